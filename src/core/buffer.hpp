@@ -1,0 +1,71 @@
+// The growable output buffer with big-endian writers and box-size back-patching.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/bytes.hpp"
+
+namespace plexo {
+
+class Buffer {
+ public:
+  Buffer() = default;
+  explicit Buffer(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+
+  std::size_t size() const { return bytes_.size(); }
+  bool empty() const { return bytes_.empty(); }
+  const std::uint8_t* data() const { return bytes_.data(); }
+  std::uint8_t* data() { return bytes_.data(); }
+  ByteView view() const { return {bytes_.data(), bytes_.size()}; }
+  operator ByteView() const { return view(); }
+  void reserve(std::size_t n) { bytes_.reserve(n); }
+  void clear() { bytes_.clear(); }
+  std::vector<std::uint8_t>& vector() { return bytes_; }
+  std::vector<std::uint8_t> release() { return std::move(bytes_); }
+
+  void put_u8(std::uint8_t v) { bytes_.push_back(v); }
+  void put_u16(std::uint16_t v) { put_be(v, 2); }
+  void put_u24(std::uint32_t v) { put_be(v, 3); }
+  void put_u32(std::uint32_t v) { put_be(v, 4); }
+  void put_u64(std::uint64_t v) { put_be(v, 8); }
+  void put_fourcc(FourCC code) { bytes_.insert(bytes_.end(), code.bytes.begin(), code.bytes.end()); }
+  void put_zeros(std::size_t n) { bytes_.insert(bytes_.end(), n, 0); }
+  void put(ByteView v) { bytes_.insert(bytes_.end(), v.begin(), v.end()); }
+  // A full box's version byte and 24-bit flags.
+  void put_version_flags(std::uint8_t version, std::uint32_t flags) {
+    put_u8(version);
+    put_u24(flags);
+  }
+
+  void patch_u32(std::size_t at, std::uint32_t v) { patch_be(at, v, 4); }
+  void patch_u64(std::size_t at, std::uint64_t v) { patch_be(at, v, 8); }
+
+  // Opens a box with a 32-bit size to be filled in by end_box; returns the box's offset.
+  std::size_t begin_box(FourCC type) {
+    std::size_t start = bytes_.size();
+    put_u32(0);
+    put_fourcc(type);
+    return start;
+  }
+  // Writes the size of the box opened at `start` (truncated to 32 bits; callers that can
+  // exceed 4 GiB choose a 64-bit layout themselves).
+  void end_box(std::size_t start) {
+    patch_u32(start, static_cast<std::uint32_t>(bytes_.size() - start));
+  }
+
+ private:
+  void put_be(std::uint64_t v, int width) {
+    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8)
+      bytes_.push_back(static_cast<std::uint8_t>(v >> shift));
+  }
+  void patch_be(std::size_t at, std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i)
+      bytes_[at + i] = static_cast<std::uint8_t>(v >> ((width - 1 - i) * 8));
+  }
+
+  std::vector<std::uint8_t> bytes_;
+};
+
+}  // namespace plexo

@@ -1,0 +1,432 @@
+// The Python surface of plexo. In Python terms the module is:
+//
+//   __version__ = "0.4.0"
+//   def convert_ts_to_mp4(data: bytes, reset_timestamps: bool = False) -> bytes: ...
+//   def defragment_mp4(data: bytes) -> bytes: ...
+//   def reset_mp4_timestamps(data: bytes) -> bytes: ...
+//   def convert_mp4_reset_timestamps(data: bytes) -> bytes: ...
+//   def mux_fmp4_tracks(video: bytes, audio: bytes) -> bytes: ...
+//   def extract_thumbnail_from_ts(data: bytes) -> bytes: ...
+//   def extract_thumbnail_from_mp4(data: bytes) -> bytes: ...
+//   class FragmentedMP4Processor:
+//       def set_init_segment(self, data: bytes) -> None: ...
+//       def process_segment(self, data: bytes) -> bytes: ...
+//       def reset(self) -> None: ...
+//       base_decode_time: int | None  # read-only
+//
+// Only argument conversion, lock release, dispatch and error mapping live here.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "core/buffer.hpp"
+#include "core/error.hpp"
+#include "fragment_processor/fragment_processor.hpp"
+#include "mp4_parser/operations.hpp"
+#include "mp4_writer/mp4_writer.hpp"
+#include "thumbnail/thumbnail.hpp"
+#include "ts_parser/ts_demux.hpp"
+
+namespace {
+
+using plexo::Buffer;
+using plexo::ByteView;
+using plexo::Error;
+using plexo::ErrorCategory;
+using plexo::Result;
+
+constexpr const char* kVersion = "0.4.0";
+
+// ---- argument conversion -------------------------------------------------------------
+
+// Raises TypeError for `obj` not being an instance of `expected`, with the note naming the
+// argument.
+void raise_wrong_type(PyObject* obj, const char* expected, const char* argument) {
+  PyObject* message = nullptr;
+  if (obj == Py_None) {
+    message = PyUnicode_FromFormat("'None' is not an instance of '%s'", expected);
+  } else {
+    PyObject* type_name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
+                                                 "__name__");
+    if (!type_name) return;
+    message = PyUnicode_FromFormat("'%U' object is not an instance of '%s'", type_name, expected);
+    Py_DECREF(type_name);
+  }
+  if (!message) return;
+  PyObject* exc = PyObject_CallFunctionObjArgs(PyExc_TypeError, message, nullptr);
+  Py_DECREF(message);
+  if (!exc) return;
+  PyObject* note = PyUnicode_FromFormat("while processing '%s'", argument);
+  if (note) {
+    PyObject* added = PyObject_CallMethod(exc, "add_note", "O", note);
+    if (added) {
+      Py_DECREF(added);
+    } else {
+      // Interpreters before 3.11 have no add_note; __notes__ carries the same text.
+      PyErr_Clear();
+      PyObject* notes = PyList_New(1);
+      if (notes) {
+        Py_INCREF(note);
+        PyList_SetItem(notes, 0, note);
+        if (PyObject_SetAttrString(exc, "__notes__", notes) < 0) PyErr_Clear();
+        Py_DECREF(notes);
+      }
+    }
+    Py_DECREF(note);
+  }
+  PyErr_SetObject(PyExc_TypeError, exc);
+  Py_DECREF(exc);
+}
+
+// A read-only view of a bytes argument. The view stays valid while the call holds its
+// arguments, and bytes objects are immutable, so the lock can be released over it.
+bool bytes_argument(PyObject* obj, const char* argument, ByteView* view) {
+  if (!PyBytes_Check(obj)) {
+    raise_wrong_type(obj, "bytes", argument);
+    return false;
+  }
+  char* data = nullptr;
+  Py_ssize_t length = 0;
+  if (PyBytes_AsStringAndSize(obj, &data, &length) < 0) return false;
+  *view = ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(length));
+  return true;
+}
+
+bool type_is(PyObject* type, const char* module, const char* name) {
+  PyObject* type_module = PyObject_GetAttrString(type, "__module__");
+  if (!type_module) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* type_name = PyObject_GetAttrString(type, "__name__");
+  if (!type_name) {
+    PyErr_Clear();
+    Py_DECREF(type_module);
+    return false;
+  }
+  bool match = PyUnicode_Check(type_module) && PyUnicode_Check(type_name) &&
+               PyUnicode_CompareWithASCIIString(type_module, module) == 0 &&
+               PyUnicode_CompareWithASCIIString(type_name, name) == 0;
+  Py_DECREF(type_module);
+  Py_DECREF(type_name);
+  return match;
+}
+
+// A bool, or a numpy boolean scalar through its __bool__.
+bool bool_argument(PyObject* obj, const char* argument, bool* value) {
+  if (PyBool_Check(obj)) {
+    *value = obj == Py_True;
+    return true;
+  }
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  if (type_is(type, "numpy", "bool_") || type_is(type, "numpy", "bool")) {
+    PyObject* method = PyObject_GetAttrString(type, "__bool__");
+    if (!method) {
+      PyErr_Clear();
+      PyObject* name = PyObject_GetAttrString(type, "__name__");
+      if (!name) return false;
+      PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                   name);
+      Py_DECREF(name);
+      return false;
+    }
+    PyObject* result = PyObject_CallFunctionObjArgs(method, obj, nullptr);
+    Py_DECREF(method);
+    if (!result) return false;
+    bool ok = PyBool_Check(result);
+    if (ok) *value = result == Py_True;
+    else raise_wrong_type(result, "bool", argument);
+    Py_DECREF(result);
+    return ok;
+  }
+  raise_wrong_type(obj, "bool", argument);
+  return false;
+}
+
+// ---- running an operation ------------------------------------------------------------
+
+PyObject* raise_operation_error(const Error& error) {
+  PyObject* type = error.category == ErrorCategory::kUnsupported ? PyExc_NotImplementedError
+                                                                  : PyExc_ValueError;
+  PyObject* message = PyUnicode_DecodeUTF8(error.message.data(),
+                                           static_cast<Py_ssize_t>(error.message.size()),
+                                           "replace");
+  if (!message) return nullptr;
+  PyErr_SetObject(type, message);
+  Py_DECREF(message);
+  return nullptr;
+}
+
+PyObject* to_bytes(Result<Buffer>&& result) {
+  if (!result) return raise_operation_error(result.error());
+  const Buffer& out = result.value();
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
+                                   static_cast<Py_ssize_t>(out.size()));
+}
+
+// Runs the media work with the interpreter lock released.
+template <class Operation>
+PyObject* run_released(Operation&& operation) {
+  Result<Buffer> result = plexo::fail("");
+  bool out_of_memory = false;
+  PyThreadState* thread = PyEval_SaveThread();
+  try {
+    result = operation();
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  } catch (const std::length_error&) {
+    out_of_memory = true;
+  }
+  PyEval_RestoreThread(thread);
+  if (out_of_memory) return PyErr_NoMemory();
+  return to_bytes(std::move(result));
+}
+
+char kData[] = "data";
+char kResetTimestamps[] = "reset_timestamps";
+char kVideo[] = "video";
+char kAudio[] = "audio";
+
+// The five functions that take one `data` argument differ only in the operation they run.
+template <Result<Buffer> (*Operation)(ByteView)>
+PyObject* single_input(const char* format, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kData, nullptr};
+  PyObject* data = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &data)) return nullptr;
+  ByteView input;
+  if (!bytes_argument(data, "data", &input)) return nullptr;
+  return run_released([input] { return Operation(input); });
+}
+
+Result<Buffer> convert_ts(ByteView input) {
+  auto demuxed = plexo::ts::demux_ts(input);
+  if (!demuxed) return plexo::Unexpected<Error>{std::move(demuxed).error()};
+  return plexo::mp4w::write_mp4(std::move(demuxed).value());
+}
+
+PyObject* py_convert_ts_to_mp4(PyObject*, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kData, kResetTimestamps, nullptr};
+  PyObject* data = nullptr;
+  PyObject* reset = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:convert_ts_to_mp4", keywords, &data,
+                                   &reset))
+    return nullptr;
+  ByteView input;
+  if (!bytes_argument(data, "data", &input)) return nullptr;
+  bool reset_timestamps = false;
+  if (reset && !bool_argument(reset, "reset_timestamps", &reset_timestamps)) return nullptr;
+  // Every time the writer stores is relative, so the file is the same either way.
+  (void)reset_timestamps;
+  return run_released([input] { return convert_ts(input); });
+}
+
+PyObject* py_defragment_mp4(PyObject*, PyObject* args, PyObject* kwargs) {
+  return single_input<plexo::mp4::defragment>("O:defragment_mp4", args, kwargs);
+}
+
+PyObject* py_reset_mp4_timestamps(PyObject*, PyObject* args, PyObject* kwargs) {
+  return single_input<plexo::mp4::reset_timeline>("O:reset_mp4_timestamps", args, kwargs);
+}
+
+PyObject* py_convert_mp4_reset_timestamps(PyObject*, PyObject* args, PyObject* kwargs) {
+  return single_input<plexo::mp4::defragment_or_reset>("O:convert_mp4_reset_timestamps", args,
+                                                        kwargs);
+}
+
+PyObject* py_extract_thumbnail_from_ts(PyObject*, PyObject* args, PyObject* kwargs) {
+  return single_input<plexo::thumbnail::thumbnail_from_ts>("O:extract_thumbnail_from_ts", args,
+                                                            kwargs);
+}
+
+PyObject* py_extract_thumbnail_from_mp4(PyObject*, PyObject* args, PyObject* kwargs) {
+  return single_input<plexo::thumbnail::thumbnail_from_mp4>("O:extract_thumbnail_from_mp4", args,
+                                                             kwargs);
+}
+
+PyObject* py_mux_fmp4_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kVideo, kAudio, nullptr};
+  PyObject* video = nullptr;
+  PyObject* audio = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:mux_fmp4_tracks", keywords, &video, &audio))
+    return nullptr;
+  ByteView video_input, audio_input;
+  if (!bytes_argument(video, "video", &video_input)) return nullptr;
+  if (!bytes_argument(audio, "audio", &audio_input)) return nullptr;
+  return run_released(
+      [video_input, audio_input] { return plexo::mp4::mux_tracks(video_input, audio_input); });
+}
+
+#define PLEXO_FUNCTION(name) \
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(name))
+
+// Registered one by one in this order by the execution step.
+PyMethodDef module_functions[] = {
+    {"convert_ts_to_mp4", PLEXO_FUNCTION(py_convert_ts_to_mp4), METH_VARARGS | METH_KEYWORDS,
+     "convert_ts_to_mp4(data, reset_timestamps=False)\n--\n\nMPEG-TS 를 MP4 로 변환한다."},
+    {"defragment_mp4", PLEXO_FUNCTION(py_defragment_mp4), METH_VARARGS | METH_KEYWORDS,
+     "defragment_mp4(data)\n--\n\nfragmented MP4 를 일반 MP4 로 펼친다."},
+    {"reset_mp4_timestamps", PLEXO_FUNCTION(py_reset_mp4_timestamps),
+     METH_VARARGS | METH_KEYWORDS,
+     "reset_mp4_timestamps(data)\n--\n\nMP4 타임스탬프를 0 부터 시작하도록 되돌린다."},
+    {"convert_mp4_reset_timestamps", PLEXO_FUNCTION(py_convert_mp4_reset_timestamps),
+     METH_VARARGS | METH_KEYWORDS,
+     "convert_mp4_reset_timestamps(data)\n--\n\nfMP4 면 펼치고, 일반 MP4 면 타임스탬프만 "
+     "되돌린다."},
+    {"mux_fmp4_tracks", PLEXO_FUNCTION(py_mux_fmp4_tracks), METH_VARARGS | METH_KEYWORDS,
+     "mux_fmp4_tracks(video, audio)\n--\n\n따로 전송된 영상 fMP4 와 소리 fMP4 를 트랙 두 "
+     "개짜리 MP4 로 합친다."},
+    {"extract_thumbnail_from_ts", PLEXO_FUNCTION(py_extract_thumbnail_from_ts),
+     METH_VARARGS | METH_KEYWORDS,
+     "extract_thumbnail_from_ts(data)\n--\n\nTS 의 첫 키프레임을 뽑는다."},
+    {"extract_thumbnail_from_mp4", PLEXO_FUNCTION(py_extract_thumbnail_from_mp4),
+     METH_VARARGS | METH_KEYWORDS,
+     "extract_thumbnail_from_mp4(data)\n--\n\nMP4 의 첫 키프레임을 뽑는다."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- FragmentedMP4Processor ----------------------------------------------------------
+
+struct ProcessorObject {
+  PyObject_HEAD
+  plexo::fragments::FragmentProcessor* state;
+};
+
+ProcessorObject* as_processor(PyObject* self) { return reinterpret_cast<ProcessorObject*>(self); }
+
+PyObject* processor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":FragmentedMP4Processor", keywords))
+    return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (!self) return nullptr;
+  as_processor(self)->state = new (std::nothrow) plexo::fragments::FragmentProcessor();
+  if (!as_processor(self)->state) {
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  return self;
+}
+
+void processor_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete as_processor(self)->state;
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+PyObject* processor_set_init_segment(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kData, nullptr};
+  PyObject* data = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:set_init_segment", keywords, &data))
+    return nullptr;
+  ByteView input;
+  if (!bytes_argument(data, "data", &input)) return nullptr;
+  try {
+    as_processor(self)->state->set_init_segment(input);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  Py_RETURN_NONE;
+}
+
+// Runs with the lock held: calls on one processor are serialised by the interpreter.
+PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kData, nullptr};
+  PyObject* data = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:process_segment", keywords, &data))
+    return nullptr;
+  ByteView input;
+  if (!bytes_argument(data, "data", &input)) return nullptr;
+  try {
+    return to_bytes(as_processor(self)->state->process_segment(input));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* processor_reset(PyObject* self, PyObject*) {
+  as_processor(self)->state->reset();
+  Py_RETURN_NONE;
+}
+
+PyObject* processor_base_decode_time(PyObject* self, void*) {
+  auto base = as_processor(self)->state->base_decode_time();
+  if (!base) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(*base);
+}
+
+PyMethodDef processor_methods[] = {
+    {"set_init_segment", PLEXO_FUNCTION(processor_set_init_segment), METH_VARARGS | METH_KEYWORDS,
+     "set_init_segment($self, data)\n--\n\n"},
+    {"process_segment", PLEXO_FUNCTION(processor_process_segment), METH_VARARGS | METH_KEYWORDS,
+     "process_segment($self, data)\n--\n\n"},
+    {"reset", PLEXO_FUNCTION(processor_reset), METH_NOARGS, "reset($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+char kBaseDecodeTime[] = "base_decode_time";
+PyGetSetDef processor_getset[] = {
+    {kBaseDecodeTime, processor_base_decode_time, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+char kProcessorDoc[] = "FragmentedMP4Processor()\n--\n\n세그먼트를 이어서 받아 처리하는 fMP4 처리기.";
+
+PyType_Slot processor_slots[] = {
+    {Py_tp_doc, kProcessorDoc},
+    {Py_tp_new, reinterpret_cast<void*>(processor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(processor_dealloc)},
+    {Py_tp_methods, processor_methods},
+    {Py_tp_getset, processor_getset},
+    {0, nullptr},
+};
+
+PyType_Spec processor_spec = {
+    "_plexo.FragmentedMP4Processor",
+    static_cast<int>(sizeof(ProcessorObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    processor_slots,
+};
+
+// ---- module --------------------------------------------------------------------------
+
+int add_and_release(PyObject* module, const char* name, PyObject* value) {
+  if (!value) return -1;
+  int status = PyModule_AddObjectRef(module, name, value);
+  Py_DECREF(value);
+  return status;
+}
+
+int plexo_exec(PyObject* module) {
+  if (add_and_release(module, "__version__", PyUnicode_FromString(kVersion)) < 0) return -1;
+  PyObject* module_name = PyModule_GetNameObject(module);
+  if (!module_name) return -1;
+  for (PyMethodDef* def = module_functions; def->ml_name; ++def) {
+    if (add_and_release(module, def->ml_name, PyCFunction_NewEx(def, module, module_name)) < 0) {
+      Py_DECREF(module_name);
+      return -1;
+    }
+  }
+  Py_DECREF(module_name);
+  return add_and_release(module, "FragmentedMP4Processor",
+                         PyType_FromModuleAndSpec(module, &processor_spec, nullptr));
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(plexo_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_plexo", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__plexo(void) { return PyModuleDef_Init(&module_def); }
