@@ -40,9 +40,17 @@ AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed, const Vi
   timing.sample_rate = kSamplingFrequencies[timing.sampling_frequency_index];
   timing.channel_count = channel_count(timing.channel_configuration);
 
-  // At 48 kHz a frame is exactly 1920 ticks of 90 kHz, so the track shares the movie's clock;
-  // other rates count in their own samples so that frame durations never round.
-  if (timing.sampling_frequency_index == k48kHzIndex) {
+  // Where the first frame stands against the video's movie time 0, when both are known.
+  std::optional<std::int64_t> start;
+  if (!demuxed.audio_frame_pts.empty() && demuxed.audio_frame_pts.front() &&
+      video.presentation_origin_raw)
+    start = clock_difference(*demuxed.audio_frame_pts.front(), *video.presentation_origin_raw);
+
+  // At 48 kHz a frame is exactly 1920 ticks of 90 kHz, so the track can share the movie's
+  // clock. Other rates count in their own samples so that frame durations never round, and
+  // so does a track whose edit skips into it: players trim the decoded samples by media_time
+  // read as a sample count.
+  if (timing.sampling_frequency_index == k48kHzIndex && !(start && *start < 0)) {
     timing.timescale = kMovieTimescale;
     timing.sample_delta = static_cast<std::uint32_t>(
         std::uint64_t{kAacFrameSamples} * kMovieTimescale / timing.sample_rate);
@@ -56,18 +64,14 @@ AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed, const Vi
   timing.track_duration = timing.movie_duration;
 
   // The first frame is presented where its PTS stands against the video's movie time 0.
-  if (demuxed.audio_frame_pts.empty() || !demuxed.audio_frame_pts.front() ||
-      !video.presentation_origin_raw)
-    return timing;
-  const std::int64_t start =
-      clock_difference(*demuxed.audio_frame_pts.front(), *video.presentation_origin_raw);
-  if (start > 0) {
-    const auto delay = static_cast<std::uint64_t>(start);
+  if (!start) return timing;
+  if (*start > 0) {
+    const auto delay = static_cast<std::uint64_t>(*start);
     timing.edits.push_back({delay, -1});
     timing.edits.push_back({timing.movie_duration, 0});
     timing.track_duration = delay + timing.movie_duration;
-  } else if (start < 0) {
-    const auto skip = static_cast<std::uint64_t>(-start);
+  } else if (*start < 0) {
+    const auto skip = static_cast<std::uint64_t>(-*start);
     const std::uint64_t shown = timing.movie_duration > skip ? timing.movie_duration - skip : 0;
     timing.edits.push_back(
         {shown, static_cast<std::int64_t>(rescale(skip, timing.timescale, kMovieTimescale))});
