@@ -1,0 +1,281 @@
+"""convert_ts_to_mp4, byte by byte: the file layout, sample framing, timing tables and the
+AAC description, on transport streams built here access unit by access unit."""
+from __future__ import annotations
+
+import struct
+
+import pytest
+
+import _plexo
+from builders import box_payload, find_box
+from ts_builders import (AUD, PPS, SPS, aac_frames, children, idr, in_trak, nal, non_idr,
+                         signed, table, top_level, transport_stream)
+
+FTYP = bytes.fromhex("0000001c66747970") + b"isom" + bytes.fromhex("00000200") + b"isomiso2mp41"
+
+
+def convert(video, audio=(), **kw) -> bytes:
+    return _plexo.convert_ts_to_mp4(transport_stream(video, audio, **kw))
+
+
+def gop(count: int, step: int = 3000, start: int = 0, offsets=None):
+    """`count` access units with delimiters: an IDR with parameter sets, then P slices."""
+    units = []
+    for i in range(count):
+        body = AUD + (nal(SPS) + nal(PPS) + nal(idr()) if i == 0 else nal(non_idr()))
+        pts = start + i * step
+        dts = None if offsets is None else pts - offsets[i]
+        units.append((body, pts, dts))
+    return units
+
+
+# ---- file layout ------------------------------------------------------------------------
+
+def test_file_is_ftyp_moov_mdat_with_chunk_offsets_at_the_media():
+    video = gop(3)
+    frames = aac_frames(4, size=11)
+    out = convert(video, [(frames, 0)])
+    assert out[:28] == FTYP
+    assert top_level(out) == ["ftyp", "moov", "mdat"]
+    assert children(out, "moov") == ["mvhd", "trak", "trak"]
+    moov_size = struct.unpack(">I", out[28:32])[0]
+    video_bytes = sum(table(out, 0, "stsz")[1][2:])
+    audio_bytes = sum(table(out, 1, "stsz")[1][2:])
+    # mdat header right after moov, its size covering both chunks
+    assert out[28 + moov_size + 4: 28 + moov_size + 8] == b"mdat"
+    assert struct.unpack(">I", out[28 + moov_size: 32 + moov_size])[0] == 8 + video_bytes + audio_bytes
+    # video chunk at 36 + M starts with the first sample's first NAL length and IDR header
+    assert table(out, 0, "stco")[1] == [1, 36 + moov_size]
+    assert out[36 + moov_size: 41 + moov_size] == b"\x00\x00\x00\x04\x65"
+    # audio chunk right after the video, first byte of the first raw AAC frame (ADTS removed)
+    assert table(out, 1, "stco")[1] == [1, 36 + moov_size + video_bytes]
+    assert out[36 + moov_size + video_bytes: 36 + moov_size + video_bytes + 11] == b"\x00" * 11
+    assert len(out) == 36 + moov_size + video_bytes + audio_bytes
+
+
+def test_video_only_programme_yields_no_video_error():
+    # Without an audio stream the programme is not selected, so no video reaches the writer.
+    with pytest.raises(ValueError, match="^No video data found$"):
+        convert(gop(2), audio_stream=False)
+
+
+def test_audio_without_video_bytes_is_refused():
+    with pytest.raises(ValueError, match="^No video data found$"):
+        convert([(b"", 0, None)], [(aac_frames(3), 0)])
+
+
+def test_output_does_not_depend_on_reset_timestamps():
+    ts = transport_stream(gop(4, start=900000), [(aac_frames(5), 900000)])
+    assert _plexo.convert_ts_to_mp4(ts, True) == _plexo.convert_ts_to_mp4(ts, reset_timestamps=False)
+
+
+def test_no_audio_frames_gives_single_track_and_next_track_id_2():
+    out = convert(gop(2), [(b"", 0)])
+    assert children(out, "moov") == ["mvhd", "trak"]
+    assert struct.unpack(">I", box_payload(out, "moov/mvhd")[-4:])[0] == 2
+
+
+# ---- sample framing ---------------------------------------------------------------------
+
+def samples(out: bytes) -> list[bytes]:
+    sizes = table(out, 0, "stsz")[1][2:]
+    offset = table(out, 0, "stco")[1][1]
+    result = []
+    for size in sizes:
+        result.append(out[offset: offset + size])
+        offset += size
+    return result
+
+
+def test_delimiters_cut_samples_and_start_codes_become_lengths():
+    # delimiter, slice, delimiter, slice with a 3-byte start code
+    out = convert([(AUD + nal(b"\x65\x88\x84"), 0, None),
+                   (AUD[:5] + b"\xf0" + nal(b"\x41\x9a", long_start=False), 3000, None)])
+    assert samples(out) == [b"\x00\x00\x00\x03\x65\x88\x84", b"\x00\x00\x00\x02\x41\x9a"]
+
+
+def test_parameter_sets_and_delimiters_stay_out_of_samples_and_go_to_avcc():
+    out = convert([(AUD + nal(SPS) + nal(PPS) + nal(idr()), 0, None),
+                   (AUD + nal(SPS) + nal(PPS), 3000, None)])  # no picture: no sample
+    assert samples(out) == [b"\x00\x00\x00\x04" + idr()]
+    avcc = box_payload(out, "moov/trak/mdia/minf/stbl/stsd/avc1/avcC")
+    assert avcc == (bytes([1, SPS[1], SPS[2], SPS[3], 0xFF, 0xE1]) + struct.pack(">H", len(SPS)) + SPS
+                    + b"\x01" + struct.pack(">H", len(PPS)) + PPS)
+
+
+def test_extra_zero_before_a_start_code_stays_with_the_unit_before():
+    out = convert([(AUD + nal(b"\x65\x88\x84") + b"\x00" + nal(b"\x41\x40"), 0, None)])
+    # 0x41 0x40: first_mb_in_slice 1, same picture, so one sample
+    assert samples(out) == [b"\x00\x00\x00\x04\x65\x88\x84\x00\x00\x00\x00\x02\x41\x40"]
+
+
+@pytest.mark.parametrize("long_start", [True, False])
+def test_without_delimiters_pictures_are_cut_at_their_first_slice(long_start):
+    # IDR of two slices (first_mb 0, then 1), SEI, P picture of two slices, P picture.
+    stream = (nal(SPS, long_start) + nal(PPS, long_start) + nal(idr(True), long_start)
+              + nal(idr(False), long_start) + nal(b"\x06\x05\x01\x00\x80", long_start)
+              + nal(non_idr(True), long_start) + nal(non_idr(False), long_start)
+              + nal(non_idr(True), long_start))
+    # one PES holds the whole stream
+    out = convert([(stream, 0, None)])
+    assert samples(out) == [
+        b"\x00\x00\x00\x04" + idr(True) + b"\x00\x00\x00\x04" + idr(False),
+        b"\x00\x00\x00\x05\x06\x05\x01\x00\x80" + b"\x00\x00\x00\x04" + non_idr(True)
+        + b"\x00\x00\x00\x04" + non_idr(False),
+        b"\x00\x00\x00\x04" + non_idr(True),
+    ]
+
+
+def test_stream_without_start_code_gives_an_empty_track():
+    out = convert([(b"\x12\x34\x56\x78", 0, None)])
+    assert table(out, 0, "stsz")[1] == [0, 0]
+    assert table(out, 0, "stts")[1] == [1, 0, 3000]
+
+
+# ---- key frames -------------------------------------------------------------------------
+
+def test_stss_lists_the_samples_holding_an_idr_slice():
+    units = gop(5)
+    units[3] = (AUD + nal(SPS) + nal(PPS) + nal(idr()), 9000, None)
+    out = convert(units)
+    assert table(out, 0, "stss") == (0, [2, 1, 4])
+
+
+# ---- video timing -----------------------------------------------------------------------
+
+@pytest.mark.parametrize("pts, delta", [
+    ([0, 3000, 6000, 9000], 3000),
+    ([9000, 6000, 3000, 0], 3000),          # only the span and the count matter
+    ([0, 1, None, None], 1),
+    ([5, 5, 5, 5], 3000),                   # no span
+    ([None, None, None, None], 3000),
+    ([0, 1, 2, 3], 1),
+])
+def test_one_sample_duration_from_the_pts_span(pts, delta):
+    units = [(body, p, None) for (body, _, _), p in zip(gop(4), pts)]
+    out = convert(units)
+    assert table(out, 0, "stts")[1] == [1, 4, delta]
+    assert struct.unpack(">I", box_payload(out, "moov/mvhd")[16:20])[0] == 4 * delta
+    assert struct.unpack(">I", box_payload(out, "moov/trak/mdia/mdhd")[16:20])[0] == 4 * delta
+
+
+def test_five_pts_over_three_ticks_fall_back_to_3000():
+    units = [(body, p, None) for (body, _, _), p in zip(gop(5), [0, 1, 2, 3, 3])]
+    assert table(convert(units), 0, "stts")[1] == [1, 5, 3000]
+
+
+def test_constant_pts_minus_dts_writes_no_ctts():
+    out = convert(gop(4, offsets=[3003] * 4))
+    assert table(out, 0, "ctts") is None
+
+
+def test_negative_offsets_use_a_signed_ctts():
+    # PTS − DTS 6006 then 3003: the second offset is −3003 relative to the first
+    units = [(gop(2)[0][0], 6006, 0), (gop(2)[1][0], 9009, 6006)]
+    version, entries = table(convert(units), 0, "ctts")
+    assert version == 1
+    assert entries == [2, 1, 0, 1, 0xFFFFF445]
+
+
+def test_positive_offsets_keep_ctts_version_0():
+    units = [(body, pts, pts - off) for (body, pts, _), off in zip(gop(3), [0, 3000, 0])]
+    version, entries = table(convert(units), 0, "ctts")
+    assert version == 0 and entries == [3, 1, 0, 1, 3000, 1, 0]
+
+
+def test_ctts_has_one_pair_per_sample_when_a_pes_carries_two_access_units():
+    g = gop(4)
+    units = [(g[0][0], 3000, 0), (g[1][0] + g[2][0], 15000, 3000), (g[3][0], 9000, 9000)]
+    out = convert(units)
+    sample_count = table(out, 0, "stsz")[1][1]
+    version, entries = table(out, 0, "ctts")
+    assert sample_count == 4
+    assert entries[0] == 4 and len(entries) == 1 + 2 * 4
+    # samples 2 and 3 both begin in the second PES: both take its offset
+    assert [signed(v) for v in entries[2::2]] == [0, 9000, 9000, -3000]
+    # the duration comes from the decode times of the samples that begin a PES
+    assert table(out, 0, "stts")[1] == [1, 4, 3000]
+
+
+def test_pts_wrap_inside_the_stream_keeps_duration_and_offsets():
+    wrap = 1 << 33
+    start = wrap - 6000
+    units = [(body, (start + i * 3000) % wrap, (start + i * 3000 - 3000) % wrap)
+             for i, (body, _, _) in enumerate(gop(6))]
+    out = convert(units)
+    assert table(out, 0, "stts")[1] == [1, 6, 3000]
+    assert table(out, 0, "ctts") is None  # PTS − DTS stays 3000 across the wrap
+
+
+# ---- audio description and timing -------------------------------------------------------
+
+ESDS_48K_STEREO = bytes.fromhex("00000000 0319 0001 00 0411 40 15 000300 0001f400 0001f400 0502 1190 0601 02")
+
+
+def test_48k_stereo_keeps_the_movie_clock_and_the_fixed_esds():
+    out = convert(gop(3), [(aac_frames(5), 0)])
+    mdhd = in_trak(out, 1, "mdia/mdhd")
+    assert struct.unpack(">II", mdhd[12:20]) == (90000, 5 * 1920)
+    assert table(out, 1, "stts")[1] == [1, 5, 1920]
+    mp4a = in_trak(out, 1, "mdia/minf/stbl/stsd/mp4a")
+    assert struct.unpack(">HHI", mp4a[16:20] + mp4a[24:28]) == (2, 16, 48000 << 16)
+    assert in_trak(out, 1, "mdia/minf/stbl/stsd/mp4a/esds") == ESDS_48K_STEREO
+    assert in_trak(out, 1, "edts") is None  # audio starts with the video
+
+
+@pytest.mark.parametrize("index, rate, channels, asc", [
+    (4, 44100, 1, b"\x12\x08"),
+    (6, 24000, 2, b"\x13\x10"),
+    (3, 48000, 6, b"\x11\xb0"),
+])
+def test_audio_description_is_the_streams_own(index, rate, channels, asc):
+    frames = aac_frames(4, sampling_index=index, channels=channels)
+    out = convert(gop(3), [(frames, 0)])
+    esds = in_trak(out, 1, "mdia/minf/stbl/stsd/mp4a/esds")
+    assert esds[-7:-3] == b"\x05\x02" + asc
+    mp4a = in_trak(out, 1, "mdia/minf/stbl/stsd/mp4a")
+    assert struct.unpack(">H", mp4a[16:18])[0] == channels
+    assert struct.unpack(">I", mp4a[24:28])[0] == rate << 16
+    timescale = struct.unpack(">I", in_trak(out, 1, "mdia/mdhd")[12:16])[0]
+    delta = table(out, 1, "stts")[1][2]
+    assert delta * 90000 // timescale == 1024 * 90000 // rate if index == 3 else (timescale, delta) == (rate, 1024)
+
+
+def test_late_audio_gets_an_empty_edit_before_it():
+    out = convert(gop(3), [(aac_frames(100), 9000)])
+    elst = in_trak(out, 1, "edts/elst")
+    assert elst[:4] == b"\x00\x00\x00\x00"
+    # (9000 empty), then the 100 frames from media time 0
+    assert struct.unpack(">I IIHH IIHH", elst[4:]) == (2, 9000, 0xFFFFFFFF, 1, 0, 192000, 0, 1, 0)
+    assert struct.unpack(">I", in_trak(out, 1, "tkhd")[20:24])[0] == 9000 + 192000
+
+
+def test_early_audio_is_skipped_into_at_its_sample_rate():
+    # audio starts one frame (1920 ticks at 90 kHz = 1024 samples) before the video
+    out = convert(gop(3, start=1920), [(aac_frames(10), 0)])
+    assert struct.unpack(">I", in_trak(out, 1, "mdia/mdhd")[12:16])[0] == 48000
+    elst = in_trak(out, 1, "edts/elst")
+    assert struct.unpack(">I IiHH", elst[4:]) == (1, 10 * 1920 - 1920, 1024, 1, 0)
+
+
+def test_audio_offset_is_measured_from_the_first_presented_picture():
+    # B-frame order: I (pts 6000), B (pts 3000), P (pts 9000) with DTS 0, 3000, 6000 — the
+    # B picture is presented first, at 3000, so audio with PTS 3000 starts with it.
+    g = gop(3)
+    units = [(g[0][0], 6000, 0), (g[1][0], 3000, 3000), (g[2][0], 9000, 6000)]
+    out = convert(units, [(aac_frames(5), 3000)])
+    assert in_trak(out, 1, "edts") is None
+    version, entries = table(out, 0, "ctts")
+    # offsets shifted so that the earliest presentation is at movie time 0
+    times = [i * 3000 + signed(v) for i, v in enumerate(entries[2::2])]
+    assert min(times) == 0 and times == [3000, 0, 6000]
+
+
+def test_first_audio_frame_without_pts_means_no_edit():
+    out = convert(gop(3, start=1920), [(aac_frames(3), None), (aac_frames(3), 0)])
+    assert in_trak(out, 1, "edts") is None
+
+
+def test_movie_lasts_as_long_as_the_longest_track():
+    out = convert(gop(2), [(aac_frames(50), 0)])  # 6000 ticks of video, 96000 of audio
+    assert struct.unpack(">I", box_payload(out, "moov/mvhd")[16:20])[0] == 96000
