@@ -101,3 +101,34 @@ def test_video_only_stream_is_not_a_programme(fixture_bytes):
     # The demultiplexer takes a programme only with both an H.264 and an AAC stream.
     with pytest.raises(ValueError, match="^No video data found$"):
         _plexo.convert_ts_to_mp4(fixture_bytes("ts_video_only.ts"))
+
+
+def packet_ends(data: bytes, stream: str, ext: str) -> tuple[float, float, float]:
+    """(first pts, last pts + duration, max pts + duration) of one stream's packets, seconds."""
+    info = mt.probe(data, ext, "-select_streams", stream, "-show_entries",
+                    "packet=pts,duration:stream=time_base")
+    num, den = (int(x) for x in info["streams"][0]["time_base"].split("/"))
+    rows = [(p["pts"] * num / den, p.get("duration", 0) * num / den) for p in info["packets"]]
+    return min(p for p, _ in rows), rows[-1][0] + rows[-1][1], max(p + d for p, d in rows)
+
+
+def test_ten_minutes_at_44k_do_not_drift(tmp_path, ffmpeg, ffprobe):
+    # 1024 samples at 44.1 kHz is no whole number of 90 kHz ticks; the track must not drift.
+    path = tmp_path / "long.ts"
+    mt.run("ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i",
+           "testsrc2=size=64x48:rate=25:duration=600", "-f", "lavfi", "-i",
+           "sine=frequency=440:sample_rate=44100:duration=600", "-map", "0:v", "-map", "1:a",
+           "-c:v", "libx264", "-preset", "ultrafast", "-bf", "2", "-c:a", "aac", "-b:a", "16k",
+           "-f", "mpegts", str(path))
+    source = path.read_bytes()
+    out = _plexo.convert_ts_to_mp4(source)
+    frame = 1024 / 44100
+    for data, ext in ((source, ".ts"), (out, ".mp4")):
+        v0, _, v_end = packet_ends(data, "v:0", ext)
+        a0, a_end, _ = packet_ends(data, "a:0", ext)
+        if ext == ".ts":
+            src_start, src_gap = a0 - v0, a_end - v_end
+        else:
+            assert abs(v_end - v0 - 600) < 0.04
+            assert abs((a0 - v0) - src_start) < frame
+            assert abs((a_end - v_end) - src_gap) < frame
