@@ -279,3 +279,27 @@ def test_first_audio_frame_without_pts_means_no_edit():
 def test_movie_lasts_as_long_as_the_longest_track():
     out = convert(gop(2), [(aac_frames(50), 0)])  # 6000 ticks of video, 96000 of audio
     assert struct.unpack(">I", box_payload(out, "moov/mvhd")[16:20])[0] == 96000
+
+
+# ---- sample description -----------------------------------------------------------------
+
+def test_short_sps_gets_high_profile_level_31_in_avcc():
+    out = convert([(AUD + nal(b"\x67\x42\x1e") + nal(PPS) + nal(idr()), 0, None)])
+    avcc = box_payload(out, "moov/trak/mdia/minf/stbl/stsd/avc1/avcC")
+    assert avcc == bytes([1, 100, 0, 31, 0xFF, 0xE1, 0, 3, 0x67, 0x42, 0x1e, 1, 0, len(PPS)]) + PPS
+
+
+def test_without_pps_the_avc1_entry_has_no_avcc():
+    out = convert([(AUD + nal(SPS) + nal(idr()), 0, None)])
+    offset, size, _ = find_box(out, "moov/trak/mdia/minf/stbl/stsd")
+    assert size == 8 + 8 + 86
+    avc1 = box_payload(out, "moov/trak/mdia/minf/stbl/stsd/avc1")
+    assert len(avc1) == 78 and avc1[74:78] == b"\x00\x18\xff\xff"
+
+
+def test_empty_video_track_still_counts_the_audio_in_mdat():
+    out = convert([(b"\x12\x34", 0, None)], [(aac_frames(3, size=9), 0)])
+    assert table(out, 0, "stsz")[1] == [0, 0]
+    moov_size = struct.unpack(">I", out[28:32])[0]
+    assert struct.unpack(">I", out[28 + moov_size: 32 + moov_size])[0] == 8 + 3 * 9
+    assert table(out, 1, "stco")[1] == [1, 36 + moov_size]
