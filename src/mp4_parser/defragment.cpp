@@ -9,6 +9,13 @@ namespace plexo::mp4 {
 namespace {
 
 constexpr std::uint64_t kFileTypeLength = 32;
+// Past these, the media box takes a 64-bit size and chunk offsets take 64 bits.
+constexpr std::uint64_t kLargestCompactMdat = 0xFFFFFFF7;
+constexpr std::uint64_t kLargestCompactOffset = 0xFFFFFFFF;
+
+std::uint64_t mdat_header_length(std::uint64_t data_length) {
+  return data_length <= kLargestCompactMdat ? 8 : 16;
+}
 
 void put_file_type(Buffer& out) {
   Buffer payload;
@@ -22,8 +29,7 @@ void put_file_type(Buffer& out) {
 // Where each track's samples start when the movie payload is `moov_length` bytes long.
 std::vector<std::uint64_t> chunk_offsets(const std::vector<TrackRecord>& tracks,
                                          std::uint64_t moov_length, std::uint64_t data_length) {
-  std::uint64_t offset = kFileTypeLength + box_length(moov_length) +
-                         (box_length(data_length) - data_length);
+  std::uint64_t offset = kFileTypeLength + box_length(moov_length) + mdat_header_length(data_length);
   std::vector<std::uint64_t> offsets;
   offsets.reserve(tracks.size());
   for (const TrackRecord& track : tracks) {
@@ -53,7 +59,7 @@ Result<Buffer> defragment(ByteView input) {
   Buffer first = PLEXO_TRY(rebuild_moov(moov->payload, tracks, {}, options));
   std::vector<std::uint64_t> offsets = chunk_offsets(tracks, first.size(), data_length);
   const std::uint64_t end = (offsets.empty() ? 0 : offsets.front()) + data_length;
-  if (end > 0xFFFFFFFFull) {
+  if (end > kLargestCompactOffset) {
     options.wide_offsets = true;
     first = PLEXO_TRY(rebuild_moov(moov->payload, tracks, {}, options));
     offsets = chunk_offsets(tracks, first.size(), data_length);
@@ -62,10 +68,10 @@ Result<Buffer> defragment(ByteView input) {
   if (movie.size() != first.size()) return fail("Movie box length changed between passes");
 
   Buffer out;
-  out.reserve(kFileTypeLength + box_length(movie.size()) + box_length(data_length));
+  out.reserve(kFileTypeLength + box_length(movie.size()) + mdat_header_length(data_length) + data_length);
   put_file_type(out);
   write_box(out, "moov", movie);
-  if (data_length <= 0xFFFFFFF7ull) {
+  if (mdat_header_length(data_length) == 8) {
     out.put_u32(static_cast<std::uint32_t>(data_length + 8));
     out.put_fourcc("mdat");
   } else {
