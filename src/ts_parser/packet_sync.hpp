@@ -1,0 +1,24 @@
+// Finding packet starts: the sync byte and the packet stride (188, 192 or 204 bytes).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "core/bytes.hpp"
+
+namespace plexo::ts {
+
+inline constexpr std::uint8_t kSyncByte = 0x47;
+inline constexpr std::size_t kPacketSize = 188;
+
+struct SyncPoint {
+  std::size_t position;
+  std::size_t stride;  // distance to the next packet's sync byte
+};
+
+// The first sync byte at or after `from` that the following sync byte confirms (at a distance
+// of 188, 192 or 204 bytes); a packet too close to the end to be confirmed is accepted when it
+// is complete. nullopt when there is none.
+std::optional<SyncPoint> find_confirmed_sync(ByteView input, std::size_t from);
+
+}  // namespace plexo::ts
