@@ -2,14 +2,86 @@
 
 #include <cstring>
 
-namespace plexo::ts {
+#include "ts_parser/demux_state.hpp"
+#include "ts_parser/diagnostics.hpp"
+#include "ts_parser/packet_sync.hpp"
+#include "ts_parser/psi.hpp"
 
-Result<TsDemuxResult> demux_ts(ByteView input) {
-  if (input.empty() || !std::memchr(input.data(), 0x47, input.size()))
-    return fail("No valid TS sync byte found");
-  return TsDemuxResult{};
+namespace plexo::ts {
+namespace {
+
+constexpr std::uint16_t kPatPid = 0;
+constexpr std::uint8_t kPayloadUnitStart = 0x40;
+constexpr std::uint8_t kAdaptationFieldPresent = 0x20;
+constexpr std::uint8_t kPayloadPresent = 0x10;
+
+struct Scan {
+  TsDemuxResult result;
+  std::optional<std::uint16_t> pmt_pid;
+  bool programme_found = false;
+};
+
+void dispatch(Scan& scan, ByteView packet) {
+  const bool unit_start = packet[1] & kPayloadUnitStart;
+  const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+  const std::uint8_t control = packet[3];
+  std::size_t offset = 4;
+  if (control & kAdaptationFieldPresent) offset = 5 + std::size_t{packet[4]};
+  if (!(control & kPayloadPresent) || offset > kPacketSize - 1) return;
+  const PacketPayload payload{packet.subspan(offset), offset, unit_start};
+
+  TsDemuxResult& result = scan.result;
+  if (!scan.programme_found) {
+    if (pid == kPatPid) {
+      if (unit_start)
+        if (auto pmt_pid = read_pat(payload.bytes, offset)) scan.pmt_pid = pmt_pid;
+      return;
+    }
+    if (scan.pmt_pid && pid == *scan.pmt_pid) {
+      if (!unit_start) return;
+      if (auto streams = read_pmt(payload.bytes, offset)) {
+        result.video_pid = streams->video_pid;
+        result.audio_pid = streams->audio_pid;
+        scan.programme_found = true;
+        report_programme(streams->video_pid, streams->audio_pid);
+      }
+      return;
+    }
+    return;  // elementary-stream packets before the programme is known are lost
+  }
+  if (pid == *result.video_pid) handle_video_packet(result, payload);
+  else if (pid == *result.audio_pid) handle_audio_packet(result, payload);
 }
 
-PesTimestamps read_pes_header(ByteView) { return {}; }
+}  // namespace
+
+Result<TsDemuxResult> demux_ts(ByteView input) {
+  const void* first_sync = input.empty() ? nullptr : std::memchr(input.data(), kSyncByte, input.size());
+  if (!first_sync) return fail("No valid TS sync byte found");
+
+  Scan scan;
+  // The elementary stream is never larger than the input; reserving it up front avoids
+  // copying it again each time it grows.
+  scan.result.video_es.reserve(input.size());
+  auto sync = find_confirmed_sync(
+      input, static_cast<std::size_t>(static_cast<const std::uint8_t*>(first_sync) - input.data()));
+  while (sync) {
+    std::size_t pos = sync->position;
+    const std::size_t stride = sync->stride;
+    while (continues_stream(input, pos, stride)) {
+      dispatch(scan, input.subspan(pos, kPacketSize));
+      pos += stride;
+      if (pos >= input.size()) break;
+    }
+    if (pos >= input.size() || input.size() - pos < kPacketSize) break;
+    // Sync lost: continue at the next sync byte that the one after it confirms.
+    sync = find_confirmed_sync(input, pos + 1, stride);
+  }
+
+  flush_audio(scan.result);
+  find_parameter_sets(scan.result);
+  report_totals(scan.result);
+  return std::move(scan.result);
+}
 
 }  // namespace plexo::ts

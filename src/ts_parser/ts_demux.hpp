@@ -34,6 +34,7 @@ struct TsDemuxResult {
   std::vector<std::vector<std::uint8_t>> audio_frames;  // raw AAC frames, ADTS headers removed
   std::vector<std::optional<std::uint64_t>> audio_frame_pts;  // parallel to audio_frames
   Buffer audio_pending;  // scratch: audio bytes not yet cut into frames
+  std::size_t audio_resume = 0;  // scratch: no ADTS header starts before this pending byte
   std::optional<AdtsConfig> audio_config;  // from the first complete ADTS frame
   std::optional<std::vector<std::uint8_t>> sps;
   std::optional<std::vector<std::uint8_t>> pps;
