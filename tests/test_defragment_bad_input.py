@@ -123,3 +123,15 @@ def test_short_full_boxes_keep_defaults():
     traf = full_box("tfhd", 0, 0x000038, u32(1)) + box("tfdt", b"\1") + hostile_run(1, 0x301)
     out = outcome(file_with_traf(traf, trexes=(trex(1, duration=5, size=2),)))
     assert isinstance(out, bytes)
+
+
+def test_many_tracks_and_track_fragments_stay_linear():
+    import time
+    from mp4_builders import mvhd, tkhd
+    traks = b"".join(box("trak", tkhd(i)) for i in range(1, 30001))
+    trafs = b"".join(box("traf", full_box("tfhd", 0, 0x020000, u32(i))) for i in range(1, 30001))
+    data = FTYP + box("moov", mvhd(), traks) + box("moof", trafs) + box("mdat", b"x")
+    start = time.perf_counter()
+    out = _plexo.defragment_mp4(data)
+    assert out[4:8] == b"ftyp"
+    assert time.perf_counter() - start < 5  # a search per fragment over every track would take minutes

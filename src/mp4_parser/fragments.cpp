@@ -1,6 +1,7 @@
 // Movie fragments into per-track sample lists.
 #include <algorithm>
 #include <bit>
+#include <unordered_map>
 
 #include "mp4_parser/fragments.hpp"
 
@@ -79,7 +80,10 @@ struct Budget {
 class FragmentReader {
  public:
   FragmentReader(ByteView input, std::vector<TrackRecord>& tracks)
-      : input_(input), tracks_(tracks), budget_{input.size(), input.size()} {}
+      : input_(input), tracks_(tracks), budget_{input.size(), input.size()} {
+    // A run belongs to the first track with its ID.
+    for (std::size_t i = 0; i < tracks.size(); ++i) index_.emplace(tracks[i].track_id, i);
+  }
 
   Status read_moof(const BoxView& moof) {
     auto children = PLEXO_TRY(parse_box_views(moof.payload));
@@ -149,9 +153,8 @@ class FragmentReader {
   }
 
   TrackRecord* find_track(std::uint32_t track_id) {
-    for (TrackRecord& track : tracks_)
-      if (track.track_id == track_id) return &track;
-    return nullptr;
+    auto found = index_.find(track_id);
+    return found == index_.end() ? nullptr : &tracks_[found->second];
   }
 
   // Appends one run's samples; returns where its data ended (the next run's default start).
@@ -213,6 +216,7 @@ class FragmentReader {
 
   ByteView input_;
   std::vector<TrackRecord>& tracks_;
+  std::unordered_map<std::uint32_t, std::size_t> index_;
   Budget budget_;
 };
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_map>
 
 namespace plexo::mp4 {
 namespace {
@@ -284,6 +285,9 @@ Result<Buffer> rebuild_moov(ByteView moov_payload, const std::vector<TrackRecord
     movie_duration = std::max(movie_duration, d + delays[i]);
   }
 
+  std::unordered_map<std::uint32_t, std::size_t> index;  // the first track with each ID
+  for (std::size_t i = 0; i < tracks.size(); ++i) index.emplace(tracks[i].track_id, i);
+
   Buffer out;
   for (const BoxView& child : children) {
     if (child.box_type == FourCC("mvhd")) {
@@ -291,19 +295,18 @@ Result<Buffer> rebuild_moov(ByteView moov_payload, const std::vector<TrackRecord
     } else if (child.box_type == FourCC("trak")) {
       auto trak_children = PLEXO_TRY(parse_box_views(child.payload));
       std::uint32_t track_id = trak_track_id(trak_children);
-      auto found = std::find_if(tracks.begin(), tracks.end(),
-                                [&](const TrackRecord& t) { return t.track_id == track_id; });
-      if (found == tracks.end()) {
+      auto found = index.find(track_id);
+      if (found == index.end()) {
         write_box(out, "trak", child.payload);
         continue;
       }
-      std::size_t j = static_cast<std::size_t>(found - tracks.begin());
+      const std::size_t j = found->second;
       TrakPlacement placement;
       placement.chunk_offset = j < chunk_offsets.size() ? chunk_offsets[j] : kPlaceholderChunkOffset;
       placement.movie_timescale = timescale;
       placement.start_delay = delays[j];
       placement.wide_offsets = options.wide_offsets;
-      write_box(out, "trak", PLEXO_TRY(rebuild_trak(child.payload, *found, placement)));
+      write_box(out, "trak", PLEXO_TRY(rebuild_trak(child.payload, tracks[j], placement)));
     } else {
       write_box(out, child.box_type, child.payload);
     }

@@ -1,4 +1,6 @@
 // The track descriptions of a movie box.
+#include <unordered_map>
+
 #include "mp4_parser/fragments.hpp"
 
 namespace plexo::mp4 {
@@ -37,15 +39,15 @@ Status read_media(ByteView mdia_payload, TrackRecord& track) {
 // trex: version/flags, track_ID, default description index, duration, size, flags.
 Status apply_track_extends(ByteView mvex_payload, std::vector<TrackRecord>& tracks) {
   auto children = PLEXO_TRY(parse_box_views(mvex_payload));
+  std::unordered_map<std::uint32_t, std::size_t> index;  // the first track with each ID
+  for (std::size_t i = 0; i < tracks.size(); ++i) index.emplace(tracks[i].track_id, i);
   for (const BoxView& trex : children) {
     if (trex.box_type != FourCC("trex") || trex.payload.size() < 24) continue;
-    std::uint32_t track_id = *load_u32(trex.payload, 4);
-    for (TrackRecord& track : tracks) {
-      if (track.track_id != track_id) continue;
-      track.extends = TrackExtends{*load_u32(trex.payload, 8), *load_u32(trex.payload, 12),
-                                   *load_u32(trex.payload, 16), *load_u32(trex.payload, 20)};
-      break;
-    }
+    auto found = index.find(*load_u32(trex.payload, 4));
+    if (found == index.end()) continue;
+    tracks[found->second].extends =
+        TrackExtends{*load_u32(trex.payload, 8), *load_u32(trex.payload, 12),
+                     *load_u32(trex.payload, 16), *load_u32(trex.payload, 20)};
   }
   return {};
 }
