@@ -131,6 +131,8 @@ class FragmentReader {
   void follow_decode_time(TrackRecord& track, std::optional<std::uint64_t> decode_time) {
     if (!decode_time) return;
     if (!track.first_decode_time) {
+      // Samples placed before any decode time leave the track's timeline to its durations.
+      if (!track.samples.empty()) return;
       track.first_decode_time = decode_time;
       track.next_decode_time = *decode_time;
       return;
