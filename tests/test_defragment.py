@@ -142,7 +142,7 @@ def sync_numbers(out: bytes):
     ([0x02000000, 0x01010000, 0x01010000, 0x02000000], [1, 4]),
     ([0, 0, 0], [1, 2, 3]),
     ([0x00010000, 0x02000000, 0x01000000], [2]),   # non-sync bit alone marks a non-sync sample
-    ([0x01010000] * 3, None),
+    ([0x01010000] * 3, []),                        # no sync sample: an empty table, not none
 ])
 def test_sync_samples_follow_non_sync_bit_and_depends_on(flags, expected):
     run = Run([Sample(b"s", 1, f) for f in flags], data_offset=0)

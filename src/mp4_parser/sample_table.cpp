@@ -62,10 +62,12 @@ void put_composition_offsets(Buffer& out, const std::vector<SampleRecord>& sampl
   close_box(out, box);
 }
 
+// Without a sync sample table every sample counts as a sync sample, so a track none of whose
+// samples is one gets an empty table rather than none.
 void put_sync_samples(Buffer& out, const std::vector<SampleRecord>& samples) {
   std::uint32_t sync = 0;
   for (const SampleRecord& s : samples) sync += is_sync_sample(s.flags);
-  if (sync == 0) return;
+  if (samples.empty()) return;
   std::size_t box = open_table(out, "stss");
   out.put_u32(sync);
   for (std::size_t i = 0; i < samples.size(); ++i)
