@@ -8,21 +8,7 @@
 namespace plexo::mp4 {
 namespace {
 
-// Track fragment header flags.
-constexpr std::uint32_t kBaseDataOffsetPresent = 0x000001;
-constexpr std::uint32_t kSampleDescriptionIndexPresent = 0x000002;
-constexpr std::uint32_t kDefaultDurationPresent = 0x000008;
-constexpr std::uint32_t kDefaultSizePresent = 0x000010;
-constexpr std::uint32_t kDefaultFlagsPresent = 0x000020;
-constexpr std::uint32_t kDefaultBaseIsMoof = 0x020000;
-
-// Track run flags.
-constexpr std::uint32_t kDataOffsetPresent = 0x001;
-constexpr std::uint32_t kFirstSampleFlagsPresent = 0x004;
-constexpr std::uint32_t kDurationPresent = 0x100;
-constexpr std::uint32_t kSizePresent = 0x200;
-constexpr std::uint32_t kFlagsPresent = 0x400;
-constexpr std::uint32_t kCompositionOffsetPresent = 0x800;
+using namespace fragment_flags;
 
 struct FragmentDefaults {
   std::uint32_t track_id = 0;

@@ -6,20 +6,12 @@
 #include <optional>
 #include <vector>
 
+#include "core/fragment_flags.hpp"
 #include "mp4_parser/box_reader.hpp"
 
 namespace plexo::mp4 {
 
-// Sample flags as fragments carry them.
-inline constexpr std::uint32_t kSampleIsNonSync = 0x00010000;
-inline constexpr std::uint32_t kSampleDependsOnMask = 0x03000000;
-inline constexpr std::uint32_t kSampleDependsOnOthers = 0x01000000;
-
-// A sync sample neither says it is non-sync nor that it depends on other samples.
-inline bool is_sync_sample(std::uint32_t flags) {
-  return (flags & kSampleIsNonSync) == 0 &&
-         (flags & kSampleDependsOnMask) != kSampleDependsOnOthers;
-}
+using fragment_flags::is_sync_sample;
 
 struct SampleRecord {
   std::uint32_t duration = 0;            // in the track's timescale

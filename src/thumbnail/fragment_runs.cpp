@@ -1,24 +1,12 @@
 #include <vector>
 
+#include "core/fragment_flags.hpp"
 #include "thumbnail/key_frame.hpp"
 
 namespace plexo::thumbnail {
 namespace {
 
-// tfhd flags
-constexpr std::uint32_t kBaseDataOffsetPresent = 0x000001;
-constexpr std::uint32_t kSampleDescriptionIndexPresent = 0x000002;
-constexpr std::uint32_t kDefaultDurationPresent = 0x000008;
-constexpr std::uint32_t kDefaultSizePresent = 0x000010;
-constexpr std::uint32_t kDefaultFlagsPresent = 0x000020;
-constexpr std::uint32_t kDefaultBaseIsMoof = 0x020000;
-// trun flags
-constexpr std::uint32_t kDataOffsetPresent = 0x000001;
-constexpr std::uint32_t kFirstSampleFlagsPresent = 0x000004;
-constexpr std::uint32_t kDurationPresent = 0x000100;
-constexpr std::uint32_t kSizePresent = 0x000200;
-constexpr std::uint32_t kFlagsPresent = 0x000400;
-constexpr std::uint32_t kCompositionOffsetPresent = 0x000800;
+using namespace fragment_flags;
 
 struct SampleDefaults {
   std::uint32_t track_id = 0;
@@ -125,7 +113,7 @@ Status walk_run(ByteView payload, const TrackFragmentHeader& tfhd, std::uint64_t
     if (flags & kCompositionOffsetPresent) reader.skip(4);
     if (i == 0 && first_flags) sample_flags = *first_flags;
 
-    if (wanted && !(sample_flags & kSampleIsNonSync)) {
+    if (wanted && is_sync_sample(sample_flags)) {
       found = SampleSpan{position, size};
       return {};
     }

@@ -16,8 +16,6 @@ struct SampleSpan {
   std::uint64_t size = 0;
 };
 
-inline constexpr std::uint32_t kSampleIsNonSync = 0x00010000;
-
 // The first sync sample of the track (stss; sample 1 when there is no stss), located with
 // stsc, stco/co64 and stsz. Nothing when stsz, stsc or the chunk offsets are missing or hold
 // no samples; an error when they contradict one another.
