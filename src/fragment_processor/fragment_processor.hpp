@@ -8,6 +8,7 @@
 #include "core/buffer.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "fragment_processor/track_bases.hpp"
 
 namespace plexo::fragments {
 
@@ -20,12 +21,12 @@ class FragmentProcessor {
   void reset();
 
  private:
-  struct TrackBase {
-    std::uint32_t track_id;
-    std::uint64_t base;
-  };
-  std::vector<TrackBase> bases_;  // in the order the tracks were first met
-  std::vector<std::uint8_t> init_segment_;
+  Status copy_moof(ByteView moof, Buffer& out);
+  Status copy_traf(ByteView traf, Buffer& out);
+  void rebase_tfdt(ByteView tfdt, TrackKey track, Buffer& out);
+
+  TrackBases bases_;
+  std::vector<std::uint8_t> init_segment_;  // kept for the caller; segments never need it
 };
 
 }  // namespace plexo::fragments

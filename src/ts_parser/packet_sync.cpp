@@ -1,5 +1,6 @@
 #include "ts_parser/packet_sync.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace plexo::ts {
@@ -9,38 +10,64 @@ namespace {
 // 204 a 16-byte Reed-Solomon parity after it.
 constexpr std::size_t kStrides[] = {188, 192, 204};
 
+// How far a re-synchronisation looks for the locked stride before it accepts any stride.
+constexpr std::size_t kLockedStrideWindow = 4 * 204;
+
 bool sync_at(ByteView input, std::size_t pos) { return pos < input.size() && input[pos] == kSyncByte; }
 
 // A stride is confirmed by the sync bytes of the next two packets, or of as many as the input
 // still holds.
-std::optional<std::size_t> confirmed_stride(ByteView input, std::size_t pos) {
+bool stride_confirmed(ByteView input, std::size_t pos, std::size_t stride) {
   const std::size_t n = input.size();
-  if (n - pos < kPacketSize) return std::nullopt;
-  for (std::size_t stride : kStrides) {
-    const bool next_fits = pos + stride + kPacketSize <= n;
-    const bool second_fits = pos + 2 * stride + kPacketSize <= n;
-    if (next_fits && sync_at(input, pos + stride) &&
-        (!second_fits || sync_at(input, pos + 2 * stride)))
-      return stride;
-  }
-  // The last packet of the input has no successor to confirm it.
-  if (n - pos <= kStrides[2]) return kStrides[0];
+  const bool next_fits = pos + stride + kPacketSize <= n;
+  const bool second_fits = pos + 2 * stride + kPacketSize <= n;
+  return next_fits && sync_at(input, pos + stride) &&
+         (!second_fits || sync_at(input, pos + 2 * stride));
+}
+
+// The last packet of the input has no successor to confirm it.
+bool last_packet(ByteView input, std::size_t pos) {
+  const std::size_t left = input.size() - pos;
+  return left >= kPacketSize && left <= kStrides[2];
+}
+
+std::optional<std::size_t> confirmed_stride(ByteView input, std::size_t pos) {
+  if (input.size() - pos < kPacketSize) return std::nullopt;
+  for (std::size_t stride : kStrides)
+    if (stride_confirmed(input, pos, stride)) return stride;
+  if (last_packet(input, pos)) return kStrides[0];
   return std::nullopt;
+}
+
+std::optional<std::size_t> next_sync_byte(ByteView input, std::size_t from, std::size_t end) {
+  if (from >= end) return std::nullopt;
+  const void* hit = std::memchr(input.data() + from, kSyncByte, end - from);
+  if (!hit) return std::nullopt;
+  return static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - input.data());
 }
 
 }  // namespace
 
-std::optional<SyncPoint> find_confirmed_sync(ByteView input, std::size_t from) {
+std::optional<SyncPoint> find_confirmed_sync(ByteView input, std::size_t from,
+                                             std::optional<std::size_t> locked_stride) {
   const std::size_t n = input.size();
-  while (from < n) {
-    const void* hit = std::memchr(input.data() + from, kSyncByte, n - from);
-    if (!hit) return std::nullopt;
-    const std::size_t pos =
-        static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - input.data());
-    if (auto stride = confirmed_stride(input, pos)) return SyncPoint{pos, *stride};
-    from = pos + 1;
+  if (locked_stride) {
+    const std::size_t end = std::min(n, from + kLockedStrideWindow);
+    for (auto pos = next_sync_byte(input, from, end); pos; pos = next_sync_byte(input, *pos + 1, end))
+      if (stride_confirmed(input, *pos, *locked_stride) || last_packet(input, *pos))
+        return SyncPoint{*pos, *locked_stride};
   }
+  for (auto pos = next_sync_byte(input, from, n); pos; pos = next_sync_byte(input, *pos + 1, n))
+    if (auto stride = confirmed_stride(input, *pos)) return SyncPoint{*pos, *stride};
   return std::nullopt;
+}
+
+bool continues_stream(ByteView input, std::size_t pos, std::size_t stride) {
+  const std::size_t n = input.size();
+  if (pos >= n || n - pos < kPacketSize || input[pos] != kSyncByte) return false;
+  if (pos + stride + kPacketSize > n) return true;
+  return sync_at(input, pos + stride) ||
+         (pos + 2 * stride + kPacketSize <= n && sync_at(input, pos + 2 * stride));
 }
 
 }  // namespace plexo::ts

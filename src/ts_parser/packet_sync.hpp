@@ -16,9 +16,17 @@ struct SyncPoint {
   std::size_t stride;  // distance to the next packet's sync byte
 };
 
-// The first sync byte at or after `from` that the following sync byte confirms (at a distance
+// The first sync byte at or after `from` that the following sync bytes confirm (at a distance
 // of 188, 192 or 204 bytes); a packet too close to the end to be confirmed is accepted when it
-// is complete. nullopt when there is none.
-std::optional<SyncPoint> find_confirmed_sync(ByteView input, std::size_t from);
+// is complete. When re-synchronising, the stride already locked is tried first over the next
+// few packets, so a stray sync byte that another stride happens to confirm is passed over.
+// nullopt when there is none.
+std::optional<SyncPoint> find_confirmed_sync(ByteView input, std::size_t from,
+                                             std::optional<std::size_t> locked_stride = {});
+
+// Whether the packet at `pos` belongs to the locked stream: its own sync byte, and one of the
+// next two packets' (a single corrupted packet after it does not cost it), unless it is the
+// last complete packet.
+bool continues_stream(ByteView input, std::size_t pos, std::size_t stride);
 
 }  // namespace plexo::ts

@@ -13,7 +13,7 @@ bool begins_pes(ByteView payload) {
 // A 33-bit timestamp spread over five bytes around marker bits.
 std::uint64_t read_timestamp(ByteView b) {
   return (std::uint64_t{(b[0] >> 1) & 0x07u} << 30) | (std::uint64_t{b[1]} << 22) |
-         (std::uint64_t{b[2] >> 1} << 15) | (std::uint64_t{b[3]} << 7) | (b[4] >> 1);
+         (std::uint64_t(b[2] >> 1) << 15) | (std::uint64_t{b[3]} << 7) | (b[4] >> 1);
 }
 
 }  // namespace

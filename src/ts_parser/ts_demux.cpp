@@ -68,14 +68,14 @@ Result<TsDemuxResult> demux_ts(ByteView input) {
   while (sync) {
     std::size_t pos = sync->position;
     const std::size_t stride = sync->stride;
-    while (input.size() - pos >= kPacketSize && input[pos] == kSyncByte) {
+    while (continues_stream(input, pos, stride)) {
       dispatch(scan, input.subspan(pos, kPacketSize));
       pos += stride;
       if (pos >= input.size()) break;
     }
     if (pos >= input.size() || input.size() - pos < kPacketSize) break;
     // Sync lost: continue at the next sync byte that the one after it confirms.
-    sync = find_confirmed_sync(input, pos + 1);
+    sync = find_confirmed_sync(input, pos + 1, stride);
   }
 
   flush_audio(scan.result);

@@ -1,0 +1,22 @@
+#include "thumbnail/annexb.hpp"
+
+namespace plexo::thumbnail {
+
+void put_nal_unit(Buffer& out, ByteView nal) {
+  out.put(ByteView(kStartCode, 4));
+  out.put(nal);
+}
+
+void length_prefixed_to_annexb(ByteView sample, Buffer& out, std::size_t length_size) {
+  std::size_t p = 0;
+  while (sample.size() - p >= length_size) {
+    std::uint64_t length = 0;
+    for (std::size_t i = 0; i < length_size; ++i) length = (length << 8) | sample[p + i];
+    p += length_size;
+    if (length > sample.size() - p) return;
+    put_nal_unit(out, sample.subspan(p, static_cast<std::size_t>(length)));
+    p += static_cast<std::size_t>(length);
+  }
+}
+
+}  // namespace plexo::thumbnail

@@ -1,0 +1,137 @@
+"""defragment_mp4 on damaged and hostile files: a result or ValueError, never a crash, and no
+allocation that the input's bytes do not back."""
+from __future__ import annotations
+
+import random
+import struct
+
+import pytest
+
+import _plexo
+from builders import box, find_box, full_box, large_box, u32, u64
+from mp4_builders import FTYP, Run, Sample, Traf, fragment, moov, samples, trak, trex
+
+REAL = ["frag_default_base_moof.mp4", "frag_gstreamer.mp4", "frag_negative_cts.mp4"]
+
+
+def outcome(data: bytes):
+    try:
+        return _plexo.defragment_mp4(data)
+    except ValueError as error:
+        return error
+
+
+def stsz_count(out: bytes) -> int:
+    off, size, header = find_box(out, "moov/trak/mdia/minf/stbl/stsz")
+    return struct.unpack(">I", out[off + header + 8:off + header + 12])[0]
+
+
+@pytest.mark.parametrize("name", REAL)
+def test_truncations_give_a_result_or_value_error(name, fixture_bytes):
+    data = fixture_bytes(name)
+    for cut in sorted({*range(0, 2048, 61), *range(0, len(data), max(1, len(data) // 60))}):
+        assert isinstance(outcome(data[:cut]), (bytes, ValueError))
+
+
+@pytest.mark.parametrize("name", REAL)
+def test_byte_flips_give_a_result_or_value_error(name, fixture_bytes):
+    data = fixture_bytes(name)
+    rng = random.Random(name)
+    # the metadata at the front is where flips change the structure
+    head = min(len(data), 8192)
+    for _ in range(300):
+        damaged = bytearray(data)
+        for _ in range(rng.randint(1, 4)):
+            damaged[rng.randrange(head)] ^= 1 << rng.randrange(8)
+        assert isinstance(outcome(bytes(damaged)), (bytes, ValueError))
+
+
+def hostile_run(count: int, flags: int, body: bytes = b"") -> bytes:
+    return full_box("trun", 0, flags, u32(count), body)
+
+
+def file_with_traf(traf_payload: bytes, media: bytes = b"x" * 64, trexes=()) -> bytes:
+    moof = box("moof", full_box("mfhd", 0, 0, u32(1)), box("traf", traf_payload))
+    return FTYP + moov(trak(1, 1000), trexes=trexes) + moof + box("mdat", media)
+
+
+TFHD_DEFAULT_SIZE_0 = full_box("tfhd", 0, 0x020010, u32(1), u32(0))
+TFHD_DEFAULT_SIZE_1 = full_box("tfhd", 0, 0x020010, u32(1), u32(1))
+
+
+@pytest.mark.parametrize("traf, most", [
+    # four billion samples of nothing: none are kept
+    (TFHD_DEFAULT_SIZE_0 + hostile_run(0xFFFFFFFF, 0x000), 0),
+    # four billion one-byte samples from 64 bytes: only what the file holds
+    (TFHD_DEFAULT_SIZE_1 + hostile_run(0xFFFFFFFF, 0x001, u32(0)), 200),
+    # sizes declared per sample but the table holds three entries
+    (TFHD_DEFAULT_SIZE_0 + hostile_run(0xFFFFFFFF, 0x201, u32(0) + u32(1) * 3), 3),
+])
+def test_huge_sample_counts_stop_where_the_bytes_end(traf, most):
+    out = _plexo.defragment_mp4(file_with_traf(traf))
+    assert stsz_count(out) <= most
+    assert len(out) < 4096
+
+
+def test_many_runs_over_the_same_bytes_cannot_multiply_the_output():
+    # 2000 runs that all point at the same 4 KiB would make 8 MB of output
+    runs = b"".join(hostile_run(1, 0x201, u32(0) + u32(4096)) for _ in range(2000))
+    data = file_with_traf(full_box("tfhd", 0, 0x000001, u32(1), u64(0)) + runs, media=b"m" * 4096)
+    out = _plexo.defragment_mp4(data)
+    assert len(out) <= 2 * len(data) + 65536
+
+
+@pytest.mark.parametrize("size_field", [0, 2, 3, 5, 7])
+def test_small_size_fields_inside_boxes(size_field):
+    frag = fragment(Traf(1, [Run(samples(b"abc", b"de"), data_offset=0)]))
+    broken = u32(size_field) + b"junk" + b"\0" * 12
+    for where in (b"trun", b"tfhd", b"traf", b"mfhd"):
+        at = frag.index(where) - 4
+        data = FTYP + moov(trak(1, 1000)) + frag[:at] + broken + frag[at:]
+        assert isinstance(outcome(data), (bytes, ValueError))
+
+
+@pytest.mark.parametrize("data", [
+    FTYP + u32(0) + b"moof",                                  # size 0 at the top: to the end
+    FTYP + u32(5) + b"moof" + b"\0" * 16,                     # smaller than its header
+    FTYP + large_box("moof", largesize=8) + moov(),           # 64-bit size below its header
+    FTYP + moov() + u32(1) + b"moof" + u64(0xFFFFFFFFFFFFFFFF),
+    FTYP + moov() + box("moof", u32(1) + b"traf" + u64(1 << 62)),
+])
+def test_odd_top_level_sizes(data):
+    assert isinstance(outcome(data), (bytes, ValueError))
+
+
+def test_deeply_nested_boxes_do_not_recurse():
+    nested = b""
+    for _ in range(20000):
+        nested = box("traf", nested)
+    data = FTYP + moov(trak(1, 1000)) + box("moof", nested) + box("mdat", b"x")
+    out = _plexo.defragment_mp4(data)
+    assert stsz_count(out) == 0
+
+
+def test_offsets_near_the_top_of_the_range():
+    # base_data_offset near 2^64 with a positive data offset must not wrap into the file
+    traf = full_box("tfhd", 0, 0x000011, u32(1), u64(0xFFFFFFFFFFFFFFF0), u32(4)) + \
+        hostile_run(2, 0x001, u32(0x7FFFFFFF))
+    out = _plexo.defragment_mp4(file_with_traf(traf))
+    assert stsz_count(out) == 0
+
+
+def test_short_full_boxes_keep_defaults():
+    traf = full_box("tfhd", 0, 0x000038, u32(1)) + box("tfdt", b"\1") + hostile_run(1, 0x301)
+    out = outcome(file_with_traf(traf, trexes=(trex(1, duration=5, size=2),)))
+    assert isinstance(out, bytes)
+
+
+def test_many_tracks_and_track_fragments_stay_linear():
+    import time
+    from mp4_builders import mvhd, tkhd
+    traks = b"".join(box("trak", tkhd(i)) for i in range(1, 30001))
+    trafs = b"".join(box("traf", full_box("tfhd", 0, 0x020000, u32(i))) for i in range(1, 30001))
+    data = FTYP + box("moov", mvhd(), traks) + box("moof", trafs) + box("mdat", b"x")
+    start = time.perf_counter()
+    out = _plexo.defragment_mp4(data)
+    assert out[4:8] == b"ftyp"
+    assert time.perf_counter() - start < 5  # a search per fragment over every track would take minutes

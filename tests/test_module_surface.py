@@ -1,0 +1,176 @@
+"""What Python sees of _plexo: names, signatures, docstrings, argument checks, lock release."""
+import inspect
+import threading
+import time
+
+import pytest
+
+import _plexo
+from builders import pat, pmt, pes, packetize
+
+FUNCTIONS = {
+    "convert_ts_to_mp4": ("(data, reset_timestamps=False)", "MPEG-TS 를 MP4 로 변환한다."),
+    "defragment_mp4": ("(data)", "fragmented MP4 를 일반 MP4 로 펼친다."),
+    "reset_mp4_timestamps": ("(data)", "MP4 타임스탬프를 0 부터 시작하도록 되돌린다."),
+    "convert_mp4_reset_timestamps": ("(data)", "fMP4 면 펼치고, 일반 MP4 면 타임스탬프만 되돌린다."),
+    "mux_fmp4_tracks": ("(video, audio)", "따로 전송된 영상 fMP4 와 소리 fMP4 를 트랙 두 개짜리 MP4 로 합친다."),
+    "extract_thumbnail_from_ts": ("(data)", "TS 의 첫 키프레임을 뽑는다."),
+    "extract_thumbnail_from_mp4": ("(data)", "MP4 의 첫 키프레임을 뽑는다."),
+}
+SINGLE_INPUT = [name for name, (sig, _) in FUNCTIONS.items() if sig == "(data)"]
+
+
+class TestNamesAndDocs:
+    def test_version(self):
+        assert _plexo.__version__ == "0.4.0"
+
+    def test_registration_order(self):
+        names = [n for n in vars(_plexo) if not n.startswith("__") or n == "__version__"]
+        assert names == ["__version__", "convert_ts_to_mp4", "defragment_mp4", "reset_mp4_timestamps",
+                         "convert_mp4_reset_timestamps", "mux_fmp4_tracks", "extract_thumbnail_from_ts",
+                         "extract_thumbnail_from_mp4", "FragmentedMP4Processor"]
+
+    @pytest.mark.parametrize("name", FUNCTIONS)
+    def test_signature_and_docstring(self, name):
+        func = getattr(_plexo, name)
+        signature, text = FUNCTIONS[name]
+        assert str(inspect.signature(func)) == signature
+        assert func.__doc__ == text
+        assert func.__self__ is _plexo or func.__module__ == "_plexo"
+
+    def test_processor_docs(self):
+        cls = _plexo.FragmentedMP4Processor
+        assert cls.__doc__ == "세그먼트를 이어서 받아 처리하는 fMP4 처리기."
+        assert str(inspect.signature(cls)) == "()"
+        assert str(inspect.signature(cls.set_init_segment)) == "(self, /, data)"
+        assert str(inspect.signature(cls.process_segment)) == "(self, /, data)"
+        assert str(inspect.signature(cls.reset)) == "(self, /)"
+        assert [m for m in vars(cls) if not m.startswith("__")] == [
+            "set_init_segment", "process_segment", "reset", "base_decode_time"]
+
+
+class TestArguments:
+    @pytest.mark.parametrize("name", list(FUNCTIONS))
+    @pytest.mark.parametrize("value, shown", [(bytearray(b"x"), "'bytearray' object"),
+                                              (memoryview(b"x"), "'memoryview' object"),
+                                              ("text", "'str' object"), (None, "'None'")])
+    def test_only_bytes_is_accepted(self, name, value, shown):
+        args = (value, value) if name == "mux_fmp4_tracks" else (value,)
+        with pytest.raises(TypeError) as info:
+            getattr(_plexo, name)(*args)
+        assert str(info.value) == f"{shown} is not an instance of 'bytes'"
+        first = "video" if name == "mux_fmp4_tracks" else "data"
+        assert info.value.__notes__ == [f"while processing '{first}'"]
+
+    def test_bytes_subclass_is_accepted(self):
+        class Sub(bytes):
+            pass
+        with pytest.raises(ValueError, match="No valid TS sync byte found"):
+            _plexo.convert_ts_to_mp4(Sub(b"abc"))
+
+    def test_audio_argument_is_named_in_the_note(self):
+        with pytest.raises(TypeError) as info:
+            _plexo.mux_fmp4_tracks(b"", bytearray())
+        assert info.value.__notes__ == ["while processing 'audio'"]
+
+    @pytest.mark.parametrize("value, shown", [(1, "'int' object"), (None, "'None'"), ("yes", "'str' object")])
+    def test_reset_timestamps_must_be_bool(self, value, shown):
+        with pytest.raises(TypeError) as info:
+            _plexo.convert_ts_to_mp4(b"", value)
+        assert str(info.value) == f"{shown} is not an instance of 'bool'"
+        assert info.value.__notes__ == ["while processing 'reset_timestamps'"]
+
+    def test_numpy_bool_is_accepted(self):
+        numpy = pytest.importorskip("numpy")
+        with pytest.raises(ValueError, match="No valid TS sync byte found"):
+            _plexo.convert_ts_to_mp4(b"", numpy.bool_(True))
+
+    def test_numpy_like_bool_without_conversion(self):
+        fake = type("bool_", (), {"__module__": "numpy"})
+        with pytest.raises(TypeError, match="object of type 'bool_' does not define a '__bool__' conversion"):
+            _plexo.convert_ts_to_mp4(b"", fake())
+
+    def test_numpy_like_bool_whose_conversion_is_not_bool(self):
+        fake = type("bool", (), {"__module__": "numpy", "__bool__": lambda self: 1})
+        with pytest.raises(TypeError):
+            _plexo.convert_ts_to_mp4(b"", fake())
+
+    def test_keywords(self):
+        for call in (lambda: _plexo.convert_ts_to_mp4(data=b"", reset_timestamps=True),
+                     lambda: _plexo.convert_ts_to_mp4(b"", reset_timestamps=False),
+                     lambda: _plexo.convert_ts_to_mp4(b"", True)):
+            with pytest.raises(ValueError, match="No valid TS sync byte found"):
+                call()
+
+    @pytest.mark.parametrize("call", [
+        lambda: _plexo.convert_ts_to_mp4(),
+        lambda: _plexo.convert_ts_to_mp4(b"", False, 3),
+        lambda: _plexo.convert_ts_to_mp4(b"", flag=True),
+        lambda: _plexo.convert_ts_to_mp4(b"", data=b""),
+        lambda: _plexo.mux_fmp4_tracks(video=b""),
+        lambda: _plexo.defragment_mp4(),
+        lambda: _plexo.FragmentedMP4Processor(1),
+        lambda: _plexo.FragmentedMP4Processor(x=1),
+        lambda: _plexo.FragmentedMP4Processor().set_init_segment(),
+    ])
+    def test_arity_errors(self, call):
+        with pytest.raises(TypeError):
+            call()
+
+    @pytest.mark.parametrize("name", SINGLE_INPUT)
+    def test_data_keyword(self, name):
+        try:
+            getattr(_plexo, name)(data=b"")
+        except (ValueError, NotImplementedError):
+            pass  # reaching the operation is what is checked here
+
+    def test_operation_errors_are_value_errors(self):
+        with pytest.raises(ValueError) as info:
+            _plexo.convert_ts_to_mp4(b"")
+        assert info.value.args == ("No valid TS sync byte found",)
+
+
+class TestProcessorObject:
+    def test_fresh_state(self):
+        processor = _plexo.FragmentedMP4Processor()
+        assert processor.base_decode_time is None
+        assert processor.reset() is None
+        assert processor.set_init_segment(b"\x00" * 16) is None
+        assert processor.base_decode_time is None
+
+    def test_property_is_read_only(self):
+        with pytest.raises(AttributeError):
+            _plexo.FragmentedMP4Processor().base_decode_time = 5
+
+    def test_objects_are_independent_and_collected(self):
+        processors = [_plexo.FragmentedMP4Processor() for _ in range(1000)]
+        del processors
+
+
+def test_media_work_runs_without_the_interpreter_lock():
+    # A large stream of video packets keeps the demultiplexer busy well past a switch interval;
+    # the main thread must keep running meanwhile.
+    video = pes(b"\x00\x00\x00\x01\x09\xf0" + b"\x11" * 170_000, pts=0)
+    stream = pat() + pmt([(0x1B, 256), (0x0F, 257)]) + b"".join(packetize(256, video)) * 300
+    done = threading.Event()
+    elapsed = []
+
+    def work():
+        start = time.perf_counter()
+        try:
+            _plexo.convert_ts_to_mp4(stream)
+        except (ValueError, NotImplementedError):
+            pass
+        elapsed.append(time.perf_counter() - start)
+        done.set()
+
+    worker = threading.Thread(target=work)
+    last, longest_gap = time.perf_counter(), 0.0
+    worker.start()
+    while not done.is_set():
+        now = time.perf_counter()
+        longest_gap = max(longest_gap, now - last)
+        last = now
+    worker.join()
+    assert elapsed[0] > 0.02, "input too small to show anything"
+    assert longest_gap < elapsed[0] / 2
