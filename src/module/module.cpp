@@ -18,6 +18,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -163,8 +164,18 @@ PyObject* raise_operation_error(const Error& error) {
 PyObject* to_bytes(Result<Buffer>&& result) {
   if (!result) return raise_operation_error(result.error());
   const Buffer& out = result.value();
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
-                                   static_cast<Py_ssize_t>(out.size()));
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(out.size()));
+  if (!bytes) return nullptr;
+  char* data = PyBytes_AsString(bytes);
+  if (!data) {
+    Py_DECREF(bytes);
+    return nullptr;
+  }
+  // A large result is a fresh, untouched allocation: let huge pages back it before the copy.
+  if (out.size() >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge)
+    plexo::advise_huge_pages(data, out.size());
+  std::memcpy(data, out.data(), out.size());
+  return bytes;
 }
 
 // Runs the media work with the interpreter lock released.

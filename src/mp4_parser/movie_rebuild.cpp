@@ -38,7 +38,7 @@ Buffer rewrite_tkhd(ByteView p, std::uint64_t duration) {
     put_bytes_at(copy, 4, 0, 8);
     put_bytes_at(copy, 20, duration, 4);
   }
-  return Buffer(std::move(copy));
+  return Buffer(copy);
 }
 
 Buffer rewrite_mdhd(ByteView p, std::uint64_t duration) {
@@ -59,7 +59,7 @@ Buffer rewrite_mdhd(ByteView p, std::uint64_t duration) {
     put_bytes_at(copy, 4, 0, 8);
     put_bytes_at(copy, 16, duration, 4);
   }
-  return Buffer(std::move(copy));
+  return Buffer(copy);
 }
 
 struct Edit {
@@ -236,7 +236,7 @@ Buffer rewrite_mvhd(ByteView p, std::uint64_t duration) {
     put_bytes_at(copy, 4, 0, 8);
     put_bytes_at(copy, 16, duration, 4);
   }
-  return Buffer(std::move(copy));
+  return Buffer(copy);
 }
 
 Result<Buffer> rebuild_trak(ByteView trak_payload, const TrackRecord& track,

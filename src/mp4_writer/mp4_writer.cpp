@@ -82,7 +82,7 @@ Result<Buffer> write_mp4(ts::TsDemuxResult demuxed) {
   for (const auto& sample : video.samples) write_video_sample(out, es, sample);
   // The elementary stream is no longer needed; give its memory back before the audio copy.
   video.samples = {};
-  std::vector<std::uint8_t>().swap(demuxed.video_es.vector());
+  demuxed.video_es.free_memory();
   for (const auto& frame : demuxed.audio_frames) out.put(frame);
   return out;
 }
