@@ -174,7 +174,7 @@ PyObject* to_bytes(Result<Buffer>&& result) {
   // A large result is a fresh, untouched allocation: let huge pages back it before the copy.
   if (out.size() >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge)
     plexo::advise_huge_pages(data, out.size());
-  std::memcpy(data, out.data(), out.size());
+  if (!out.empty()) std::memcpy(data, out.data(), out.size());
   return bytes;
 }
 
