@@ -59,7 +59,6 @@ using ByteVector = std::vector<std::uint8_t, LargeBufferAllocator<std::uint8_t>>
 class Buffer {
  public:
   Buffer() = default;
-  explicit Buffer(const std::vector<std::uint8_t>& bytes) : bytes_(bytes.begin(), bytes.end()) {}
 
   std::size_t size() const { return bytes_.size(); }
   bool empty() const { return bytes_.empty(); }

@@ -13,53 +13,51 @@ std::uint32_t cap32(std::uint64_t value) {
   return value > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(value);
 }
 
-void put_bytes_at(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint64_t value, int width) {
-  for (int i = 0; i < width; ++i)
-    bytes[at + i] = static_cast<std::uint8_t>(value >> ((width - 1 - i) * 8));
+// A version-0 header written back with zero creation and modification times and the low 32
+// bits of the new duration at `duration_at`; a header too short for them is copied unchanged.
+Buffer patch_version0_header(ByteView p, std::size_t duration_at, std::uint64_t duration) {
+  Buffer out;
+  out.put(p);
+  if (out.size() >= duration_at + 4) {
+    out.patch_u64(4, 0);
+    out.patch_u32(duration_at, static_cast<std::uint32_t>(duration));
+  }
+  return out;
+}
+
+// The start of a version-0 header made from a version-1 one: flags kept, times zero, then the
+// 32-bit field (track ID or timescale) that version 1 holds at offset 20.
+void put_version0_start(Buffer& out, ByteView version1) {
+  out.put_u8(0);
+  out.put_u24(*load_u24(version1, 1));
+  out.put_u64(0);
+  out.put_u32(*load_u32(version1, 20));
 }
 
 // Track header with a new duration; a version-1 header becomes version 0.
 Buffer rewrite_tkhd(ByteView p, std::uint64_t duration) {
   Buffer out;
   if (is_version1(p) && p.size() >= 36) {
-    out.put_u8(0);
-    out.put_u24(*load_u24(p, 1));
-    out.put_u32(0);
-    out.put_u32(0);
-    out.put_u32(*load_u32(p, 20));
+    put_version0_start(out, p);
     out.put_u32(0);
     out.put_u32(cap32(duration));
     if (p.size() >= 96) out.put(p.subspan(36, 60));
     else out.put_zeros(60);
     return out;
   }
-  std::vector<std::uint8_t> copy(p.begin(), p.end());
-  if (copy.size() >= 24) {
-    put_bytes_at(copy, 4, 0, 8);
-    put_bytes_at(copy, 20, duration, 4);
-  }
-  return Buffer(copy);
+  return patch_version0_header(p, 20, duration);
 }
 
 Buffer rewrite_mdhd(ByteView p, std::uint64_t duration) {
   Buffer out;
   if (is_version1(p) && p.size() >= 32) {
-    out.put_u8(0);
-    out.put_u24(*load_u24(p, 1));
-    out.put_u32(0);
-    out.put_u32(0);
-    out.put_u32(*load_u32(p, 20));
+    put_version0_start(out, p);
     out.put_u32(cap32(duration));
     if (p.size() >= 36) out.put(p.subspan(32, 4));
     else out.put_u32(0);
     return out;
   }
-  std::vector<std::uint8_t> copy(p.begin(), p.end());
-  if (copy.size() >= 20) {
-    put_bytes_at(copy, 4, 0, 8);
-    put_bytes_at(copy, 16, duration, 4);
-  }
-  return Buffer(copy);
+  return patch_version0_header(p, 16, duration);
 }
 
 struct Edit {
@@ -219,8 +217,7 @@ Buffer rewrite_mvhd(ByteView p, std::uint64_t duration) {
   if (p.size() >= 32 && is_version1(p)) {
     Buffer out;
     out.put_version_flags(0, 0);
-    out.put_u32(0);
-    out.put_u32(0);
+    out.put_u64(0);
     out.put_u32(*load_u32(p, 20));
     out.put_u32(cap32(duration));
     out.put_u32(0x00010000);
@@ -231,12 +228,7 @@ Buffer rewrite_mvhd(ByteView p, std::uint64_t duration) {
     out.put_u32(p.size() >= 112 ? *load_u32(p, 108) : 3);
     return out;
   }
-  std::vector<std::uint8_t> copy(p.begin(), p.end());
-  if (copy.size() >= 20) {
-    put_bytes_at(copy, 4, 0, 8);
-    put_bytes_at(copy, 16, duration, 4);
-  }
-  return Buffer(copy);
+  return patch_version0_header(p, 16, duration);
 }
 
 Result<Buffer> rebuild_trak(ByteView trak_payload, const TrackRecord& track,

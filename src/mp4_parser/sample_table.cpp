@@ -16,16 +16,18 @@ std::size_t open_table(Buffer& out, FourCC type) {
 
 void close_box(Buffer& out, std::size_t start) { out.end_box(start); }
 
-void put_time_to_sample(Buffer& out, const std::vector<SampleRecord>& samples) {
-  std::size_t box = open_table(out, "stts");
+// A table of runs of consecutive samples whose `field` is equal: (run length, value) each.
+template <class Field>
+void put_runs(Buffer& out, FourCC type, const std::vector<SampleRecord>& samples, Field field) {
+  std::size_t box = open_table(out, type);
   std::size_t count_at = out.size();
   out.put_u32(0);
   std::uint32_t entries = 0;
   for (std::size_t i = 0; i < samples.size();) {
     std::size_t j = i + 1;
-    while (j < samples.size() && samples[j].duration == samples[i].duration) ++j;
+    while (j < samples.size() && field(samples[j]) == field(samples[i])) ++j;
     out.put_u32(static_cast<std::uint32_t>(j - i));
-    out.put_u32(samples[i].duration);
+    out.put_u32(field(samples[i]));
     ++entries;
     i = j;
   }
@@ -45,21 +47,8 @@ void put_composition_offsets(Buffer& out, const std::vector<SampleRecord>& sampl
   }
   if (!any) return;
   const auto shift = static_cast<std::uint32_t>(-lowest);
-  std::size_t box = open_table(out, "ctts");
-  std::size_t count_at = out.size();
-  out.put_u32(0);
-  std::uint32_t entries = 0;
-  for (std::size_t i = 0; i < samples.size();) {
-    std::size_t j = i + 1;
-    while (j < samples.size() && samples[j].composition_offset == samples[i].composition_offset)
-      ++j;
-    out.put_u32(static_cast<std::uint32_t>(j - i));
-    out.put_u32(samples[i].composition_offset + shift);
-    ++entries;
-    i = j;
-  }
-  out.patch_u32(count_at, entries);
-  close_box(out, box);
+  put_runs(out, "ctts", samples,
+           [shift](const SampleRecord& s) { return s.composition_offset + shift; });
 }
 
 // Without a sync sample table every sample counts as a sync sample, so a track none of whose
@@ -83,7 +72,7 @@ Buffer sample_table(const TrackRecord& track, std::uint64_t chunk_offset, bool w
   Buffer out;
   out.reserve(64 + track.stsd.size() + samples.size() * (wide_offsets ? 12 : 8) + 64);
   if (!track.stsd.empty()) write_box(out, "stsd", track.stsd);
-  put_time_to_sample(out, samples);
+  put_runs(out, "stts", samples, [](const SampleRecord& s) { return s.duration; });
 
   std::size_t box = open_table(out, "stsc");
   out.put_u32(1);
