@@ -33,15 +33,17 @@ except ImportError:  # PyAV is the optional `bench` extra; its column is left em
     av = None
 
 
-def best_seconds(func: Callable[..., object], *args: object, repeat: int = 5) -> float:
-    """The shortest of `repeat` wall times of `func(*args)`, the result dropped inside the
-    measured time (freeing it is part of the cost)."""
-    times = []
+def best_seconds(contenders: dict[str, Callable[[], object]], repeat: int = 5) -> dict[str, float]:
+    """The shortest of `repeat` wall times of each contender, measured in rounds (each
+    contender once per round) so that all of them meet the same spells of load on a busy
+    machine. Each result is dropped inside the measured time: freeing it is part of the cost."""
+    best = dict.fromkeys(contenders, float("inf"))
     for _ in range(repeat):
-        start = time.perf_counter()
-        func(*args)
-        times.append(time.perf_counter() - start)
-    return min(times)
+        for name, func in contenders.items():
+            start = time.perf_counter()
+            func()
+            best[name] = min(best[name], time.perf_counter() - start)
+    return best
 
 
 def copy_twice(*inputs: bytes) -> None:
@@ -110,9 +112,9 @@ def thread_scaling(func: Callable[..., object], args: Sequence[bytes], calls: in
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
         list(pool.map(lambda _: None, range(2)))  # start both threads before measuring
-        one = best_seconds(on_one_thread, repeat=repeat)
-        two = best_seconds(lambda: list(pool.map(one_call, range(calls))), repeat=repeat)
-    return one / two
+        best = best_seconds({"one": on_one_thread, "two": lambda: list(pool.map(one_call, range(calls)))},
+                            repeat=repeat)
+    return best["one"] / best["two"]
 
 
 def pyav_remux(data: bytes, in_format: str) -> bytes:

@@ -98,13 +98,19 @@ def measure(op: Operation, made: bench_inputs.Inputs, repeat: int, calls: int) -
         missing = isinstance(error, NotImplementedError) or NOT_BUILT in str(error)
         row.status = "not built" if missing else f"failed: {type(error).__name__}: {error}"
         return row
-    row.floor = common.best_seconds(common.copy_twice, *data, repeat=repeat)
-    row.bytearray = common.best_seconds(common.copy_once, *data, repeat=repeat)
-    row.memcpy = common.best_seconds(common.memcpy_fresh, *data, repeat=repeat)
-    row.seconds = common.best_seconds(op.run, *data, repeat=repeat)
+    contenders = {
+        "operation": lambda: op.run(*data),
+        "floor": lambda: common.copy_twice(*data),
+        "bytearray": lambda: common.copy_once(*data),
+        "memcpy": lambda: common.memcpy_fresh(*data),
+    }
     if op.pyav_format and common.av is not None:
-        common.pyav_remux(data[0], op.pyav_format)
-        row.pyav = common.best_seconds(common.pyav_remux, data[0], op.pyav_format, repeat=repeat)
+        common.pyav_remux(data[0], op.pyav_format)  # warm-up, as for the operation
+        contenders["pyav"] = lambda: common.pyav_remux(data[0], op.pyav_format)
+    best = common.best_seconds(contenders, repeat=repeat)
+    row.seconds, row.floor, row.bytearray, row.memcpy = (
+        best["operation"], best["floor"], best["bytearray"], best["memcpy"])
+    row.pyav = best.get("pyav")
     row.threads = common.thread_scaling(op.run, data, calls=calls, repeat=(repeat + 1) // 2)
     peak_paths = op.peak_paths(made)
     row.peak = common.peak_extra_memory(op.peak_call, peak_paths) / sum(p.stat().st_size for p in peak_paths)
@@ -129,7 +135,7 @@ def _ratio(value: float | None) -> str:
 
 
 def print_table(rows: Sequence[Row]) -> None:
-    head = (f"{'operation':<29}{'input':>9}{'ms':>9}{'MB/s':>8}{'floor':>9}{'bytearr':>9}"
+    head = (f"{'operation':<29}{'input':>9}{'ms':>9}{'MB/s':>10}{'floor':>9}{'bytearr':>9}"
             f"{'memcpy':>9}{'PyAV':>8}{'2T/1T':>7}{'peak':>7}")
     print(head)
     print("-" * len(head))
@@ -138,7 +144,7 @@ def print_table(rows: Sequence[Row]) -> None:
         if r.status:
             print(f"{start}  {r.status}")
             continue
-        print(f"{start}{_number(r.seconds * 1e3):>9}{r.size / r.seconds / 1e6:>8.0f}"
+        print(f"{start}{_number(r.seconds * 1e3):>9}{r.size / r.seconds / 1e6:>10.0f}"
               f"{_ratio(r.floor / r.seconds):>9}{_ratio(r.bytearray / r.seconds):>9}"
               f"{_ratio(r.memcpy / r.seconds):>9}{_ratio(r.pyav and r.pyav / r.seconds):>8}"
               f"{_ratio(r.threads):>7}{_ratio(r.peak):>7}")
