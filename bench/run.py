@@ -6,8 +6,8 @@
 
 For each operation it prints the throughput over its input, the speed as a multiple of the
 copy floor `bytes(bytearray(x))`, of one `bytearray(x)` copy and of one C memcpy into fresh
-huge-page memory of the same bytes (all measured just before the operation), the speed as a
-multiple of PyAV's in-process remux of the same input where there is one, two threads against
+huge-page memory of the same bytes, and of PyAV's in-process remux of the same input where
+there is one (all timed in rounds alternating with the operation's own), two threads against
 one (the same calls split over a pool of two), and the peak memory one call adds, as a multiple
 of its input. An operation that this build does not provide yet is shown as "not built".
 
