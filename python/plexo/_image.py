@@ -65,4 +65,5 @@ def thumbnail_image(data: bytes, format: ImageFormat = "jpeg", *,
     """
     if format not in _ENCODERS:
         raise ValueError(f"format must be 'png' or 'jpeg', not {format!r}")
+    _av()  # fail before the media work when the extra is missing
     return encode_picture(extract_thumbnail(data, diagnostics=diagnostics), format)
