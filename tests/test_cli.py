@@ -149,6 +149,31 @@ class TestProbe:
         out = capsys.readouterr().out
         assert "avc1" in out and "mp4a" in out
 
+    def test_output_follows_the_readers_contract(self, monkeypatch, capsys):
+        """JSON passes the reader's dictionary through; several files become a list."""
+        info = {"format": "mp4", "duration": 2.0, "tracks": [
+            {"id": 1, "kind": "video", "codec": "avc1", "timescale": 90000, "duration": 2.0,
+             "samples": 50, "key_frames": 5, "width": 320, "height": 240},
+            {"id": 2, "kind": "audio", "codec": "mp4a", "timescale": 48000, "duration": 2.005,
+             "samples": 95, "key_frames": 95, "sample_rate": 48000, "channels": 2}]}
+        monkeypatch.setattr(_plexo, "_probe", lambda data: info, raising=False)
+        assert main(["probe", "--json", TS]) == 0
+        assert json.loads(capsys.readouterr().out) == info
+        assert main(["probe", "--json", TS, FRAGMENTED]) == 0
+        assert json.loads(capsys.readouterr().out) == [{"file": TS, **info}, {"file": FRAGMENTED, **info}]
+        assert main(["probe", TS]) == 0
+        table = capsys.readouterr().out.splitlines()
+        assert table[0] == f"{TS}: mp4, 2.000 s, 2 tracks"
+        assert table[2].split() == ["1", "video", "avc1", "90000", "2.000", "s", "50", "5", "320x240"]
+        assert table[3].endswith("95  48000 Hz, 2 ch")
+
+    def test_a_file_the_reader_refuses_is_one_line(self, monkeypatch, capfd):
+        def reader(data):
+            raise ValueError("Not an MP4 or a transport stream")
+        monkeypatch.setattr(_plexo, "_probe", reader, raising=False)
+        assert main(["probe", "--json", TS]) == 1
+        assert capfd.readouterr() == ("", f"plexo: {TS}: Not an MP4 or a transport stream\n")
+
     def test_without_the_reader_one_line_error(self, monkeypatch, capfd):
         monkeypatch.delattr(_plexo, "_probe", raising=False)
         assert main(["probe", TS]) == 1
