@@ -1,4 +1,5 @@
 """The plexo command line: files and standard streams, batches, errors, help."""
+import io
 import json
 import os
 import subprocess
@@ -7,7 +8,7 @@ import sys
 import pytest
 
 import _plexo
-from plexo._cli import build_parser, main
+from plexo._cli import Reporter, build_parser, main
 from conftest import FIXTURES
 
 TS = str(FIXTURES / "ts_bframes.ts")
@@ -178,3 +179,31 @@ class TestProbe:
         monkeypatch.delattr(_plexo, "_probe", raising=False)
         assert main(["probe", TS]) == 1
         assert capfd.readouterr().err == "plexo: probe is not available in this build of _plexo\n"
+
+
+class TestProgress:
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    def test_a_batch_on_a_terminal_draws_a_bar_under_the_lines(self):
+        stream = self.Terminal()
+        reporter = Reporter(stream, total=2, quiet=False)
+        reporter.lines("Found PIDs - Video: 256, Audio: 257\n", "a.ts: ")
+        reporter.advance()
+        reporter.error("b.ts: No video data found")
+        reporter.advance()
+        reporter.finish()
+        text = stream.getvalue()
+        assert "\r\x1b[Ka.ts: Found PIDs - Video: 256, Audio: 257\n" in text
+        assert "\r\x1b[Kplexo: b.ts: No video data found\n" in text
+        assert "] 1/2 " in text and text.rstrip("\n").split("\r")[-1].startswith("[" + "#" * 30 + "] 2/2 ")
+
+    @pytest.mark.parametrize("total, terminal, quiet", [(1, True, False), (2, False, False), (2, True, True)])
+    def test_no_bar_for_one_input_a_file_or_quiet(self, total, terminal, quiet):
+        stream = self.Terminal() if terminal else io.StringIO()
+        reporter = Reporter(stream, total=total, quiet=quiet)
+        reporter.error("x.ts: No video data found")
+        reporter.advance()
+        reporter.finish()
+        assert stream.getvalue() == "plexo: x.ts: No video data found\n"
