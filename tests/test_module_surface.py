@@ -26,9 +26,12 @@ class TestNamesAndDocs:
 
     def test_registration_order(self):
         names = [n for n in vars(_plexo) if not n.startswith("__") or n == "__version__"]
-        assert names == ["__version__", "convert_ts_to_mp4", "defragment_mp4", "reset_mp4_timestamps",
-                         "convert_mp4_reset_timestamps", "mux_fmp4_tracks", "extract_thumbnail_from_ts",
-                         "extract_thumbnail_from_mp4", "FragmentedMP4Processor"]
+        public = ["__version__", "convert_ts_to_mp4", "defragment_mp4", "reset_mp4_timestamps",
+                  "convert_mp4_reset_timestamps", "mux_fmp4_tracks", "extract_thumbnail_from_ts",
+                  "extract_thumbnail_from_mp4", "FragmentedMP4Processor"]
+        # The package's private helpers (one leading underscore) come after the class.
+        assert names[:len(public)] == public
+        assert all(n.startswith("_") for n in names[len(public):])
 
     @pytest.mark.parametrize("name", FUNCTIONS)
     def test_signature_and_docstring(self, name):

@@ -1,13 +1,47 @@
 """plexo: repackage video held in memory (MPEG-TS to MP4, fragmented MP4 to progressive MP4,
-thumbnails, live segment rebasing). The work is done by the native module ``_plexo``."""
-from _plexo import (  # noqa: F401
+track muxing, timestamp reset, key-frame thumbnails, live segment rebasing).
+
+Every operation takes whole files as ``bytes`` and returns new ``bytes``; the work is done by
+the native module ``_plexo`` with the interpreter lock released, so threads run in parallel.
+The ``*_file`` functions do the same over paths, and ``python -m plexo`` (or ``plexo``) over
+the command line.
+"""
+from _plexo import __version__
+
+from ._core import (
+    Diagnostics,
     FragmentedMP4Processor,
-    __version__,
+    ProbeResult,
+    TextSink,
+    TrackInfo,
     convert_mp4_reset_timestamps,
     convert_ts_to_mp4,
     defragment_mp4,
+    extract_thumbnail,
     extract_thumbnail_from_mp4,
     extract_thumbnail_from_ts,
+    is_mp4,
     mux_fmp4_tracks,
+    probe,
     reset_mp4_timestamps,
 )
+from ._files import (
+    PathLike,
+    ThumbnailFormat,
+    convert_file,
+    defragment_file,
+    mux_files,
+    reset_file,
+    thumbnail,
+    thumbnail_file,
+)
+from ._image import ImageFormat, ImageSupportMissing, thumbnail_image
+
+__all__ = [
+    "Diagnostics", "FragmentedMP4Processor", "ImageFormat", "ImageSupportMissing", "PathLike",
+    "ProbeResult", "TextSink", "ThumbnailFormat", "TrackInfo", "__version__",
+    "convert_file", "convert_mp4_reset_timestamps", "convert_ts_to_mp4", "defragment_file",
+    "defragment_mp4", "extract_thumbnail", "extract_thumbnail_from_mp4",
+    "extract_thumbnail_from_ts", "is_mp4", "mux_files", "mux_fmp4_tracks", "probe",
+    "reset_file", "reset_mp4_timestamps", "thumbnail", "thumbnail_file", "thumbnail_image",
+]

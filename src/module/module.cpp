@@ -14,12 +14,20 @@
 //       def reset(self) -> None: ...
 //       base_decode_time: int | None  # read-only
 //
+// After the class come private functions for the `plexo` package, which choose per call where
+// the transport-stream diagnostic lines go (True: standard output, False: nowhere, a list:
+// appended to it as str lines):
+//
+//   def _convert_ts_to_mp4(data: bytes, reset_timestamps: bool, diagnostics: bool | list[str]) -> bytes: ...
+//   def _extract_thumbnail_from_ts(data: bytes, diagnostics: bool | list[str]) -> bytes: ...
+//
 // Only argument conversion, lock release, dispatch and error mapping live here.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstring>
 #include <new>
+#include <string>
 #include <stdexcept>
 #include <utility>
 
@@ -196,6 +204,62 @@ PyObject* run_released(Operation&& operation) {
   return to_bytes(std::move(result));
 }
 
+// Where one call's diagnostic lines go: standard output (True), nowhere (False), or a list
+// that receives them as str objects once the media work is done.
+class CallDiagnostics {
+ public:
+  bool parse(PyObject* obj) {
+    if (PyBool_Check(obj)) {
+      enabled_ = obj == Py_True;
+      return true;
+    }
+    if (PyList_Check(obj)) {
+      list_ = obj;
+      return true;
+    }
+    raise_wrong_type(obj, "bool", "diagnostics");
+    return false;
+  }
+
+  plexo::ts::DiagnosticSink sink() {
+    if (list_) return plexo::ts::DiagnosticSink::collect(&lines_);
+    return enabled_ ? plexo::ts::DiagnosticSink::standard_output()
+                    : plexo::ts::DiagnosticSink::discard();
+  }
+
+  // Appends the collected lines (each with its newline) to the list, keeping whatever
+  // exception `result` carries; the lines arrive whether or not the operation succeeded.
+  PyObject* deliver(PyObject* result) {
+    if (!list_ || lines_.empty()) return result;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    std::size_t begin = 0;
+    while (begin < lines_.size()) {
+      std::size_t end = lines_.find('\n', begin);
+      end = end == std::string::npos ? lines_.size() : end + 1;
+      PyObject* line = PyUnicode_DecodeUTF8(lines_.data() + begin,
+                                            static_cast<Py_ssize_t>(end - begin), "replace");
+      int status = line ? PyList_Append(list_, line) : -1;
+      Py_XDECREF(line);
+      if (status < 0) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        Py_XDECREF(result);
+        return nullptr;
+      }
+      begin = end;
+    }
+    PyErr_Restore(type, value, traceback);
+    return result;
+  }
+
+ private:
+  PyObject* list_ = nullptr;  // borrowed from the call's arguments
+  bool enabled_ = true;
+  std::string lines_;
+};
+
 char kData[] = "data";
 char kResetTimestamps[] = "reset_timestamps";
 char kVideo[] = "video";
@@ -212,8 +276,9 @@ PyObject* single_input(const char* format, PyObject* args, PyObject* kwargs) {
   return run_released([input] { return Operation(input); });
 }
 
-Result<Buffer> convert_ts(ByteView input) {
-  auto demuxed = plexo::ts::demux_ts(input);
+Result<Buffer> convert_ts(ByteView input, const plexo::ts::DiagnosticSink& diagnostics =
+                                              plexo::ts::DiagnosticSink::standard_output()) {
+  auto demuxed = plexo::ts::demux_ts(input, diagnostics);
   if (!demuxed) return plexo::Unexpected<Error>{std::move(demuxed).error()};
   return plexo::mp4w::write_mp4(std::move(demuxed).value());
 }
@@ -247,8 +312,10 @@ PyObject* py_convert_mp4_reset_timestamps(PyObject*, PyObject* args, PyObject* k
                                                         kwargs);
 }
 
+Result<Buffer> thumbnail_ts(ByteView input) { return plexo::thumbnail::thumbnail_from_ts(input); }
+
 PyObject* py_extract_thumbnail_from_ts(PyObject*, PyObject* args, PyObject* kwargs) {
-  return single_input<plexo::thumbnail::thumbnail_from_ts>("O:extract_thumbnail_from_ts", args,
+  return single_input<thumbnail_ts>("O:extract_thumbnail_from_ts", args,
                                                             kwargs);
 }
 
@@ -268,6 +335,38 @@ PyObject* py_mux_fmp4_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!bytes_argument(audio, "audio", &audio_input)) return nullptr;
   return run_released(
       [video_input, audio_input] { return plexo::mp4::mux_tracks(video_input, audio_input); });
+}
+
+char kDiagnostics[] = "diagnostics";
+
+PyObject* py_private_convert_ts_to_mp4(PyObject*, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kData, kResetTimestamps, kDiagnostics, nullptr};
+  PyObject *data = nullptr, *reset = nullptr, *where = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:_convert_ts_to_mp4", keywords, &data,
+                                   &reset, &where))
+    return nullptr;
+  ByteView input;
+  bool reset_timestamps = false;
+  CallDiagnostics diagnostics;
+  if (!bytes_argument(data, "data", &input) ||
+      !bool_argument(reset, "reset_timestamps", &reset_timestamps) || !diagnostics.parse(where))
+    return nullptr;
+  auto sink = diagnostics.sink();
+  return diagnostics.deliver(run_released([input, &sink] { return convert_ts(input, sink); }));
+}
+
+PyObject* py_private_extract_thumbnail_from_ts(PyObject*, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kData, kDiagnostics, nullptr};
+  PyObject *data = nullptr, *where = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_extract_thumbnail_from_ts", keywords, &data,
+                                   &where))
+    return nullptr;
+  ByteView input;
+  CallDiagnostics diagnostics;
+  if (!bytes_argument(data, "data", &input) || !diagnostics.parse(where)) return nullptr;
+  auto sink = diagnostics.sink();
+  return diagnostics.deliver(
+      run_released([input, &sink] { return plexo::thumbnail::thumbnail_from_ts(input, sink); }));
 }
 
 #define PLEXO_FUNCTION(name) \
@@ -295,6 +394,21 @@ PyMethodDef module_functions[] = {
     {"extract_thumbnail_from_mp4", PLEXO_FUNCTION(py_extract_thumbnail_from_mp4),
      METH_VARARGS | METH_KEYWORDS,
      "extract_thumbnail_from_mp4(data)\n--\n\nMP4 의 첫 키프레임을 뽑는다."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Registered after the class, for the plexo package.
+PyMethodDef private_functions[] = {
+    {"_convert_ts_to_mp4", PLEXO_FUNCTION(py_private_convert_ts_to_mp4),
+     METH_VARARGS | METH_KEYWORDS,
+     "_convert_ts_to_mp4(data, reset_timestamps, diagnostics)\n--\n\n"
+     "convert_ts_to_mp4 with the diagnostic lines sent to standard output (True), nowhere "
+     "(False) or appended to a list."},
+    {"_extract_thumbnail_from_ts", PLEXO_FUNCTION(py_private_extract_thumbnail_from_ts),
+     METH_VARARGS | METH_KEYWORDS,
+     "_extract_thumbnail_from_ts(data, diagnostics)\n--\n\n"
+     "extract_thumbnail_from_ts with the diagnostic lines sent to standard output (True), "
+     "nowhere (False) or appended to a list."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -414,19 +528,26 @@ int add_and_release(PyObject* module, const char* name, PyObject* value) {
   return status;
 }
 
-int plexo_exec(PyObject* module) {
-  if (add_and_release(module, "__version__", PyUnicode_FromString(kVersion)) < 0) return -1;
+int add_functions(PyObject* module, PyMethodDef* defs) {
   PyObject* module_name = PyModule_GetNameObject(module);
   if (!module_name) return -1;
-  for (PyMethodDef* def = module_functions; def->ml_name; ++def) {
+  for (PyMethodDef* def = defs; def->ml_name; ++def) {
     if (add_and_release(module, def->ml_name, PyCFunction_NewEx(def, module, module_name)) < 0) {
       Py_DECREF(module_name);
       return -1;
     }
   }
   Py_DECREF(module_name);
-  return add_and_release(module, "FragmentedMP4Processor",
-                         PyType_FromModuleAndSpec(module, &processor_spec, nullptr));
+  return 0;
+}
+
+int plexo_exec(PyObject* module) {
+  if (add_and_release(module, "__version__", PyUnicode_FromString(kVersion)) < 0) return -1;
+  if (add_functions(module, module_functions) < 0) return -1;
+  if (add_and_release(module, "FragmentedMP4Processor",
+                      PyType_FromModuleAndSpec(module, &processor_spec, nullptr)) < 0)
+    return -1;
+  return add_functions(module, private_functions);
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -4,10 +4,13 @@
 #include "core/buffer.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "ts_parser/diagnostics.hpp"
 
 namespace plexo::thumbnail {
 
-Result<Buffer> thumbnail_from_ts(ByteView input);
+// The transport stream is demultiplexed first; its diagnostic lines go to `diagnostics`.
+Result<Buffer> thumbnail_from_ts(
+    ByteView input, const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
 Result<Buffer> thumbnail_from_mp4(ByteView input);
 
 }  // namespace plexo::thumbnail

@@ -27,8 +27,8 @@ std::optional<NalUnit> next_unit(ByteView es, std::size_t from) {
 
 }  // namespace
 
-Result<Buffer> thumbnail_from_ts(ByteView input) {
-  const ts::TsDemuxResult demuxed = PLEXO_TRY(ts::demux_ts(input));
+Result<Buffer> thumbnail_from_ts(ByteView input, const ts::DiagnosticSink& diagnostics) {
+  const ts::TsDemuxResult demuxed = PLEXO_TRY(ts::demux_ts(input, diagnostics));
   const ByteView es = demuxed.video_es.view();
   if (es.empty()) return fail("No video data found");
 

@@ -2,53 +2,67 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
+
+#include "ts_parser/ts_demux.hpp"
 
 namespace plexo::ts {
 namespace {
 
-// One write per line, so that lines of concurrent calls interleave whole.
-__attribute__((format(printf, 1, 2))) void write_line(const char* format, ...) {
+__attribute__((format(printf, 2, 3))) void write_line(const DiagnosticSink& sink,
+                                                      const char* format, ...) {
   char line[256];
   va_list args;
   va_start(args, format);
   int length = std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
   if (length <= 0) return;
-  std::size_t remaining = std::min<std::size_t>(static_cast<std::size_t>(length), sizeof line - 1);
-  const char* next = line;
-  while (remaining > 0) {
-    ssize_t written = ::write(STDOUT_FILENO, next, remaining);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    next += written;
-    remaining -= static_cast<std::size_t>(written);
-  }
+  sink.write_line(line, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof line - 1));
 }
 
-void report_range(const char* label, std::uint64_t first, std::uint64_t last) {
-  write_line("%s PTS range: %" PRIu64 " - %" PRIu64 " (%.2f - %.2f sec)\n", label, first, last,
+void report_range(const DiagnosticSink& sink, const char* label, std::uint64_t first,
+                  std::uint64_t last) {
+  write_line(sink, "%s PTS range: %" PRIu64 " - %" PRIu64 " (%.2f - %.2f sec)\n", label, first, last,
              static_cast<double>(first) / 90000.0, static_cast<double>(last) / 90000.0);
 }
 
 }  // namespace
 
-void report_programme(std::uint16_t video_pid, std::uint16_t audio_pid) {
-  write_line("Found PIDs - Video: %u, Audio: %u\n", unsigned{video_pid}, unsigned{audio_pid});
+// One write per line, so that lines of concurrent calls interleave whole.
+void DiagnosticSink::write_line(const char* line, std::size_t length) const {
+  if (target_ == Target::kNone) return;
+  if (target_ == Target::kString) {
+    lines_->append(line, length);
+    return;
+  }
+  while (length > 0) {
+    ssize_t written = ::write(STDOUT_FILENO, line, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    line += written;
+    length -= static_cast<std::size_t>(written);
+  }
 }
 
-void report_totals(const TsDemuxResult& result) {
-  write_line("Total audio frames collected: %zu\n", result.audio_frames.size());
-  write_line("Total video frames collected: %zu\n", result.video_pes_times.size());
+void report_programme(const DiagnosticSink& sink, std::uint16_t video_pid,
+                      std::uint16_t audio_pid) {
+  write_line(sink, "Found PIDs - Video: %u, Audio: %u\n", unsigned{video_pid}, unsigned{audio_pid});
+}
+
+void report_totals(const DiagnosticSink& sink, const TsDemuxResult& result) {
+  write_line(sink, "Total audio frames collected: %zu\n", result.audio_frames.size());
+  write_line(sink, "Total video frames collected: %zu\n", result.video_pes_times.size());
   const auto& audio = result.audio_frame_pts;
   if (!audio.empty() && audio.front() && audio.back())
-    report_range("Audio", *audio.front(), *audio.back());
+    report_range(sink, "Audio", *audio.front(), *audio.back());
   const auto& video = result.video_pes_times;
   if (!video.empty() && video.front().pts && video.back().pts)
-    report_range("Video", *video.front().pts, *video.back().pts);
+    report_range(sink, "Video", *video.front().pts, *video.back().pts);
 }
 
 }  // namespace plexo::ts

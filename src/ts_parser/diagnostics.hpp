@@ -1,11 +1,33 @@
-// The demultiplexer's diagnostic lines, written to the process's standard output.
+// The demultiplexer's diagnostic lines and where one call sends them: the process's standard
+// output (the default), nowhere, or a string the caller owns.
 #pragma once
 
-#include "ts_parser/ts_demux.hpp"
+#include <cstddef>
+#include <cstdint>
+#include <string>
 
 namespace plexo::ts {
 
-void report_programme(std::uint16_t video_pid, std::uint16_t audio_pid);
-void report_totals(const TsDemuxResult& result);
+struct TsDemuxResult;
+
+class DiagnosticSink {
+ public:
+  // Every line is written whole, with one write(2), to file descriptor 1.
+  static DiagnosticSink standard_output() { return DiagnosticSink(Target::kStandardOutput, nullptr); }
+  static DiagnosticSink discard() { return DiagnosticSink(Target::kNone, nullptr); }
+  // Lines are appended to `*lines`, each with its newline; the string must outlive the call.
+  static DiagnosticSink collect(std::string* lines) { return DiagnosticSink(Target::kString, lines); }
+
+  void write_line(const char* line, std::size_t length) const;
+
+ private:
+  enum class Target { kStandardOutput, kNone, kString };
+  DiagnosticSink(Target target, std::string* lines) : target_(target), lines_(lines) {}
+  Target target_;
+  std::string* lines_;
+};
+
+void report_programme(const DiagnosticSink& sink, std::uint16_t video_pid, std::uint16_t audio_pid);
+void report_totals(const DiagnosticSink& sink, const TsDemuxResult& result);
 
 }  // namespace plexo::ts

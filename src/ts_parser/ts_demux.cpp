@@ -16,6 +16,7 @@ constexpr std::uint8_t kAdaptationFieldPresent = 0x20;
 constexpr std::uint8_t kPayloadPresent = 0x10;
 
 struct Scan {
+  const DiagnosticSink& diagnostics;
   TsDemuxResult result;
   std::optional<std::uint16_t> pmt_pid;
   bool programme_found = false;
@@ -43,7 +44,7 @@ void dispatch(Scan& scan, ByteView packet) {
         result.video_pid = streams->video_pid;
         result.audio_pid = streams->audio_pid;
         scan.programme_found = true;
-        report_programme(streams->video_pid, streams->audio_pid);
+        report_programme(scan.diagnostics, streams->video_pid, streams->audio_pid);
       }
       return;
     }
@@ -55,11 +56,11 @@ void dispatch(Scan& scan, ByteView packet) {
 
 }  // namespace
 
-Result<TsDemuxResult> demux_ts(ByteView input) {
+Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics) {
   const void* first_sync = input.empty() ? nullptr : std::memchr(input.data(), kSyncByte, input.size());
   if (!first_sync) return fail("No valid TS sync byte found");
 
-  Scan scan;
+  Scan scan{diagnostics};
   // The elementary stream is never larger than the input; reserving it up front avoids
   // copying it again each time it grows.
   scan.result.video_es.reserve(input.size());
@@ -80,7 +81,7 @@ Result<TsDemuxResult> demux_ts(ByteView input) {
 
   flush_audio(scan.result);
   find_parameter_sets(scan.result);
-  report_totals(scan.result);
+  report_totals(scan.diagnostics, scan.result);
   return std::move(scan.result);
 }
 

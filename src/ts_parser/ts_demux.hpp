@@ -8,6 +8,7 @@
 #include "core/buffer.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "ts_parser/diagnostics.hpp"
 
 namespace plexo::ts {
 
@@ -45,8 +46,9 @@ struct TsDemuxResult {
 };
 
 // Scans the whole stream once. Fails only with "No valid TS sync byte found"; writes the
-// diagnostic lines to the process's standard output.
-Result<TsDemuxResult> demux_ts(ByteView input);
+// diagnostic lines to `diagnostics` (the process's standard output unless the caller says).
+Result<TsDemuxResult> demux_ts(ByteView input,
+                               const DiagnosticSink& diagnostics = DiagnosticSink::standard_output());
 
 // The timestamps at the start of a packet payload that begins a PES packet.
 PesTimestamps read_pes_header(ByteView payload);

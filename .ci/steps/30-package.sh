@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Package checks: types (mypy --strict), the exported symbols, abi3audit on the wheel, the
+# sdist and `pip wheel .` builds, the command line on real files, and the Dask recipe on a
+# local cluster of two workers. Runs after .ci/run has installed the package from this tree.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+python3 -m pip install -q mypy abi3audit build "dask[distributed]" av
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+fixtures="$PWD/tests/fixtures"
+# The console script lives in the interpreter's scripts folder.
+PATH="$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
+
+echo "-- types"
+python3 -m mypy --strict --no-incremental examples/typed_usage.py
+python3 -m mypy --strict --no-incremental -p plexo
+
+echo "-- sdist, the wheel built from it, and pip wheel ."
+python3 -m build --sdist --outdir "$work/dist" . >/dev/null
+python3 -m pip wheel -q --no-deps -w "$work/from-sdist" "$work"/dist/plexo-*.tar.gz
+python3 -m pip wheel -q --no-deps -w "$work/from-tree" .
+for wheel in "$work"/from-sdist/*.whl "$work"/from-tree/*.whl; do
+  case "$(basename "$wheel")" in *-cp310-abi3-*) ;; *) echo "not an abi3 wheel: $wheel"; exit 1 ;; esac
+  abi3audit --strict --summary "$wheel"
+  rm -rf "$work/unpacked" && python3 -m zipfile -e "$wheel" "$work/unpacked"
+  for required in _plexo-stubs/__init__.pyi _plexo.pyi plexo/py.typed; do
+    [ -e "$work/unpacked/$required" ] || { echo "$wheel lacks $required"; exit 1; }
+  done
+  exported="$(nm -D --defined-only "$work"/unpacked/_plexo*.so | awk '{print $3}')"
+  if [ "$exported" != "PyInit__plexo" ]; then
+    echo "symbols exported besides PyInit__plexo:"; echo "$exported"; exit 1
+  fi
+done
+
+echo "-- command line"
+cd "$work"
+plexo convert "$fixtures/ts_bframes.ts" out.mp4
+plexo convert - - < "$fixtures/ts_bframes.ts" > stdout.mp4 2> diagnostics.txt
+cmp out.mp4 stdout.mp4
+grep -q '^Found PIDs - Video: 256, Audio: 257$' diagnostics.txt
+problems="$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 stdout.mp4 2>&1)"
+[ "$problems" = "$(printf 'h264\naac')" ] || { echo "ffprobe on stdout.mp4: $problems"; exit 1; }
+[ -z "$(ffmpeg -nostdin -v error -i stdout.mp4 -f null - 2>&1)" ]
+ts_inputs=("$fixtures"/ts_*.ts)
+status=0
+plexo convert --quiet --jobs 2 -o outdir "${ts_inputs[@]}" 2> batch.txt || status=$?
+# Every stream converts except the one without an audio stream, reported on one line.
+[ "$status" = 1 ] && [ "$(wc -l < batch.txt)" = 1 ] && grep -q 'ts_video_only.ts: No video data found' batch.txt
+[ "$(ls outdir | wc -l)" = "$(( ${#ts_inputs[@]} - 1 ))" ]
+plexo thumbnail --format png "$fixtures/ts_bframes.ts" thumb.png
+[ "$(ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 thumb.png)" = "png,320,240" ]
+if python3 -c 'import _plexo, sys; sys.exit(0 if hasattr(_plexo, "_probe") else 1)'; then
+  plexo probe --json out.mp4 | python3 -c '
+import json, sys
+info = json.load(sys.stdin)
+kinds = sorted(track["kind"] for track in info["tracks"])
+assert info["format"] == "mp4" and kinds == ["audio", "video"], info'
+else
+  echo "plexo probe: _plexo has no _probe reader in this build; probe not checked"
+fi
+cd - >/dev/null
+
+echo "-- Dask recipe on a local cluster of two workers"
+python3 -m pytest -q -p no:cacheprovider -m distributed tests/test_distributed.py

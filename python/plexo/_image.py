@@ -1,0 +1,69 @@
+"""Pictures from key frames: the extension hands over the coded picture, PyAV decodes it and
+encodes a PNG or JPEG. PyAV is the optional extra ``plexo[image]``."""
+from __future__ import annotations
+
+from fractions import Fraction
+from typing import Any, Literal
+
+from ._core import Diagnostics, extract_thumbnail
+
+ImageFormat = Literal["png", "jpeg"]
+
+# Encoder and pixel layout per picture format.
+_ENCODERS = {"png": ("png", "rgb24"), "jpeg": ("mjpeg", "yuvj420p")}
+
+MISSING_EXTRA = ('PNG and JPEG thumbnails need PyAV, which is not installed: '
+                 'pip install "plexo[image]"')
+
+
+class ImageSupportMissing(ImportError):
+    """Raised when a picture is asked for and PyAV (the ``plexo[image]`` extra) is missing."""
+
+
+def _av() -> Any:
+    try:
+        import av
+    except ImportError as exc:
+        raise ImageSupportMissing(MISSING_EXTRA) from exc
+    return av
+
+
+def encode_picture(h264: bytes, format: ImageFormat = "jpeg") -> bytes:
+    """Decode the first picture of an Annex B H.264 stream and encode it as PNG or JPEG.
+
+    Raises ``ValueError`` for an unknown format or when no picture decodes, and
+    :class:`ImageSupportMissing` without PyAV.
+    """
+    if format not in _ENCODERS:
+        raise ValueError(f"format must be 'png' or 'jpeg', not {format!r}")
+    av = _av()
+    decoder = av.CodecContext.create("h264", "r")
+    try:
+        # The thumbnail is one access unit: one packet, then a flush.
+        frames = list(decoder.decode(av.Packet(h264))) + list(decoder.decode(None))
+    except av.error.FFmpegError as exc:
+        raise ValueError(f"The key frame could not be decoded: {exc}") from None
+    if not frames:
+        raise ValueError("The key frame could not be decoded")
+    codec, pixels = _ENCODERS[format]
+    picture = frames[0].reformat(format=pixels)
+    encoder = av.CodecContext.create(codec, "w")
+    encoder.width, encoder.height = picture.width, picture.height
+    encoder.pix_fmt = pixels
+    encoder.time_base = Fraction(1, 25)
+    packets = list(encoder.encode(picture)) + list(encoder.encode(None))
+    return b"".join(bytes(packet) for packet in packets)
+
+
+def thumbnail_image(data: bytes, format: ImageFormat = "jpeg", *,
+                    diagnostics: Diagnostics = True) -> bytes:
+    """The first key frame of a transport stream or MP4 as a PNG or JPEG picture.
+
+    Needs PyAV (``pip install "plexo[image]"``); raises :class:`ImageSupportMissing` (an
+    ``ImportError``) with that advice when it is missing, ``ValueError`` for unusable media
+    or an unknown format. ``diagnostics`` as for :func:`plexo.convert_ts_to_mp4`.
+    """
+    if format not in _ENCODERS:
+        raise ValueError(f"format must be 'png' or 'jpeg', not {format!r}")
+    _av()  # fail before the media work when the extra is missing
+    return encode_picture(extract_thumbnail(data, diagnostics=diagnostics), format)

@@ -1,0 +1,49 @@
+"""The multi-machine recipe (examples/distributed_convert.py) on a local Dask cluster of two
+worker processes. Deselected by default (marker `distributed`); CI runs it with
+`pytest -m distributed`."""
+import pathlib
+import sys
+
+import pytest
+
+import _plexo
+from conftest import FIXTURES, IN_CI
+
+pytestmark = pytest.mark.distributed
+sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "examples"))
+
+
+@pytest.fixture(scope="module")
+def client():
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        if IN_CI:
+            pytest.fail('dask distributed is required in CI (pip install "dask[distributed]")')
+        pytest.skip('dask distributed not installed (pip install "dask[distributed]")')
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        client.wait_for_workers(2)
+        yield client
+
+
+def test_workers_convert_every_file(client, tmp_path):
+    from distributed_convert import convert_many
+
+    sources = sorted(str(p) for p in FIXTURES.glob("ts_*.ts") if "video_only" not in p.name)
+    sizes = convert_many(client, sources, str(tmp_path))
+    assert len(client.scheduler_info()["workers"]) == 2
+    assert len(sizes) == len(sources)
+    for source in sources:
+        target = tmp_path / (pathlib.Path(source).stem + ".mp4")
+        expected = _plexo._convert_ts_to_mp4(pathlib.Path(source).read_bytes(), False, False)
+        assert target.read_bytes() == expected and sizes[str(target)] == len(expected)
+
+
+def test_a_bad_file_fails_its_future(client, tmp_path):
+    from distributed_convert import convert_many
+
+    bad = tmp_path / "bad.ts"
+    bad.write_bytes(b"not a transport stream")
+    with pytest.raises(ValueError, match="No valid TS sync byte found"):
+        convert_many(client, [str(bad)], str(tmp_path))
