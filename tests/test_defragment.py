@@ -8,7 +8,7 @@ import pytest
 
 import _plexo
 from builders import box, box_payload, find_box, full_box, iter_boxes, large_box, u32, u64
-from mp4_builders import (FTYP, Run, Sample, Traf, fragment, moov, mvhd, samples, trak, trex)
+from builders import (FTYP, Run, Sample, Traf, fragment, moov, mvhd, samples, trak, trex)
 
 FTYP_OUT = bytes.fromhex("00000020667479706973") + b"om" + u32(512) + b"isomiso2avc1mp41"
 
