@@ -96,6 +96,34 @@ def test_the_first_sync_sample_of_the_video_track_is_taken_with_its_parameter_se
         SC + SPS + SC + PPS + SC + b"\x06\x05\x01" + SC + b"\x65\x88\x84")
 
 
+def as_large(box_bytes: bytes) -> bytes:
+    """The same box with a 16-byte header (size field 1, then the 64-bit size)."""
+    return u32(1) + box_bytes[4:8] + u64(len(box_bytes) + 8) + box_bytes[8:]
+
+
+@pytest.mark.parametrize("where", ["mdat", "stbl children", "moov"])
+def test_64_bit_box_headers_are_followed_to_the_key_frame(where):
+    samples = NON_IDR + IDR
+    tables = lambda base: [stsd(avc1(avcc())), stsz([len(NON_IDR), len(IDR)]), stsc((1, 2)),
+                           stco(base), stss(2)]
+    ftyp = box("ftyp", b"isom", u32(0), b"isom")
+    if where == "stbl children":
+        def build(base):
+            return box("moov", trak("vide", 1, *[as_large(t) for t in tables(base)]))
+    else:
+        def build(base):
+            moov = box("moov", trak("vide", 1, *tables(base)))
+            return as_large(moov) if where == "moov" else moov
+    mdat = box("mdat", samples)
+    if where == "mdat":
+        # mdat first, with a 64-bit header: the moov follows it
+        mdat = as_large(mdat)
+        data = ftyp + mdat + build(len(ftyp) + 16)
+    else:
+        data = ftyp + build(len(ftyp) + len(build(0)) + 8) + mdat
+    assert thumb(data).endswith(SC + b"\x65\x88\x84")
+
+
 def test_without_stss_every_sample_is_a_key_frame():
     samples = IDR + NON_IDR
     def traks(base):
@@ -156,12 +184,16 @@ NON_SYNC = 0x01010000  # depends on others, non-sync sample
 SYNC = 0x02000000
 
 
-def fragmented(runs_for_moof, trex_flags: int = NON_SYNC, trex_size: int = 0) -> bytes:
+def trex(track_id: int, flags: int, size: int = 0) -> bytes:
+    return full_box("trex", 0, 0, u32(track_id), u32(1), u32(0), u32(size), u32(flags))
+
+
+def fragmented(runs_for_moof, trex_flags: int = NON_SYNC, trex_size: int = 0, more_trex=()) -> bytes:
     """moov with an empty-table video track (ID 1) and trex defaults, then one moof+mdat per
     entry of `runs_for_moof(moof_offset)` (each a (traf, mdat payload) pair)."""
     empty = [stsz([]), stsc(), stco()]
     moov = box("moov", trak("vide", 1, stsd(avc1(avcc())), *empty),
-               box("mvex", full_box("trex", 0, 0, u32(1), u32(1), u32(0), u32(trex_size), u32(trex_flags))))
+               box("mvex", trex(1, trex_flags, trex_size), *more_trex))
     data = box("ftyp", b"iso6", u32(0)) + moov
     for make in runs_for_moof:
         moof_box, payload = make(len(data))
@@ -221,6 +253,29 @@ def test_fragments_of_other_tracks_are_not_taken():
     audio = moof_with(2, AUDIO, [(len(AUDIO), SYNC)])
     video = moof_with(1, IDR, [(len(IDR), SYNC)])
     assert thumb(fragmented([audio, video])).endswith(SC + b"\x65\x88\x84")
+
+
+def test_the_first_trex_of_a_track_gives_its_defaults():
+    # a second trex for track 1 would make the first sample a key frame; the first one wins
+    defaults_only = moof_with(1, NON_IDR, [(len(NON_IDR), None)])   # flags from the trex
+    key_frame = moof_with(1, IDR, [(len(IDR), SYNC)])
+    out = thumb(fragmented([defaults_only, key_frame], trex_flags=NON_SYNC, more_trex=[trex(1, SYNC)]))
+    assert out.endswith(SC + b"\x65\x88\x84")
+
+
+def test_many_track_fragments_against_many_trex_stay_linear():
+    import time
+    count = 40_000
+    others = [trex(i, SYNC) for i in range(2, count + 2)]
+    trafs = b"".join(box("traf", full_box("tfhd", 0, 0x020000, u32(2 + i % count))) for i in range(count))
+
+    def many(moof_offset: int):
+        return box("moof", full_box("mfhd", 0, 0, u32(1)), trafs), b""
+    video = moof_with(1, IDR, [(len(IDR), SYNC)])
+    data = fragmented([many, video], more_trex=others)
+    start = time.perf_counter()
+    assert thumb(data).endswith(SC + b"\x65\x88\x84")
+    assert time.perf_counter() - start < 3  # a trex search per traf takes far longer
 
 
 def test_fragments_without_any_key_frame_are_reported():

@@ -1,0 +1,133 @@
+// The one reader of movie fragments: walks the track fragments and runs of a moof and yields,
+// per sample, where its bytes are, its size, duration, flags, composition offset and decode
+// time. The defragmenter, the thumbnail (and the muxer and the timestamp reset) read runs
+// through it and nothing else.
+//
+// Rules, the same for every caller:
+// - Defaults: a field a run does not carry comes from the tfhd, else from the first trex of
+//   the track, else 0 (the composition offset from nowhere: 0). The first-sample-flags of a
+//   run replace the first sample's flags.
+// - Where bytes are: a run's data offset counts from the traf's base: the tfhd's base data
+//   offset, else the moof's first byte when the tfhd says default-base-is-moof or the traf is
+//   the moof's first, else the end of the previous traf's data. A run without a data offset
+//   starts where the previous run of the traf ended (the first at the base).
+// - Decode times: a traf's tfdt gives its first sample's decode time; without one, the track
+//   continues from the end of its previous traf (0 before the first).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "core/bytes.hpp"
+#include "core/error.hpp"
+#include "mp4_parser/box_cursor.hpp"
+#include "mp4_parser/boxes.hpp"
+
+namespace plexo::mp4 {
+
+// Sample flags.
+namespace sample_flags {
+inline constexpr std::uint32_t kIsNonSync = 0x00010000;
+inline constexpr std::uint32_t kDependsOnMask = 0x03000000;
+inline constexpr std::uint32_t kDependsOnOthers = 0x01000000;
+}  // namespace sample_flags
+// A sync sample neither says it is non-sync nor that it depends on other samples.
+inline constexpr bool is_sync_sample(std::uint32_t flags) {
+  return (flags & sample_flags::kIsNonSync) == 0 &&
+         (flags & sample_flags::kDependsOnMask) != sample_flags::kDependsOnOthers;
+}
+
+// The trex of each track of a movie: the first trex of a track ID wins.
+class TrackExtendsTable {
+ public:
+  // From the moov payload's mvex ("Not enough data" from a cut-off 64-bit size).
+  static Result<TrackExtendsTable> read(ByteView moov_payload, BoxRules rules = kChildBoxes,
+                                        std::uint64_t origin = 0);
+  const TrackExtends* find(std::uint32_t track_id) const;
+  void add(const TrackExtends& trex) { by_track_.emplace(trex.track_id, trex); }
+
+ private:
+  std::unordered_map<std::uint32_t, TrackExtends> by_track_;
+};
+
+// One traf as the reader found it.
+struct TrackFragmentInfo {
+  std::uint32_t track_id = 0;
+  std::optional<std::uint64_t> decode_time;  // its tfdt
+  std::uint64_t base = 0;                    // where its data offsets count from
+};
+
+// One sample of a run.
+struct FragmentSample {
+  std::uint64_t offset = 0;  // file position of the sample's first byte
+  std::uint32_t size = 0;
+  std::uint32_t duration = 0;
+  std::uint32_t flags = 0;
+  std::uint32_t composition_offset = 0;  // raw 32 bits: signed in version-1 runs
+  std::uint64_t decode_time = 0;
+  std::uint32_t index_in_run = 0;
+  // The run has no per-sample table: every later sample of the run is this one again, at
+  // the following offsets.
+  bool uniform_rest = false;
+
+  std::int32_t signed_composition_offset() const {
+    return static_cast<std::int32_t>(composition_offset);
+  }
+  bool sync() const { return is_sync_sample(flags); }
+};
+
+// How strictly runs are read.
+enum class RunStrictness : std::uint8_t {
+  // A traf without a readable tfhd, a run whose header or table does not fit, or a data
+  // offset that leaves the file's address range fails with "Invalid track fragment".
+  // Samples are yielded wherever their bytes are said to be.
+  kStrict,
+  // Whatever does not fit takes its default or is left out; a run ends at the first sample
+  // whose bytes lie outside the file, or that has neither a table entry nor bytes; all runs
+  // together yield no more samples and bytes than the file holds.
+  kLenient,
+};
+inline constexpr const char* kInvalidTrackFragment = "Invalid track fragment";
+
+// What a visitor tells the reader after a sample.
+enum class SampleAction : std::uint8_t { kNext, kSkipRun, kStop };
+
+// Reads movie fragments one moof at a time, keeping each track's decode time between them.
+//
+// The visitor has two members:
+//   bool track_fragment(const TrackFragmentInfo&)  — false skips the traf's samples;
+//   SampleAction sample(const FragmentSample&)     — kSkipRun skips the rest of the run,
+//                                                     kStop ends the walk (read() returns).
+class FragmentRunReader {
+ public:
+  FragmentRunReader(ByteView file, const TrackExtendsTable& trex, RunStrictness strictness)
+      : file_(file), trex_(trex), strictness_(strictness),
+        budget_{file.size(), file.size()} {}
+
+  // Reads the trafs of `moof` (a top-level box of `file`). Returns false when the visitor
+  // stopped the walk.
+  template <class Visitor>
+  Result<bool> read(const Box& moof, Visitor& visitor);
+
+ private:
+  template <class Visitor>
+  Result<SampleAction> read_run(const TrackRun& run, const TrackRunEntry& defaults,
+                                std::uint64_t base, std::uint64_t& position,
+                                std::uint64_t& decode_time, bool wanted, Visitor& visitor);
+  static Unexpected<Error> invalid() { return fail(kInvalidTrackFragment); }
+
+  ByteView file_;
+  const TrackExtendsTable& trex_;
+  RunStrictness strictness_;
+  struct {
+    std::uint64_t samples_left;
+    std::uint64_t bytes_left;
+  } budget_;
+  std::unordered_map<std::uint32_t, std::uint64_t> next_decode_time_;
+};
+
+}  // namespace plexo::mp4
+
+#include "mp4_parser/fragment_runs.inl"

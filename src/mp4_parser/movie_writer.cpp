@@ -1,0 +1,255 @@
+#include "mp4_parser/movie_writer.hpp"
+
+#include <algorithm>
+
+#include "core/span_writer.hpp"
+
+namespace plexo::mp4 {
+
+std::uint64_t TrackSamples::media_bytes() const {
+  std::uint64_t total = 0;
+  for (const OutputSample& s : samples) total += s.size;
+  return total;
+}
+
+std::uint64_t TrackSamples::duration() const {
+  std::uint64_t total = 0;
+  for (const OutputSample& s : samples) total += s.duration;
+  return total;
+}
+
+BoxNode BoxNode::container(FourCC type) {
+  BoxNode node;
+  node.kind_ = Kind::kContainer;
+  node.type_ = type;
+  return node;
+}
+
+BoxNode BoxNode::viewed(FourCC type, ByteView payload) {
+  BoxNode node;
+  node.kind_ = Kind::kViewed;
+  node.type_ = type;
+  node.bytes_ = payload;
+  return node;
+}
+
+BoxNode BoxNode::encoded(Buffer box) {
+  BoxNode node;
+  node.kind_ = Kind::kEncoded;
+  if (box.size() >= 8) node.type_ = FourCC::from(box.view().subspan(4, 4));
+  node.encoded_ = std::make_shared<Buffer>(std::move(box));
+  return node;
+}
+
+BoxNode BoxNode::sample_table(std::size_t track) {
+  BoxNode node;
+  node.kind_ = Kind::kSampleTable;
+  node.type_ = "stbl";
+  node.track_ = track;
+  return node;
+}
+
+BoxNode& BoxNode::add(BoxNode child) {
+  children_.push_back(std::move(child));
+  return children_.back();
+}
+
+namespace {
+
+// Calls emit(count, value) for each run of consecutive samples with equal `field`.
+template <class Field, class Emit>
+void for_each_run(const std::vector<OutputSample>& samples, Field field, Emit emit) {
+  const std::size_t n = samples.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const auto value = field(samples[i]);
+    std::size_t j = i + 1;
+    while (j < n && field(samples[j]) == value) ++j;
+    emit(static_cast<std::uint32_t>(j - i), value);
+    i = j;
+  }
+}
+
+constexpr auto kDuration = [](const OutputSample& s) { return s.duration; };
+constexpr auto kOffset = [](const OutputSample& s) { return s.composition_offset; };
+
+std::uint32_t chunk_count(const TrackSamples& t) {
+  return t.chunks == ChunkLayout::kOneChunk ? 1u : static_cast<std::uint32_t>(t.samples.size());
+}
+
+}  // namespace
+
+std::uint64_t MoviePlan::sample_table_payload(std::size_t track) const {
+  const TrackSamples& t = model_.tracks[track];
+  const TableCounts& c = counts_[track];
+  const auto n = static_cast<std::uint64_t>(t.samples.size());
+  std::uint64_t size = 0;
+  if (!t.sample_description.empty()) size += box_length(t.sample_description.size());
+  size += table_box_size(kTimeToSample, c.stts);
+  if (c.any_offset) size += table_box_size(kCompositionOffsets, c.ctts);
+  if (t.sync_table) size += table_box_size(kSyncSamples, c.stss);
+  size += table_box_size(kSampleToChunk, 1);
+  size += table_box_size(kSampleSizes, n);
+  size += table_box_size(large_offsets_ ? kLargeChunkOffsets : kChunkOffsets, chunk_count(t));
+  return size;
+}
+
+std::uint64_t MoviePlan::lay_out_node(BoxNode& node) {
+  switch (node.kind_) {
+    case BoxNode::Kind::kViewed:
+      node.payload_ = node.bytes_.size();
+      node.total_ = box_length(node.payload_);
+      break;
+    case BoxNode::Kind::kEncoded:
+      node.total_ = node.encoded_->size();
+      break;
+    case BoxNode::Kind::kSampleTable:
+      node.payload_ = sample_table_payload(node.track_);
+      node.total_ = box_length(node.payload_);
+      break;
+    case BoxNode::Kind::kContainer: {
+      std::uint64_t payload = 0;
+      for (BoxNode& child : node.children_) payload += lay_out_node(child);
+      node.payload_ = payload;
+      node.total_ = box_length(payload);
+      break;
+    }
+  }
+  return node.total_;
+}
+
+Result<MoviePlan> MoviePlan::lay_out(MovieModel model) {
+  MoviePlan plan;
+  plan.model_ = std::move(model);
+  for (const TrackSamples& t : plan.model_.tracks) {
+    if (!fits_u32(t.samples.size())) return fail("Too many samples for an MP4 track");
+    std::uint64_t pieces = 0;
+    for (ByteView piece : t.media) pieces += piece.size();
+    const std::uint64_t bytes = t.media_bytes();
+    if (pieces != bytes) return fail("Track media does not match its sample sizes");
+    plan.media_size_ += bytes;
+
+    TableCounts c;
+    for_each_run(t.samples, kDuration, [&](std::uint32_t, std::uint32_t) { ++c.stts; });
+    std::int32_t lowest = 0;
+    for (const OutputSample& s : t.samples) {
+      c.any_offset |= s.composition_offset != 0;
+      lowest = std::min(lowest, s.composition_offset);
+      c.stss += s.sync;
+    }
+    if (t.negative_offsets == TrackSamples::NegativeOffsets::kRaise) c.raise = -std::int64_t{lowest};
+    else c.ctts_signed = lowest < 0;
+    if (c.any_offset) for_each_run(t.samples, kOffset, [&](std::uint32_t, std::int32_t) { ++c.ctts; });
+    plan.counts_.push_back(c);
+  }
+
+  plan.ftyp_size_ = 16 + 4 * plan.model_.file_type.compatible_brands.size();
+  plan.mdat_header_ = box_header_length(plan.media_size_);
+  // Chunk offsets take 64 bits when the file reaches past 4 GiB; the movie is then laid out
+  // again with the wider table.
+  for (bool large : {false, true}) {
+    plan.large_offsets_ = large;
+    const std::uint64_t moov = plan.lay_out_node(plan.model_.moov);
+    plan.size_ = plan.ftyp_size_ + moov + plan.mdat_header_ + plan.media_size_;
+    if (fits_u32(plan.size_)) break;
+  }
+  std::uint64_t offset = plan.size_ - plan.media_size_;
+  for (const TrackSamples& t : plan.model_.tracks) {
+    plan.media_offsets_.push_back(offset);
+    offset += t.media_bytes();
+  }
+  return plan;
+}
+
+template <class Sink>
+void MoviePlan::write_sample_table(Sink& out, std::size_t track) const {
+  const TrackSamples& t = model_.tracks[track];
+  const TableCounts& c = counts_[track];
+  const auto n = static_cast<std::uint32_t>(t.samples.size());
+  put_box_header(out, "stbl", sample_table_payload(track));  // as laid out
+  if (!t.sample_description.empty()) put_box(out, "stsd", t.sample_description);
+
+  put_table_header(out, kTimeToSample, c.stts);
+  for_each_run(t.samples, kDuration, [&](std::uint32_t count, std::uint32_t delta) {
+    out.put_u32(count);
+    out.put_u32(delta);
+  });
+  if (c.any_offset) {
+    // Signed offsets (version 1) keep every presentation time as the source gave it.
+    put_table_header(out, kCompositionOffsets, c.ctts, c.ctts_signed ? 1 : 0);
+    for_each_run(t.samples, kOffset, [&](std::uint32_t count, std::int32_t offset) {
+      out.put_u32(count);
+      out.put_u32(static_cast<std::uint32_t>(offset + c.raise));
+    });
+  }
+  if (t.sync_table) {
+    put_table_header(out, kSyncSamples, c.stss);
+    for (std::uint32_t i = 0; i < n; ++i)
+      if (t.samples[i].sync) out.put_u32(i + 1);
+  }
+  put_table_header(out, kSampleToChunk, 1);
+  out.put_u32(1);
+  out.put_u32(t.chunks == ChunkLayout::kOneChunk ? n : 1);
+  out.put_u32(1);
+
+  put_table_header(out, kSampleSizes, n);
+  for (const OutputSample& s : t.samples) out.put_u32(s.size);
+
+  put_table_header(out, large_offsets_ ? kLargeChunkOffsets : kChunkOffsets, chunk_count(t));
+  std::uint64_t offset = media_offsets_[track];
+  auto put_offset = [&](std::uint64_t value) {
+    if (large_offsets_) out.put_u64(value);
+    else out.put_u32(static_cast<std::uint32_t>(value));
+  };
+  if (t.chunks == ChunkLayout::kOneChunk) {
+    put_offset(offset);
+  } else {
+    for (const OutputSample& s : t.samples) {
+      put_offset(offset);
+      offset += s.size;
+    }
+  }
+}
+
+template <class Sink>
+void MoviePlan::write_node(Sink& out, const BoxNode& node) const {
+  switch (node.kind_) {
+    case BoxNode::Kind::kViewed:
+      put_box(out, node.type_, node.bytes_);
+      break;
+    case BoxNode::Kind::kEncoded:
+      out.put(node.encoded_->view());
+      break;
+    case BoxNode::Kind::kSampleTable:
+      write_sample_table(out, node.track_);
+      break;
+    case BoxNode::Kind::kContainer:
+      put_box_header(out, node.type_, node.payload_);
+      for (const BoxNode& child : node.children_) write_node(out, child);
+      break;
+  }
+}
+
+Status MoviePlan::write(std::span<std::uint8_t> out) const {
+  if (out.size() != size_) return fail("Output span does not match the planned size");
+  SpanWriter w(out);
+  put_box_header(w, "ftyp", ftyp_size_ - 8);
+  w.put_fourcc(model_.file_type.major_brand);
+  w.put_u32(model_.file_type.minor_version);
+  for (FourCC brand : model_.file_type.compatible_brands) w.put_fourcc(brand);
+  write_node(w, model_.moov);
+  put_box_header(w, "mdat", media_size_);
+  for (const TrackSamples& t : model_.tracks)
+    for (ByteView piece : t.media) w.put(piece);
+  if (w.overrun() || w.position() != size_) return fail("MP4 layout and writing disagree");
+  return {};
+}
+
+Result<Buffer> MoviePlan::write() const {
+  Buffer out;
+  out.vector().resize(static_cast<std::size_t>(size_));
+  PLEXO_CHECK(write(std::span<std::uint8_t>(out.data(), out.size())));
+  return out;
+}
+
+}  // namespace plexo::mp4

@@ -1,0 +1,184 @@
+// The one writer of progressive MP4 files (ftyp, moov, mdat). Callers describe the movie as
+// a box tree whose sample tables are generated from a neutral track model; the writer lays
+// the whole file out before it writes a byte (every box size, every chunk offset, 32- or
+// 64-bit offsets and mdat header, the exact file size), then writes it front to back into a
+// span the caller provides, in one pass.
+//
+//   MovieModel model;                    // ftyp brands, tracks, the moov box tree
+//   auto plan = PLEXO_TRY(MoviePlan::lay_out(std::move(model)));
+//   std::vector<std::uint8_t> out(plan.size());   // or a Python bytes object of plan.size()
+//   PLEXO_CHECK(plan.write(out));
+//
+// Media bytes are copied once, from where they lie (the input, or a buffer the caller built
+// and keeps alive) into the output.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/buffer.hpp"
+#include "core/bytes.hpp"
+#include "core/error.hpp"
+#include "mp4_parser/boxes.hpp"
+
+namespace plexo::mp4 {
+
+// One sample of a track to write: 16 bytes, so that a track of millions of samples stays
+// small next to the file written from it.
+struct OutputSample {
+  std::uint32_t size = 0;               // bytes
+  std::uint32_t duration = 0;           // media timescale
+  std::int32_t composition_offset = 0;  // presentation minus decode time
+  bool sync = true;
+};
+
+// How a track's samples are grouped into chunks. Either way a track's samples lie one after
+// another in the mdat, tracks in model order.
+enum class ChunkLayout : std::uint8_t {
+  kOneChunk,        // every sample in one chunk: one stsc entry, one chunk offset
+  kChunkPerSample,  // one chunk per sample: stsc (1, 1, 1), one offset per sample
+};
+
+// A track's samples and where their bytes are.
+struct TrackSamples {
+  std::vector<OutputSample> samples;
+  // The samples' bytes in sample order, as pieces of the input or of buffers the caller
+  // keeps alive; a sample may span several pieces and a piece several samples. The pieces
+  // together hold exactly the sum of the sample sizes.
+  std::vector<ByteView> media;
+  ChunkLayout chunks = ChunkLayout::kOneChunk;
+  // Write a sync sample table (stss) listing the sync samples; without one every sample
+  // counts as a sync sample.
+  bool sync_table = true;
+  // Negative composition offsets: kSigned writes them as they are (ctts version 1);
+  // kRaise adds the most negative one's magnitude to every offset (ctts version 0), which
+  // keeps the samples' presentation order and spacing and the times readers report for a
+  // fragmented source that carried them signed.
+  enum class NegativeOffsets : std::uint8_t { kSigned, kRaise } negative_offsets = NegativeOffsets::kSigned;
+  // Payload of the stsd box (version, flags, entry count, sample entries); empty: no stsd.
+  ByteView sample_description;
+
+  std::uint64_t media_bytes() const;
+  // The sum of the durations, in the media timescale.
+  std::uint64_t duration() const;
+};
+
+// The movie box as a tree of boxes. A node is a container of children, a box written from
+// bytes (viewed, or owned by the node), or the generated sample table (stbl) of a track.
+class BoxNode {
+ public:
+  BoxNode() = default;  // an empty container without a type: a placeholder
+  static BoxNode container(FourCC type);
+  // A box with this payload; the bytes must outlive the write.
+  static BoxNode viewed(FourCC type, ByteView payload);
+  // A whole box already encoded (header included), such as a typed box's write(): the node
+  // owns it.
+  static BoxNode encoded(Buffer box);
+  template <class TypedBox>
+  static BoxNode typed(const TypedBox& box) {
+    Buffer bytes;
+    box.write(bytes);
+    return encoded(std::move(bytes));
+  }
+  // The stbl of model track `track`.
+  static BoxNode sample_table(std::size_t track);
+
+  BoxNode& add(BoxNode child);
+  // Replaces child `index` (a placeholder added before its content was known).
+  void set_child(std::size_t index, BoxNode child) { children_.at(index) = std::move(child); }
+  FourCC type() const { return type_; }
+
+ private:
+  friend class MoviePlan;
+  enum class Kind : std::uint8_t { kContainer, kViewed, kEncoded, kSampleTable };
+  Kind kind_ = Kind::kContainer;
+  FourCC type_;
+  ByteView bytes_;
+  std::shared_ptr<Buffer> encoded_;
+  std::size_t track_ = 0;
+  std::vector<BoxNode> children_;
+  std::uint64_t total_ = 0;    // laid out: the whole box, header included
+  std::uint64_t payload_ = 0;  // laid out: the bytes after the header
+};
+
+struct FileType {
+  FourCC major_brand = "isom";
+  std::uint32_t minor_version = 0x200;
+  std::vector<FourCC> compatible_brands;
+};
+
+struct MovieModel {
+  FileType file_type;
+  std::vector<TrackSamples> tracks;
+  BoxNode moov = BoxNode::container("moov");
+};
+
+// A movie laid out: sizes and offsets fixed, ready to be written.
+class MoviePlan {
+ public:
+  // Fails when a track holds 2^32 samples or more, or when its media pieces do not add up
+  // to its sample sizes.
+  static Result<MoviePlan> lay_out(MovieModel model);
+
+  // The exact number of bytes write() writes.
+  std::uint64_t size() const { return size_; }
+  // Whether chunk offsets take 64 bits (co64) and the mdat a 64-bit size.
+  bool large_offsets() const { return large_offsets_; }
+  bool large_mdat() const { return mdat_header_ == 16; }
+  // File position of track `track`'s first media byte.
+  std::uint64_t media_offset(std::size_t track) const { return media_offsets_.at(track); }
+
+  // Writes the file into `out`, which must be size() bytes. Fails (and the bytes are not a
+  // file) when the writing does not end exactly at the end of `out`.
+  Status write(std::span<std::uint8_t> out) const;
+  // The same into a new buffer.
+  Result<Buffer> write() const;
+
+ private:
+  struct TableCounts {  // entry counts of a track's generated tables
+    std::uint32_t stts = 0, ctts = 0, stss = 0;
+    bool ctts_signed = false;
+    bool any_offset = false;
+    std::int64_t raise = 0;  // added to every offset
+  };
+  std::uint64_t lay_out_node(BoxNode& node);
+  std::uint64_t sample_table_payload(std::size_t track) const;
+  template <class Sink> void write_node(Sink& out, const BoxNode& node) const;
+  template <class Sink> void write_sample_table(Sink& out, std::size_t track) const;
+
+  MovieModel model_;
+  std::vector<TableCounts> counts_;
+  std::vector<std::uint64_t> media_offsets_;
+  std::uint64_t ftyp_size_ = 0;
+  std::uint64_t media_size_ = 0;
+  std::uint64_t mdat_header_ = 8;
+  bool large_offsets_ = false;
+  std::uint64_t size_ = 0;
+};
+
+// What an operation that writes a whole file hands back: the size first, then the writing
+// into a span of that size (so the caller can allocate the result object itself).
+class PlannedOutput {
+ public:
+  virtual ~PlannedOutput() = default;
+  virtual std::uint64_t size() const = 0;
+  virtual Status write(std::span<std::uint8_t> out) = 0;
+};
+
+// A PlannedOutput over a MoviePlan together with whatever the plan's views point into.
+template <class Keep>
+class PlannedMovie final : public PlannedOutput {
+ public:
+  PlannedMovie(Keep keep, MoviePlan plan) : keep_(std::move(keep)), plan_(std::move(plan)) {}
+  std::uint64_t size() const override { return plan_.size(); }
+  Status write(std::span<std::uint8_t> out) override { return plan_.write(out); }
+
+ private:
+  Keep keep_;
+  MoviePlan plan_;
+};
+
+}  // namespace plexo::mp4
