@@ -380,19 +380,21 @@ Result<std::unique_ptr<PlannedOutput>> plan_reset_timeline(ByteView input) {
   return ResetPlanner(input).plan();
 }
 
+Result<std::unique_ptr<PlannedOutput>> plan_defragment_or_reset(ByteView input) {
+  // A fragmented file is flattened (its sample times come from the durations, so it starts
+  // at zero either way); anything defragmenting refuses is reset instead.
+  if (auto flat = plan_defragment(input)) return flat;
+  return plan_reset_timeline(input);
+}
+
 Result<Buffer> reset_timeline(ByteView input) {
   std::unique_ptr<PlannedOutput> planned = PLEXO_TRY(plan_reset_timeline(input));
-  Buffer out;
-  out.vector().resize(static_cast<std::size_t>(planned->size()));
-  PLEXO_CHECK(planned->write(std::span<std::uint8_t>(out.data(), out.size())));
-  return out;
+  return write_planned(*planned);
 }
 
 Result<Buffer> defragment_or_reset(ByteView input) {
-  // A fragmented file is flattened (its sample times come from the durations, so it starts
-  // at zero either way); anything defragmenting refuses is reset instead.
-  if (auto flat = defragment(input)) return flat;
-  return reset_timeline(input);
+  std::unique_ptr<PlannedOutput> planned = PLEXO_TRY(plan_defragment_or_reset(input));
+  return write_planned(*planned);
 }
 
 }  // namespace plexo::mp4
