@@ -9,8 +9,9 @@ import time
 import pytest
 
 import _plexo
-from builders import box, full_box, u32
+from builders import box, full_box, iter_boxes, u32
 from mp4_builders import FTYP, moov, trak
+from segment_builders import decode_times
 
 REAL = ["reset_av_3600.mp4", "reset_ids_9_7.mp4", "frag_gstreamer.mp4", "prog_faststart.mp4"]
 
@@ -73,3 +74,17 @@ def test_many_track_ids_are_bounded_by_the_file():
     # every track is its own: each moves to its own zero
     assert out[-4:] == u32(0) and len(out) == len(data)
     assert max_rss() - before < 64 << 20
+
+
+def test_many_moov_boxes_and_fragments_stay_linear():
+    # every moov but the last is dropped, so each one splits the copy
+    movies = b"".join(box("moov", box("free", b"x" * i)) for i in range(20000))
+    moof = box("moof", *[box("traf", full_box("tfhd", 0, 0, u32(1)), full_box("tfdt", 0, 0, u32(9 + i)))
+                         for i in range(20000)])
+    data = FTYP + movies + box("mdat", b"m") + moof + moov(trak(1, 1000))
+    start = time.perf_counter()
+    out = _plexo.reset_mp4_timestamps(data)
+    assert time.perf_counter() - start < 2
+    assert len(out) == len(data) - len(movies)
+    assert [kind for kind, *_ in iter_boxes(out)] == ["ftyp", "moov", "mdat", "moof"]
+    assert [t for _, t in decode_times(out)] == list(range(20000))

@@ -84,8 +84,8 @@ struct MovieTrack {
 
 // A field of the input rewritten in the output.
 struct Patch {
-  std::uint64_t at = 0;  // in the output
-  FieldSpot spot;        // `at` already includes the spot's offset; `spot.at` is 0
+  std::uint64_t at = 0;  // of the field's first byte: in the input, once placed in the output
+  FieldSpot spot;        // its width; `spot.at` is 0
   std::uint64_t value = 0;
 };
 
@@ -133,16 +133,23 @@ class OutputLayout {
   }
   std::uint64_t size() const { return size_; }
 
-  // Where input byte `at` lands; every byte patched lies in a piece.
-  std::uint64_t output_position(std::uint64_t at) const {
-    for (const Piece& piece : pieces_)
-      if (at >= piece.from && at - piece.from < piece.length) return piece.to + (at - piece.from);
-    return UINT64_MAX;
+  // Moves patches from input positions to output positions; every byte patched lies in a
+  // piece. (A file of many moov boxes has as many pieces: look them up by position.)
+  void place(std::vector<Patch>& patches) const {
+    std::vector<Piece> by_input = pieces_;
+    std::sort(by_input.begin(), by_input.end(),
+              [](const Piece& a, const Piece& b) { return a.from < b.from; });
+    for (Patch& patch : patches) {
+      auto after = std::upper_bound(by_input.begin(), by_input.end(), patch.at,
+                                    [](std::uint64_t at, const Piece& piece) { return at < piece.from; });
+      const Piece& piece = *std::prev(after);
+      patch.at = piece.to + (patch.at - piece.from);
+    }
   }
   std::vector<Piece> take() { return std::move(pieces_); }
 
  private:
-  std::vector<Piece> pieces_;  // a handful: one per stretch between moov boxes
+  std::vector<Piece> pieces_;
   std::uint64_t size_ = 0;
 };
 
@@ -172,13 +179,10 @@ class ResetPlanner {
     rewrite_segment_indexes(top);
     lay_out(top, *moov);
 
-    std::vector<Patch> patches;
-    patches.reserve(patches_.size());
-    for (const Patch& patch : patches_)
-      patches.push_back({layout_.output_position(patch.at), patch.spot, patch.value});
+    layout_.place(patches_);
     const std::uint64_t size = layout_.size();
     return std::unique_ptr<PlannedOutput>(
-        std::make_unique<TimelineReset>(input_, layout_.take(), std::move(patches), size));
+        std::make_unique<TimelineReset>(input_, layout_.take(), std::move(patches_), size));
   }
 
  private:
@@ -370,7 +374,7 @@ class ResetPlanner {
   TimelineOrigin origin_;
   std::unordered_map<std::uint32_t, std::uint32_t> timed_;   // track_ID → timescale
   std::unordered_map<std::uint32_t, std::uint64_t> shifts_;  // track_ID → how far it moves
-  std::vector<Patch> patches_;  // at: input positions
+  std::vector<Patch> patches_;  // at: input positions until placed
   OutputLayout layout_;
 };
 
