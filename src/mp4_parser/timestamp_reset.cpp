@@ -79,7 +79,6 @@ struct DecodeTimeBox {
 struct MovieTrack {
   std::optional<std::uint32_t> track_id;
   std::uint32_t timescale = 0;  // of its media header; 0 when unknown
-  Box trak;
 };
 
 // A field of the input rewritten in the output.
@@ -230,7 +229,7 @@ class ResetPlanner {
         if (auto spots = MovieHeader::time_spots(child->payload))
           movie_timescale_ = static_cast<std::uint32_t>(spots->timescale->read(child->payload));
       } else if (child->type == FourCC("trak")) {
-        MovieTrack track{std::nullopt, 0, *child};
+        MovieTrack track;
         if (auto tkhd = PLEXO_TRY(find_box(child->payload, "tkhd")))
           track.track_id = read_track_id(tkhd->payload);
         if (auto mdhd = PLEXO_TRY(find_path(*child, {"mdia", "mdhd"})))
