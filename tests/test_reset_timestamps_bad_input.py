@@ -9,9 +9,7 @@ import time
 import pytest
 
 import _plexo
-from builders import box, full_box, iter_boxes, u32
-from mp4_builders import FTYP, moov, trak
-from segment_builders import decode_times
+from builders import FTYP, box, decode_times, full_box, iter_boxes, moov, trak, u32
 
 REAL = ["reset_av_3600.mp4", "reset_ids_9_7.mp4", "frag_gstreamer.mp4", "prog_faststart.mp4"]
 

@@ -7,8 +7,7 @@ import pytest
 
 import _plexo
 import media_tools
-from builders import iter_boxes, sidx_earliest_time
-from segment_builders import decode_times
+from builders import decode_times, iter_boxes, sidx_earliest_time
 
 FRAGMENTED = [
     "reset_av_3600.mp4",     # video 3599.92 s and audio 3599.978667 s, one sidx per track
