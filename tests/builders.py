@@ -90,6 +90,32 @@ def box_payload(data: bytes, path: str) -> bytes:
     return data[offset + header : offset + size]
 
 
+def sidx(reference_id: int, timescale: int, earliest: int, *, version: int = 0,
+         references: tuple[tuple[int, int], ...] = ((100, 1000),)) -> bytes:
+    """A segment index; ``references`` are (referenced_size, subsegment_duration) pairs of
+    media references that start with a SAP of type 1."""
+    times = u64(earliest) + u64(0) if version == 1 else u32(earliest) + u32(0)
+    body = u32(reference_id) + u32(timescale) + times + u16(0) + u16(len(references))
+    body += b"".join(u32(size) + u32(duration) + u32(0x90000000) for size, duration in references)
+    return full_box("sidx", version, 0, body)
+
+
+def sidx_earliest_time(payload: bytes) -> int:
+    """earliest_presentation_time of a sidx payload, in its own width."""
+    return struct.unpack(">Q" if payload[0] == 1 else ">I", payload[12:20 if payload[0] == 1 else 16])[0]
+
+
+def header_times(payload: bytes, kind: str) -> tuple[int, int, int]:
+    """(creation_time, modification_time, duration) of an mvhd, tkhd or mdhd payload."""
+    wide = payload[0] == 1
+    width = 8 if wide else 4
+    fmt = ">Q" if wide else ">I"
+    at = 4 + 2 * width + (8 if kind == "tkhd" else 4)
+    created = struct.unpack(fmt, payload[4:4 + width])[0]
+    modified = struct.unpack(fmt, payload[4 + width:4 + 2 * width])[0]
+    return created, modified, struct.unpack(fmt, payload[at:at + width])[0]
+
+
 # ---- MPEG-TS ----------------------------------------------------------------------------
 
 TS_PACKET = 188

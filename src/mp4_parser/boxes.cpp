@@ -23,6 +23,21 @@ std::optional<Matrix> read_matrix(ByteReader& r) {
   return m;
 }
 
+// The version/flags, then creation and modification time, then `before_duration` bytes of
+// 32-bit fields (timescale, or track_ID and a reserved word), then the duration.
+std::optional<HeaderTimeSpots> header_time_spots(ByteView payload, std::size_t before_duration,
+                                                 bool has_timescale) {
+  const std::uint8_t width = is_version1(payload) ? 8 : 4;
+  const std::size_t duration_at = 4 + 2 * width + before_duration;
+  if (payload.size() < duration_at + width) return std::nullopt;
+  HeaderTimeSpots spots;
+  spots.creation_time = {4, width};
+  spots.modification_time = {4u + width, width};
+  spots.duration = {duration_at, width};
+  if (has_timescale) spots.timescale = FieldSpot{4u + 2u * width, 4};
+  return spots;
+}
+
 std::uint8_t version_for(std::initializer_list<std::uint64_t> values) {
   for (std::uint64_t v : values)
     if (!fits_u32(v)) return 1;
@@ -59,6 +74,9 @@ std::optional<MovieHeader> MovieHeader::read(ByteView payload) {
 }
 std::uint8_t MovieHeader::version() const {
   return version_for({creation_time, modification_time, duration});
+}
+std::optional<HeaderTimeSpots> MovieHeader::time_spots(ByteView payload) {
+  return header_time_spots(payload, 4, true);
 }
 std::uint64_t MovieHeader::payload_size() const { return version() == 1 ? 112 : 100; }
 
@@ -98,6 +116,9 @@ std::optional<TrackHeader> TrackHeader::read(ByteView payload) {
 std::uint8_t TrackHeader::version() const {
   return version_for({creation_time, modification_time, duration});
 }
+std::optional<HeaderTimeSpots> TrackHeader::time_spots(ByteView payload) {
+  return header_time_spots(payload, 8, false);
+}
 std::uint64_t TrackHeader::payload_size() const { return version() == 1 ? 96 : 84; }
 
 std::optional<std::uint32_t> read_track_id(ByteView p) {
@@ -124,6 +145,9 @@ std::optional<MediaHeader> MediaHeader::read(ByteView payload) {
 }
 std::uint8_t MediaHeader::version() const {
   return version_for({creation_time, modification_time, duration});
+}
+std::optional<HeaderTimeSpots> MediaHeader::time_spots(ByteView payload) {
+  return header_time_spots(payload, 4, true);
 }
 std::uint64_t MediaHeader::payload_size() const { return version() == 1 ? 36 : 24; }
 
@@ -211,6 +235,12 @@ std::optional<TrackFragmentDecodeTime> TrackFragmentDecodeTime::read(ByteView p)
   return TrackFragmentDecodeTime{*t};
 }
 
+std::optional<FieldSpot> TrackFragmentDecodeTime::decode_time_spot(ByteView p) {
+  const FieldSpot spot{4, static_cast<std::uint8_t>(is_version1(p) ? 8 : 4)};
+  if (p.size() < spot.at + spot.width) return std::nullopt;
+  return spot;
+}
+
 std::optional<TrackRun> TrackRun::read(ByteView p) {
   using namespace trun_flags;
   if (p.size() < 8) return std::nullopt;
@@ -290,6 +320,11 @@ std::optional<SegmentIndex> SegmentIndex::read(ByteView payload) {
                             static_cast<std::uint8_t>((c >> 28) & 7), c & 0x0FFFFFFF});
   }
   return s;
+}
+std::optional<FieldSpot> SegmentIndex::earliest_presentation_time_spot(ByteView p) {
+  const FieldSpot spot{12, static_cast<std::uint8_t>(is_version1(p) ? 8 : 4)};
+  if (p.size() < spot.at + spot.width) return std::nullopt;
+  return spot;
 }
 std::uint8_t SegmentIndex::version() const {
   return version_for({earliest_presentation_time, first_offset});

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/bytes.hpp"
@@ -34,6 +35,32 @@ void put_full_box_header(Sink& out, FourCC type, std::uint64_t payload_size, std
   out.put_version_flags(version, flags);
 }
 
+// A number stored in a box payload, located so that it can be rewritten in place: a rewrite
+// keeps the box's version, width and every other byte, so no box changes length.
+struct FieldSpot {
+  std::size_t at = 0;       // from the payload's first byte (the version byte)
+  std::uint8_t width = 4;   // 4 or 8 bytes, big-endian
+
+  std::uint64_t read(ByteView payload) const {
+    return width == 8 ? *load_u64(payload, at) : *load_u32(payload, at);
+  }
+  // Stores `value` into a payload (or a copy of one); a value wider than the field takes its
+  // largest value.
+  void write(std::span<std::uint8_t> payload, std::uint64_t value) const {
+    if (width == 4 && !fits_u32(value)) value = 0xFFFFFFFFull;
+    for (std::size_t i = 0; i < width; ++i)
+      payload[at + i] = static_cast<std::uint8_t>(value >> ((width - 1 - i) * 8));
+  }
+};
+
+// The times of an mvhd, tkhd or mdhd payload, located for rewriting in place (in version 1
+// 64-bit, else 32-bit). Nothing when the payload is too short to hold them all: version 0
+// needs 20 bytes (24 for tkhd), version 1 32 bytes (36 for tkhd).
+struct HeaderTimeSpots {
+  FieldSpot creation_time, modification_time, duration;
+  std::optional<FieldSpot> timescale;  // mvhd and mdhd; a tkhd has none
+};
+
 using Matrix = std::array<std::uint32_t, 9>;
 inline constexpr Matrix kUnityMatrix = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
 inline constexpr std::uint16_t kLanguageUndetermined = 0x55C4;  // packed "und"
@@ -50,6 +77,7 @@ struct MovieHeader {
   std::uint32_t next_track_id = 1;
 
   static std::optional<MovieHeader> read(ByteView payload);
+  static std::optional<HeaderTimeSpots> time_spots(ByteView payload);
   std::uint8_t version() const;
   std::uint64_t payload_size() const;
   template <class Sink> void write(Sink& out) const;
@@ -70,6 +98,7 @@ struct TrackHeader {
   std::uint32_t height = 0;          // 16.16
 
   static std::optional<TrackHeader> read(ByteView payload);
+  static std::optional<HeaderTimeSpots> time_spots(ByteView payload);
   std::uint8_t version() const;
   std::uint64_t payload_size() const;
   template <class Sink> void write(Sink& out) const;
@@ -86,6 +115,7 @@ struct MediaHeader {
   std::uint16_t language = kLanguageUndetermined;
 
   static std::optional<MediaHeader> read(ByteView payload);
+  static std::optional<HeaderTimeSpots> time_spots(ByteView payload);
   std::uint8_t version() const;
   std::uint64_t payload_size() const;
   template <class Sink> void write(Sink& out) const;
@@ -151,6 +181,8 @@ struct TrackFragmentHeader {
 struct TrackFragmentDecodeTime {
   std::uint64_t decode_time = 0;
   static std::optional<TrackFragmentDecodeTime> read(ByteView payload);
+  // Where read() finds the time, for rewriting it in its own width.
+  static std::optional<FieldSpot> decode_time_spot(ByteView payload);
   std::uint8_t version() const { return fits_u32(decode_time) ? 0 : 1; }
   std::uint64_t payload_size() const { return version() == 1 ? 12 : 8; }
   template <class Sink> void write(Sink& out) const;
@@ -221,6 +253,8 @@ struct SegmentIndex {
   std::vector<SegmentReference> references;
 
   static std::optional<SegmentIndex> read(ByteView payload);  // every reference must fit
+  // Where read() finds earliest_presentation_time, for rewriting it in its own width.
+  static std::optional<FieldSpot> earliest_presentation_time_spot(ByteView payload);
   std::uint8_t version() const;
   std::uint64_t payload_size() const;
   template <class Sink> void write(Sink& out) const;

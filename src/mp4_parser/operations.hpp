@@ -20,6 +20,9 @@ Result<std::unique_ptr<PlannedOutput>> plan_defragment(ByteView input);
 Result<Buffer> defragment(ByteView input);
 
 Result<Buffer> mux_tracks(ByteView video, ByteView audio);
+// The reset writes the input once with a few fields rewritten: planned up front, its size
+// is the input's (less any moov box beyond the first).
+Result<std::unique_ptr<PlannedOutput>> plan_reset_timeline(ByteView input);
 Result<Buffer> reset_timeline(ByteView input);
 Result<Buffer> defragment_or_reset(ByteView input);
 

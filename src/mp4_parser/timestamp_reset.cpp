@@ -1,13 +1,398 @@
+// A fragmented MP4 whose decode timeline starts at zero, and otherwise the file it was.
+//
+// The output is the input copied once with a few fields rewritten in place: every tfdt time,
+// the earliest presentation time of every top-level sidx, and the times and durations of the
+// movie, track and media headers. No box changes length and every header keeps its form, so
+// chunk offsets and run data offsets stay valid. The one change of structure: a file with
+// several moov boxes keeps one, the last, at the place of the first.
+//
+// All tracks move back by one common time (timeline_origin.hpp), so they keep their sync.
+// Durations come from the fragments: a track ends where its last fragment's samples end.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "mp4_parser/box_cursor.hpp"
+#include "mp4_parser/boxes.hpp"
+#include "mp4_parser/fragment_runs.hpp"
+#include "mp4_parser/movie_writer.hpp"
 #include "mp4_parser/operations.hpp"
+#include "mp4_parser/timeline_origin.hpp"
 
 namespace plexo::mp4 {
+namespace {
 
-Result<Buffer> reset_timeline(ByteView) {
-  return fail("reset_mp4_timestamps is not available yet", ErrorCategory::kUnsupported);
+constexpr const char* kShortFullBox = "Not enough data for FullBox header";
+
+// What a track's fragments say about its timeline, in its own timescale.
+struct FragmentTimeline {
+  std::uint64_t first = 0;          // decode time of its first traf
+  std::uint64_t last_start = 0;     // decode time of its latest traf
+  std::uint64_t last_duration = 0;  // latest length estimate
+  std::uint64_t next = 0;           // where a traf without a tfdt continues
+
+  std::uint64_t end() const { return checked_add(last_start, last_duration).value_or(UINT64_MAX); }
+
+  // A traf starting at `start` (its tfdt, or where the track had got to) whose samples last
+  // `length`. A traf without durations is taken to last as long as the gap from the traf
+  // before it.
+  void add(std::uint64_t start, std::uint64_t length, bool first_traf) {
+    if (first_traf) first = start;
+    if (length > 0) last_duration = length;
+    else if (!first_traf && start > last_start) last_duration = start - last_start;
+    last_start = start;
+    next = checked_add(start, length).value_or(UINT64_MAX);
+  }
+};
+
+// One traf: its track and the sum of its samples' durations, as the run reader gives them.
+struct TrackFragmentTimes {
+  std::uint32_t track_id = 0;
+  std::optional<std::uint64_t> decode_time;
+  std::uint64_t duration = 0;
+};
+
+struct TrafCollector {
+  std::vector<TrackFragmentTimes>& trafs;
+
+  bool track_fragment(const TrackFragmentInfo& info) {
+    trafs.push_back({info.track_id, info.decode_time, 0});
+    return true;
+  }
+  SampleAction sample(const FragmentSample& sample) {
+    trafs.back().duration += sample.duration;  // at most one sample per byte of the file
+    return SampleAction::kNext;
+  }
+};
+
+// A tfdt to rewrite: its payload (a view into the input) and its traf's track.
+struct DecodeTimeBox {
+  std::uint32_t track_id = 0;
+  ByteView payload;
+  std::uint64_t payload_offset = 0;  // in the input
+};
+
+// A trak of the movie box.
+struct MovieTrack {
+  std::optional<std::uint32_t> track_id;
+  std::uint32_t timescale = 0;  // of its media header; 0 when unknown
+  Box trak;
+};
+
+// A field of the input rewritten in the output.
+struct Patch {
+  std::uint64_t at = 0;  // in the output
+  FieldSpot spot;        // `at` already includes the spot's offset; `spot.at` is 0
+  std::uint64_t value = 0;
+};
+
+// A run of input bytes copied to the output.
+struct Piece {
+  std::uint64_t from = 0;
+  std::uint64_t length = 0;
+  std::uint64_t to = 0;
+};
+
+class TimelineReset final : public PlannedOutput {
+ public:
+  TimelineReset(ByteView input, std::vector<Piece> pieces, std::vector<Patch> patches,
+                std::uint64_t size)
+      : input_(input), pieces_(std::move(pieces)), patches_(std::move(patches)), size_(size) {}
+
+  std::uint64_t size() const override { return size_; }
+
+  Status write(std::span<std::uint8_t> out) override {
+    if (out.size() != size_) return fail("Output span does not match the planned size");
+    for (const Piece& piece : pieces_)
+      std::memcpy(out.data() + piece.to, input_.data() + piece.from, piece.length);
+    for (const Patch& patch : patches_) patch.spot.write(out.subspan(patch.at), patch.value);
+    return {};
+  }
+
+ private:
+  ByteView input_;
+  std::vector<Piece> pieces_;
+  std::vector<Patch> patches_;
+  std::uint64_t size_;
+};
+
+// Maps input positions into the output: the input with every moov but one left out, and the
+// last moov at the place of the first.
+class OutputLayout {
+ public:
+  void copy(std::uint64_t from, std::uint64_t length) {
+    if (length == 0) return;
+    if (!pieces_.empty() && pieces_.back().from + pieces_.back().length == from)
+      pieces_.back().length += length;
+    else
+      pieces_.push_back({from, length, size_});
+    size_ += length;
+  }
+  std::uint64_t size() const { return size_; }
+
+  // Where input byte `at` lands; every byte patched lies in a piece.
+  std::uint64_t output_position(std::uint64_t at) const {
+    for (const Piece& piece : pieces_)
+      if (at >= piece.from && at - piece.from < piece.length) return piece.to + (at - piece.from);
+    return UINT64_MAX;
+  }
+  std::vector<Piece> take() { return std::move(pieces_); }
+
+ private:
+  std::vector<Piece> pieces_;  // a handful: one per stretch between moov boxes
+  std::uint64_t size_ = 0;
+};
+
+Unexpected<Error> too_short(const Box& box) {
+  const bool v1 = is_version1(box.payload);
+  const std::size_t needed = (v1 ? 32 : 20) + (box.type == FourCC("tkhd") ? 4 : 0);
+  return fail(type_name(box.type) + " box too short: version " + (v1 ? "1" : "0") + " needs " +
+              std::to_string(needed) + " bytes, found " + std::to_string(box.payload.size()));
 }
 
-Result<Buffer> defragment_or_reset(ByteView) {
-  return fail("convert_mp4_reset_timestamps is not available yet", ErrorCategory::kUnsupported);
+class ResetPlanner {
+ public:
+  explicit ResetPlanner(ByteView input) : input_(input) {}
+
+  Result<std::unique_ptr<PlannedOutput>> plan() {
+    std::vector<Box> top = PLEXO_TRY(list_boxes(input_, kTopLevelBoxes));
+    const Box* moov = nullptr;
+    for (const Box& box : top)
+      if (box.type == FourCC("moov")) moov = &box;
+
+    PLEXO_CHECK(read_fragments(top, moov));
+    if (!moov) return fail("moov box not found");
+    PLEXO_CHECK(read_movie(*moov));
+    place_tracks();
+    PLEXO_CHECK(rewrite_movie(*moov));
+    PLEXO_CHECK(rewrite_decode_times());
+    rewrite_segment_indexes(top);
+    lay_out(top, *moov);
+
+    std::vector<Patch> patches;
+    patches.reserve(patches_.size());
+    for (const Patch& patch : patches_)
+      patches.push_back({layout_.output_position(patch.at), patch.spot, patch.value});
+    const std::uint64_t size = layout_.size();
+    return std::unique_ptr<PlannedOutput>(
+        std::make_unique<TimelineReset>(input_, layout_.take(), std::move(patches), size));
+  }
+
+ private:
+  // Every traf of every moof, in file order: its track, times and tfdt boxes.
+  Status read_fragments(const std::vector<Box>& top, const Box* moov) {
+    TrackExtendsTable trex;
+    if (moov) trex = PLEXO_TRY(TrackExtendsTable::read(moov->payload, kChildBoxes, moov->payload_offset()));
+    FragmentRunReader runs(input_, trex, RunStrictness::kLenient);
+    std::vector<TrackFragmentTimes> trafs;
+    for (const Box& moof : top) {
+      if (moof.type != FourCC("moof")) continue;
+      trafs.clear();
+      TrafCollector collector{trafs};
+      (void)PLEXO_TRY(runs.read(moof, collector));
+
+      // The reader saw the same trafs in the same order.
+      std::size_t index = 0;
+      BoxCursor children = BoxCursor::children(moof, kChildBoxes);
+      while (auto traf = PLEXO_TRY(children.next())) {
+        if (traf->type != FourCC("traf")) continue;
+        if (index >= trafs.size()) return fail("Track fragments changed between walks");
+        const TrackFragmentTimes& times = trafs[index++];
+        BoxCursor boxes = BoxCursor::children(*traf, kChildBoxes);
+        while (auto box = PLEXO_TRY(boxes.next()))
+          if (box->type == FourCC("tfdt"))
+            decode_times_.push_back({times.track_id, box->payload, box->payload_offset()});
+        add_traf(times);
+      }
+    }
+    return {};
+  }
+
+  void add_traf(const TrackFragmentTimes& traf) {
+    auto [entry, first_traf] = timelines_.try_emplace(traf.track_id);
+    FragmentTimeline& timeline = entry->second;
+    timeline.add(traf.decode_time.value_or(timeline.next), traf.duration, first_traf);
+  }
+
+  Status read_movie(const Box& moov) {
+    BoxCursor children = BoxCursor::children(moov, kChildBoxes);
+    bool have_movie_header = false;
+    while (auto child = PLEXO_TRY(children.next())) {
+      if (child->type == FourCC("mvhd") && !have_movie_header) {
+        have_movie_header = true;
+        if (auto spots = MovieHeader::time_spots(child->payload))
+          movie_timescale_ = static_cast<std::uint32_t>(spots->timescale->read(child->payload));
+      } else if (child->type == FourCC("trak")) {
+        MovieTrack track{std::nullopt, 0, *child};
+        if (auto tkhd = PLEXO_TRY(find_box(child->payload, "tkhd")))
+          track.track_id = read_track_id(tkhd->payload);
+        if (auto mdhd = PLEXO_TRY(find_path(*child, {"mdia", "mdhd"})))
+          if (auto spots = MediaHeader::time_spots(mdhd->payload))
+            track.timescale = static_cast<std::uint32_t>(spots->timescale->read(mdhd->payload));
+        tracks_.push_back(track);
+      }
+    }
+    return {};
+  }
+
+  // Which tracks move together, and by how much each track moves.
+  void place_tracks() {
+    for (const MovieTrack& track : tracks_) {
+      if (!track.track_id || track.timescale == 0) continue;
+      auto found = timelines_.find(*track.track_id);
+      if (found == timelines_.end()) continue;
+      origin_.offer(found->second.first, track.timescale);
+      timed_.try_emplace(*track.track_id, track.timescale);
+    }
+    for (const auto& [track_id, timeline] : timelines_) {
+      auto timed = timed_.find(track_id);
+      // A track the movie gives no timescale cannot be compared with the others: it moves
+      // to its own zero.
+      shifts_[track_id] = timed == timed_.end() ? timeline.first : origin_.in(timed->second);
+    }
+  }
+
+  const FragmentTimeline* timeline_of(const MovieTrack& track) const {
+    if (!track.track_id) return nullptr;
+    auto found = timelines_.find(*track.track_id);
+    return found == timelines_.end() ? nullptr : &found->second;
+  }
+
+  // Where a track's fragments end once moved back, in its media timescale.
+  std::uint64_t media_end(const MovieTrack& track, const FragmentTimeline& timeline) const {
+    return rebase(timeline.end(), shifts_.at(*track.track_id));
+  }
+
+  // Creation and modification times become 0; the duration becomes `duration` when given.
+  Status rewrite_header(const Box& box, std::optional<HeaderTimeSpots> spots,
+                        std::optional<std::uint64_t> duration) {
+    if (box.payload.size() < 4) return fail(kShortFullBox);
+    if (!spots) return too_short(box);
+    const std::uint64_t at = box.payload_offset();
+    patch(at, spots->creation_time, 0);
+    patch(at, spots->modification_time, 0);
+    if (duration) patch(at, spots->duration, *duration);
+    return {};
+  }
+
+  Status rewrite_movie(const Box& moov) {
+    // The movie lasts as long as its longest track with fragments; a movie without
+    // fragments keeps its durations.
+    std::optional<std::uint64_t> movie_duration;
+    for (const MovieTrack& track : tracks_)
+      if (const FragmentTimeline* timeline = timeline_of(track))
+        movie_duration = std::max(movie_duration.value_or(0),
+                                  rescale_up(media_end(track, *timeline), track.timescale, movie_timescale_));
+
+    std::size_t trak_index = 0;
+    BoxCursor children = BoxCursor::children(moov, kChildBoxes);
+    while (auto child = PLEXO_TRY(children.next())) {
+      if (child->type == FourCC("mvhd")) {
+        PLEXO_CHECK(rewrite_header(*child, MovieHeader::time_spots(child->payload), movie_duration));
+      } else if (child->type == FourCC("trak")) {
+        const MovieTrack& track = tracks_[trak_index++];
+        std::optional<std::uint64_t> media, movie;
+        if (const FragmentTimeline* timeline = timeline_of(track)) {
+          media = media_end(track, *timeline);
+          movie = rescale_up(*media, track.timescale, movie_timescale_);
+        }
+        PLEXO_CHECK(rewrite_track(*child, media, movie));
+      }
+    }
+    return {};
+  }
+
+  Status rewrite_track(const Box& trak, std::optional<std::uint64_t> media_duration,
+                       std::optional<std::uint64_t> movie_duration) {
+    BoxCursor children = BoxCursor::children(trak, kChildBoxes);
+    while (auto child = PLEXO_TRY(children.next())) {
+      if (child->type == FourCC("tkhd")) {
+        PLEXO_CHECK(rewrite_header(*child, TrackHeader::time_spots(child->payload), movie_duration));
+      } else if (child->type == FourCC("mdia")) {
+        BoxCursor media = BoxCursor::children(*child, kChildBoxes);
+        while (auto box = PLEXO_TRY(media.next()))
+          if (box->type == FourCC("mdhd"))
+            PLEXO_CHECK(rewrite_header(*box, MediaHeader::time_spots(box->payload), media_duration));
+      }
+    }
+    return {};
+  }
+
+  Status rewrite_decode_times() {
+    for (const DecodeTimeBox& tfdt : decode_times_) {
+      if (tfdt.payload.size() < 4) return fail(kShortFullBox);
+      auto spot = TrackFragmentDecodeTime::decode_time_spot(tfdt.payload);
+      if (!spot) continue;  // no time to move
+      patch(tfdt.payload_offset, *spot, rebase(spot->read(tfdt.payload), shifts_.at(tfdt.track_id)));
+    }
+    return {};
+  }
+
+  void rewrite_segment_indexes(const std::vector<Box>& top) {
+    auto origin_of = [this](std::uint32_t reference_id) {
+      // An index of a track that moved to its own zero is left as it is.
+      const bool own_zero = shifts_.contains(reference_id) && !timed_.contains(reference_id);
+      return own_zero ? TimelineOrigin{} : origin_;
+    };
+    for (const Box& box : top)
+      if (box.type == FourCC("sidx"))
+        if (auto update = rebase_segment_index(box.payload, origin_of))
+          patch(box.payload_offset(), update->spot, update->value);
+  }
+
+  void lay_out(const std::vector<Box>& top, const Box& moov) {
+    bool moov_placed = false;
+    std::uint64_t end = 0;
+    for (const Box& box : top) {
+      end = box.end();
+      if (box.type == FourCC("moov")) {
+        if (!moov_placed) layout_.copy(moov.offset, moov.end() - moov.offset);
+        moov_placed = true;
+        continue;
+      }
+      layout_.copy(box.offset, box.end() - box.offset);
+    }
+    layout_.copy(end, input_.size() - end);  // bytes too few for a box header
+  }
+
+  void patch(std::uint64_t payload_offset, FieldSpot spot, std::uint64_t value) {
+    patches_.push_back({payload_offset + spot.at, FieldSpot{0, spot.width}, value});
+  }
+
+  ByteView input_;
+  std::vector<DecodeTimeBox> decode_times_;
+  std::unordered_map<std::uint32_t, FragmentTimeline> timelines_;  // by track_ID
+  std::vector<MovieTrack> tracks_;
+  std::uint32_t movie_timescale_ = 0;
+  TimelineOrigin origin_;
+  std::unordered_map<std::uint32_t, std::uint32_t> timed_;   // track_ID → timescale
+  std::unordered_map<std::uint32_t, std::uint64_t> shifts_;  // track_ID → how far it moves
+  std::vector<Patch> patches_;  // at: input positions
+  OutputLayout layout_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<PlannedOutput>> plan_reset_timeline(ByteView input) {
+  return ResetPlanner(input).plan();
+}
+
+Result<Buffer> reset_timeline(ByteView input) {
+  std::unique_ptr<PlannedOutput> planned = PLEXO_TRY(plan_reset_timeline(input));
+  Buffer out;
+  out.vector().resize(static_cast<std::size_t>(planned->size()));
+  PLEXO_CHECK(planned->write(std::span<std::uint8_t>(out.data(), out.size())));
+  return out;
+}
+
+Result<Buffer> defragment_or_reset(ByteView input) {
+  // A fragmented file is flattened (its sample times come from the durations, so it starts
+  // at zero either way); anything defragmenting refuses is reset instead.
+  if (auto flat = defragment(input)) return flat;
+  return reset_timeline(input);
 }
 
 }  // namespace plexo::mp4
