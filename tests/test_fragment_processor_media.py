@@ -9,10 +9,9 @@ from fractions import Fraction
 import pytest
 
 import _plexo
-from builders import iter_boxes, segment_indexes
+from builders import decode_times, hls_rendition, iter_boxes, segment_indexes
 from conftest import FIXTURES
 from media_tools import _with_file, decode_errors, packets, probe_errors, run, streams
-from segment_builders import decode_times, hls_rendition
 
 RENDITIONS = ["hls_v", "hls_av"]  # video only; video and audio muxed (audio at 48 kHz)
 

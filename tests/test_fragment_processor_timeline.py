@@ -10,9 +10,8 @@ import time
 import pytest
 
 import _plexo
-from builders import box, segment_indexes, sidx, u32
-from mp4_builders import FTYP, moov, trak
-from segment_builders import decode_times, mdat, moof, segment, tfdt, tfhd, traf, trun
+from builders import (FTYP, decode_times, mdat, moof, moov, segment, segment_indexes, sidx, traf,
+                      trak, u32)
 
 Processor = _plexo.FragmentedMP4Processor
 
