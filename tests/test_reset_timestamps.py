@@ -5,10 +5,9 @@ from __future__ import annotations
 import pytest
 
 import _plexo
-from builders import (box, box_payload, find_box, full_box, header_times, iter_boxes, large_box,
-                      sidx, sidx_earliest_time, u32, u64)
-from mp4_builders import FTYP, Run, Sample, Traf, fragment, mdhd, moov, mvhd, samples, tkhd, trak
-from segment_builders import decode_times
+from builders import (FTYP, Run, Sample, Traf, box, box_payload, children, decode_times, fragment,
+                      full_box, header_times, in_trak, iter_boxes, large_box, mdhd, moov, mvhd,
+                      samples, sidx, sidx_earliest_time, tkhd, trak, u32, u64)
 
 
 def frag(track_id: int, time: int | None, durations=(1000,), *, version: int = 1, sequence: int = 1,
@@ -20,14 +19,10 @@ def frag(track_id: int, time: int | None, durations=(1000,), *, version: int = 1
 
 def durations(data: bytes) -> dict[str, list[int]]:
     """The duration of the mvhd and of every tkhd and mdhd, in trak order."""
-    moov_at, moov_size, header = find_box(data, "moov")
-    found = {"mvhd": [header_times(box_payload(data, "moov/mvhd"), "mvhd")[2]], "tkhd": [], "mdhd": []}
-    for kind, at, size, h in iter_boxes(data, moov_at + header, moov_at + moov_size):
-        if kind == "trak":
-            for path in ("tkhd", "mdia/mdhd"):
-                o, s, hh = find_box(data, path, at + h, at + size)
-                found[path[-4:]].append(header_times(data[o + hh:o + s], path[-4:])[2])
-    return found
+    traks = range(children(data, "moov").count("trak"))
+    return {"mvhd": [header_times(box_payload(data, "moov/mvhd"), "mvhd")[2]],
+            "tkhd": [header_times(in_trak(data, i, "tkhd"), "tkhd")[2] for i in traks],
+            "mdhd": [header_times(in_trak(data, i, "mdia/mdhd"), "mdhd")[2] for i in traks]}
 
 
 def times(data: bytes) -> list[int]:

@@ -23,6 +23,7 @@
 #include <new>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include "core/buffer.hpp"
@@ -253,15 +254,19 @@ char kResetTimestamps[] = "reset_timestamps";
 char kVideo[] = "video";
 char kAudio[] = "audio";
 
-// The five functions that take one `data` argument differ only in the operation they run.
-template <Result<Buffer> (*Operation)(ByteView)>
+// The functions that take one `data` argument differ only in the operation they run: one
+// that returns its output, or one that plans it (written straight into the result).
+template <auto Operation>
 PyObject* single_input(const char* format, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {kData, nullptr};
   PyObject* data = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &data)) return nullptr;
   ByteView input;
   if (!bytes_argument(data, "data", &input)) return nullptr;
-  return run_released([input] { return Operation(input); });
+  if constexpr (std::is_same_v<decltype(Operation(input)), Result<Planned>>)
+    return run_planned([input] { return Operation(input); });
+  else
+    return run_released([input] { return Operation(input); });
 }
 
 PyObject* py_convert_ts_to_mp4(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -290,12 +295,12 @@ PyObject* py_defragment_mp4(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* py_reset_mp4_timestamps(PyObject*, PyObject* args, PyObject* kwargs) {
-  return single_input<plexo::mp4::reset_timeline>("O:reset_mp4_timestamps", args, kwargs);
+  return single_input<plexo::mp4::plan_reset_timeline>("O:reset_mp4_timestamps", args, kwargs);
 }
 
 PyObject* py_convert_mp4_reset_timestamps(PyObject*, PyObject* args, PyObject* kwargs) {
-  return single_input<plexo::mp4::defragment_or_reset>("O:convert_mp4_reset_timestamps", args,
-                                                        kwargs);
+  return single_input<plexo::mp4::plan_defragment_or_reset>("O:convert_mp4_reset_timestamps",
+                                                                      args, kwargs);
 }
 
 PyObject* py_extract_thumbnail_from_ts(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -24,6 +24,8 @@ Result<Buffer> mux_tracks(ByteView video, ByteView audio);
 // is the input's (less any moov box beyond the first).
 Result<std::unique_ptr<PlannedOutput>> plan_reset_timeline(ByteView input);
 Result<Buffer> reset_timeline(ByteView input);
+// Defragments a fragmented file; resets any file that defragmenting refuses.
+Result<std::unique_ptr<PlannedOutput>> plan_defragment_or_reset(ByteView input);
 Result<Buffer> defragment_or_reset(ByteView input);
 
 // Writes a planned output into a new buffer.

@@ -79,13 +79,12 @@ struct DecodeTimeBox {
 struct MovieTrack {
   std::optional<std::uint32_t> track_id;
   std::uint32_t timescale = 0;  // of its media header; 0 when unknown
-  Box trak;
 };
 
 // A field of the input rewritten in the output.
 struct Patch {
-  std::uint64_t at = 0;  // in the output
-  FieldSpot spot;        // `at` already includes the spot's offset; `spot.at` is 0
+  std::uint64_t at = 0;  // of the field's first byte: in the input, once placed in the output
+  FieldSpot spot;        // its width; `spot.at` is 0
   std::uint64_t value = 0;
 };
 
@@ -133,16 +132,23 @@ class OutputLayout {
   }
   std::uint64_t size() const { return size_; }
 
-  // Where input byte `at` lands; every byte patched lies in a piece.
-  std::uint64_t output_position(std::uint64_t at) const {
-    for (const Piece& piece : pieces_)
-      if (at >= piece.from && at - piece.from < piece.length) return piece.to + (at - piece.from);
-    return UINT64_MAX;
+  // Moves patches from input positions to output positions; every byte patched lies in a
+  // piece. (A file of many moov boxes has as many pieces: look them up by position.)
+  void place(std::vector<Patch>& patches) const {
+    std::vector<Piece> by_input = pieces_;
+    std::sort(by_input.begin(), by_input.end(),
+              [](const Piece& a, const Piece& b) { return a.from < b.from; });
+    for (Patch& patch : patches) {
+      auto after = std::upper_bound(by_input.begin(), by_input.end(), patch.at,
+                                    [](std::uint64_t at, const Piece& piece) { return at < piece.from; });
+      const Piece& piece = *std::prev(after);
+      patch.at = piece.to + (patch.at - piece.from);
+    }
   }
   std::vector<Piece> take() { return std::move(pieces_); }
 
  private:
-  std::vector<Piece> pieces_;  // a handful: one per stretch between moov boxes
+  std::vector<Piece> pieces_;
   std::uint64_t size_ = 0;
 };
 
@@ -172,13 +178,10 @@ class ResetPlanner {
     rewrite_segment_indexes(top);
     lay_out(top, *moov);
 
-    std::vector<Patch> patches;
-    patches.reserve(patches_.size());
-    for (const Patch& patch : patches_)
-      patches.push_back({layout_.output_position(patch.at), patch.spot, patch.value});
+    layout_.place(patches_);
     const std::uint64_t size = layout_.size();
     return std::unique_ptr<PlannedOutput>(
-        std::make_unique<TimelineReset>(input_, layout_.take(), std::move(patches), size));
+        std::make_unique<TimelineReset>(input_, layout_.take(), std::move(patches_), size));
   }
 
  private:
@@ -226,7 +229,7 @@ class ResetPlanner {
         if (auto spots = MovieHeader::time_spots(child->payload))
           movie_timescale_ = static_cast<std::uint32_t>(spots->timescale->read(child->payload));
       } else if (child->type == FourCC("trak")) {
-        MovieTrack track{std::nullopt, 0, *child};
+        MovieTrack track;
         if (auto tkhd = PLEXO_TRY(find_box(child->payload, "tkhd")))
           track.track_id = read_track_id(tkhd->payload);
         if (auto mdhd = PLEXO_TRY(find_path(*child, {"mdia", "mdhd"})))
@@ -370,7 +373,7 @@ class ResetPlanner {
   TimelineOrigin origin_;
   std::unordered_map<std::uint32_t, std::uint32_t> timed_;   // track_ID → timescale
   std::unordered_map<std::uint32_t, std::uint64_t> shifts_;  // track_ID → how far it moves
-  std::vector<Patch> patches_;  // at: input positions
+  std::vector<Patch> patches_;  // at: input positions until placed
   OutputLayout layout_;
 };
 
@@ -380,19 +383,21 @@ Result<std::unique_ptr<PlannedOutput>> plan_reset_timeline(ByteView input) {
   return ResetPlanner(input).plan();
 }
 
+Result<std::unique_ptr<PlannedOutput>> plan_defragment_or_reset(ByteView input) {
+  // A fragmented file is flattened (its sample times come from the durations, so it starts
+  // at zero either way); anything defragmenting refuses is reset instead.
+  if (auto flat = plan_defragment(input)) return flat;
+  return plan_reset_timeline(input);
+}
+
 Result<Buffer> reset_timeline(ByteView input) {
   std::unique_ptr<PlannedOutput> planned = PLEXO_TRY(plan_reset_timeline(input));
-  Buffer out;
-  out.vector().resize(static_cast<std::size_t>(planned->size()));
-  PLEXO_CHECK(planned->write(std::span<std::uint8_t>(out.data(), out.size())));
-  return out;
+  return write_planned(*planned);
 }
 
 Result<Buffer> defragment_or_reset(ByteView input) {
-  // A fragmented file is flattened (its sample times come from the durations, so it starts
-  // at zero either way); anything defragmenting refuses is reset instead.
-  if (auto flat = defragment(input)) return flat;
-  return reset_timeline(input);
+  std::unique_ptr<PlannedOutput> planned = PLEXO_TRY(plan_defragment_or_reset(input));
+  return write_planned(*planned);
 }
 
 }  // namespace plexo::mp4
