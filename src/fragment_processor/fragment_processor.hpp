@@ -1,4 +1,7 @@
-// Rebases the decode times of live fragmented MP4 segments to zero, one segment at a time.
+// Rebases the decode times of live fragmented MP4 segments to zero, one segment at a time:
+// every tfdt, and the earliest presentation time of every top-level sidx, in place. The
+// tracks move back together (track_bases.hpp) when the initialisation segment gives their
+// timescales.
 #pragma once
 
 #include <cstdint>
