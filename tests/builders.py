@@ -107,6 +107,17 @@ def sidx_earliest_time(payload: bytes) -> int:
     return struct.unpack(">Q" if payload[0] == 1 else ">I", payload[12:20 if payload[0] == 1 else 16])[0]
 
 
+def segment_indexes(data: bytes) -> list[tuple[int, int, int, int]]:
+    """(version, reference_ID, timescale, earliest_presentation_time) of every top-level sidx."""
+    found = []
+    for kind, offset, size, header in iter_boxes(data):
+        if kind == "sidx":
+            payload = data[offset + header : offset + size]
+            reference_id, timescale = struct.unpack(">II", payload[4:12])
+            found.append((payload[0], reference_id, timescale, sidx_earliest_time(payload)))
+    return found
+
+
 def header_times(payload: bytes, kind: str) -> tuple[int, int, int]:
     """(creation_time, modification_time, duration) of an mvhd, tkhd or mdhd payload."""
     wide = payload[0] == 1

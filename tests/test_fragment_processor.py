@@ -69,7 +69,7 @@ def test_two_trafs_of_one_track_share_its_base_and_never_go_negative():
     assert p.base_decode_time == 9_000_000
 
 
-# ---- one base per track ---------------------------------------------------------------------
+# ---- without an initialisation segment: one base per track --------------------------------
 
 
 def test_each_track_is_rebased_to_its_own_first_time():
@@ -130,12 +130,13 @@ def test_a_segment_without_moof_comes_back_unchanged_and_sets_no_base():
     assert p.base_decode_time is None
 
 
-def test_the_init_segment_changes_nothing():
-    data = segment(traf(1, 9_000))
+def test_an_init_segment_without_a_movie_keeps_one_base_per_track():
+    data = segment(traf(1, 9_000), traf(2, 4_000))
     without = Processor().process_segment(data)
     p = Processor()
     assert p.set_init_segment(b"\x00\x00\x00\x08free") is None
     assert p.process_segment(data) == without
+    assert decode_times(without) == [(1, 0), (2, 0)]
     assert p.base_decode_time == 9_000
 
 

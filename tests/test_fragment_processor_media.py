@@ -1,16 +1,17 @@
 """FragmentedMP4Processor on live-like HLS segments written by ffmpeg, judged by ffprobe and
-ffmpeg: a stream joined in the middle must play from zero with every packet unchanged."""
+ffmpeg: a stream joined in the middle must play from zero with every packet unchanged and
+its tracks still in sync."""
 from __future__ import annotations
 
 import random
+from fractions import Fraction
 
 import pytest
 
 import _plexo
-from builders import iter_boxes
+from builders import decode_times, hls_rendition, iter_boxes, segment_indexes
 from conftest import FIXTURES
 from media_tools import _with_file, decode_errors, packets, probe_errors, run, streams
-from builders import decode_times, hls_rendition
 
 RENDITIONS = ["hls_v", "hls_av"]  # video only; video and audio muxed (audio at 48 kHz)
 
@@ -25,11 +26,12 @@ def rendition(request):
     return init, segments
 
 
-def join_live(init: bytes, segments: list[bytes]):
+def join_live(init: bytes, segments: list[bytes], with_init: bool = True):
     """Feeds the segments one by one to a fresh processor; returns the playable file made of
     the init segment and the outputs, and the processor."""
     p = _plexo.FragmentedMP4Processor()
-    p.set_init_segment(init)
+    if with_init:
+        p.set_init_segment(init)
     return init + b"".join(p.process_segment(s) for s in segments), p
 
 
@@ -54,42 +56,86 @@ def joined(request, rendition, ffprobe):
     skip = 1 if request.param == "second" else len(segments) // 2
     source = init + b"".join(segments[skip:])
     out, processor = join_live(init, segments[skip:])
-    return source, out, processor, segments[skip]
+    return source, out, processor, segments[skip:]
 
 
-def test_every_stream_starts_at_zero(joined):
+MS = 0.001
+
+
+def test_the_earliest_stream_starts_at_zero_and_the_others_keep_their_offset(joined):
     source, out, _, _ = joined
-    assert all(t > 0 for t in first_decode_times(source).values())
-    starts = first_decode_times(out)
-    assert len(starts) == len(streams(source))
-    assert all(t == 0 for t in starts.values()), starts
+    before, after = first_decode_times(source), first_decode_times(out)
+    assert len(after) == len(streams(source)) and min(before.values()) > 3600
+    assert min(after.values()) == 0
+    for index, start in before.items():
+        assert after[index] == pytest.approx(start - min(before.values()), abs=MS), index
 
 
-def test_the_base_is_the_first_tracks_first_time(joined):
-    _, _, processor, first_segment = joined
-    assert processor.base_decode_time == decode_times(first_segment)[0][1]
+def test_the_base_is_the_first_tracks_share_of_the_common_start(joined, rendition):
+    _, _, processor, segments = joined
+    timescales = [int(s["time_base"].split("/")[1]) for s in streams(rendition[0] + segments[0])]
+    firsts = {}
+    for track_id, time in decode_times(segments[0]):
+        firsts.setdefault(track_id, time)
+    start = min(Fraction(time, timescales[track_id - 1]) for track_id, time in firsts.items())
+    first_track = decode_times(segments[0])[0][0]
+    assert processor.base_decode_time == int(start * timescales[first_track - 1])
 
 
-def test_packets_are_unchanged_and_shifted_as_one(joined):
+def stream_packets(data: bytes) -> list[list[dict]]:
+    return [packets(data, str(index)) for index, _ in enumerate(streams(data))]
+
+
+def test_packets_are_unchanged_and_every_stream_moves_by_the_same_time(joined):
     source, out, _, _ = joined
-    for index, _ in enumerate(streams(source)):
-        before, after = packets(source, str(index)), packets(out, str(index))
+    shifts_in_seconds = []
+    for before, after in zip(stream_packets(source), stream_packets(out)):
         assert len(before) == len(after) > 0
         for key in ("data_hash", "size", "duration", "flags"):
             assert [p.get(key) for p in before] == [p.get(key) for p in after], key
         shifts = {int(b["dts"]) - int(a["dts"]) for b, a in zip(before, after)}
-        assert len(shifts) == 1, f"stream {index} re-timed unevenly: {shifts}"
+        assert len(shifts) == 1, f"re-timed unevenly: {shifts}"
+        shifts_in_seconds.append(float(before[0]["dts_time"]) - float(after[0]["dts_time"]))
+    # The audio/video offset is the source's.
+    assert max(shifts_in_seconds) - min(shifts_in_seconds) <= MS, shifts_in_seconds
 
 
-def test_durations_are_unchanged(joined):
+def test_durations_shrink_by_the_common_start(joined):
     source, out, _, _ = joined
-    assert [s.get("duration") for s in streams(out)] == [s.get("duration") for s in streams(source)]
+    start = min(first_decode_times(source).values())
+    for before, after in zip(streams(source), streams(out)):
+        assert float(after["duration"]) == pytest.approx(float(before["duration"]) - start, abs=MS)
+
+
+def test_segment_indexes_stay_where_their_fragments_are(joined, rendition):
+    _, out, _, sources = joined
+    outs = list(iter_segments(out[len(rendition[0]):], [len(s) for s in sources]))
+    for source, rebased in zip(sources, outs):
+        indexes = segment_indexes(source)
+        assert indexes, "every ffmpeg HLS segment carries a sidx per track"
+        assert [i[:3] for i in segment_indexes(rebased)] == [i[:3] for i in indexes]
+        before, after = dict(reversed(decode_times(source))), dict(reversed(decode_times(rebased)))
+        for (_, track, _, was), (_, _, _, now) in zip(indexes, segment_indexes(rebased)):
+            assert now - after[track] == was - before[track], track
+
+
+def iter_segments(data: bytes, lengths: list[int]):
+    at = 0
+    for length in lengths:
+        yield data[at : at + length]
+        at += length
 
 
 def test_the_joined_stream_plays_without_errors(joined, ffmpeg):
     _, out, _, _ = joined
     assert probe_errors(out) == ""
     assert decode_errors(out) == ""
+
+
+def test_without_the_init_segment_each_stream_starts_at_its_own_zero(rendition, ffprobe):
+    init, segments = rendition
+    out, _ = join_live(init, segments[1:], with_init=False)
+    assert set(first_decode_times(out).values()) == {0}
 
 
 def test_output_has_the_segments_length(rendition):
@@ -118,9 +164,10 @@ def test_truncated_segments_keep_their_complete_boxes(rendition):
         p = _plexo.FragmentedMP4Processor()
         out = p.process_segment(data[:n])
         keep = complete_prefix(data, n)
-        assert out == whole[:keep], n
-        # Only a moof that came through whole sets a base.
+        # Only a moof that came through whole sets a base; without one, nothing is known to
+        # move the segment indexes by, and the boxes come back as they were.
         has_moof = any(k == "moof" for k, *_ in iter_boxes(data[:keep]))
+        assert out == (whole[:keep] if has_moof else data[:keep]), n
         assert (p.base_decode_time is not None) == has_moof
 
 

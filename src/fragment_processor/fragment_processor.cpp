@@ -1,7 +1,10 @@
 #include "fragment_processor/fragment_processor.hpp"
 
+#include <span>
+
 #include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/boxes.hpp"
+#include "mp4_parser/timeline_origin.hpp"
 
 namespace plexo::segments {
 namespace {
@@ -42,6 +45,29 @@ TrackKey traf_track(ByteView traf) {
   return track;
 }
 
+// The media timescale of every track of the initialisation segment's movie box, from each
+// trak's tkhd and mdhd. Whatever cannot be read describes nothing: a processor works
+// without an initialisation segment too.
+TrackTimescales read_timescales(ByteView init) {
+  TrackTimescales timescales;
+  auto moov = mp4::find_box(init, FourCC("moov"));
+  if (!moov || !*moov) return timescales;
+  BoxCursor children = BoxCursor::children(**moov);
+  while (true) {
+    auto trak = children.next();
+    if (!trak || !*trak) break;
+    if ((*trak)->type != FourCC("trak")) continue;
+    auto tkhd = mp4::find_box((*trak)->payload, FourCC("tkhd"));
+    auto mdhd = mp4::find_path(**trak, {FourCC("mdia"), FourCC("mdhd")});
+    if (!tkhd || !*tkhd || !mdhd || !*mdhd) continue;
+    auto track_id = mp4::read_track_id((*tkhd)->payload);
+    auto media = mp4::MediaHeader::read((*mdhd)->payload);
+    if (track_id && media && media->timescale != 0)
+      timescales.emplace(*track_id, media->timescale);  // the first trak of an ID counts
+  }
+  return timescales;
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> FragmentProcessor::base_decode_time() const {
@@ -50,21 +76,64 @@ std::optional<std::uint64_t> FragmentProcessor::base_decode_time() const {
 
 void FragmentProcessor::set_init_segment(ByteView init) {
   init_segment_.assign(init.begin(), init.end());
+  bases_.set_timescales(read_timescales(init_segment_));
 }
 
 void FragmentProcessor::reset() { bases_.clear(); }
 
 Result<Buffer> FragmentProcessor::process_segment(ByteView segment) {
+  Result<Buffer> out = rewrite(segment);
+  // The lists hold views of this segment: forget them, and their memory with them.
+  waiting_ = {};
+  indexes_ = {};
+  return out;
+}
+
+Result<Buffer> FragmentProcessor::rewrite(ByteView segment) {
   Buffer out;
   // Box sizes never change and cut-short boxes are dropped, so the output never outgrows
   // the segment.
   out.reserve(segment.size());
-  PLEXO_CHECK(walk_boxes(segment, 0, [&](const Box& box, ByteView bytes) -> Status {
+  const Status walked = walk_boxes(segment, 0, [&](const Box& box, ByteView bytes) -> Status {
     if (box.type == FourCC("moof")) return copy_moof(bytes, out);
+    // A segment index is rebased once the segment has shown where its track starts.
+    if (box.type == FourCC("sidx")) indexes_.push_back({out.size() + kBoxHeader, box.payload});
     out.put(bytes);
     return {};
-  }));
+  });
+  // The decode times met before a failure set the bases all the same.
+  bases_.close_segment();
+  if (!walked) return Unexpected<Error>{walked.error()};
+
+  for (const WaitingTime& waiting : waiting_)
+    if (auto base = bases_.base_of(waiting.track))  // always, once the segment is closed
+      waiting.spot.write(payload_in(out, waiting.payload_at), mp4::rebase(waiting.time, base->time));
+  for (const SegmentIndexAt& index : indexes_) rebase_index(index, out);
   return out;
+}
+
+std::span<std::uint8_t> FragmentProcessor::payload_in(Buffer& out, std::size_t at) {
+  return {out.data() + at, out.size() - at};
+}
+
+// The earliest presentation time moves back as far as its reference track's decode times
+// did, counted in the index's timescale. A track whose timescale is unknown is taken to
+// count in the index's; an index of a track without a base yet is left as it is.
+void FragmentProcessor::rebase_index(const SegmentIndexAt& index, Buffer& out) const {
+  auto origin_of = [&](std::uint32_t reference_id) {
+    mp4::TimelineOrigin origin;
+    auto base = bases_.base_of(reference_id);
+    if (!base) return origin;
+    std::uint32_t timescale = base->timescale;
+    if (timescale == 0) {
+      auto read = mp4::SegmentIndex::read(index.payload);
+      timescale = read ? read->timescale : 0;
+    }
+    origin.offer(base->time, timescale);
+    return origin;
+  };
+  if (auto update = mp4::rebase_segment_index(index.payload, origin_of))
+    update->spot.write(payload_in(out, index.payload_at), update->value);
 }
 
 // The header is kept as it came, even when a cut-short child is left out after it.
@@ -91,13 +160,14 @@ Status FragmentProcessor::copy_traf(ByteView traf, Buffer& out) {
 // time is copied as it is. The new time keeps the width of the old, so no size changes.
 void FragmentProcessor::rebase_tfdt(const mp4::Box& tfdt, ByteView bytes, TrackKey track,
                                     Buffer& out) {
-  const std::size_t at = out.size() + kBoxHeader + 4;  // after the header, version and flags
+  const std::size_t payload_at = out.size() + kBoxHeader;
   out.put(bytes);
-  auto time = mp4::TrackFragmentDecodeTime::read(tfdt.payload);
-  if (!time) return;
-  const std::uint64_t rebased = bases_.rebase(track, time->decode_time);
-  if (mp4::is_version1(tfdt.payload)) out.patch_u64(at, rebased);
-  else out.patch_u32(at, static_cast<std::uint32_t>(rebased));
+  auto spot = mp4::TrackFragmentDecodeTime::decode_time_spot(tfdt.payload);
+  if (!spot) return;
+  const std::uint64_t time = spot->read(tfdt.payload);
+  const TrackBases::Meeting meeting = bases_.meet(track, time);
+  if (meeting.base) spot->write(payload_in(out, payload_at), mp4::rebase(time, *meeting.base));
+  else waiting_.push_back({payload_at, *spot, meeting.waits_for, time});
 }
 
 }  // namespace plexo::segments

@@ -1,8 +1,12 @@
-// Rebases the decode times of live fragmented MP4 segments to zero, one segment at a time.
+// Rebases the decode times of live fragmented MP4 segments to zero, one segment at a time:
+// every tfdt, and the earliest presentation time of every top-level sidx, in place. The
+// tracks move back together (track_bases.hpp) when the initialisation segment gives their
+// timescales.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/buffer.hpp"
@@ -10,24 +14,44 @@
 #include "core/error.hpp"
 #include "fragment_processor/track_bases.hpp"
 #include "mp4_parser/box_cursor.hpp"
+#include "mp4_parser/boxes.hpp"
 
 namespace plexo::segments {
 
 class FragmentProcessor {
  public:
-  // The base of the first track met since creation or the last reset.
+  // The base of the first track met since creation or the last reset, in its timescale.
   std::optional<std::uint64_t> base_decode_time() const;
   void set_init_segment(ByteView init);
   Result<Buffer> process_segment(ByteView segment);
   void reset();
 
  private:
+  Result<Buffer> rewrite(ByteView segment);
   Status copy_moof(ByteView moof, Buffer& out);
   Status copy_traf(ByteView traf, Buffer& out);
   void rebase_tfdt(const mp4::Box& tfdt, ByteView bytes, TrackKey track, Buffer& out);
 
+  // A tfdt written out before its track's base was known.
+  struct WaitingTime {
+    std::size_t payload_at = 0;  // in the output
+    mp4::FieldSpot spot;
+    TrackKey track = 0;          // whose base it takes
+    std::uint64_t time = 0;
+  };
+  // A top-level sidx: where its payload went in the output, and the payload as it came.
+  struct SegmentIndexAt {
+    std::size_t payload_at = 0;
+    ByteView payload;
+  };
+  void rebase_index(const SegmentIndexAt& index, Buffer& out) const;
+  static std::span<std::uint8_t> payload_in(Buffer& out, std::size_t at);
+
   TrackBases bases_;
-  std::vector<std::uint8_t> init_segment_;  // kept for the caller; segments never need it
+  std::vector<std::uint8_t> init_segment_;  // its track timescales keep the tracks in sync
+  // Of the segment being processed.
+  std::vector<WaitingTime> waiting_;
+  std::vector<SegmentIndexAt> indexes_;
 };
 
 }  // namespace plexo::segments
