@@ -125,7 +125,7 @@ std::optional<MediaHeader> MediaHeader::read(ByteView payload) {
 std::uint8_t MediaHeader::version() const {
   return version_for({creation_time, modification_time, duration});
 }
-std::uint64_t MediaHeader::payload_size() const { return version() == 1 ? 32 : 20; }
+std::uint64_t MediaHeader::payload_size() const { return version() == 1 ? 36 : 24; }
 
 std::optional<HandlerBox> HandlerBox::read(ByteView payload) {
   auto type = slice(payload, 8, 4);

@@ -1,5 +1,3 @@
-// The movie, track and media headers of a rebuilt movie box, and the edit lists that keep
-// tracks at their relative start.
 #include "mp4_parser/movie_rebuild.hpp"
 
 #include <algorithm>
@@ -9,180 +7,71 @@
 namespace plexo::mp4 {
 namespace {
 
-std::uint32_t cap32(std::uint64_t value) {
-  return value > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(value);
-}
+constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
-// A version-0 header written back with zero creation and modification times and the low 32
-// bits of the new duration at `duration_at`; a header too short for them is copied unchanged.
-Buffer patch_version0_header(ByteView p, std::size_t duration_at, std::uint64_t duration) {
-  Buffer out;
-  out.put(p);
-  if (out.size() >= duration_at + 4) {
-    out.patch_u64(4, 0);
-    out.patch_u32(duration_at, static_cast<std::uint32_t>(duration));
-  }
-  return out;
-}
-
-// The start of a version-0 header made from a version-1 one: flags kept, times zero, then the
-// 32-bit field (track ID or timescale) that version 1 holds at offset 20.
-void put_version0_start(Buffer& out, ByteView version1) {
-  out.put_u8(0);
-  out.put_u24(*load_u24(version1, 1));
-  out.put_u64(0);
-  out.put_u32(*load_u32(version1, 20));
-}
-
-// Track header with a new duration; a version-1 header becomes version 0.
-Buffer rewrite_tkhd(ByteView p, std::uint64_t duration) {
-  Buffer out;
-  if (is_version1(p) && p.size() >= 36) {
-    put_version0_start(out, p);
-    out.put_u32(0);
-    out.put_u32(cap32(duration));
-    if (p.size() >= 96) out.put(p.subspan(36, 60));
-    else out.put_zeros(60);
-    return out;
-  }
-  return patch_version0_header(p, 20, duration);
-}
-
-Buffer rewrite_mdhd(ByteView p, std::uint64_t duration) {
-  Buffer out;
-  if (is_version1(p) && p.size() >= 32) {
-    put_version0_start(out, p);
-    out.put_u32(cap32(duration));
-    if (p.size() >= 36) out.put(p.subspan(32, 4));
-    else out.put_u32(0);
-    return out;
-  }
-  return patch_version0_header(p, 16, duration);
-}
-
-struct Edit {
-  std::uint64_t segment_duration;
-  std::int64_t media_time;  // -1: empty
-  std::uint32_t rate;
-};
-
-// Entries of an input track's edit list; empty when it has none that can be read.
-std::vector<Edit> read_edits(ByteView edts_payload) {
-  std::vector<Edit> edits;
-  auto children = parse_box_views(edts_payload);
-  if (!children) return edits;
-  const BoxView* elst = find_child(*children, "elst");
-  if (!elst) return edits;
-  ByteView p = elst->payload;
-  bool v1 = is_version1(p);
-  auto count = load_u32(p, 4);
-  if (!count) return edits;
-  std::size_t width = v1 ? 20 : 12;
-  std::size_t at = 8;
-  for (std::uint32_t i = 0; i < *count && at <= p.size() && p.size() - at >= width; ++i) {
-    if (v1)
-      edits.push_back({*load_u64(p, at), static_cast<std::int64_t>(*load_u64(p, at + 8)),
-                       *load_u32(p, at + 16)});
-    else
-      edits.push_back({*load_u32(p, at),
-                       static_cast<std::int32_t>(*load_u32(p, at + 4)), *load_u32(p, at + 8)});
-    at += width;
-  }
-  return edits;
+std::uint64_t saturate(unsigned __int128 v) {
+  return v > kU64Max ? kU64Max : static_cast<std::uint64_t>(v);
 }
 
 // An edit list that starts the track's media `delay` after the movie's start: an empty edit,
-// then the track's own edits, or its whole media when it had none.
-Buffer delayed_edits(const BoxView* own_edts, std::uint64_t delay, std::uint64_t duration) {
-  std::vector<Edit> edits{{delay, -1, 0x00010000}};
-  std::vector<Edit> own = own_edts ? read_edits(own_edts->payload) : std::vector<Edit>{};
-  // The track's own leading empty edits are replaced by the new one.
-  auto media = std::find_if(own.begin(), own.end(), [](const Edit& e) { return e.media_time != -1; });
-  if (media == own.end()) edits.push_back({duration, 0, 0x00010000});
-  else edits.insert(edits.end(), media, own.end());
+// then the track's own edits (without their leading empty ones), or its whole media when it
+// had none.
+EditList delayed_edits(const std::optional<Box>& own_edts, std::uint64_t delay,
+                       std::uint64_t duration) {
+  EditList list;
+  list.entries.push_back({delay, -1, 1, 0});
+  std::vector<EditEntry> own;
+  if (own_edts) {
+    if (auto elst = find_box(own_edts->payload, "elst", kChildBoxes, own_edts->payload_offset());
+        elst && *elst)
+      if (auto read = EditList::read((*elst)->payload)) own = std::move(read->entries);
+  }
+  auto media = std::find_if(own.begin(), own.end(), [](const EditEntry& e) { return e.media_time != -1; });
+  if (media == own.end()) list.entries.push_back({duration, 0, 1, 0});
+  else list.entries.insert(list.entries.end(), media, own.end());
+  return list;
+}
 
-  bool wide = false;
-  for (const Edit& e : edits)
-    wide |= e.segment_duration > 0xFFFFFFFFull || e.media_time > std::numeric_limits<std::int32_t>::max() ||
-            e.media_time < std::numeric_limits<std::int32_t>::min();
-  Buffer elst;
-  elst.put_version_flags(wide ? 1 : 0, 0);
-  elst.put_u32(static_cast<std::uint32_t>(edits.size()));
-  for (const Edit& e : edits) {
-    if (wide) {
-      elst.put_u64(e.segment_duration);
-      elst.put_u64(static_cast<std::uint64_t>(e.media_time));
+Result<BoxNode> rebuild_mdia(const Box& mdia, const TrackRecord& track,
+                             const TrakPlacement& placement) {
+  BoxNode out = BoxNode::container("mdia");
+  BoxCursor children = BoxCursor::children(mdia);
+  while (auto child = PLEXO_TRY(children.next())) {
+    if (child->type == FourCC("mdhd")) {
+      auto header = MediaHeader::read(child->payload);
+      if (!header) {
+        out.add(BoxNode::viewed("mdhd", child->payload));
+        continue;
+      }
+      header->creation_time = header->modification_time = 0;
+      header->duration = track.samples.duration();
+      out.add(BoxNode::typed(*header));
+    } else if (child->type == FourCC("minf")) {
+      BoxNode& minf = out.add(BoxNode::container("minf"));
+      BoxCursor boxes = BoxCursor::children(*child);
+      while (auto box = PLEXO_TRY(boxes.next())) {
+        if (box->type == FourCC("stbl")) minf.add(BoxNode::sample_table(placement.model_track));
+        else minf.add(BoxNode::viewed(box->type, box->payload));
+      }
     } else {
-      elst.put_u32(static_cast<std::uint32_t>(e.segment_duration));
-      elst.put_u32(static_cast<std::uint32_t>(e.media_time));
+      out.add(BoxNode::viewed(child->type, child->payload));
     }
-    elst.put_u32(e.rate);
-  }
-  Buffer edts;
-  write_box(edts, "elst", elst);
-  return edts;
-}
-
-Result<Buffer> rebuild_minf(ByteView payload, const TrackRecord& track,
-                            const TrakPlacement& placement) {
-  auto children = PLEXO_TRY(parse_box_views(payload));
-  Buffer out;
-  for (const BoxView& child : children) {
-    if (child.box_type == FourCC("stbl"))
-      write_box(out, "stbl", sample_table(track, placement.chunk_offset, placement.wide_offsets));
-    else
-      write_box(out, child.box_type, child.payload);
   }
   return out;
-}
-
-Result<Buffer> rebuild_mdia(ByteView payload, const TrackRecord& track,
-                            const TrakPlacement& placement) {
-  auto children = PLEXO_TRY(parse_box_views(payload));
-  const std::uint64_t duration = media_duration(track);
-  Buffer out;
-  for (const BoxView& child : children) {
-    if (child.box_type == FourCC("mdhd"))
-      write_box(out, "mdhd", rewrite_mdhd(child.payload, duration));
-    else if (child.box_type == FourCC("minf"))
-      write_box(out, "minf", PLEXO_TRY(rebuild_minf(child.payload, track, placement)));
-    else
-      write_box(out, child.box_type, child.payload);
-  }
-  return out;
-}
-
-std::uint32_t trak_track_id(const std::vector<BoxView>& children) {
-  for (const BoxView& child : children) {
-    if (child.box_type != FourCC("tkhd") || child.payload.size() < 12) continue;
-    return load_u32(child.payload, is_version1(child.payload) ? 20 : 12).value_or(0);
-  }
-  return 0;
 }
 
 }  // namespace
 
-std::uint64_t media_duration(const TrackRecord& track) {
-  std::uint64_t sum = 0;
-  for (const SampleRecord& s : track.samples) sum += s.duration;
-  return sum;
-}
-
 std::uint64_t rescale(std::uint64_t duration, std::uint32_t from, std::uint32_t to) {
   if (from == 0 || from == to) return duration;
-  unsigned __int128 scaled = static_cast<unsigned __int128>(duration) * to / from;
-  return scaled > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
-                                                            : static_cast<std::uint64_t>(scaled);
+  return saturate(static_cast<unsigned __int128>(duration) * to / from);
 }
 
-std::uint32_t movie_timescale(ByteView moov_payload) {
-  auto children = parse_box_views(moov_payload);
-  if (!children) return 1000;
-  const BoxView* mvhd = find_child(*children, "mvhd");
-  if (!mvhd || mvhd->payload.size() < 16) return 1000;
-  ByteView p = mvhd->payload;
-  if (is_version1(p) && p.size() >= 24) return *load_u32(p, 20);
-  return *load_u32(p, 12);
+std::uint32_t movie_timescale(const Box& moov) {
+  auto mvhd = find_box(moov.payload, "mvhd", kChildBoxes, moov.payload_offset());
+  if (!mvhd || !*mvhd) return 1000;
+  auto header = MovieHeader::read((*mvhd)->payload);
+  return header ? header->timescale : 1000;
 }
 
 std::vector<std::uint64_t> start_delays(const std::vector<TrackRecord>& tracks,
@@ -191,7 +80,7 @@ std::vector<std::uint64_t> start_delays(const std::vector<TrackRecord>& tracks,
   // The earliest start, compared exactly as time = decode_time / track timescale.
   const TrackRecord* earliest = nullptr;
   for (const TrackRecord& t : tracks) {
-    if (!t.first_decode_time || t.timescale == 0 || t.samples.empty()) continue;
+    if (!t.first_decode_time || t.timescale == 0 || t.samples.samples.empty()) continue;
     if (!earliest || static_cast<unsigned __int128>(*t.first_decode_time) * earliest->timescale <
                          static_cast<unsigned __int128>(*earliest->first_decode_time) * t.timescale)
       earliest = &t;
@@ -199,111 +88,120 @@ std::vector<std::uint64_t> start_delays(const std::vector<TrackRecord>& tracks,
   if (!earliest) return delays;
   for (std::size_t i = 0; i < tracks.size(); ++i) {
     const TrackRecord& t = tracks[i];
-    if (&t == earliest || !t.first_decode_time || t.timescale == 0 || t.samples.empty()) continue;
+    if (&t == earliest || !t.first_decode_time || t.timescale == 0 || t.samples.samples.empty()) continue;
     // (t0 / ts - e0 / es) in movie units, over a common denominator.
-    unsigned __int128 later = static_cast<unsigned __int128>(*t.first_decode_time) * earliest->timescale;
-    unsigned __int128 first = static_cast<unsigned __int128>(*earliest->first_decode_time) * t.timescale;
+    const auto later = static_cast<unsigned __int128>(*t.first_decode_time) * earliest->timescale;
+    const auto first = static_cast<unsigned __int128>(*earliest->first_decode_time) * t.timescale;
     if (later <= first) continue;
-    unsigned __int128 denominator = static_cast<unsigned __int128>(t.timescale) * earliest->timescale;
-    unsigned __int128 delay = (later - first) / denominator * timescale +
-                              (later - first) % denominator * timescale / denominator;
-    delays[i] = delay > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
-                                                                  : static_cast<std::uint64_t>(delay);
+    const auto denominator = static_cast<unsigned __int128>(t.timescale) * earliest->timescale;
+    delays[i] = saturate((later - first) / denominator * timescale +
+                         (later - first) % denominator * timescale / denominator);
   }
   return delays;
 }
 
-Buffer rewrite_mvhd(ByteView p, std::uint64_t duration) {
-  if (p.size() >= 32 && is_version1(p)) {
-    Buffer out;
-    out.put_version_flags(0, 0);
-    out.put_u64(0);
-    out.put_u32(*load_u32(p, 20));
-    out.put_u32(cap32(duration));
-    out.put_u32(0x00010000);
-    out.put_u16(0x0100);
-    out.put_zeros(10);
-    for (std::uint32_t v : {0x00010000u, 0u, 0u, 0u, 0x00010000u, 0u, 0u, 0u, 0x40000000u}) out.put_u32(v);
-    out.put_zeros(24);
-    out.put_u32(p.size() >= 112 ? *load_u32(p, 108) : 3);
-    return out;
-  }
-  return patch_version0_header(p, 16, duration);
+BoxNode rewrite_mvhd(const Box& mvhd, std::uint64_t duration) {
+  auto header = MovieHeader::read(mvhd.payload);
+  if (!header) return BoxNode::viewed("mvhd", mvhd.payload);
+  header->creation_time = header->modification_time = 0;
+  header->duration = duration;
+  return BoxNode::typed(*header);
 }
 
-Result<Buffer> rebuild_trak(ByteView trak_payload, const TrackRecord& track,
-                            const TrakPlacement& placement) {
-  auto children = PLEXO_TRY(parse_box_views(trak_payload));
+Result<BoxNode> rebuild_trak(const Box& trak, const TrackRecord& track,
+                             const TrakPlacement& placement) {
   // The track header counts in the movie timescale and covers any leading empty edit.
   const std::uint64_t media_in_movie =
-      rescale(media_duration(track), track.timescale, placement.movie_timescale);
+      rescale(track.samples.duration(), track.timescale, placement.movie_timescale);
   const std::uint64_t track_duration = media_in_movie + placement.start_delay;
 
-  const BoxView* own_edts = find_child(children, "edts");
+  std::vector<Box> children = PLEXO_TRY(list_boxes(trak.payload, kChildBoxes, trak.payload_offset()));
+  std::optional<Box> own_edts;
+  if (const Box* edts = find_box(children, "edts")) own_edts = *edts;
+  BoxNode out = BoxNode::container("trak");
   bool edits_written = false;
-  auto write_edits = [&](Buffer& out) {
+  auto write_edits = [&] {
     if (edits_written || placement.start_delay == 0) return;
-    write_box(out, "edts", delayed_edits(own_edts, placement.start_delay, media_in_movie));
+    const EditList edits = delayed_edits(own_edts, placement.start_delay, media_in_movie);
+    Buffer edts;
+    edits.write_edts(edts);
+    out.add(BoxNode::encoded(std::move(edts)));
     edits_written = true;
   };
 
-  Buffer out;
-  for (const BoxView& child : children) {
-    if (child.box_type == FourCC("tkhd")) {
-      write_box(out, "tkhd", rewrite_tkhd(child.payload, track_duration));
-      write_edits(out);
-    } else if (child.box_type == FourCC("edts") && placement.start_delay != 0) {
-      write_edits(out);
-    } else if (child.box_type == FourCC("mdia")) {
-      write_edits(out);
-      write_box(out, "mdia", PLEXO_TRY(rebuild_mdia(child.payload, track, placement)));
+  for (const Box& child : children) {
+    if (child.type == FourCC("tkhd")) {
+      if (auto header = TrackHeader::read(child.payload)) {
+        header->creation_time = header->modification_time = 0;
+        header->duration = track_duration;
+        out.add(BoxNode::typed(*header));
+      } else {
+        out.add(BoxNode::viewed("tkhd", child.payload));
+      }
+      write_edits();
+    } else if (child.type == FourCC("edts") && placement.start_delay != 0) {
+      write_edits();
+    } else if (child.type == FourCC("mdia")) {
+      write_edits();
+      out.add(PLEXO_TRY(rebuild_mdia(child, track, placement)));
     } else {
-      write_box(out, child.box_type, child.payload);
+      out.add(BoxNode::viewed(child.type, child.payload));
     }
   }
   return out;
 }
 
-Result<Buffer> rebuild_moov(ByteView moov_payload, const std::vector<TrackRecord>& tracks,
-                            const std::vector<std::uint64_t>& chunk_offsets,
-                            const MovieOptions& options) {
-  auto children = PLEXO_TRY(parse_box_views(moov_payload));
-  const std::uint32_t timescale = movie_timescale(moov_payload);
+Result<MovieModel> rebuild_movie(const Box& moov, std::vector<TrackRecord>& tracks,
+                                 FileType file_type) {
+  const std::uint32_t timescale = movie_timescale(moov);
   const std::vector<std::uint64_t> delays = start_delays(tracks, timescale);
 
   std::uint64_t movie_duration = 0;
   for (std::size_t i = 0; i < tracks.size(); ++i) {
-    std::uint64_t d = rescale(media_duration(tracks[i]), tracks[i].timescale, timescale);
+    const std::uint64_t d = rescale(tracks[i].samples.duration(), tracks[i].timescale, timescale);
     movie_duration = std::max(movie_duration, d + delays[i]);
   }
 
   std::unordered_map<std::uint32_t, std::size_t> index;  // the first track with each ID
   for (std::size_t i = 0; i < tracks.size(); ++i) index.emplace(tracks[i].track_id, i);
 
-  Buffer out;
-  for (const BoxView& child : children) {
-    if (child.box_type == FourCC("mvhd")) {
-      write_box(out, "mvhd", rewrite_mvhd(child.payload, movie_duration));
-    } else if (child.box_type == FourCC("trak")) {
-      auto trak_children = PLEXO_TRY(parse_box_views(child.payload));
-      std::uint32_t track_id = trak_track_id(trak_children);
+  MovieModel model;
+  model.file_type = std::move(file_type);
+  BoxCursor children = BoxCursor::children(moov);
+  while (auto child = PLEXO_TRY(children.next())) {
+    if (child->type == FourCC("mvhd")) {
+      model.moov.add(rewrite_mvhd(*child, movie_duration));
+    } else if (child->type == FourCC("trak")) {
+      std::uint32_t track_id = 0;
+      BoxCursor trak_children = BoxCursor::children(*child);
+      while (auto box = PLEXO_TRY(trak_children.next())) {
+        if (box->type != FourCC("tkhd") || box->payload.size() < 12) continue;
+        track_id = read_track_id(box->payload).value_or(0);
+        break;
+      }
       auto found = index.find(track_id);
       if (found == index.end()) {
-        write_box(out, "trak", child.payload);
+        model.moov.add(BoxNode::viewed("trak", child->payload));
         continue;
       }
       const std::size_t j = found->second;
-      TrakPlacement placement;
-      placement.chunk_offset = j < chunk_offsets.size() ? chunk_offsets[j] : kPlaceholderChunkOffset;
-      placement.movie_timescale = timescale;
-      placement.start_delay = delays[j];
-      placement.wide_offsets = options.wide_offsets;
-      write_box(out, "trak", PLEXO_TRY(rebuild_trak(child.payload, tracks[j], placement)));
+      TrakPlacement placement{j, timescale, delays[j]};
+      model.moov.add(PLEXO_TRY(rebuild_trak(*child, tracks[j], placement)));
     } else {
-      write_box(out, child.box_type, child.payload);
+      model.moov.add(BoxNode::viewed(child->type, child->payload));
     }
   }
-  return out;
+  // The sample tables refer to model tracks by record index.
+  // Each sample is a chunk of its own; a track with samples lists its sync samples; negative
+  // composition offsets are raised, which keeps the times readers give the fragmented source.
+  for (TrackRecord& t : tracks) {
+    t.samples.chunks = ChunkLayout::kChunkPerSample;
+    t.samples.sync_table = !t.samples.samples.empty();
+    t.samples.sample_description = t.stsd;
+    t.samples.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
+    model.tracks.push_back(std::move(t.samples));
+  }
+  return model;
 }
 
 }  // namespace plexo::mp4

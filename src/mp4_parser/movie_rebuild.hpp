@@ -1,51 +1,44 @@
-// The movie box of a progressive file, rebuilt from a fragmented file's movie box: headers
-// get the new durations, each track gets complete sample tables.
+// The movie box of a progressive file, rebuilt from a fragmented file's movie box as a
+// template: boxes that need no change are kept byte for byte, the movie, track and media
+// headers get the new durations (version 1 where a duration needs 64 bits), each track gets a
+// generated sample table, and a track that starts later than the earliest one gets an empty
+// edit of the difference. The result is a MovieModel for the movie writer.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "mp4_parser/box_reader.hpp"
-#include "mp4_parser/fragments.hpp"
+#include "mp4_parser/fragmented_file.hpp"
+#include "mp4_parser/movie_writer.hpp"
 
 namespace plexo::mp4 {
 
-// Chunk offset of a track whose real offset is not known yet (first pass of a two-pass
-// layout); offsets never change a table's length.
-inline constexpr std::uint64_t kPlaceholderChunkOffset = 8000;
-
-// How one track is placed in the output movie.
-struct TrakPlacement {
-  std::uint64_t chunk_offset = kPlaceholderChunkOffset;  // of the first sample's bytes
-  std::uint32_t movie_timescale = 1000;
-  // Empty time before the track's media, in the movie timescale; non-zero writes an edit list.
-  std::uint64_t start_delay = 0;
-  bool wide_offsets = false;  // co64 instead of stco
-};
-
-struct MovieOptions {
-  bool wide_offsets = false;
-};
-
-// Duration of a track's samples in its own timescale.
-std::uint64_t media_duration(const TrackRecord& track);
-// The movie timescale of a moov payload's mvhd (1000 without one).
-std::uint32_t movie_timescale(ByteView moov_payload);
 // `duration` in `from` units rescaled to `to` units (truncated; unchanged when `from` is 0).
 std::uint64_t rescale(std::uint64_t duration, std::uint32_t from, std::uint32_t to);
+// The movie timescale of a moov's mvhd (1000 without a readable one).
+std::uint32_t movie_timescale(const Box& moov);
 // Each track's start after the earliest-starting track, in the movie timescale, from the
 // tracks' first decode times; all zero when those agree or are absent.
 std::vector<std::uint64_t> start_delays(const std::vector<TrackRecord>& tracks,
                                         std::uint32_t timescale);
 
-Result<Buffer> rebuild_moov(ByteView moov_payload, const std::vector<TrackRecord>& tracks,
-                            const std::vector<std::uint64_t>& chunk_offsets,
-                            const MovieOptions& options = {});
-Result<Buffer> rebuild_trak(ByteView trak_payload, const TrackRecord& track,
-                            const TrakPlacement& placement);
-Buffer rewrite_mvhd(ByteView mvhd_payload, std::uint64_t duration);
+// How one track is placed in the output movie.
+struct TrakPlacement {
+  std::size_t model_track = 0;      // index of its samples in MovieModel::tracks
+  std::uint32_t movie_timescale = 1000;
+  std::uint64_t start_delay = 0;    // movie timescale; non-zero writes an edit list
+};
 
-// The generated stbl payload of one track.
-Buffer sample_table(const TrackRecord& track, std::uint64_t chunk_offset, bool wide_offsets);
+// The trak of `track` from the template `trak`; its samples are model track
+// `placement.model_track`.
+Result<BoxNode> rebuild_trak(const Box& trak, const TrackRecord& track,
+                             const TrakPlacement& placement);
+// The mvhd with new times (zero) and duration; a header too short to read is kept.
+BoxNode rewrite_mvhd(const Box& mvhd, std::uint64_t duration);
+
+// The whole movie of `tracks` (whose samples move into the model, in track order) from the
+// template `moov`. A trak whose track ID has no record is kept unchanged.
+Result<MovieModel> rebuild_movie(const Box& moov, std::vector<TrackRecord>& tracks,
+                                 FileType file_type);
 
 }  // namespace plexo::mp4

@@ -1,5 +1,7 @@
 #include "mp4_parser/movie_writer.hpp"
 
+#include <algorithm>
+
 #include "core/span_writer.hpp"
 
 namespace plexo::mp4 {
@@ -129,11 +131,14 @@ Result<MoviePlan> MoviePlan::lay_out(MovieModel model) {
 
     TableCounts c;
     for_each_run(t.samples, kDuration, [&](std::uint32_t, std::uint32_t) { ++c.stts; });
+    std::int32_t lowest = 0;
     for (const OutputSample& s : t.samples) {
       c.any_offset |= s.composition_offset != 0;
-      c.ctts_signed |= s.composition_offset < 0;
+      lowest = std::min(lowest, s.composition_offset);
       c.stss += s.sync;
     }
+    if (t.negative_offsets == TrackSamples::NegativeOffsets::kRaise) c.raise = -std::int64_t{lowest};
+    else c.ctts_signed = lowest < 0;
     if (c.any_offset) for_each_run(t.samples, kOffset, [&](std::uint32_t, std::int32_t) { ++c.ctts; });
     plan.counts_.push_back(c);
   }
@@ -174,7 +179,7 @@ void MoviePlan::write_sample_table(Sink& out, std::size_t track) const {
     put_table_header(out, kCompositionOffsets, c.ctts, c.ctts_signed ? 1 : 0);
     for_each_run(t.samples, kOffset, [&](std::uint32_t count, std::int32_t offset) {
       out.put_u32(count);
-      out.put_u32(static_cast<std::uint32_t>(offset));
+      out.put_u32(static_cast<std::uint32_t>(offset + c.raise));
     });
   }
   if (t.sync_table) {

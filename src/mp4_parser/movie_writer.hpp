@@ -53,6 +53,11 @@ struct TrackSamples {
   // Write a sync sample table (stss) listing the sync samples; without one every sample
   // counts as a sync sample.
   bool sync_table = true;
+  // Negative composition offsets: kSigned writes them as they are (ctts version 1);
+  // kRaise adds the most negative one's magnitude to every offset (ctts version 0), which
+  // keeps the samples' presentation order and spacing and the times readers report for a
+  // fragmented source that carried them signed.
+  enum class NegativeOffsets : std::uint8_t { kSigned, kRaise } negative_offsets = NegativeOffsets::kSigned;
   // Payload of the stsd box (version, flags, entry count, sample entries); empty: no stsd.
   ByteView sample_description;
 
@@ -65,6 +70,7 @@ struct TrackSamples {
 // bytes (viewed, or owned by the node), or the generated sample table (stbl) of a track.
 class BoxNode {
  public:
+  BoxNode() = default;  // an empty container without a type: a placeholder
   static BoxNode container(FourCC type);
   // A box with this payload; the bytes must outlive the write.
   static BoxNode viewed(FourCC type, ByteView payload);
@@ -81,6 +87,8 @@ class BoxNode {
   static BoxNode sample_table(std::size_t track);
 
   BoxNode& add(BoxNode child);
+  // Replaces child `index` (a placeholder added before its content was known).
+  void set_child(std::size_t index, BoxNode child) { children_.at(index) = std::move(child); }
   FourCC type() const { return type_; }
 
  private:
@@ -134,6 +142,7 @@ class MoviePlan {
     std::uint32_t stts = 0, ctts = 0, stss = 0;
     bool ctts_signed = false;
     bool any_offset = false;
+    std::int64_t raise = 0;  // added to every offset
   };
   std::uint64_t lay_out_node(BoxNode& node);
   std::uint64_t sample_table_payload(std::size_t track) const;

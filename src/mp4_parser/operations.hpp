@@ -1,15 +1,29 @@
 // The whole-file ISO BMFF operations: defragmentation, track muxing and timestamp reset.
+//
+// An operation that writes a whole file is planned first: plan_* reads the input, lays the
+// output out and returns its exact size with a writer; the caller provides a span of that
+// size (the Python result object itself) and the writer fills it in one pass. The input must
+// stay alive and unchanged until the write is done. The Buffer-returning forms do both steps
+// into a new buffer.
 #pragma once
+
+#include <memory>
 
 #include "core/buffer.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "mp4_parser/movie_writer.hpp"
 
 namespace plexo::mp4 {
 
+Result<std::unique_ptr<PlannedOutput>> plan_defragment(ByteView input);
 Result<Buffer> defragment(ByteView input);
+
 Result<Buffer> mux_tracks(ByteView video, ByteView audio);
 Result<Buffer> reset_timeline(ByteView input);
 Result<Buffer> defragment_or_reset(ByteView input);
+
+// Writes a planned output into a new buffer.
+Result<Buffer> write_planned(PlannedOutput& planned);
 
 }  // namespace plexo::mp4

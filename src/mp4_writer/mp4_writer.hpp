@@ -1,14 +1,26 @@
-// The progressive MP4 writer for demultiplexed transport streams.
+// The progressive MP4 writer for demultiplexed transport streams, and the whole TS-to-MP4
+// conversion composed of the demultiplexer and this writer.
 #pragma once
+
+#include <memory>
 
 #include "core/buffer.hpp"
 #include "core/error.hpp"
+#include "mp4_parser/movie_writer.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::mp4w {
 
-// ftyp, moov, mdat from a demultiplexed stream. Fails with "No video data found" when the
-// video stream is empty.
+inline constexpr std::uint32_t kVideoTrackId = 1;
+inline constexpr std::uint32_t kAudioTrackId = 2;
+
+// Lays out ftyp, moov, mdat for a demultiplexed stream; the plan keeps the stream, whose
+// bytes it writes from. Fails with "No video data found" when the video stream is empty.
+Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed);
 Result<Buffer> write_mp4(ts::TsDemuxResult demuxed);
+
+// convert_ts_to_mp4: demultiplex `input`, then plan the MP4. The input must stay alive until
+// the plan is written.
+Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(ByteView input);
 
 }  // namespace plexo::mp4w

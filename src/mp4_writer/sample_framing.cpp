@@ -28,15 +28,8 @@ struct OpenUnit {
 
 }  // namespace
 
-std::optional<NalUnit> next_nal_unit(ByteView es, std::size_t from) {
-  auto code = h264::find_start_code(es, from);
-  if (!code) return std::nullopt;
-  const std::size_t header = code->position + code->length;
-  if (header >= es.size()) return std::nullopt;
-  std::size_t end = es.size();
-  auto next = h264::find_start_code(es, header + 1);
-  if (next && next->position + 3 < es.size()) end = next->position;
-  return NalUnit{code->position, header, end};
+std::optional<h264::NalUnit> next_nal_unit(ByteView es, std::size_t from) {
+  return h264::next_nal_unit(es, from, h264::TrailingStartCode::kPartOfUnit);
 }
 
 Result<FramedVideo> frame_video_samples(ByteView es) {
@@ -75,19 +68,6 @@ Result<FramedVideo> frame_video_samples(ByteView es) {
   }
   PLEXO_CHECK(close_unit());
   return framed;
-}
-
-void write_video_sample(Buffer& out, ByteView es, const VideoSample& sample) {
-  // The units are found again exactly as framing found them: the scan restarts at a unit
-  // boundary of the whole stream and stops at the sample's end.
-  std::size_t pos = static_cast<std::size_t>(sample.begin);
-  while (auto nal = next_nal_unit(es, pos)) {
-    if (nal->start >= sample.end) break;
-    pos = nal->end;
-    if (!kept_in_sample(h264::nal_type(es[nal->header]))) continue;
-    out.put_u32(static_cast<std::uint32_t>(nal->end - nal->header));
-    out.put(es.subspan(nal->header, nal->end - nal->header));
-  }
 }
 
 }  // namespace plexo::mp4w

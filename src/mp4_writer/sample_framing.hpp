@@ -9,20 +9,13 @@
 #include "core/buffer.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "core/h264.hpp"
 
 namespace plexo::mp4w {
 
-// One NAL unit of an Annex B stream: its start code, its header byte and its end (exclusive).
-struct NalUnit {
-  std::size_t start;
-  std::size_t header;
-  std::size_t end;
-};
-
-// The next NAL unit whose start code lies at or after `from`. A unit runs to the next start
-// code, except that a start code in the last three bytes of the stream is not recognised;
-// zero bytes in front of a start code beyond its own stay with the unit before it.
-std::optional<NalUnit> next_nal_unit(ByteView es, std::size_t from);
+// The next NAL unit whose start code lies at or after `from`. A start code in the last three
+// bytes of the stream is not recognised and stays with the unit before it.
+std::optional<h264::NalUnit> next_nal_unit(ByteView es, std::size_t from);
 
 // One access unit as an MP4 sample: the byte range of its NAL units in the elementary
 // stream and the size it takes in length-prefixed form (parameter sets and delimiters left
@@ -45,7 +38,19 @@ struct FramedVideo {
 // Fails only when one access unit does not fit a 32-bit sample size.
 Result<FramedVideo> frame_video_samples(ByteView es);
 
-// Appends one sample in length-prefixed form.
-void write_video_sample(Buffer& out, ByteView es, const VideoSample& sample);
+// Calls visit(nal_unit) for each NAL unit of `sample` that its length-prefixed form keeps.
+template <class Visit>
+void for_each_kept_unit(ByteView es, const VideoSample& sample, Visit&& visit) {
+  // The units are found again exactly as framing found them: the scan restarts at a unit
+  // boundary of the whole stream and stops at the sample's end.
+  std::size_t pos = static_cast<std::size_t>(sample.begin);
+  while (auto nal = next_nal_unit(es, pos)) {
+    if (nal->start >= sample.end) break;
+    pos = nal->end;
+    const std::uint8_t type = h264::nal_type(es[nal->header]);
+    if (type == h264::kSps || type == h264::kPps || type == h264::kAccessUnitDelimiter) continue;
+    visit(*nal);
+  }
+}
 
 }  // namespace plexo::mp4w

@@ -1,0 +1,134 @@
+#include "mp4_parser/fragmented_file.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace plexo::mp4 {
+namespace {
+
+// Sample bytes of a track as few pieces as possible: a sample that follows the previous one
+// in the input extends its piece.
+void append_media(TrackSamples& samples, ByteView file, std::uint64_t offset, std::uint32_t size) {
+  if (size == 0) return;
+  auto& media = samples.media;
+  const std::uint8_t* at = file.data() + offset;
+  if (!media.empty() && media.back().data() + media.back().size() == at) {
+    media.back() = ByteView(media.back().data(), media.back().size() + size);
+    return;
+  }
+  media.emplace_back(at, size);
+}
+
+class FragmentCollector {
+ public:
+  FragmentCollector(ByteView file, std::vector<TrackRecord>& tracks) : file_(file), tracks_(tracks) {
+    // A run belongs to the first track with its ID.
+    for (std::size_t i = 0; i < tracks.size(); ++i) index_.emplace(tracks[i].track_id, i);
+  }
+
+  bool track_fragment(const TrackFragmentInfo& info) {
+    auto found = index_.find(info.track_id);
+    track_ = found == index_.end() ? nullptr : &tracks_[found->second];
+    if (track_) follow_decode_time(*track_, info.decode_time);
+    return track_ != nullptr;
+  }
+
+  SampleAction sample(const FragmentSample& s) {
+    track_->samples.samples.push_back(
+        OutputSample{s.size, s.duration, s.signed_composition_offset(), s.sync()});
+    append_media(track_->samples, file_, s.offset, s.size);
+    track_->next_decode_time += s.duration;
+    return SampleAction::kNext;
+  }
+
+ private:
+  static void follow_decode_time(TrackRecord& track, std::optional<std::uint64_t> decode_time) {
+    if (!decode_time) return;
+    auto& samples = track.samples.samples;
+    if (!track.first_decode_time) {
+      // Samples placed before any decode time leave the track's timeline to its durations.
+      if (!samples.empty()) return;
+      track.first_decode_time = decode_time;
+      track.next_decode_time = *decode_time;
+      return;
+    }
+    if (samples.empty()) {
+      track.next_decode_time = *decode_time;
+      return;
+    }
+    OutputSample& last = samples.back();
+    if (*decode_time > track.next_decode_time) {
+      const std::uint64_t stretched = last.duration + (*decode_time - track.next_decode_time);
+      const std::uint32_t duration = fits_u32(stretched) ? static_cast<std::uint32_t>(stretched) : 0xFFFFFFFFu;
+      track.next_decode_time += duration - last.duration;
+      last.duration = duration;
+    } else if (*decode_time < track.next_decode_time) {
+      const std::uint64_t shrink = std::min<std::uint64_t>(track.next_decode_time - *decode_time, last.duration);
+      last.duration -= static_cast<std::uint32_t>(shrink);
+      track.next_decode_time -= shrink;
+    }
+  }
+
+  ByteView file_;
+  std::vector<TrackRecord>& tracks_;
+  std::unordered_map<std::uint32_t, std::size_t> index_;
+  TrackRecord* track_ = nullptr;
+};
+
+}  // namespace
+
+Result<FileLayout> scan_file(ByteView file) {
+  FileLayout layout;
+  layout.boxes = PLEXO_TRY(list_boxes(file, kTopLevelBoxes));
+  for (std::size_t i = 0; i < layout.boxes.size(); ++i) {
+    const FourCC type = layout.boxes[i].type;
+    if (type == FourCC("moov")) layout.moov = i;
+    else if (type == FourCC("moof")) layout.has_moof = true;
+  }
+  return layout;
+}
+
+Result<std::vector<TrackRecord>> read_tracks(const Box& moov) {
+  std::vector<TrackRecord> tracks;
+  BoxCursor children = BoxCursor::children(moov);
+  while (auto trak = PLEXO_TRY(children.next())) {
+    if (trak->type != FourCC("trak")) continue;
+    TrackRecord track;
+    bool have_id = false;
+    BoxCursor trak_children = BoxCursor::children(*trak);
+    while (auto child = PLEXO_TRY(trak_children.next())) {
+      if (child->type == FourCC("tkhd") && !have_id && child->payload.size() >= 12) {
+        track.track_id = read_track_id(child->payload).value_or(0);
+        have_id = true;
+      } else if (child->type == FourCC("mdia")) {
+        BoxCursor mdia = BoxCursor::children(*child);
+        while (auto media = PLEXO_TRY(mdia.next())) {
+          if (media->type == FourCC("mdhd")) {
+            if (auto header = MediaHeader::read(media->payload)) track.timescale = header->timescale;
+          } else if (media->type == FourCC("minf")) {
+            BoxCursor minf = BoxCursor::children(*media);
+            while (auto stbl = PLEXO_TRY(minf.next())) {
+              if (stbl->type != FourCC("stbl")) continue;
+              BoxCursor tables = BoxCursor::children(*stbl);
+              while (auto table = PLEXO_TRY(tables.next()))
+                if (table->type == FourCC("stsd")) track.stsd = table->payload;
+            }
+          }
+        }
+      }
+    }
+    tracks.push_back(std::move(track));
+  }
+  return tracks;
+}
+
+Status collect_fragments(ByteView file, const FileLayout& layout, const TrackExtendsTable& trex,
+                         std::vector<TrackRecord>& tracks) {
+  FragmentRunReader reader(file, trex, RunStrictness::kLenient);
+  FragmentCollector collector(file, tracks);
+  for (const Box& box : layout.boxes)
+    if (box.type == FourCC("moof")) PLEXO_TRY(reader.read(box, collector));
+  return {};
+}
+
+}  // namespace plexo::mp4

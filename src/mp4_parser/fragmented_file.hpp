@@ -1,0 +1,49 @@
+// A fragmented file read into per-track sample lists: the tracks the movie box declares, and
+// the samples the movie fragments give each of them, with where their bytes are.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "mp4_parser/box_cursor.hpp"
+#include "mp4_parser/fragment_runs.hpp"
+#include "mp4_parser/movie_writer.hpp"
+
+namespace plexo::mp4 {
+
+// A whole file's top level, read with the strict scan ("Box size {} exceeds available
+// data" for a box running past the end).
+struct FileLayout {
+  std::vector<Box> boxes;
+  std::optional<std::size_t> moov;  // index of the last top-level moov
+  bool has_moof = false;
+
+  const Box* moov_box() const { return moov ? &boxes[*moov] : nullptr; }
+};
+Result<FileLayout> scan_file(ByteView file);
+
+struct TrackRecord {
+  std::uint32_t track_id = 0;     // from tkhd; 0 when it cannot be read
+  std::uint32_t timescale = 1000; // from mdhd
+  ByteView stsd;                  // payload of the track's sample description box, in the input
+  // The samples in fragment order, and their bytes as pieces of the input (ready for the
+  // movie writer).
+  TrackSamples samples;
+  // Decode time of the track's first fragment, when a fragment gave one, and the decode time
+  // after the last sample so far.
+  std::optional<std::uint64_t> first_decode_time;
+  std::uint64_t next_decode_time = 0;
+};
+
+// One record per trak of a movie box (`moov` as found by the scan), with no samples yet.
+Result<std::vector<TrackRecord>> read_tracks(const Box& moov);
+
+// Reads every movie fragment among `layout`'s boxes into the records of their tracks.
+// Sample times follow the durations; where a fragment's decode time says its samples start
+// elsewhere, the track's previous sample absorbs the difference, so that every sample keeps
+// the decode time the fragments gave it.
+Status collect_fragments(ByteView file, const FileLayout& layout, const TrackExtendsTable& trex,
+                         std::vector<TrackRecord>& tracks);
+
+}  // namespace plexo::mp4
