@@ -21,8 +21,7 @@ Result<std::unique_ptr<PlannedOutput>> plan_defragment(ByteView input) {
   for (const TrackRecord& t : tracks) any_sample |= !t.samples.samples.empty();
   if (!any_sample) return fail("No samples found for the tracks of the moov box");
 
-  FileType file_type{"isom", 0x200, {"isom", "iso2", "avc1", "mp41"}};
-  MovieModel model = PLEXO_TRY(rebuild_movie(*moov, tracks, std::move(file_type)));
+  MovieModel model = PLEXO_TRY(rebuild_movie(*moov, tracks, progressive_file_type()));
   MoviePlan plan = PLEXO_TRY(MoviePlan::lay_out(std::move(model)));
   return std::unique_ptr<PlannedOutput>(new PlannedMovie<int>(0, std::move(plan)));
 }
