@@ -52,10 +52,14 @@ print(json.dumps({{'before': before, 'after': hwm()}}))
     return numbers["after"] - numbers["before"]
 
 
-def ffmpeg_copy_seconds(src: pathlib.Path, fmt: str, *extra: str) -> float:
-    """Seconds ffmpeg takes to remux `src` with -c copy into `fmt` (written to /dev/null)."""
+def ffmpeg_copy_seconds(src: pathlib.Path, fmt: str, *extra: str,
+                        more_inputs: tuple[pathlib.Path, ...] = ()) -> float:
+    """Seconds ffmpeg takes to remux `src` (and `more_inputs`, every stream of each) with
+    -c copy into `fmt` (written to /dev/null)."""
+    inputs = [arg for path in (src, *more_inputs) for arg in ("-i", str(path))]
+    maps = [arg for i in range(len(more_inputs) + 1) for arg in ("-map", str(i))] if more_inputs else []
     start = time.perf_counter()
-    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-i", str(src), "-c", "copy", *extra,
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", *inputs, *maps, "-c", "copy", *extra,
                     "-f", fmt, "/dev/null"], check=True)
     return time.perf_counter() - start
 
