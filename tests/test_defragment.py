@@ -99,15 +99,17 @@ def test_version1_headers_become_version0():
     assert len(mdhd_p) == 24 and struct.unpack(">II", mdhd_p[12:20]) == (90000, 90000)
 
 
-def test_trak_without_record_and_empty_moov():
-    out = _plexo.defragment_mp4(FTYP + moov(trak(1, 1000)) +
-                                fragment(Traf(9, [Run(samples(b"zz"), data_offset=0)])))
-    assert box_payload(out, "mdat") == b""
-    assert entries(tables(out)["stsz"], skip=12) == []
-    out = _plexo.defragment_mp4(FTYP + moov() + fragment(Traf(1, [Run(samples(b"a"), data_offset=0)])))
-    assert [k for k, *_ in iter_boxes(out)] == ["ftyp", "moov", "mdat"]
-    assert find_box(out, "mdat")[1] == 8
-    assert struct.unpack(">I", box_payload(out, "moov/mvhd")[16:20])[0] == 0
+@pytest.mark.parametrize("data, message", [
+    # fragments only for a track ID that no trak declares
+    (FTYP + moov(trak(1, 1000)) + fragment(Traf(9, [Run(samples(b"zz"), data_offset=0)])),
+     "No samples found for the tracks of the moov box"),
+    # a movie box without any trak
+    (FTYP + moov() + fragment(Traf(1, [Run(samples(b"a"), data_offset=0)])), "moov box has no trak"),
+])
+def test_a_movie_without_samples_is_refused(data, message):
+    with pytest.raises(ValueError) as error:
+        _plexo.defragment_mp4(data)
+    assert str(error.value) == message
 
 
 # ---- sample flags ----------------------------------------------------------------------------
@@ -216,8 +218,9 @@ def test_sample_outside_input_ends_its_run_in_tables_and_data():
 
 def test_data_offset_before_the_file_drops_the_run():
     frag = _with_offset(fragment(Traf(1, [Run(samples(b"abc"), data_offset=0)])), -10_000)
-    out = _plexo.defragment_mp4(one_track(frag))
-    assert entries(tables(out)["stsz"], skip=12) == []
+    later = fragment(Traf(1, [Run(samples(b"de"), data_offset=0)]), sequence=2)
+    out = _plexo.defragment_mp4(one_track(frag, later))
+    assert sample_bytes(out) == [b"de"]
 
 
 # ---- relative start of tracks -------------------------------------------------------------------

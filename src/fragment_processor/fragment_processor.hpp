@@ -9,8 +9,9 @@
 #include "core/bytes.hpp"
 #include "core/error.hpp"
 #include "fragment_processor/track_bases.hpp"
+#include "mp4_parser/box_cursor.hpp"
 
-namespace plexo::fragments {
+namespace plexo::segments {
 
 class FragmentProcessor {
  public:
@@ -23,10 +24,10 @@ class FragmentProcessor {
  private:
   Status copy_moof(ByteView moof, Buffer& out);
   Status copy_traf(ByteView traf, Buffer& out);
-  void rebase_tfdt(ByteView tfdt, TrackKey track, Buffer& out);
+  void rebase_tfdt(const mp4::Box& tfdt, ByteView bytes, TrackKey track, Buffer& out);
 
   TrackBases bases_;
   std::vector<std::uint8_t> init_segment_;  // kept for the caller; segments never need it
 };
 
-}  // namespace plexo::fragments
+}  // namespace plexo::segments

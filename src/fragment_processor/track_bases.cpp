@@ -1,6 +1,6 @@
 #include "fragment_processor/track_bases.hpp"
 
-namespace plexo::fragments {
+namespace plexo::segments {
 
 std::uint64_t TrackBases::rebase(TrackKey track, std::uint64_t time) {
   for (const Entry& entry : bases_) {
@@ -15,4 +15,4 @@ std::optional<std::uint64_t> TrackBases::first() const {
   return bases_.front().base;
 }
 
-}  // namespace plexo::fragments
+}  // namespace plexo::segments

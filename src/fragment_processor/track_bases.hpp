@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-namespace plexo::fragments {
+namespace plexo::segments {
 
 // A track as a traf names it: the track_ID of its tfhd, or kNoTrackHeader for a traf that
 // carries none (such trafs share one timeline of their own).
@@ -30,4 +30,4 @@ class TrackBases {
   std::vector<Entry> bases_;  // in the order the tracks were first met; a handful at most
 };
 
-}  // namespace plexo::fragments
+}  // namespace plexo::segments

@@ -19,7 +19,9 @@
 #include <Python.h>
 
 #include <cstring>
+#include <memory>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <utility>
 
@@ -29,7 +31,6 @@
 #include "mp4_parser/operations.hpp"
 #include "mp4_writer/mp4_writer.hpp"
 #include "thumbnail/thumbnail.hpp"
-#include "ts_parser/ts_demux.hpp"
 
 namespace {
 
@@ -196,6 +197,57 @@ PyObject* run_released(Operation&& operation) {
   return to_bytes(std::move(result));
 }
 
+using Planned = std::unique_ptr<plexo::mp4::PlannedOutput>;
+
+// Runs `lock_released(): bool` without the interpreter lock; false on exhausted memory.
+template <class Work>
+bool released(Work&& work) {
+  bool out_of_memory = false;
+  PyThreadState* thread = PyEval_SaveThread();
+  try {
+    work();
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  } catch (const std::length_error&) {
+    out_of_memory = true;
+  }
+  PyEval_RestoreThread(thread);
+  return !out_of_memory;
+}
+
+// For operations that know their output's size before writing it: plan without the lock,
+// allocate the result bytes object of exactly that size, then write straight into it
+// without the lock. No intermediate output buffer, no copy under the lock.
+template <class Plan>
+PyObject* run_planned(Plan&& plan) {
+  Result<Planned> planned = plexo::fail("");
+  if (!released([&] { planned = plan(); })) return PyErr_NoMemory();
+  if (!planned) return raise_operation_error(planned.error());
+  const std::uint64_t size = planned.value()->size();
+  if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (!bytes) return nullptr;
+  char* data = PyBytes_AsString(bytes);
+  if (!data) {
+    Py_DECREF(bytes);
+    return nullptr;
+  }
+  plexo::Status written;
+  const bool ok = released([&] {
+    // A large result is a fresh, untouched allocation: let huge pages back it.
+    if (size >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge) plexo::advise_huge_pages(data, size);
+    written = planned.value()->write(
+        std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(data), static_cast<std::size_t>(size)));
+    planned.value().reset();
+  });
+  if (!ok || !written) {
+    Py_DECREF(bytes);
+    if (!ok) return PyErr_NoMemory();
+    return raise_operation_error(written.error());
+  }
+  return bytes;
+}
+
 char kData[] = "data";
 char kResetTimestamps[] = "reset_timestamps";
 char kVideo[] = "video";
@@ -212,12 +264,6 @@ PyObject* single_input(const char* format, PyObject* args, PyObject* kwargs) {
   return run_released([input] { return Operation(input); });
 }
 
-Result<Buffer> convert_ts(ByteView input) {
-  auto demuxed = plexo::ts::demux_ts(input);
-  if (!demuxed) return plexo::Unexpected<Error>{std::move(demuxed).error()};
-  return plexo::mp4w::write_mp4(std::move(demuxed).value());
-}
-
 PyObject* py_convert_ts_to_mp4(PyObject*, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {kData, kResetTimestamps, nullptr};
   PyObject* data = nullptr;
@@ -231,11 +277,16 @@ PyObject* py_convert_ts_to_mp4(PyObject*, PyObject* args, PyObject* kwargs) {
   if (reset && !bool_argument(reset, "reset_timestamps", &reset_timestamps)) return nullptr;
   // Every time the writer stores is relative, so the file is the same either way.
   (void)reset_timestamps;
-  return run_released([input] { return convert_ts(input); });
+  return run_planned([input] { return plexo::mp4w::plan_ts_to_mp4(input); });
 }
 
 PyObject* py_defragment_mp4(PyObject*, PyObject* args, PyObject* kwargs) {
-  return single_input<plexo::mp4::defragment>("O:defragment_mp4", args, kwargs);
+  static char* keywords[] = {kData, nullptr};
+  PyObject* data = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:defragment_mp4", keywords, &data)) return nullptr;
+  ByteView input;
+  if (!bytes_argument(data, "data", &input)) return nullptr;
+  return run_planned([input] { return plexo::mp4::plan_defragment(input); });
 }
 
 PyObject* py_reset_mp4_timestamps(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -302,7 +353,7 @@ PyMethodDef module_functions[] = {
 
 struct ProcessorObject {
   PyObject_HEAD
-  plexo::fragments::FragmentProcessor* state;
+  plexo::segments::FragmentProcessor* state;
 };
 
 ProcessorObject* as_processor(PyObject* self) { return reinterpret_cast<ProcessorObject*>(self); }
@@ -314,7 +365,7 @@ PyObject* processor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
-  as_processor(self)->state = new (std::nothrow) plexo::fragments::FragmentProcessor();
+  as_processor(self)->state = new (std::nothrow) plexo::segments::FragmentProcessor();
   if (!as_processor(self)->state) {
     Py_DECREF(self);
     return PyErr_NoMemory();

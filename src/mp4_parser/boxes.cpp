@@ -129,8 +129,8 @@ std::uint64_t MediaHeader::payload_size() const { return version() == 1 ? 36 : 2
 
 std::optional<HandlerBox> HandlerBox::read(ByteView payload) {
   auto type = slice(payload, 8, 4);
-  if (!type || payload.size() < 24) return std::nullopt;
-  return HandlerBox{FourCC::from(*type), payload.subspan(24)};
+  if (!type) return std::nullopt;
+  return HandlerBox{FourCC::from(*type), payload.size() > 24 ? payload.subspan(24) : ByteView{}};
 }
 std::uint64_t HandlerBox::payload_size() const { return 24 + (name.empty() ? 1 : name.size()); }
 

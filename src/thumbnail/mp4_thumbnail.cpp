@@ -7,23 +7,25 @@
 namespace plexo::thumbnail {
 namespace {
 
-// The top-level moov, searched leniently: a file without one (or with a broken box before
-// it) is left to the plain walk, which reports it.
-std::optional<BoxSpan> find_moov(ByteView input) {
-  std::size_t at = 0;
-  while (auto box = box_at(input, at)) {
-    if (FourCC::from(box->bytes.subspan(4, 4)) == FourCC("moov")) return box;
-    at += box->bytes.size();
+// The top-level moov, found through every legal box form (a 64-bit mdat before it
+// included). A file without one, or with a malformed box before it, is left to the plain
+// walk, which reports it.
+std::optional<mp4::Box> find_moov(ByteView input) {
+  mp4::BoxCursor boxes(input, mp4::kLocatorBoxes);
+  for (;;) {
+    auto box = boxes.next();
+    if (!box || !*box) return std::nullopt;
+    if ((*box)->type == FourCC("moov")) return **box;
   }
-  return std::nullopt;
 }
 
-void put_parameter_sets(Buffer& out, const std::optional<AvcConfig>& avc) {
+void put_parameter_sets(Buffer& out, const std::optional<h264::DecoderConfiguration>& avc) {
   if (!avc) return;
   for (ByteView unit : avc->parameter_sets) put_nal_unit(out, unit);
 }
 
-Result<Buffer> picture(ByteView input, SampleSpan span, const std::optional<AvcConfig>& avc) {
+Result<Buffer> picture(ByteView input, SampleSpan span,
+                       const std::optional<h264::DecoderConfiguration>& avc) {
   if (span.offset > input.size() || span.size > input.size() - span.offset)
     return fail("Sample size exceeds mdat bounds");
   const ByteView sample = input.subspan(static_cast<std::size_t>(span.offset),
@@ -39,9 +41,9 @@ Result<Buffer> picture(ByteView input, SampleSpan span, const std::optional<AvcC
 Result<std::optional<Buffer>> located_key_frame(ByteView input) {
   auto moov = find_moov(input);
   if (!moov) return std::optional<Buffer>{};
-  auto video = find_video_track(input, *moov);
+  auto video = find_video_track(*moov);
   if (!video) return std::optional<Buffer>{};
-  auto span = PLEXO_TRY(first_sync_sample(input, video->stbl));
+  auto span = PLEXO_TRY(first_sync_sample(video->stbl));
   if (!span) span = PLEXO_TRY(first_fragment_key_frame(input, *moov, video->track_id));
   if (!span) return std::optional<Buffer>{};
   return std::optional<Buffer>{PLEXO_TRY(picture(input, *span, video->avc))};
@@ -50,22 +52,20 @@ Result<std::optional<Buffer>> located_key_frame(ByteView input) {
 // Without sample tables to go by: the first sample of the first track, taken to lie at the
 // start of the mdat payload.
 Result<Buffer> first_sample_at_mdat(ByteView input) {
-  const std::size_t mdat = PLEXO_TRY(find_top_level_box(input, "mdat"));
-  const std::size_t data = mdat + 8;
+  const mp4::Box mdat = PLEXO_TRY(find_top_level_box(input, "mdat"));
+  const std::uint64_t data = mdat.payload_offset();
   if (data >= input.size()) return fail("Invalid mdat box");
-  const std::size_t moov = PLEXO_TRY(find_top_level_box(input, "moov"));
-  const std::size_t trak = PLEXO_TRY(find_child_box(input, moov, "trak"));
-  const std::size_t mdia = PLEXO_TRY(find_child_box(input, trak, "mdia"));
-  const std::size_t minf = PLEXO_TRY(find_child_box(input, mdia, "minf"));
-  const std::size_t stbl = PLEXO_TRY(find_child_box(input, minf, "stbl"));
-  const std::size_t stsz = PLEXO_TRY(find_child_box(input, stbl, "stsz"));
+  const mp4::Box moov = PLEXO_TRY(find_top_level_box(input, "moov"));
+  const mp4::Box trak = PLEXO_TRY(find_child_box(moov, "trak"));
+  const mp4::Box mdia = PLEXO_TRY(find_child_box(trak, "mdia"));
+  const mp4::Box minf = PLEXO_TRY(find_child_box(mdia, "minf"));
+  const mp4::Box stbl = PLEXO_TRY(find_child_box(minf, "stbl"));
+  const mp4::Box stsz = PLEXO_TRY(find_child_box(stbl, "stsz"));
   // A fragmented file's stsz holds no samples; what follows it is not a sample size.
-  if (load_u32(input, stsz + 12) == 0u && load_u32(input, stsz + 16) == 0u)
+  if (load_u32(stsz.payload, 4) == 0u && load_u32(stsz.payload, 8) == 0u)
     return fail("Invalid stsz box - no sample sizes");
-  const std::uint32_t size = PLEXO_TRY(first_sample_size(input, stsz));
-  std::optional<AvcConfig> avc;
-  if (auto stbl_box = box_at(input, stbl)) avc = sample_entry_avc(input, *stbl_box);
-  return picture(input, SampleSpan{data, size}, avc);
+  const std::uint32_t size = PLEXO_TRY(first_sample_size(input, static_cast<std::size_t>(stsz.offset)));
+  return picture(input, SampleSpan{data, size}, sample_entry_avc(stbl));
 }
 
 }  // namespace

@@ -6,23 +6,8 @@
 namespace plexo::thumbnail {
 namespace {
 
-// A NAL unit of the elementary stream: its start code as found and where its bytes end (at
-// the next start code, or the end of the stream).
-struct NalUnit {
-  std::size_t start = 0;   // first byte of the start code
-  std::size_t header = 0;  // the NAL header byte
-  std::size_t end = 0;
-  ByteView bytes(ByteView es) const { return es.subspan(header, end - header); }
-  ByteView with_start_code(ByteView es) const { return es.subspan(start, end - start); }
-};
-
-// The unit whose start code is the first one at or after `from` that has a header byte.
-std::optional<NalUnit> next_unit(ByteView es, std::size_t from) {
-  auto code = h264::find_start_code(es, from);
-  if (!code || code->position + code->length >= es.size()) return std::nullopt;
-  NalUnit unit{code->position, code->position + code->length, es.size()};
-  if (auto next = h264::find_start_code(es, unit.header + 1)) unit.end = next->position;
-  return unit;
+std::optional<h264::NalUnit> next_unit(ByteView es, std::size_t from) {
+  return h264::next_nal_unit(es, from);
 }
 
 }  // namespace
@@ -32,7 +17,7 @@ Result<Buffer> thumbnail_from_ts(ByteView input) {
   const ByteView es = demuxed.video_es.view();
   if (es.empty()) return fail("No video data found");
 
-  std::optional<NalUnit> idr = next_unit(es, 0);
+  std::optional<h264::NalUnit> idr = next_unit(es, 0);
   while (idr && h264::nal_type(es[idr->header]) != h264::kIdrSlice) idr = next_unit(es, idr->header);
   if (!idr) return fail("No I-frame found in video stream");
 

@@ -3,30 +3,24 @@
 
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "core/bytes.hpp"
-#include "thumbnail/box_search.hpp"
+#include "core/h264.hpp"
+#include "mp4_parser/box_cursor.hpp"
 
 namespace plexo::thumbnail {
 
-// The decoder configuration (avcC) of a sample entry.
-struct AvcConfig {
-  std::size_t length_size = 4;  // width of each sample's NAL length fields
-  std::vector<ByteView> parameter_sets;  // SPS units, then PPS units, as stored
-};
-
 struct VideoTrack {
   std::uint32_t track_id = 0;
-  BoxSpan stbl;
-  std::optional<AvcConfig> avc;
+  mp4::Box stbl;
+  std::optional<h264::DecoderConfiguration> avc;
 };
 
 // The first trak whose handler is "vide" and whose first sample entry is avc1 or avc3.
-std::optional<VideoTrack> find_video_track(ByteView input, const BoxSpan& moov);
+std::optional<VideoTrack> find_video_track(const mp4::Box& moov);
 
 // The avcC of the first sample entry of a trak's stbl, when the entry is avc1/avc3 and has
 // a readable one.
-std::optional<AvcConfig> sample_entry_avc(ByteView input, const BoxSpan& stbl);
+std::optional<h264::DecoderConfiguration> sample_entry_avc(const mp4::Box& stbl);
 
 }  // namespace plexo::thumbnail

@@ -16,19 +16,6 @@ void handle_video_packet(TsDemuxResult& result, const PacketPayload& packet) {
   if (auto start = pes_data_offset(packet.bytes)) result.video_es.put(packet.bytes.subspan(*start));
 }
 
-namespace {
-
-// A NAL unit ends where the next start code begins; zero bytes in front of that start code
-// (trailing_zero_8bits) are not part of it, since a NAL unit never ends in a zero byte.
-ByteView nal_unit_at(ByteView stream, std::size_t header) {
-  std::size_t end = stream.size();
-  if (auto next = h264::find_start_code(stream, header + 1)) end = next->position;
-  while (end > header + 1 && stream[end - 1] == 0) --end;
-  return stream.subspan(header, end - header);
-}
-
-}  // namespace
-
 void find_parameter_sets(TsDemuxResult& result) {
   // The whole stream is searched rather than the first packet of each PES, so that a
   // parameter set split over two packets is still taken whole. In practice both sit at the
@@ -36,11 +23,12 @@ void find_parameter_sets(TsDemuxResult& result) {
   ByteView stream = result.video_es.view();
   std::size_t from = 0;
   while (!(result.sps && result.pps)) {
-    auto code = h264::find_start_code(stream, from);
-    if (!code) break;
-    const std::size_t header = code->position + code->length;
-    if (header >= stream.size()) break;
-    ByteView nal = nal_unit_at(stream, header);
+    auto unit = h264::next_nal_unit(stream, from);
+    if (!unit) break;
+    // Zero bytes in front of the next start code (trailing_zero_8bits) are not part of the
+    // unit, since a NAL unit never ends in a zero byte.
+    ByteView nal = unit->bytes(stream);
+    while (nal.size() > 1 && nal.back() == 0) nal = nal.first(nal.size() - 1);
     const std::uint8_t type = h264::nal_type(nal[0]);
     if (type == h264::kSps && !result.sps) {
       result.sps.emplace(nal.begin(), nal.end());
@@ -51,7 +39,7 @@ void find_parameter_sets(TsDemuxResult& result) {
     } else if (type == h264::kPps && !result.pps) {
       result.pps.emplace(nal.begin(), nal.end());
     }
-    from = header + nal.size();
+    from = unit->end;
   }
 }
 
