@@ -19,6 +19,7 @@ namespace plexo::mp4 {
 Result<std::unique_ptr<PlannedOutput>> plan_defragment(ByteView input);
 Result<Buffer> defragment(ByteView input);
 
+Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(ByteView video, ByteView audio);
 Result<Buffer> mux_tracks(ByteView video, ByteView audio);
 Result<Buffer> reset_timeline(ByteView input);
 Result<Buffer> defragment_or_reset(ByteView input);

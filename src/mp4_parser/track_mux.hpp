@@ -3,7 +3,6 @@
 // both are rebuilt into the video input's movie box.
 #pragma once
 
-#include <memory>
 #include <vector>
 
 #include "core/bytes.hpp"
@@ -30,8 +29,5 @@ Result<MuxInput> collect_mux_tracks(ByteView input);
 // (rebuilt from `traks`, samples moved into the model) in place of its own traks.
 Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tracks,
                                   const std::vector<Box>& traks);
-
-// The joined file laid out; the inputs must stay alive until it is written.
-Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(ByteView video, ByteView audio);
 
 }  // namespace plexo::mp4
