@@ -10,7 +10,6 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "mp4_parser/fragment_runs.hpp"
 #include "mp4_parser/movie_rebuild.hpp"
 #include "mp4_parser/operations.hpp"
 
@@ -62,9 +61,7 @@ Result<MuxInput> collect_mux_tracks(ByteView input) {
   if (!moov) return fail("moov box not found");
 
   MuxInput in{*moov, PLEXO_TRY(read_tracks(*moov)), {}};
-  const TrackExtendsTable trex =
-      PLEXO_TRY(TrackExtendsTable::read(moov->payload, kChildBoxes, moov->payload_offset()));
-  PLEXO_CHECK(collect_fragments(input, layout, trex, in.tracks));
+  PLEXO_CHECK(collect_fragments(input, layout, *moov, in.tracks));
 
   const auto traks = PLEXO_TRY(traks_by_id(*moov));
   in.traks.reserve(in.tracks.size());
