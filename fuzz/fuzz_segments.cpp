@@ -4,7 +4,7 @@
 // One processor sees the input twice, as two consecutive segments, so state carried between
 // calls is exercised too.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  plexo::fragments::FragmentProcessor processor;
+  plexo::segments::FragmentProcessor processor;
   (void)processor.process_segment(fuzz_input(data, size));
   (void)processor.process_segment(fuzz_input(data, size));
   processor.reset();

@@ -4,7 +4,9 @@ Sizes fill themselves in; pass ``size=`` to write a deliberately wrong one.
 """
 from __future__ import annotations
 
+import pathlib
 import struct
+from dataclasses import dataclass, field
 
 # ---- ISO BMFF ---------------------------------------------------------------------------
 
@@ -214,3 +216,340 @@ def adts_frame(payload: bytes, *, protection_absent: bool = True, profile: int =
     if not protection_absent:
         header += b"\x00\x00"
     return header + payload
+
+
+# ---- movie and movie-fragment boxes ----------------------------------------------------
+
+from dataclasses import dataclass, field
+
+
+STSD_VIDEO = u32(0) + u32(1) + box("avc1", b"\0" * 78)
+
+
+def mvhd(timescale: int = 1000, version: int = 0, next_track: int = 3) -> bytes:
+    if version == 1:
+        times = u64(1) + u64(2) + u32(timescale) + u64(123)
+    else:
+        times = u32(1) + u32(2) + u32(timescale) + u32(123)
+    rest = u32(0x00010000) + u16(0x0100) + b"\0" * 10 + b"\0" * 36 + b"\0" * 24 + u32(next_track)
+    return full_box("mvhd", version, 0, times, rest)
+
+
+def tkhd(track_id: int, version: int = 0, flags: int = 3) -> bytes:
+    if version == 1:
+        head = u64(1) + u64(2) + u32(track_id) + u32(0) + u64(77)
+    else:
+        head = u32(1) + u32(2) + u32(track_id) + u32(0) + u32(77)
+    tail = b"\0" * 8 + u16(0) + u16(0) + u16(0) + u16(0) + b"\0" * 36 + u32(320 << 16) + u32(240 << 16)
+    return full_box("tkhd", version, flags, head, tail)
+
+
+def mdhd(timescale: int, version: int = 0) -> bytes:
+    if version == 1:
+        return full_box("mdhd", 1, 0, u64(1), u64(2), u32(timescale), u64(99), u16(0x55C4), u16(0))
+    return full_box("mdhd", 0, 0, u32(1), u32(2), u32(timescale), u32(99), u16(0x55C4), u16(0))
+
+
+def trak(track_id: int, timescale: int, *, stsd: bytes = STSD_VIDEO, handler: str = "vide",
+         extra: bytes = b"", tkhd_version: int = 0, mdhd_version: int = 0) -> bytes:
+    stbl = box("stbl", box("stsd", stsd), full_box("stts", 0, 0, u32(0)),
+               full_box("stsc", 0, 0, u32(0)), full_box("stsz", 0, 0, u32(0), u32(0)),
+               full_box("stco", 0, 0, u32(0)))
+    hdlr = full_box("hdlr", 0, 0, u32(0), handler.encode(), b"\0" * 12, b"h\0")
+    minf = box("minf", full_box("vmhd", 0, 1, b"\0" * 8), stbl)
+    return box("trak", tkhd(track_id, tkhd_version), extra,
+               box("mdia", mdhd(timescale, mdhd_version), hdlr, minf))
+
+
+def trex(track_id: int, duration: int = 0, size: int = 0, flags: int = 0) -> bytes:
+    return full_box("trex", 0, 0, u32(track_id), u32(1), u32(duration), u32(size), u32(flags))
+
+
+def moov(*traks: bytes, trexes: tuple[bytes, ...] = (), timescale: int = 1000, extra: bytes = b"") -> bytes:
+    children = [mvhd(timescale), *traks]
+    if trexes:
+        children.append(box("mvex", *trexes))
+    return box("moov", *children, extra)
+
+
+FTYP = box("ftyp", b"iso5", u32(512), b"iso5iso6mp41")
+
+
+@dataclass
+class Sample:
+    data: bytes
+    duration: int | None = None
+    flags: int | None = None
+    cto: int | None = None
+
+
+@dataclass
+class Run:
+    samples: list[Sample]
+    data_offset: int | None = None   # None: the run has no data offset
+    first_flags: int | None = None
+    sizes: bool = True
+    version: int = 0
+
+
+@dataclass
+class Traf:
+    track_id: int
+    runs: list[Run]
+    base_data_offset: int | None = None
+    default_duration: int | None = None
+    default_size: int | None = None
+    default_flags: int | None = None
+    base_is_moof: bool = True
+    decode_time: int | None = None
+    decode_version: int = 1
+
+
+def tfhd_of(t: Traf) -> bytes:
+    flags, body = 0, u32(t.track_id)
+    if t.base_data_offset is not None:
+        flags |= 0x01
+        body += u64(t.base_data_offset)
+    for flag, value in ((0x08, t.default_duration), (0x10, t.default_size), (0x20, t.default_flags)):
+        if value is not None:
+            flags |= flag
+            body += u32(value)
+    if t.base_is_moof:
+        flags |= 0x020000
+    return full_box("tfhd", 0, flags, body)
+
+
+def trun_of(run: Run) -> bytes:
+    s0 = run.samples[0] if run.samples else Sample(b"")
+    flags = 0
+    if run.data_offset is not None:
+        flags |= 0x001
+    if run.first_flags is not None:
+        flags |= 0x004
+    if s0.duration is not None:
+        flags |= 0x100
+    if run.sizes:
+        flags |= 0x200
+    if s0.flags is not None:
+        flags |= 0x400
+    if s0.cto is not None:
+        flags |= 0x800
+    body = u32(len(run.samples))
+    if run.data_offset is not None:
+        body += struct.pack(">i", run.data_offset)
+    if run.first_flags is not None:
+        body += u32(run.first_flags)
+    for s in run.samples:
+        if flags & 0x100:
+            body += u32(s.duration)
+        if flags & 0x200:
+            body += u32(len(s.data))
+        if flags & 0x400:
+            body += u32(s.flags)
+        if flags & 0x800:
+            body += u32(s.cto & 0xFFFFFFFF)
+    return full_box("trun", run.version, flags, body)
+
+
+def traf_of(t: Traf) -> bytes:
+    children = [tfhd_of(t)]
+    if t.decode_time is not None:
+        if t.decode_version == 1:
+            children.append(full_box("tfdt", 1, 0, u64(t.decode_time)))
+        else:
+            children.append(full_box("tfdt", 0, 0, u32(t.decode_time)))
+    children += [trun_of(r) for r in t.runs]
+    return box("traf", *children)
+
+
+def fragment(*trafs: Traf, sequence: int = 1) -> bytes:
+    """A moof and the mdat that follows it, holding every run's bytes in order. Runs whose
+    data_offset is left at 0 get the offset that points at their bytes in that mdat (from the
+    moof's first byte)."""
+    payload = b"".join(s.data for t in trafs for r in t.runs for s in r.samples)
+    # Two passes: the moof's length does not depend on the offsets' values.
+    def build() -> bytes:
+        return box("moof", full_box("mfhd", 0, 0, u32(sequence)), *[traf_of(t) for t in trafs])
+    moof_len = len(build())
+    position = moof_len + 8
+    for t in trafs:
+        for r in t.runs:
+            if r.data_offset == 0:
+                r.data_offset = position
+            position += sum(len(s.data) for s in r.samples)
+    return build() + box("mdat", payload)
+
+
+def samples(*datas: bytes, duration: int | None = 1000, flags: int | None = None) -> list[Sample]:
+    return [Sample(d, duration, flags) for d in datas]
+
+
+# ---- live segments ------------------------------------------------------------------------
+
+def tfhd(track_id: int, flags: int = 0x020000) -> bytes:
+    """Track fragment header; 0x020000 = default-base-is-moof, no optional fields."""
+    return full_box("tfhd", 0, flags, u32(track_id))
+
+
+def tfdt(time: int, version: int = 1) -> bytes:
+    """Base media decode time: 64-bit field in version 1, 32-bit otherwise."""
+    return full_box("tfdt", version, 0, u64(time) if version == 1 else u32(time))
+
+
+def trun(sample_count: int = 1) -> bytes:
+    """A run with only the sample count (every sample takes the defaults)."""
+    return full_box("trun", 0, 0, u32(sample_count))
+
+
+def traf(track_id: int | None, time: int | None, version: int = 1) -> bytes:
+    children = []
+    if track_id is not None:
+        children.append(tfhd(track_id))
+    if time is not None:
+        children.append(tfdt(time, version))
+    children.append(trun())
+    return box("traf", *children)
+
+
+def moof(*trafs: bytes, sequence: int = 1) -> bytes:
+    return box("moof", full_box("mfhd", 0, 0, u32(sequence)), *trafs)
+
+
+def mdat(payload: bytes = b"\x00\x01\x02\x03") -> bytes:
+    return box("mdat", payload)
+
+
+def segment(*trafs: bytes, sequence: int = 1) -> bytes:
+    """styp, one moof holding the given trafs, then an mdat."""
+    return box("styp", b"msdh", u32(0), b"msdhmsix") + moof(*trafs, sequence=sequence) + mdat()
+
+
+def decode_times(data: bytes) -> list[tuple[int | None, int]]:
+    """(track_ID, base media decode time) of every tfdt, in file order."""
+    found = []
+    for kind, offset, size, header in iter_boxes(data):
+        if kind != "moof":
+            continue
+        for kind2, offset2, size2, _ in iter_boxes(data, offset + 8, offset + size):
+            if kind2 != "traf":
+                continue
+            track_id, times = None, []
+            for kind3, offset3, size3, _ in iter_boxes(data, offset2 + 8, offset2 + size2):
+                if kind3 == "tfhd":
+                    track_id = struct.unpack(">I", data[offset3 + 12 : offset3 + 16])[0]
+                elif kind3 == "tfdt" and size3 >= 16:
+                    if data[offset3 + 8] == 1:
+                        times.append(struct.unpack(">Q", data[offset3 + 12 : offset3 + 20])[0])
+                    else:
+                        times.append(struct.unpack(">I", data[offset3 + 12 : offset3 + 16])[0])
+            found.extend((track_id, t) for t in times)
+    return found
+
+
+def hls_rendition(directory: pathlib.Path) -> tuple[bytes, list[bytes]]:
+    """The initialisation segment and the media segments (in playlist order) of an fMP4 HLS
+    rendition written by ffmpeg."""
+    playlist = next(directory.glob("*.m3u8"), None)
+    if playlist is not None:
+        lines = playlist.read_text().splitlines()
+        init_name = next(line.split('URI="')[1].split('"')[0] for line in lines if "EXT-X-MAP" in line)
+        names = [line for line in lines if line and not line.startswith("#")]
+    else:
+        init_name = next(p.name for p in sorted(directory.iterdir()) if p.name.startswith("init"))
+        names = sorted(p.name for p in directory.iterdir() if p.suffix == ".m4s")
+    return (directory / init_name).read_bytes(), [(directory / n).read_bytes() for n in names]
+
+
+# ---- transport streams of access units ----------------------------------------------------
+
+VIDEO_PID = 256
+AUDIO_PID = 257
+
+AUD = b"\x00\x00\x00\x01\x09\xf0"
+# A tiny SPS (High profile, level 3.1) and PPS; only their bytes matter to the writer.
+SPS = b"\x67\x64\x00\x1f\xac\xd9\x40\x50\x05\xbb\x01\x10"
+PPS = b"\x68\xeb\xe3\xcb\x22\xc0"
+
+
+def nal(body: bytes, long_start: bool = True) -> bytes:
+    return (b"\x00\x00\x00\x01" if long_start else b"\x00\x00\x01") + body
+
+
+def idr(first_mb_zero: bool = True) -> bytes:
+    """An IDR slice NAL body; first_mb_in_slice 0 ('1' bit) or 1 ('010')."""
+    return b"\x65" + (b"\x88\x84\x21" if first_mb_zero else b"\x44\x84\x21")
+
+
+def non_idr(first_mb_zero: bool = True) -> bytes:
+    return b"\x41" + (b"\x9a\x02\x11" if first_mb_zero else b"\x4a\x02\x11")
+
+
+def transport_stream(video: list[tuple[bytes, int | None, int | None]],
+                     audio: list[tuple[bytes, int | None]] = (),
+                     audio_stream: bool = True) -> bytes:
+    """PAT, PMT, then each video PES (payload, pts, dts) followed by the audio PES (payload,
+    pts); audio PES are interleaved after the first video PES."""
+    streams = [(0x1B, VIDEO_PID)] + ([(0x0F, AUDIO_PID)] if audio_stream else [])
+    packets = [pat(), pmt(streams)]
+    counters = {VIDEO_PID: 0, AUDIO_PID: 0}
+
+    def add(pid: int, data: bytes) -> None:
+        chunk = packetize(pid, data, counters[pid])
+        counters[pid] += len(chunk)
+        packets.extend(chunk)
+
+    for i, (payload, pts, dts) in enumerate(video):
+        add(VIDEO_PID, pes(payload, pts=pts, dts=dts))
+        if i == 0:
+            for frames, apts in audio:
+                add(AUDIO_PID, pes(frames, pts=apts, stream_id=0xC0))
+    return b"".join(packets)
+
+
+def aac_frames(count: int, size: int = 20, **adts) -> bytes:
+    return b"".join(adts_frame(bytes([i & 0xFF]) * size, **adts) for i in range(count))
+
+
+# ---- reading the written file ----------------------------------------------------------
+
+def top_level(mp4: bytes) -> list[str]:
+    return [kind for kind, *_ in iter_boxes(mp4)]
+
+
+def children(mp4: bytes, path: str) -> list[str]:
+    offset, size, header = find_box(mp4, path)
+    return [kind for kind, *_ in iter_boxes(mp4, offset + header, offset + size)]
+
+
+def trak_path(mp4: bytes, index: int) -> tuple[int, int]:
+    """(offset, end) of the index-th trak."""
+    offset, size, header = find_box(mp4, "moov")
+    traks = [(o, o + s) for kind, o, s, h in iter_boxes(mp4, offset + header, offset + size)
+             if kind == "trak"]
+    return traks[index]
+
+
+def in_trak(mp4: bytes, index: int, path: str) -> bytes | None:
+    """Payload of a box below the index-th trak, or None."""
+    start, end = trak_path(mp4, index)
+    found = find_box(mp4, path, start + 8, end)
+    if found is None:
+        return None
+    offset, size, header = found
+    return mp4[offset + header: offset + size]
+
+
+def words(payload: bytes, start: int = 0) -> list[int]:
+    return list(struct.unpack(f">{(len(payload) - start) // 4}I", payload[start: start + (len(payload) - start) // 4 * 4]))
+
+
+def table(mp4: bytes, track: int, kind: str) -> tuple[int, list[int]] | None:
+    """(version, entries as 32-bit words after entry_count) of a sample table box."""
+    payload = in_trak(mp4, track, f"mdia/minf/stbl/{kind}")
+    if payload is None:
+        return None
+    return payload[0], words(payload, 4)
+
+
+def signed(v: int) -> int:
+    return v - (1 << 32) if v & 0x80000000 else v

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import _plexo
 from builders import box, box_payload, iter_boxes, large_box, find_box, u32
-from mp4_builders import FTYP, Run, Traf, fragment, mvhd, samples, trak
+from builders import FTYP, Run, Traf, fragment, mvhd, samples, trak
 
 FRAG = fragment(Traf(1, [Run(samples(b"abc"), data_offset=0)]))
 

@@ -2,6 +2,7 @@
 bytes are read from, and the messages for files that are not fragmented MP4."""
 from __future__ import annotations
 
+import json
 import struct
 
 import pytest
@@ -9,7 +10,7 @@ import pytest
 import _plexo
 from builders import (box, box_payload, entries, find_box, full_box, iter_boxes, large_box, sample_bytes,
                       tables, u32, u64)
-from mp4_builders import (FTYP, Run, Sample, Traf, fragment, moov, mvhd, samples, trak, trex)
+from builders import (FTYP, Run, Sample, Traf, fragment, moov, mvhd, samples, trak, trex)
 
 FTYP_OUT = bytes.fromhex("00000020667479706973") + b"om" + u32(512) + b"isomiso2avc1mp41"
 
@@ -80,6 +81,17 @@ def test_headers_take_new_durations_and_tkhd_counts_in_movie_timescale():
     assert struct.unpack(">I", tkhd_p[20:24])[0] == 1000       # movie timescale, not 90000
     assert struct.unpack(">I", mdhd_p[16:20])[0] == 90000
     assert mvhd_p[4:12] == tkhd_p[4:12] == mdhd_p[4:12] == b"\0" * 8
+
+
+def test_durations_past_32_bits_take_version_1_headers():
+    run = Run(samples(b"a", b"b", duration=0xFFFFFFFF), data_offset=0)
+    data = FTYP + moov(trak(1, 90000), timescale=90000) + fragment(Traf(1, [run]))
+    out = _plexo.defragment_mp4(data)
+    # version 1: 64-bit times, the duration after timescale (and track ID with its reserved word)
+    for path, duration_at in (("moov/mvhd", 24), ("moov/trak/tkhd", 28), ("moov/trak/mdia/mdhd", 24)):
+        payload = box_payload(out, path)
+        assert payload[0] == 1, path
+        assert struct.unpack(">Q", payload[duration_at:duration_at + 8])[0] == 2 * 0xFFFFFFFF, path
 
 
 def test_version1_headers_become_version0():
@@ -285,3 +297,34 @@ def test_not_enough_data_inside_moov():
     data = FTYP + bad_moov + fragment(Traf(1, [Run(samples(b"a"), data_offset=0)]))
     with pytest.raises(ValueError, match="^Not enough data$"):
         _plexo.defragment_mp4(data)
+
+
+# ---- memory ------------------------------------------------------------------------------------
+
+def test_one_byte_samples_take_memory_near_the_output_size(tmp_path):
+    import subprocess
+    import sys
+    count = 1_000_000
+    tfhd = full_box("tfhd", 0, 0x020008, u32(1), u32(1))            # default duration 1
+    head = FTYP + moov(trak(1, 1000))
+    moof_size = 8 + 16 + 8 + len(tfhd) + 20 + 4 * count            # mfhd, traf, trun
+    trun = full_box("trun", 0, 0x201, u32(count), u32(moof_size + 8), b"\0\0\0\1" * count)
+    moof = box("moof", full_box("mfhd", 0, 0, u32(1)), box("traf", tfhd, trun))
+    assert len(moof) == moof_size
+    path = tmp_path / "one_byte.mp4"
+    path.write_bytes(head + moof + box("mdat", bytes(range(256)) * (count // 256) + b"x" * (count % 256)))
+    script = f"""
+import _plexo, resource, json
+data = open({str(path)!r}, "rb").read()
+def peak():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) * 1024
+before = peak()
+out = _plexo.defragment_mp4(data)
+print(json.dumps([before, peak(), len(out)]))
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    before, after, out_size = json.loads(result.stdout.strip().splitlines()[-1])
+    assert out_size > 12 * count                      # stsz, stco and stss: 12 bytes a sample
+    assert after - before < 3 * out_size, (after - before) / out_size

@@ -9,7 +9,7 @@ import pytest
 
 import _plexo
 from builders import box, box_payload, find_box, full_box, large_box, u32, u64
-from mp4_builders import FTYP, Run, Sample, Traf, fragment, moov, samples, trak, trex
+from builders import FTYP, Run, Sample, Traf, fragment, moov, samples, trak, trex
 
 REAL = ["frag_default_base_moof.mp4", "frag_gstreamer.mp4", "frag_negative_cts.mp4"]
 
@@ -136,7 +136,7 @@ def test_short_full_boxes_keep_defaults():
 
 def test_many_tracks_and_track_fragments_stay_linear():
     import time
-    from mp4_builders import mvhd, tkhd
+    from builders import mvhd, tkhd
     traks = b"".join(box("trak", tkhd(i)) for i in range(1, 30001))
     trafs = b"".join(box("traf", full_box("tfhd", 0, 0x020000, u32(i))) for i in range(1, 30001))
     data = FTYP + box("moov", mvhd(), traks) + box("moof", trafs) + box("mdat", b"x")

@@ -120,3 +120,34 @@ def test_output_seeks_to_the_middle(name, converted, ffmpeg):
     # -frames:v 1 would be the lighter call; decoding from the middle to the end also proves
     # the tables after the seek point
     assert errors == "" or name == "frag_every_frame.mp4"
+
+
+# ---- durations past 32 bits ----------------------------------------------------------------
+
+def with_later_fragments(data: bytes, gap: int) -> bytes:
+    """Moves the third fragment `gap` ticks later and the fifth 2 × `gap` (64-bit tfdt)."""
+    out = bytearray(data)
+    at = -1
+    for number in range(1, 6):
+        at = data.index(b"tfdt", at + 1)
+        assert data[at + 4] == 1
+        shift = {3: gap, 5: 2 * gap}.get(number, 0)
+        time = int.from_bytes(data[at + 8:at + 16], "big") + shift
+        out[at + 8:at + 16] = time.to_bytes(8, "big")
+    return bytes(out)
+
+
+def test_a_track_longer_than_32_bits_of_ticks_keeps_its_duration(fixture_bytes, ffprobe):
+    # 12800 ticks a second: two gaps of 0xF0000000 ticks make the track about 175 hours long,
+    # a duration that needs 64 bits.
+    data = fixture_bytes("frag_video_only.mp4")
+    gap = 0xF0000000
+    plain = _plexo.defragment_mp4(data)
+    long = _plexo.defragment_mp4(with_later_fragments(data, gap))
+    assert media_tools.probe_errors(long) == ""
+    before = int(media_tools.streams(plain)[0]["duration_ts"])
+    after = int(media_tools.streams(long)[0]["duration_ts"])
+    assert after == before + 2 * gap > 0xFFFFFFFF
+    # the last packet is where the fragments put it
+    last = media_tools.packets(long, "v:0")[-1]
+    assert int(last["dts"]) == int(media_tools.packets(plain, "v:0")[-1]["dts"]) + 2 * gap

@@ -7,7 +7,7 @@ import pytest
 
 import _plexo
 from builders import box, full_box, u32, u64
-from segment_builders import decode_times, mdat, moof, segment, tfdt, tfhd, traf, trun
+from builders import decode_times, mdat, moof, segment, tfdt, tfhd, traf, trun
 
 Processor = _plexo.FragmentedMP4Processor
 

@@ -10,7 +10,7 @@ import _plexo
 from builders import iter_boxes
 from conftest import FIXTURES
 from media_tools import _with_file, decode_errors, packets, probe_errors, run, streams
-from segment_builders import decode_times, hls_rendition
+from builders import decode_times, hls_rendition
 
 RENDITIONS = ["hls_v", "hls_av"]  # video only; video and audio muxed (audio at 48 kHz)
 

@@ -9,7 +9,7 @@ import pytest
 import _plexo
 from builders import (box, box_payload, entries, find_box, full_box, iter_boxes, large_box, sample_bytes,
                       tables, trak_box, traks, u32, u64)
-from mp4_builders import FTYP, Run, Traf, fragment, moov, mvhd, samples, trak, trex
+from builders import FTYP, Run, Traf, fragment, moov, mvhd, samples, trak, trex
 
 FTYP_OUT = box("ftyp", b"isom", u32(512), b"isomiso2avc1mp41")
 STSD_AUDIO = u32(0) + u32(1) + box("mp4a", b"\0" * 28)

@@ -13,7 +13,7 @@ import pytest
 
 import _plexo
 from builders import box, find_box, full_box, sample_bytes, tables, u32
-from mp4_builders import FTYP, Run, Sample, Traf, fragment, moov, trak, trex
+from builders import FTYP, Run, Sample, Traf, fragment, moov, trak, trex
 
 pytestmark = pytest.mark.skipif(not os.environ.get("PLEXO_LARGE_TESTS"),
                                 reason="needs ~10 GB of memory; set PLEXO_LARGE_TESTS=1")

@@ -9,7 +9,7 @@ import tempfile
 import pytest
 
 import _plexo
-from media_tools import run, streams
+from media_tools import probe_errors, run, streams
 
 TS_FILES = ["ts_bframes.ts", "ts_no_bframes.ts", "ts_multislice.ts"]
 MP4_FILES = ["prog_faststart.mp4", "prog_moov_last.mp4", "prog_audio_first.mp4",
@@ -107,3 +107,23 @@ def test_a_file_cut_before_its_key_frame_ends_reports_it(name, fixture_bytes):
                                      "Invalid sample table")
         else:
             assert out == whole  # the key frame lay before the cut
+
+
+# ---- 64-bit box headers ------------------------------------------------------------------
+
+def with_large_mdat_header(data: bytes) -> bytes:
+    """The 8-byte free box that ffmpeg writes before mdat merged into a 16-byte mdat header
+    (size 1, then the 64-bit size): no byte after it moves."""
+    at = data.index(b"free") - 4
+    assert data[at:at + 4] == b"\x00\x00\x00\x08" and data[at + 12:at + 16] == b"mdat"
+    size = int.from_bytes(data[at + 8:at + 12], "big")
+    return data[:at] + (1).to_bytes(4, "big") + b"mdat" + (size + 8).to_bytes(8, "big") + data[at + 16:]
+
+
+def test_a_64_bit_mdat_header_before_the_moov_gives_the_same_thumbnail(fixture_bytes, ffprobe):
+    data = fixture_bytes("prog_moov_last.mp4")   # ftyp, free, mdat, moov
+    large = with_large_mdat_header(data)
+    assert len(large) == len(data)
+    assert probe_errors(large) == ""
+    assert [s["codec_type"] for s in streams(large)] == [s["codec_type"] for s in streams(data)]
+    assert _plexo.extract_thumbnail_from_mp4(large) == _plexo.extract_thumbnail_from_mp4(data)

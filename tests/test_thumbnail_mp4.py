@@ -156,12 +156,16 @@ NON_SYNC = 0x01010000  # depends on others, non-sync sample
 SYNC = 0x02000000
 
 
-def fragmented(runs_for_moof, trex_flags: int = NON_SYNC, trex_size: int = 0) -> bytes:
+def trex(track_id: int, flags: int, size: int = 0) -> bytes:
+    return full_box("trex", 0, 0, u32(track_id), u32(1), u32(0), u32(size), u32(flags))
+
+
+def fragmented(runs_for_moof, trex_flags: int = NON_SYNC, trex_size: int = 0, more_trex=()) -> bytes:
     """moov with an empty-table video track (ID 1) and trex defaults, then one moof+mdat per
     entry of `runs_for_moof(moof_offset)` (each a (traf, mdat payload) pair)."""
     empty = [stsz([]), stsc(), stco()]
     moov = box("moov", trak("vide", 1, stsd(avc1(avcc())), *empty),
-               box("mvex", full_box("trex", 0, 0, u32(1), u32(1), u32(0), u32(trex_size), u32(trex_flags))))
+               box("mvex", trex(1, trex_flags, trex_size), *more_trex))
     data = box("ftyp", b"iso6", u32(0)) + moov
     for make in runs_for_moof:
         moof_box, payload = make(len(data))
@@ -221,6 +225,29 @@ def test_fragments_of_other_tracks_are_not_taken():
     audio = moof_with(2, AUDIO, [(len(AUDIO), SYNC)])
     video = moof_with(1, IDR, [(len(IDR), SYNC)])
     assert thumb(fragmented([audio, video])).endswith(SC + b"\x65\x88\x84")
+
+
+def test_the_first_trex_of_a_track_gives_its_defaults():
+    # a second trex for track 1 would make the first sample a key frame; the first one wins
+    defaults_only = moof_with(1, NON_IDR, [(len(NON_IDR), None)])   # flags from the trex
+    key_frame = moof_with(1, IDR, [(len(IDR), SYNC)])
+    out = thumb(fragmented([defaults_only, key_frame], trex_flags=NON_SYNC, more_trex=[trex(1, SYNC)]))
+    assert out.endswith(SC + b"\x65\x88\x84")
+
+
+def test_many_track_fragments_against_many_trex_stay_linear():
+    import time
+    count = 40_000
+    others = [trex(i, SYNC) for i in range(2, count + 2)]
+    trafs = b"".join(box("traf", full_box("tfhd", 0, 0x020000, u32(2 + i % count))) for i in range(count))
+
+    def many(moof_offset: int):
+        return box("moof", full_box("mfhd", 0, 0, u32(1)), trafs), b""
+    video = moof_with(1, IDR, [(len(IDR), SYNC)])
+    data = fragmented([many, video], more_trex=others)
+    start = time.perf_counter()
+    assert thumb(data).endswith(SC + b"\x65\x88\x84")
+    assert time.perf_counter() - start < 3  # a trex search per traf takes far longer
 
 
 def test_fragments_without_any_key_frame_are_reported():

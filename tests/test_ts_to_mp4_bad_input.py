@@ -7,7 +7,7 @@ import pytest
 
 import _plexo
 import media_tools as mt
-from ts_builders import AUD, aac_frames, nal, transport_stream
+from builders import AUD, aac_frames, nal, transport_stream
 
 FIXTURES = ["ts_bframes.ts", "ts_no_aud.ts", "ts_44k_mono.ts", "ts_pts_wrap.ts", "ts_192.m2ts"]
 

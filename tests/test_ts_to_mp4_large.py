@@ -12,7 +12,7 @@ import pytest
 
 import _plexo
 from builders import find_box, packetize, pes
-from ts_builders import AUD, AUDIO_PID, PPS, SPS, VIDEO_PID, aac_frames, nal, table, transport_stream
+from builders import AUD, AUDIO_PID, PPS, SPS, VIDEO_PID, aac_frames, nal, table, transport_stream
 
 pytestmark = pytest.mark.skipif(not os.environ.get("PLEXO_LARGE_TESTS"),
                                 reason="needs ~14 GB of memory; set PLEXO_LARGE_TESTS=1")

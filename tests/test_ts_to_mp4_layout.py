@@ -8,7 +8,7 @@ import pytest
 
 import _plexo
 from builders import box_payload, find_box
-from ts_builders import (AUD, PPS, SPS, aac_frames, children, idr, in_trak, nal, non_idr,
+from builders import (AUD, PPS, SPS, aac_frames, children, idr, in_trak, nal, non_idr,
                          signed, table, top_level, transport_stream)
 
 FTYP = bytes.fromhex("0000001c66747970") + b"isom" + bytes.fromhex("00000200") + b"isomiso2mp41"

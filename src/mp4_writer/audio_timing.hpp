@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "mp4_parser/boxes.hpp"
 #include "mp4_writer/video_timing.hpp"
 #include "ts_parser/ts_demux.hpp"
 
@@ -14,10 +15,7 @@ namespace plexo::mp4w {
 inline constexpr std::uint32_t kAacFrameSamples = 1024;
 
 // One entry of an edit list: media_time −1 is an empty edit.
-struct EditEntry {
-  std::uint64_t segment_duration = 0;  // movie timescale
-  std::int64_t media_time = 0;         // media timescale
-};
+using EditEntry = mp4::EditEntry;
 
 struct AudioTrackTiming {
   std::uint8_t object_type = 2;

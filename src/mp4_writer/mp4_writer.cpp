@@ -131,10 +131,8 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
     }
     keep->audio_description = audio_sample_description(*audio);
     a.sample_description = keep->audio_description.view();
-    std::vector<mp4::EditEntry> edits;
-    for (const EditEntry& e : audio->edits) edits.push_back({e.segment_duration, e.media_time, 1, 0});
     model.moov.add(trak(kAudioTrackId, audio->track_duration, 0x0100, 0, 0, audio->timescale,
-                        audio->media_duration, "soun", 1, edits));
+                        audio->media_duration, "soun", 1, audio->edits));
     movie_duration = std::max(movie_duration, audio->track_duration);
   }
 
