@@ -97,11 +97,19 @@ Result<std::optional<Box>> find_box(ByteView bytes, FourCC type, BoxRules rules,
   return std::optional<Box>{};
 }
 
+Result<std::optional<Box>> find_child(const Box& parent, FourCC type, BoxRules rules,
+                                      std::size_t skip) {
+  BoxCursor cursor = BoxCursor::children(parent, rules, skip);
+  while (auto box = PLEXO_TRY(cursor.next()))
+    if (box->type == type) return box;
+  return std::optional<Box>{};
+}
+
 Result<std::optional<Box>> find_path(const Box& box, std::initializer_list<FourCC> path,
                                      BoxRules rules) {
   std::optional<Box> at = box;
   for (FourCC type : path) {
-    at = PLEXO_TRY(find_box(at->payload, type, rules, at->payload_offset()));
+    at = PLEXO_TRY(find_child(*at, type, rules));
     if (!at) return at;
   }
   return at;

@@ -117,6 +117,9 @@ const Box* find_box(const std::vector<Box>& boxes, FourCC type);
 // The first box of `type` on one level; nothing when the walk ends without one.
 Result<std::optional<Box>> find_box(ByteView bytes, FourCC type, BoxRules rules = kChildBoxes,
                                     std::uint64_t origin = 0);
+// The first child of `type` of `parent` (after `skip` bytes of its payload).
+Result<std::optional<Box>> find_child(const Box& parent, FourCC type, BoxRules rules = kChildBoxes,
+                                      std::size_t skip = 0);
 // Follows a path of first children ("mdia", "minf", "stbl") below `box`.
 Result<std::optional<Box>> find_path(const Box& box, std::initializer_list<FourCC> path,
                                      BoxRules rules = kChildBoxes);

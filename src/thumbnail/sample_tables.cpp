@@ -1,5 +1,6 @@
 #include "mp4_parser/boxes.hpp"
 #include "thumbnail/key_frame.hpp"
+#include "thumbnail/video_track.hpp"
 
 namespace plexo::thumbnail {
 namespace {
@@ -8,22 +9,13 @@ using mp4::Box;
 
 Unexpected<Error> invalid_tables() { return fail("Invalid sample table"); }
 
-std::optional<Box> table(const Box& stbl, FourCC type) {
-  mp4::BoxCursor boxes = mp4::BoxCursor::children(stbl, mp4::kLocatorBoxes);
-  for (;;) {
-    auto box = boxes.next();
-    if (!box || !*box) return std::nullopt;
-    if ((*box)->type == type) return **box;
-  }
-}
-
 }  // namespace
 
 Result<std::optional<SampleSpan>> first_sync_sample(const Box& stbl) {
-  auto stsz = table(stbl, "stsz");
-  auto stsc = table(stbl, "stsc");
-  auto stco = table(stbl, "stco");
-  auto co64 = table(stbl, "co64");
+  auto stsz = locate_child(stbl, "stsz");
+  auto stsc = locate_child(stbl, "stsc");
+  auto stco = locate_child(stbl, "stco");
+  auto co64 = locate_child(stbl, "co64");
   if (!stsz || !stsc || (!stco && !co64)) return std::optional<SampleSpan>{};
 
   if (load_u32(stsz->payload, 8) == 0u) return std::optional<SampleSpan>{};  // no samples
@@ -31,7 +23,7 @@ Result<std::optional<SampleSpan>> first_sync_sample(const Box& stbl) {
   if (!sizes) return invalid_tables();
 
   std::uint64_t wanted = 1;  // 1-based sample number
-  if (auto stss = table(stbl, "stss")) {
+  if (auto stss = locate_child(stbl, "stss")) {
     auto sync = mp4::read_table(stss->payload, mp4::kSyncSamples);
     if (!sync) return invalid_tables();
     if (sync->count == 0) return fail("No key frame found in video track");

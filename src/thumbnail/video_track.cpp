@@ -14,28 +14,13 @@ constexpr std::size_t kVisualEntryFields = 78;  // fixed fields of a visual samp
 
 bool is_avc_entry(FourCC type) { return type == FourCC("avc1") || type == FourCC("avc3"); }
 
-// The first box of `type` among the children of `parent` (after `skip` payload bytes); the
-// locator's walk: every legal size form, a malformed size ends the search.
-std::optional<Box> child(const Box& parent, FourCC type, std::size_t skip = 0) {
-  BoxCursor boxes = BoxCursor::children(parent, kLocatorBoxes, skip);
-  for (;;) {
-    auto box = boxes.next();
-    if (!box || !*box) return std::nullopt;
-    if ((*box)->type == type) return **box;
-  }
-}
-
-std::optional<Box> descend(Box box, std::initializer_list<FourCC> path) {
-  for (FourCC type : path) {
-    auto next = child(box, type);
-    if (!next) return std::nullopt;
-    box = *next;
-  }
-  return box;
+std::optional<Box> descend(const Box& box, std::initializer_list<FourCC> path) {
+  auto found = mp4::find_path(box, path, kLocatorBoxes);
+  return found ? *found : std::nullopt;
 }
 
 std::optional<Box> first_sample_entry(const Box& stbl) {
-  auto stsd = child(stbl, "stsd");
+  auto stsd = locate_child(stbl, "stsd");
   if (!stsd) return std::nullopt;
   auto entry = BoxCursor::children(*stsd, kLocatorBoxes, kStsdEntries).next();
   if (!entry || !*entry) return std::nullopt;
@@ -44,10 +29,16 @@ std::optional<Box> first_sample_entry(const Box& stbl) {
 
 }  // namespace
 
+std::optional<Box> locate_child(const Box& parent, FourCC type, std::size_t skip) {
+  // The locator's rules stop quietly where others would fail, so the walk yields no error.
+  auto found = mp4::find_child(parent, type, kLocatorBoxes, skip);
+  return found ? *found : std::nullopt;
+}
+
 std::optional<h264::DecoderConfiguration> sample_entry_avc(const Box& stbl) {
   auto entry = first_sample_entry(stbl);
   if (!entry || !is_avc_entry(entry->type)) return std::nullopt;
-  auto avcc = child(*entry, "avcC", kVisualEntryFields);
+  auto avcc = locate_child(*entry, "avcC", kVisualEntryFields);
   if (!avcc) return std::nullopt;
   return h264::read_decoder_configuration(avcc->payload);
 }
@@ -61,7 +52,7 @@ std::optional<VideoTrack> find_video_track(const Box& moov) {
     if (trak.type != FourCC("trak")) continue;
     auto hdlr = descend(trak, {"mdia", "hdlr"});
     auto stbl = descend(trak, {"mdia", "minf", "stbl"});
-    auto tkhd = child(trak, "tkhd");
+    auto tkhd = locate_child(trak, "tkhd");
     if (!hdlr || !stbl || !tkhd) continue;
     auto handler = mp4::HandlerBox::read(hdlr->payload);
     if (!handler || handler->handler_type != FourCC("vide")) continue;

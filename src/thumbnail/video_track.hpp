@@ -16,6 +16,10 @@ struct VideoTrack {
   std::optional<h264::DecoderConfiguration> avc;
 };
 
+// The first child of `type` of `parent` (after `skip` payload bytes), found with the
+// locator's walk: every legal size form; a malformed size ends the search.
+std::optional<mp4::Box> locate_child(const mp4::Box& parent, FourCC type, std::size_t skip = 0);
+
 // The first trak whose handler is "vide" and whose first sample entry is avc1 or avc3.
 std::optional<VideoTrack> find_video_track(const mp4::Box& moov);
 
