@@ -94,6 +94,17 @@ def test_durations_past_32_bits_take_version_1_headers():
         assert struct.unpack(">Q", payload[duration_at:duration_at + 8])[0] == 2 * 0xFFFFFFFF, path
 
 
+def test_headers_too_short_to_rewrite_are_kept_and_the_timescale_defaults():
+    short_mdhd = full_box("mdhd", 0, 0, u32(1), u32(2), u32(90000))   # no duration, no language
+    t = trak(1, 90000, media_header=short_mdhd)
+    data = FTYP + box("moov", mvhd(1000), t) + \
+        fragment(Traf(1, [Run(samples(b"x", duration=5000), data_offset=0)]))
+    out = _plexo.defragment_mp4(data)
+    assert box_payload(out, "moov/trak/mdia/mdhd") == short_mdhd[8:]
+    # the track counts in 1000 ticks a second, like the movie: 5000 ticks are 5 seconds
+    assert struct.unpack(">I", box_payload(out, "moov/mvhd")[16:20])[0] == 5000
+
+
 def test_version1_headers_become_version0():
     t = trak(1, 90000, tkhd_version=1, mdhd_version=1)
     data = FTYP + box("moov", mvhd(600, version=1, next_track=7), t) + \

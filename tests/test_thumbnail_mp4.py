@@ -96,6 +96,34 @@ def test_the_first_sync_sample_of_the_video_track_is_taken_with_its_parameter_se
         SC + SPS + SC + PPS + SC + b"\x06\x05\x01" + SC + b"\x65\x88\x84")
 
 
+def as_large(box_bytes: bytes) -> bytes:
+    """The same box with a 16-byte header (size field 1, then the 64-bit size)."""
+    return u32(1) + box_bytes[4:8] + u64(len(box_bytes) + 8) + box_bytes[8:]
+
+
+@pytest.mark.parametrize("where", ["mdat", "stbl children", "moov"])
+def test_64_bit_box_headers_are_followed_to_the_key_frame(where):
+    samples = NON_IDR + IDR
+    tables = lambda base: [stsd(avc1(avcc())), stsz([len(NON_IDR), len(IDR)]), stsc((1, 2)),
+                           stco(base), stss(2)]
+    ftyp = box("ftyp", b"isom", u32(0), b"isom")
+    if where == "stbl children":
+        def build(base):
+            return box("moov", trak("vide", 1, *[as_large(t) for t in tables(base)]))
+    else:
+        def build(base):
+            moov = box("moov", trak("vide", 1, *tables(base)))
+            return as_large(moov) if where == "moov" else moov
+    mdat = box("mdat", samples)
+    if where == "mdat":
+        # mdat first, with a 64-bit header: the moov follows it
+        mdat = as_large(mdat)
+        data = ftyp + mdat + build(len(ftyp) + 16)
+    else:
+        data = ftyp + build(len(ftyp) + len(build(0)) + 8) + mdat
+    assert thumb(data).endswith(SC + b"\x65\x88\x84")
+
+
 def test_without_stss_every_sample_is_a_key_frame():
     samples = IDR + NON_IDR
     def traks(base):

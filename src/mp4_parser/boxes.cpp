@@ -31,9 +31,12 @@ std::uint8_t version_for(std::initializer_list<std::uint64_t> values) {
 
 }  // namespace
 
+// Every field below is read from a payload checked to hold the whole box first, so no read
+// can fail part-way.
 std::optional<MovieHeader> MovieHeader::read(ByteView payload) {
   ByteReader r(payload);
   const bool v1 = is_version1(payload);
+  if (payload.size() < (v1 ? 112u : 100u)) return std::nullopt;
   MovieHeader h;
   if (!r.skip(4)) return std::nullopt;
   auto created = read_time(r, v1);
@@ -65,6 +68,7 @@ std::uint64_t MovieHeader::payload_size() const { return version() == 1 ? 112 : 
 std::optional<TrackHeader> TrackHeader::read(ByteView payload) {
   ByteReader r(payload);
   const bool v1 = is_version1(payload);
+  if (payload.size() < (v1 ? 96u : 84u)) return std::nullopt;
   TrackHeader h;
   h.flags = full_box_flags(payload);
   if (!r.skip(4)) return std::nullopt;
@@ -107,6 +111,7 @@ std::optional<std::uint32_t> read_track_id(ByteView p) {
 std::optional<MediaHeader> MediaHeader::read(ByteView payload) {
   ByteReader r(payload);
   const bool v1 = is_version1(payload);
+  if (payload.size() < (v1 ? 34u : 22u)) return std::nullopt;  // up to the language
   MediaHeader h;
   if (!r.skip(4)) return std::nullopt;
   auto created = read_time(r, v1);
@@ -270,6 +275,7 @@ std::optional<TrackExtends> TrackExtends::read(ByteView p) {
 std::optional<SegmentIndex> SegmentIndex::read(ByteView payload) {
   ByteReader r(payload);
   const bool v1 = is_version1(payload);
+  if (payload.size() < (v1 ? 32u : 24u)) return std::nullopt;  // up to the reference count
   if (!r.skip(4)) return std::nullopt;
   SegmentIndex s;
   auto id = r.read_u32();
