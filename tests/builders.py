@@ -129,6 +129,41 @@ def header_times(payload: bytes, kind: str) -> tuple[int, int, int]:
     return created, modified, struct.unpack(fmt, payload[at:at + width])[0]
 
 
+def traks(data: bytes) -> list[tuple[int, int, int]]:
+    """Offset, size and header length of every trak of a file's moov, in order."""
+    moov_off, moov_size, header = find_box(data, "moov")
+    return [(o, s, h) for kind, o, s, h in iter_boxes(data, moov_off + header, moov_off + moov_size)
+            if kind == "trak"]
+
+
+def trak_box(data: bytes, index: int, path: str) -> bytes | None:
+    """Payload of the box at ``path`` below the index-th trak, or None."""
+    off, size, h = traks(data)[index]
+    found = find_box(data, path, off + h, off + size)
+    return None if found is None else data[found[0] + found[2]:found[0] + found[1]]
+
+
+def tables(data: bytes, index: int = 0) -> dict[str, bytes]:
+    """Payloads of the stbl children of the index-th trak of a file."""
+    off, size, h = traks(data)[index]
+    stbl = find_box(data, "mdia/minf/stbl", off + h, off + size)
+    return {kind: data[o + hh:o + s] for kind, o, s, hh in iter_boxes(data, stbl[0] + stbl[2], stbl[0] + stbl[1])}
+
+
+def entries(payload: bytes, width: int = 1, skip: int = 8) -> list:
+    """The 32-bit fields of a table payload after ``skip`` bytes, grouped ``width`` at a time."""
+    values = list(struct.unpack(f">{(len(payload) - skip) // 4}I", payload[skip:]))
+    return values if width == 1 else [tuple(values[i:i + width]) for i in range(0, len(values), width)]
+
+
+def sample_bytes(data: bytes, index: int = 0) -> list[bytes]:
+    """The bytes of every sample of the index-th trak, as its stsz and stco/co64 place them."""
+    t = tables(data, index)
+    sizes = entries(t["stsz"], skip=12)
+    offsets = entries(t["stco"]) if "stco" in t else list(struct.unpack(f">{len(sizes)}Q", t["co64"][8:]))
+    return [data[o:o + s] for o, s in zip(offsets, sizes)]
+
+
 # ---- MPEG-TS ----------------------------------------------------------------------------
 
 TS_PACKET = 188

@@ -8,32 +8,11 @@ import struct
 import pytest
 
 import _plexo
-from builders import box, box_payload, find_box, full_box, iter_boxes, large_box, u32, u64
+from builders import (box, box_payload, entries, find_box, full_box, iter_boxes, large_box, sample_bytes,
+                      tables, u32, u64)
 from builders import (FTYP, Run, Sample, Traf, fragment, moov, mvhd, samples, trak, trex)
 
 FTYP_OUT = bytes.fromhex("00000020667479706973") + b"om" + u32(512) + b"isomiso2avc1mp41"
-
-
-def tables(out: bytes, index: int = 0) -> dict[str, bytes]:
-    """Payloads of the stbl children of the index-th trak of an output file."""
-    moov_off, moov_size, header = find_box(out, "moov")
-    traks = [(o, s, h) for kind, o, s, h in iter_boxes(out, moov_off + header, moov_off + moov_size)
-             if kind == "trak"]
-    off, size, h = traks[index]
-    stbl = find_box(out, "mdia/minf/stbl", off + h, off + size)
-    return {kind: out[o + hh:o + s] for kind, o, s, hh in iter_boxes(out, stbl[0] + stbl[2], stbl[0] + stbl[1])}
-
-
-def entries(payload: bytes, width: int = 1, skip: int = 8) -> list:
-    values = list(struct.unpack(f">{(len(payload) - skip) // 4}I", payload[skip:]))
-    return values if width == 1 else [tuple(values[i:i + width]) for i in range(0, len(values), width)]
-
-
-def sample_bytes(out: bytes, index: int = 0) -> list[bytes]:
-    t = tables(out, index)
-    sizes = entries(t["stsz"], skip=12)
-    offsets = entries(t["stco"]) if "stco" in t else list(struct.unpack(f">{len(sizes)}Q", t["co64"][8:]))
-    return [out[o:o + s] for o, s in zip(offsets, sizes)]
 
 
 def one_track(*frags: bytes, timescale: int = 1000, trexes=()) -> bytes:

@@ -388,8 +388,8 @@ PyObject* py_mux_fmp4_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
   ByteView video_input, audio_input;
   if (!bytes_argument(video, "video", &video_input)) return nullptr;
   if (!bytes_argument(audio, "audio", &audio_input)) return nullptr;
-  return run_released(
-      [video_input, audio_input] { return plexo::mp4::mux_tracks(video_input, audio_input); });
+  return run_planned(
+      [video_input, audio_input] { return plexo::mp4::plan_mux_tracks(video_input, audio_input); });
 }
 
 char kDiagnostics[] = "diagnostics";

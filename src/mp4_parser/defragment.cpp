@@ -14,15 +14,12 @@ Result<std::unique_ptr<PlannedOutput>> plan_defragment(ByteView input) {
 
   std::vector<TrackRecord> tracks = PLEXO_TRY(read_tracks(*moov));
   if (tracks.empty()) return fail("moov box has no trak");
-  const TrackExtendsTable trex = PLEXO_TRY(TrackExtendsTable::read(moov->payload, kChildBoxes,
-                                                                   moov->payload_offset()));
-  PLEXO_CHECK(collect_fragments(input, layout, trex, tracks));
+  PLEXO_CHECK(collect_fragments(input, layout, *moov, tracks));
   bool any_sample = false;
   for (const TrackRecord& t : tracks) any_sample |= !t.samples.samples.empty();
   if (!any_sample) return fail("No samples found for the tracks of the moov box");
 
-  FileType file_type{"isom", 0x200, {"isom", "iso2", "avc1", "mp41"}};
-  MovieModel model = PLEXO_TRY(rebuild_movie(*moov, tracks, std::move(file_type)));
+  MovieModel model = PLEXO_TRY(rebuild_movie(*moov, tracks, progressive_file_type()));
   MoviePlan plan = PLEXO_TRY(MoviePlan::lay_out(std::move(model)));
   return std::unique_ptr<PlannedOutput>(new PlannedMovie<int>(0, std::move(plan)));
 }

@@ -131,4 +131,11 @@ Status collect_fragments(ByteView file, const FileLayout& layout, const TrackExt
   return {};
 }
 
+Status collect_fragments(ByteView file, const FileLayout& layout, const Box& moov,
+                         std::vector<TrackRecord>& tracks) {
+  const TrackExtendsTable trex =
+      PLEXO_TRY(TrackExtendsTable::read(moov.payload, kChildBoxes, moov.payload_offset()));
+  return collect_fragments(file, layout, trex, tracks);
+}
+
 }  // namespace plexo::mp4

@@ -45,5 +45,8 @@ Result<std::vector<TrackRecord>> read_tracks(const Box& moov);
 // the decode time the fragments gave it.
 Status collect_fragments(ByteView file, const FileLayout& layout, const TrackExtendsTable& trex,
                          std::vector<TrackRecord>& tracks);
+// The same with the track-extends defaults of `moov` (the scan's movie box of `file`).
+Status collect_fragments(ByteView file, const FileLayout& layout, const Box& moov,
+                         std::vector<TrackRecord>& tracks);
 
 }  // namespace plexo::mp4

@@ -100,11 +100,13 @@ std::vector<std::uint64_t> start_delays(const std::vector<TrackRecord>& tracks,
   return delays;
 }
 
-BoxNode rewrite_mvhd(const Box& mvhd, std::uint64_t duration) {
+BoxNode rewrite_mvhd(const Box& mvhd, std::uint64_t duration,
+                     std::optional<std::uint32_t> next_track_id) {
   auto header = MovieHeader::read(mvhd.payload);
   if (!header) return BoxNode::viewed("mvhd", mvhd.payload);
   header->creation_time = header->modification_time = 0;
   header->duration = duration;
+  if (next_track_id) header->next_track_id = *next_track_id;
   return BoxNode::typed(*header);
 }
 
@@ -156,11 +158,7 @@ Result<MovieModel> rebuild_movie(const Box& moov, std::vector<TrackRecord>& trac
   const std::uint32_t timescale = movie_timescale(moov);
   const std::vector<std::uint64_t> delays = start_delays(tracks, timescale);
 
-  std::uint64_t movie_duration = 0;
-  for (std::size_t i = 0; i < tracks.size(); ++i) {
-    const std::uint64_t d = rescale(tracks[i].samples.duration(), tracks[i].timescale, timescale);
-    movie_duration = std::max(movie_duration, d + delays[i]);
-  }
+  const std::uint64_t duration = movie_duration(tracks, delays, timescale);
 
   std::unordered_map<std::uint32_t, std::size_t> index;  // the first track with each ID
   for (std::size_t i = 0; i < tracks.size(); ++i) index.emplace(tracks[i].track_id, i);
@@ -170,7 +168,7 @@ Result<MovieModel> rebuild_movie(const Box& moov, std::vector<TrackRecord>& trac
   BoxCursor children = BoxCursor::children(moov);
   while (auto child = PLEXO_TRY(children.next())) {
     if (child->type == FourCC("mvhd")) {
-      model.moov.add(rewrite_mvhd(*child, movie_duration));
+      model.moov.add(rewrite_mvhd(*child, duration));
     } else if (child->type == FourCC("trak")) {
       std::uint32_t track_id = 0;
       BoxCursor trak_children = BoxCursor::children(*child);
@@ -192,6 +190,21 @@ Result<MovieModel> rebuild_movie(const Box& moov, std::vector<TrackRecord>& trac
     }
   }
   // The sample tables refer to model tracks by record index.
+  move_samples_into(model, tracks);
+  return model;
+}
+
+std::uint64_t movie_duration(const std::vector<TrackRecord>& tracks,
+                             const std::vector<std::uint64_t>& delays, std::uint32_t timescale) {
+  std::uint64_t duration = 0;
+  for (std::size_t i = 0; i < tracks.size(); ++i) {
+    const std::uint64_t d = rescale(tracks[i].samples.duration(), tracks[i].timescale, timescale);
+    duration = std::max(duration, d + (i < delays.size() ? delays[i] : 0));
+  }
+  return duration;
+}
+
+void move_samples_into(MovieModel& model, std::vector<TrackRecord>& tracks) {
   // Each sample is a chunk of its own; a track with samples lists its sync samples; negative
   // composition offsets are raised, which keeps the times readers give the fragmented source.
   for (TrackRecord& t : tracks) {
@@ -201,7 +214,8 @@ Result<MovieModel> rebuild_movie(const Box& moov, std::vector<TrackRecord>& trac
     t.samples.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
     model.tracks.push_back(std::move(t.samples));
   }
-  return model;
 }
+
+FileType progressive_file_type() { return {"isom", 0x200, {"isom", "iso2", "avc1", "mp41"}}; }
 
 }  // namespace plexo::mp4

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "mp4_parser/fragmented_file.hpp"
@@ -33,8 +34,20 @@ struct TrakPlacement {
 // `placement.model_track`.
 Result<BoxNode> rebuild_trak(const Box& trak, const TrackRecord& track,
                              const TrakPlacement& placement);
-// The mvhd with new times (zero) and duration; a header too short to read is kept.
-BoxNode rewrite_mvhd(const Box& mvhd, std::uint64_t duration);
+// The mvhd with new times (zero), duration and, when given, next track ID; a header too
+// short to read is kept.
+BoxNode rewrite_mvhd(const Box& mvhd, std::uint64_t duration,
+                     std::optional<std::uint32_t> next_track_id = std::nullopt);
+
+// The movie's duration in `timescale`: the latest end among the tracks, each starting after
+// its delay (see start_delays).
+std::uint64_t movie_duration(const std::vector<TrackRecord>& tracks,
+                             const std::vector<std::uint64_t>& delays, std::uint32_t timescale);
+// Moves every record's samples into `model` (model track i is record i), laid out as a
+// progressive file holds them: one chunk per sample, sync samples listed.
+void move_samples_into(MovieModel& model, std::vector<TrackRecord>& tracks);
+// The file type of every progressive file rebuilt from fragments.
+FileType progressive_file_type();
 
 // The whole movie of `tracks` (whose samples move into the model, in track order) from the
 // template `moov`. A trak whose track ID has no record is kept unchanged.

@@ -19,6 +19,7 @@ namespace plexo::mp4 {
 Result<std::unique_ptr<PlannedOutput>> plan_defragment(ByteView input);
 Result<Buffer> defragment(ByteView input);
 
+Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(ByteView video, ByteView audio);
 Result<Buffer> mux_tracks(ByteView video, ByteView audio);
 // The reset writes the input once with a few fields rewritten: planned up front, its size
 // is the input's (less any moov box beyond the first).

@@ -1,9 +1,136 @@
+// The tracks of a video fragmented file and an audio fragmented file in one progressive file:
+// ftyp, the video input's movie box holding the video tracks then the audio tracks, and one
+// mdat with every track's samples, track after track. Track IDs are kept as the inputs give
+// them, so two tracks with one ID are refused rather than renumbered.
+#include "mp4_parser/track_mux.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "mp4_parser/movie_rebuild.hpp"
 #include "mp4_parser/operations.hpp"
 
 namespace plexo::mp4 {
+namespace {
 
-Result<Buffer> mux_tracks(ByteView, ByteView) {
-  return fail("mux_fmp4_tracks is not available yet", ErrorCategory::kUnsupported);
+constexpr const char* kNoTracks = "합칠 트랙이 없음";
+constexpr const char* kNoTemplateTrak = "템플릿 moov 에 trak 이 없어 트랙을 배치할 수 없음";
+constexpr const char* kMovieLengthChanged = "moov 크기가 offset 계산 전후로 달라짐";
+
+// The traks of a movie box by the track ID of their first tkhd; the first trak of an ID
+// wins. A trak whose children cannot be read, or whose tkhd is missing or too short, describes
+// no track.
+Result<std::unordered_map<std::uint32_t, Box>> traks_by_id(const Box& moov) {
+  std::unordered_map<std::uint32_t, Box> traks;
+  BoxCursor children = BoxCursor::children(moov);
+  while (auto child = PLEXO_TRY(children.next())) {
+    if (child->type != FourCC("trak")) continue;
+    auto trak_children = list_boxes(child->payload, kChildBoxes, child->payload_offset());
+    if (!trak_children) continue;
+    const Box* tkhd = find_box(*trak_children, "tkhd");
+    if (!tkhd) continue;
+    if (auto id = read_track_id(tkhd->payload)) traks.emplace(*id, *child);
+  }
+  return traks;
+}
+
+// The planned file; a layout that the writing does not match is reported in the operation's
+// own terms.
+class MuxOutput final : public PlannedOutput {
+ public:
+  explicit MuxOutput(MoviePlan plan) : plan_(std::move(plan)) {}
+  std::uint64_t size() const override { return plan_.size(); }
+  Status write(std::span<std::uint8_t> out) override {
+    Status written = plan_.write(out);
+    if (!written && out.size() == plan_.size()) return fail(kMovieLengthChanged);
+    return written;
+  }
+
+ private:
+  MoviePlan plan_;
+};
+
+}  // namespace
+
+Result<MuxInput> collect_mux_tracks(ByteView input) {
+  const FileLayout layout = PLEXO_TRY(scan_file(input));
+  const Box* moov = layout.moov_box();
+  if (!moov) return fail("moov box not found");
+
+  MuxInput in{*moov, PLEXO_TRY(read_tracks(*moov)), {}};
+  PLEXO_CHECK(collect_fragments(input, layout, *moov, in.tracks));
+
+  const auto traks = PLEXO_TRY(traks_by_id(*moov));
+  in.traks.reserve(in.tracks.size());
+  for (const TrackRecord& track : in.tracks) {
+    auto found = traks.find(track.track_id);
+    if (found == traks.end())
+      return fail("track_id " + std::to_string(track.track_id) + " 에 해당하는 trak 없음");
+    in.traks.push_back(found->second);
+  }
+  return in;
+}
+
+Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tracks,
+                                  const std::vector<Box>& traks) {
+  const std::uint32_t timescale = movie_timescale(moov);
+  // Inputs delivered apart keep the distance between their starts.
+  const std::vector<std::uint64_t> delays = start_delays(tracks, timescale);
+  const std::uint64_t duration = movie_duration(tracks, delays, timescale);
+  std::uint32_t largest_id = 0;
+  for (const TrackRecord& t : tracks) largest_id = std::max(largest_id, t.track_id);
+  const std::uint32_t next_track_id = tracks.empty() ? 1 : largest_id + 1;
+
+  MovieModel model;
+  model.file_type = progressive_file_type();
+  bool placed = false;
+  BoxCursor children = BoxCursor::children(moov);
+  while (auto child = PLEXO_TRY(children.next())) {
+    if (child->type == FourCC("mvex")) continue;  // the output has no fragments
+    if (child->type == FourCC("mvhd")) {
+      model.moov.add(rewrite_mvhd(*child, duration, next_track_id));
+    } else if (child->type == FourCC("trak")) {
+      // The joined tracks stand where the template's first trak stood.
+      if (placed) continue;
+      placed = true;
+      for (std::size_t j = 0; j < tracks.size(); ++j) {
+        const TrakPlacement placement{j, timescale, delays[j]};
+        model.moov.add(PLEXO_TRY(rebuild_trak(traks[j], tracks[j], placement)));
+      }
+    } else {
+      model.moov.add(BoxNode::viewed(child->type, child->payload));
+    }
+  }
+  if (!placed) return fail(kNoTemplateTrak);
+  move_samples_into(model, tracks);
+  return model;
+}
+
+Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(ByteView video, ByteView audio) {
+  // The video input is read, and its errors reported, before the audio input is looked at.
+  MuxInput joined = PLEXO_TRY(collect_mux_tracks(video));
+  MuxInput sound = PLEXO_TRY(collect_mux_tracks(audio));
+  // The audio input's movie-level boxes are not used; its tracks keep their own traks.
+  std::move(sound.tracks.begin(), sound.tracks.end(), std::back_inserter(joined.tracks));
+  joined.traks.insert(joined.traks.end(), sound.traks.begin(), sound.traks.end());
+  if (joined.tracks.empty()) return fail(kNoTracks);
+
+  std::unordered_set<std::uint32_t> seen;
+  for (const TrackRecord& t : joined.tracks)
+    if (!seen.insert(t.track_id).second)
+      return fail("track_id " + std::to_string(t.track_id) + " 가 중복됨");
+
+  MovieModel model = PLEXO_TRY(build_mux_moov(joined.moov, joined.tracks, joined.traks));
+  MoviePlan plan = PLEXO_TRY(MoviePlan::lay_out(std::move(model)));
+  return std::unique_ptr<PlannedOutput>(new MuxOutput(std::move(plan)));
+}
+
+Result<Buffer> mux_tracks(ByteView video, ByteView audio) {
+  auto planned = PLEXO_TRY(plan_mux_tracks(video, audio));
+  return write_planned(*planned);
 }
 
 }  // namespace plexo::mp4
