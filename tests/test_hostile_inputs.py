@@ -35,6 +35,12 @@ FAULTS = {
         "found: a trak without tkhd (5000 traks deep) is copied into the output movie",
     "test_boxes_nested_thousands_deep[end-defragment_mp4]":
         "known: a second moov (without trak) after the fragments gives a file without trak",
+    "test_defragment_refuses_a_result_without_samples[traf-of-no-trak]":
+        "known: a traf whose track ID no trak has gives a file without samples",
+    "test_defragment_refuses_a_result_without_samples[moov-without-trak]":
+        "known: a moov without trak gives a file without trak",
+    "test_the_first_trex_of_a_track_wins":
+        "known: the thumbnail takes the last trex of a track",
     "test_small_size_fields[extract_thumbnail_from_mp4]":
         "found: an avcC whose size field is 0 gives a thumbnail without SPS and PPS",
     "test_64_bit_sizes_past_the_input[extract_thumbnail_from_mp4]":
@@ -331,3 +337,38 @@ def test_hostile_transport_streams(ffprobe, name, case):
     data = TS_HOSTILE[case]()
     assert len(data) == len(TS) and data != TS
     assert_value_error_or_readable(name, {case: data})
+
+
+# ---- what a result must hold -------------------------------------------------------------
+
+def first_sample(data: bytes) -> bytes:
+    """The bytes of the first sample of the first fragment (a run with a data offset, first
+    sample flags, sizes and composition offsets)."""
+    moof = next(offset for path, offset, *_ in walk_boxes(data) if path == "moof")
+    trun = get_box(data, "moof/traf/trun")
+    assert trun[8:12] == u32(0xA05)
+    data_offset, size = (int.from_bytes(trun[at:at + 4], "big") for at in (16, 24))
+    return data[moof + data_offset:moof + data_offset + size]
+
+
+@pytest.mark.parametrize("case", ["traf-of-no-trak", "moov-without-trak"])
+def test_defragment_refuses_a_result_without_samples(case):
+    if case == "traf-of-no-trak":
+        hostile = VIDEO
+        for nth in range(5):
+            hostile = patch_box(hostile, "moof/traf/tfhd", 12, u32(7), nth)
+    else:
+        hostile = replace_box(VIDEO, "moov/trak", b"")
+    with pytest.raises(ValueError):
+        _plexo.defragment_mp4(hostile)
+
+
+def test_the_first_trex_of_a_track_wins():
+    """Two trex for one track: the first says every sample is a sync sample, the second that
+    none is. The fragment carries no flags of its own, so its first sample is a key frame
+    and the thumbnail is the one of the source file."""
+    from mp4_builders import Run, Sample, Traf, fragment, trex
+    mvex = box("mvex", trex(1, duration=512, flags=0x02000000), trex(1, duration=512, flags=0x01010000))
+    movie = replace_box(get_box(VIDEO, "ftyp") + get_box(VIDEO, "moov"), "moov/mvex", mvex)
+    data = movie + fragment(Traf(1, [Run([Sample(first_sample(VIDEO))], data_offset=0)]))
+    assert _plexo.extract_thumbnail_from_mp4(data) == _plexo.extract_thumbnail_from_mp4(VIDEO)
