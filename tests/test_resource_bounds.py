@@ -176,14 +176,16 @@ KNOWN = {
 }
 
 
-def cases(kind: str):
+def cases(kind: str) -> list:
+    params = []
     for case, (name, _, _) in CASES.items():
         marks = []
         if name in PENDING:
             marks.append(NOT_BUILT)
         elif (kind, case) in KNOWN:
             marks.append(pytest.mark.xfail(strict=True, reason=KNOWN[kind, case]))
-        yield pytest.param(case, marks=marks, id=case)
+        params.append(pytest.param(case, marks=marks, id=case))
+    return params
 
 
 @pytest.mark.parametrize("case", cases("memory"))
