@@ -1,3 +1,4 @@
+#include "box_mutator.hpp"
 #include "fuzz_target.hpp"
 #include "mp4_parser/operations.hpp"
 

@@ -1,19 +1,46 @@
+#include "box_mutator.hpp"
 #include "fragment_processor/fragment_processor.hpp"
 #include "fuzz_target.hpp"
 
-// One processor sees the input twice, as two consecutive segments, so state carried between
-// calls is exercised too; a second one also takes the input as its initialisation segment,
-// so that whatever tracks and timescales it describes meet the segments' track fragments.
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  plexo::segments::FragmentProcessor processor;
-  (void)processor.process_segment(fuzz_input(data, size));
-  (void)processor.process_segment(fuzz_input(data, size));
-  processor.reset();
+#include <vector>
 
-  plexo::segments::FragmentProcessor described;
-  described.set_init_segment(fuzz_input(data, size));
-  (void)described.process_segment(fuzz_input(data, size));
-  (void)described.process_segment(fuzz_input(data, size));
-  (void)described.base_decode_time();
+// A live stream in one input: the initialisation segment (every box before the first `styp`
+// or `moof`), then one media segment per `styp`, or per `moof` not led by an `styp`, as an
+// fMP4 HLS rendition laid end to end. The same sequence goes through a fresh processor and
+// through one that has been reset after seeing it: both must give the same bytes, since a
+// reset forgets every track's base.
+namespace {
+
+bool starts_segment(const char* type, const char* previous) {
+  return is_type(type, "styp") || (is_type(type, "moof") && !is_type(previous, "styp"));
+}
+
+std::vector<std::vector<std::uint8_t>> run(plexo::segments::FragmentProcessor& processor,
+                                           const std::vector<plexo::ByteView>& parts) {
+  std::vector<std::vector<std::uint8_t>> outputs;
+  processor.set_init_segment(parts[0]);
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    auto result = processor.process_segment(parts[i]);
+    if (result) {
+      outputs.emplace_back(result.value().data(), result.value().data() + result.value().size());
+    } else {
+      outputs.emplace_back();
+    }
+    (void)processor.base_decode_time();
+  }
+  return outputs;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  plexo::ByteView input = fuzz_input(data, size);
+  auto parts = cut_at_top_level(input, starts_segment);
+  if (parts.size() == 1) parts.push_back(input);  // no segment boundary: the input is a segment
+  plexo::segments::FragmentProcessor fresh, reused;
+  auto first = run(reused, parts);
+  reused.reset();
+  if (reused.base_decode_time().has_value()) __builtin_trap();
+  if (run(reused, parts) != first || run(fresh, parts) != first) __builtin_trap();
   return 0;
 }

@@ -164,9 +164,76 @@ def sample_bytes(data: bytes, index: int = 0) -> list[bytes]:
     return [data[o:o + s] for o, s in zip(offsets, sizes)]
 
 
+# Bytes between a container's header and its first child.
+CONTAINERS = {"moov": 0, "trak": 0, "mdia": 0, "minf": 0, "stbl": 0, "mvex": 0, "moof": 0,
+              "traf": 0, "edts": 0, "dinf": 0, "udta": 0, "mfra": 0, "stsd": 8, "avc1": 78,
+              "avc3": 78, "mp4a": 28}
+
+
+def walk_boxes(data: bytes, start: int = 0, end: int | None = None, parent: str = ""):
+    """Yields (path, offset, size, header_length) of every box, depth first, descending into
+    the containers above (at most 32 levels); ``path`` names the box and its ancestors
+    ("moov/trak/tkhd")."""
+    for kind, offset, size, header in iter_boxes(data, start, end):
+        path = f"{parent}/{kind}" if parent else kind
+        yield path, offset, size, header
+        if kind in CONTAINERS and path.count("/") < 32:
+            yield from walk_boxes(data, offset + header + CONTAINERS[kind], offset + size, path)
+
+
+def box_boundaries(data: bytes) -> list[int]:
+    """Every offset at which a box starts or ends, in order."""
+    return sorted({at for _, offset, size, _ in walk_boxes(data) for at in (offset, offset + size)})
+
+
+def _ancestry(data: bytes, path: str, nth: int = 0):
+    """(offset, size, header) of the nth box at ``path`` and of every box above it."""
+    found = [(p, o, s, h) for p, o, s, h in walk_boxes(data) if p == path]
+    assert len(found) > nth, f"no box at {path}"
+    _, offset, size, header = found[nth]
+    chain = [(offset, size, header)]
+    for p, o, s, h in walk_boxes(data):
+        if path.startswith(p + "/") and o < offset < o + s:
+            chain.append((o, s, h))
+    return chain
+
+
+def replace_box(data: bytes, path: str, new: bytes, nth: int = 0) -> bytes:
+    """``data`` with the nth box at ``path`` replaced by ``new`` (a whole box, or any bytes)
+    and the size of every box that holds it corrected."""
+    (offset, size, _), *above = _ancestry(data, path, nth)
+    delta = len(new) - size
+    out = bytearray(data[:offset] + new + data[offset + size:])
+    for o, s, h in above:
+        if h == 16:
+            out[o + 8:o + 16] = u64(s + delta)
+        elif struct.unpack(">I", data[o:o + 4])[0] != 0:
+            out[o:o + 4] = u32(s + delta)
+    return bytes(out)
+
+
+def get_box(data: bytes, path: str, nth: int = 0) -> bytes:
+    """The whole nth box at ``path``, header included."""
+    (offset, size, _), *_ = _ancestry(data, path, nth)
+    return data[offset:offset + size]
+
+
+def patch_box(data: bytes, path: str, at: int, value: bytes, nth: int = 0) -> bytes:
+    """``data`` with ``value`` written over the nth box at ``path``, ``at`` bytes after the
+    box's first byte (so at=0 rewrites its size field)."""
+    (offset, size, _), *_ = _ancestry(data, path, nth)
+    assert at + len(value) <= size
+    return data[:offset + at] + value + data[offset + at + len(value):]
+
+
 # ---- MPEG-TS ----------------------------------------------------------------------------
 
 TS_PACKET = 188
+
+
+def ts_packets(data: bytes, size: int = TS_PACKET) -> list[bytes]:
+    """The packets of a stream of ``size``-byte packets, in order."""
+    return [data[at:at + size] for at in range(0, len(data) - size + 1, size)]
 
 
 def ts_packet(pid: int, payload: bytes = b"", *, pusi: bool = False, adaptation: bytes | None = None,
@@ -237,10 +304,11 @@ def packetize(pid: int, data: bytes, counter: int = 0) -> list[bytes]:
 
 
 def adts_frame(payload: bytes, *, protection_absent: bool = True, profile: int = 1,
-               sampling_index: int = 3, channels: int = 2) -> bytes:
-    """An ADTS frame around a raw AAC payload (profile 1 = AAC LC)."""
+               sampling_index: int = 3, channels: int = 2, length: int | None = None) -> bytes:
+    """An ADTS frame around a raw AAC payload (profile 1 = AAC LC); ``length`` overrides the
+    frame length field (13 bits)."""
     header_length = 7 if protection_absent else 9
-    length = header_length + len(payload)
+    length = header_length + len(payload) if length is None else length
     header = bytes([
         0xFF,
         0xF0 | (0x01 if protection_absent else 0x00),
