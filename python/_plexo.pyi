@@ -1,6 +1,6 @@
 # Types of the native module. The functions release the interpreter lock for the media work;
 # their documentation lives in the plexo package, which re-exports them.
-from typing import final
+from typing import Any, final
 
 __version__: str
 
@@ -26,3 +26,5 @@ class FragmentedMP4Processor:
 def _convert_ts_to_mp4(data: bytes, reset_timestamps: bool,
                        diagnostics: bool | list[str]) -> bytes: ...
 def _extract_thumbnail_from_ts(data: bytes, diagnostics: bool | list[str]) -> bytes: ...
+# What an MP4 or a transport stream holds (see plexo.ProbeResult).
+def _probe(data: bytes) -> dict[str, Any]: ...

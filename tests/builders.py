@@ -357,10 +357,12 @@ def mdhd(timescale: int, version: int = 0) -> bytes:
 
 def trak(track_id: int, timescale: int, *, stsd: bytes = STSD_VIDEO, handler: str = "vide",
          extra: bytes = b"", tkhd_version: int = 0, mdhd_version: int = 0,
-         media_header: bytes | None = None) -> bytes:
-    stbl = box("stbl", box("stsd", stsd), full_box("stts", 0, 0, u32(0)),
-               full_box("stsc", 0, 0, u32(0)), full_box("stsz", 0, 0, u32(0), u32(0)),
-               full_box("stco", 0, 0, u32(0)))
+         media_header: bytes | None = None, tables: bytes | None = None) -> bytes:
+    """A trak; `tables` replaces the empty stts, stsc, stsz and stco after the stsd."""
+    if tables is None:
+        tables = (full_box("stts", 0, 0, u32(0)) + full_box("stsc", 0, 0, u32(0))
+                  + full_box("stsz", 0, 0, u32(0), u32(0)) + full_box("stco", 0, 0, u32(0)))
+    stbl = box("stbl", box("stsd", stsd), tables)
     hdlr = full_box("hdlr", 0, 0, u32(0), handler.encode(), b"\0" * 12, b"h\0")
     minf = box("minf", full_box("vmhd", 0, 1, b"\0" * 8), stbl)
     return box("trak", tkhd(track_id, tkhd_version), extra,

@@ -124,12 +124,7 @@ class TestHelp:
         assert result.stdout.decode().strip() == f"plexo {_plexo.__version__}"
 
 
-def probe_reader_missing():
-    return not hasattr(_plexo, "_probe")
-
-
 class TestProbe:
-    @pytest.mark.skipif(probe_reader_missing(), reason="_plexo has no _probe reader yet")
     def test_json_of_a_converted_file(self, tmp_path, capsys):
         out = tmp_path / "out.mp4"
         out.write_bytes(_plexo._convert_ts_to_mp4((FIXTURES / "ts_bframes.ts").read_bytes(), False, False))
@@ -144,7 +139,6 @@ class TestProbe:
         assert kinds["audio"]["channels"] == 2
         assert info["duration"] == pytest.approx(2.0, abs=0.1)
 
-    @pytest.mark.skipif(probe_reader_missing(), reason="_plexo has no _probe reader yet")
     def test_table_names_every_track(self, capsys):
         assert main(["probe", FRAGMENTED]) == 0
         out = capsys.readouterr().out

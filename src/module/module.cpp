@@ -20,6 +20,7 @@
 //
 //   def _convert_ts_to_mp4(data: bytes, reset_timestamps: bool, diagnostics: bool | list[str]) -> bytes: ...
 //   def _extract_thumbnail_from_ts(data: bytes, diagnostics: bool | list[str]) -> bytes: ...
+//   def _probe(data: bytes) -> dict: ...  # format, duration and tracks of an MP4 or a TS
 //
 // Only argument conversion, lock release, dispatch and error mapping live here.
 #define PY_SSIZE_T_CLEAN
@@ -38,6 +39,7 @@
 #include "core/error.hpp"
 #include "fragment_processor/fragment_processor.hpp"
 #include "mp4_parser/operations.hpp"
+#include "mp4_parser/probe.hpp"
 #include "mp4_writer/mp4_writer.hpp"
 #include "thumbnail/thumbnail.hpp"
 
@@ -425,6 +427,89 @@ PyObject* py_private_extract_thumbnail_from_ts(PyObject*, PyObject* args, PyObje
       run_released([input, &sink] { return plexo::thumbnail::thumbnail_from_ts(input, sink); }));
 }
 
+// A transport stream is probed through its conversion, so that what it reports is what
+// convert_ts_to_mp4 would write.
+Result<plexo::mp4::ProbedFile> probe_input(ByteView input) {
+  if (!plexo::mp4::opens_as_transport_stream(input)) return plexo::mp4::probe_mp4(input);
+  auto planned = PLEXO_TRY(plexo::mp4w::plan_ts_to_mp4(input, plexo::ts::DiagnosticSink::discard()));
+  const Buffer converted = PLEXO_TRY(plexo::mp4::write_planned(*planned));
+  planned.reset();
+  plexo::mp4::ProbedFile probed = PLEXO_TRY(plexo::mp4::probe_mp4(converted.view()));
+  probed.transport_stream = true;
+  return probed;
+}
+
+// Stores `value` (a new reference, or nullptr after a failure) under `key`.
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  if (!value) return false;
+  const int status = PyDict_SetItemString(dict, key, value);
+  Py_DECREF(value);
+  return status == 0;
+}
+
+PyObject* track_dict(const plexo::mp4::ProbedTrack& track) {
+  using plexo::mp4::TrackKind;
+  PyObject* dict = PyDict_New();
+  if (!dict) return nullptr;
+  const char* kind = track.kind == TrackKind::kVideo   ? "video"
+                     : track.kind == TrackKind::kAudio ? "audio"
+                                                       : "other";
+  bool ok = set_item(dict, "id", PyLong_FromUnsignedLong(track.id)) &&
+            set_item(dict, "kind", PyUnicode_FromString(kind)) &&
+            set_item(dict, "codec", PyUnicode_DecodeUTF8(track.codec.data(),
+                                                         static_cast<Py_ssize_t>(track.codec.size()),
+                                                         "replace")) &&
+            set_item(dict, "timescale", PyLong_FromUnsignedLong(track.timescale)) &&
+            set_item(dict, "duration", PyFloat_FromDouble(track.duration)) &&
+            set_item(dict, "samples", PyLong_FromUnsignedLongLong(track.samples)) &&
+            set_item(dict, "key_frames", PyLong_FromUnsignedLongLong(track.key_frames));
+  if (ok && track.width && track.height)
+    ok = set_item(dict, "width", PyLong_FromUnsignedLong(*track.width)) &&
+         set_item(dict, "height", PyLong_FromUnsignedLong(*track.height));
+  if (ok && track.sample_rate && track.channels)
+    ok = set_item(dict, "sample_rate", PyLong_FromUnsignedLong(*track.sample_rate)) &&
+         set_item(dict, "channels", PyLong_FromUnsignedLong(*track.channels));
+  if (!ok) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
+
+PyObject* probe_dict(const plexo::mp4::ProbedFile& probed) {
+  PyObject* dict = PyDict_New();
+  if (!dict) return nullptr;
+  PyObject* tracks = PyList_New(0);
+  bool ok = tracks && set_item(dict, "format", PyUnicode_FromString(probed.transport_stream ? "ts" : "mp4")) &&
+            set_item(dict, "duration", PyFloat_FromDouble(probed.duration));
+  for (std::size_t i = 0; ok && i < probed.tracks.size(); ++i) {
+    PyObject* track = track_dict(probed.tracks[i]);
+    ok = track && PyList_Append(tracks, track) == 0;
+    Py_XDECREF(track);
+  }
+  if (ok) {
+    ok = PyDict_SetItemString(dict, "tracks", tracks) == 0;
+  }
+  Py_XDECREF(tracks);
+  if (!ok) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
+
+PyObject* py_private_probe(PyObject*, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kData, nullptr};
+  PyObject* data = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_probe", keywords, &data)) return nullptr;
+  ByteView input;
+  if (!bytes_argument(data, "data", &input)) return nullptr;
+  Result<plexo::mp4::ProbedFile> probed = plexo::fail("");
+  if (!released([&] { probed = probe_input(input); })) return PyErr_NoMemory();
+  if (!probed) return raise_operation_error(probed.error());
+  return probe_dict(probed.value());
+}
+
 #define PLEXO_FUNCTION(name) \
   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(name))
 
@@ -465,6 +550,9 @@ PyMethodDef private_functions[] = {
      "_extract_thumbnail_from_ts(data, diagnostics)\n--\n\n"
      "extract_thumbnail_from_ts with the diagnostic lines sent to standard output (True), "
      "nowhere (False) or appended to a list."},
+    {"_probe", PLEXO_FUNCTION(py_private_probe), METH_VARARGS | METH_KEYWORDS,
+     "_probe(data)\n--\n\n"
+     "What an MP4 or a transport stream holds: its format, duration and tracks."},
     {nullptr, nullptr, 0, nullptr},
 };
 

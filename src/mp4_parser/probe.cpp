@@ -1,0 +1,188 @@
+#include "mp4_parser/probe.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "mp4_parser/boxes.hpp"
+#include "mp4_parser/fragmented_file.hpp"
+
+namespace plexo::mp4 {
+namespace {
+
+constexpr const char* kNotMedia = "Not an MP4 or a transport stream";
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+double seconds(std::uint64_t ticks, std::uint32_t timescale) {
+  return timescale == 0 ? 0.0 : static_cast<double>(ticks) / timescale;
+}
+
+// What the first sample entry says: its type, and the picture size of a visual entry or the
+// channel count and rate of an audio entry (fields after the 8 bytes every entry opens with).
+void read_sample_entry(ByteView stsd_payload, ProbedTrack& track) {
+  if (stsd_payload.size() < 8) return;
+  BoxCursor entries(stsd_payload.subspan(8));
+  auto entry = entries.next();
+  if (!entry || !*entry) return;
+  const Box& e = **entry;
+  track.codec = type_name(e.type);
+  if (track.kind == TrackKind::kVideo) {
+    auto width = load_u16(e.payload, 24), height = load_u16(e.payload, 26);
+    if (width && height && *width && *height) {
+      track.width = *width;
+      track.height = *height;
+    }
+  } else if (track.kind == TrackKind::kAudio) {
+    auto channels = load_u16(e.payload, 16);
+    auto rate = load_u32(e.payload, 24);  // 16.16
+    if (channels && rate) {
+      track.channels = *channels;
+      track.sample_rate = *rate >> 16;
+    }
+  }
+}
+
+// Samples, key frames and total duration of a track's sample tables.
+struct TableCounts {
+  std::uint64_t samples = 0;
+  std::uint64_t key_frames = 0;
+  std::uint64_t duration = 0;  // media timescale
+};
+
+Result<TableCounts> count_tables(const Box& stbl) {
+  TableCounts counts;
+  std::optional<std::uint64_t> sized;
+  std::optional<std::uint32_t> sync_count;
+  std::uint64_t timed = 0;
+  BoxCursor tables = BoxCursor::children(stbl);
+  while (auto table = PLEXO_TRY(tables.next())) {
+    if (table->type == kTimeToSample.type) {
+      auto stts = read_table(table->payload, kTimeToSample);
+      if (!stts) return fail("Invalid sample table");
+      for (std::uint32_t i = 0; i < stts->count; ++i) {
+        const std::uint64_t n = stts->u32(i, 0), delta = stts->u32(i, 1);
+        timed = saturating_add(timed, n);
+        counts.duration = saturating_add(counts.duration, n * delta);
+      }
+    } else if (table->type == kSampleSizes.type) {
+      auto stsz = SampleSizes::read(table->payload);
+      if (!stsz) return fail("Invalid sample table");
+      sized = stsz->sample_count;
+    } else if (table->type == kSyncSamples.type) {
+      auto stss = read_table(table->payload, kSyncSamples);
+      if (!stss) return fail("Invalid sample table");
+      sync_count = stss->count;
+    }
+  }
+  counts.samples = sized.value_or(timed);
+  counts.key_frames = sync_count ? std::min<std::uint64_t>(*sync_count, counts.samples) : counts.samples;
+  return counts;
+}
+
+Result<ProbedTrack> read_trak(const Box& trak, std::uint64_t& table_duration) {
+  ProbedTrack track;
+  table_duration = 0;
+  if (auto tkhd = PLEXO_TRY(find_child(trak, "tkhd"))) {
+    if (auto header = TrackHeader::read(tkhd->payload)) {
+      track.id = header->track_id;
+      if (header->width >> 16 && header->height >> 16) {
+        track.width = header->width >> 16;
+        track.height = header->height >> 16;
+      }
+    }
+  }
+  auto mdia = PLEXO_TRY(find_child(trak, "mdia"));
+  if (!mdia) return track;
+  std::uint64_t header_duration = 0;
+  if (auto mdhd = PLEXO_TRY(find_child(*mdia, "mdhd"))) {
+    if (auto header = MediaHeader::read(mdhd->payload)) {
+      track.timescale = header->timescale;
+      header_duration = header->duration;
+    }
+  }
+  if (auto hdlr = PLEXO_TRY(find_child(*mdia, "hdlr"))) {
+    if (auto handler = HandlerBox::read(hdlr->payload)) {
+      if (handler->handler_type == FourCC("vide")) track.kind = TrackKind::kVideo;
+      else if (handler->handler_type == FourCC("soun")) track.kind = TrackKind::kAudio;
+    }
+  }
+  if (track.kind != TrackKind::kVideo) track.width = track.height = std::nullopt;
+  auto stbl = PLEXO_TRY(find_path(*mdia, {"minf", "stbl"}));
+  if (!stbl) {
+    table_duration = header_duration;
+    return track;
+  }
+  if (auto stsd = PLEXO_TRY(find_child(*stbl, "stsd"))) read_sample_entry(stsd->payload, track);
+  const TableCounts counts = PLEXO_TRY(count_tables(*stbl));
+  track.samples = counts.samples;
+  track.key_frames = counts.key_frames;
+  table_duration = counts.samples ? counts.duration : header_duration;
+  return track;
+}
+
+// Whether the file opens with something a box header could be: a printable type, and a
+// size that is one of the special forms or fits the file.
+bool opens_with_box(ByteView file) {
+  if (file.size() < 8) return false;
+  const ByteView type = file.subspan(4, 4);
+  if (!std::all_of(type.begin(), type.end(), [](std::uint8_t c) { return c >= 0x20 && c < 0x7F; }))
+    return false;
+  const std::uint32_t size = *load_u32(file, 0);
+  return size <= 1 || (size >= 8 && size <= file.size());
+}
+
+}  // namespace
+
+bool opens_as_transport_stream(ByteView input) {
+  for (std::size_t start : {0, 4}) {
+    if (input.size() <= start || input[start] != 0x47) continue;
+    for (std::size_t stride : {188, 192, 204})
+      if (input.size() <= start + stride || input[start + stride] == 0x47) return true;
+  }
+  return false;
+}
+
+Result<ProbedFile> probe_mp4(ByteView file) {
+  if (!opens_with_box(file)) return fail(kNotMedia);
+  const FileLayout layout = PLEXO_TRY(scan_file(file));
+  const Box* moov = layout.moov_box();
+  if (!moov) return fail("moov box not found");
+
+  ProbedFile probed;
+  std::vector<std::uint64_t> durations;  // media timescale, per track
+  BoxCursor children = BoxCursor::children(*moov);
+  while (auto child = PLEXO_TRY(children.next())) {
+    if (child->type != FourCC("trak")) continue;
+    std::uint64_t duration = 0;
+    probed.tracks.push_back(PLEXO_TRY(read_trak(*child, duration)));
+    durations.push_back(duration);
+  }
+
+  if (layout.has_moof) {
+    // The fragments' samples follow those of the tables; read_tracks lists the same traks.
+    std::vector<TrackRecord> records = PLEXO_TRY(read_tracks(*moov));
+    PLEXO_CHECK(collect_fragments(file, layout, *moov, records));
+    for (std::size_t i = 0; i < records.size() && i < probed.tracks.size(); ++i) {
+      ProbedTrack& track = probed.tracks[i];
+      const auto& samples = records[i].samples.samples;
+      if (samples.empty()) continue;
+      if (track.samples == 0) durations[i] = 0;  // the header's duration, not the samples'
+      track.samples += samples.size();
+      for (const OutputSample& s : samples) {
+        track.key_frames += s.sync;
+        durations[i] = saturating_add(durations[i], s.duration);
+      }
+    }
+  }
+
+  for (std::size_t i = 0; i < probed.tracks.size(); ++i) {
+    ProbedTrack& track = probed.tracks[i];
+    track.duration = seconds(durations[i], track.timescale);
+    probed.duration = std::max(probed.duration, track.duration);
+  }
+  return probed;
+}
+
+}  // namespace plexo::mp4

@@ -1,0 +1,43 @@
+// What a file holds: its tracks with their codecs, timescales, durations, sample and key-frame
+// counts, picture sizes and audio rates, read from the movie box and, for a fragmented file,
+// from its movie fragments. Nothing is decoded.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/bytes.hpp"
+#include "core/error.hpp"
+
+namespace plexo::mp4 {
+
+enum class TrackKind : std::uint8_t { kVideo, kAudio, kOther };
+
+struct ProbedTrack {
+  std::uint32_t id = 0;
+  TrackKind kind = TrackKind::kOther;
+  std::string codec;             // type of the first sample entry, e.g. "avc1", "mp4a"
+  std::uint32_t timescale = 0;   // media timescale
+  double duration = 0;           // seconds
+  std::uint64_t samples = 0;
+  std::uint64_t key_frames = 0;  // sync samples; every sample when the track marks none
+  std::optional<std::uint32_t> width, height;          // video
+  std::optional<std::uint32_t> sample_rate, channels;  // audio
+};
+
+struct ProbedFile {
+  bool transport_stream = false;  // the MP4 probed is the file's conversion
+  double duration = 0;            // seconds: the longest track
+  std::vector<ProbedTrack> tracks;
+};
+
+// A progressive or fragmented MP4.
+Result<ProbedFile> probe_mp4(ByteView file);
+
+// Whether `input` opens with transport-stream packets: a sync byte at its start (or after a
+// 4-byte packet prefix) and again one packet later.
+bool opens_as_transport_stream(ByteView input);
+
+}  // namespace plexo::mp4
