@@ -38,7 +38,7 @@ for target in convert_ts thumbnail_ts; do
   mkdir -p "$seeds/$target"
   cp "$fixtures"/*.ts "$fixtures"/*.m2ts "$seeds/$target/"
 done
-for target in defragment reset convert_mp4_reset thumbnail_mp4; do
+for target in defragment reset convert_mp4_reset thumbnail_mp4 probe; do
   mkdir -p "$seeds/$target"
   cp "$fixtures"/*.mp4 "$seeds/$target/"
   hls "$fixtures/hls_v" >"$seeds/$target/hls_v.mp4"
@@ -46,6 +46,9 @@ for target in defragment reset convert_mp4_reset thumbnail_mp4; do
 done
 mkdir -p "$seeds/mux" "$seeds/segments"
 cat "$fixtures/frag_video_only.mp4" "$fixtures/frag_audio_only.mp4" >"$seeds/mux/video_audio.mp4"
+for audio in "$fixtures"/mux_audio_*.mp4; do
+  cat "$fixtures/mux_video.mp4" "$audio" >"$seeds/mux/$(basename "$audio")"
+done
 { hls "$fixtures/hls_v"; cat "$fixtures/frag_audio_only.mp4"; } >"$seeds/mux/hls_video_audio.mp4"
 hls "$fixtures/hls_v" >"$seeds/segments/hls_v.mp4"
 hls "$fixtures/hls_av" >"$seeds/segments/hls_av.mp4"
@@ -60,7 +63,7 @@ run_target() {
       "${corpus[@]}" >"$work/$target.log" 2>&1
 }
 
-targets=(convert_ts defragment mux reset convert_mp4_reset thumbnail_ts thumbnail_mp4 segments)
+targets=(convert_ts defragment mux reset convert_mp4_reset thumbnail_ts thumbnail_mp4 segments probe)
 declare -A pid
 for target in "${targets[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
