@@ -176,20 +176,3 @@ def native_stdout_silenced() -> Iterator[None]:
         sys.stdout = real_stdout
 
 
-def ffmpeg_copy_seconds(src: pathlib.Path, fmt: str, *extra: str,
-                        more_inputs: tuple[pathlib.Path, ...] = ()) -> float:
-    """Seconds ffmpeg takes to remux `src` (and `more_inputs`, every stream of each) with
-    -c copy into `fmt` (written to /dev/null)."""
-    inputs = [arg for path in (src, *more_inputs) for arg in ("-i", str(path))]
-    maps = [arg for i in range(len(more_inputs) + 1) for arg in ("-map", str(i))] if more_inputs else []
-    start = time.perf_counter()
-    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", *inputs, *maps, "-c", "copy", *extra,
-                    "-f", fmt, "/dev/null"], check=True)
-    return time.perf_counter() - start
-
-
-def report(name: str, size: int, rows: dict[str, float]) -> None:
-    floor = rows["copy floor"]
-    print(f"{name}: input {size / 1e6:.1f} MB")
-    for label, mbps in rows.items():
-        print(f"  {label:<28} {mbps:9.1f} MB/s   {mbps / floor:5.2f}x copy floor")
