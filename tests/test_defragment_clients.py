@@ -112,14 +112,21 @@ def test_late_audio_keeps_its_start(converted, ffprobe):
     assert after["audio"] - after["video"] > 0.4
 
 
-@pytest.mark.parametrize("name", [n for n in FIXTURES if n != "frag_audio_only.mp4"])
+OVERLAPPING_AUDIO = pytest.mark.xfail(
+    strict=True, reason="the audio fragments of frag_every_frame.mp4 repeat decode times; the "
+    "rebuilt track gives those samples no duration, and ffmpeg's muxer then sees repeated times")
+
+
+@pytest.mark.parametrize("name", [
+    pytest.param(n, marks=OVERLAPPING_AUDIO if n == "frag_every_frame.mp4" else ())
+    for n in FIXTURES if n != "frag_audio_only.mp4"])
 def test_output_seeks_to_the_middle(name, converted, ffmpeg):
     _, out = converted(name)
     duration = float(media_tools.probe(out, ".mp4", "-show_format")["format"]["duration"])
     errors = media_tools.decode_errors(out, ".mp4", "-ss", f"{duration / 2:.3f}")
     # -frames:v 1 would be the lighter call; decoding from the middle to the end also proves
     # the tables after the seek point
-    assert errors == "" or name == "frag_every_frame.mp4"
+    assert errors == ""
 
 
 # ---- durations past 32 bits ----------------------------------------------------------------
