@@ -49,34 +49,11 @@ void write_mp4a_stsd(Buffer& out, const AudioTrackTiming& audio) {
   out.end_box(stsd);
 }
 
-void write_edts(Buffer& out, const std::vector<EditEntry>& edits) {
-  bool wide = false;
-  for (const auto& e : edits)
-    if (!fits_u32(e.segment_duration) || e.media_time > INT32_MAX || e.media_time < INT32_MIN)
-      wide = true;
-  auto edts = out.begin_box("edts");
-  auto elst = begin_full_box(out, "elst", wide ? 1 : 0, 0);
-  out.put_u32(static_cast<std::uint32_t>(edits.size()));
-  for (const auto& e : edits) {
-    if (wide) {
-      out.put_u64(e.segment_duration);
-      out.put_u64(static_cast<std::uint64_t>(e.media_time));
-    } else {
-      out.put_u32(static_cast<std::uint32_t>(e.segment_duration));
-      out.put_u32(static_cast<std::uint32_t>(e.media_time));
-    }
-    out.put_u16(1);  // media_rate_integer
-    out.put_u16(0);
-  }
-  out.end_box(elst);
-  out.end_box(edts);
-}
-
-void write_stsz(Buffer& out, const std::vector<std::vector<std::uint8_t>>& frames) {
+void write_stsz(Buffer& out, const std::vector<ts::AudioFrame>& frames) {
   auto box = begin_full_box(out, "stsz", 0, 0);
   out.put_u32(0);
   out.put_u32(static_cast<std::uint32_t>(frames.size()));
-  for (const auto& f : frames) out.put_u32(static_cast<std::uint32_t>(f.size()));
+  for (const auto& f : frames) out.put_u32(static_cast<std::uint32_t>(f.size));
   out.end_box(box);
 }
 
@@ -88,7 +65,7 @@ std::size_t write_audio_trak(Buffer& out, const MoviePlan& plan) {
   const auto count = static_cast<std::uint32_t>(frames.size());
 
   auto trak = out.begin_box("trak");
-  write_tkhd(out, kAudioTrackId, audio.track_duration, 0x0100, 0, 0);
+  write_tkhd(out, kAudioTrackId, track_duration(audio), 0x0100, 0, 0);
   auto mdia = out.begin_box("mdia");
   write_mdhd(out, audio.timescale, audio.media_duration);
   write_hdlr(out, "soun");
@@ -106,7 +83,7 @@ std::size_t write_audio_trak(Buffer& out, const MoviePlan& plan) {
   out.end_box(stbl);
   out.end_box(minf);
   out.end_box(mdia);
-  if (!audio.edits.empty()) write_edts(out, audio.edits);
+  if (audio.empty_edit > 0) write_delay_edts(out, audio.empty_edit, audio.movie_duration);
   out.end_box(trak);
   return offset_slot;
 }

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "core/buffer.hpp"
 
@@ -118,6 +120,47 @@ inline void write_single_entry_stts(Buffer& out, std::uint32_t sample_count, std
   out.put_u32(sample_count);
   out.put_u32(delta);
   out.end_box(box);
+}
+
+// stts from one duration per sample, as runs of equal durations.
+inline void write_stts_runs(Buffer& out, const std::vector<std::uint32_t>& durations) {
+  auto box = begin_full_box(out, "stts", 0, 0);
+  const std::size_t count_at = out.size();
+  out.put_u32(0);
+  std::uint32_t entries = 0;
+  for (std::size_t i = 0; i < durations.size();) {
+    std::size_t j = i + 1;
+    while (j < durations.size() && durations[j] == durations[i]) ++j;
+    out.put_u32(static_cast<std::uint32_t>(j - i));
+    out.put_u32(durations[i]);
+    ++entries;
+    i = j;
+  }
+  out.patch_u32(count_at, entries);
+  out.end_box(box);
+}
+
+// An edit list that holds the track back by `delay` (an empty edit), then presents its media
+// from the start for `media_duration`; both in the movie timescale.
+inline void write_delay_edts(Buffer& out, std::uint64_t delay, std::uint64_t media_duration) {
+  const bool wide = !fits_u32(delay) || !fits_u32(media_duration);
+  auto edts = out.begin_box("edts");
+  auto elst = begin_full_box(out, "elst", wide ? 1 : 0, 0);
+  out.put_u32(2);
+  for (auto [duration, media_time] : {std::pair<std::uint64_t, std::int64_t>{delay, -1},
+                                      std::pair<std::uint64_t, std::int64_t>{media_duration, 0}}) {
+    if (wide) {
+      out.put_u64(duration);
+      out.put_u64(static_cast<std::uint64_t>(media_time));
+    } else {
+      out.put_u32(static_cast<std::uint32_t>(duration));
+      out.put_u32(static_cast<std::uint32_t>(media_time));
+    }
+    out.put_u16(1);  // media_rate_integer
+    out.put_u16(0);
+  }
+  out.end_box(elst);
+  out.end_box(edts);
 }
 
 }  // namespace plexo::mp4w

@@ -27,8 +27,8 @@ void write_mvhd(Buffer& out, std::uint64_t duration, std::uint32_t next_track_id
 
 ChunkOffsetSlots write_moov(Buffer& out, const MoviePlan& plan) {
   // The movie lasts as long as its longest track presents anything.
-  std::uint64_t duration = plan.video.duration;
-  if (plan.audio) duration = std::max(duration, plan.audio->track_duration);
+  std::uint64_t duration = track_duration(plan.video);
+  if (plan.audio) duration = std::max(duration, track_duration(*plan.audio));
 
   ChunkOffsetSlots slots;
   auto moov = out.begin_box("moov");
@@ -44,8 +44,8 @@ std::size_t movie_box_size_bound(const MoviePlan& plan) {
   std::size_t bound = 4096;
   if (d.sps) bound += d.sps->size();
   if (d.pps) bound += d.pps->size();
-  // stsz, stss and ctts entries per video sample; stsz per audio frame.
-  bound += plan.video_samples.size() * (4 + 4 + 8);
+  // stts, stsz, stss and ctts entries per video sample; stsz per audio frame.
+  bound += d.access_units.size() * (8 + 4 + 4 + 8);
   if (plan.audio) bound += d.audio_frames.size() * 4;
   return bound;
 }

@@ -19,7 +19,6 @@ inline constexpr std::uint32_t kAudioTrackId = 2;
 // Everything the movie box says, worked out before a byte of it is written.
 struct MoviePlan {
   const ts::TsDemuxResult& demuxed;
-  const std::vector<VideoSample>& video_samples;
   VideoTiming video;
   std::optional<AudioTrackTiming> audio;  // present when there are audio frames
   bool large_offsets = false;             // co64 instead of stco

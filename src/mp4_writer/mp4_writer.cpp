@@ -20,30 +20,23 @@ void write_ftyp(Buffer& out) {
   out.end_box(box);
 }
 
-Result<std::uint64_t> audio_bytes(const std::vector<std::vector<std::uint8_t>>& frames) {
-  std::uint64_t total = 0;
-  for (const auto& frame : frames) {
-    if (!fits_u32(frame.size())) return fail("AAC frame too large for an MP4 sample");
-    total += frame.size();
-  }
-  return total;
-}
-
 }  // namespace
 
 Result<Buffer> write_mp4(ts::TsDemuxResult demuxed) {
-  if (demuxed.video_es.empty()) return fail("No video data found");
-  const ByteView es = demuxed.video_es.view();
+  PLEXO_CHECK(ts::check_supported_streams(demuxed));
+  // A stream without one complete picture gives no file rather than one no player opens.
+  if (demuxed.access_units.empty()) return fail("No video data found");
 
-  FramedVideo video = PLEXO_TRY(frame_video_samples(es));
-  const std::uint64_t audio_size = PLEXO_TRY(audio_bytes(demuxed.audio_frames));
-  if (!fits_u32(video.samples.size()) || !fits_u32(demuxed.audio_frames.size()))
+  const std::uint64_t video_size = PLEXO_TRY(video_media_bytes(demuxed));
+  const std::uint64_t audio_size = audio_media_bytes(demuxed);
+  if (!fits_u32(demuxed.access_units.size()) || !fits_u32(demuxed.audio_frames.size()))
     return fail("Too many samples for an MP4 track");
 
-  MoviePlan plan{demuxed, video.samples, compute_video_timing(demuxed, video.samples), {}, false};
-  if (!demuxed.audio_frames.empty()) plan.audio = compute_audio_timing(demuxed, plan.video);
+  MoviePlan plan{demuxed, compute_video_timing(demuxed.access_units), {}, false};
+  if (!demuxed.audio_frames.empty()) plan.audio = compute_audio_timing(demuxed);
+  align_tracks(plan.video, plan.audio);
 
-  const std::uint64_t media_size = video.media_bytes + audio_size;
+  const std::uint64_t media_size = video_size + audio_size;
   Buffer out;
   {
     auto total = checked_add(kFtypSize + movie_box_size_bound(plan) + 16, media_size);
@@ -65,7 +58,7 @@ Result<Buffer> write_mp4(ts::TsDemuxResult demuxed) {
 
   const std::size_t mdat_header = plan.large_offsets ? 16 : 8;
   const std::uint64_t video_offset = out.size() + mdat_header;
-  const std::uint64_t audio_offset = video_offset + video.media_bytes;
+  const std::uint64_t audio_offset = video_offset + video_size;
   if (plan.large_offsets) {
     out.patch_u64(slots.video, video_offset);
     if (slots.audio) out.patch_u64(*slots.audio, audio_offset);
@@ -79,11 +72,9 @@ Result<Buffer> write_mp4(ts::TsDemuxResult demuxed) {
     out.put_fourcc("mdat");
   }
 
-  for (const auto& sample : video.samples) write_video_sample(out, es, sample);
-  // The elementary stream is no longer needed; give its memory back before the audio copy.
-  video.samples = {};
-  demuxed.video_es.free_memory();
-  for (const auto& frame : demuxed.audio_frames) out.put(frame);
+  // The media goes from the packet payloads of the input straight into the file.
+  write_video_samples(out, demuxed);
+  write_audio_frames(out, demuxed);
   return out;
 }
 

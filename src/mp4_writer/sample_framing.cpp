@@ -1,93 +1,35 @@
 #include "mp4_writer/sample_framing.hpp"
 
-#include "core/h264.hpp"
-
 namespace plexo::mp4w {
-namespace {
 
-bool kept_in_sample(std::uint8_t type) {
-  return type != h264::kSps && type != h264::kPps && type != h264::kAccessUnitDelimiter;
-}
-
-bool stream_has_delimiter(ByteView es) {
-  std::size_t pos = 0;
-  while (auto nal = next_nal_unit(es, pos)) {
-    if (h264::nal_type(es[nal->header]) == h264::kAccessUnitDelimiter) return true;
-    pos = nal->end;
+Result<std::uint64_t> video_media_bytes(const ts::TsDemuxResult& demuxed) {
+  std::uint64_t total = 0;
+  for (const ts::AccessUnit& unit : demuxed.access_units) {
+    if (unit.sample_size > 0xFFFFFFFFu) return fail("H.264 access unit too large for an MP4 sample");
+    total += unit.sample_size;
   }
-  return false;
+  return total;
 }
 
-// The access unit being collected.
-struct OpenUnit {
-  bool open = false;
-  bool has_slice = false;
-  VideoSample sample;
-  std::uint64_t size = 0;
-};
-
-}  // namespace
-
-std::optional<NalUnit> next_nal_unit(ByteView es, std::size_t from) {
-  auto code = h264::find_start_code(es, from);
-  if (!code) return std::nullopt;
-  const std::size_t header = code->position + code->length;
-  if (header >= es.size()) return std::nullopt;
-  std::size_t end = es.size();
-  auto next = h264::find_start_code(es, header + 1);
-  if (next && next->position + 3 < es.size()) end = next->position;
-  return NalUnit{code->position, header, end};
+std::uint64_t audio_media_bytes(const ts::TsDemuxResult& demuxed) {
+  std::uint64_t total = 0;
+  for (const ts::AudioFrame& frame : demuxed.audio_frames) total += frame.size;
+  return total;
 }
 
-Result<FramedVideo> frame_video_samples(ByteView es) {
-  FramedVideo framed;
-  framed.has_delimiters = stream_has_delimiter(es);
-
-  OpenUnit unit;
-  auto close_unit = [&]() -> Status {
-    if (unit.open && unit.size > 0) {
-      if (unit.size > 0xFFFFFFFFu) return fail("H.264 access unit too large for an MP4 sample");
-      unit.sample.size = static_cast<std::uint32_t>(unit.size);
-      framed.media_bytes += unit.size;
-      framed.samples.push_back(unit.sample);
-    }
-    unit = OpenUnit{};
-    return {};
-  };
-
-  std::size_t pos = 0;
-  while (auto nal = next_nal_unit(es, pos)) {
-    pos = nal->end;
-    const std::uint8_t type = h264::nal_type(es[nal->header]);
-    const ByteView body = es.subspan(nal->header, nal->end - nal->header);
-    const bool opens = framed.has_delimiters
-                           ? unit.open && type == h264::kAccessUnitDelimiter
-                           : h264::opens_access_unit(body, unit.has_slice);
-    if (opens) PLEXO_CHECK(close_unit());
-    if (!unit.open) {
-      unit.open = true;
-      unit.sample.begin = nal->start;
-    }
-    unit.sample.end = nal->end;
-    if (h264::is_vcl(type)) unit.has_slice = true;
-    if (type == h264::kIdrSlice) unit.sample.sync = true;
-    if (kept_in_sample(type)) unit.size += 4 + body.size();
+void write_video_samples(Buffer& out, const ts::TsDemuxResult& demuxed) {
+  ts::ElementaryStream::Copier copier(demuxed.video);
+  auto sink = [&out](ByteView piece) { out.put(piece); };
+  for (const ts::NalRange& nal : demuxed.nal_units) {
+    out.put_u32(nal.size);
+    copier.copy(nal.header, nal.size, sink);
   }
-  PLEXO_CHECK(close_unit());
-  return framed;
 }
 
-void write_video_sample(Buffer& out, ByteView es, const VideoSample& sample) {
-  // The units are found again exactly as framing found them: the scan restarts at a unit
-  // boundary of the whole stream and stops at the sample's end.
-  std::size_t pos = static_cast<std::size_t>(sample.begin);
-  while (auto nal = next_nal_unit(es, pos)) {
-    if (nal->start >= sample.end) break;
-    pos = nal->end;
-    if (!kept_in_sample(h264::nal_type(es[nal->header]))) continue;
-    out.put_u32(static_cast<std::uint32_t>(nal->end - nal->header));
-    out.put(es.subspan(nal->header, nal->end - nal->header));
-  }
+void write_audio_frames(Buffer& out, const ts::TsDemuxResult& demuxed) {
+  ts::ElementaryStream::Copier copier(demuxed.audio);
+  auto sink = [&out](ByteView piece) { out.put(piece); };
+  for (const ts::AudioFrame& frame : demuxed.audio_frames) copier.copy(frame.begin, frame.size, sink);
 }
 
 }  // namespace plexo::mp4w

@@ -55,7 +55,12 @@ void write_avc1_stsd(Buffer& out, const ts::TsDemuxResult& d) {
   out.end_box(stsd);
 }
 
-void write_stss(Buffer& out, const std::vector<VideoSample>& samples) {
+// Without an IDR there is no sync sample to list; a track without stss would call every
+// sample one, an empty stss none, and players refuse to seek in either. Leave it out.
+void write_stss(Buffer& out, const std::vector<ts::AccessUnit>& samples) {
+  bool any = false;
+  for (const auto& s : samples) any |= s.sync;
+  if (!any) return;
   auto box = begin_full_box(out, "stss", 0, 0);
   const std::size_t count_at = out.size();
   out.put_u32(0);
@@ -69,11 +74,11 @@ void write_stss(Buffer& out, const std::vector<VideoSample>& samples) {
   out.end_box(box);
 }
 
-void write_stsz(Buffer& out, const std::vector<VideoSample>& samples) {
+void write_stsz(Buffer& out, const std::vector<ts::AccessUnit>& samples) {
   auto box = begin_full_box(out, "stsz", 0, 0);
   out.put_u32(0);
   out.put_u32(static_cast<std::uint32_t>(samples.size()));
-  for (const auto& s : samples) out.put_u32(s.size);
+  for (const auto& s : samples) out.put_u32(static_cast<std::uint32_t>(s.sample_size));
   out.end_box(box);
 }
 
@@ -93,11 +98,11 @@ void write_ctts(Buffer& out, const VideoTiming& timing) {
 
 std::size_t write_video_trak(Buffer& out, const MoviePlan& plan) {
   const auto& d = plan.demuxed;
-  const auto& samples = plan.video_samples;
+  const auto& samples = d.access_units;
   const auto count = static_cast<std::uint32_t>(samples.size());
 
   auto trak = out.begin_box("trak");
-  write_tkhd(out, kVideoTrackId, plan.video.duration, 0, d.width, d.height);
+  write_tkhd(out, kVideoTrackId, track_duration(plan.video), 0, d.width, d.height);
   auto mdia = out.begin_box("mdia");
   write_mdhd(out, kMovieTimescale, plan.video.duration);
   write_hdlr(out, "vide");
@@ -108,7 +113,7 @@ std::size_t write_video_trak(Buffer& out, const MoviePlan& plan) {
   write_dinf(out);
   auto stbl = out.begin_box("stbl");
   write_avc1_stsd(out, d);
-  write_single_entry_stts(out, count, plan.video.sample_delta);
+  write_stts_runs(out, plan.video.durations);
   write_stss(out, samples);
   write_single_chunk_stsc(out, count);
   write_stsz(out, samples);
@@ -117,6 +122,7 @@ std::size_t write_video_trak(Buffer& out, const MoviePlan& plan) {
   out.end_box(stbl);
   out.end_box(minf);
   out.end_box(mdia);
+  if (plan.video.empty_edit > 0) write_delay_edts(out, plan.video.empty_edit, plan.video.duration);
   out.end_box(trak);
   return offset_slot;
 }

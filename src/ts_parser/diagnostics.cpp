@@ -41,14 +41,13 @@ void report_programme(std::uint16_t video_pid, std::uint16_t audio_pid) {
 }
 
 void report_totals(const TsDemuxResult& result) {
+  const ScanTotals& t = result.totals;
   write_line("Total audio frames collected: %zu\n", result.audio_frames.size());
-  write_line("Total video frames collected: %zu\n", result.video_pes_times.size());
-  const auto& audio = result.audio_frame_pts;
-  if (!audio.empty() && audio.front() && audio.back())
-    report_range("Audio", *audio.front(), *audio.back());
-  const auto& video = result.video_pes_times;
-  if (!video.empty() && video.front().pts && video.back().pts)
-    report_range("Video", *video.front().pts, *video.back().pts);
+  write_line("Total video frames collected: %zu\n", t.video_pes);
+  if (!result.audio_frames.empty() && t.first_audio_pts && t.last_audio_pts)
+    report_range("Audio", *t.first_audio_pts, *t.last_audio_pts);
+  if (t.video_pes > 0 && t.first_video_pts && t.last_video_pts)
+    report_range("Video", *t.first_video_pts, *t.last_video_pts);
 }
 
 }  // namespace plexo::ts

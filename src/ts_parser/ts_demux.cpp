@@ -19,6 +19,8 @@ struct Scan {
   TsDemuxResult result;
   std::optional<std::uint16_t> pmt_pid;
   bool programme_found = false;
+  VideoScan video;
+  AudioScan audio;
 };
 
 void dispatch(Scan& scan, ByteView packet) {
@@ -42,6 +44,9 @@ void dispatch(Scan& scan, ByteView packet) {
       if (auto streams = read_pmt(payload.bytes, offset)) {
         result.video_pid = streams->video_pid;
         result.audio_pid = streams->audio_pid;
+        result.video_stream_type = streams->video_stream_type;
+        result.audio_stream_type = streams->audio_stream_type;
+        scan.video.collect = streams->video_stream_type == kStreamTypeH264;
         scan.programme_found = true;
         report_programme(streams->video_pid, streams->audio_pid);
       }
@@ -49,8 +54,8 @@ void dispatch(Scan& scan, ByteView packet) {
     }
     return;  // elementary-stream packets before the programme is known are lost
   }
-  if (pid == *result.video_pid) handle_video_packet(result, payload);
-  else if (pid == *result.audio_pid) handle_audio_packet(result, payload);
+  if (pid == *result.video_pid) handle_video_packet(result, scan.video, payload);
+  else if (pid == *result.audio_pid) handle_audio_packet(result, scan.audio, payload);
 }
 
 }  // namespace
@@ -60,9 +65,11 @@ Result<TsDemuxResult> demux_ts(ByteView input) {
   if (!first_sync) return fail("No valid TS sync byte found");
 
   Scan scan;
-  // The elementary stream is never larger than the input; reserving it up front avoids
-  // copying it again each time it grows.
-  scan.result.video_es.reserve(input.size());
+  scan.result.video = ElementaryStream(input);
+  scan.result.audio = ElementaryStream(input);
+  // The input ends inside a packet when it was cut short: the access unit it was carrying is
+  // incomplete.
+  bool truncated = false;
   auto sync = find_confirmed_sync(
       input, static_cast<std::size_t>(static_cast<const std::uint8_t*>(first_sync) - input.data()));
   while (sync) {
@@ -73,13 +80,17 @@ Result<TsDemuxResult> demux_ts(ByteView input) {
       pos += stride;
       if (pos >= input.size()) break;
     }
-    if (pos >= input.size() || input.size() - pos < kPacketSize) break;
+    if (pos >= input.size()) break;
+    if (input.size() - pos < kPacketSize) {
+      truncated = input[pos] == kSyncByte;
+      break;
+    }
     // Sync lost: continue at the next sync byte that the one after it confirms.
     sync = find_confirmed_sync(input, pos + 1, stride);
   }
 
-  flush_audio(scan.result);
-  find_parameter_sets(scan.result);
+  finish_audio(scan.result, scan.audio);
+  finish_video(scan.result, scan.video, truncated);
   report_totals(scan.result);
   return std::move(scan.result);
 }
