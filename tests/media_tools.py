@@ -116,8 +116,10 @@ def differences(source: bytes, source_suffix: str, out: bytes, out_suffix: str =
 
 
 def duration(data: bytes, suffix: str = ".mp4") -> float:
-    """From the earliest frame's start to the latest frame's end over all streams, seconds."""
-    start, end = None, None
+    """How long a player presents the file, seconds: to the latest frame's end over all
+    streams, from the movie's time 0 for an MP4 and from the earliest frame for a transport
+    stream (which has no time 0 of its own)."""
+    start, end = (0.0, None) if suffix == ".mp4" else (None, None)
     for select in ("v:0", "a:0"):
         try:
             got = frames(data, select, suffix)
