@@ -9,34 +9,38 @@
 #include <optional>
 #include <vector>
 
+#include "core/buffer.hpp"
 #include "core/bytes.hpp"
 
 namespace plexo::ts {
 
 class ElementaryStream {
  public:
+  // Sixteen bytes: a stream can have one for every packet of the input.
   struct Chunk {
-    std::uint64_t begin;         // stream position of its first byte
-    std::uint64_t input_offset;  // where that byte lies in the input
-    std::uint32_t length;
+    std::uint64_t begin;              // stream position of its first byte
+    std::uint64_t input_offset : 40;  // where that byte lies in the input
+    std::uint64_t length : 24;
   };
+  static constexpr std::uint64_t kMaxChunk = (std::uint64_t{1} << 24) - 1;
 
   ElementaryStream() = default;
   explicit ElementaryStream(ByteView input) : input_(input) {}
 
   std::uint64_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  const std::vector<Chunk>& chunks() const { return chunks_; }
+  // Room for one chunk per packet of `bytes` input bytes, so the list never moves.
+  void reserve_for(std::size_t bytes) { chunks_.reserve(bytes / 188 + 1); }
 
   // Adds a payload that lies in the input (a sub-view of it).
   void append(ByteView payload) {
     if (payload.empty()) return;
     const auto offset = static_cast<std::uint64_t>(payload.data() - input_.data());
     if (!chunks_.empty() && chunks_.back().input_offset + chunks_.back().length == offset &&
-        chunks_.back().length <= 0xFFFFFFFFu - payload.size()) {
-      chunks_.back().length += static_cast<std::uint32_t>(payload.size());
+        chunks_.back().length + payload.size() <= kMaxChunk) {
+      chunks_.back().length += payload.size();
     } else {
-      chunks_.push_back({size_, offset, static_cast<std::uint32_t>(payload.size())});
+      chunks_.push_back({size_, offset, payload.size()});
     }
     size_ += payload.size();
   }
@@ -106,11 +110,16 @@ class ElementaryStream {
  private:
   // Lookups cluster near the end of the stream while it is scanned, and move forward while it
   // is written; the last chunk found is tried first.
+  bool holds(std::size_t i, std::uint64_t pos) const {
+    return i < chunks_.size() && chunks_[i].begin <= pos && pos < chunks_[i].begin + chunks_[i].length;
+  }
   std::size_t chunk_index(std::uint64_t pos) const {
-    if (last_ < chunks_.size() && chunks_[last_].begin <= pos &&
-        pos < chunks_[last_].begin + chunks_[last_].length)
-      return last_;
-    std::size_t lo = 0, hi = chunks_.size();
+    if (holds(last_, pos)) return last_;
+    if (holds(last_ + 1, pos)) return ++last_;
+    const std::size_t n = chunks_.size();
+    if (n >= 2 && holds(n - 2, pos)) return last_ = n - 2;
+    if (n >= 1 && holds(n - 1, pos)) return last_ = n - 1;
+    std::size_t lo = 0, hi = n;
     while (hi - lo > 1) {
       const std::size_t mid = (lo + hi) / 2;
       if (chunks_[mid].begin <= pos) lo = mid;
@@ -121,7 +130,7 @@ class ElementaryStream {
   }
 
   ByteView input_;
-  std::vector<Chunk> chunks_;
+  std::vector<Chunk, LargeBufferAllocator<Chunk>> chunks_;
   std::uint64_t size_ = 0;
   mutable std::size_t last_ = 0;
 };

@@ -67,6 +67,7 @@ Result<TsDemuxResult> demux_ts(ByteView input) {
   Scan scan;
   scan.result.video = ElementaryStream(input);
   scan.result.audio = ElementaryStream(input);
+  scan.result.video.reserve_for(input.size());
   // The input ends inside a packet when it was cut short: the access unit it was carrying is
   // incomplete.
   bool truncated = false;
