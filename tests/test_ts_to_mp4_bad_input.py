@@ -74,3 +74,34 @@ def test_degenerate_video_streams(body):
 def test_streams_without_a_picture_have_no_video(body):
     with pytest.raises(ValueError, match="^No video data found$"):
         _plexo.convert_ts_to_mp4(transport_stream([(body, 0, None)], [(aac_frames(2), None)]))
+
+
+PEAK_MEMORY = """
+import sys
+import _plexo
+
+def hwm():
+    for line in open('/proc/self/status'):
+        if line.startswith('VmHWM:'):
+            return int(line.split()[1]) * 1024
+
+data = open({path!r}, 'rb').read()
+before = hwm()
+out = _plexo.convert_ts_to_mp4(data)
+print(len(data), len(out), hwm() - before)
+"""
+
+
+def test_tiny_audio_frames_cost_memory_in_proportion(tmp_path):
+    # A million 8-byte ADTS frames: each frame's record stays small and flat.
+    import subprocess
+    import sys
+    from ts_builders import PPS, SPS, idr, non_idr
+    video = [(AUD + nal(SPS) + nal(PPS) + nal(idr()), 0, None), (AUD + nal(non_idr()), 3000, None)]
+    path = tmp_path / "tiny_frames.ts"
+    path.write_bytes(transport_stream(video, [(aac_frames(1_000_000, size=1), 0)]))
+    script = PEAK_MEMORY.format(path=str(path))
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    size_in, size_out, peak = (int(v) for v in result.stdout.split()[-3:])
+    assert size_out > 5_000_000  # every frame kept: one byte and one stsz entry each
+    assert peak < 1.5 * (size_in + size_out) + 16_000_000, (size_in, size_out, peak)
