@@ -33,8 +33,8 @@ bool valid_header(const std::uint8_t* h) {
 
 class Framer {
  public:
-  Framer(TsDemuxResult& result, AudioScan& scan, bool final)
-      : result_(result), es_(result.audio), scan_(scan), final_(final), n_(es_.size()) {}
+  Framer(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals, bool final)
+      : result_(result), es_(result.audio), scan_(scan), totals_(totals), final_(final), n_(es_.size()) {}
 
   void run() {
     std::uint64_t from = scan_.search_from;
@@ -105,27 +105,29 @@ class Framer {
     result_.audio_frames.push_back({q + header, length - header});
     if (!result_.audio_config) result_.audio_config = read_config(h);
     // The frame's own time: the PTS of the PES it is the first to begin in.
-    if (auto* pes = const_cast<PesStart*>(pes_holding(scan_.pes, q)); pes && !pes->claimed) {
+    if (auto* pes = pes_holding(scan_.pes, q); pes && !pes->claimed) {
       pes->claimed = true;
       if (pes->times.pts && !result_.audio_anchor) result_.audio_anchor = AudioAnchor{index, *pes->times.pts};
     }
     // The diagnostic lines report the PTS of the PES that completed the frame.
     const PesStart* completed = pes_holding(scan_.pes, q + length - 1);
     const std::optional<std::uint64_t> stamp = completed ? completed->times.pts : std::nullopt;
-    if (index == 0) result_.totals.first_audio_pts = stamp;
-    result_.totals.last_audio_pts = stamp;
+    if (index == 0) totals_.first_audio_pts = stamp;
+    totals_.last_audio_pts = stamp;
   }
 
   TsDemuxResult& result_;
   const ElementaryStream& es_;
   AudioScan& scan_;
+  ScanTotals& totals_;
   const bool final_;
   const std::uint64_t n_;
 };
 
 }  // namespace
 
-void handle_audio_packet(TsDemuxResult& result, AudioScan& scan, const PacketPayload& packet) {
+void handle_audio_packet(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals,
+                         const PacketPayload& packet) {
   if (!packet.unit_start) {
     result.audio.append(packet.bytes);
   } else {
@@ -134,11 +136,11 @@ void handle_audio_packet(TsDemuxResult& result, AudioScan& scan, const PacketPay
     scan.pes.push_back({result.audio.size(), {read_pes_header(packet.bytes).pts, std::nullopt}, false});
     if (auto start = pes_data_offset(packet.bytes)) result.audio.append(packet.bytes.subspan(*start));
   }
-  Framer(result, scan, false).run();
+  Framer(result, scan, totals, false).run();
 }
 
-void finish_audio(TsDemuxResult& result, AudioScan& scan) {
-  Framer(result, scan, true).run();
+void finish_audio(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals) {
+  Framer(result, scan, totals, true).run();
   scan.pes = {};
 }
 

@@ -20,6 +20,14 @@ struct PacketPayload {
 // A PES start whose payload is shorter than a minimal PES header carries nothing usable.
 inline constexpr std::size_t kMinPesStartOffset = 180;
 
+// What the diagnostic lines report: PES counts and the PTS of the first and last entries.
+struct ScanTotals {
+  std::size_t video_pes = 0;
+  std::optional<std::uint64_t> first_video_pts, last_video_pts;
+  // Each frame is reported with the PTS of the PES that completed it.
+  std::optional<std::uint64_t> first_audio_pts, last_audio_pts;
+};
+
 // A PES start as the stream handlers see it: where its data begins in the elementary stream.
 struct PesStart {
   std::uint64_t begin = 0;
@@ -28,7 +36,7 @@ struct PesStart {
 };
 
 // The PES that holds a stream position: the last one starting at or before it.
-const PesStart* pes_holding(const std::vector<PesStart>& starts, std::uint64_t pos);
+PesStart* pes_holding(std::vector<PesStart>& starts, std::uint64_t pos);
 
 // Finds NAL units and access units in the video stream as its payloads arrive.
 struct VideoScan {
@@ -49,13 +57,15 @@ struct AudioScan {
   std::uint64_t search_from = 0;  // no frame header starts before this
 };
 
-void handle_video_packet(TsDemuxResult& result, VideoScan& scan, const PacketPayload& packet);
+void handle_video_packet(TsDemuxResult& result, VideoScan& scan, ScanTotals& totals,
+                         const PacketPayload& packet);
 // Ends the last NAL unit and access unit; `truncated` drops an access unit that the end of
 // the input cut short.
 void finish_video(TsDemuxResult& result, VideoScan& scan, bool truncated);
 
-void handle_audio_packet(TsDemuxResult& result, AudioScan& scan, const PacketPayload& packet);
-void finish_audio(TsDemuxResult& result, AudioScan& scan);
+void handle_audio_packet(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals,
+                         const PacketPayload& packet);
+void finish_audio(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals);
 
 // Width and height from an SPS NAL unit (header byte first); nullopt when it cannot be read
 // far enough.

@@ -40,8 +40,7 @@ void report_programme(std::uint16_t video_pid, std::uint16_t audio_pid) {
   write_line("Found PIDs - Video: %u, Audio: %u\n", unsigned{video_pid}, unsigned{audio_pid});
 }
 
-void report_totals(const TsDemuxResult& result) {
-  const ScanTotals& t = result.totals;
+void report_totals(const TsDemuxResult& result, const ScanTotals& t) {
   write_line("Total audio frames collected: %zu\n", result.audio_frames.size());
   write_line("Total video frames collected: %zu\n", t.video_pes);
   if (!result.audio_frames.empty() && t.first_audio_pts && t.last_audio_pts)

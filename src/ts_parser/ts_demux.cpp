@@ -21,6 +21,7 @@ struct Scan {
   bool programme_found = false;
   VideoScan video;
   AudioScan audio;
+  ScanTotals totals;
 };
 
 void dispatch(Scan& scan, ByteView packet) {
@@ -54,8 +55,8 @@ void dispatch(Scan& scan, ByteView packet) {
     }
     return;  // elementary-stream packets before the programme is known are lost
   }
-  if (pid == *result.video_pid) handle_video_packet(result, scan.video, payload);
-  else if (pid == *result.audio_pid) handle_audio_packet(result, scan.audio, payload);
+  if (pid == *result.video_pid) handle_video_packet(result, scan.video, scan.totals, payload);
+  else if (pid == *result.audio_pid) handle_audio_packet(result, scan.audio, scan.totals, payload);
 }
 
 }  // namespace
@@ -90,9 +91,9 @@ Result<TsDemuxResult> demux_ts(ByteView input) {
     sync = find_confirmed_sync(input, pos + 1, stride);
   }
 
-  finish_audio(scan.result, scan.audio);
+  finish_audio(scan.result, scan.audio, scan.totals);
   finish_video(scan.result, scan.video, truncated);
-  report_totals(scan.result);
+  report_totals(scan.result, scan.totals);
   return std::move(scan.result);
 }
 

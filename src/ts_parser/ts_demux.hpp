@@ -62,14 +62,6 @@ struct AudioAnchor {
   std::uint64_t pts = 0;
 };
 
-// What the diagnostic lines report: PES counts and the PTS of the first and last entries.
-struct ScanTotals {
-  std::size_t video_pes = 0;
-  std::optional<std::uint64_t> first_video_pts, last_video_pts;
-  // Each frame is reported with the PTS of the PES that completed it.
-  std::optional<std::uint64_t> first_audio_pts, last_audio_pts;
-};
-
 inline constexpr std::uint8_t kStreamTypeMpeg2Video = 0x02;
 inline constexpr std::uint8_t kStreamTypeH264 = 0x1B;
 inline constexpr std::uint8_t kStreamTypeMpeg1Audio = 0x03;
@@ -91,7 +83,6 @@ struct TsDemuxResult {
   std::uint8_t audio_stream_type = 0;
   std::uint16_t width = 1920;
   std::uint16_t height = 1080;
-  ScanTotals totals;
 };
 
 // Scans the whole stream once. Fails only with "No valid TS sync byte found"; writes the

@@ -24,7 +24,7 @@ void open_unit(TsDemuxResult& result, VideoScan& scan, std::uint64_t header) {
   scan.unit_open = true;
   scan.unit_has_slice = false;
   // A PES's timestamps belong to the first access unit that begins in it.
-  if (auto* pes = const_cast<PesStart*>(pes_holding(scan.pes, header)); pes && !pes->claimed) {
+  if (auto* pes = pes_holding(scan.pes, header); pes && !pes->claimed) {
     pes->claimed = true;
     scan.unit.pts = pes->times.pts;
     scan.unit.dts = pes->times.dts;
@@ -102,14 +102,15 @@ void scan_start_codes(TsDemuxResult& result, VideoScan& scan) {
 
 }  // namespace
 
-const PesStart* pes_holding(const std::vector<PesStart>& starts, std::uint64_t pos) {
+PesStart* pes_holding(std::vector<PesStart>& starts, std::uint64_t pos) {
   auto it = std::upper_bound(starts.begin(), starts.end(), pos,
                              [](std::uint64_t p, const PesStart& s) { return p < s.begin; });
   if (it == starts.begin()) return nullptr;
   return &*std::prev(it);
 }
 
-void handle_video_packet(TsDemuxResult& result, VideoScan& scan, const PacketPayload& packet) {
+void handle_video_packet(TsDemuxResult& result, VideoScan& scan, ScanTotals& totals,
+                         const PacketPayload& packet) {
   if (!packet.unit_start) {
     // Continuation of a PES; the stream may begin with the tail of a PES whose start came
     // before the programme was found.
@@ -117,7 +118,6 @@ void handle_video_packet(TsDemuxResult& result, VideoScan& scan, const PacketPay
   } else {
     if (packet.offset >= kMinPesStartOffset) return;
     const PesTimestamps times = read_pes_header(packet.bytes);
-    ScanTotals& totals = result.totals;
     if (totals.video_pes++ == 0) totals.first_video_pts = times.pts;
     totals.last_video_pts = times.pts;
     if (!scan.collect) return;
