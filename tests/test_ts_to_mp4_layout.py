@@ -345,3 +345,71 @@ def test_without_pps_the_avc1_entry_has_no_avcc():
     assert len(avc1) == 78 and avc1[74:78] == b"\x00\x18\xff\xff"
 
 
+
+
+# ---- damaged and cut-short streams ------------------------------------------------------
+
+def damaged_adts(payload: bytes, length: int) -> bytes:
+    """An ADTS frame whose frame_length field says `length`."""
+    from builders import adts_frame
+    frame = bytearray(adts_frame(payload))
+    frame[3] = (frame[3] & 0xFC) | (length >> 11)
+    frame[4], frame[5] = (length >> 3) & 0xFF, ((length & 7) << 5) | 0x1F
+    return bytes(frame)
+
+
+@pytest.mark.parametrize("length", [0, 3, 6, 8191])
+def test_frames_around_a_damaged_adts_header_keep_their_bytes(length):
+    from builders import adts_frame
+    frames = (adts_frame(b"\x01" * 20) + damaged_adts(b"\x07" * 30, length)
+              + adts_frame(b"\x02" * 25) + adts_frame(b"\x03" * 9))
+    out = convert(gop(3), [(frames, 0)])
+    assert table(out, 1, "stsz")[1][2:] == [20, 25, 9]
+    offset = table(out, 1, "stco")[1][1]
+    assert out[offset: offset + 54] == b"\x01" * 20 + b"\x02" * 25 + b"\x03" * 9
+
+
+def test_a_frame_before_a_damaged_syncword_is_kept():
+    from builders import adts_frame
+    broken = bytearray(adts_frame(b"\x07" * 30))
+    broken[0] = 0x00  # the next frame's syncword is hit
+    frames = adts_frame(b"\x01" * 20) + bytes(broken) + adts_frame(b"\x02" * 25)
+    out = convert(gop(3), [(frames, 0)])
+    assert table(out, 1, "stsz")[1][2:] == [20, 25]
+
+
+@pytest.mark.parametrize("header, kept", [
+    (b"\xff\xf1\x50\x80", True),    # ADTS (layer 0) labelled as MPEG-1 audio: converted
+    (b"\xff\xfb\x90\x64", False),   # MP3
+    (b"\xff\xfd\x90\x64", False),   # MP2
+])
+def test_mpeg_audio_stream_type_is_judged_by_its_content(header, kept):
+    from builders import adts_frame, packetize, pat, pes, pmt
+    from ts_builders import AUDIO_PID, VIDEO_PID
+    audio = adts_frame(b"\x01" * 20) * 3 if kept else (header + b"\x00" * 200) * 3
+    packets = [pat(), pmt([(0x1B, VIDEO_PID), (0x03, AUDIO_PID)])]
+    for i, (body, pts, _) in enumerate(gop(3)):
+        packets += packetize(VIDEO_PID, pes(body, pts=pts))
+    packets += packetize(AUDIO_PID, pes(audio, pts=0, stream_id=0xC0))
+    stream = b"".join(packets)
+    if kept:
+        assert table(_plexo.convert_ts_to_mp4(stream), 1, "stsz")[1][1] == 3
+    else:
+        with pytest.raises(ValueError, match=r"^Unsupported audio stream: MP[23] audio \(MPEG audio layer II?I?, stream_type 0x03\); only ADTS AAC audio is converted$"):
+            _plexo.convert_ts_to_mp4(stream)
+
+
+def test_mpeg2_video_is_refused_by_name():
+    from builders import packetize, pat, pes, pmt
+    from ts_builders import AUDIO_PID, VIDEO_PID
+    stream = b"".join([pat(), pmt([(0x02, VIDEO_PID), (0x0F, AUDIO_PID)])]
+                      + packetize(VIDEO_PID, pes(b"\x00\x00\x01\xb3" + b"\x10" * 100, pts=0)))
+    with pytest.raises(ValueError, match=r"^Unsupported video stream: MPEG-2 video \(stream_type 0x02\); only H.264 video is converted$"):
+        _plexo.convert_ts_to_mp4(stream)
+
+
+def test_a_picture_cut_short_by_the_end_of_the_input_is_dropped():
+    ts = transport_stream(gop(4))
+    whole = table(_plexo.convert_ts_to_mp4(ts), 0, "stsz")[1][1]
+    cut = table(_plexo.convert_ts_to_mp4(ts + ts[:100]), 0, "stsz")[1][1]
+    assert (whole, cut) == (4, 3)  # a partial packet ends the input: the last picture goes
