@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "core/bytes.hpp"
+#include "core/h264.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::ts {
@@ -42,11 +43,7 @@ PesStart* pes_holding(std::vector<PesStart>& starts, std::uint64_t pos);
 struct VideoScan {
   std::vector<PesStart> pes;
   bool collect = false;  // the stream is H.264
-  std::uint64_t scanned = 0;  // stream bytes searched for start codes so far
-  std::uint64_t search_from = 0;  // no 0x01 of a start code lies before this
-  std::uint64_t boundary = 0;  // a 4-byte start code's zero must lie at or after this
-  // The NAL unit being read: its start code and header positions.
-  std::optional<std::uint64_t> nal_start, nal_header;
+  h264::StartCodeScanner start_codes;
   // The access unit being collected.
   bool unit_open = false, unit_has_slice = false;
   AccessUnit unit;

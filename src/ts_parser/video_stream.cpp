@@ -69,35 +69,11 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
   if (type == h264::kIdrSlice) scan.unit.sync = true;
 }
 
-// Finds the start codes among the bytes received so far. A start code counts once its NAL
-// header byte has arrived; at the end of the stream one without a header byte is none.
+// Hands over the NAL units that the bytes received so far complete.
 void scan_start_codes(TsDemuxResult& result, VideoScan& scan) {
-  const ElementaryStream& es = result.video;
-  const std::uint64_t n = es.size();
-  std::uint64_t from = std::max(scan.search_from, scan.boundary + 2);
-  for (;;) {
-    auto q = es.find(0x01, from, n);
-    if (!q) {
-      from = std::max(from, n);
-      break;
-    }
-    if (*q + 1 >= n) {  // the header byte has not arrived yet
-      from = *q;
-      break;
-    }
-    if (*q < scan.boundary + 2 || es.at(*q - 1) != 0 || es.at(*q - 2) != 0) {
-      from = *q + 1;
-      continue;
-    }
-    std::uint64_t start = *q - 2;
-    if (start > scan.boundary && es.at(start - 1) == 0) --start;  // 00 00 00 01
-    if (scan.nal_header) complete_nal(result, scan, *scan.nal_start, *scan.nal_header, start);
-    scan.nal_start = start;
-    scan.nal_header = *q + 1;
-    scan.boundary = *q + 2;
-    from = *q + 4;
-  }
-  scan.search_from = from;
+  scan.start_codes.scan(result.video, [&](std::uint64_t start, std::uint64_t header, std::uint64_t end) {
+    complete_nal(result, scan, start, header, end);
+  });
 }
 
 }  // namespace
@@ -129,8 +105,9 @@ void handle_video_packet(TsDemuxResult& result, VideoScan& scan, ScanTotals& tot
 
 void finish_video(TsDemuxResult& result, VideoScan& scan, bool truncated) {
   if (!scan.collect) return;
-  scan_start_codes(result, scan);
-  if (scan.nal_header) complete_nal(result, scan, *scan.nal_start, *scan.nal_header, result.video.size());
+  scan.start_codes.finish(result.video, [&](std::uint64_t start, std::uint64_t header, std::uint64_t end) {
+    complete_nal(result, scan, start, header, end);
+  });
   close_unit(result, scan, !truncated);
   scan.pes = {};
 }
