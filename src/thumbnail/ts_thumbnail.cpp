@@ -6,7 +6,7 @@
 namespace plexo::thumbnail {
 
 Result<Buffer> thumbnail_from_ts(ByteView input, const ts::DiagnosticSink& diagnostics) {
-  const ts::TsDemuxResult demuxed = PLEXO_TRY(ts::demux_ts(input, diagnostics));
+  const ts::TsDemuxResult demuxed = PLEXO_TRY(ts::demux_ts(input, diagnostics, ts::VideoUnits::kUntilFirstKeyFrame));
   PLEXO_CHECK(ts::check_supported_video(demuxed));
   if (demuxed.video.empty()) return fail("No video data found");
 

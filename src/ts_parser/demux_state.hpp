@@ -42,7 +42,8 @@ PesStart* pes_holding(std::vector<PesStart>& starts, std::uint64_t pos);
 // Finds NAL units and access units in the video stream as its payloads arrive.
 struct VideoScan {
   std::vector<PesStart> pes;
-  bool collect = false;  // the stream is H.264
+  bool collect = false;  // the stream is H.264 (and, for a first key frame, none found yet)
+  bool first_key_frame_only = false;
   h264::StartCodeScanner start_codes;
   // The access unit being collected.
   bool unit_open = false, unit_has_slice = false;

@@ -62,11 +62,13 @@ void dispatch(Scan& scan, ByteView packet) {
 
 }  // namespace
 
-Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics) {
+Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics,
+                               VideoUnits video_units) {
   const void* first_sync = input.empty() ? nullptr : std::memchr(input.data(), kSyncByte, input.size());
   if (!first_sync) return fail("No valid TS sync byte found");
 
   Scan scan{diagnostics};
+  scan.video.first_key_frame_only = video_units == VideoUnits::kUntilFirstKeyFrame;
   scan.result.video = ElementaryStream(input);
   scan.result.audio = ElementaryStream(input);
   scan.result.video.reserve_for(input.size());

@@ -89,8 +89,13 @@ struct TsDemuxResult {
 // Scans the whole stream once. Fails only with "No valid TS sync byte found"; writes the
 // diagnostic lines to `diagnostics` (the process's standard output unless the caller says).
 // The result refers to `input`, which must outlive it.
+// With `VideoUnits::kUntilFirstKeyFrame` the video's access units end with the first that
+// holds an IDR slice once both parameter sets are known (what a thumbnail needs); the
+// diagnostic lines are the same.
+enum class VideoUnits : std::uint8_t { kAll, kUntilFirstKeyFrame };
 Result<TsDemuxResult> demux_ts(ByteView input,
-                               const DiagnosticSink& diagnostics = DiagnosticSink::standard_output());
+                               const DiagnosticSink& diagnostics = DiagnosticSink::standard_output(),
+                               VideoUnits video_units = VideoUnits::kAll);
 
 // Refuses a programme whose chosen streams are not H.264 video and ADTS AAC audio, naming
 // what was found.

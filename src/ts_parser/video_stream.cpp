@@ -45,7 +45,15 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
   const std::size_t have = result.video.peek(header, prefix, std::min<std::uint64_t>(kNalPrefix, end - header));
   const ByteView nal(prefix, have);
   const std::uint8_t type = h264::nal_type(prefix[0]);
-  if (h264::opens_access_unit(nal, scan.unit_has_slice)) close_unit(result, scan, true);
+  if (!scan.collect) return;  // stopped after the first key frame
+  if (h264::opens_access_unit(nal, scan.unit_has_slice)) {
+    close_unit(result, scan, true);
+    if (scan.first_key_frame_only && result.sps && result.pps && !result.access_units.empty() &&
+        result.access_units.back().sync) {
+      scan.collect = false;
+      return;
+    }
+  }
   if (!scan.unit_open) open_unit(result, scan, header);
 
   if (type == h264::kSps) {
