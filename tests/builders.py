@@ -256,9 +256,13 @@ def ts_packet(pid: int, payload: bytes = b"", *, pusi: bool = False, adaptation:
     return packet + b"\xff" * (TS_PACKET - len(packet))
 
 
-def pat(pmt_pid: int = 0x1000, program_number: int = 1) -> bytes:
-    section = bytes([0x00]) + u16(0xB000 | 13) + u16(1) + bytes([0xC1, 0, 0])
-    section += u16(program_number) + u16(0xE000 | pmt_pid) + b"\0\0\0\0"  # CRC not checked
+def pat(pmt_pid: int = 0x1000, program_number: int = 1,
+        programs: list[tuple[int, int]] | None = None) -> bytes:
+    """A PAT listing (program_number, PID) entries, by default one programme."""
+    programs = [(program_number, pmt_pid)] if programs is None else programs
+    loop = b"".join(u16(number) + u16(0xE000 | pid) for number, pid in programs)
+    section = bytes([0x00]) + u16(0xB000 | (9 + len(loop))) + u16(1) + bytes([0xC1, 0, 0])
+    section += loop + b"\0\0\0\0"  # CRC not checked
     return ts_packet(0, b"\x00" + section, pusi=True)
 
 

@@ -84,3 +84,19 @@ def test_messages(data, message):
     with pytest.raises(ValueError) as raised:
         thumb(data)
     assert raised.value.args == (message,)
+
+
+def test_parameter_sets_after_the_first_key_frame_are_still_found():
+    # The first IDR picture comes before the parameter sets: the search goes on until both
+    # are known, and the picture is still the first IDR.
+    idr = b"\x00\x00\x01" + IDR_FIRST
+    later = AUD + b"\x00\x00\x00\x01" + SPS + b"\x00\x00\x00\x01" + PPS + b"\x00\x00\x01" + P_SLICE
+    out = thumb(stream(AUD + idr, later, AUD + b"\x00\x00\x01" + P_SLICE))
+    assert out == b"\x00\x00\x00\x01" + SPS + b"\x00\x00\x00\x01" + PPS + idr
+
+
+def test_pictures_after_the_first_key_frame_do_not_change_it():
+    es = b"\x00\x00\x00\x01" + SPS + b"\x00\x00\x00\x01" + PPS + b"\x00\x00\x01" + IDR_FIRST
+    first = thumb(stream(es, AUD + b"\x00\x00\x01" + P_SLICE))
+    # a second key frame and a picture with no end follow
+    assert thumb(stream(es, AUD + b"\x00\x00\x01" + IDR_FIRST, AUD + b"\x00\x00\x01")) == first

@@ -91,9 +91,17 @@ class TestProgrammeSelection:
         stream = pat() + pmt([(0x1B, 300), (0x1B, VIDEO), (0x0F, AUDIO)])
         assert scan(capfd, stream)[0] == "Found PIDs - Video: 300, Audio: 257"
 
-    def test_program_number_zero_names_the_network_pid(self, capfd):
+    def test_a_pat_with_only_the_network_pid_names_no_programme(self, capfd):
         stream = pat(pmt_pid=0x10, program_number=0) + pmt([(0x1B, VIDEO), (0x0F, AUDIO)])
         assert scan(capfd, stream) == totals(0, 0)
+
+    @pytest.mark.parametrize("programs", [
+        [(0, 0x10), (1, 0x1000)],              # DVB: the network PID listed first
+        [(0, 0x10), (7, 0x1000), (8, 0x1100)],  # the first real programme wins
+    ])
+    def test_program_number_zero_is_passed_over(self, capfd, programs):
+        stream = pat(programs=programs) + pmt([(0x1B, VIDEO), (0x0F, AUDIO)]) + video_pes(pts=0)
+        assert scan(capfd, stream)[:3] == ["Found PIDs - Video: 256, Audio: 257"] + totals(0, 1)
 
     def test_packets_before_the_programme_are_lost(self, capfd):
         stream = video_pes(pts=0) + PROGRAMME + video_pes(pts=3000)
@@ -153,13 +161,14 @@ class TestAdtsFraming:
         lines = scan(capfd, PROGRAMME + video_pes(0) + audio_pes(frames, 90000))
         assert lines[1:3] == totals(2, 1)
 
-    def test_too_short_frame_length_stops_framing(self, capfd):
+    @pytest.mark.parametrize("length", [0, 5, 6, 8191])
+    def test_a_damaged_frame_length_drops_only_the_damaged_frame(self, capfd, length):
         bad = bytearray(adts_frame(b"\x07" * 20))
-        bad[3] &= 0xFC
-        bad[4], bad[5] = 0x00, 0xBF  # frame_length 5
+        bad[3] = (bad[3] & 0xFC) | (length >> 11)
+        bad[4], bad[5] = (length >> 3) & 0xFF, ((length & 7) << 5) | 0x1F
         frames = adts_frame(b"\x01" * 20) + bytes(bad) + adts_frame(b"\x02" * 20)
         lines = scan(capfd, PROGRAMME + video_pes(0) + audio_pes(frames, 0) + audio_pes(adts_frame(b"\x03" * 9), 1920))
-        assert lines[1:3] == totals(1, 1)
+        assert lines[1:3] == totals(3, 1)
 
     def test_garbage_before_the_first_syncword_is_skipped(self, capfd):
         lines = scan(capfd, PROGRAMME + video_pes(0) + audio_pes(b"\x11" * 33 + adts_frame(b"\x01" * 20), 0))

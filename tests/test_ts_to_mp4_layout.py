@@ -126,10 +126,14 @@ def test_without_delimiters_pictures_are_cut_at_their_first_slice(long_start):
     ]
 
 
-def test_stream_without_start_code_gives_an_empty_track():
-    out = convert([(b"\x12\x34\x56\x78", 0, None)])
-    assert table(out, 0, "stsz")[1] == [0, 0]
-    assert table(out, 0, "stts")[1] == [0]  # no samples, no time-to-sample entry
+@pytest.mark.parametrize("body", [
+    b"\x12\x34\x56\x78",              # no start code
+    AUD + nal(SPS) + nal(PPS),           # parameter sets, no picture
+    AUD + nal(b"\x06\x05\x01\x00\x80"),  # SEI only
+])
+def test_stream_without_a_picture_has_no_video(body):
+    with pytest.raises(ValueError, match="^No video data found$"):
+        convert([(body, 0, None)], [(aac_frames(3), 0)])
 
 
 # ---- key frames -------------------------------------------------------------------------
@@ -141,27 +145,47 @@ def test_stss_lists_the_samples_holding_an_idr_slice():
     assert table(out, 0, "stss") == (0, [2, 1, 4])
 
 
+def test_without_an_idr_there_is_no_stss():
+    units = [(AUD + (nal(SPS) + nal(PPS) if i == 0 else b"") + nal(non_idr()), i * 3000, None)
+             for i in range(4)]
+    out = convert(units)
+    assert table(out, 0, "stss") is None
+    assert table(out, 0, "stsz")[1][1] == 4
+
+
 # ---- video timing -----------------------------------------------------------------------
 
-@pytest.mark.parametrize("pts, delta", [
-    ([0, 3000, 6000, 9000], 3000),
-    ([9000, 6000, 3000, 0], 3000),          # only the span and the count matter
-    ([0, 1, None, None], 1),
-    ([5, 5, 5, 5], 3000),                   # no span
-    ([None, None, None, None], 3000),
-    ([0, 1, 2, 3], 1),
+@pytest.mark.parametrize("pts", [
+    [0, 3000, 6000, 9000],
+    [900000, 903000, 906000, 909000],
 ])
-def test_one_sample_duration_from_the_pts_span(pts, delta):
+def test_constant_rate_keeps_one_stts_entry(pts):
     units = [(body, p, None) for (body, _, _), p in zip(gop(4), pts)]
     out = convert(units)
-    assert table(out, 0, "stts")[1] == [1, 4, delta]
-    assert struct.unpack(">I", box_payload(out, "moov/mvhd")[16:20])[0] == 4 * delta
-    assert struct.unpack(">I", box_payload(out, "moov/trak/mdia/mdhd")[16:20])[0] == 4 * delta
+    assert table(out, 0, "stts")[1] == [1, 4, 3000]
+    assert struct.unpack(">I", box_payload(out, "moov/mvhd")[16:20])[0] == 4 * 3000
+    assert struct.unpack(">I", box_payload(out, "moov/trak/mdia/mdhd")[16:20])[0] == 4 * 3000
 
 
-def test_five_pts_over_three_ticks_fall_back_to_3000():
-    units = [(body, p, None) for (body, _, _), p in zip(gop(5), [0, 1, 2, 3, 3])]
-    assert table(convert(units), 0, "stts")[1] == [1, 5, 3000]
+@pytest.mark.parametrize("dts, runs", [
+    # a run of dropped pictures: each sample lasts until the next decodes, the last as the one before
+    ([0, 3000, 6000, 15000, 18000], [2, 3000, 1, 9000, 2, 3000]),
+    ([0, 3003, 6006, 9009], [4, 3003]),
+    ([0, 1, 2, 3], [4, 1]),
+])
+def test_sample_durations_are_decode_time_differences(dts, runs):
+    units = [(body, d, None) for (body, _, _), d in zip(gop(len(dts)), dts)]
+    assert table(convert(units), 0, "stts")[1] == [len(runs) // 2] + runs
+
+
+@pytest.mark.parametrize("pts, runs", [
+    ([None, None, None, None], [4, 3000]),   # no timestamps at all
+    ([5, 5, 5, 5], [4, 3000]),               # time that does not move is not believed
+    ([0, None, None, 9000], [4, 3000]),      # pictures without a PES of their own are spread evenly
+])
+def test_missing_or_stuck_timestamps_fall_back(pts, runs):
+    units = [(body, p, None) for (body, _, _), p in zip(gop(4), pts)]
+    assert table(convert(units), 0, "stts")[1] == [len(runs) // 2] + runs
 
 
 def test_constant_pts_minus_dts_writes_no_ctts():
@@ -198,11 +222,23 @@ def test_ctts_gives_every_sample_its_offset_when_a_pes_carries_two_access_units(
     sample_count = table(out, 0, "stsz")[1][1]
     version, entries = table(out, 0, "ctts")
     assert sample_count == 4
-    # samples 2 and 3 both begin in the second PES: both take its offset (one run)
+    # the second PES's timestamps belong to the first picture beginning in it; the third
+    # picture has none, decodes midway and keeps the offset before it (one run of two)
     assert sample_offsets(entries) == [0, 9000, 9000, -3000]
     assert entries[0] == 3
-    # the duration comes from the decode times of the samples that begin a PES
     assert table(out, 0, "stts")[1] == [1, 4, 3000]
+
+
+def test_vfr_b_frames_present_each_picture_at_its_own_time():
+    # I P B B with DTS 0, 3000, 6000, 15000 (a gap) and their own PTS
+    g = gop(4)
+    units = [(g[0][0], 3000, 0), (g[1][0], 12000, 3000), (g[2][0], 9000, 6000), (g[3][0], 18000, 15000)]
+    out = convert(units)
+    assert table(out, 0, "stts")[1] == [2, 2, 3000, 2, 9000]
+    _, entries = table(out, 0, "ctts")
+    decode = [0, 3000, 6000, 15000]
+    shown = [d + o for d, o in zip(decode, sample_offsets(entries))]
+    assert shown == [p - 3000 for p in (3000, 12000, 9000, 18000)]
 
 
 def test_pts_wrap_inside_the_stream_keeps_duration_and_offsets():
@@ -258,12 +294,16 @@ def test_late_audio_gets_an_empty_edit_before_it():
     assert struct.unpack(">I", in_trak(out, 1, "tkhd")[20:24])[0] == 9000 + 192000
 
 
-def test_early_audio_is_skipped_into_at_its_sample_rate():
-    # audio starts one frame (1920 ticks at 90 kHz = 1024 samples) before the video
+def test_early_audio_is_kept_and_the_video_waits():
+    # audio starts one frame (1920 ticks) before the video: every frame stays, and the video
+    # gets an empty edit of the difference; 48 kHz keeps the 90 kHz clock
     out = convert(gop(3, start=1920), [(aac_frames(10), 0)])
-    assert struct.unpack(">I", in_trak(out, 1, "mdia/mdhd")[12:16])[0] == 48000
-    elst = in_trak(out, 1, "edts/elst")
-    assert struct.unpack(">I IiHH", elst[4:]) == (1, 10 * 1920 - 1920, 1024, 1, 0)
+    assert in_trak(out, 1, "edts") is None
+    assert struct.unpack(">II", in_trak(out, 1, "mdia/mdhd")[12:20]) == (90000, 10 * 1920)
+    assert table(out, 1, "stsz")[1][1] == 10
+    elst = in_trak(out, 0, "edts/elst")
+    assert struct.unpack(">I IIHH IIHH", elst[4:]) == (2, 1920, 0xFFFFFFFF, 1, 0, 9000, 0, 1, 0)
+    assert struct.unpack(">I", in_trak(out, 0, "tkhd")[20:24])[0] == 1920 + 9000
 
 
 def test_audio_offset_is_measured_from_the_first_presented_picture():
@@ -275,13 +315,21 @@ def test_audio_offset_is_measured_from_the_first_presented_picture():
     assert in_trak(out, 1, "edts") is None
     version, entries = table(out, 0, "ctts")
     # offsets shifted so that the earliest presentation is at movie time 0
-    times = [i * 3000 + signed(v) for i, v in enumerate(entries[2::2])]
+    times = [i * 3000 + o for i, o in enumerate(sample_offsets(entries))]
     assert min(times) == 0 and times == [3000, 0, 6000]
 
 
-def test_first_audio_frame_without_pts_means_no_edit():
-    out = convert(gop(3, start=1920), [(aac_frames(3), None), (aac_frames(3), 0)])
+def test_frames_before_the_first_pts_are_timed_back_from_it():
+    # three frames without a PTS, then a PES at 5760: the first frame started at 0
+    out = convert(gop(3, start=1920), [(aac_frames(3), None), (aac_frames(3), 5760)])
     assert in_trak(out, 1, "edts") is None
+    elst = in_trak(out, 0, "edts/elst")
+    assert struct.unpack(">I II", elst[4:16]) == (2, 1920, 0xFFFFFFFF)
+
+
+def test_audio_without_any_pts_starts_with_the_video():
+    out = convert(gop(3, start=1920), [(aac_frames(3), None)])
+    assert in_trak(out, 0, "edts") is None and in_trak(out, 1, "edts") is None
 
 
 def test_movie_lasts_as_long_as_the_longest_track():
@@ -305,9 +353,71 @@ def test_without_pps_the_avc1_entry_has_no_avcc():
     assert len(avc1) == 78 and avc1[74:78] == b"\x00\x18\xff\xff"
 
 
-def test_empty_video_track_still_counts_the_audio_in_mdat():
-    out = convert([(b"\x12\x34", 0, None)], [(aac_frames(3, size=9), 0)])
-    assert table(out, 0, "stsz")[1] == [0, 0]
-    moov_size = struct.unpack(">I", out[28:32])[0]
-    assert struct.unpack(">I", out[28 + moov_size: 32 + moov_size])[0] == 8 + 3 * 9
-    assert table(out, 1, "stco")[1] == [1, 36 + moov_size]
+
+
+# ---- damaged and cut-short streams ------------------------------------------------------
+
+def damaged_adts(payload: bytes, length: int) -> bytes:
+    """An ADTS frame whose frame_length field says `length`."""
+    from builders import adts_frame
+    frame = bytearray(adts_frame(payload))
+    frame[3] = (frame[3] & 0xFC) | (length >> 11)
+    frame[4], frame[5] = (length >> 3) & 0xFF, ((length & 7) << 5) | 0x1F
+    return bytes(frame)
+
+
+@pytest.mark.parametrize("length", [0, 3, 6, 8191])
+def test_frames_around_a_damaged_adts_header_keep_their_bytes(length):
+    from builders import adts_frame
+    frames = (adts_frame(b"\x01" * 20) + damaged_adts(b"\x07" * 30, length)
+              + adts_frame(b"\x02" * 25) + adts_frame(b"\x03" * 9))
+    out = convert(gop(3), [(frames, 0)])
+    assert table(out, 1, "stsz")[1][2:] == [20, 25, 9]
+    offset = table(out, 1, "stco")[1][1]
+    assert out[offset: offset + 54] == b"\x01" * 20 + b"\x02" * 25 + b"\x03" * 9
+
+
+def test_a_frame_before_a_damaged_syncword_is_kept():
+    from builders import adts_frame
+    broken = bytearray(adts_frame(b"\x07" * 30))
+    broken[0] = 0x00  # the next frame's syncword is hit
+    frames = adts_frame(b"\x01" * 20) + bytes(broken) + adts_frame(b"\x02" * 25)
+    out = convert(gop(3), [(frames, 0)])
+    assert table(out, 1, "stsz")[1][2:] == [20, 25]
+
+
+@pytest.mark.parametrize("header, kept", [
+    (b"\xff\xf1\x50\x80", True),    # ADTS (layer 0) labelled as MPEG-1 audio: converted
+    (b"\xff\xfb\x90\x64", False),   # MP3
+    (b"\xff\xfd\x90\x64", False),   # MP2
+])
+def test_mpeg_audio_stream_type_is_judged_by_its_content(header, kept):
+    from builders import adts_frame, packetize, pat, pes, pmt
+    from builders import AUDIO_PID, VIDEO_PID
+    audio = adts_frame(b"\x01" * 20) * 3 if kept else (header + b"\x00" * 200) * 3
+    packets = [pat(), pmt([(0x1B, VIDEO_PID), (0x03, AUDIO_PID)])]
+    for i, (body, pts, _) in enumerate(gop(3)):
+        packets += packetize(VIDEO_PID, pes(body, pts=pts))
+    packets += packetize(AUDIO_PID, pes(audio, pts=0, stream_id=0xC0))
+    stream = b"".join(packets)
+    if kept:
+        assert table(_plexo.convert_ts_to_mp4(stream), 1, "stsz")[1][1] == 3
+    else:
+        with pytest.raises(ValueError, match=r"^Unsupported audio stream: MP[23] audio \(MPEG audio layer II?I?, stream_type 0x03\); only ADTS AAC audio is converted$"):
+            _plexo.convert_ts_to_mp4(stream)
+
+
+def test_mpeg2_video_is_refused_by_name():
+    from builders import packetize, pat, pes, pmt
+    from builders import AUDIO_PID, VIDEO_PID
+    stream = b"".join([pat(), pmt([(0x02, VIDEO_PID), (0x0F, AUDIO_PID)])]
+                      + packetize(VIDEO_PID, pes(b"\x00\x00\x01\xb3" + b"\x10" * 100, pts=0)))
+    with pytest.raises(ValueError, match=r"^Unsupported video stream: MPEG-2 video \(stream_type 0x02\); only H.264 video is converted$"):
+        _plexo.convert_ts_to_mp4(stream)
+
+
+def test_a_picture_cut_short_by_the_end_of_the_input_is_dropped():
+    ts = transport_stream(gop(4))
+    whole = table(_plexo.convert_ts_to_mp4(ts), 0, "stsz")[1][1]
+    cut = table(_plexo.convert_ts_to_mp4(ts + ts[:100]), 0, "stsz")[1][1]
+    assert (whole, cut) == (4, 3)  # a partial packet ends the input: the last picture goes

@@ -1,8 +1,9 @@
-// H.264 in one place: Annex B scanning (the one NAL-unit iterator), access-unit boundaries
+// H.264 in one place: Annex B scanning (the one start-code scanner), access-unit boundaries
 // and the decoder configuration record (avcC), for the demultiplexer, the MP4 writer and the
 // thumbnails.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,63 +29,61 @@ enum NalType : std::uint8_t {
 inline std::uint8_t nal_type(std::uint8_t header_byte) { return header_byte & 0x1F; }
 inline bool is_vcl(std::uint8_t type) { return type >= 1 && type <= 5; }
 
-struct StartCode {
-  std::size_t position;  // first byte of the start code
-  std::size_t length;    // 3 (00 00 01) or 4 (00 00 00 01)
-};
-
-// The earliest start code at or after `from`; where a 3- and a 4-byte code both match at one
-// position the 4-byte form wins. Looks for the 0x01 byte with memchr, so long slice bodies
-// are skipped at memory speed.
-inline std::optional<StartCode> find_start_code(ByteView v, std::size_t from) {
-  const std::size_t n = v.size();
-  std::size_t q = from + 2;  // candidate position of the 0x01 byte
-  while (q < n) {
-    const void* hit = std::memchr(v.data() + q, 0x01, n - q);
-    if (!hit) return std::nullopt;
-    q = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - v.data());
-    if (v[q - 1] == 0 && v[q - 2] == 0) {
-      std::size_t p = q - 2;
-      if (p > from && v[p - 1] == 0) return StartCode{p - 1, 4};
-      return StartCode{p, 3};
+// Finds the NAL units of an Annex B stream whose bytes arrive piece by piece and need not lie
+// together in memory. `Stream` gives size(), at(pos) and find(byte, from, to) (the first
+// position in [from, to) holding that byte, as std::optional). Each call to scan() looks at
+// the bytes that arrived since the last one, finding the 0x01 of start codes with find (so
+// long slice bodies are skipped at memory speed); a unit is handed over once the next start
+// code has arrived, as (start code position, header byte position, end). A start code counts
+// once its header byte has arrived; where a 3- and a 4-byte code both match the 4-byte form
+// wins; zero bytes in front of the next start code beyond its own stay with the unit.
+class StartCodeScanner {
+ public:
+  template <class Stream, class OnUnit>
+  void scan(const Stream& es, OnUnit&& on_unit) {
+    const std::uint64_t n = es.size();
+    std::uint64_t from = std::max(search_from_, boundary_ + 2);
+    for (;;) {
+      auto q = es.find(0x01, from, n);
+      if (!q) {
+        from = std::max(from, n);
+        break;
+      }
+      if (*q + 1 >= n) {  // the header byte has not arrived yet
+        from = *q;
+        break;
+      }
+      if (*q < boundary_ + 2 || es.at(*q - 1) != 0 || es.at(*q - 2) != 0) {
+        from = *q + 1;
+        continue;
+      }
+      std::uint64_t start = *q - 2;
+      if (start > boundary_ && es.at(start - 1) == 0) --start;  // 00 00 00 01
+      if (header_) on_unit(start_, *header_, start);
+      start_ = start;
+      header_ = *q + 1;
+      boundary_ = *q + 2;
+      from = *q + 4;
     }
-    ++q;
+    search_from_ = from;
   }
-  return std::nullopt;
-}
 
-// One NAL unit of an Annex B stream: its start code, its header byte and its end (exclusive).
-struct NalUnit {
-  std::size_t start = 0;   // first byte of the start code
-  std::size_t header = 0;  // the NAL header byte
-  std::size_t end = 0;
-  ByteView bytes(ByteView es) const { return es.subspan(header, end - header); }
-  ByteView with_start_code(ByteView es) const { return es.subspan(start, end - start); }
-};
-
-// Where a unit ends when a start code lies in the stream's last three bytes (a start code
-// with nothing after it).
-enum class TrailingStartCode : std::uint8_t {
-  kEndsUnit,     // the unit ends before it, like before any start code
-  kPartOfUnit,   // it is not recognised and stays in the unit (the sample framing's rule)
-};
-
-// The unit whose start code is the first one at or after `from` that has a header byte. A
-// unit runs to the next start code; zero bytes in front of that start code beyond its own
-// stay with the unit.
-inline std::optional<NalUnit> next_nal_unit(ByteView es, std::size_t from,
-                                            TrailingStartCode trailing = TrailingStartCode::kEndsUnit) {
-  auto code = find_start_code(es, from);
-  if (!code) return std::nullopt;
-  const std::size_t header = code->position + code->length;
-  if (header >= es.size()) return std::nullopt;
-  NalUnit unit{code->position, header, es.size()};
-  if (auto next = find_start_code(es, header + 1)) {
-    if (trailing == TrailingStartCode::kEndsUnit || next->position + 3 < es.size())
-      unit.end = next->position;
+  // At the end of the stream: the last unit runs to it. A start code without a header byte
+  // is none.
+  template <class Stream, class OnUnit>
+  void finish(const Stream& es, OnUnit&& on_unit) {
+    scan(es, on_unit);
+    if (header_) on_unit(start_, *header_, es.size());
+    header_.reset();
   }
-  return unit;
-}
+
+ private:
+  std::uint64_t search_from_ = 0;  // no 0x01 of a start code lies before this
+  std::uint64_t boundary_ = 0;     // a 4-byte start code's zero must lie at or after this
+  // The unit being read: its start code and header positions.
+  std::uint64_t start_ = 0;
+  std::optional<std::uint64_t> header_;
+};
 
 // The decoder configuration record (avcC payload) as the thumbnails need it.
 struct DecoderConfiguration {

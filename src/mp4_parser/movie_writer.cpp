@@ -123,10 +123,12 @@ Result<MoviePlan> MoviePlan::lay_out(MovieModel model) {
   plan.model_ = std::move(model);
   for (const TrackSamples& t : plan.model_.tracks) {
     if (!fits_u32(t.samples.size())) return fail("Too many samples for an MP4 track");
-    std::uint64_t pieces = 0;
-    for (ByteView piece : t.media) pieces += piece.size();
     const std::uint64_t bytes = t.media_bytes();
-    if (pieces != bytes) return fail("Track media does not match its sample sizes");
+    if (!t.gather_media) {
+      std::uint64_t pieces = 0;
+      for (ByteView piece : t.media) pieces += piece.size();
+      if (pieces != bytes) return fail("Track media does not match its sample sizes");
+    }
     plan.media_size_ += bytes;
 
     TableCounts c;
@@ -239,8 +241,16 @@ Status MoviePlan::write(std::span<std::uint8_t> out) const {
   for (FourCC brand : model_.file_type.compatible_brands) w.put_fourcc(brand);
   write_node(w, model_.moov);
   put_box_header(w, "mdat", media_size_);
-  for (const TrackSamples& t : model_.tracks)
-    for (ByteView piece : t.media) w.put(piece);
+  for (std::size_t i = 0; i < model_.tracks.size(); ++i) {
+    const TrackSamples& t = model_.tracks[i];
+    if (t.gather_media) {
+      t.gather_media([&w](ByteView piece) { w.put(piece); });
+      const std::uint64_t end = i + 1 < media_offsets_.size() ? media_offsets_[i + 1] : size_;
+      if (w.overrun() || w.position() != end) return fail("Track media does not match its sample sizes");
+    } else {
+      for (ByteView piece : t.media) w.put(piece);
+    }
+  }
   if (w.overrun() || w.position() != size_) return fail("MP4 layout and writing disagree");
   return {};
 }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -49,6 +50,11 @@ struct TrackSamples {
   // keeps alive; a sample may span several pieces and a piece several samples. The pieces
   // together hold exactly the sum of the sample sizes.
   std::vector<ByteView> media;
+  // Instead of `media`: called once while the file is written, hands the samples' bytes in
+  // sample order to its sink as pieces that live until the sink returns. For tracks of many
+  // small pieces (a NAL length, then the unit's spans in the packets of a transport stream),
+  // which need no list of views then. The pieces must add up to the sum of the sample sizes.
+  std::function<void(const std::function<void(ByteView)>& sink)> gather_media;
   ChunkLayout chunks = ChunkLayout::kOneChunk;
   // Write a sync sample table (stss) listing the sync samples; without one every sample
   // counts as a sync sample.
@@ -120,7 +126,7 @@ struct MovieModel {
 class MoviePlan {
  public:
   // Fails when a track holds 2^32 samples or more, or when its media pieces do not add up
-  // to its sample sizes.
+  // to its sample sizes (for gathered media, write() fails instead).
   static Result<MoviePlan> lay_out(MovieModel model);
 
   // The exact number of bytes write() writes.

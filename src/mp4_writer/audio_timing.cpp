@@ -28,7 +28,7 @@ std::array<std::uint8_t, 2> AudioTrackTiming::audio_specific_config() const {
                                     ((channel_configuration & 0x0F) << 3))};
 }
 
-AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed, const VideoTiming& video) {
+AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed) {
   AudioTrackTiming timing;
   if (const auto& config = demuxed.audio_config;
       config && config->sampling_frequency_index < kSamplingFrequencies.size() &&
@@ -40,17 +40,9 @@ AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed, const Vi
   timing.sample_rate = kSamplingFrequencies[timing.sampling_frequency_index];
   timing.channel_count = channel_count(timing.channel_configuration);
 
-  // Where the first frame stands against the video's movie time 0, when both are known.
-  std::optional<std::int64_t> start;
-  if (!demuxed.audio_frame_pts.empty() && demuxed.audio_frame_pts.front() &&
-      video.presentation_origin_raw)
-    start = clock_difference(*demuxed.audio_frame_pts.front(), *video.presentation_origin_raw);
-
   // At 48 kHz a frame is exactly 1920 ticks of 90 kHz, so the track can share the movie's
-  // clock. Other rates count in their own samples so that frame durations never round, and
-  // so does a track whose edit skips into it: players trim the decoded samples by media_time
-  // read as a sample count.
-  if (timing.sampling_frequency_index == k48kHzIndex && !(start && *start < 0)) {
+  // clock. Other rates count in their own samples so that frame durations never round.
+  if (timing.sampling_frequency_index == k48kHzIndex) {
     timing.timescale = kMovieTimescale;
     timing.sample_delta = static_cast<std::uint32_t>(
         std::uint64_t{kAacFrameSamples} * kMovieTimescale / timing.sample_rate);
@@ -61,23 +53,22 @@ AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed, const Vi
   const std::uint64_t frames = demuxed.audio_frames.size();
   timing.media_duration = frames * timing.sample_delta;
   timing.movie_duration = rescale(timing.media_duration, kMovieTimescale, timing.timescale);
-  timing.track_duration = timing.movie_duration;
 
-  // The first frame is presented where its PTS stands against the video's movie time 0.
-  if (!start) return timing;
-  if (*start > 0) {
-    const auto delay = static_cast<std::uint64_t>(*start);
-    timing.edits.push_back({delay, -1});
-    timing.edits.push_back({timing.movie_duration, 0});
-    timing.track_duration = delay + timing.movie_duration;
-  } else if (*start < 0) {
-    const auto skip = static_cast<std::uint64_t>(-*start);
-    const std::uint64_t shown = timing.movie_duration > skip ? timing.movie_duration - skip : 0;
-    timing.edits.push_back(
-        {shown, static_cast<std::int64_t>(rescale(skip, timing.timescale, kMovieTimescale))});
-    timing.track_duration = shown;
+  // Frames follow one another without gaps, so the first one's time follows from the first
+  // that carries its own PTS.
+  if (const auto& anchor = demuxed.audio_anchor) {
+    const std::uint64_t before =
+        rescale(std::uint64_t{anchor->frame} * kAacFrameSamples, kMovieTimescale, timing.sample_rate);
+    timing.start = (anchor->pts - before) & (kClockWrap - 1);
   }
   return timing;
+}
+
+void align_tracks(VideoTiming& video, std::optional<AudioTrackTiming>& audio) {
+  if (!audio || !audio->start || !video.presentation_start) return;
+  const std::int64_t lead = clock_difference(*audio->start, *video.presentation_start);
+  if (lead > 0) audio->empty_edit = static_cast<std::uint64_t>(lead);
+  else video.empty_edit = static_cast<std::uint64_t>(-lead);
 }
 
 }  // namespace plexo::mp4w

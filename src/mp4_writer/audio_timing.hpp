@@ -4,18 +4,13 @@
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
-#include "mp4_parser/boxes.hpp"
 #include "mp4_writer/video_timing.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::mp4w {
 
 inline constexpr std::uint32_t kAacFrameSamples = 1024;
-
-// One entry of an edit list: media_time −1 is an empty edit.
-using EditEntry = mp4::EditEntry;
 
 struct AudioTrackTiming {
   std::uint8_t object_type = 2;
@@ -27,13 +22,23 @@ struct AudioTrackTiming {
   std::uint32_t sample_delta = 1920;
   std::uint64_t media_duration = 0;   // media timescale
   std::uint64_t movie_duration = 0;   // the frames' length in the movie timescale
-  std::uint64_t track_duration = 0;   // what the edit list presents, movie timescale
-  std::vector<EditEntry> edits;       // empty: the media starts at movie time 0
+  // The source PTS (33-bit clock) at which the first frame is presented; absent when no
+  // frame carries one.
+  std::optional<std::uint64_t> start;
+  std::uint64_t empty_edit = 0;  // movie time before the first frame
 
   // Two bytes of AudioSpecificConfig: object type, frequency index, channel configuration.
   std::array<std::uint8_t, 2> audio_specific_config() const;
 };
 
-AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed, const VideoTiming& video);
+AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed);
+
+// The movie starts with whichever track starts first; the other waits behind an empty edit
+// of the difference. No edit skips media.
+void align_tracks(VideoTiming& video, std::optional<AudioTrackTiming>& audio);
+
+// What each track presents in the movie timescale, its empty edit included.
+inline std::uint64_t track_duration(const VideoTiming& v) { return v.empty_edit + v.duration; }
+inline std::uint64_t track_duration(const AudioTrackTiming& a) { return a.empty_edit + a.movie_duration; }
 
 }  // namespace plexo::mp4w

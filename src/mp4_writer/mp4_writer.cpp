@@ -1,13 +1,15 @@
-// The converted file as a movie-writer model: the timing the stream's timestamps give
-// (video_timing, audio_timing) and the samples of sample_framing become two tracks.
+// The converted file as a movie-writer model: the access units and audio frames the
+// demultiplexer found become two tracks, timed by video_timing and audio_timing, their bytes
+// gathered from the packet payloads of the input (and 4-byte NAL lengths) while the movie
+// writer writes the file: one copy.
 #include "mp4_writer/mp4_writer.hpp"
 
 #include <algorithm>
+#include <functional>
 
 #include "mp4_parser/operations.hpp"
 #include "mp4_writer/audio_timing.hpp"
 #include "mp4_writer/sample_entries.hpp"
-#include "mp4_writer/sample_framing.hpp"
 #include "mp4_writer/timeline.hpp"
 #include "mp4_writer/video_timing.hpp"
 
@@ -21,7 +23,6 @@ using mp4::TrackSamples;
 // What the plan's views point into, kept with the plan until it is written.
 struct ConvertedStream {
   ts::TsDemuxResult demuxed;
-  std::vector<std::uint8_t> nal_lengths;  // the 4-byte length before each kept NAL unit
   Buffer video_description;
   Buffer audio_description;
 };
@@ -73,67 +74,85 @@ BoxNode trak(std::uint32_t track_id, std::uint64_t track_duration, std::uint16_t
   return trak;
 }
 
+// The edits of a track held back by `delay` (movie timescale): an empty edit, then the media
+// from its start for `presented`. No edit skips media.
+std::vector<mp4::EditEntry> delay_edits(std::uint64_t delay, std::uint64_t presented) {
+  if (delay == 0) return {};
+  return {mp4::EditEntry{delay, -1}, mp4::EditEntry{presented, 0}};
+}
+
 }  // namespace
 
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) {
-  if (demuxed.video_es.empty()) return fail("No video data found");
+  PLEXO_CHECK(ts::check_supported_streams(demuxed));
+  // A stream without one complete picture gives no file rather than one no player opens.
+  if (demuxed.access_units.empty()) return fail("No video data found");
   auto keep = std::make_unique<ConvertedStream>();
   keep->demuxed = std::move(demuxed);
   const ts::TsDemuxResult& d = keep->demuxed;
-  const ByteView es = d.video_es.view();
+  const auto& units = d.access_units;
 
-  const FramedVideo video = PLEXO_TRY(frame_video_samples(es));
-  for (const auto& frame : d.audio_frames)
-    if (!mp4::fits_u32(frame.size())) return fail("AAC frame too large for an MP4 sample");
-  if (!mp4::fits_u32(video.samples.size()) || !mp4::fits_u32(d.audio_frames.size()))
+  for (const ts::AccessUnit& unit : units)
+    if (!mp4::fits_u32(unit.sample_size)) return fail("H.264 access unit too large for an MP4 sample");
+  if (!mp4::fits_u32(units.size()) || !mp4::fits_u32(d.audio_frames.size()))
     return fail("Too many samples for an MP4 track");
-  const VideoTiming timing = compute_video_timing(d, video.samples);
+  VideoTiming video = compute_video_timing(units);
   std::optional<AudioTrackTiming> audio;
-  if (!d.audio_frames.empty()) audio = compute_audio_timing(d, timing);
+  if (!d.audio_frames.empty()) audio = compute_audio_timing(d);
+  align_tracks(video, audio);
 
   mp4::MovieModel model;
   model.file_type = {"isom", 0x200, {"isom", "iso2", "mp41"}};
 
-  // Video: each kept NAL unit is its 4-byte length, then its bytes in the stream.
+  // Video: each NAL unit is its 4-byte length, then its bytes where the packets carry them;
+  // both go straight into the file as it is written.
   TrackSamples& v = model.tracks.emplace_back();
-  v.samples.reserve(video.samples.size());
-  std::vector<std::size_t> length_pieces;
-  for (std::size_t i = 0; i < video.samples.size(); ++i) {
-    const VideoSample& s = video.samples[i];
-    const std::int32_t offset = timing.composition_offsets.empty() ? 0 : timing.composition_offsets[i];
-    v.samples.push_back(OutputSample{s.size, timing.sample_delta, offset, s.sync});
-    for_each_kept_unit(es, s, [&](const h264::NalUnit& nal) {
-      const auto length = static_cast<std::uint32_t>(nal.end - nal.header);
-      for (int shift = 24; shift >= 0; shift -= 8)
-        keep->nal_lengths.push_back(static_cast<std::uint8_t>(length >> shift));
-      length_pieces.push_back(v.media.size());
-      v.media.emplace_back();  // the length, pointed at once the lengths are all written
-      v.media.push_back(nal.bytes(es));
-    });
+  v.samples.reserve(units.size());
+  bool any_sync = false;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const ts::AccessUnit& unit = units[i];
+    const std::int32_t offset = video.composition_offsets.empty() ? 0 : video.composition_offsets[i];
+    v.samples.push_back(OutputSample{static_cast<std::uint32_t>(unit.sample_size), video.durations[i],
+                                     offset, unit.sync});
+    any_sync |= unit.sync;
   }
-  for (std::size_t k = 0; k < length_pieces.size(); ++k)
-    v.media[length_pieces[k]] = ByteView(keep->nal_lengths.data() + 4 * k, 4);
+  // Without an IDR there is no sync sample to list, and an empty stss would let no player
+  // seek: the table is left out.
+  v.sync_table = any_sync;
+  v.gather_media = [&d](const std::function<void(ByteView)>& sink) {
+    ts::ElementaryStream::Copier copier(d.video);
+    std::uint8_t length[4];
+    for (const ts::NalRange& nal : d.nal_units) {
+      for (int b = 0; b < 4; ++b) length[b] = static_cast<std::uint8_t>(nal.size >> (24 - 8 * b));
+      sink(ByteView(length, 4));
+      copier.copy(nal.header, nal.size, sink);
+    }
+  };
   keep->video_description = video_sample_description(d);
   v.sample_description = keep->video_description.view();
 
-  std::uint64_t movie_duration = timing.duration;
+  // The movie lasts as long as its longest track presents anything.
+  std::uint64_t movie_duration = track_duration(video);
   model.moov.add(BoxNode());  // the mvhd, once the duration is known
-  model.moov.add(trak(kVideoTrackId, timing.duration, 0, d.width, d.height, kMovieTimescale,
-                      timing.duration, "vide", 0, {}));
+  model.moov.add(trak(kVideoTrackId, track_duration(video), 0, d.width, d.height, kMovieTimescale,
+                      video.duration, "vide", 0, delay_edits(video.empty_edit, video.duration)));
 
   if (audio) {
     TrackSamples& a = model.tracks.emplace_back();
     a.sync_table = false;  // every AAC frame is a sync sample
     a.samples.reserve(d.audio_frames.size());
-    for (const auto& frame : d.audio_frames) {
-      a.samples.push_back(OutputSample{static_cast<std::uint32_t>(frame.size()), audio->sample_delta, 0, true});
-      if (!frame.empty()) a.media.emplace_back(frame.data(), frame.size());
-    }
+    for (const ts::AudioFrame& frame : d.audio_frames)
+      a.samples.push_back(OutputSample{static_cast<std::uint32_t>(frame.size), audio->sample_delta, 0, true});
+    a.gather_media = [&d](const std::function<void(ByteView)>& sink) {
+      ts::ElementaryStream::Copier copier(d.audio);
+      for (const ts::AudioFrame& frame : d.audio_frames) copier.copy(frame.begin, frame.size, sink);
+    };
     keep->audio_description = audio_sample_description(*audio);
     a.sample_description = keep->audio_description.view();
-    model.moov.add(trak(kAudioTrackId, audio->track_duration, 0x0100, 0, 0, audio->timescale,
-                        audio->media_duration, "soun", 1, audio->edits));
-    movie_duration = std::max(movie_duration, audio->track_duration);
+    model.moov.add(trak(kAudioTrackId, track_duration(*audio), 0x0100, 0, 0, audio->timescale,
+                        audio->media_duration, "soun", 1,
+                        delay_edits(audio->empty_edit, audio->movie_duration)));
+    movie_duration = std::max(movie_duration, track_duration(*audio));
   }
 
   mp4::MovieHeader mvhd;

@@ -8,86 +8,68 @@
 namespace plexo::mp4w {
 namespace {
 
-// One PES's timestamps on the continuous timeline.
-struct PesClock {
-  std::optional<std::int64_t> pts;
+// One access unit's timestamps on the continuous timeline.
+struct UnitClock {
   std::optional<std::int64_t> dts;
+  std::int64_t composition = 0;  // PTS − DTS
+  bool has_pts = false;
 };
 
-std::vector<PesClock> unwrap_pes_times(const std::vector<ts::PesTimestamps>& times) {
-  std::vector<PesClock> clocks;
-  clocks.reserve(times.size());
-  ClockUnwrapper pts_clock;
-  for (const auto& t : times) {
-    PesClock clock;
-    if (t.pts) {
-      clock.pts = pts_clock.next(*t.pts);
-      // DTS lies just before its own PTS, so it unwraps against that.
-      if (t.dts) clock.dts = *clock.pts - clock_difference(*t.pts, *t.dts);
-    }
-    clocks.push_back(clock);
+// Decode times unwrap against each other; a PES without DTS decodes at its PTS. A decode time
+// that does not move forward by at least a tick per sample is not believed.
+std::vector<UnitClock> unwrap(const std::vector<ts::AccessUnit>& units) {
+  std::vector<UnitClock> clocks(units.size());
+  ClockUnwrapper dts_clock;
+  std::optional<std::pair<std::size_t, std::int64_t>> last;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const ts::AccessUnit& u = units[i];
+    if (!u.pts) continue;
+    const std::uint64_t dts = u.dts.value_or(*u.pts);
+    const std::int64_t t = dts_clock.next(dts);
+    clocks[i].composition = clock_difference(*u.pts, dts);
+    clocks[i].has_pts = true;
+    if (last && t - last->second < static_cast<std::int64_t>(i - last->first)) continue;
+    clocks[i].dts = t;
+    last = std::pair{i, t};
   }
   return clocks;
 }
 
-// For each sample, the PES whose payload holds the sample's first byte.
-std::vector<std::optional<std::size_t>> pes_of_samples(const ts::TsDemuxResult& demuxed,
-                                                       const std::vector<VideoSample>& samples) {
-  const auto& offsets = demuxed.video_pes_es_offsets;
-  const std::size_t pes_count = demuxed.video_pes_times.size();
-  std::vector<std::optional<std::size_t>> owner(samples.size());
-  if (pes_count > 0 && offsets.size() == pes_count) {
-    std::size_t j = 0;
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      while (j + 1 < pes_count && offsets[j + 1] <= samples[i].begin) ++j;
-      owner[i] = j;
-    }
-  } else {
-    // Without payload positions, take one PES per sample.
-    for (std::size_t i = 0; i < samples.size() && i < pes_count; ++i) owner[i] = i;
+// Decode times for every sample: the believed ones, with the samples between them spread
+// evenly, and those before the first or after the last at the nearest known spacing.
+std::vector<std::int64_t> decode_times(const std::vector<UnitClock>& clocks) {
+  const std::size_t n = clocks.size();
+  std::vector<std::size_t> known;
+  for (std::size_t i = 0; i < n; ++i)
+    if (clocks[i].dts) known.push_back(i);
+  std::vector<std::int64_t> t(n, 0);
+  if (known.empty()) {
+    for (std::size_t i = 0; i < n; ++i) t[i] = static_cast<std::int64_t>(i) * kDefaultVideoSampleDelta;
+    return t;
   }
-  return owner;
+  for (std::size_t k = 0; k < known.size(); ++k) {
+    const std::size_t a = known[k];
+    t[a] = *clocks[a].dts;
+    if (k + 1 == known.size()) break;
+    const std::size_t b = known[k + 1];
+    const std::int64_t span = *clocks[b].dts - *clocks[a].dts;
+    for (std::size_t i = a + 1; i < b; ++i)
+      t[i] = t[a] + span * static_cast<std::int64_t>(i - a) / static_cast<std::int64_t>(b - a);
+  }
+  auto step = [&](std::size_t a, std::size_t b) {
+    return (*clocks[b].dts - *clocks[a].dts) / static_cast<std::int64_t>(b - a);
+  };
+  const std::int64_t first_step = known.size() > 1 ? step(known[0], known[1]) : kDefaultVideoSampleDelta;
+  const std::int64_t last_step =
+      known.size() > 1 ? step(known[known.size() - 2], known.back()) : kDefaultVideoSampleDelta;
+  for (std::size_t i = known.front(); i-- > 0;) t[i] = t[i + 1] - first_step;
+  for (std::size_t i = known.back() + 1; i < n; ++i) t[i] = t[i - 1] + last_step;
+  return t;
 }
 
 std::uint32_t saturate_u32(std::int64_t v) {
   if (v <= 0) return 0;
   return static_cast<std::uint32_t>(std::min<std::int64_t>(v, std::numeric_limits<std::uint32_t>::max()));
-}
-
-// The PTS span over the number of PES intervals: the duration when every PES holds one
-// access unit.
-std::uint32_t delta_from_pts_span(const std::vector<PesClock>& clocks) {
-  std::uint64_t k = 0;
-  std::int64_t lo = 0, hi = 0;
-  for (const auto& c : clocks) {
-    if (!c.pts) continue;
-    if (k == 0 || *c.pts < lo) lo = *c.pts;
-    if (k == 0 || *c.pts > hi) hi = *c.pts;
-    ++k;
-  }
-  if (k >= 2 && hi > lo && static_cast<std::uint64_t>(hi - lo) >= k - 1)
-    return saturate_u32((hi - lo) / static_cast<std::int64_t>(k - 1));
-  return kDefaultVideoSampleDelta;
-}
-
-// When PES and access units do not pair up, the decode times of the samples that begin a PES
-// give the duration: their distance over the number of samples between them.
-std::optional<std::uint32_t> delta_from_decode_times(
-    const std::vector<PesClock>& clocks, const std::vector<std::optional<std::size_t>>& owner) {
-  std::optional<std::pair<std::size_t, std::int64_t>> first, last;
-  for (std::size_t i = 0; i < owner.size(); ++i) {
-    if (!owner[i] || (i > 0 && owner[i - 1] == owner[i])) continue;
-    const PesClock& c = clocks[*owner[i]];
-    auto t = c.dts ? c.dts : c.pts;
-    if (!t) continue;
-    if (!first) first = std::pair{i, *t};
-    last = std::pair{i, *t};
-  }
-  if (!first || last->first <= first->first || last->second <= first->second) return std::nullopt;
-  const auto samples = static_cast<std::int64_t>(last->first - first->first);
-  const std::int64_t span = last->second - first->second;
-  if (span < samples) return std::nullopt;
-  return saturate_u32(span / samples);
 }
 
 std::int32_t clamp_i32(std::int64_t v) {
@@ -97,59 +79,46 @@ std::int32_t clamp_i32(std::int64_t v) {
 
 }  // namespace
 
-VideoTiming compute_video_timing(const ts::TsDemuxResult& demuxed,
-                                 const std::vector<VideoSample>& samples) {
+VideoTiming compute_video_timing(const std::vector<ts::AccessUnit>& units) {
   VideoTiming timing;
-  const auto clocks = unwrap_pes_times(demuxed.video_pes_times);
-  const auto owner = pes_of_samples(demuxed, samples);
+  const std::size_t n = units.size();
+  if (n == 0) return timing;
+  const auto clocks = unwrap(units);
+  const auto t = decode_times(clocks);
 
-  timing.sample_delta = delta_from_pts_span(clocks);
-  if (clocks.size() != samples.size()) {
-    if (auto delta = delta_from_decode_times(clocks, owner)) timing.sample_delta = *delta;
-  }
-  timing.duration = std::uint64_t{timing.sample_delta} * samples.size();
-  if (samples.empty()) return timing;
+  // Each sample lasts until the next one decodes; the last lasts as long as the one before.
+  timing.durations.resize(n);
+  for (std::size_t i = 0; i + 1 < n; ++i) timing.durations[i] = saturate_u32(t[i + 1] - t[i]);
+  timing.durations[n - 1] = n > 1 ? timing.durations[n - 2] : kDefaultVideoSampleDelta;
+  for (auto d : timing.durations) timing.duration += d;
 
-  // PTS − DTS of each sample's PES, relative to the first sample.
-  std::vector<std::int64_t> offsets(samples.size(), 0);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    if (!owner[i]) continue;
-    const PesClock& c = clocks[*owner[i]];
-    if (c.pts && c.dts) offsets[i] = *c.pts - *c.dts;
+  // PTS − DTS of each sample; one without a PTS keeps the offset of the sample before it.
+  std::vector<std::int64_t> offsets(n, 0);
+  std::optional<std::int64_t> carried;
+  for (std::size_t i = 0; i < n; ++i)
+    if (clocks[i].has_pts && !carried) carried = clocks[i].composition;
+  bool any_pts = carried.has_value();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (clocks[i].has_pts) carried = clocks[i].composition;
+    offsets[i] = carried.value_or(0);
   }
-  const std::int64_t first = offsets[0];
-  const auto delta = static_cast<std::int64_t>(timing.sample_delta);
-  std::int64_t earliest = 0;
-  for (std::size_t i = 0; i < offsets.size(); ++i) {
-    offsets[i] -= first;
-    earliest = std::min(earliest, static_cast<std::int64_t>(i) * delta + offsets[i]);
-  }
-  // A picture presented before the first decoded one (an open GOP's leading pictures) would
-  // fall before movie time 0; move every offset up so that the earliest lands on 0.
-  if (earliest < 0)
-    for (auto& offset : offsets) offset -= earliest;
-
+  // Media time 0 presents the earliest picture: every offset moves by the same amount.
+  std::int64_t earliest = t[0] + offsets[0];
+  for (std::size_t i = 0; i < n; ++i) earliest = std::min(earliest, t[i] + offsets[i]);
+  const std::int64_t shift = earliest - t[0];
   bool any_nonzero = false;
-  for (auto offset : offsets) {
-    if (offset != 0) any_nonzero = true;
-    if (offset < 0) timing.negative_offsets = true;
+  for (auto& offset : offsets) {
+    offset -= shift;
+    any_nonzero |= offset != 0;
+    timing.negative_offsets |= offset < 0;
   }
   if (any_nonzero) {
-    timing.composition_offsets.reserve(offsets.size());
+    timing.composition_offsets.reserve(n);
     for (auto offset : offsets) timing.composition_offsets.push_back(clamp_i32(offset));
   }
-
-  // Movie time 0 in source PTS terms, from the first sample that begins a PES with a PTS.
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    if (!owner[i] || (i > 0 && owner[i - 1] == owner[i])) continue;
-    const PesClock& c = clocks[*owner[i]];
-    if (!c.pts) continue;
-    const std::int64_t presented_at = static_cast<std::int64_t>(i) * delta + offsets[i];
-    timing.presentation_origin = *c.pts - presented_at;
+  if (any_pts) {
     const auto wrap = static_cast<std::int64_t>(kClockWrap);
-    timing.presentation_origin_raw =
-        static_cast<std::uint64_t>(((*timing.presentation_origin % wrap) + wrap) % wrap);
-    break;
+    timing.presentation_start = static_cast<std::uint64_t>(((earliest % wrap) + wrap) % wrap);
   }
   return timing;
 }

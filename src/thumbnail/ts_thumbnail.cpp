@@ -4,33 +4,38 @@
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::thumbnail {
-namespace {
-
-std::optional<h264::NalUnit> next_unit(ByteView es, std::size_t from) {
-  return h264::next_nal_unit(es, from);
-}
-
-}  // namespace
 
 Result<Buffer> thumbnail_from_ts(ByteView input, const ts::DiagnosticSink& diagnostics) {
-  const ts::TsDemuxResult demuxed = PLEXO_TRY(ts::demux_ts(input, diagnostics));
-  const ByteView es = demuxed.video_es.view();
-  if (es.empty()) return fail("No video data found");
+  const ts::TsDemuxResult demuxed = PLEXO_TRY(ts::demux_ts(input, diagnostics, ts::VideoUnits::kUntilFirstKeyFrame));
+  PLEXO_CHECK(ts::check_supported_video(demuxed));
+  if (demuxed.video.empty()) return fail("No video data found");
 
-  std::optional<h264::NalUnit> idr = next_unit(es, 0);
-  while (idr && h264::nal_type(es[idr->header]) != h264::kIdrSlice) idr = next_unit(es, idr->header);
-  if (!idr) return fail("No I-frame found in video stream");
+  // The first picture holding an IDR slice, from that slice on.
+  const auto& units = demuxed.access_units;
+  const auto& nals = demuxed.nal_units;
+  std::size_t first = nals.size(), end = nals.size();
+  for (std::size_t i = 0; i < units.size() && first == nals.size(); ++i) {
+    if (!units[i].sync) continue;
+    end = i + 1 < units.size() ? units[i + 1].first_nal : nals.size();
+    for (std::size_t k = units[i].first_nal; k < end; ++k)
+      if (nals[k].type == h264::kIdrSlice) {
+        first = k;
+        break;
+      }
+  }
+  if (first == nals.size()) return fail("No I-frame found in video stream");
 
   Buffer out;
   if (demuxed.sps) put_nal_unit(out, ByteView(*demuxed.sps));
   if (demuxed.pps) put_nal_unit(out, ByteView(*demuxed.pps));
-  out.put(idr->with_start_code(es));
-  // The picture's other slices follow until a unit opens the next access unit; units in
-  // between that are not slices (filler, end of sequence) are left out.
-  for (auto unit = next_unit(es, idr->end); unit; unit = next_unit(es, unit->end)) {
-    const ByteView nal = unit->bytes(es);
-    if (h264::opens_access_unit(nal, true)) break;
-    if (h264::is_vcl(h264::nal_type(nal[0]))) out.put(unit->with_start_code(es));
+  // The picture's slices, each behind its start code as found; units in between that are not
+  // slices (filler, end of sequence) are left out.
+  ts::ElementaryStream::Copier copier(demuxed.video);
+  auto sink = [&out](ByteView piece) { out.put(piece); };
+  for (std::size_t k = first; k < end; ++k) {
+    if (k != first && !h264::is_vcl(nals[k].type)) continue;
+    out.put(ByteView(kStartCode + 4 - nals[k].start_code_length, nals[k].start_code_length));
+    copier.copy(nals[k].header, nals[k].size, sink);
   }
   return out;
 }

@@ -1,9 +1,12 @@
-// What the packet loop hands to the elementary-stream handlers.
+// What the packet loop hands to the elementary-stream handlers, and their scan state (which
+// stays here, out of the result).
 #pragma once
 
+#include <array>
 #include <cstddef>
 
 #include "core/bytes.hpp"
+#include "core/h264.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::ts {
@@ -18,12 +21,49 @@ struct PacketPayload {
 // A PES start whose payload is shorter than a minimal PES header carries nothing usable.
 inline constexpr std::size_t kMinPesStartOffset = 180;
 
-void handle_video_packet(TsDemuxResult& result, const PacketPayload& packet);
-void handle_audio_packet(TsDemuxResult& result, const PacketPayload& packet);
-void flush_audio(TsDemuxResult& result);
+// What the diagnostic lines report: PES counts and the PTS of the first and last entries.
+struct ScanTotals {
+  std::size_t video_pes = 0;
+  std::optional<std::uint64_t> first_video_pts, last_video_pts;
+  // Each frame is reported with the PTS of the PES that completed it.
+  std::optional<std::uint64_t> first_audio_pts, last_audio_pts;
+};
 
-// The first SPS and PPS of the collected stream, and the picture size from that SPS.
-void find_parameter_sets(TsDemuxResult& result);
+// A PES start as the stream handlers see it: where its data begins in the elementary stream.
+struct PesStart {
+  std::uint64_t begin = 0;
+  PesTimestamps times;
+  bool claimed = false;  // an access unit or frame already began in it
+};
+
+// The PES that holds a stream position: the last one starting at or before it.
+PesStart* pes_holding(std::vector<PesStart>& starts, std::uint64_t pos);
+
+// Finds NAL units and access units in the video stream as its payloads arrive.
+struct VideoScan {
+  std::vector<PesStart> pes;
+  bool collect = false;  // the stream is H.264 (and, for a first key frame, none found yet)
+  bool first_key_frame_only = false;
+  h264::StartCodeScanner start_codes;
+  // The access unit being collected.
+  bool unit_open = false, unit_has_slice = false;
+  AccessUnit unit;
+};
+
+struct AudioScan {
+  std::vector<PesStart> pes;
+  std::uint64_t search_from = 0;  // no frame header starts before this
+};
+
+void handle_video_packet(TsDemuxResult& result, VideoScan& scan, ScanTotals& totals,
+                         const PacketPayload& packet);
+// Ends the last NAL unit and access unit; `truncated` drops an access unit that the end of
+// the input cut short.
+void finish_video(TsDemuxResult& result, VideoScan& scan, bool truncated);
+
+void handle_audio_packet(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals,
+                         const PacketPayload& packet);
+void finish_audio(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals);
 
 // Width and height from an SPS NAL unit (header byte first); nullopt when it cannot be read
 // far enough.

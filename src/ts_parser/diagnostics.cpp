@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "ts_parser/ts_demux.hpp"
+#include "ts_parser/demux_state.hpp"
 
 namespace plexo::ts {
 namespace {
@@ -54,15 +54,13 @@ void report_programme(const DiagnosticSink& sink, std::uint16_t video_pid,
   write_line(sink, "Found PIDs - Video: %u, Audio: %u\n", unsigned{video_pid}, unsigned{audio_pid});
 }
 
-void report_totals(const DiagnosticSink& sink, const TsDemuxResult& result) {
+void report_totals(const DiagnosticSink& sink, const TsDemuxResult& result, const ScanTotals& t) {
   write_line(sink, "Total audio frames collected: %zu\n", result.audio_frames.size());
-  write_line(sink, "Total video frames collected: %zu\n", result.video_pes_times.size());
-  const auto& audio = result.audio_frame_pts;
-  if (!audio.empty() && audio.front() && audio.back())
-    report_range(sink, "Audio", *audio.front(), *audio.back());
-  const auto& video = result.video_pes_times;
-  if (!video.empty() && video.front().pts && video.back().pts)
-    report_range(sink, "Video", *video.front().pts, *video.back().pts);
+  write_line(sink, "Total video frames collected: %zu\n", t.video_pes);
+  if (!result.audio_frames.empty() && t.first_audio_pts && t.last_audio_pts)
+    report_range(sink, "Audio", *t.first_audio_pts, *t.last_audio_pts);
+  if (t.video_pes > 0 && t.first_video_pts && t.last_video_pts)
+    report_range(sink, "Video", *t.first_video_pts, *t.last_video_pts);
 }
 
 }  // namespace plexo::ts

@@ -9,6 +9,7 @@
 namespace plexo::ts {
 
 struct TsDemuxResult;
+struct ScanTotals;
 
 class DiagnosticSink {
  public:
@@ -28,6 +29,6 @@ class DiagnosticSink {
 };
 
 void report_programme(const DiagnosticSink& sink, std::uint16_t video_pid, std::uint16_t audio_pid);
-void report_totals(const DiagnosticSink& sink, const TsDemuxResult& result);
+void report_totals(const DiagnosticSink& sink, const TsDemuxResult& result, const ScanTotals& totals);
 
 }  // namespace plexo::ts

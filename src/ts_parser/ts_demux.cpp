@@ -20,6 +20,9 @@ struct Scan {
   TsDemuxResult result;
   std::optional<std::uint16_t> pmt_pid;
   bool programme_found = false;
+  VideoScan video;
+  AudioScan audio;
+  ScanTotals totals;
 };
 
 void dispatch(Scan& scan, ByteView packet) {
@@ -43,6 +46,9 @@ void dispatch(Scan& scan, ByteView packet) {
       if (auto streams = read_pmt(payload.bytes, offset)) {
         result.video_pid = streams->video_pid;
         result.audio_pid = streams->audio_pid;
+        result.video_stream_type = streams->video_stream_type;
+        result.audio_stream_type = streams->audio_stream_type;
+        scan.video.collect = streams->video_stream_type == kStreamTypeH264;
         scan.programme_found = true;
         report_programme(scan.diagnostics, streams->video_pid, streams->audio_pid);
       }
@@ -50,20 +56,25 @@ void dispatch(Scan& scan, ByteView packet) {
     }
     return;  // elementary-stream packets before the programme is known are lost
   }
-  if (pid == *result.video_pid) handle_video_packet(result, payload);
-  else if (pid == *result.audio_pid) handle_audio_packet(result, payload);
+  if (pid == *result.video_pid) handle_video_packet(result, scan.video, scan.totals, payload);
+  else if (pid == *result.audio_pid) handle_audio_packet(result, scan.audio, scan.totals, payload);
 }
 
 }  // namespace
 
-Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics) {
+Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics,
+                               VideoUnits video_units) {
   const void* first_sync = input.empty() ? nullptr : std::memchr(input.data(), kSyncByte, input.size());
   if (!first_sync) return fail("No valid TS sync byte found");
 
   Scan scan{diagnostics};
-  // The elementary stream is never larger than the input; reserving it up front avoids
-  // copying it again each time it grows.
-  scan.result.video_es.reserve(input.size());
+  scan.video.first_key_frame_only = video_units == VideoUnits::kUntilFirstKeyFrame;
+  scan.result.video = ElementaryStream(input);
+  scan.result.audio = ElementaryStream(input);
+  scan.result.video.reserve_for(input.size());
+  // The input ends inside a packet when it was cut short: the access unit it was carrying is
+  // incomplete.
+  bool truncated = false;
   auto sync = find_confirmed_sync(
       input, static_cast<std::size_t>(static_cast<const std::uint8_t*>(first_sync) - input.data()));
   while (sync) {
@@ -74,14 +85,18 @@ Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics
       pos += stride;
       if (pos >= input.size()) break;
     }
-    if (pos >= input.size() || input.size() - pos < kPacketSize) break;
+    if (pos >= input.size()) break;
+    if (input.size() - pos < kPacketSize) {
+      truncated = input[pos] == kSyncByte;
+      break;
+    }
     // Sync lost: continue at the next sync byte that the one after it confirms.
     sync = find_confirmed_sync(input, pos + 1, stride);
   }
 
-  flush_audio(scan.result);
-  find_parameter_sets(scan.result);
-  report_totals(scan.diagnostics, scan.result);
+  finish_audio(scan.result, scan.audio, scan.totals);
+  finish_video(scan.result, scan.video, truncated);
+  report_totals(scan.diagnostics, scan.result, scan.totals);
   return std::move(scan.result);
 }
 

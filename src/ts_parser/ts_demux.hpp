@@ -1,14 +1,19 @@
 // The MPEG transport stream demultiplexer: one programme, one H.264 and one ADTS AAC stream.
+//
+// The scan copies no media bytes. It records where each elementary stream's bytes lie in the
+// input (packet payloads without their PES headers) and hands the writer access units and
+// audio frames as ranges of those streams, each with its own timestamps; the writer copies
+// them from the input straight into the file.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-#include "core/buffer.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
 #include "ts_parser/diagnostics.hpp"
+#include "ts_parser/elementary_stream.hpp"
 
 namespace plexo::ts {
 
@@ -25,30 +30,77 @@ struct AdtsConfig {
   std::uint8_t channel_configuration = 2;
 };
 
+// One NAL unit of an access unit, as it lies in the video elementary stream.
+struct NalRange {
+  std::uint64_t header = 0;  // position of the NAL header byte
+  std::uint32_t size = 0;    // header byte to the next start code
+  std::uint8_t start_code_length = 4;
+  std::uint8_t type = 0;
+};
+
+// One picture: its NAL units (parameter sets and delimiters left out, since they travel in
+// avcC or carry nothing an MP4 reader needs) and the timestamps of the PES it begins in, when
+// it is the first access unit to begin there.
+struct AccessUnit {
+  std::optional<std::uint64_t> pts;
+  std::optional<std::uint64_t> dts;
+  std::size_t first_nal = 0;  // index into TsDemuxResult::nal_units; ends where the next begins
+  std::uint64_t sample_size = 0;  // as an MP4 sample: a 4-byte length before each NAL unit
+  bool sync = false;              // holds an IDR slice
+};
+
+// One raw AAC frame (ADTS header removed) as it lies in the audio elementary stream. Kept to
+// eight bytes: streams of tiny frames hold millions of them.
+struct AudioFrame {
+  std::uint64_t begin : 48;
+  std::uint64_t size : 16;  // an ADTS frame is at most 8191 bytes
+};
+
+// The first audio frame that begins a PES carrying a PTS: every other frame's time follows
+// from it and the frame duration.
+struct AudioAnchor {
+  std::size_t frame = 0;
+  std::uint64_t pts = 0;
+};
+
+inline constexpr std::uint8_t kStreamTypeMpeg2Video = 0x02;
+inline constexpr std::uint8_t kStreamTypeH264 = 0x1B;
+inline constexpr std::uint8_t kStreamTypeMpeg1Audio = 0x03;
+inline constexpr std::uint8_t kStreamTypeAdtsAac = 0x0F;
+
 struct TsDemuxResult {
-  std::optional<std::uint64_t> audio_pts;  // scan state: PTS of the latest audio PES start
-  Buffer video_es;                         // Annex B stream, PES headers removed
-  std::vector<PesTimestamps> video_pes_times;  // one per video PES start
-  // Parallel to video_pes_times: where in video_es each PES's payload begins, so that a
-  // sample can be matched with the PES that carries its first byte.
-  std::vector<std::uint64_t> video_pes_es_offsets;
-  std::vector<std::vector<std::uint8_t>> audio_frames;  // raw AAC frames, ADTS headers removed
-  std::vector<std::optional<std::uint64_t>> audio_frame_pts;  // parallel to audio_frames
-  Buffer audio_pending;  // scratch: audio bytes not yet cut into frames
-  std::size_t audio_resume = 0;  // scratch: no ADTS header starts before this pending byte
-  std::optional<AdtsConfig> audio_config;  // from the first complete ADTS frame
+  ElementaryStream video;  // the H.264 stream's bytes in the input
+  std::vector<NalRange> nal_units;
+  std::vector<AccessUnit> access_units;  // only those holding a slice
+  ElementaryStream audio;  // the audio stream's bytes in the input
+  std::vector<AudioFrame> audio_frames;
+  std::optional<AudioAnchor> audio_anchor;
+  std::optional<AdtsConfig> audio_config;  // from the first frame
   std::optional<std::vector<std::uint8_t>> sps;
   std::optional<std::vector<std::uint8_t>> pps;
   std::optional<std::uint16_t> video_pid;
   std::optional<std::uint16_t> audio_pid;
+  std::uint8_t video_stream_type = 0;
+  std::uint8_t audio_stream_type = 0;
   std::uint16_t width = 1920;
   std::uint16_t height = 1080;
 };
 
 // Scans the whole stream once. Fails only with "No valid TS sync byte found"; writes the
 // diagnostic lines to `diagnostics` (the process's standard output unless the caller says).
+// The result refers to `input`, which must outlive it.
+// With `VideoUnits::kUntilFirstKeyFrame` the video's access units end with the first that
+// holds an IDR slice once both parameter sets are known (what a thumbnail needs); the
+// diagnostic lines are the same.
+enum class VideoUnits : std::uint8_t { kAll, kUntilFirstKeyFrame };
 Result<TsDemuxResult> demux_ts(ByteView input,
-                               const DiagnosticSink& diagnostics = DiagnosticSink::standard_output());
+                               const DiagnosticSink& diagnostics = DiagnosticSink::standard_output(),
+                               VideoUnits video_units = VideoUnits::kAll);
+
+// Refuses a programme whose chosen streams are not H.264 video and ADTS AAC audio, naming
+// what was found.
+Status check_supported_streams(const TsDemuxResult& result);
+Status check_supported_video(const TsDemuxResult& result);
 
 // The timestamps at the start of a packet payload that begins a PES packet.
 PesTimestamps read_pes_header(ByteView payload);

@@ -1,46 +1,123 @@
+#include <algorithm>
+
 #include "core/h264.hpp"
 #include "ts_parser/demux_state.hpp"
 
 namespace plexo::ts {
+namespace {
 
-void handle_video_packet(TsDemuxResult& result, const PacketPayload& packet) {
-  if (!packet.unit_start) {
-    // Continuation of a PES; the stream may begin with the tail of a PES whose start came
-    // before the programme was found.
-    result.video_es.put(packet.bytes);
-    return;
-  }
-  if (packet.offset >= kMinPesStartOffset) return;
-  result.video_pes_times.push_back(read_pes_header(packet.bytes));
-  result.video_pes_es_offsets.push_back(result.video_es.size());
-  if (auto start = pes_data_offset(packet.bytes)) result.video_es.put(packet.bytes.subspan(*start));
+// Enough bytes after a NAL header to read first_mb_in_slice.
+constexpr std::size_t kNalPrefix = 8;
+
+std::vector<std::uint8_t> copy_parameter_set(const ElementaryStream& es, std::uint64_t header,
+                                             std::uint64_t end) {
+  std::vector<std::uint8_t> nal(static_cast<std::size_t>(end - header));
+  nal.resize(es.peek(header, nal.data(), nal.size()));
+  // Zero bytes in front of the next start code (trailing_zero_8bits) are not part of it.
+  while (nal.size() > 1 && nal.back() == 0) nal.pop_back();
+  return nal;
 }
 
-void find_parameter_sets(TsDemuxResult& result) {
-  // The whole stream is searched rather than the first packet of each PES, so that a
-  // parameter set split over two packets is still taken whole. In practice both sit at the
-  // start of the stream and the search ends after a few bytes.
-  ByteView stream = result.video_es.view();
-  std::size_t from = 0;
-  while (!(result.sps && result.pps)) {
-    auto unit = h264::next_nal_unit(stream, from);
-    if (!unit) break;
-    // Zero bytes in front of the next start code (trailing_zero_8bits) are not part of the
-    // unit, since a NAL unit never ends in a zero byte.
-    ByteView nal = unit->bytes(stream);
-    while (nal.size() > 1 && nal.back() == 0) nal = nal.first(nal.size() - 1);
-    const std::uint8_t type = h264::nal_type(nal[0]);
-    if (type == h264::kSps && !result.sps) {
-      result.sps.emplace(nal.begin(), nal.end());
-      if (auto size = read_sps_dimensions(nal)) {
+void open_unit(TsDemuxResult& result, VideoScan& scan, std::uint64_t header) {
+  scan.unit = AccessUnit{};
+  scan.unit.first_nal = result.nal_units.size();
+  scan.unit_open = true;
+  scan.unit_has_slice = false;
+  // A PES's timestamps belong to the first access unit that begins in it.
+  if (auto* pes = pes_holding(scan.pes, header); pes && !pes->claimed) {
+    pes->claimed = true;
+    scan.unit.pts = pes->times.pts;
+    scan.unit.dts = pes->times.dts;
+  }
+}
+
+// An access unit without a slice is no picture: its units go.
+void close_unit(TsDemuxResult& result, VideoScan& scan, bool keep) {
+  if (!scan.unit_open) return;
+  if (keep && scan.unit_has_slice) result.access_units.push_back(scan.unit);
+  else result.nal_units.resize(scan.unit.first_nal);
+  scan.unit_open = false;
+}
+
+void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, std::uint64_t header,
+                  std::uint64_t end) {
+  std::uint8_t prefix[kNalPrefix];
+  const std::size_t have = result.video.peek(header, prefix, std::min<std::uint64_t>(kNalPrefix, end - header));
+  const ByteView nal(prefix, have);
+  const std::uint8_t type = h264::nal_type(prefix[0]);
+  if (!scan.collect) return;  // stopped after the first key frame
+  if (h264::opens_access_unit(nal, scan.unit_has_slice)) {
+    close_unit(result, scan, true);
+    if (scan.first_key_frame_only && result.sps && result.pps && !result.access_units.empty() &&
+        result.access_units.back().sync) {
+      scan.collect = false;
+      return;
+    }
+  }
+  if (!scan.unit_open) open_unit(result, scan, header);
+
+  if (type == h264::kSps) {
+    if (!result.sps) {
+      result.sps = copy_parameter_set(result.video, header, end);
+      if (auto size = read_sps_dimensions(*result.sps)) {
         result.width = size->width;
         result.height = size->height;
       }
-    } else if (type == h264::kPps && !result.pps) {
-      result.pps.emplace(nal.begin(), nal.end());
     }
-    from = unit->end;
+  } else if (type == h264::kPps) {
+    if (!result.pps) result.pps = copy_parameter_set(result.video, header, end);
+  } else if (type != h264::kAccessUnitDelimiter) {
+    const std::uint64_t size = end - header;
+    result.nal_units.push_back({header, static_cast<std::uint32_t>(size),
+                                static_cast<std::uint8_t>(header - start), type});
+    // A unit past 4 GiB makes the sample size unrepresentable; the writer refuses it.
+    scan.unit.sample_size += 4 + size;
   }
+  if (h264::is_vcl(type)) scan.unit_has_slice = true;
+  if (type == h264::kIdrSlice) scan.unit.sync = true;
+}
+
+// Hands over the NAL units that the bytes received so far complete.
+void scan_start_codes(TsDemuxResult& result, VideoScan& scan) {
+  scan.start_codes.scan(result.video, [&](std::uint64_t start, std::uint64_t header, std::uint64_t end) {
+    complete_nal(result, scan, start, header, end);
+  });
+}
+
+}  // namespace
+
+PesStart* pes_holding(std::vector<PesStart>& starts, std::uint64_t pos) {
+  auto it = std::upper_bound(starts.begin(), starts.end(), pos,
+                             [](std::uint64_t p, const PesStart& s) { return p < s.begin; });
+  if (it == starts.begin()) return nullptr;
+  return &*std::prev(it);
+}
+
+void handle_video_packet(TsDemuxResult& result, VideoScan& scan, ScanTotals& totals,
+                         const PacketPayload& packet) {
+  if (!packet.unit_start) {
+    // Continuation of a PES; the stream may begin with the tail of a PES whose start came
+    // before the programme was found.
+    if (scan.collect) result.video.append(packet.bytes);
+  } else {
+    if (packet.offset >= kMinPesStartOffset) return;
+    const PesTimestamps times = read_pes_header(packet.bytes);
+    if (totals.video_pes++ == 0) totals.first_video_pts = times.pts;
+    totals.last_video_pts = times.pts;
+    if (!scan.collect) return;
+    scan.pes.push_back({result.video.size(), times, false});
+    if (auto start = pes_data_offset(packet.bytes)) result.video.append(packet.bytes.subspan(*start));
+  }
+  if (scan.collect) scan_start_codes(result, scan);
+}
+
+void finish_video(TsDemuxResult& result, VideoScan& scan, bool truncated) {
+  if (!scan.collect) return;
+  scan.start_codes.finish(result.video, [&](std::uint64_t start, std::uint64_t header, std::uint64_t end) {
+    complete_nal(result, scan, start, header, end);
+  });
+  close_unit(result, scan, !truncated);
+  scan.pes = {};
 }
 
 }  // namespace plexo::ts

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The browser tier: converted and defragmented fixtures played to the end in headless
+# chromium (Debian's package) driven by Playwright (from PyPI). The package itself was
+# installed by .ci/run before the steps.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+if ! command -v chromium >/dev/null 2>&1; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq chromium >/dev/null
+fi
+python3 -c "import playwright" 2>/dev/null || python3 -m pip install -q playwright
+
+CI=true PLEXO_BROWSER_TESTS=1 python3 -m pytest -q tests/test_browser_playback.py

@@ -1,0 +1,117 @@
+"""The browser tier: converted and defragmented fixtures played to the end in a real
+browser's <video> element (Debian's chromium, driven headless by Playwright).
+
+Run by .ci/steps/40-browser.sh, which sets PLEXO_BROWSER_TESTS=1; the plain suite skips
+this module. With the variable set, a missing browser or Playwright fails the tests.
+"""
+from __future__ import annotations
+
+import functools
+import os
+import pathlib
+import shutil
+
+import pytest
+
+import _plexo
+import media_tools as mt
+
+ENABLED = os.environ.get("PLEXO_BROWSER_TESTS") == "1"
+pytestmark = pytest.mark.skipif(not ENABLED, reason="browser tier: set PLEXO_BROWSER_TESTS=1")
+
+CONVERTED = ["ts_bframes.ts", "ts_no_bframes.ts", "ts_44k_mono.ts", "ts_1080p.ts",
+             "ts_interlaced.ts", "ts_multislice.ts", "ts_192.m2ts", "ts_no_aud.ts",
+             "ts_audio_late.ts", "ts_pts_wrap.ts", "ts_dropped_frames.ts", "ts_audio_leads.ts",
+             "ts_dvb_pat.ts"]
+DEFRAGMENTED = ["frag_default_base_moof.mp4", "frag_base_data_offset.mp4", "frag_every_frame.mp4",
+                "frag_negative_cts.mp4", "frag_audio_late.mp4", "frag_gstreamer.mp4",
+                "frag_video_only.mp4", "frag_audio_only.mp4"]
+
+# Plays one file to its end, four times as fast as real time, and reports what the element saw.
+PLAY = """async (src) => {
+  const video = document.createElement('video');
+  video.muted = true;
+  document.body.appendChild(video);
+  const finished = new Promise((resolve) => {
+    video.addEventListener('ended', () => resolve('ended'));
+    video.addEventListener('error', () => resolve('error'));
+    setTimeout(() => resolve('timeout'), 60000);
+  });
+  video.src = src;
+  try {
+    await video.play();
+    video.playbackRate = 4;
+  } catch (e) {
+    return {how: 'play failed: ' + e, error: video.error && video.error.message};
+  }
+  const how = await finished;
+  const quality = video.getVideoPlaybackQuality();
+  const result = {how, duration: video.duration, currentTime: video.currentTime,
+                  error: video.error && (video.error.code + ' ' + video.error.message),
+                  frames: quality.totalVideoFrames, width: video.videoWidth};
+  video.remove();
+  return result;
+}"""
+
+
+def chromium_path() -> str:
+    for name in ("chromium", "chromium-browser"):
+        path = shutil.which(name)
+        if path:
+            return path
+    pytest.fail("chromium is required for the browser tier (apt-get install chromium)")
+
+
+@pytest.fixture(scope="module")
+def browser_page(tmp_path_factory):
+    try:
+        from playwright.sync_api import sync_playwright
+    except ImportError:
+        pytest.fail("Playwright is required for the browser tier (pip install playwright)")
+    folder = tmp_path_factory.mktemp("browser")
+    page_file = folder / "index.html"
+    page_file.write_text("<!doctype html><html><body></body></html>")
+    with sync_playwright() as playwright:
+        browser = playwright.chromium.launch(
+            executable_path=chromium_path(), headless=True,
+            args=["--autoplay-policy=no-user-gesture-required", "--allow-file-access-from-files"])
+        page = browser.new_page()
+        page.goto(page_file.as_uri())
+        yield page, folder
+        browser.close()
+
+
+def play(browser_page, name: str, data: bytes) -> dict:
+    page, folder = browser_page
+    path = folder / name
+    path.write_bytes(data)
+    return page.evaluate(PLAY, path.as_uri())
+
+
+@functools.lru_cache(maxsize=None)
+def expected(source: bytes, suffix: str) -> tuple[float, int]:
+    """The source's duration and number of video frames."""
+    has_video = mt.has_stream(source, "video", suffix)
+    return mt.duration(source, suffix), len(mt.frames(source, "v:0", suffix)) if has_video else 0
+
+
+def check_playback(result: dict, source: bytes, suffix: str) -> None:
+    duration, frames = expected(source, suffix)
+    assert result["how"] == "ended" and result["error"] is None, result
+    assert result["duration"] == pytest.approx(duration, abs=0.05), result
+    assert result["currentTime"] == pytest.approx(result["duration"], abs=0.05), result
+    assert result["frames"] == frames, result
+
+
+@pytest.mark.parametrize("name", CONVERTED)
+def test_converted_stream_plays_to_the_end(browser_page, fixture_bytes, ffprobe, name):
+    source = fixture_bytes(name)
+    result = play(browser_page, pathlib.Path(name).stem + ".mp4", _plexo.convert_ts_to_mp4(source))
+    check_playback(result, source, "." + name.rsplit(".", 1)[1])
+
+
+@pytest.mark.parametrize("name", DEFRAGMENTED)
+def test_defragmented_file_plays_to_the_end(browser_page, fixture_bytes, ffprobe, name):
+    source = fixture_bytes(name)
+    result = play(browser_page, "defragmented_" + name, _plexo.defragment_mp4(source))
+    check_playback(result, source, ".mp4")
