@@ -98,7 +98,9 @@ Result<std::vector<TrackRecord>> read_tracks(const Box& moov) {
     BoxCursor trak_children = BoxCursor::children(*trak);
     while (auto child = PLEXO_TRY(trak_children.next())) {
       if (child->type == FourCC("tkhd") && !have_id && child->payload.size() >= 12) {
-        track.track_id = read_track_id(child->payload).value_or(0);
+        const auto track_id = read_track_id(child->payload);
+        track.track_id = track_id.value_or(0);
+        track.has_track_header = track_id.has_value();
         have_id = true;
       } else if (child->type == FourCC("mdia")) {
         BoxCursor mdia = BoxCursor::children(*child);

@@ -25,6 +25,7 @@ Result<FileLayout> scan_file(ByteView file);
 
 struct TrackRecord {
   std::uint32_t track_id = 0;     // from tkhd; 0 when it cannot be read
+  bool has_track_header = false;  // a tkhd gave the track ID
   std::uint32_t timescale = 1000; // from mdhd
   ByteView stsd;                  // payload of the track's sample description box, in the input
   // The samples in fragment order, and their bytes as pieces of the input (ready for the
