@@ -82,7 +82,7 @@ Result<FileLayout> scan_file(ByteView file) {
   layout.boxes = PLEXO_TRY(list_boxes(file, kTopLevelBoxes));
   for (std::size_t i = 0; i < layout.boxes.size(); ++i) {
     const FourCC type = layout.boxes[i].type;
-    if (type == FourCC("moov")) layout.moov = i;
+    if (type == FourCC("moov") && !layout.moov) layout.moov = i;
     else if (type == FourCC("moof")) layout.has_moof = true;
   }
   return layout;

@@ -16,7 +16,9 @@ namespace plexo::mp4 {
 // data" for a box running past the end).
 struct FileLayout {
   std::vector<Box> boxes;
-  std::optional<std::size_t> moov;  // index of the last top-level moov
+  // Index of the first top-level moov: the movie readers play. A later one (a stale copy, or
+  // junk appended to the file) never replaces it.
+  std::optional<std::size_t> moov;
   bool has_moof = false;
 
   const Box* moov_box() const { return moov ? &boxes[*moov] : nullptr; }
