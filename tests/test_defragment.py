@@ -239,6 +239,31 @@ def test_sample_outside_input_ends_its_run_in_tables_and_data():
     assert box_payload(out, "mdat") == b"a" * 4
 
 
+@pytest.mark.parametrize("count", [3, 0xFFFFFFFF])
+def test_a_run_with_a_table_ends_with_its_table(count):
+    """A sample count beyond the run's table does not read the bytes that follow as more
+    samples of the default size."""
+    frag = fragment(Traf(1, [Run(samples(b"a" * 4, b"b" * 4), data_offset=0)], default_size=4))
+    count_at = frag.index(b"trun") + 8
+    frag = frag[:count_at] + u32(count) + frag[count_at + 4:]
+    out = _plexo.defragment_mp4(one_track(frag) + box("free", b"c" * 64))
+    assert sample_bytes(out) == [b"a" * 4, b"b" * 4]
+
+
+def test_a_trak_without_track_header_is_left_out():
+    junk = box("trak", box("trak", box("trak")))
+    data = FTYP + moov(trak(1, 1000), junk) + fragment(Traf(1, [Run(samples(b"abc"), data_offset=0)]))
+    out = _plexo.defragment_mp4(data)
+    assert [kind for kind, *_ in iter_boxes(box_payload(out, "moov"))] == ["mvhd", "trak"]
+    assert sample_bytes(out) == [b"abc"]
+
+
+def test_a_movie_of_traks_without_track_headers_is_refused():
+    data = FTYP + moov(box("trak", box("mdia"))) + fragment(Traf(0, [Run(samples(b"abc"), data_offset=0)]))
+    with pytest.raises(ValueError, match="^moov box has no trak$"):
+        _plexo.defragment_mp4(data)
+
+
 def test_data_offset_before_the_file_drops_the_run():
     frag = _with_offset(fragment(Traf(1, [Run(samples(b"abc"), data_offset=0)])), -10_000)
     later = fragment(Traf(1, [Run(samples(b"de"), data_offset=0)]), sequence=2)

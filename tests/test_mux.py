@@ -201,6 +201,17 @@ def test_a_trak_without_a_usable_track_header_matches_no_track():
     assert mux_error(FTYP + box("moov", mvhd(), odd), audio()) == "track_id 5 에 해당하는 trak 없음"
 
 
+def test_boxes_a_movie_box_of_size_0_swallows_stay_out_of_the_output_movie():
+    """A moov of size 0 runs to the end of the file: the fragments after it are its children
+    then, and must not be copied into the joined movie."""
+    data = video()
+    at = data.index(b"moov") - 4
+    out = _plexo.mux_fmp4_tracks(data[:at] + u32(0) + data[at + 4:], audio())
+    assert moov_children(out) == ["mvhd", "trak", "trak"]
+    assert [k for k, *_ in iter_boxes(out)] == ["ftyp", "moov", "mdat"]
+    assert box_payload(out, "mdat") == b"".join(AUDIO_BYTES)  # the video fragments are not read
+
+
 def test_a_trak_without_track_header_is_track_zero_without_template():
     bare = box("trak", box("mdia"))
     assert mux_error(video(), FTYP + box("moov", mvhd(), bare)) == "track_id 0 에 해당하는 trak 없음"

@@ -207,13 +207,24 @@ def test_trailing_bytes_too_short_for_a_box_are_kept():
     assert len(out) == len(data) and out.endswith(b"\x00\x01\x02")
 
 
-def test_a_second_moov_is_dropped_and_the_last_one_stands_in_the_first_ones_place():
-    first, last = moov(trak(1, 1000)), moov(trak(1, 90000))
-    data = FTYP + first + frag(1, 5000) + last
+def media_timescale(data: bytes) -> int:
+    payload = box_payload(data, "moov/trak/mdia/mdhd")
+    at = 20 if payload[0] == 1 else 12
+    return int.from_bytes(payload[at:at + 4], "big")
+
+
+@pytest.mark.parametrize("later", [moov(trak(1, 90000)), box("moov", box("moov", box("moov")))],
+                         ids=["another-movie", "nested-junk"])
+def test_the_first_moov_is_kept_and_a_later_one_dropped(later):
+    """Readers play the first movie box; one appended later (a stale copy, or junk) must not
+    take its place."""
+    first = moov(trak(1, 1000))
+    data = FTYP + first + frag(1, 5000) + later
     out = _plexo.reset_mp4_timestamps(data)
     assert [k for k, *_ in iter_boxes(out)] == ["ftyp", "moov", "moof", "mdat"]
-    assert len(out) == len(data) - len(first)
-    assert header_times(box_payload(out, "moov/trak/mdia/mdhd"), "mdhd")[2] == 1000  # 90 kHz
+    assert len(out) == len(data) - len(later)
+    assert media_timescale(out) == 1000
+    assert header_times(box_payload(out, "moov/trak/mdia/mdhd"), "mdhd")[2] == 1000
 
 
 # ---- messages ------------------------------------------------------------------------------

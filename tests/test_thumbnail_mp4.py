@@ -178,6 +178,33 @@ def test_contradicting_tables_are_reported(broken, message):
     assert raised.value.args == (message,)
 
 
+NO_PARAMETER_SETS = "Key frame has no SPS and PPS: neither its sample entry nor its sample holds them"
+NO_PICTURE = "Key frame sample holds no coded picture"
+
+
+@pytest.mark.parametrize("entry, sample, message", [
+    (avc1(None), IDR, NO_PARAMETER_SETS),                              # no avcC at all
+    (avc1(avcc(sps=(), pps=(PPS,))), IDR, NO_PARAMETER_SETS),          # a PPS but no SPS
+    (avc1(box("avcC", avcc()[8:-2])), IDR, NO_PARAMETER_SETS),         # avcC cut short: unreadable
+    (avc1(avcc()), nal(b"\x06\x05\x01"), NO_PICTURE),                 # an SEI and no slice
+    (avc1(avcc()), b"\x65", NO_PICTURE),                               # one byte: no unit at all
+    (avc1(avcc()), nal(b"\x65\x88\x84", width=4)[:-1], NO_PICTURE),   # its one slice cut short
+], ids=["no-avcc", "no-sps", "avcc-cut-short", "sei-only", "one-byte", "cut-slice"])
+def test_a_key_frame_that_cannot_be_decoded_on_its_own_is_refused(entry, sample, message):
+    def traks(base):
+        return [trak("vide", 1, stsd(entry), stsz([len(sample)]), stsc((1, 1)), stco(base))]
+    with pytest.raises(ValueError) as raised:
+        thumb(movie(traks, sample))
+    assert raised.value.args == (message,)
+
+
+def test_parameter_sets_in_the_sample_stand_in_for_the_avcc():
+    sample = nal(SPS, PPS, b"\x65\x88\x84")
+    def traks(base):
+        return [trak("vide", 1, stsd(avc1(None)), stsz([len(sample)]), stsc((1, 1)), stco(base))]
+    assert thumb(movie(traks, sample)) == SC + SPS + SC + PPS + SC + b"\x65\x88\x84"
+
+
 # ---- the key frame in the fragments --------------------------------------------------------
 
 NON_SYNC = 0x01010000  # depends on others, non-sync sample

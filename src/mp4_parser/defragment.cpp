@@ -13,6 +13,8 @@ Result<std::unique_ptr<PlannedOutput>> plan_defragment(ByteView input) {
   if (!moov) return fail("moov box not found");
 
   std::vector<TrackRecord> tracks = PLEXO_TRY(read_tracks(*moov));
+  // A trak without a track header is no track: its samples could not be described.
+  std::erase_if(tracks, [](const TrackRecord& t) { return !t.has_track_header; });
   if (tracks.empty()) return fail("moov box has no trak");
   PLEXO_CHECK(collect_fragments(input, layout, *moov, tracks));
   bool any_sample = false;

@@ -85,7 +85,8 @@ enum class RunStrictness : std::uint8_t {
   // Samples are yielded wherever their bytes are said to be.
   kStrict,
   // Whatever does not fit takes its default or is left out; a run ends at the first sample
-  // whose bytes lie outside the file, or that has neither a table entry nor bytes; all runs
+  // whose bytes lie outside the file, at the end of its table when it has one, or at a
+  // sample without bytes when it has none; all runs
   // together yield no more samples and bytes than the file holds.
   kLenient,
 };

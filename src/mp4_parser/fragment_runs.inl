@@ -111,7 +111,9 @@ Result<SampleAction> FragmentRunReader::read_run(const TrackRun& run, const Trac
     if (!strict) {
       const bool from_table =
           has_table && static_cast<std::uint64_t>(i) * run.entry_width + run.entry_width <= run.entries.size();
-      if (!from_table && sample.size == 0) break;
+      // A run with a table ends with its table: past it, a count would only repeat the
+      // defaults over whatever bytes follow.
+      if (!from_table && (has_table || sample.size == 0)) break;
       if (position > file_.size() || file_.size() - position < sample.size) break;
       if (budget_.samples_left == 0 || budget_.bytes_left < sample.size) break;
       --budget_.samples_left;

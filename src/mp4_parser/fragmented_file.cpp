@@ -82,7 +82,7 @@ Result<FileLayout> scan_file(ByteView file) {
   layout.boxes = PLEXO_TRY(list_boxes(file, kTopLevelBoxes));
   for (std::size_t i = 0; i < layout.boxes.size(); ++i) {
     const FourCC type = layout.boxes[i].type;
-    if (type == FourCC("moov")) layout.moov = i;
+    if (type == FourCC("moov") && !layout.moov) layout.moov = i;
     else if (type == FourCC("moof")) layout.has_moof = true;
   }
   return layout;
@@ -98,7 +98,9 @@ Result<std::vector<TrackRecord>> read_tracks(const Box& moov) {
     BoxCursor trak_children = BoxCursor::children(*trak);
     while (auto child = PLEXO_TRY(trak_children.next())) {
       if (child->type == FourCC("tkhd") && !have_id && child->payload.size() >= 12) {
-        track.track_id = read_track_id(child->payload).value_or(0);
+        const auto track_id = read_track_id(child->payload);
+        track.track_id = track_id.value_or(0);
+        track.has_track_header = track_id.has_value();
         have_id = true;
       } else if (child->type == FourCC("mdia")) {
         BoxCursor mdia = BoxCursor::children(*child);

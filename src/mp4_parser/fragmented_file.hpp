@@ -16,7 +16,9 @@ namespace plexo::mp4 {
 // data" for a box running past the end).
 struct FileLayout {
   std::vector<Box> boxes;
-  std::optional<std::size_t> moov;  // index of the last top-level moov
+  // Index of the first top-level moov: the movie readers play. A later one (a stale copy, or
+  // junk appended to the file) never replaces it.
+  std::optional<std::size_t> moov;
   bool has_moof = false;
 
   const Box* moov_box() const { return moov ? &boxes[*moov] : nullptr; }
@@ -25,6 +27,7 @@ Result<FileLayout> scan_file(ByteView file);
 
 struct TrackRecord {
   std::uint32_t track_id = 0;     // from tkhd; 0 when it cannot be read
+  bool has_track_header = false;  // a tkhd gave the track ID
   std::uint32_t timescale = 1000; // from mdhd
   ByteView stsd;                  // payload of the track's sample description box, in the input
   // The samples in fragment order, and their bytes as pieces of the input (ready for the

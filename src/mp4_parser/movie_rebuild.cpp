@@ -161,7 +161,8 @@ Result<MovieModel> rebuild_movie(const Box& moov, std::vector<TrackRecord>& trac
   const std::uint64_t duration = movie_duration(tracks, delays, timescale);
 
   std::unordered_map<std::uint32_t, std::size_t> index;  // the first track with each ID
-  for (std::size_t i = 0; i < tracks.size(); ++i) index.emplace(tracks[i].track_id, i);
+  for (std::size_t i = 0; i < tracks.size(); ++i)
+    if (tracks[i].has_track_header) index.emplace(tracks[i].track_id, i);
 
   MovieModel model;
   model.file_type = std::move(file_type);
@@ -170,14 +171,16 @@ Result<MovieModel> rebuild_movie(const Box& moov, std::vector<TrackRecord>& trac
     if (child->type == FourCC("mvhd")) {
       model.moov.add(rewrite_mvhd(*child, duration));
     } else if (child->type == FourCC("trak")) {
-      std::uint32_t track_id = 0;
+      std::optional<std::uint32_t> track_id;
       BoxCursor trak_children = BoxCursor::children(*child);
       while (auto box = PLEXO_TRY(trak_children.next())) {
         if (box->type != FourCC("tkhd") || box->payload.size() < 12) continue;
-        track_id = read_track_id(box->payload).value_or(0);
+        track_id = read_track_id(box->payload);
         break;
       }
-      auto found = index.find(track_id);
+      // A trak without a track header describes no track a reader could play.
+      if (!track_id) continue;
+      auto found = index.find(*track_id);
       if (found == index.end()) {
         model.moov.add(BoxNode::viewed("trak", child->payload));
         continue;
@@ -185,7 +188,7 @@ Result<MovieModel> rebuild_movie(const Box& moov, std::vector<TrackRecord>& trac
       const std::size_t j = found->second;
       TrakPlacement placement{j, timescale, delays[j]};
       model.moov.add(PLEXO_TRY(rebuild_trak(*child, tracks[j], placement)));
-    } else {
+    } else if (belongs_in_movie(child->type)) {
       model.moov.add(BoxNode::viewed(child->type, child->payload));
     }
   }
@@ -214,6 +217,14 @@ void move_samples_into(MovieModel& model, std::vector<TrackRecord>& tracks) {
     t.samples.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
     model.tracks.push_back(std::move(t.samples));
   }
+}
+
+bool belongs_in_movie(FourCC type) {
+  static constexpr FourCC kTopLevelOnly[] = {FourCC("moof"), FourCC("mdat"), FourCC("mfra"),
+                                              FourCC("moov"), FourCC("ftyp"), FourCC("styp"),
+                                              FourCC("sidx"), FourCC("ssix"), FourCC("emsg"),
+                                              FourCC("prft")};
+  return std::find(std::begin(kTopLevelOnly), std::end(kTopLevelOnly), type) == std::end(kTopLevelOnly);
 }
 
 FileType progressive_file_type() { return {"isom", 0x200, {"isom", "iso2", "avc1", "mp41"}}; }

@@ -46,11 +46,16 @@ std::uint64_t movie_duration(const std::vector<TrackRecord>& tracks,
 // Moves every record's samples into `model` (model track i is record i), laid out as a
 // progressive file holds them: one chunk per sample, sync samples listed.
 void move_samples_into(MovieModel& model, std::vector<TrackRecord>& tracks);
+// Whether a box found among a movie box's children belongs there: boxes that stand only at a
+// file's top level (fragments, media data, file and segment headers, indexes, another movie
+// box) are what a movie box of size 0 swallows from the rest of the file.
+bool belongs_in_movie(FourCC type);
 // The file type of every progressive file rebuilt from fragments.
 FileType progressive_file_type();
 
 // The whole movie of `tracks` (whose samples move into the model, in track order) from the
-// template `moov`. A trak whose track ID has no record is kept unchanged.
+// template `moov`. A trak whose track ID has no record is kept unchanged; a trak without a
+// readable track header is left out.
 Result<MovieModel> rebuild_movie(const Box& moov, std::vector<TrackRecord>& tracks,
                                  FileType file_type);
 

@@ -4,7 +4,7 @@
 // the earliest presentation time of every top-level sidx, and the times and durations of the
 // movie, track and media headers. No box changes length and every header keeps its form, so
 // chunk offsets and run data offsets stay valid. The one change of structure: a file with
-// several moov boxes keeps one, the last, at the place of the first.
+// several moov boxes keeps the first, the one readers play, and drops the others.
 //
 // All tracks move back by one common time (timeline_origin.hpp), so they keep their sync.
 // Durations come from the fragments: a track ends where its last fragment's samples end.
@@ -118,8 +118,7 @@ class TimelineReset final : public PlannedOutput {
   std::uint64_t size_;
 };
 
-// Maps input positions into the output: the input with every moov but one left out, and the
-// last moov at the place of the first.
+// Maps input positions into the output: the input with every moov but the first left out.
 class OutputLayout {
  public:
   void copy(std::uint64_t from, std::uint64_t length) {
@@ -167,7 +166,7 @@ class ResetPlanner {
     std::vector<Box> top = PLEXO_TRY(list_boxes(input_, kTopLevelBoxes));
     const Box* moov = nullptr;
     for (const Box& box : top)
-      if (box.type == FourCC("moov")) moov = &box;
+      if (box.type == FourCC("moov") && !moov) moov = &box;
 
     PLEXO_CHECK(read_fragments(top, moov));
     if (!moov) return fail("moov box not found");

@@ -100,7 +100,7 @@ Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tra
         const TrakPlacement placement{j, timescale, delays[j]};
         model.moov.add(PLEXO_TRY(rebuild_trak(traks[j], tracks[j], placement)));
       }
-    } else {
+    } else if (belongs_in_movie(child->type)) {
       model.moov.add(BoxNode::viewed(child->type, child->payload));
     }
   }

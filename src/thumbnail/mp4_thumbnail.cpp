@@ -19,20 +19,37 @@ std::optional<mp4::Box> find_moov(ByteView input) {
   }
 }
 
-void put_parameter_sets(Buffer& out, const std::optional<h264::DecoderConfiguration>& avc) {
-  if (!avc) return;
-  for (ByteView unit : avc->parameter_sets) put_nal_unit(out, unit);
+// Appends the parameter sets of the sample entry; returns their NAL unit types as bits.
+std::uint32_t put_parameter_sets(Buffer& out, const std::optional<h264::DecoderConfiguration>& avc) {
+  std::uint32_t types = 0;
+  if (!avc) return types;
+  for (ByteView unit : avc->parameter_sets) {
+    put_nal_unit(out, unit);
+    types |= nal_type_bit(unit);
+  }
+  return types;
 }
 
+// Which pictures must decode on their own: a key frame found through a video track's tables
+// or fragments must carry (with the sample entry's parameter sets) an SPS, a PPS and a slice.
+enum class Decodable : std::uint8_t { kRequired, kAsFound };
+
+constexpr std::uint32_t kSliceTypes = (1u << 1) | (1u << 5);
+
 Result<Buffer> picture(ByteView input, SampleSpan span,
-                       const std::optional<h264::DecoderConfiguration>& avc) {
+                       const std::optional<h264::DecoderConfiguration>& avc, Decodable decodable) {
   if (span.offset > input.size() || span.size > input.size() - span.offset)
     return fail("Sample size exceeds mdat bounds");
   const ByteView sample = input.subspan(static_cast<std::size_t>(span.offset),
                                         static_cast<std::size_t>(span.size));
   Buffer out;
-  put_parameter_sets(out, avc);
-  length_prefixed_to_annexb(sample, out, avc ? avc->length_size : 4);
+  std::uint32_t types = put_parameter_sets(out, avc);
+  types |= length_prefixed_to_annexb(sample, out, avc ? avc->length_size : 4);
+  if (decodable == Decodable::kRequired) {
+    if (!(types & (1u << 7)) || !(types & (1u << 8)))
+      return fail("Key frame has no SPS and PPS: neither its sample entry nor its sample holds them");
+    if (!(types & kSliceTypes)) return fail("Key frame sample holds no coded picture");
+  }
   return out;
 }
 
@@ -46,7 +63,7 @@ Result<std::optional<Buffer>> located_key_frame(ByteView input) {
   auto span = PLEXO_TRY(first_sync_sample(video->stbl));
   if (!span) span = PLEXO_TRY(first_fragment_key_frame(input, *moov, video->track_id));
   if (!span) return std::optional<Buffer>{};
-  return std::optional<Buffer>{PLEXO_TRY(picture(input, *span, video->avc))};
+  return std::optional<Buffer>{PLEXO_TRY(picture(input, *span, video->avc, Decodable::kRequired))};
 }
 
 // Without sample tables to go by: the first sample of the first track, taken to lie at the
@@ -65,7 +82,7 @@ Result<Buffer> first_sample_at_mdat(ByteView input) {
   if (load_u32(stsz.payload, 4) == 0u && load_u32(stsz.payload, 8) == 0u)
     return fail("Invalid stsz box - no sample sizes");
   const std::uint32_t size = PLEXO_TRY(first_sample_size(input, static_cast<std::size_t>(stsz.offset)));
-  return picture(input, SampleSpan{data, size}, sample_entry_avc(stbl));
+  return picture(input, SampleSpan{data, size}, sample_entry_avc(stbl), Decodable::kAsFound);
 }
 
 }  // namespace
