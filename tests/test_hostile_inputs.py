@@ -29,8 +29,6 @@ TS = (FIXTURES / "ts_1080p.ts").read_bytes()
 
 # Faults these cases found, each a test id and what goes wrong; a fix removes its line.
 FAULTS = {
-    "test_the_first_trex_of_a_track_wins":
-        "known: the thumbnail takes the last trex of a track",
     **{f"test_hostile_transport_streams[{case}-{name}]": reason
        for name in ("convert_ts_to_mp4", "extract_thumbnail_from_ts")
        for case, reason in (
@@ -377,7 +375,7 @@ def test_the_first_trex_of_a_track_wins():
     """Two trex for one track: the first says every sample is a sync sample, the second that
     none is. The fragment carries no flags of its own, so its first sample is a key frame
     and the thumbnail is the one of the source file."""
-    from mp4_builders import Run, Sample, Traf, fragment, trex
+    from builders import Run, Sample, Traf, fragment, trex
     mvex = box("mvex", trex(1, duration=512, flags=0x02000000), trex(1, duration=512, flags=0x01010000))
     movie = replace_box(get_box(VIDEO, "ftyp") + get_box(VIDEO, "moov"), "moov/mvex", mvex)
     data = movie + fragment(Traf(1, [Run([Sample(first_sample(VIDEO))], data_offset=0)]))
