@@ -665,3 +665,71 @@ def table(mp4: bytes, track: int, kind: str) -> tuple[int, list[int]] | None:
 
 def signed(v: int) -> int:
     return v - (1 << 32) if v & 0x80000000 else v
+
+
+# ---- H.264 parameter sets, field by field ------------------------------------------------
+
+class Bits:
+    def __init__(self):
+        self.bits = []
+
+    def u(self, value, width):
+        self.bits += [(value >> (width - 1 - i)) & 1 for i in range(width)]
+        return self
+
+    def ue(self, value):
+        code = value + 1
+        self.u(0, code.bit_length() - 1)
+        return self.u(code, code.bit_length())
+
+    def rbsp(self):
+        bits = self.bits + [1]
+        bits += [0] * (-len(bits) % 8)
+        return bytes(int("".join(map(str, bits[i:i + 8])), 2) for i in range(0, len(bits), 8))
+
+
+def escape(rbsp: bytes) -> bytes:
+    """Inserts emulation-prevention bytes as an encoder does."""
+    out, zeros = bytearray(), 0
+    for byte in rbsp:
+        if zeros >= 2 and byte <= 3:
+            out.append(3)
+            zeros = 0
+        out.append(byte)
+        zeros = zeros + 1 if byte == 0 else 0
+    return bytes(out)
+
+
+def sps_nal(width_mbs_minus1, height_map_units_minus1, *, frame_mbs_only=1, crop=None, profile=66,
+        chroma_format_idc=1, poc_type=0, sps_id=0):
+    """An SPS NAL unit (header byte first) for pictures of the given macroblock counts."""
+    bits = Bits().ue(sps_id)                                 # seq_parameter_set_id
+    if profile in (100, 110, 122, 244):
+        bits.ue(chroma_format_idc)
+        if chroma_format_idc == 3:
+            bits.u(0, 1)                                     # separate_colour_plane_flag
+        bits.ue(0).ue(0).u(0, 1).u(0, 1)                     # bit depths, bypass, no matrices
+    bits.ue(0).ue(poc_type)                                  # log2_max_frame_num_minus4, poc type
+    if poc_type == 0:
+        bits.ue(0)                                           # log2_max_pic_order_cnt_lsb_minus4
+    bits.ue(1).u(0, 1)                                       # max_num_ref_frames, gaps
+    bits.ue(width_mbs_minus1).ue(height_map_units_minus1)
+    bits.u(frame_mbs_only, 1)
+    if not frame_mbs_only:
+        bits.u(0, 1)                                         # mb_adaptive_frame_field_flag
+    bits.u(1, 1)                                             # direct_8x8_inference_flag
+    bits.u(crop is not None, 1)
+    for value in crop or ():
+        bits.ue(value)
+    bits.u(0, 1)                                             # no VUI
+    return bytes([0x67, profile, 0x00, 0x1F]) + escape(bits.rbsp())
+
+
+def pps_nal(pps_id: int = 0, sps_id: int = 0) -> bytes:
+    """A PPS NAL unit for CAVLC pictures of one slice group, referring to SPS `sps_id`."""
+    bits = Bits().ue(pps_id).ue(sps_id)
+    bits.u(0, 1).u(0, 1).ue(0)            # CAVLC, bottom_field_pic_order, one slice group
+    bits.ue(0).ue(0).u(0, 1).u(0, 2)      # reference counts, no weighted prediction
+    bits.ue(0).ue(0).ue(0)                # QP and chroma QP offsets 0 (se(v) 0 codes as ue 0)
+    bits.u(1, 1).u(0, 1).u(0, 1)          # deblocking control, constrained intra, redundant_pic_cnt
+    return b"\x68" + escape(bits.rbsp())

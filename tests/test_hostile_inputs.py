@@ -29,13 +29,6 @@ TS = (FIXTURES / "ts_1080p.ts").read_bytes()
 
 # Faults these cases found, each a test id and what goes wrong; a fix removes its line.
 FAULTS = {
-    **{f"test_hostile_transport_streams[{case}-{name}]": reason
-       for name in ("convert_ts_to_mp4", "extract_thumbnail_from_ts")
-       for case, reason in (
-           ("pes-header-length-past-the-packet-video",
-            "found: a stream whose SPS and PPS were lost gives a result without parameter sets"),
-           ("sps-with-80-leading-zero-bits",
-            "found: an SPS that cannot be read is passed on as the stream's parameter set"))},
 }
 
 

@@ -5,65 +5,10 @@ import struct
 import pytest
 
 import _plexo
-from builders import box_payload, packetize, pat, pes, pmt
+from builders import box_payload, packetize, pat, pes, pmt, sps_nal
 
 PPS = b"\x68\xce\x3c\x80"
 IDR = b"\x65\x88\x84\x00\x20"
-
-
-class Bits:
-    def __init__(self):
-        self.bits = []
-
-    def u(self, value, width):
-        self.bits += [(value >> (width - 1 - i)) & 1 for i in range(width)]
-        return self
-
-    def ue(self, value):
-        code = value + 1
-        self.u(0, code.bit_length() - 1)
-        return self.u(code, code.bit_length())
-
-    def rbsp(self):
-        bits = self.bits + [1]
-        bits += [0] * (-len(bits) % 8)
-        return bytes(int("".join(map(str, bits[i:i + 8])), 2) for i in range(0, len(bits), 8))
-
-
-def escape(rbsp: bytes) -> bytes:
-    """Inserts emulation-prevention bytes as an encoder does."""
-    out, zeros = bytearray(), 0
-    for byte in rbsp:
-        if zeros >= 2 and byte <= 3:
-            out.append(3)
-            zeros = 0
-        out.append(byte)
-        zeros = zeros + 1 if byte == 0 else 0
-    return bytes(out)
-
-
-def sps(width_mbs_minus1, height_map_units_minus1, *, frame_mbs_only=1, crop=None, profile=66,
-        chroma_format_idc=1, poc_type=0):
-    bits = Bits().ue(0)                                      # seq_parameter_set_id
-    if profile in (100, 110, 122, 244):
-        bits.ue(chroma_format_idc)
-        if chroma_format_idc == 3:
-            bits.u(0, 1)                                     # separate_colour_plane_flag
-        bits.ue(0).ue(0).u(0, 1).u(0, 1)                     # bit depths, bypass, no matrices
-    bits.ue(0).ue(poc_type)                                  # log2_max_frame_num_minus4, poc type
-    if poc_type == 0:
-        bits.ue(0)                                           # log2_max_pic_order_cnt_lsb_minus4
-    bits.ue(1).u(0, 1)                                       # max_num_ref_frames, gaps
-    bits.ue(width_mbs_minus1).ue(height_map_units_minus1)
-    bits.u(frame_mbs_only, 1)
-    if not frame_mbs_only:
-        bits.u(0, 1)                                         # mb_adaptive_frame_field_flag
-    bits.u(1, 1)                                             # direct_8x8_inference_flag
-    bits.u(crop is not None, 1)
-    for value in crop or ():
-        bits.ue(value)
-    bits.u(0, 1)                                             # no VUI
-    return bytes([0x67, profile, 0x00, 0x1F]) + escape(bits.rbsp())
 
 
 def stream(*parameter_sets: bytes) -> bytes:
@@ -82,33 +27,33 @@ def picture_size(ts: bytes) -> tuple[tuple[int, int], tuple[int, int]]:
 
 
 @pytest.mark.parametrize("unit, size", [
-    (sps(119, 67, crop=(0, 0, 0, 4), profile=100), (1920, 1080)),       # 1088 coded, 8 lines cropped
-    (sps(79, 44), (1280, 720)),                                          # baseline: no chroma fields
-    (sps(119, 33, frame_mbs_only=0), (1920, 1088)),                      # field pairs, no cropping
-    (sps(119, 33, frame_mbs_only=0, crop=(0, 0, 0, 2), profile=100), (1920, 1080)),  # crop unit 4 lines
-    (sps(19, 7, frame_mbs_only=0, crop=(0, 0, 0, 4)), (320, 240)),       # 256 coded, 16 lines cropped
-    (sps(39, 29, crop=(2, 2, 0, 0), profile=244, chroma_format_idc=3), (636, 480)),  # 4:4:4: unit 1
-    (sps(44, 35, poc_type=2, crop=(0, 4, 0, 6)), (712, 564)),
+    (sps_nal(119, 67, crop=(0, 0, 0, 4), profile=100), (1920, 1080)),       # 1088 coded, 8 lines cropped
+    (sps_nal(79, 44), (1280, 720)),                                          # baseline: no chroma fields
+    (sps_nal(119, 33, frame_mbs_only=0), (1920, 1088)),                      # field pairs, no cropping
+    (sps_nal(119, 33, frame_mbs_only=0, crop=(0, 0, 0, 2), profile=100), (1920, 1080)),  # crop unit 4 lines
+    (sps_nal(19, 7, frame_mbs_only=0, crop=(0, 0, 0, 4)), (320, 240)),       # 256 coded, 16 lines cropped
+    (sps_nal(39, 29, crop=(2, 2, 0, 0), profile=244, chroma_format_idc=3), (636, 480)),  # 4:4:4: unit 1
+    (sps_nal(44, 35, poc_type=2, crop=(0, 4, 0, 6)), (712, 564)),
 ], ids=["1080p", "720p-baseline", "interlaced", "1080i-cropped", "240i-cropped", "444", "poc2"])
 def test_size_from_sps(unit, size):
     assert picture_size(stream(unit)) == (size, size)
 
 
-def test_unreadable_sps_keeps_the_default_size_and_is_still_used():
-    truncated = sps(79, 44)[:5]
-    out = _plexo.convert_ts_to_mp4(stream(truncated))
-    avcc = box_payload(out, "moov/trak/mdia/minf/stbl/stsd/avc1/avcC")
-    assert avcc[8:8 + len(truncated)] == truncated
-    assert picture_size(stream(truncated)) == ((1920, 1080), (1920, 1080))
+def test_an_sps_cut_before_its_size_fields_is_not_the_streams():
+    truncated = sps_nal(79, 44)[:5]
+    with pytest.raises(ValueError, match="^No H.264 parameter sets found$"):
+        _plexo.convert_ts_to_mp4(stream(truncated))
+    # A readable one after it describes the stream.
+    assert picture_size(stream(truncated, sps_nal(39, 29))) == ((640, 480), (640, 480))
 
 
 def test_only_the_first_sps_counts():
-    assert picture_size(stream(sps(79, 44), sps(39, 29))) == ((1280, 720), (1280, 720))
+    assert picture_size(stream(sps_nal(79, 44), sps_nal(39, 29))) == ((1280, 720), (1280, 720))
 
 
 def test_emulation_prevention_bytes_are_not_read_as_fields():
     # A width code long enough to hold two zero bytes makes the encoder insert 00 00 03.
-    unit = sps((1 << 23) + 39, 29)
+    unit = sps_nal((1 << 23) + 39, 29)
     assert b"\x00\x00\x03" in unit
     assert picture_size(stream(unit))[0] == (((1 << 23) + 40) * 16 % 65536, 480)
 

@@ -4,12 +4,13 @@ from __future__ import annotations
 import pytest
 
 import _plexo
-from builders import packetize, pat, pes, pmt
+from builders import packetize, pat, pes, pmt, pps_nal, sps_nal
 
 thumb = _plexo.extract_thumbnail_from_ts
 VIDEO_PID = 0x100
-SPS = bytes.fromhex("6764000aacd94141")
-PPS = bytes.fromhex("68ebecb2")
+SPS = sps_nal(19, 14)  # 320x240
+PPS = pps_nal()
+PARAMETER_SETS = b"\x00\x00\x00\x01" + SPS + b"\x00\x00\x00\x01" + PPS
 AUD = b"\x00\x00\x00\x01\x09\xf0"
 PMT = pmt([(0x1B, VIDEO_PID), (0x0F, 0x101)])
 
@@ -54,19 +55,20 @@ def test_every_slice_of_the_idr_picture_is_returned():
 ])
 def test_the_picture_ends_where_the_next_access_unit_opens(opener):
     es = b"\x00\x00\x01" + IDR_FIRST + b"\x00\x00\x01" + IDR_SECOND + opener + b"\x00\x00\x01" + IDR_SECOND
-    out = thumb(stream(es))
-    assert out == b"\x00\x00\x01" + IDR_FIRST + b"\x00\x00\x01" + IDR_SECOND
+    out = thumb(stream(PARAMETER_SETS + es))
+    assert out == PARAMETER_SETS + b"\x00\x00\x01" + IDR_FIRST + b"\x00\x00\x01" + IDR_SECOND
 
 
 def test_units_between_slices_that_are_not_slices_are_left_out():
     filler = b"\x00\x00\x01\x0c\xff\xff"
     es = b"\x00\x00\x01" + IDR_FIRST + filler + b"\x00\x00\x01" + IDR_SECOND
-    assert thumb(stream(es)) == b"\x00\x00\x01" + IDR_FIRST + b"\x00\x00\x01" + IDR_SECOND
+    assert thumb(stream(PARAMETER_SETS + es)) == PARAMETER_SETS + b"\x00\x00\x01" + IDR_FIRST + b"\x00\x00\x01" + IDR_SECOND
 
 
-def test_without_parameter_sets_the_result_starts_with_the_slice():
-    out = thumb(stream(b"\x00\x00\x01" + P_SLICE + b"\x00\x00\x00\x01" + IDR_FIRST))
-    assert out == b"\x00\x00\x00\x01" + IDR_FIRST
+def test_without_parameter_sets_no_thumbnail_is_made():
+    # A picture no decoder can open is no thumbnail.
+    with pytest.raises(ValueError, match="^No H.264 parameter sets found$"):
+        thumb(stream(b"\x00\x00\x01" + P_SLICE + b"\x00\x00\x00\x01" + IDR_FIRST))
 
 
 def test_a_start_code_without_a_header_byte_ends_the_search():
@@ -87,12 +89,12 @@ def test_messages(data, message):
 
 
 def test_parameter_sets_after_the_first_key_frame_are_still_found():
-    # The first IDR picture comes before the parameter sets: the search goes on until both
-    # are known, and the picture is still the first IDR.
-    idr = b"\x00\x00\x01" + IDR_FIRST
-    later = AUD + b"\x00\x00\x00\x01" + SPS + b"\x00\x00\x00\x01" + PPS + b"\x00\x00\x01" + P_SLICE
-    out = thumb(stream(AUD + idr, later, AUD + b"\x00\x00\x01" + P_SLICE))
-    assert out == b"\x00\x00\x00\x01" + SPS + b"\x00\x00\x00\x01" + PPS + idr
+    # The first IDR picture comes before the parameter sets, which cannot open it: the search
+    # goes on until both are known, and the picture is the first IDR after them.
+    later_idr = b"\x00\x00\x01\x65\x88\x84\x00\x23"
+    later = AUD + PARAMETER_SETS + b"\x00\x00\x01" + P_SLICE
+    out = thumb(stream(AUD + b"\x00\x00\x01" + IDR_FIRST, later, AUD + later_idr, AUD + b"\x00\x00\x01" + P_SLICE))
+    assert out == PARAMETER_SETS + later_idr
 
 
 def test_pictures_after_the_first_key_frame_do_not_change_it():

@@ -89,7 +89,7 @@ def samples(out: bytes) -> list[bytes]:
 
 def test_delimiters_cut_samples_and_start_codes_become_lengths():
     # delimiter, slice, delimiter, slice with a 3-byte start code
-    out = convert([(AUD + nal(b"\x65\x88\x84"), 0, None),
+    out = convert([(AUD + nal(SPS) + nal(PPS) + nal(b"\x65\x88\x84"), 0, None),
                    (AUD[:5] + b"\xf0" + nal(b"\x41\x9a", long_start=False), 3000, None)])
     assert samples(out) == [b"\x00\x00\x00\x03\x65\x88\x84", b"\x00\x00\x00\x02\x41\x9a"]
 
@@ -104,7 +104,7 @@ def test_parameter_sets_and_delimiters_stay_out_of_samples_and_go_to_avcc():
 
 
 def test_extra_zero_before_a_start_code_stays_with_the_unit_before():
-    out = convert([(AUD + nal(b"\x65\x88\x84") + b"\x00" + nal(b"\x41\x40"), 0, None)])
+    out = convert([(AUD + nal(SPS) + nal(PPS) + nal(b"\x65\x88\x84") + b"\x00" + nal(b"\x41\x40"), 0, None)])
     # 0x41 0x40: first_mb_in_slice 1, same picture, so one sample
     assert samples(out) == [b"\x00\x00\x00\x04\x65\x88\x84\x00\x00\x00\x00\x02\x41\x40"]
 
@@ -339,20 +339,13 @@ def test_movie_lasts_as_long_as_the_longest_track():
 
 # ---- sample description -----------------------------------------------------------------
 
-def test_short_sps_gets_high_profile_level_31_in_avcc():
-    out = convert([(AUD + nal(b"\x67\x42\x1e") + nal(PPS) + nal(idr()), 0, None)])
-    avcc = box_payload(out, "moov/trak/mdia/minf/stbl/stsd/avc1/avcC")
-    assert avcc == bytes([1, 100, 0, 31, 0xFF, 0xE1, 0, 3, 0x67, 0x42, 0x1e, 1, 0, len(PPS)]) + PPS
-
-
-def test_without_pps_the_avc1_entry_has_no_avcc():
-    out = convert([(AUD + nal(SPS) + nal(idr()), 0, None)])
-    offset, size, _ = find_box(out, "moov/trak/mdia/minf/stbl/stsd")
-    assert size == 8 + 8 + 86
-    avc1 = box_payload(out, "moov/trak/mdia/minf/stbl/stsd/avc1")
-    assert len(avc1) == 78 and avc1[74:78] == b"\x00\x18\xff\xff"
-
-
+@pytest.mark.parametrize("parameter_sets", [
+    nal(b"\x67\x42\x1e") + nal(PPS),  # an SPS too short to name the picture size
+    nal(SPS),                          # no PPS
+], ids=["short-sps", "no-pps"])
+def test_pictures_without_usable_parameter_sets_give_no_file(parameter_sets):
+    with pytest.raises(ValueError, match="^No H.264 parameter sets found$"):
+        convert([(AUD + parameter_sets + nal(idr()), 0, None)])
 
 
 # ---- damaged and cut-short streams ------------------------------------------------------

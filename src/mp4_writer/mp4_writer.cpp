@@ -85,8 +85,10 @@ std::vector<mp4::EditEntry> delay_edits(std::uint64_t delay, std::uint64_t prese
 
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) {
   PLEXO_CHECK(ts::check_supported_streams(demuxed));
-  // A stream without one complete picture gives no file rather than one no player opens.
-  if (demuxed.access_units.empty()) return fail("No video data found");
+  // A stream without one complete picture, or without the parameter sets its pictures need,
+  // gives no file rather than one no player opens.
+  if (demuxed.access_units.empty())
+    return fail(demuxed.pictures_without_parameter_sets ? ts::kNoParameterSets : "No video data found");
   auto keep = std::make_unique<ConvertedStream>();
   keep->demuxed = std::move(demuxed);
   const ts::TsDemuxResult& d = keep->demuxed;

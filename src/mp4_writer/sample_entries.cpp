@@ -52,8 +52,9 @@ Buffer video_sample_description(const ts::TsDemuxResult& d) {
   out.put_zeros(32);
   out.put_u16(0x0018);
   out.put_u16(0xFFFF);
-  // Parameter sets longer than 16 bits cannot be described; the track then goes without.
-  if (d.sps && d.pps && d.sps->size() <= 0xFFFF && d.pps->size() <= 0xFFFF) {
+  // The demultiplexer keeps pictures only once it holds both parameter sets, each short
+  // enough for a 16-bit length.
+  if (d.sps && d.pps) {
     const std::size_t avcc = out.begin_box("avcC");
     h264::put_decoder_configuration(out, *d.sps, *d.pps);
     out.end_box(avcc);

@@ -23,11 +23,14 @@ Result<Buffer> thumbnail_from_ts(ByteView input, const ts::DiagnosticSink& diagn
         break;
       }
   }
-  if (first == nals.size()) return fail("No I-frame found in video stream");
+  // The demultiplexer keeps only pictures that follow both parameter sets: a key frame
+  // without them is none a decoder opens.
+  if (first == nals.size())
+    return fail(demuxed.key_frame_without_parameter_sets ? ts::kNoParameterSets : "No I-frame found in video stream");
 
   Buffer out;
-  if (demuxed.sps) put_nal_unit(out, ByteView(*demuxed.sps));
-  if (demuxed.pps) put_nal_unit(out, ByteView(*demuxed.pps));
+  put_nal_unit(out, ByteView(*demuxed.sps));
+  put_nal_unit(out, ByteView(*demuxed.pps));
   // The picture's slices, each behind its start code as found; units in between that are not
   // slices (filler, end of sequence) are left out.
   ts::ElementaryStream::Copier copier(demuxed.video);

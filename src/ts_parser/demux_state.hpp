@@ -48,6 +48,11 @@ struct VideoScan {
   // The access unit being collected.
   bool unit_open = false, unit_has_slice = false;
   AccessUnit unit;
+  // Pictures went by before both parameter sets were known: none is kept until an IDR
+  // picture, which needs no earlier one to decode.
+  bool awaiting_key_frame = false;
+  std::uint32_t sps_id = 0;      // of `TsDemuxResult::sps`, once held
+  std::uint32_t pps_sps_id = 0;  // the SPS that `TsDemuxResult::pps` refers to, once held
 };
 
 struct AudioScan {
@@ -65,13 +70,21 @@ void handle_audio_packet(TsDemuxResult& result, AudioScan& scan, ScanTotals& tot
                          const PacketPayload& packet);
 void finish_audio(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals);
 
-// Width and height from an SPS NAL unit (header byte first); nullopt when it cannot be read
-// far enough.
+// What the stream's parameter sets tell: an SPS's id and picture size, read once its size
+// fields are reached; nullopt when it cannot be read that far or names an id H.264 does not
+// allow (above 31).
 struct PictureSize {
   std::uint16_t width;
   std::uint16_t height;
 };
-std::optional<PictureSize> read_sps_dimensions(ByteView sps);
+struct SequenceParameters {
+  std::uint32_t id;
+  PictureSize size;
+};
+std::optional<SequenceParameters> read_sps(ByteView sps);
+// The SPS id a PPS refers to; nullopt when its two leading ids cannot be read or are out of
+// range.
+std::optional<std::uint32_t> read_pps_sps_id(ByteView pps);
 
 // Where the elementary-stream bytes of a PES start begin in its payload, or nullopt when the
 // payload does not begin a PES packet or holds nothing after the header.

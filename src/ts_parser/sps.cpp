@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <vector>
 
 #include "core/bit_reader.hpp"
@@ -5,6 +6,9 @@
 
 namespace plexo::ts {
 namespace {
+
+constexpr std::uint32_t kMaxSpsId = 31;
+constexpr std::uint32_t kMaxPpsId = 255;
 
 // Profiles whose SPS carries chroma_format_idc, bit depths and scaling matrices.
 bool has_chroma_fields(std::uint8_t profile_idc) {
@@ -48,15 +52,16 @@ bool skip_scaling_list(BitReader& bits, int size) {
 
 }  // namespace
 
-std::optional<PictureSize> read_sps_dimensions(ByteView nal) {
+std::optional<SequenceParameters> read_sps(ByteView nal) {
   if (nal.size() < 4) return std::nullopt;
   const std::vector<std::uint8_t> sps = unescape(nal);
   if (sps.size() < 4) return std::nullopt;
   const std::uint8_t profile_idc = sps[1];
   BitReader bits(ByteView(sps).subspan(4));
-  auto fail = [] { return std::optional<PictureSize>{}; };
+  auto fail = [] { return std::optional<SequenceParameters>{}; };
 
-  if (!bits.skip_ue()) return fail();  // seq_parameter_set_id
+  auto id = bits.read_ue();
+  if (!id || *id > kMaxSpsId) return fail();
   std::uint32_t chroma_format_idc = 1;
   bool separate_colour_plane = false;
   if (has_chroma_fields(profile_idc)) {
@@ -120,7 +125,19 @@ std::optional<PictureSize> read_sps_dimensions(ByteView nal) {
   const std::uint32_t width = (*width_mbs + 1) * 16 - crop_unit_x * (crop[0] + crop[1]);
   const std::uint32_t height =
       (*height_map_units + 1) * 16 * (2 - *frame_mbs_only) - crop_unit_y * (crop[2] + crop[3]);
-  return PictureSize{static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)};
+  return SequenceParameters{*id, {static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)}};
+}
+
+std::optional<std::uint32_t> read_pps_sps_id(ByteView nal) {
+  if (nal.size() < 2) return std::nullopt;
+  // Both ids lie within the first bytes, escapes included.
+  const std::vector<std::uint8_t> pps = unescape(nal.first(std::min<std::size_t>(nal.size(), 16)));
+  BitReader bits(ByteView(pps).subspan(1));
+  auto pps_id = bits.read_ue();
+  if (!pps_id || *pps_id > kMaxPpsId) return std::nullopt;
+  auto sps_id = bits.read_ue();
+  if (!sps_id || *sps_id > kMaxSpsId) return std::nullopt;
+  return sps_id;
 }
 
 }  // namespace plexo::ts

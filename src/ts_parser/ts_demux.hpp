@@ -84,7 +84,13 @@ struct TsDemuxResult {
   std::uint8_t audio_stream_type = 0;
   std::uint16_t width = 1920;
   std::uint16_t height = 1080;
+  // Pictures were left out because no readable parameter sets came before them; one of them
+  // was an IDR picture.
+  bool pictures_without_parameter_sets = false;
+  bool key_frame_without_parameter_sets = false;
 };
+
+inline constexpr const char* kNoParameterSets = "No H.264 parameter sets found";
 
 // Scans the whole stream once. Fails only with "No valid TS sync byte found"; writes the
 // diagnostic lines to `diagnostics` (the process's standard output unless the caller says).

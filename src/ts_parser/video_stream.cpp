@@ -8,6 +8,8 @@ namespace {
 
 // Enough bytes after a NAL header to read first_mb_in_slice.
 constexpr std::size_t kNalPrefix = 8;
+// An MP4 decoder configuration gives each parameter set a 16-bit length.
+constexpr std::uint64_t kMaxParameterSetSize = 0xFFFF;
 
 std::vector<std::uint8_t> copy_parameter_set(const ElementaryStream& es, std::uint64_t header,
                                              std::uint64_t end) {
@@ -31,12 +33,49 @@ void open_unit(TsDemuxResult& result, VideoScan& scan, std::uint64_t header) {
   }
 }
 
-// An access unit without a slice is no picture: its units go.
+// An access unit without a slice is no picture: its units go. So do pictures that come before
+// both parameter sets are known, and after them every picture up to the next IDR picture: they
+// cannot be decoded.
 void close_unit(TsDemuxResult& result, VideoScan& scan, bool keep) {
   if (!scan.unit_open) return;
-  if (keep && scan.unit_has_slice) result.access_units.push_back(scan.unit);
-  else result.nal_units.resize(scan.unit.first_nal);
   scan.unit_open = false;
+  if (keep && scan.unit_has_slice) {
+    if (!result.sps || !result.pps) {
+      scan.awaiting_key_frame = true;
+      result.pictures_without_parameter_sets = true;
+      result.key_frame_without_parameter_sets |= scan.unit.sync;
+    } else if (!scan.awaiting_key_frame || scan.unit.sync) {
+      scan.awaiting_key_frame = false;
+      result.access_units.push_back(scan.unit);
+      return;
+    }
+  }
+  result.nal_units.resize(scan.unit.first_nal);
+}
+
+// Parameter sets are taken only when they can be read, so that the stream's decoder
+// configuration describes pictures a decoder can open: the first SPS whose size fields can be
+// read, and the first readable PPS that refers to it (one that came before it is dropped when
+// it refers to another).
+void take_parameter_set(TsDemuxResult& result, VideoScan& scan, std::uint8_t type, std::uint64_t header,
+                        std::uint64_t end) {
+  if (end - header > kMaxParameterSetSize) return;  // cannot be described in an MP4
+  if (type == h264::kSps && !result.sps) {
+    std::vector<std::uint8_t> sps = copy_parameter_set(result.video, header, end);
+    auto fields = read_sps(sps);
+    if (!fields) return;
+    result.sps = std::move(sps);
+    result.width = fields->size.width;
+    result.height = fields->size.height;
+    scan.sps_id = fields->id;
+    if (result.pps && scan.pps_sps_id != scan.sps_id) result.pps.reset();
+  } else if (type == h264::kPps && !result.pps) {
+    std::vector<std::uint8_t> pps = copy_parameter_set(result.video, header, end);
+    auto sps_id = read_pps_sps_id(pps);
+    if (!sps_id || (result.sps && *sps_id != scan.sps_id)) return;
+    result.pps = std::move(pps);
+    scan.pps_sps_id = *sps_id;
+  }
 }
 
 void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, std::uint64_t header,
@@ -56,16 +95,8 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
   }
   if (!scan.unit_open) open_unit(result, scan, header);
 
-  if (type == h264::kSps) {
-    if (!result.sps) {
-      result.sps = copy_parameter_set(result.video, header, end);
-      if (auto size = read_sps_dimensions(*result.sps)) {
-        result.width = size->width;
-        result.height = size->height;
-      }
-    }
-  } else if (type == h264::kPps) {
-    if (!result.pps) result.pps = copy_parameter_set(result.video, header, end);
+  if (type == h264::kSps || type == h264::kPps) {
+    take_parameter_set(result, scan, type, header, end);
   } else if (type != h264::kAccessUnitDelimiter) {
     const std::uint64_t size = end - header;
     result.nal_units.push_back({header, static_cast<std::uint32_t>(size),

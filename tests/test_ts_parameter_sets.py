@@ -1,0 +1,152 @@
+"""Which parameter sets a transport stream's video is described by: the first SPS that can be
+read as far as its picture size and the first readable PPS that refers to it, wherever in the
+stream they come. Pictures before them are left out up to the next IDR picture; a stream
+without them gives no file and no thumbnail."""
+from __future__ import annotations
+
+import struct
+
+import pytest
+
+import _plexo
+from builders import (AUD, box_payload, idr, nal, non_idr, pps_nal, sps_nal, table,
+                      transport_stream)
+
+GOOD_SPS = sps_nal(79, 44)                       # 1280x720
+OTHER_SPS = sps_nal(39, 29)                      # 640x480
+PPS = pps_nal()
+# Unreadable: 80 zero bits where the SPS id starts; cut before the size fields; an id above 31.
+ZEROS_SPS = GOOD_SPS[:4] + b"\x00\x00\x03" * 5 + b"\x80\xff"
+UNREADABLE = {
+    "80-leading-zero-bits": ZEROS_SPS,
+    "cut-before-the-size": GOOD_SPS[:5],
+    "sps-id-32": sps_nal(79, 44, sps_id=32),
+}
+AVCC = "moov/trak/mdia/minf/stbl/stsd/avc1/avcC"
+
+
+def key_picture(*parameter_sets: bytes, first_mb_zero: bool = True) -> bytes:
+    return AUD + b"".join(nal(unit) for unit in parameter_sets) + nal(idr(first_mb_zero))
+
+
+def p_picture() -> bytes:
+    return AUD + nal(non_idr())
+
+
+def ts(*pictures: bytes) -> bytes:
+    return transport_stream([(body, 3000 * i, None) for i, body in enumerate(pictures)])
+
+
+def avcc_units(out: bytes) -> tuple[bytes, bytes]:
+    avcc = box_payload(out, AVCC)
+    sps_length = struct.unpack(">H", avcc[6:8])[0]
+    sps = avcc[8:8 + sps_length]
+    pps_at = 8 + sps_length + 1
+    pps_length = struct.unpack(">H", avcc[pps_at:pps_at + 2])[0]
+    return sps, avcc[pps_at + 2:pps_at + 2 + pps_length]
+
+
+def sample_bytes(out: bytes) -> list[bytes]:
+    """The video samples, which the file holds in one chunk."""
+    offset = table(out, 0, "stco")[1][1]
+    samples = []
+    for size in table(out, 0, "stsz")[1][2:]:
+        samples.append(out[offset:offset + size])
+        offset += size
+    return samples
+
+
+def picture_size(out: bytes) -> tuple[int, int]:
+    avc1 = box_payload(out, "moov/trak/mdia/minf/stbl/stsd/avc1")
+    return struct.unpack(">HH", avc1[24:28])
+
+
+def thumbnail_of(sps: bytes, pps: bytes, slice_body: bytes) -> bytes:
+    return b"\x00\x00\x00\x01" + sps + b"\x00\x00\x00\x01" + pps + b"\x00\x00\x00\x01" + slice_body
+
+
+# ---- an unreadable SPS is passed over --------------------------------------------------
+
+@pytest.mark.parametrize("unreadable", list(UNREADABLE.values()), ids=list(UNREADABLE))
+def test_an_unreadable_sps_gives_way_to_a_later_readable_one(unreadable):
+    data = ts(key_picture(unreadable, PPS), p_picture(), key_picture(GOOD_SPS, PPS, first_mb_zero=True))
+    out = _plexo.convert_ts_to_mp4(data)
+    assert avcc_units(out) == (GOOD_SPS, PPS)
+    assert picture_size(out) == (1280, 720)
+    # The pictures before the readable SPS are left out: the file starts at the IDR it came with.
+    assert sample_bytes(out) == [b"\x00\x00\x00\x04" + idr()]
+    assert _plexo.extract_thumbnail_from_ts(data) == thumbnail_of(GOOD_SPS, PPS, idr())
+
+
+@pytest.mark.parametrize("function", [_plexo.convert_ts_to_mp4, _plexo.extract_thumbnail_from_ts])
+@pytest.mark.parametrize("unreadable", list(UNREADABLE.values()), ids=list(UNREADABLE))
+def test_only_unreadable_sps_is_refused(function, unreadable):
+    data = ts(key_picture(unreadable, PPS), p_picture(), key_picture(unreadable, PPS))
+    with pytest.raises(ValueError, match="^No H.264 parameter sets found$"):
+        function(data)
+
+
+# ---- no parameter sets -------------------------------------------------------------------
+
+@pytest.mark.parametrize("pictures", [
+    (key_picture(), p_picture(), key_picture()),     # none at all
+    (key_picture(GOOD_SPS), p_picture()),            # no PPS
+    (key_picture(PPS), p_picture()),                 # no SPS
+], ids=["none", "sps-only", "pps-only"])
+@pytest.mark.parametrize("function", [_plexo.convert_ts_to_mp4, _plexo.extract_thumbnail_from_ts])
+def test_a_stream_without_parameter_sets_is_refused(function, pictures):
+    with pytest.raises(ValueError, match="^No H.264 parameter sets found$"):
+        function(ts(*pictures))
+
+
+def test_without_parameter_sets_or_key_frame_the_thumbnail_names_the_missing_key_frame():
+    with pytest.raises(ValueError, match="^No I-frame found in video stream$"):
+        _plexo.extract_thumbnail_from_ts(ts(p_picture(), p_picture()))
+
+
+# ---- parameter sets that come late -------------------------------------------------------
+
+def test_parameter_sets_arriving_only_with_the_second_idr():
+    data = ts(key_picture(), p_picture(), p_picture(), key_picture(GOOD_SPS, PPS), p_picture())
+    out = _plexo.convert_ts_to_mp4(data)
+    assert avcc_units(out) == (GOOD_SPS, PPS)
+    assert sample_bytes(out) == [b"\x00\x00\x00\x04" + idr(), b"\x00\x00\x00\x04" + non_idr()]
+    # The file's time starts with the first picture it keeps.
+    stts = box_payload(out, "moov/trak/mdia/minf/stbl/stts")
+    assert struct.unpack(">II", stts[8:16])[0] == 2
+    assert _plexo.extract_thumbnail_from_ts(data) == thumbnail_of(GOOD_SPS, PPS, idr())
+
+
+def test_pictures_between_late_parameter_sets_and_the_next_idr_are_left_out():
+    # The parameter sets come with a P picture, which needs an earlier picture to decode.
+    data = ts(key_picture(), AUD + nal(GOOD_SPS) + nal(PPS) + nal(non_idr()), key_picture())
+    assert sample_bytes(_plexo.convert_ts_to_mp4(data)) == [b"\x00\x00\x00\x04" + idr()]
+
+
+def test_p_pictures_before_the_first_idr_stay_when_parameter_sets_lead():
+    data = ts(AUD + nal(GOOD_SPS) + nal(PPS) + nal(non_idr()), key_picture())
+    out = _plexo.convert_ts_to_mp4(data)
+    assert sample_bytes(out) == [b"\x00\x00\x00\x04" + non_idr(), b"\x00\x00\x00\x04" + idr()]
+
+
+# ---- a PPS belongs to its SPS ------------------------------------------------------------
+
+def test_a_pps_for_another_sps_is_passed_over():
+    other_pps = pps_nal(sps_id=1)
+    data = ts(key_picture(GOOD_SPS, other_pps), key_picture(GOOD_SPS, PPS))
+    out = _plexo.convert_ts_to_mp4(data)
+    assert avcc_units(out) == (GOOD_SPS, PPS)
+    assert sample_bytes(out) == [b"\x00\x00\x00\x04" + idr()]
+
+
+def test_a_pps_before_its_sps_is_kept_and_one_for_another_sps_is_dropped():
+    kept = ts(AUD + nal(PPS) + nal(GOOD_SPS) + nal(idr()))
+    assert avcc_units(_plexo.convert_ts_to_mp4(kept)) == (GOOD_SPS, PPS)
+    dropped = ts(AUD + nal(pps_nal(sps_id=3)) + nal(GOOD_SPS) + nal(idr()), key_picture(GOOD_SPS, PPS))
+    assert avcc_units(_plexo.convert_ts_to_mp4(dropped)) == (GOOD_SPS, PPS)
+
+
+def test_the_first_readable_sps_stays_the_streams():
+    data = ts(key_picture(GOOD_SPS, PPS), key_picture(OTHER_SPS, PPS))
+    out = _plexo.convert_ts_to_mp4(data)
+    assert avcc_units(out)[0] == GOOD_SPS and picture_size(out) == (1280, 720)
