@@ -275,6 +275,34 @@ def pmt(streams: list[tuple[int, int]], pmt_pid: int = 0x1000, pcr_pid: int = 25
     return ts_packet(pmt_pid, b"\x00" + section, pusi=True)
 
 
+def first_packet(data: bytes, pid: int, start: bool = True) -> int:
+    """Offset of the first packet on ``pid`` (that starts a PES when ``start``)."""
+    for index, packet in enumerate(ts_packets(data)):
+        if ((packet[1] & 0x1F) << 8 | packet[2]) == pid and (bool(packet[1] & 0x40) or not start):
+            return index * 188
+    raise AssertionError(f"no packet on PID {pid}")
+
+
+def pes_start(data: bytes, pid: int) -> int:
+    """Offset of the first PES header on ``pid``."""
+    at = first_packet(data, pid)
+    return data.index(b"\x00\x00\x01", at + 4)
+
+
+def patched(data: bytes, at: int, value: bytes) -> bytes:
+    """``data`` with ``value`` written over its bytes at ``at``; the length stays."""
+    return data[:at] + value + data[at + len(value):]
+
+
+def with_zeros_in_sps(data: bytes) -> bytes:
+    """The SPS with 80 zero bits where its first exp-Golomb code (the SPS id) starts; its
+    length in the stream stays the same."""
+    at = data.index(b"\x00\x00\x00\x01\x67") + 8
+    end = data.index(b"\x00\x00\x00\x01", at)
+    body = (b"\x00\x00\x03" * 5 + b"\x80").ljust(end - at, b"\xff")
+    return patched(data, at, body)
+
+
 def timestamp(prefix: int, value: int) -> bytes:
     """A 5-byte PES timestamp field with its marker bits."""
     return bytes([

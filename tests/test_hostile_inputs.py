@@ -11,8 +11,8 @@ import pytest
 
 import _plexo
 import media_tools as mt
-from builders import (box, box_boundaries, get_box, large_box, patch_box, replace_box, ts_packets,
-                      u16, u32, walk_boxes)
+from builders import (box, box_boundaries, get_box, large_box, patch_box, patched, pes_start,
+                      replace_box, ts_packets, u16, u32, walk_boxes, with_zeros_in_sps)
 from conftest import FIXTURES
 
 NOT_BUILT = pytest.mark.xfail(raises=NotImplementedError, strict=True,
@@ -287,23 +287,6 @@ def test_track_id_0xffffffff(ffprobe, name):
 
 # ---- hostile transport streams -----------------------------------------------------------
 
-def first_packet(data: bytes, pid: int, start: bool = True) -> int:
-    for index, packet in enumerate(ts_packets(data)):
-        if ((packet[1] & 0x1F) << 8 | packet[2]) == pid and (bool(packet[1] & 0x40) or not start):
-            return index * 188
-    raise AssertionError(f"no packet on PID {pid}")
-
-
-def pes_start(data: bytes, pid: int) -> int:
-    """Offset of the first PES header on ``pid``."""
-    at = first_packet(data, pid)
-    return data.index(b"\x00\x00\x01", at + 4)
-
-
-def patched(data: bytes, at: int, value: bytes) -> bytes:
-    return data[:at] + value + data[at + len(value):]
-
-
 def with_adts_length(data: bytes, length: int) -> bytes:
     """The first ADTS header's frame length field set to ``length``."""
     at = data.index(b"\xff\xf1", pes_start(data, 257))
@@ -312,15 +295,6 @@ def with_adts_length(data: bytes, length: int) -> bytes:
     header[4] = (length >> 3) & 0xFF
     header[5] = (header[5] & 0x1F) | ((length & 0x07) << 5)
     return patched(data, at, bytes(header))
-
-
-def with_zeros_in_sps(data: bytes) -> bytes:
-    """The SPS with 80 zero bits where its first exp-Golomb code (the SPS id) starts; its
-    length in the stream stays the same."""
-    at = data.index(b"\x00\x00\x00\x01\x67") + 8
-    end = data.index(b"\x00\x00\x00\x01", at)
-    body = (b"\x00\x00\x03" * 5 + b"\x80").ljust(end - at, b"\xff")
-    return patched(data, at, body)
 
 
 TS_HOSTILE = {

@@ -9,8 +9,8 @@ import struct
 import pytest
 
 import _plexo
-from builders import (AUD, box_payload, idr, nal, non_idr, pps_nal, sps_nal, table,
-                      transport_stream)
+from builders import (AUD, box_payload, idr, nal, non_idr, patched, pes_start, pps_nal, sps_nal,
+                      table, transport_stream, with_zeros_in_sps)
 
 GOOD_SPS = sps_nal(79, 44)                       # 1280x720
 OTHER_SPS = sps_nal(39, 29)                      # 640x480
@@ -150,3 +150,34 @@ def test_the_first_readable_sps_stays_the_streams():
     data = ts(key_picture(GOOD_SPS, PPS), key_picture(OTHER_SPS, PPS))
     out = _plexo.convert_ts_to_mp4(data)
     assert avcc_units(out)[0] == GOOD_SPS and picture_size(out) == (1280, 720)
+
+
+# ---- a real stream whose first parameter sets are lost -----------------------------------
+
+def lost_first_parameter_sets(data: bytes, how: str) -> bytes:
+    """`data` with its first SPS made unreadable, or with the first video PES's header length
+    running past its packet (which loses the parameter sets that packet carried)."""
+    if how == "unreadable-sps":
+        return with_zeros_in_sps(data)
+    return patched(data, pes_start(data, 256) + 8, b"\xff")
+
+
+@pytest.mark.parametrize("how", ["unreadable-sps", "pes-header-past-the-packet"])
+def test_a_real_stream_starts_at_the_first_idr_its_parameter_sets_open(fixture_bytes, ffmpeg, ffprobe, how):
+    import media_tools as mt
+    source = fixture_bytes("ts_bframes.ts")  # five IDR pictures, each with its parameter sets
+    out = _plexo.convert_ts_to_mp4(lost_first_parameter_sets(source, how))
+    assert mt.probe_errors(out) == "" and mt.decode_errors(out) == ""
+    src_frames, got_frames = mt.frames(source, "v:0", ".ts"), mt.frames(out, "v:0")
+    second_key = [i for i, f in enumerate(src_frames) if f["key_frame"] == 1][1]
+    kept = src_frames[second_key:]
+    assert len(got_frames) == len(kept)
+    assert mt.framemd5(out, "0:v:0") == mt.framemd5(source, "0:v:0", ".ts")[second_key:]
+    src_t, got_t = mt.frame_times(kept), mt.frame_times(got_frames)
+    assert max(abs((g - got_t[0]) - (s - src_t[0])) for s, g in zip(src_t, got_t)) < 0.002
+    # The audio keeps its place against the pictures that remain.
+    src_audio, got_audio = (mt.frame_times(mt.frames(d, "a:0", s))[0] for d, s in ((source, ".ts"), (out, ".mp4")))
+    assert abs((src_audio - src_t[0]) - (got_audio - got_t[0])) < 0.001
+    thumbnail = _plexo.extract_thumbnail_from_ts(lost_first_parameter_sets(source, how))
+    assert mt.decode_errors(thumbnail, ".h264") == ""
+    assert mt.framemd5(thumbnail, "0:v:0", ".h264") == [mt.framemd5(source, "0:v:0", ".ts")[second_key]]

@@ -47,7 +47,8 @@ def convert_ts_to_mp4(data: bytes, reset_timestamps: bool = False, *,
     or a text stream such as ``sys.stderr``; the choice applies to this call only.
 
     Raises ``TypeError`` when ``data`` is not ``bytes``; ``ValueError`` for unusable input,
-    e.g. ``"No valid TS sync byte found"`` or ``"No video data found"``.
+    e.g. ``"No valid TS sync byte found"``, ``"No video data found"`` or ``"No H.264
+    parameter sets found"`` (pictures without a readable SPS and PPS before them).
     """
     if diagnostics is True:
         return _plexo.convert_ts_to_mp4(data, reset_timestamps)
@@ -61,12 +62,12 @@ def convert_ts_to_mp4(data: bytes, reset_timestamps: bool = False, *,
 def extract_thumbnail_from_ts(data: bytes, *, diagnostics: Diagnostics = True) -> bytes:
     """The first key (IDR) picture of a transport stream as an Annex B H.264 stream.
 
-    The stream's first SPS and PPS come first, then every slice of that picture, so the
-    result decodes on its own (``plexo.thumbnail_image`` turns it into a PNG or JPEG).
+    The first such picture after a readable SPS and PPS is taken; those come first, then
+    every slice of that picture, so the result decodes on its own (``plexo.thumbnail_image`` turns it into a PNG or JPEG).
     ``diagnostics`` as for :func:`convert_ts_to_mp4`.
 
     Raises ``ValueError``: ``"No valid TS sync byte found"``, ``"No video data found"``,
-    ``"No I-frame found in video stream"``.
+    ``"No I-frame found in video stream"``, ``"No H.264 parameter sets found"``.
     """
     if diagnostics is True:
         return _plexo.extract_thumbnail_from_ts(data)

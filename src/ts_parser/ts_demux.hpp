@@ -71,7 +71,9 @@ inline constexpr std::uint8_t kStreamTypeAdtsAac = 0x0F;
 struct TsDemuxResult {
   ElementaryStream video;  // the H.264 stream's bytes in the input
   std::vector<NalRange> nal_units;
-  std::vector<AccessUnit> access_units;  // only those holding a slice
+  // Only those holding a slice, from the first that follows both parameter sets and is an
+  // IDR picture or has no picture before it.
+  std::vector<AccessUnit> access_units;
   ElementaryStream audio;  // the audio stream's bytes in the input
   std::vector<AudioFrame> audio_frames;
   std::optional<AudioAnchor> audio_anchor;
