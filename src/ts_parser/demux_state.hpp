@@ -70,21 +70,6 @@ void handle_audio_packet(TsDemuxResult& result, AudioScan& scan, ScanTotals& tot
                          const PacketPayload& packet);
 void finish_audio(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals);
 
-// What the stream's parameter sets tell: an SPS's id and picture size, read once its size
-// fields are reached; nullopt when it cannot be read that far or names an id H.264 does not
-// allow (above 31).
-struct PictureSize {
-  std::uint16_t width;
-  std::uint16_t height;
-};
-struct SequenceParameters {
-  std::uint32_t id;
-  PictureSize size;
-};
-std::optional<SequenceParameters> read_sps(ByteView sps);
-// The SPS id a PPS refers to; nullopt when its two leading ids cannot be read or are out of
-// range.
-std::optional<std::uint32_t> read_pps_sps_id(ByteView pps);
 
 // Where the elementary-stream bytes of a PES start begin in its payload, or nullopt when the
 // payload does not begin a PES packet or holds nothing after the header.

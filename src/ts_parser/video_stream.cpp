@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "core/h264.hpp"
+#include "core/h264_parameter_sets.hpp"
 #include "ts_parser/demux_state.hpp"
 
 namespace plexo::ts {
@@ -62,7 +63,7 @@ void take_parameter_set(TsDemuxResult& result, VideoScan& scan, std::uint8_t typ
   if (end - header > kMaxParameterSetSize) return;  // cannot be described in an MP4
   if (type == h264::kSps && !result.sps) {
     std::vector<std::uint8_t> sps = copy_parameter_set(result.video, header, end);
-    auto fields = read_sps(sps);
+    auto fields = h264::read_sps(sps);
     if (!fields) return;
     result.sps = std::move(sps);
     result.width = fields->size.width;
@@ -71,7 +72,7 @@ void take_parameter_set(TsDemuxResult& result, VideoScan& scan, std::uint8_t typ
     if (result.pps && scan.pps_sps_id != scan.sps_id) result.pps.reset();
   } else if (type == h264::kPps && !result.pps) {
     std::vector<std::uint8_t> pps = copy_parameter_set(result.video, header, end);
-    auto sps_id = read_pps_sps_id(pps);
+    auto sps_id = h264::read_pps_sps_id(pps);
     if (!sps_id || (result.sps && *sps_id != scan.sps_id)) return;
     result.pps = std::move(pps);
     scan.pps_sps_id = *sps_id;

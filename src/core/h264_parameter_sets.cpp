@@ -2,9 +2,9 @@
 #include <vector>
 
 #include "core/bit_reader.hpp"
-#include "ts_parser/demux_state.hpp"
+#include "core/h264_parameter_sets.hpp"
 
-namespace plexo::ts {
+namespace plexo::h264 {
 namespace {
 
 constexpr std::uint32_t kMaxSpsId = 31;
@@ -140,4 +140,4 @@ std::optional<std::uint32_t> read_pps_sps_id(ByteView nal) {
   return sps_id;
 }
 
-}  // namespace plexo::ts
+}  // namespace plexo::h264

@@ -1,0 +1,29 @@
+// H.264 parameter sets read as far as a container needs them: an SPS's id and picture size,
+// and the SPS a PPS refers to.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "core/bytes.hpp"
+
+namespace plexo::h264 {
+
+struct PictureSize {
+  std::uint16_t width;
+  std::uint16_t height;
+};
+struct SequenceParameters {
+  std::uint32_t id;
+  PictureSize size;
+};
+
+// The id and picture size of an SPS (NAL header byte first), read once its size fields are
+// reached; nullopt when it cannot be read that far or names an id H.264 does not allow
+// (above 31).
+std::optional<SequenceParameters> read_sps(ByteView sps);
+// The SPS id a PPS refers to; nullopt when its two leading ids cannot be read or are out of
+// range.
+std::optional<std::uint32_t> read_pps_sps_id(ByteView pps);
+
+}  // namespace plexo::h264
