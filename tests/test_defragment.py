@@ -337,6 +337,7 @@ def test_not_enough_data_inside_moov():
 
 # ---- memory ------------------------------------------------------------------------------------
 
+@pytest.mark.memory_bound
 def test_one_byte_samples_take_memory_near_the_output_size(tmp_path):
     import subprocess
     import sys

@@ -17,6 +17,8 @@ from builders import (adts_frame, box, full_box, get_box, iter_boxes, packetize,
 from conftest import FIXTURES
 from builders import tfdt, tfhd, trex
 
+pytestmark = pytest.mark.memory_bound
+
 SLACK = 16 << 20   # interpreter, module and allocator granularity
 SCALE = 8          # the large input is this many times the small one
 MOST_TIME = 32     # ... and may take at most this many times as long (a cost per item

@@ -93,6 +93,7 @@ print(len(data), len(out), hwm() - before)
 """
 
 
+@pytest.mark.memory_bound
 def test_tiny_audio_frames_cost_memory_in_proportion(tmp_path):
     # A million 8-byte ADTS frames: each frame's record stays small and flat.
     import subprocess

@@ -20,4 +20,4 @@ LD_PRELOAD="$runtimes" \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   "$venv/bin/python" -m pytest -q -p no:cacheprovider ../tests \
-    --ignore=../tests/test_resource_bounds.py
+    -m "not distributed and not memory_bound"
