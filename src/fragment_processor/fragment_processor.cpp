@@ -82,18 +82,30 @@ void FragmentProcessor::set_init_segment(ByteView init) {
 void FragmentProcessor::reset() { bases_.clear(); }
 
 Result<Buffer> FragmentProcessor::process_segment(ByteView segment) {
-  Result<Buffer> out = rewrite(segment);
-  // The lists hold views of this segment: forget them, and their memory with them.
-  waiting_ = {};
-  indexes_ = {};
+  Buffer out;
+  out.vector().resize(segment.size());
+  const Result<std::size_t> written = process_segment_into(segment, {out.data(), out.size()});
+  if (!written) return Unexpected<Error>{written.error()};
+  out.vector().resize(*written);
   return out;
 }
 
-Result<Buffer> FragmentProcessor::rewrite(ByteView segment) {
-  Buffer out;
+Result<std::size_t> FragmentProcessor::process_segment_into(ByteView segment,
+                                                          std::span<std::uint8_t> out) {
+  if (out.size() < segment.size()) return fail("Output too small for the segment", ErrorCategory::kUnsupported);
+  Result<std::size_t> written = rewrite(segment, out.first(segment.size()));
+  // The lists hold views of this segment: forget them, and their memory with them.
+  waiting_ = {};
+  indexes_ = {};
+  written_ = {};
+  return written;
+}
+
+Result<std::size_t> FragmentProcessor::rewrite(ByteView segment, std::span<std::uint8_t> target) {
   // Box sizes never change and cut-short boxes are dropped, so the output never outgrows
-  // the segment.
-  out.reserve(segment.size());
+  // the segment: it is written straight into the caller's memory.
+  SpanWriter out(target);
+  written_ = target;
   const Status walked = walk_boxes(segment, 0, [&](const Box& box, ByteView bytes) -> Status {
     if (box.type == FourCC("moof")) return copy_moof(bytes, out);
     // A segment index is rebased once the segment has shown where its track starts.
@@ -104,22 +116,23 @@ Result<Buffer> FragmentProcessor::rewrite(ByteView segment) {
   // The decode times met before a failure set the bases all the same.
   bases_.close_segment();
   if (!walked) return Unexpected<Error>{walked.error()};
+  if (out.overrun()) return fail("Segment output overran its size", ErrorCategory::kUnsupported);
 
   for (const WaitingTime& waiting : waiting_)
     if (auto base = bases_.base_of(waiting.track))  // always, once the segment is closed
-      waiting.spot.write(payload_in(out, waiting.payload_at), mp4::rebase(waiting.time, base->time));
-  for (const SegmentIndexAt& index : indexes_) rebase_index(index, out);
-  return out;
+      waiting.spot.write(payload_in(waiting.payload_at), mp4::rebase(waiting.time, base->time));
+  for (const SegmentIndexAt& index : indexes_) rebase_index(index);
+  return out.size();
 }
 
-std::span<std::uint8_t> FragmentProcessor::payload_in(Buffer& out, std::size_t at) {
-  return {out.data() + at, out.size() - at};
+std::span<std::uint8_t> FragmentProcessor::payload_in(std::size_t at) const {
+  return written_.subspan(at);
 }
 
 // The earliest presentation time moves back as far as its reference track's decode times
 // did, counted in the index's timescale. A track whose timescale is unknown is taken to
 // count in the index's; an index of a track without a base yet is left as it is.
-void FragmentProcessor::rebase_index(const SegmentIndexAt& index, Buffer& out) const {
+void FragmentProcessor::rebase_index(const SegmentIndexAt& index) const {
   auto origin_of = [&](std::uint32_t reference_id) {
     mp4::TimelineOrigin origin;
     auto base = bases_.base_of(reference_id);
@@ -133,11 +146,11 @@ void FragmentProcessor::rebase_index(const SegmentIndexAt& index, Buffer& out) c
     return origin;
   };
   if (auto update = mp4::rebase_segment_index(index.payload, origin_of))
-    update->spot.write(payload_in(out, index.payload_at), update->value);
+    update->spot.write(payload_in(index.payload_at), update->value);
 }
 
 // The header is kept as it came, even when a cut-short child is left out after it.
-Status FragmentProcessor::copy_moof(ByteView moof, Buffer& out) {
+Status FragmentProcessor::copy_moof(ByteView moof, SpanWriter& out) {
   out.put(moof.first(kBoxHeader));
   return walk_boxes(moof, kBoxHeader, [&](const Box& box, ByteView bytes) -> Status {
     if (box.type == FourCC("traf")) return copy_traf(bytes, out);
@@ -146,7 +159,7 @@ Status FragmentProcessor::copy_moof(ByteView moof, Buffer& out) {
   });
 }
 
-Status FragmentProcessor::copy_traf(ByteView traf, Buffer& out) {
+Status FragmentProcessor::copy_traf(ByteView traf, SpanWriter& out) {
   const TrackKey track = traf_track(traf);
   out.put(traf.first(kBoxHeader));
   return walk_boxes(traf, kBoxHeader, [&](const Box& box, ByteView bytes) -> Status {
@@ -159,14 +172,14 @@ Status FragmentProcessor::copy_traf(ByteView traf, Buffer& out) {
 // Version 1 carries a 64-bit time, any other version a 32-bit one; a box too short for its
 // time is copied as it is. The new time keeps the width of the old, so no size changes.
 void FragmentProcessor::rebase_tfdt(const mp4::Box& tfdt, ByteView bytes, TrackKey track,
-                                    Buffer& out) {
+                                    SpanWriter& out) {
   const std::size_t payload_at = out.size() + kBoxHeader;
   out.put(bytes);
   auto spot = mp4::TrackFragmentDecodeTime::decode_time_spot(tfdt.payload);
   if (!spot) return;
   const std::uint64_t time = spot->read(tfdt.payload);
   const TrackBases::Meeting meeting = bases_.meet(track, time);
-  if (meeting.base) spot->write(payload_in(out, payload_at), mp4::rebase(time, *meeting.base));
+  if (meeting.base) spot->write(payload_in(payload_at), mp4::rebase(time, *meeting.base));
   else waiting_.push_back({payload_at, *spot, meeting.waits_for, time});
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/buffer.hpp"
+#include "core/span_writer.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
 #include "fragment_processor/track_bases.hpp"
@@ -24,13 +25,16 @@ class FragmentProcessor {
   std::optional<std::uint64_t> base_decode_time() const;
   void set_init_segment(ByteView init);
   Result<Buffer> process_segment(ByteView segment);
+  // The same into `out`, which must hold at least segment.size() bytes (the result never
+  // outgrows the segment); returns how many bytes were written.
+  Result<std::size_t> process_segment_into(ByteView segment, std::span<std::uint8_t> out);
   void reset();
 
  private:
-  Result<Buffer> rewrite(ByteView segment);
-  Status copy_moof(ByteView moof, Buffer& out);
-  Status copy_traf(ByteView traf, Buffer& out);
-  void rebase_tfdt(const mp4::Box& tfdt, ByteView bytes, TrackKey track, Buffer& out);
+  Result<std::size_t> rewrite(ByteView segment, std::span<std::uint8_t> target);
+  Status copy_moof(ByteView moof, SpanWriter& out);
+  Status copy_traf(ByteView traf, SpanWriter& out);
+  void rebase_tfdt(const mp4::Box& tfdt, ByteView bytes, TrackKey track, SpanWriter& out);
 
   // A tfdt written out before its track's base was known.
   struct WaitingTime {
@@ -44,14 +48,15 @@ class FragmentProcessor {
     std::size_t payload_at = 0;
     ByteView payload;
   };
-  void rebase_index(const SegmentIndexAt& index, Buffer& out) const;
-  static std::span<std::uint8_t> payload_in(Buffer& out, std::size_t at);
+  void rebase_index(const SegmentIndexAt& index) const;
+  std::span<std::uint8_t> payload_in(std::size_t at) const;
 
   TrackBases bases_;
   std::vector<std::uint8_t> init_segment_;  // its track timescales keep the tracks in sync
   // Of the segment being processed.
   std::vector<WaitingTime> waiting_;
   std::vector<SegmentIndexAt> indexes_;
+  std::span<std::uint8_t> written_;  // where the segment being processed is written
 };
 
 }  // namespace plexo::segments

@@ -611,11 +611,31 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
     return nullptr;
   ByteView input;
   if (!bytes_argument(data, "data", &input)) return nullptr;
+  // The result never outgrows the segment: it is written straight into a bytes object of
+  // the segment's size, which is kept whenever nothing was cut short (the usual case).
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(input.size()));
+  if (!bytes) return nullptr;
+  char* target = PyBytes_AsString(bytes);
+  if (!target) {
+    Py_DECREF(bytes);
+    return nullptr;
+  }
+  Result<std::size_t> written = plexo::fail("");
   try {
-    return to_bytes(as_processor(self)->state->process_segment(input));
+    written = as_processor(self)->state->process_segment_into(
+        input, std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(target), input.size()));
   } catch (const std::bad_alloc&) {
+    Py_DECREF(bytes);
     return PyErr_NoMemory();
   }
+  if (!written) {
+    Py_DECREF(bytes);
+    return raise_operation_error(written.error());
+  }
+  if (*written == input.size()) return bytes;
+  PyObject* shorter = PyBytes_FromStringAndSize(target, static_cast<Py_ssize_t>(*written));
+  Py_DECREF(bytes);
+  return shorter;
 }
 
 PyObject* processor_reset(PyObject* self, PyObject*) {
