@@ -173,16 +173,26 @@ PyObject* raise_operation_error(const Error& error) {
   return nullptr;
 }
 
-PyObject* to_bytes(Result<Buffer>&& result) {
-  if (!result) return raise_operation_error(result.error());
-  const Buffer& out = result.value();
-  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(out.size()));
+// A new bytes object of `size` bytes, not yet filled; its bytes go to `*data`. Null (with
+// the exception set) when it cannot be made.
+PyObject* new_bytes(std::uint64_t size, char** data) {
+  if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
   if (!bytes) return nullptr;
-  char* data = PyBytes_AsString(bytes);
-  if (!data) {
+  *data = PyBytes_AsString(bytes);
+  if (!*data) {
     Py_DECREF(bytes);
     return nullptr;
   }
+  return bytes;
+}
+
+PyObject* to_bytes(Result<Buffer>&& result) {
+  if (!result) return raise_operation_error(result.error());
+  const Buffer& out = result.value();
+  char* data = nullptr;
+  PyObject* bytes = new_bytes(out.size(), &data);
+  if (!bytes) return nullptr;
   // A large result is a fresh, untouched allocation: let huge pages back it before the copy.
   if (out.size() >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge)
     plexo::advise_huge_pages(data, out.size());
@@ -235,14 +245,9 @@ PyObject* run_planned(Plan&& plan) {
   if (!released([&] { planned = plan(); })) return PyErr_NoMemory();
   if (!planned) return raise_operation_error(planned.error());
   const std::uint64_t size = planned.value()->size();
-  if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  char* data = nullptr;
+  PyObject* bytes = new_bytes(size, &data);
   if (!bytes) return nullptr;
-  char* data = PyBytes_AsString(bytes);
-  if (!data) {
-    Py_DECREF(bytes);
-    return nullptr;
-  }
   plexo::Status written;
   const bool ok = released([&] {
     // A large result is a fresh, untouched allocation: let huge pages back it.
@@ -613,13 +618,9 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
   if (!bytes_argument(data, "data", &input)) return nullptr;
   // The result never outgrows the segment: it is written straight into a bytes object of
   // the segment's size, which is kept whenever nothing was cut short (the usual case).
-  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(input.size()));
+  char* target = nullptr;
+  PyObject* bytes = new_bytes(input.size(), &target);
   if (!bytes) return nullptr;
-  char* target = PyBytes_AsString(bytes);
-  if (!target) {
-    Py_DECREF(bytes);
-    return nullptr;
-  }
   Result<std::size_t> written = plexo::fail("");
   try {
     written = as_processor(self)->state->process_segment_into(
