@@ -432,17 +432,6 @@ PyObject* py_private_extract_thumbnail_from_ts(PyObject*, PyObject* args, PyObje
       run_released([input, &sink] { return plexo::thumbnail::thumbnail_from_ts(input, sink); }));
 }
 
-// A transport stream is probed through its conversion, so that what it reports is what
-// convert_ts_to_mp4 would write.
-Result<plexo::mp4::ProbedFile> probe_input(ByteView input) {
-  if (!plexo::mp4::opens_as_transport_stream(input)) return plexo::mp4::probe_mp4(input);
-  auto planned = PLEXO_TRY(plexo::mp4w::plan_ts_to_mp4(input, plexo::ts::DiagnosticSink::discard()));
-  const Buffer converted = PLEXO_TRY(plexo::mp4::write_planned(*planned));
-  planned.reset();
-  plexo::mp4::ProbedFile probed = PLEXO_TRY(plexo::mp4::probe_mp4(converted.view()));
-  probed.transport_stream = true;
-  return probed;
-}
 
 // Stores `value` (a new reference, or nullptr after a failure) under `key`.
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
@@ -510,7 +499,7 @@ PyObject* py_private_probe(PyObject*, PyObject* args, PyObject* kwargs) {
   ByteView input;
   if (!bytes_argument(data, "data", &input)) return nullptr;
   Result<plexo::mp4::ProbedFile> probed = plexo::fail("");
-  if (!released([&] { probed = probe_input(input); })) return PyErr_NoMemory();
+  if (!released([&] { probed = plexo::mp4w::probe_file(input); })) return PyErr_NoMemory();
   if (!probed) return raise_operation_error(probed.error());
   return probe_dict(probed.value());
 }

@@ -178,4 +178,14 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(ByteView input,
   return plan_mp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)));
 }
 
+Result<mp4::ProbedFile> probe_file(ByteView input) {
+  if (!mp4::opens_as_transport_stream(input)) return mp4::probe_mp4(input);
+  auto planned = PLEXO_TRY(plan_ts_to_mp4(input, ts::DiagnosticSink::discard()));
+  const Buffer converted = PLEXO_TRY(mp4::write_planned(*planned));
+  planned.reset();
+  mp4::ProbedFile probed = PLEXO_TRY(mp4::probe_mp4(converted.view()));
+  probed.transport_stream = true;
+  return probed;
+}
+
 }  // namespace plexo::mp4w
