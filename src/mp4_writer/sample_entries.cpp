@@ -1,6 +1,6 @@
 #include "mp4_writer/sample_entries.hpp"
 
-#include "core/h264.hpp"
+#include "codecs/h264/h264.hpp"
 
 namespace plexo::mp4w {
 namespace {

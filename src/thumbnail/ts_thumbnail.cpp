@@ -1,4 +1,4 @@
-#include "core/h264.hpp"
+#include "codecs/h264/h264.hpp"
 #include "thumbnail/annexb.hpp"
 #include "thumbnail/thumbnail.hpp"
 #include "ts_parser/ts_demux.hpp"

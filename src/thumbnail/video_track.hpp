@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "core/bytes.hpp"
-#include "core/h264.hpp"
+#include "codecs/h264/h264.hpp"
 #include "mp4_parser/box_cursor.hpp"
 
 namespace plexo::thumbnail {

@@ -6,7 +6,7 @@
 #include <cstddef>
 
 #include "core/bytes.hpp"
-#include "core/h264.hpp"
+#include "codecs/h264/h264.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::ts {

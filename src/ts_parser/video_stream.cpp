@@ -1,7 +1,7 @@
 #include <algorithm>
 
-#include "core/h264.hpp"
-#include "core/h264_parameter_sets.hpp"
+#include "codecs/h264/h264.hpp"
+#include "codecs/h264/parameter_sets.hpp"
 #include "ts_parser/demux_state.hpp"
 
 namespace plexo::ts {

@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "core/bit_reader.hpp"
-#include "core/h264_parameter_sets.hpp"
+#include "codecs/h264/parameter_sets.hpp"
 
 namespace plexo::h264 {
 namespace {
