@@ -41,11 +41,14 @@ Status check_supported_video(const TsDemuxResult& result) {
 
 Status check_supported_streams(const TsDemuxResult& result) {
   PLEXO_CHECK(check_supported_video(result));
-  if (result.audio_pid && result.audio_stream_type != kStreamTypeAdtsAac && !result.audio.empty()) {
-    if (auto found = mpeg_audio_content(result.audio))
-      return fail("Unsupported audio stream: " + *found + "stream_type " +
-                  type_text(result.audio_stream_type) + "); only ADTS AAC audio is converted");
-  }
+  if (!result.audio_pid || result.audio.empty()) return {};
+  std::optional<std::string> found;
+  if (result.audio_codec == AudioCodec::kMpegAudio) found = mpeg_audio_content(result.audio);
+  else if (result.audio_codec == AudioCodec::kAc3) found = "AC-3 audio (";
+  else if (result.audio_codec == AudioCodec::kEac3) found = "E-AC-3 audio (";
+  if (found)
+    return fail("Unsupported audio stream: " + *found + "stream_type " +
+                type_text(result.audio_stream_type) + "); only ADTS AAC audio is converted");
   return {};
 }
 
