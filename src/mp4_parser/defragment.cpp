@@ -6,7 +6,7 @@
 
 namespace plexo::mp4 {
 
-Result<std::unique_ptr<PlannedOutput>> plan_defragment(ByteView input) {
+Result<std::unique_ptr<PlannedOutput>> plan_defragment(const MediaInput& input) {
   const FileLayout layout = PLEXO_TRY(scan_file(input));
   if (!layout.has_moof) return fail("Not a fragmented MP4");
   const Box* moov = layout.moov_box();

@@ -8,6 +8,7 @@
 
 #include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/fragment_runs.hpp"
+#include "mp4_parser/media_input.hpp"
 #include "mp4_parser/movie_writer.hpp"
 
 namespace plexo::mp4 {
@@ -23,7 +24,7 @@ struct FileLayout {
 
   const Box* moov_box() const { return moov ? &boxes[*moov] : nullptr; }
 };
-Result<FileLayout> scan_file(ByteView file);
+Result<FileLayout> scan_file(const MediaInput& file);
 
 struct TrackRecord {
   std::uint32_t track_id = 0;     // from tkhd; 0 when it cannot be read
@@ -46,10 +47,10 @@ Result<std::vector<TrackRecord>> read_tracks(const Box& moov);
 // Sample times follow the durations; where a fragment's decode time says its samples start
 // elsewhere, the track's previous sample absorbs the difference, so that every sample keeps
 // the decode time the fragments gave it.
-Status collect_fragments(ByteView file, const FileLayout& layout, const TrackExtendsTable& trex,
-                         std::vector<TrackRecord>& tracks);
+Status collect_fragments(const MediaInput& file, const FileLayout& layout,
+                         const TrackExtendsTable& trex, std::vector<TrackRecord>& tracks);
 // The same with the track-extends defaults of `moov` (the scan's movie box of `file`).
-Status collect_fragments(ByteView file, const FileLayout& layout, const Box& moov,
+Status collect_fragments(const MediaInput& file, const FileLayout& layout, const Box& moov,
                          std::vector<TrackRecord>& tracks);
 
 }  // namespace plexo::mp4

@@ -48,6 +48,11 @@ class MuxOutput final : public PlannedOutput {
     if (!written && out.size() == plan_.size()) return fail(kMovieLengthChanged);
     return written;
   }
+  Status write(FileWriter& out) override {
+    Status written = plan_.write(out);
+    if (!written && out.status() && out.position() == plan_.size()) return fail(kMovieLengthChanged);
+    return written;
+  }
 
  private:
   MoviePlan plan_;
@@ -55,7 +60,7 @@ class MuxOutput final : public PlannedOutput {
 
 }  // namespace
 
-Result<MuxInput> collect_mux_tracks(ByteView input) {
+Result<MuxInput> collect_mux_tracks(const MediaInput& input) {
   const FileLayout layout = PLEXO_TRY(scan_file(input));
   const Box* moov = layout.moov_box();
   if (!moov) return fail("moov box not found");
@@ -109,7 +114,7 @@ Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tra
   return model;
 }
 
-Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(ByteView video, ByteView audio) {
+Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(const MediaInput& video, const MediaInput& audio) {
   // The video input is read, and its errors reported, before the audio input is looked at.
   MuxInput joined = PLEXO_TRY(collect_mux_tracks(video));
   MuxInput sound = PLEXO_TRY(collect_mux_tracks(audio));

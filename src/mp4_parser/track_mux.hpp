@@ -23,7 +23,7 @@ struct MuxInput {
 
 // Reads one input: its tracks, their samples, and for each the first trak whose track header
 // carries its track ID.
-Result<MuxInput> collect_mux_tracks(ByteView input);
+Result<MuxInput> collect_mux_tracks(const MediaInput& input);
 
 // The joined movie from the template `moov`: its movie header and other boxes, with `tracks`
 // (rebuilt from `traks`, samples moved into the model) in place of its own traks.
