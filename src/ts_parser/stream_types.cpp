@@ -40,10 +40,13 @@ Status check_supported_video(const TsDemuxResult& result) {
 
 Status check_supported_streams(const TsDemuxResult& result) {
   PLEXO_CHECK(check_supported_video(result));
-  if (result.audio_pid && result.audio_stream_type != kStreamTypeAdtsAac && !result.audio.empty()) {
-    if (auto found = mpeg_audio_content(result.audio))
-      return fail(msg::unsupported_audio(*found, type_text(result.audio_stream_type)));
-  }
+  if (!result.audio_pid || result.audio.empty()) return {};
+  std::optional<std::string> found;
+  if (result.audio_codec == AudioCodec::kMpegAudio) found = mpeg_audio_content(result.audio);
+  else if (result.audio_codec == AudioCodec::kAc3) found = "AC-3 audio (";
+  else if (result.audio_codec == AudioCodec::kEac3) found = "E-AC-3 audio (";
+  if (found)
+    return fail(msg::unsupported_audio(*found, type_text(result.audio_stream_type)));
   return {};
 }
 
