@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/messages.hpp"
+
 namespace plexo {
 namespace {
 
@@ -32,22 +34,20 @@ Unexpected<Error> fail_system(int error_number, std::string what) {
 }
 
 Unexpected<Error> input_shrank(std::uint64_t needed_end) {
-  return fail("File was cut short while it was read: it no longer reaches byte " +
-                  std::to_string(needed_end),
-              ErrorCategory::kUnexpectedEnd);
+  return fail(msg::file_cut_short(needed_end), ErrorCategory::kUnexpectedEnd);
 }
 
 Result<InputFile> InputFile::open(int fd) {
   struct stat info {};
-  if (::fstat(fd, &info) != 0) return fail_system(errno, "Cannot read the input");
-  if (!S_ISREG(info.st_mode)) return fail("Not a regular file");
+  if (::fstat(fd, &info) != 0) return fail_system(errno, msg::kCannotRead);
+  if (!S_ISREG(info.st_mode)) return fail(msg::kNotRegularFile);
   const auto size = static_cast<std::uint64_t>(info.st_size);
-  if (size > (std::uint64_t{1} << 46)) return fail("File too large");
+  if (size > (std::uint64_t{1} << 46)) return fail(msg::kFileTooLarge);
   const std::uint64_t mapped = std::max<std::uint64_t>((size + page_size() - 1) / page_size(), 1) * page_size();
   // Address space only: pages exist where something is loaded.
   void* base = ::mmap(nullptr, static_cast<std::size_t>(mapped), PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (base == MAP_FAILED) return fail_system(errno, "Cannot reserve address space for the input");
+  if (base == MAP_FAILED) return fail_system(errno, msg::kCannotReserve);
   return InputFile(fd, size, static_cast<std::uint8_t*>(base), static_cast<std::size_t>(mapped));
 }
 
@@ -68,7 +68,7 @@ Status InputFile::read(std::uint64_t offset, std::uint8_t* out, std::size_t leng
     const ssize_t n = ::pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fail_system(errno, "Cannot read the input");
+      return fail_system(errno, msg::kCannotRead);
     }
     if (n == 0) return input_shrank(offset + length);
     done += static_cast<std::size_t>(n);
@@ -126,7 +126,7 @@ Status FileWriter::write_out(const std::uint8_t* p, std::size_t n) {
     const ssize_t written = ::write(fd_, p, n);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return fail_system(errno, "Cannot write the output");
+      return fail_system(errno, msg::kCannotWrite);
     }
     p += written;
     n -= static_cast<std::size_t>(written);
@@ -187,7 +187,7 @@ bool FileWriter::copy_in_kernel(const InputFile& source, std::uint64_t offset, s
         kernel_copy_ = false;  // this pair of files is copied through the buffer
         return false;
       }
-      status_ = fail_system(errno, "Cannot copy the input to the output");
+      status_ = fail_system(errno, msg::kCannotCopy);
       return true;
     }
     if (n == 0) {
@@ -239,7 +239,7 @@ void FileWriter::copy_from(const InputFile& source, std::uint64_t offset, std::u
     const ssize_t n = ::pread(source.fd(), window_.data() + got, want - got, static_cast<off_t>(offset + got));
     if (n < 0) {
       if (errno == EINTR) continue;
-      status_ = fail_system(errno, "Cannot read the input");
+      status_ = fail_system(errno, msg::kCannotRead);
       return;
     }
     if (n == 0) break;
@@ -262,7 +262,7 @@ Status FileWriter::patch(std::uint64_t at, ByteView bytes) {
     const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(at + done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return status_ = fail_system(errno, "Cannot write the output");
+      return status_ = fail_system(errno, msg::kCannotWrite);
     }
     done += static_cast<std::size_t>(n);
   }
