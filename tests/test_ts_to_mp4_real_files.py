@@ -162,3 +162,35 @@ def test_ten_minutes_at_44k_do_not_drift(tmp_path, ffmpeg, ffprobe):
             assert abs(v_end - v0 - 600) < 0.04
             assert abs((a0 - v0) - src_start) < 0.001
             assert abs((a_end - v_end) - src_gap) < frame
+
+
+def damaged_headers(source: bytes, sync: bytes, patch: bytes, every: int = 7) -> tuple[bytes, int]:
+    """The stream with `patch` written over every `every`-th audio frame header that lies
+    whole in one packet of the audio PID (257), and how many were damaged."""
+    data, count, seen = bytearray(source), 0, 0
+    at = data.find(sync)
+    while at >= 0:
+        packet = at - at % 188
+        if (data[packet + 1] & 0x1F) << 8 | data[packet + 2] == 257 and at + len(patch) <= packet + 188:
+            seen += 1
+            if seen % every == 3:
+                data[at:at + len(patch)] = patch
+                count += 1
+        at = data.find(sync, at + 1)
+    return bytes(data), count
+
+
+@pytest.mark.parametrize("name, sync, patch", [
+    ("ts_h264_ac3.ts", b"\x0b\x77", b"\x0b\x77\x00\x00\xff"),       # reserved fscod
+    ("ts_h264_ac3.ts", b"\x0b\x77", b"\x0b\x77\x00\x00\x25"),       # a frame size past the frame
+    ("ts_h264_eac3.ts", b"\x0b\x77", b"\x0b\x77\x07\xff"),          # frmsiz past the PES
+    ("ts_h264_mp3.ts", b"\xff\xfb", b"\xff\xfb\xfc"),               # reserved rate, bad bitrate
+])
+def test_frames_with_damaged_headers_are_skipped(fixture_bytes, ffprobe, ffmpeg, name, sync, patch):
+    source = fixture_bytes(name)
+    bad, count = damaged_headers(source, sync, patch)
+    out = _plexo.convert_ts_to_mp4(bad)
+    assert count > 0 and mt.probe_errors(out) == ""
+    assert len(mt.packets(out, "a:0")) == len(mt.packets(source, "a:0", ".ts")) - count
+    if "mp3" not in name:  # MP3 frames borrow bits from the frames before them
+        assert mt.decode_errors(out) == ""
