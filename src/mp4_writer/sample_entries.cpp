@@ -103,19 +103,14 @@ Buffer audio_sample_description(const AudioTrackTiming& audio, const ts::TsDemux
       out.end_box(entry);
       break;
     }
-    case ts::AudioCodec::kAc3: {
-      const std::size_t entry = open_audio_entry(out, "ac-3", audio);
-      const std::size_t dac3 = out.begin_box("dac3");
-      ac3::put_dac3(out, *d.ac3_frame);
-      out.end_box(dac3);
-      out.end_box(entry);
-      break;
-    }
+    case ts::AudioCodec::kAc3:
     case ts::AudioCodec::kEac3: {
-      const std::size_t entry = open_audio_entry(out, "ec-3", audio);
-      const std::size_t dec3 = out.begin_box("dec3");
-      ac3::put_dec3(out, *d.ec3_config);
-      out.end_box(dec3);
+      const bool enhanced = audio.codec == ts::AudioCodec::kEac3;
+      const std::size_t entry = open_audio_entry(out, enhanced ? "ec-3" : "ac-3", audio);
+      const std::size_t specific = out.begin_box(enhanced ? "dec3" : "dac3");
+      if (enhanced) ac3::put_dec3(out, *d.ec3_config);
+      else ac3::put_dac3(out, *d.ac3_frame);
+      out.end_box(specific);
       out.end_box(entry);
       break;
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "core/messages.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::ts {
@@ -18,8 +19,7 @@ std::string type_text(std::uint8_t stream_type) {
 
 Status check_supported_video(const TsDemuxResult& result) {
   if (result.video_pid && result.video_stream_type != kStreamTypeH264)
-    return fail("Unsupported video stream: MPEG-2 video (stream_type " +
-                type_text(result.video_stream_type) + "); only H.264 video is converted");
+    return fail(msg::unsupported_video("MPEG-2 video (", type_text(result.video_stream_type)));
   return {};
 }
 
