@@ -115,6 +115,7 @@ Result<SampleAction> FragmentRunReader::read_run(const TrackRun& run, const Trac
       // defaults over whatever bytes follow.
       if (!from_table && (has_table || sample.size == 0)) break;
       if (position > file_.size() || file_.size() - position < sample.size) break;
+      if (media_ && !media_->holds(position, sample.size)) break;
       if (budget_.samples_left == 0 || budget_.bytes_left < sample.size) break;
       --budget_.samples_left;
       budget_.bytes_left -= sample.size;
@@ -129,6 +130,8 @@ Result<SampleAction> FragmentRunReader::read_run(const TrackRun& run, const Trac
       break;
     }
 
+    if (strict && wanted && media_ && position < file_.size() && !media_->starts_in(position))
+      return invalid();
     SampleAction action = wanted ? visitor.sample(static_cast<const FragmentSample&>(sample))
                                  : SampleAction::kNext;
     if (action == SampleAction::kStop) return action;

@@ -78,10 +78,11 @@ class FragmentCollector {
 }  // namespace
 
 Result<FileLayout> scan_file(ByteView file) {
-  FileLayout layout;
+  FileLayout layout(file);
   layout.boxes = PLEXO_TRY(list_boxes(file, kTopLevelBoxes));
   for (std::size_t i = 0; i < layout.boxes.size(); ++i) {
     const FourCC type = layout.boxes[i].type;
+    layout.media.add(layout.boxes[i]);
     if (type == FourCC("moov") && !layout.moov) layout.moov = i;
     else if (type == FourCC("moof")) layout.has_moof = true;
   }
@@ -126,7 +127,7 @@ Result<std::vector<TrackRecord>> read_tracks(const Box& moov) {
 
 Status collect_fragments(ByteView file, const FileLayout& layout, const TrackExtendsTable& trex,
                          std::vector<TrackRecord>& tracks) {
-  FragmentRunReader reader(file, trex, RunStrictness::kLenient);
+  FragmentRunReader reader(file, trex, RunStrictness::kLenient, &layout.media);
   FragmentCollector collector(file, tracks);
   for (const Box& box : layout.boxes)
     if (box.type == FourCC("moof")) PLEXO_TRY(reader.read(box, collector));

@@ -15,7 +15,10 @@ namespace plexo::mp4 {
 // A whole file's top level, read with the strict scan ("Box size {} exceeds available
 // data" for a box running past the end).
 struct FileLayout {
+  explicit FileLayout(ByteView file) : media(file) {}
+
   std::vector<Box> boxes;
+  MediaDataIndex media;  // the mdat payloads: where sample bytes may come from
   // Index of the first top-level moov: the movie readers play. A later one (a stale copy, or
   // junk appended to the file) never replaces it.
   std::optional<std::size_t> moov;
