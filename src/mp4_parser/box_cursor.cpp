@@ -1,5 +1,6 @@
 #include "mp4_parser/box_cursor.hpp"
 
+#include <algorithm>
 #include <array>
 
 namespace plexo::mp4 {
@@ -113,6 +114,20 @@ Result<std::optional<Box>> find_path(const Box& box, std::initializer_list<FourC
     if (!at) return at;
   }
   return at;
+}
+
+std::size_t nesting_depth(ByteView payload, std::size_t limit) {
+  constexpr BoxRules kWholeBoxes{true, false, BoxRules::Undersized::kStop, BoxRules::Overrun::kStop};
+  if (limit == 0 || payload.empty()) return 0;
+  BoxCursor boxes(payload, kWholeBoxes);
+  std::size_t deepest = 0;
+  for (;;) {
+    auto box = boxes.next();
+    if (!box) return 0;
+    if (!*box) break;
+    deepest = std::max(deepest, nesting_depth((*box)->payload, limit - 1));
+  }
+  return boxes.position() == payload.size() ? deepest + 1 : 0;
 }
 
 namespace {
