@@ -1,4 +1,5 @@
-#include "thumbnail/annexb.hpp"
+#include "codecs/h264/framing.hpp"
+#include "core/messages.hpp"
 #include "thumbnail/box_search.hpp"
 #include "thumbnail/key_frame.hpp"
 #include "thumbnail/thumbnail.hpp"
@@ -24,8 +25,8 @@ std::uint32_t put_parameter_sets(Buffer& out, const std::optional<h264::DecoderC
   std::uint32_t types = 0;
   if (!avc) return types;
   for (ByteView unit : avc->parameter_sets) {
-    put_nal_unit(out, unit);
-    types |= nal_type_bit(unit);
+    h264::put_nal_unit(out, unit);
+    types |= h264::nal_type_bit(unit);
   }
   return types;
 }
@@ -34,21 +35,21 @@ std::uint32_t put_parameter_sets(Buffer& out, const std::optional<h264::DecoderC
 // or fragments must carry (with the sample entry's parameter sets) an SPS, a PPS and a slice.
 enum class Decodable : std::uint8_t { kRequired, kAsFound };
 
-constexpr std::uint32_t kSliceTypes = (1u << 1) | (1u << 5);
+constexpr std::uint32_t kSliceTypes = h264::type_bit(h264::kNonIdrSlice) | h264::type_bit(h264::kIdrSlice);
 
 Result<Buffer> picture(ByteView input, SampleSpan span,
                        const std::optional<h264::DecoderConfiguration>& avc, Decodable decodable) {
   if (span.offset > input.size() || span.size > input.size() - span.offset)
-    return fail("Sample size exceeds mdat bounds");
+    return fail(msg::kSampleBeyondMdat);
   const ByteView sample = input.subspan(static_cast<std::size_t>(span.offset),
                                         static_cast<std::size_t>(span.size));
   Buffer out;
   std::uint32_t types = put_parameter_sets(out, avc);
-  types |= length_prefixed_to_annexb(sample, out, avc ? avc->length_size : 4);
+  types |= h264::length_prefixed_to_annexb(sample, out, avc ? avc->length_size : h264::kLengthFieldSize);
   if (decodable == Decodable::kRequired) {
-    if (!(types & (1u << 7)) || !(types & (1u << 8)))
-      return fail("Key frame has no SPS and PPS: neither its sample entry nor its sample holds them");
-    if (!(types & kSliceTypes)) return fail("Key frame sample holds no coded picture");
+    if (!(types & h264::type_bit(h264::kSps)) || !(types & h264::type_bit(h264::kPps)))
+      return fail(msg::kKeyFrameWithoutParameterSets);
+    if (!(types & kSliceTypes)) return fail(msg::kKeyFrameWithoutPicture);
   }
   return out;
 }
@@ -71,7 +72,7 @@ Result<std::optional<Buffer>> located_key_frame(ByteView input) {
 Result<Buffer> first_sample_at_mdat(ByteView input) {
   const mp4::Box mdat = PLEXO_TRY(find_top_level_box(input, "mdat"));
   const std::uint64_t data = mdat.payload_offset();
-  if (data >= input.size()) return fail("Invalid mdat box");
+  if (data >= input.size()) return fail(msg::kInvalidMdat);
   const mp4::Box moov = PLEXO_TRY(find_top_level_box(input, "moov"));
   const mp4::Box trak = PLEXO_TRY(find_child_box(moov, "trak"));
   const mp4::Box mdia = PLEXO_TRY(find_child_box(trak, "mdia"));
@@ -80,7 +81,7 @@ Result<Buffer> first_sample_at_mdat(ByteView input) {
   const mp4::Box stsz = PLEXO_TRY(find_child_box(stbl, "stsz"));
   // A fragmented file's stsz holds no samples; what follows it is not a sample size.
   if (load_u32(stsz.payload, 4) == 0u && load_u32(stsz.payload, 8) == 0u)
-    return fail("Invalid stsz box - no sample sizes");
+    return fail(msg::kNoSampleSizes);
   const std::uint32_t size = PLEXO_TRY(first_sample_size(input, static_cast<std::size_t>(stsz.offset)));
   return picture(input, SampleSpan{data, size}, sample_entry_avc(stbl), Decodable::kAsFound);
 }
