@@ -1,5 +1,5 @@
 // An elementary stream as it lies in the input: the payloads of its packets, PES headers
-// removed, in stream order. Positions count bytes of the stream as if the payloads were
+// removed, in stream order, kept as runs of equally spaced pieces. Positions count bytes of the stream as if the payloads were
 // joined; nothing is joined: the bytes stay in the input until the writer copies them.
 #pragma once
 
@@ -16,11 +16,26 @@ namespace plexo::ts {
 
 class ElementaryStream {
  public:
-  // Sixteen bytes: a stream can have one for every packet of the input.
+  // A run of `count` pieces of `length` bytes each, `stride` bytes apart in the input: the
+  // payloads of a stream's consecutive packets are usually whole (184 bytes) and one packet
+  // apart, so one run stands for many packets and a recording of tens of gigabytes keeps a
+  // small list. A single piece is a run of one.
   struct Chunk {
     std::uint64_t begin;              // stream position of its first byte
     std::uint64_t input_offset : 40;  // where that byte lies in the input
-    std::uint64_t length : 24;
+    std::uint64_t length : 24;        // bytes of each piece
+    std::uint32_t count;
+    std::uint32_t stride;             // input bytes from one piece's start to the next
+
+    std::uint64_t bytes() const { return static_cast<std::uint64_t>(length) * count; }
+    std::uint64_t end() const { return begin + bytes(); }
+    // Input offset of the byte at stream position `pos` (in this run).
+    std::uint64_t offset_of(std::uint64_t pos) const {
+      const std::uint64_t rel = pos - begin;
+      return input_offset + (rel / length) * stride + rel % length;
+    }
+    // Bytes from `pos` to the end of its piece.
+    std::uint64_t piece_left(std::uint64_t pos) const { return length - (pos - begin) % length; }
   };
   static constexpr std::uint64_t kMaxChunk = (std::uint64_t{1} << 24) - 1;
 
@@ -29,40 +44,49 @@ class ElementaryStream {
 
   std::uint64_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  // Room for one chunk per packet of `bytes` input bytes, so the list never moves.
-  void reserve_for(std::size_t bytes) { chunks_.reserve(bytes / 188 + 1); }
+  // Room for the runs of `bytes` input bytes without moving the list in the common case.
+  void reserve_for(std::size_t bytes) { chunks_.reserve(bytes / (188 * 16) + 16); }
 
   // Adds a payload that lies in the input (a sub-view of it).
   void append(ByteView payload) {
     if (payload.empty()) return;
     const auto offset = static_cast<std::uint64_t>(payload.data() - input_.data());
-    if (!chunks_.empty() && chunks_.back().input_offset + chunks_.back().length == offset &&
-        chunks_.back().length + payload.size() <= kMaxChunk) {
-      chunks_.back().length += payload.size();
-    } else {
-      chunks_.push_back({size_, offset, payload.size()});
+    const std::uint64_t n = payload.size();
+    if (!chunks_.empty()) {
+      Chunk& last = chunks_.back();
+      const std::uint64_t last_start = last.input_offset + std::uint64_t{last.count - 1} * last.stride;
+      if (last.count == 1 && last_start + last.length == offset && last.length + n <= kMaxChunk) {
+        last.length += n;  // continues the piece
+        size_ += n;
+        return;
+      }
+      if (n == last.length && offset > last_start && last.count < UINT32_MAX &&
+          (last.count == 1 ? offset - last_start <= UINT32_MAX : offset - last_start == last.stride)) {
+        last.stride = static_cast<std::uint32_t>(offset - last_start);  // the next piece of the run
+        ++last.count;
+        size_ += n;
+        return;
+      }
     }
-    size_ += payload.size();
+    chunks_.push_back({size_, offset, n, 1, 0});
+    size_ += n;
   }
 
   // The byte at a stream position below size().
   std::uint8_t at(std::uint64_t pos) const {
-    const Chunk& c = chunks_[chunk_index(pos)];
-    return input_[c.input_offset + (pos - c.begin)];
+    return input_[static_cast<std::size_t>(chunks_[chunk_index(pos)].offset_of(pos))];
   }
 
   // Up to `max` bytes from `pos` (fewer at the end of the stream) into `out`; returns the count.
   std::size_t peek(std::uint64_t pos, std::uint8_t* out, std::size_t max) const {
     std::size_t n = 0;
     if (pos >= size_) return 0;
-    for (std::size_t i = chunk_index(pos); i < chunks_.size() && n < max; ++i) {
-      const Chunk& c = chunks_[i];
-      const std::uint64_t from = pos + n - c.begin;
-      const std::size_t take = static_cast<std::size_t>(
-          std::min<std::uint64_t>(c.length - from, max - n));
-      std::memcpy(out + n, input_.data() + c.input_offset + from, take);
+    for_each_piece(pos, size_, [&](ByteView piece) {
+      const std::size_t take = std::min(piece.size(), max - n);
+      std::memcpy(out + n, piece.data(), take);
       n += take;
-    }
+      return n < max;
+    });
     return n;
   }
 
@@ -70,15 +94,17 @@ class ElementaryStream {
   std::optional<std::uint64_t> find(std::uint8_t value, std::uint64_t from, std::uint64_t to) const {
     if (to > size_) to = size_;
     if (from >= to) return std::nullopt;
-    for (std::size_t i = chunk_index(from); i < chunks_.size() && chunks_[i].begin < to; ++i) {
-      const Chunk& c = chunks_[i];
-      const std::uint64_t start = std::max(from, c.begin);
-      const std::uint64_t end = std::min<std::uint64_t>(to, c.begin + c.length);
-      const std::uint8_t* base = input_.data() + c.input_offset;
-      const void* hit = std::memchr(base + (start - c.begin), value, end - start);
-      if (hit) return c.begin + static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hit) - base);
-    }
-    return std::nullopt;
+    std::optional<std::uint64_t> found;
+    std::uint64_t pos = from;
+    for_each_piece(from, to, [&](ByteView piece) {
+      if (const void* hit = std::memchr(piece.data(), value, piece.size())) {
+        found = pos + static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hit) - piece.data());
+        return false;
+      }
+      pos += piece.size();
+      return true;
+    });
+    return found;
   }
 
   // Copies consecutive ranges in increasing order; each call continues from the chunk the
@@ -86,19 +112,18 @@ class ElementaryStream {
   class Copier {
    public:
     explicit Copier(const ElementaryStream& stream) : stream_(stream) {}
-    // Calls sink(ByteView) for each piece of [pos, pos + length) that lies in one chunk.
+    // Calls sink(ByteView) for each piece of [pos, pos + length) that lies in one piece.
     template <class Sink>
     void copy(std::uint64_t pos, std::uint64_t length, Sink&& sink) {
       const auto& chunks = stream_.chunks_;
-      while (index_ < chunks.size() && chunks[index_].begin + chunks[index_].length <= pos) ++index_;
+      while (index_ < chunks.size() && chunks[index_].end() <= pos) ++index_;
       while (length > 0 && index_ < chunks.size()) {
         const Chunk& c = chunks[index_];
-        const std::uint64_t from = pos - c.begin;
-        const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(c.length - from, length));
-        sink(stream_.input_.subspan(static_cast<std::size_t>(c.input_offset + from), take));
+        const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(c.piece_left(pos), length));
+        sink(stream_.input_.subspan(static_cast<std::size_t>(c.offset_of(pos)), take));
         pos += take;
         length -= take;
-        if (from + take == c.length) ++index_;
+        if (pos == c.end()) ++index_;
       }
     }
 
@@ -108,10 +133,23 @@ class ElementaryStream {
   };
 
  private:
+  // Calls visit(ByteView) for each piece of [from, to) in order while it returns true.
+  template <class Visit>
+  void for_each_piece(std::uint64_t from, std::uint64_t to, Visit&& visit) const {
+    for (std::size_t i = chunk_index(from); i < chunks_.size() && from < to; ++i) {
+      const Chunk& c = chunks_[i];
+      while (from < to && from < c.end()) {
+        const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(c.piece_left(from), to - from));
+        if (!visit(input_.subspan(static_cast<std::size_t>(c.offset_of(from)), take))) return;
+        from += take;
+      }
+    }
+  }
+
   // Lookups cluster near the end of the stream while it is scanned, and move forward while it
   // is written; the last chunk found is tried first.
   bool holds(std::size_t i, std::uint64_t pos) const {
-    return i < chunks_.size() && chunks_[i].begin <= pos && pos < chunks_[i].begin + chunks_[i].length;
+    return i < chunks_.size() && chunks_[i].begin <= pos && pos < chunks_[i].end();
   }
   std::size_t chunk_index(std::uint64_t pos) const {
     if (holds(last_, pos)) return last_;
