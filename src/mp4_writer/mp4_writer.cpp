@@ -88,14 +88,15 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
   // A stream without one complete picture, or without the parameter sets its pictures need,
   // gives no file rather than one no player opens.
   if (demuxed.access_units.empty())
-    return fail(demuxed.pictures_without_parameter_sets ? ts::kNoParameterSets : "No video data found");
+    return fail(demuxed.pictures_without_parameter_sets ? ts::no_parameter_sets(demuxed) : "No video data found");
   auto keep = std::make_unique<ConvertedStream>();
   keep->demuxed = std::move(demuxed);
   const ts::TsDemuxResult& d = keep->demuxed;
   const auto& units = d.access_units;
 
   for (const ts::AccessUnit& unit : units)
-    if (!mp4::fits_u32(unit.sample_size)) return fail("H.264 access unit too large for an MP4 sample");
+    if (!mp4::fits_u32(unit.sample_size))
+      return fail(std::string(codec_name(d.video_codec)) + " access unit too large for an MP4 sample");
   if (!mp4::fits_u32(units.size()) || !mp4::fits_u32(d.audio_frames.size()))
     return fail("Too many samples for an MP4 track");
   VideoTiming video = compute_video_timing(units);

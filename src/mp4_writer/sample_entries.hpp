@@ -7,7 +7,8 @@
 
 namespace plexo::mp4w {
 
-// avc1 with the stream's picture size and, when both parameter sets are there, its avcC.
+// avc1 (H.264) or hvc1 (HEVC) with the stream's picture size and, when its parameter sets are
+// there, its avcC or hvcC.
 Buffer video_sample_description(const ts::TsDemuxResult& demuxed);
 // mp4a with the stream's channel count and rate and an esds carrying its AudioSpecificConfig.
 Buffer audio_sample_description(const AudioTrackTiming& audio);

@@ -18,11 +18,12 @@ std::size_t length12_at(ByteView b, std::size_t at) {
 
 enum class StreamKind { kVideo, kAudio, kOther };
 
-// H.262 and H.264 are taken as video, MPEG-1 audio and ADTS AAC as audio; a programme whose
-// streams turn out to be anything but H.264 and ADTS AAC is refused after the scan, by name.
+// H.262, H.264, HEVC and VVC are taken as video, MPEG-1 audio and ADTS AAC as audio; a
+// programme whose streams turn out to be anything but H.264 or HEVC and ADTS AAC is refused
+// after the scan, by name.
 StreamKind classify(std::uint8_t stream_type) {
   switch (stream_type) {
-    case 0x02: case 0x1B: return StreamKind::kVideo;
+    case 0x02: case 0x1B: case 0x24: case 0x33: return StreamKind::kVideo;
     case 0x03: case 0x0F: return StreamKind::kAudio;
     default: return StreamKind::kOther;
   }

@@ -1,5 +1,5 @@
 // Which codecs a programme's chosen streams really carry, for refusing what cannot be
-// written as H.264 and AAC.
+// written as H.264 or HEVC and AAC.
 #include <cstdio>
 #include <string>
 
@@ -33,10 +33,12 @@ std::optional<std::string> mpeg_audio_content(const ElementaryStream& es) {
 }  // namespace
 
 Status check_supported_video(const TsDemuxResult& result) {
-  if (result.video_pid && result.video_stream_type != kStreamTypeH264)
-    return fail("Unsupported video stream: MPEG-2 video (stream_type " +
-                type_text(result.video_stream_type) + "); only H.264 video is converted");
-  return {};
+  if (!result.video_pid || result.video_stream_type == kStreamTypeH264 ||
+      result.video_stream_type == kStreamTypeHevc)
+    return {};
+  const char* name = result.video_stream_type == kStreamTypeVvc ? "VVC video" : "MPEG-2 video";
+  return fail(std::string("Unsupported video stream: ") + name + " (stream_type " +
+              type_text(result.video_stream_type) + "); only H.264 and HEVC video are converted");
 }
 
 Status check_supported_streams(const TsDemuxResult& result) {

@@ -48,7 +48,9 @@ void dispatch(Scan& scan, ByteView packet) {
         result.audio_pid = streams->audio_pid;
         result.video_stream_type = streams->video_stream_type;
         result.audio_stream_type = streams->audio_stream_type;
-        scan.video.collect = streams->video_stream_type == kStreamTypeH264;
+        scan.video.collect = streams->video_stream_type == kStreamTypeH264 ||
+                             streams->video_stream_type == kStreamTypeHevc;
+        if (streams->video_stream_type == kStreamTypeHevc) result.video_codec = VideoCodec::kHevc;
         scan.programme_found = true;
         report_programme(scan.diagnostics, streams->video_pid, streams->audio_pid);
       }

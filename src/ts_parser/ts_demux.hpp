@@ -1,4 +1,5 @@
-// The MPEG transport stream demultiplexer: one programme, one H.264 and one ADTS AAC stream.
+// The MPEG transport stream demultiplexer: one programme, one H.264 or HEVC and one ADTS AAC
+// stream.
 //
 // The scan copies no media bytes. It records where each elementary stream's bytes lie in the
 // input (packet payloads without their PES headers) and hands the writer access units and
@@ -10,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "codecs/video_codec.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
 #include "ts_parser/diagnostics.hpp"
@@ -35,18 +37,18 @@ struct NalRange {
   std::uint64_t header = 0;  // position of the NAL header byte
   std::uint32_t size = 0;    // header byte to the next start code
   std::uint8_t start_code_length = 4;
-  std::uint8_t type = 0;
+  std::uint8_t type = 0;  // the codec's nal_unit_type
 };
 
 // One picture: its NAL units (parameter sets and delimiters left out, since they travel in
-// avcC or carry nothing an MP4 reader needs) and the timestamps of the PES it begins in, when
+// avcC or hvcC or carry nothing an MP4 reader needs) and the timestamps of the PES it begins in, when
 // it is the first access unit to begin there.
 struct AccessUnit {
   std::optional<std::uint64_t> pts;
   std::optional<std::uint64_t> dts;
   std::size_t first_nal = 0;  // index into TsDemuxResult::nal_units; ends where the next begins
   std::uint64_t sample_size = 0;  // as an MP4 sample: a 4-byte length before each NAL unit
-  bool sync = false;              // holds an IDR slice
+  bool sync = false;              // holds an IDR (H.264) or IRAP (HEVC) slice
 };
 
 // One raw AAC frame (ADTS header removed) as it lies in the audio elementary stream. Kept to
@@ -65,11 +67,14 @@ struct AudioAnchor {
 
 inline constexpr std::uint8_t kStreamTypeMpeg2Video = 0x02;
 inline constexpr std::uint8_t kStreamTypeH264 = 0x1B;
+inline constexpr std::uint8_t kStreamTypeHevc = 0x24;
+inline constexpr std::uint8_t kStreamTypeVvc = 0x33;
 inline constexpr std::uint8_t kStreamTypeMpeg1Audio = 0x03;
 inline constexpr std::uint8_t kStreamTypeAdtsAac = 0x0F;
 
 struct TsDemuxResult {
-  ElementaryStream video;  // the H.264 stream's bytes in the input
+  VideoCodec video_codec = VideoCodec::kH264;  // of the chosen stream, when it is H.264 or HEVC
+  ElementaryStream video;  // the video stream's bytes in the input
   std::vector<NalRange> nal_units;
   // Only those holding a slice, from the first that follows both parameter sets and is an
   // IDR picture or has no picture before it.
@@ -78,6 +83,7 @@ struct TsDemuxResult {
   std::vector<AudioFrame> audio_frames;
   std::optional<AudioAnchor> audio_anchor;
   std::optional<AdtsConfig> audio_config;  // from the first frame
+  std::optional<std::vector<std::uint8_t>> vps;  // HEVC only
   std::optional<std::vector<std::uint8_t>> sps;
   std::optional<std::vector<std::uint8_t>> pps;
   std::optional<std::uint16_t> video_pid;
@@ -93,20 +99,28 @@ struct TsDemuxResult {
 };
 
 inline constexpr const char* kNoParameterSets = "No H.264 parameter sets found";
+inline constexpr const char* kNoHevcParameterSets = "No HEVC parameter sets found";
+inline const char* no_parameter_sets(const TsDemuxResult& result) {
+  return result.video_codec == VideoCodec::kHevc ? kNoHevcParameterSets : kNoParameterSets;
+}
+// Whether every parameter set the stream's pictures need is held.
+inline bool has_parameter_sets(const TsDemuxResult& result) {
+  return result.sps && result.pps && (result.video_codec != VideoCodec::kHevc || result.vps);
+}
 
 // Scans the whole stream once. Fails only with "No valid TS sync byte found"; writes the
 // diagnostic lines to `diagnostics` (the process's standard output unless the caller says).
 // The result refers to `input`, which must outlive it.
 // With `VideoUnits::kUntilFirstKeyFrame` the video's access units end with the first that
-// holds an IDR slice once both parameter sets are known (what a thumbnail needs); the
+// holds an IDR (IRAP) slice once the parameter sets are known (what a thumbnail needs); the
 // diagnostic lines are the same.
 enum class VideoUnits : std::uint8_t { kAll, kUntilFirstKeyFrame };
 Result<TsDemuxResult> demux_ts(ByteView input,
                                const DiagnosticSink& diagnostics = DiagnosticSink::standard_output(),
                                VideoUnits video_units = VideoUnits::kAll);
 
-// Refuses a programme whose chosen streams are not H.264 video and ADTS AAC audio, naming
-// what was found.
+// Refuses a programme whose chosen streams are not H.264 or HEVC video and ADTS AAC audio,
+// naming what was found.
 Status check_supported_streams(const TsDemuxResult& result);
 Status check_supported_video(const TsDemuxResult& result);
 
