@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "codecs/nal_framing.hpp"
 #include "mp4_parser/operations.hpp"
 #include "mp4_writer/audio_timing.hpp"
 #include "mp4_writer/sample_entries.hpp"
@@ -124,12 +125,7 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
   v.sync_table = any_sync;
   v.gather_media = [&d](const std::function<void(ByteView)>& sink) {
     ts::ElementaryStream::Copier copier(d.video);
-    std::uint8_t length[4];
-    for (const ts::NalRange& nal : d.nal_units) {
-      for (int b = 0; b < 4; ++b) length[b] = static_cast<std::uint8_t>(nal.size >> (24 - 8 * b));
-      sink(ByteView(length, 4));
-      copier.copy(nal.header, nal.size, sink);
-    }
+    nal::put_length_prefixed(copier, d.nal_units, sink);
   };
   keep->video_description = video_sample_description(d);
   v.sample_description = keep->video_description.view();

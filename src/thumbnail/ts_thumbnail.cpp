@@ -1,5 +1,5 @@
+#include "codecs/nal_framing.hpp"
 #include "codecs/video_codec.hpp"
-#include "thumbnail/annexb.hpp"
 #include "thumbnail/thumbnail.hpp"
 #include "ts_parser/ts_demux.hpp"
 
@@ -31,16 +31,16 @@ Result<Buffer> thumbnail_from_ts(ByteView input, const ts::DiagnosticSink& diagn
                                                          : "No I-frame found in video stream");
 
   Buffer out;
-  if (demuxed.vps) put_nal_unit(out, ByteView(*demuxed.vps));
-  put_nal_unit(out, ByteView(*demuxed.sps));
-  put_nal_unit(out, ByteView(*demuxed.pps));
+  if (demuxed.vps) nal::put_nal_unit(out, ByteView(*demuxed.vps));
+  nal::put_nal_unit(out, ByteView(*demuxed.sps));
+  nal::put_nal_unit(out, ByteView(*demuxed.pps));
   // The picture's slices, each behind its start code as found; units in between that are not
   // slices (filler, end of sequence) are left out.
   ts::ElementaryStream::Copier copier(demuxed.video);
   auto sink = [&out](ByteView piece) { out.put(piece); };
   for (std::size_t k = first; k < end; ++k) {
     if (k != first && !is_slice(codec, nals[k].type)) continue;
-    out.put(ByteView(kStartCode + 4 - nals[k].start_code_length, nals[k].start_code_length));
+    out.put(ByteView(nal::kStartCode + 4 - nals[k].start_code_length, nals[k].start_code_length));
     copier.copy(nals[k].header, nals[k].size, sink);
   }
   return out;

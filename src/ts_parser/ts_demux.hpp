@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "codecs/aac/audio_specific_config.hpp"
 #include "codecs/video_codec.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
@@ -23,13 +24,6 @@ namespace plexo::ts {
 struct PesTimestamps {
   std::optional<std::uint64_t> pts;
   std::optional<std::uint64_t> dts;
-};
-
-// The stream's own audio description, from its first ADTS header.
-struct AdtsConfig {
-  std::uint8_t object_type = 2;               // ADTS profile + 1 (2 = AAC LC)
-  std::uint8_t sampling_frequency_index = 3;  // 3 = 48000 Hz
-  std::uint8_t channel_configuration = 2;
 };
 
 // One NAL unit of an access unit, as it lies in the video elementary stream.
@@ -82,7 +76,7 @@ struct TsDemuxResult {
   ElementaryStream audio;  // the audio stream's bytes in the input
   std::vector<AudioFrame> audio_frames;
   std::optional<AudioAnchor> audio_anchor;
-  std::optional<AdtsConfig> audio_config;  // from the first frame
+  std::optional<aac::AudioSpecificConfig> audio_config;  // from the first ADTS header
   std::optional<std::vector<std::uint8_t>> vps;  // HEVC only
   std::optional<std::vector<std::uint8_t>> sps;
   std::optional<std::vector<std::uint8_t>> pps;

@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "codecs/nal_framing.hpp"
 #include "codecs/h264/h264.hpp"
 #include "codecs/h264/parameter_sets.hpp"
 #include "codecs/hevc/hevc.hpp"
@@ -143,7 +144,7 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
     result.nal_units.push_back({header, static_cast<std::uint32_t>(size),
                                 static_cast<std::uint8_t>(header - start), type});
     // A unit past 4 GiB makes the sample size unrepresentable; the writer refuses it.
-    scan.unit.sample_size += 4 + size;
+    scan.unit.sample_size += nal::kLengthFieldSize + size;
   }
   if (is_slice(codec, type)) scan.unit_has_slice = true;
   if (is_key_slice(codec, type)) scan.unit.sync = true;
