@@ -38,7 +38,8 @@ def _deliver(lines: Union[bool, List[str]], diagnostics: Diagnostics) -> None:
 
 def convert_ts_to_mp4(data: bytes, reset_timestamps: bool = False, *,
                       diagnostics: Diagnostics = True) -> bytes:
-    """Convert an MPEG transport stream (H.264 or HEVC video and ADTS AAC audio) into a progressive MP4.
+    """Convert an MPEG transport stream (H.264 or HEVC video and ADTS AAC audio) into a
+    progressive MP4.
 
     The result holds ``ftyp``, ``moov`` and ``mdat``; packets are copied, never re-encoded.
     ``reset_timestamps`` is accepted for compatibility: every time in the file is already
@@ -149,7 +150,8 @@ def extract_thumbnail(data: bytes, *, diagnostics: Diagnostics = True) -> bytes:
 class TrackInfo(TypedDict, total=False):
     id: int
     kind: str  # "video", "audio" or "other"
-    codec: str  # sample entry type, e.g. "avc1", "mp4a"
+    codec: str  # sample entry type, e.g. "avc1", "hvc1", "mp4a"
+    profile: str  # H.264 or HEVC video, e.g. "High", "Main 10"
     timescale: int
     duration: float  # seconds
     samples: int
@@ -168,7 +170,7 @@ class ProbeResult(TypedDict):
 
 def probe(data: bytes) -> ProbeResult:
     """What a file holds: its format, duration and tracks (codec, timescale, duration, sample
-    and key-frame counts, picture size or audio rate and channels).
+    and key-frame counts, picture size and H.264/HEVC profile or audio rate and channels).
 
     Raises ``ValueError`` for unusable input and ``NotImplementedError`` when the installed
     extension cannot read file structure yet.
