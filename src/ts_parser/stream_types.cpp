@@ -35,18 +35,28 @@ Status check_supported_video(const TsDemuxResult& result) {
   if (!result.video_pid || result.video_stream_type == kStreamTypeH264 ||
       result.video_stream_type == kStreamTypeHevc)
     return {};
-  const char* name = result.video_stream_type == kStreamTypeVvc ? "VVC video" : "MPEG-2 video";
+  const char* name = "MPEG-2 video";
+  switch (result.video_stream_type) {
+    case kStreamTypeMpeg1Video: name = "MPEG-1 video"; break;
+    case kStreamTypeMpeg4Visual: name = "MPEG-4 Visual video"; break;
+    case kStreamTypeVvc: name = "VVC video"; break;
+    case kStreamTypeVc1: name = "VC-1 video"; break;
+    default: break;
+  }
   return fail(std::string("Unsupported video stream: ") + name + " (stream_type " +
               type_text(result.video_stream_type) + "); only H.264 and HEVC video are converted");
 }
 
 Status check_supported_streams(const TsDemuxResult& result) {
   PLEXO_CHECK(check_supported_video(result));
-  if (result.audio_pid && result.audio_stream_type != kStreamTypeAdtsAac && !result.audio.empty()) {
-    if (auto found = mpeg_audio_content(result.audio))
-      return fail("Unsupported audio stream: " + *found + "stream_type " +
-                  type_text(result.audio_stream_type) + "); only ADTS AAC audio is converted");
-  }
+  if (!result.audio_pid || result.audio.empty()) return {};
+  std::optional<std::string> found;
+  if (result.audio_codec == AudioCodec::kMpegAudio) found = mpeg_audio_content(result.audio);
+  else if (result.audio_codec == AudioCodec::kAc3) found = "AC-3 audio (";
+  else if (result.audio_codec == AudioCodec::kEac3) found = "E-AC-3 audio (";
+  if (found)
+    return fail("Unsupported audio stream: " + *found + "stream_type " +
+                type_text(result.audio_stream_type) + "); only ADTS AAC audio is converted");
   return {};
 }
 
