@@ -114,3 +114,11 @@ def test_a_video_track_of_another_codec_is_refused_by_name(fixture_bytes):
     data = fixture_bytes("prog_hevc.mp4").replace(b"hvc1", b"vvc1").replace(b"hvcC", b"vvcC")
     with pytest.raises(ValueError, match=r"^Unsupported video track: vvc1 \(only H.264 and HEVC video give thumbnails\)$"):
         _plexo.extract_thumbnail_from_mp4(data)
+
+
+@pytest.mark.parametrize("at, value", [(22, 0xFF), (21, 0xFE)], ids=["255-arrays", "length-size-3"])
+def test_an_unreadable_hvcc_gives_no_undecodable_thumbnail(fixture_bytes, at, value):
+    data = bytearray(fixture_bytes("prog_hevc.mp4"))
+    data[data.index(b"hvcC") + 4 + at] = value
+    with pytest.raises(ValueError, match="^Key frame has no VPS, SPS and PPS: neither its sample entry nor its sample holds them$"):
+        _plexo.extract_thumbnail_from_mp4(bytes(data))

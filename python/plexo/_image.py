@@ -28,14 +28,14 @@ def _av() -> Any:
     return av
 
 
-def _decoder_name(picture: bytes) -> str:
+def _decoder_name(coded: bytes) -> str:
     """"hevc" when the Annex B stream opens with an HEVC VPS (as every HEVC thumbnail does),
     else "h264" (whose thumbnails open with an SPS)."""
-    header = picture.find(b"\x00\x00\x01") + 3
-    return "hevc" if 2 < header < len(picture) and picture[header] >> 1 & 0x3F == 32 else "h264"
+    header = coded.find(b"\x00\x00\x01") + 3
+    return "hevc" if 2 < header < len(coded) and coded[header] >> 1 & 0x3F == 32 else "h264"
 
 
-def encode_picture(picture: bytes, format: ImageFormat = "jpeg") -> bytes:
+def encode_picture(coded: bytes, format: ImageFormat = "jpeg") -> bytes:
     """Decode the first picture of an Annex B H.264 or HEVC stream and encode it as PNG or JPEG.
 
     Raises ``ValueError`` for an unknown format or when no picture decodes, and
@@ -44,10 +44,10 @@ def encode_picture(picture: bytes, format: ImageFormat = "jpeg") -> bytes:
     if format not in _ENCODERS:
         raise ValueError(f"format must be 'png' or 'jpeg', not {format!r}")
     av = _av()
-    decoder = av.CodecContext.create(_decoder_name(picture), "r")
+    decoder = av.CodecContext.create(_decoder_name(coded), "r")
     try:
         # The thumbnail is one access unit: one packet, then a flush.
-        frames = list(decoder.decode(av.Packet(picture))) + list(decoder.decode(None))
+        frames = list(decoder.decode(av.Packet(coded))) + list(decoder.decode(None))
     except av.error.FFmpegError as exc:
         raise ValueError(f"The key frame could not be decoded: {exc}") from None
     if not frames:

@@ -79,6 +79,19 @@ struct DecoderConfiguration {
   std::uint8_t constraints = 0;  // H.264: the constraint_set flags byte
 };
 
+// Reads `count` units, each behind a 16-bit length, as avcC and hvcC list their parameter
+// sets, into `config` (empty ones left out); false when the record ends first.
+inline bool read_length16_units(ByteReader& reader, std::size_t count, DecoderConfiguration& config) {
+  for (std::size_t i = 0; i < count; ++i) {
+    auto length = reader.read_u16();
+    if (!length) return false;
+    auto unit = reader.read_bytes(*length);
+    if (!unit) return false;
+    if (!unit->empty()) config.parameter_sets.push_back(*unit);
+  }
+  return true;
+}
+
 // The unit without its emulation-prevention bytes (00 00 03 becomes 00 00), so that fields
 // that straddle one are read correctly.
 inline std::vector<std::uint8_t> remove_emulation_prevention(ByteView nal) {

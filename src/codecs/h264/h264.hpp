@@ -48,14 +48,7 @@ inline std::optional<DecoderConfiguration> read_decoder_configuration(ByteView p
   for (int kind = 0; kind < 2; ++kind) {  // SPS, then PPS
     auto count = reader.read_u8();
     if (!count) return std::nullopt;
-    const std::size_t units = kind == 0 ? (*count & 0x1F) : *count;
-    for (std::size_t i = 0; i < units; ++i) {
-      auto length = reader.read_u16();
-      if (!length) return std::nullopt;
-      auto unit = reader.read_bytes(*length);
-      if (!unit) return std::nullopt;
-      if (!unit->empty()) config.parameter_sets.push_back(*unit);
-    }
+    if (!nal::read_length16_units(reader, kind == 0 ? (*count & 0x1F) : *count, config)) return std::nullopt;
   }
   return config;
 }

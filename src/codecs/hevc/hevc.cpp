@@ -197,14 +197,7 @@ std::optional<nal::DecoderConfiguration> read_decoder_configuration(ByteView pay
   for (std::uint8_t a = 0; a < *arrays; ++a) {
     auto type = reader.read_u8();
     auto count = reader.read_u16();
-    if (!type || !count) return std::nullopt;
-    for (std::uint16_t i = 0; i < *count; ++i) {
-      auto length = reader.read_u16();
-      if (!length) return std::nullopt;
-      auto unit = reader.read_bytes(*length);
-      if (!unit) return std::nullopt;
-      if (!unit->empty()) config.parameter_sets.push_back(*unit);
-    }
+    if (!type || !count || !nal::read_length16_units(reader, *count, config)) return std::nullopt;
   }
   return config;
 }
