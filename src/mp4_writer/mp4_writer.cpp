@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "codecs/nal_framing.hpp"
+#include "core/messages.hpp"
 #include "mp4_parser/operations.hpp"
 #include "mp4_writer/audio_timing.hpp"
 #include "mp4_writer/sample_entries.hpp"
@@ -92,7 +93,7 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
   const bool has_video = !demuxed.access_units.empty();
   const bool has_audio = !demuxed.audio_frames.empty();
   if (!has_video && (!demuxed.video.empty() || !has_audio))
-    return fail(demuxed.pictures_without_parameter_sets ? ts::no_parameter_sets(demuxed) : "No video data found");
+    return fail(demuxed.pictures_without_parameter_sets ? ts::no_parameter_sets(demuxed) : msg::kNoVideoData);
   auto keep = std::make_unique<ConvertedStream>();
   keep->demuxed = std::move(demuxed);
   const ts::TsDemuxResult& d = keep->demuxed;
@@ -100,9 +101,9 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
 
   for (const ts::AccessUnit& unit : units)
     if (!mp4::fits_u32(unit.sample_size))
-      return fail(std::string(codec_name(d.video_codec)) + " access unit too large for an MP4 sample");
+      return fail(d.video_codec == VideoCodec::kHevc ? msg::kHevcAccessUnitTooLarge : msg::kAccessUnitTooLarge);
   if (!mp4::fits_u32(units.size()) || !mp4::fits_u32(d.audio_frames.size()))
-    return fail("Too many samples for an MP4 track");
+    return fail(msg::kTooManySamples);
   VideoTiming video = compute_video_timing(units);
   std::optional<AudioTrackTiming> audio;
   if (has_audio) audio = compute_audio_timing(d);
@@ -181,16 +182,6 @@ Result<Buffer> write_mp4(ts::TsDemuxResult demuxed) {
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(ByteView input,
                                                            const ts::DiagnosticSink& diagnostics) {
   return plan_mp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)));
-}
-
-Result<mp4::ProbedFile> probe_file(ByteView input) {
-  if (!mp4::opens_as_transport_stream(input)) return mp4::probe_mp4(input);
-  auto planned = PLEXO_TRY(plan_ts_to_mp4(input, ts::DiagnosticSink::discard()));
-  const Buffer converted = PLEXO_TRY(mp4::write_planned(*planned));
-  planned.reset();
-  mp4::ProbedFile probed = PLEXO_TRY(mp4::probe_mp4(converted.view()));
-  probed.transport_stream = true;
-  return probed;
 }
 
 }  // namespace plexo::mp4w

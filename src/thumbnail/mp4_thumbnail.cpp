@@ -1,4 +1,5 @@
 #include "codecs/nal_framing.hpp"
+#include "core/messages.hpp"
 #include "thumbnail/box_search.hpp"
 #include "thumbnail/key_frame.hpp"
 #include "thumbnail/thumbnail.hpp"
@@ -29,7 +30,7 @@ constexpr std::uint64_t kHevcParameterSets = type_bit(hevc::kVps) | type_bit(hev
 
 Result<Buffer> picture(ByteView input, SampleSpan span, const SampleEntryCodec& entry, Decodable decodable) {
   if (span.offset > input.size() || span.size > input.size() - span.offset)
-    return fail("Sample size exceeds mdat bounds");
+    return fail(msg::kSampleBeyondMdat);
   const ByteView sample = input.subspan(static_cast<std::size_t>(span.offset),
                                         static_cast<std::size_t>(span.size));
   Buffer out;
@@ -54,9 +55,8 @@ Result<Buffer> picture(ByteView input, SampleSpan span, const SampleEntryCodec& 
     const bool hevc = entry.codec == VideoCodec::kHevc;
     const std::uint64_t needed = hevc ? kHevcParameterSets : kH264ParameterSets;
     if ((types & needed) != needed)
-      return fail(hevc ? "Key frame has no VPS, SPS and PPS: neither its sample entry nor its sample holds them"
-                       : "Key frame has no SPS and PPS: neither its sample entry nor its sample holds them");
-    if (!slice) return fail("Key frame sample holds no coded picture");
+      return fail(hevc ? msg::kKeyFrameWithoutHevcParameterSets : msg::kKeyFrameWithoutParameterSets);
+    if (!slice) return fail(msg::kKeyFrameWithoutPicture);
   }
   return out;
 }
@@ -79,7 +79,7 @@ Result<std::optional<Buffer>> located_key_frame(ByteView input) {
 Result<Buffer> first_sample_at_mdat(ByteView input) {
   const mp4::Box mdat = PLEXO_TRY(find_top_level_box(input, "mdat"));
   const std::uint64_t data = mdat.payload_offset();
-  if (data >= input.size()) return fail("Invalid mdat box");
+  if (data >= input.size()) return fail(msg::kInvalidMdat);
   const mp4::Box moov = PLEXO_TRY(find_top_level_box(input, "moov"));
   const mp4::Box trak = PLEXO_TRY(find_child_box(moov, "trak"));
   const mp4::Box mdia = PLEXO_TRY(find_child_box(trak, "mdia"));
@@ -88,7 +88,7 @@ Result<Buffer> first_sample_at_mdat(ByteView input) {
   const mp4::Box stsz = PLEXO_TRY(find_child_box(stbl, "stsz"));
   // A fragmented file's stsz holds no samples; what follows it is not a sample size.
   if (load_u32(stsz.payload, 4) == 0u && load_u32(stsz.payload, 8) == 0u)
-    return fail("Invalid stsz box - no sample sizes");
+    return fail(msg::kNoSampleSizes);
   const std::uint32_t size = PLEXO_TRY(first_sample_size(input, static_cast<std::size_t>(stsz.offset)));
   return picture(input, SampleSpan{data, size}, sample_entry_codec(stbl).value_or(SampleEntryCodec{}),
                  Decodable::kAsFound);

@@ -1,5 +1,6 @@
 #include "codecs/nal_framing.hpp"
 #include "codecs/video_codec.hpp"
+#include "core/messages.hpp"
 #include "thumbnail/thumbnail.hpp"
 #include "ts_parser/ts_demux.hpp"
 
@@ -8,7 +9,7 @@ namespace plexo::thumbnail {
 Result<Buffer> thumbnail_from_ts(ByteView input, const ts::DiagnosticSink& diagnostics) {
   const ts::TsDemuxResult demuxed = PLEXO_TRY(ts::demux_ts(input, diagnostics, ts::VideoUnits::kUntilFirstKeyFrame));
   PLEXO_CHECK(ts::check_supported_video(demuxed));
-  if (demuxed.video.empty()) return fail("No video data found");
+  if (demuxed.video.empty()) return fail(msg::kNoVideoData);
 
   // The first picture holding an IDR (HEVC: random-access) slice, from that slice on.
   const VideoCodec codec = demuxed.video_codec;
@@ -27,8 +28,7 @@ Result<Buffer> thumbnail_from_ts(ByteView input, const ts::DiagnosticSink& diagn
   // The demultiplexer keeps only pictures that follow the parameter sets: a key frame
   // without them is none a decoder opens.
   if (first == nals.size())
-    return fail(demuxed.key_frame_without_parameter_sets ? ts::no_parameter_sets(demuxed)
-                                                         : "No I-frame found in video stream");
+    return fail(demuxed.key_frame_without_parameter_sets ? ts::no_parameter_sets(demuxed) : msg::kNoIFrame);
 
   Buffer out;
   if (demuxed.vps) nal::put_nal_unit(out, ByteView(*demuxed.vps));

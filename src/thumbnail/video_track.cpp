@@ -1,5 +1,6 @@
 #include "thumbnail/video_track.hpp"
 
+#include "core/messages.hpp"
 #include "mp4_parser/boxes.hpp"
 
 namespace plexo::thumbnail {
@@ -70,8 +71,7 @@ Result<std::optional<VideoTrack>> find_video_track(const Box& moov) {
   }
   // Its pictures would be returned as bytes no H.264 or HEVC decoder opens.
   if (other_video)
-    return fail("Unsupported video track: " + mp4::type_name(*other_video) +
-                " (only H.264 and HEVC video give thumbnails)");
+    return fail(msg::unsupported_video_track(mp4::type_name(*other_video)));
   return std::optional<VideoTrack>{};
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "codecs/mpeg_audio/layer.hpp"
+#include "core/messages.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::ts {
@@ -35,16 +36,15 @@ Status check_supported_video(const TsDemuxResult& result) {
   if (!result.video_pid || result.video_stream_type == kStreamTypeH264 ||
       result.video_stream_type == kStreamTypeHevc)
     return {};
-  const char* name = "MPEG-2 video";
+  const char* name = "MPEG-2 video (";
   switch (result.video_stream_type) {
-    case kStreamTypeMpeg1Video: name = "MPEG-1 video"; break;
-    case kStreamTypeMpeg4Visual: name = "MPEG-4 Visual video"; break;
-    case kStreamTypeVvc: name = "VVC video"; break;
-    case kStreamTypeVc1: name = "VC-1 video"; break;
+    case kStreamTypeMpeg1Video: name = "MPEG-1 video ("; break;
+    case kStreamTypeMpeg4Visual: name = "MPEG-4 Visual video ("; break;
+    case kStreamTypeVvc: name = "VVC video ("; break;
+    case kStreamTypeVc1: name = "VC-1 video ("; break;
     default: break;
   }
-  return fail(std::string("Unsupported video stream: ") + name + " (stream_type " +
-              type_text(result.video_stream_type) + "); only H.264 and HEVC video are converted");
+  return fail(msg::unsupported_video(name, type_text(result.video_stream_type)));
 }
 
 Status check_supported_streams(const TsDemuxResult& result) {
@@ -55,8 +55,7 @@ Status check_supported_streams(const TsDemuxResult& result) {
   else if (result.audio_codec == AudioCodec::kAc3) found = "AC-3 audio (";
   else if (result.audio_codec == AudioCodec::kEac3) found = "E-AC-3 audio (";
   if (found)
-    return fail("Unsupported audio stream: " + *found + "stream_type " +
-                type_text(result.audio_stream_type) + "); only ADTS AAC audio is converted");
+    return fail(msg::unsupported_audio(*found, type_text(result.audio_stream_type)));
   return {};
 }
 

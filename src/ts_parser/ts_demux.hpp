@@ -13,6 +13,7 @@
 
 #include "codecs/aac/audio_specific_config.hpp"
 #include "codecs/video_codec.hpp"
+#include "core/messages.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
 #include "ts_parser/diagnostics.hpp"
@@ -103,10 +104,8 @@ struct TsDemuxResult {
   bool key_frame_without_parameter_sets = false;
 };
 
-inline constexpr const char* kNoParameterSets = "No H.264 parameter sets found";
-inline constexpr const char* kNoHevcParameterSets = "No HEVC parameter sets found";
 inline const char* no_parameter_sets(const TsDemuxResult& result) {
-  return result.video_codec == VideoCodec::kHevc ? kNoHevcParameterSets : kNoParameterSets;
+  return result.video_codec == VideoCodec::kHevc ? msg::kNoHevcParameterSets : msg::kNoParameterSets;
 }
 // Whether every parameter set the stream's pictures need is held.
 inline bool has_parameter_sets(const TsDemuxResult& result) {
