@@ -36,12 +36,13 @@ class Inputs:
     progressive: pathlib.Path
     video: pathlib.Path
     audio: pathlib.Path
+    ts_ac3: pathlib.Path  # the transport stream with its audio as AC-3
     hevc_ts: pathlib.Path
 
     @classmethod
     def under(cls, folder: pathlib.Path) -> Inputs:
         names = ("stream.ts", "fragmented.mp4", "progressive.mp4", "video.mp4", "audio.mp4",
-                 "stream_hevc.ts")
+                 "stream_ac3.ts", "stream_hevc.ts")
         return cls(folder, *(folder / name for name in names))
 
     @property
@@ -87,6 +88,9 @@ def make(seconds: int = 60) -> Inputs:
           "-c:v", "libx264", "-preset", "ultrafast", "-b:v", "8M", "-maxrate", "8M",
           "-bufsize", "16M", "-bf", "2", "-g", "60", "-pix_fmt", "yuv420p",
           "-c:a", "aac", "-b:a", "128k", "-ac", "2")
+    # The same pictures with 384 kbit/s AC-3, as a broadcast carries it.
+    _made(inputs.ts_ac3, "-i", str(inputs.ts), "-map", "0:v", "-map", "0:a", "-c:v", "copy",
+          "-c:a", "ac3", "-b:a", "384k")
     # The same at about the same rate in HEVC, B-frames and key frames as above.
     _made(inputs.hevc_ts,
           "-f", "lavfi", "-i", f"testsrc2=size=1920x1080:rate=30:duration={seconds}",

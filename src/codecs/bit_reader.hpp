@@ -1,5 +1,6 @@
-// Most-significant-bit-first reader for the parameter sets and slice headers of H.264 and HEVC
-// (their RBSP, emulation-prevention bytes removed: see codecs/nal_units.hpp).
+// Most-significant-bit-first reader for codec headers: AC-3 syncframes, and the parameter sets
+// and slice headers of H.264 and HEVC (their RBSP, emulation-prevention bytes removed: see
+// codecs/nal_units.hpp).
 #pragma once
 
 #include <cstddef>
