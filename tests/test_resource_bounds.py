@@ -24,9 +24,6 @@ SCALE = 8          # the large input is this many times the small one
 MOST_TIME = 32     # ... and may take at most this many times as long (a cost per item
                    # that grows with the count takes about SCALE**2 = 64 times)
 
-NOT_BUILT = pytest.mark.xfail(raises=NotImplementedError, strict=True,
-                              reason="operation not built on this branch yet")
-
 # Runs one call in a fresh interpreter: the high-water mark of its memory before and after
 # the call, the length of the result and the best of up to three timings.
 CHILD = r"""
@@ -64,8 +61,6 @@ def measure(name: str, inputs: list[bytes]) -> dict:
         # would inherit this process's high-water mark as its own.
         run = subprocess.run(["/bin/sh", "-c", '"$@"; exit $?', "sh", sys.executable, "-c", CHILD,
                               name, *paths], capture_output=True, text=True)
-    if "NotImplementedError" in run.stderr:
-        raise NotImplementedError(run.stderr.strip().splitlines()[-1])
     assert run.returncode == 0, run.stderr[-2000:]
     return json.loads(run.stdout.strip().splitlines()[-1])
 
@@ -163,7 +158,6 @@ CASES = {
         ("process_segment", lambda n: [fixture("hls_v/init.mp4"), repeated_fragments(SEGMENT, n)], 64),
     "process_segment-many-track-ids": ("process_segment", many_track_ids, 10_000),
 }
-PENDING: tuple[str, ...] = ()
 KNOWN = {
     ("memory", "convert_ts_to_mp4-tiny-adts-frames"):
         "known: a 7-byte ADTS frame still costs 24 bytes of tables (8 in the demultiplexer's "
@@ -173,11 +167,9 @@ KNOWN = {
 
 def cases(kind: str) -> list:
     params = []
-    for case, (name, _, _) in CASES.items():
+    for case in CASES:
         marks = []
-        if name in PENDING:
-            marks.append(NOT_BUILT)
-        elif (kind, case) in KNOWN:
+        if (kind, case) in KNOWN:
             marks.append(pytest.mark.xfail(strict=True, reason=KNOWN[kind, case]))
         params.append(pytest.param(case, marks=marks, id=case))
     return params

@@ -48,10 +48,10 @@ OPERATIONS = [
 
 
 def outcome(call):
-    """The result, or the error's type and message (operations not built yet raise one)."""
+    """The result, or the error's type and message."""
     try:
         return call()
-    except (ValueError, NotImplementedError) as error:
+    except ValueError as error:
         return type(error), str(error)
 
 
