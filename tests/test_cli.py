@@ -9,7 +9,7 @@ import pytest
 
 import _plexo
 from plexo._cli import Reporter, build_parser, main
-from conftest import FIXTURES
+from conftest import FIXTURES, read_fixture
 
 TS = str(FIXTURES / "ts_bframes.ts")
 FRAGMENTED = str(FIXTURES / "frag_gstreamer.mp4")
@@ -23,16 +23,16 @@ def plexo(*args, stdin=b""):
 
 class TestStandardStreams:
     def test_stdout_carries_only_the_media(self):
-        result = plexo("convert", "-", "-", stdin=(FIXTURES / "ts_bframes.ts").read_bytes())
+        result = plexo("convert", "-", "-", stdin=read_fixture("ts_bframes.ts"))
         assert result.returncode == 0, result.stderr
         assert result.stdout == _plexo._convert_ts_to_mp4(
-            (FIXTURES / "ts_bframes.ts").read_bytes(), False, False)
+            read_fixture("ts_bframes.ts"), False, False)
         assert result.stderr.decode().startswith("Found PIDs - Video: 256, Audio: 257\n")
 
     def test_quiet_drops_the_diagnostics(self, tmp_path):
         result = plexo("thumbnail", "--quiet", TS, "-")
         assert result.returncode == 0 and result.stderr == b""
-        assert result.stdout == _plexo.extract_thumbnail_from_ts((FIXTURES / "ts_bframes.ts").read_bytes())
+        assert result.stdout == _plexo.extract_thumbnail_from_ts(read_fixture("ts_bframes.ts"))
 
     def test_stdout_to_a_terminal_is_refused(self, monkeypatch, capsys):
         monkeypatch.setattr(sys.stdout, "isatty", lambda: True, raising=False)
@@ -88,7 +88,7 @@ class TestFiles:
         assert list(tmp_path.glob("*.mp4")) == []
 
     def test_an_output_may_not_replace_its_input(self, tmp_path, capfd):
-        (tmp_path / "x.mp4").write_bytes((FIXTURES / "frag_gstreamer.mp4").read_bytes())
+        (tmp_path / "x.mp4").write_bytes(read_fixture("frag_gstreamer.mp4"))
         assert main(["reset", "-o", str(tmp_path), str(tmp_path / "x.mp4")]) == 1
         assert "would overwrite the input" in capfd.readouterr().err
 
@@ -135,7 +135,7 @@ class TestHelp:
 class TestProbe:
     def test_json_of_a_converted_file(self, tmp_path, capsys):
         out = tmp_path / "out.mp4"
-        out.write_bytes(_plexo._convert_ts_to_mp4((FIXTURES / "ts_bframes.ts").read_bytes(), False, False))
+        out.write_bytes(_plexo._convert_ts_to_mp4(read_fixture("ts_bframes.ts"), False, False))
         assert main(["probe", "--json", str(out)]) == 0
         info = json.loads(capsys.readouterr().out)
         assert info["format"] == "mp4"

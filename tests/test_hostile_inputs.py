@@ -13,15 +13,15 @@ import _plexo
 import media_tools as mt
 from builders import (box, box_boundaries, get_box, large_box, patch_box, patched, pes_start,
                       replace_box, ts_packets, u16, u32, walk_boxes, with_zeros_in_sps)
-from conftest import FIXTURES
+from conftest import read_fixture
 
-VIDEO = (FIXTURES / "frag_video_only.mp4").read_bytes()
-AUDIO = (FIXTURES / "mux_audio_48k.mp4").read_bytes()  # track 2, so that it joins VIDEO
-PROGRESSIVE = (FIXTURES / "prog_faststart.mp4").read_bytes()
-PROGRESSIVE_MOOV_LAST = (FIXTURES / "prog_moov_last.mp4").read_bytes()
-INIT = (FIXTURES / "hls_v" / "init.mp4").read_bytes()
-SEGMENT = (FIXTURES / "hls_v" / "seg0.m4s").read_bytes()
-TS = (FIXTURES / "ts_1080p.ts").read_bytes()
+VIDEO = read_fixture("frag_video_only.mp4")
+AUDIO = read_fixture("mux_audio_48k.mp4")  # track 2, so that it joins VIDEO
+PROGRESSIVE = read_fixture("prog_faststart.mp4")
+PROGRESSIVE_MOOV_LAST = read_fixture("prog_moov_last.mp4")
+INIT = read_fixture("hls_v/init.mp4")
+SEGMENT = read_fixture("hls_v/seg0.m4s")
+TS = read_fixture("ts_1080p.ts")
 
 
 def process_segment(segment: bytes, init: bytes = INIT) -> bytes:

@@ -4,17 +4,11 @@ interpreter) stays within 1.5 times the input and the output together plus a sma
 constant, and eight times the input takes at most 32 times as long."""
 from __future__ import annotations
 
-import json
-import subprocess
-import sys
-import tempfile
-from pathlib import Path
-
 import pytest
 
 from builders import (adts_frame, box, full_box, get_box, iter_boxes, packetize, pat, pes, pmt,
                       replace_box, ts_packets, u32)
-from conftest import FIXTURES
+from conftest import peak_memory, read_fixture
 from builders import tfdt, tfhd, trex
 
 pytestmark = pytest.mark.memory_bound
@@ -23,47 +17,6 @@ SLACK = 16 << 20   # interpreter, module and allocator granularity
 SCALE = 8          # the large input is this many times the small one
 MOST_TIME = 32     # ... and may take at most this many times as long (a cost per item
                    # that grows with the count takes about SCALE**2 = 64 times)
-
-# Runs one call in a fresh interpreter: the high-water mark of its memory before and after
-# the call, the length of the result and the best of up to three timings.
-CHILD = r"""
-import json, resource, sys, time
-import _plexo
-name, paths = sys.argv[1], sys.argv[2:]
-inputs = [open(p, "rb").read() for p in paths]
-if name == "process_segment":
-    processor = _plexo.FragmentedMP4Processor()
-    processor.set_init_segment(inputs[0])
-    call = lambda: processor.process_segment(inputs[1])
-else:
-    call = lambda: getattr(_plexo, name)(*inputs)
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-start = time.perf_counter()
-out = call()
-best = time.perf_counter() - start
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-for _ in range(2 if best < 1 else 0):
-    start = time.perf_counter()
-    call()
-    best = min(best, time.perf_counter() - start)
-print(json.dumps({"grown": after - before, "out": len(out), "seconds": best}))
-"""
-
-
-def measure(name: str, inputs: list[bytes]) -> dict:
-    with tempfile.TemporaryDirectory() as folder:
-        paths = []
-        for i, data in enumerate(inputs):
-            path = Path(folder) / f"input{i}"
-            path.write_bytes(data)
-            paths.append(str(path))
-        # Through a shell that forks the interpreter: a process exec'd straight from this one
-        # would inherit this process's high-water mark as its own.
-        run = subprocess.run(["/bin/sh", "-c", '"$@"; exit $?', "sh", sys.executable, "-c", CHILD,
-                              name, *paths], capture_output=True, text=True)
-    assert run.returncode == 0, run.stderr[-2000:]
-    return json.loads(run.stdout.strip().splitlines()[-1])
-
 
 # ---- inputs, each made at a size given in items ------------------------------------------
 
@@ -81,13 +34,9 @@ def repeated_fragments(data: bytes, times: int) -> bytes:
     return head + fragments * times
 
 
-def fixture(name: str) -> bytes:
-    return (FIXTURES / name).read_bytes()
-
-
 def one_byte_samples(count: int) -> bytes:
     """A fragmented video file of ``count`` one-byte samples in one run."""
-    movie, _ = split_file(fixture("frag_video_only.mp4"))
+    movie, _ = split_file(read_fixture("frag_video_only.mp4"))
 
     def moof(data_offset: int) -> bytes:
         run = full_box("trun", 0, 0x201, u32(count), u32(data_offset), b"\0\0\0\1" * count)
@@ -98,7 +47,7 @@ def one_byte_samples(count: int) -> bytes:
 
 def many_track_ids(count: int) -> list[bytes]:
     """An init segment and one segment with ``count`` trafs, each of a track ID of its own."""
-    init = fixture("hls_v/init.mp4")
+    init = read_fixture("hls_v/init.mp4")
     trafs = b"".join(box("traf", tfhd(i), tfdt(1000 + i)) for i in range(1, count + 1))
     return [init, box("moof", full_box("mfhd", 0, 0, u32(1)), trafs) + box("mdat", b"")]
 
@@ -106,7 +55,7 @@ def many_track_ids(count: int) -> list[bytes]:
 def many_trafs_and_trexes(count: int) -> bytes:
     """The video file with ``count`` more trex in its mvex and a fragment of ``count`` trafs
     of those tracks before its own fragments."""
-    movie, fragments = split_file(fixture("frag_video_only.mp4"))
+    movie, fragments = split_file(read_fixture("frag_video_only.mp4"))
     ids = range(2, count + 2)
     mvex = box("mvex", get_box(movie, "moov/mvex/trex"), *(trex(i) for i in ids))
     moof = box("moof", full_box("mfhd", 0, 0, u32(1)),
@@ -116,7 +65,7 @@ def many_trafs_and_trexes(count: int) -> bytes:
 
 def tiny_adts_frames(count: int) -> bytes:
     """A transport stream of one real key frame and ``count`` ADTS frames of one byte."""
-    ts = fixture("ts_1080p.ts")
+    ts = read_fixture("ts_1080p.ts")
     video = [p for p in ts_packets(ts) if (p[1] & 0x1F) << 8 | p[2] == 256]
     frames = adts_frame(b"\x00") * count
     audio = []
@@ -125,10 +74,10 @@ def tiny_adts_frames(count: int) -> bytes:
     return pat() + pmt([(0x1B, 256), (0x0F, 257)]) + b"".join(video) + b"".join(audio)
 
 
-REAL_TS = fixture("ts_no_bframes.ts")
-REAL_VIDEO = fixture("frag_video_only.mp4")
-REAL_AUDIO = fixture("mux_audio_48k.mp4")  # track 2, so that it joins REAL_VIDEO
-SEGMENT = fixture("hls_v/seg0.m4s")
+REAL_TS = read_fixture("ts_no_bframes.ts")
+REAL_VIDEO = read_fixture("frag_video_only.mp4")
+REAL_AUDIO = read_fixture("mux_audio_48k.mp4")  # track 2, so that it joins REAL_VIDEO
+SEGMENT = read_fixture("hls_v/seg0.m4s")
 
 # case: (operation, inputs at a size in items, items of the small input)
 CASES = {
@@ -155,7 +104,7 @@ CASES = {
     "extract_thumbnail_from_mp4-many-trafs-and-trexes":
         ("extract_thumbnail_from_mp4", lambda n: [many_trafs_and_trexes(n)], 5_000),
     "process_segment-real":
-        ("process_segment", lambda n: [fixture("hls_v/init.mp4"), repeated_fragments(SEGMENT, n)], 64),
+        ("process_segment", lambda n: [read_fixture("hls_v/init.mp4"), repeated_fragments(SEGMENT, n)], 64),
     "process_segment-many-track-ids": ("process_segment", many_track_ids, 10_000),
 }
 KNOWN = {
@@ -181,7 +130,7 @@ def test_peak_memory_within_input_and_output(case):
     inputs = make(items * SCALE)
     size = sum(len(data) for data in inputs)
     assert size > 2 << 20  # large enough for the slack not to hide a cost per item
-    found = measure(name, inputs)
+    found = peak_memory(name, inputs)
     assert found["out"] > 0
     assert found["grown"] <= 1.5 * (size + found["out"]) + SLACK, found
 
@@ -189,8 +138,8 @@ def test_peak_memory_within_input_and_output(case):
 @pytest.mark.parametrize("case", cases("time"))
 def test_time_linear_in_the_input(case):
     name, make, items = CASES[case]
-    small = measure(name, make(items))
-    large = measure(name, make(items * SCALE))
+    small = peak_memory(name, make(items))
+    large = peak_memory(name, make(items * SCALE))
     assert small["out"] > 0 and large["out"] > 0
     floor = 0.002  # below this a timing is noise
     assert large["seconds"] <= MOST_TIME * max(small["seconds"], floor), (small, large)
