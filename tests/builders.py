@@ -675,34 +675,11 @@ def children(mp4: bytes, path: str) -> list[str]:
     return [kind for kind, *_ in iter_boxes(mp4, offset + header, offset + size)]
 
 
-def trak_path(mp4: bytes, index: int) -> tuple[int, int]:
-    """(offset, end) of the index-th trak."""
-    offset, size, header = find_box(mp4, "moov")
-    traks = [(o, o + s) for kind, o, s, h in iter_boxes(mp4, offset + header, offset + size)
-             if kind == "trak"]
-    return traks[index]
-
-
-def in_trak(mp4: bytes, index: int, path: str) -> bytes | None:
-    """Payload of a box below the index-th trak, or None."""
-    start, end = trak_path(mp4, index)
-    found = find_box(mp4, path, start + 8, end)
-    if found is None:
-        return None
-    offset, size, header = found
-    return mp4[offset + header: offset + size]
-
-
-def words(payload: bytes, start: int = 0) -> list[int]:
-    return list(struct.unpack(f">{(len(payload) - start) // 4}I", payload[start: start + (len(payload) - start) // 4 * 4]))
-
-
 def table(mp4: bytes, track: int, kind: str) -> tuple[int, list[int]] | None:
-    """(version, entries as 32-bit words after entry_count) of a sample table box."""
-    payload = in_trak(mp4, track, f"mdia/minf/stbl/{kind}")
-    if payload is None:
-        return None
-    return payload[0], words(payload, 4)
+    """(version, the 32-bit words after version and flags, entry_count first) of a sample
+    table box of the track-th trak, or None."""
+    payload = tables(mp4, track).get(kind)
+    return None if payload is None else (payload[0], entries(payload, skip=4))
 
 
 def signed(v: int) -> int:
