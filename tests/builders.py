@@ -157,11 +157,20 @@ def entries(payload: bytes, width: int = 1, skip: int = 8) -> list:
 
 
 def sample_bytes(data: bytes, index: int = 0) -> list[bytes]:
-    """The bytes of every sample of the index-th trak, as its stsz and stco/co64 place them."""
+    """The bytes of every sample of the index-th trak, as its stsz, stsc and stco/co64 place
+    them."""
     t = tables(data, index)
     sizes = entries(t["stsz"], skip=12)
-    offsets = entries(t["stco"]) if "stco" in t else list(struct.unpack(f">{len(sizes)}Q", t["co64"][8:]))
-    return [data[o:o + s] for o, s in zip(offsets, sizes)]
+    offsets = (entries(t["stco"]) if "stco" in t else
+               list(struct.unpack(f">{(len(t['co64']) - 8) // 8}Q", t["co64"][8:])))
+    runs = entries(t["stsc"], width=3)  # (first_chunk, samples_per_chunk, description)
+    found = []
+    for chunk, offset in enumerate(offsets, 1):
+        per_chunk = next(n for first, n, _ in reversed(runs) if first <= chunk)
+        for size in sizes[len(found):len(found) + per_chunk]:
+            found.append(data[offset:offset + size])
+            offset += size
+    return found
 
 
 # Bytes between a container's header and its first child.
