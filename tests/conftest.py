@@ -66,22 +66,26 @@ else:
     call = lambda: getattr(_plexo, name)(*inputs)
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 start = time.perf_counter()
-out = call()
+try:
+    out, refused = call(), None
+except ValueError as error:
+    out, refused = b"", str(error)
 best = time.perf_counter() - start
 after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-for _ in range(2 if best < 1 else 0):
+for _ in range(2 if best < 1 and refused is None else 0):
     start = time.perf_counter()
     call()
     best = min(best, time.perf_counter() - start)
-print(json.dumps({"grown": after - before, "out": len(out), "seconds": best}))
+print(json.dumps({"grown": after - before, "out": len(out), "seconds": best, "refused": refused}))
 """
 
 
 def peak_memory(name: str, inputs: list[bytes]) -> dict:
     """`_plexo.<name>(*inputs)` (for "process_segment": a fresh processor given inputs[0] as
     its initialisation segment, then inputs[1]) run in a fresh interpreter: how far the call
-    raised the memory's high-water mark ("grown", bytes), the result's length ("out") and the
-    best of up to three timings ("seconds")."""
+    raised the memory's high-water mark ("grown", bytes), the result's length ("out", 0 when
+    refused), the best of up to three timings ("seconds") and the message of a ValueError
+    ("refused", else None)."""
     with tempfile.TemporaryDirectory() as folder:
         paths = []
         for i, data in enumerate(inputs):
