@@ -165,8 +165,6 @@ KNOWN = {
     ("memory", "convert_ts_to_mp4-tiny-adts-frames"):
         "known: a 7-byte ADTS frame still costs 24 bytes of tables (8 in the demultiplexer's "
         "frame list, 16 in the writer's sample list): linear, but above 1.5x for such streams",
-    ("memory", "convert_ts_to_mp4-tiny-eac3-frames"):
-        "known: an 8-byte E-AC-3 syncframe costs 24 bytes of tables, as a tiny ADTS frame does",
 }
 
 
