@@ -126,6 +126,7 @@ def test_late_audio_waits_behind_an_empty_edit_of_its_delay(kind, frame):
     # E-AC-3: a dependent substream whose independent one was lost, a reserved stream type
     (EAC3, eac3_frame(), b"\x00" * 40 + eac3_frame(strmtyp=1, size=128)),
     (EAC3, eac3_frame(), eac3_frame(strmtyp=3)),
+    (EAC3, eac3_frame(), b"\x0b\x77\x00\x00\x34\x80" + b"\x00" * 20),  # a frame size of 2 bytes
 ])
 def test_damage_between_good_frames_is_skipped(kind, good, bad):
     out = convert([(good * 2 + bad + good * 2, 0)], kind)
