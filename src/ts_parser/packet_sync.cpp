@@ -62,12 +62,4 @@ std::optional<SyncPoint> find_confirmed_sync(ByteView input, std::size_t from,
   return std::nullopt;
 }
 
-bool continues_stream(ByteView input, std::size_t pos, std::size_t stride) {
-  const std::size_t n = input.size();
-  if (pos >= n || n - pos < kPacketSize || input[pos] != kSyncByte) return false;
-  if (pos + stride + kPacketSize > n) return true;
-  return sync_at(input, pos + stride) ||
-         (pos + 2 * stride + kPacketSize <= n && sync_at(input, pos + 2 * stride));
-}
-
 }  // namespace plexo::ts

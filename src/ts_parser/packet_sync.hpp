@@ -24,9 +24,4 @@ struct SyncPoint {
 std::optional<SyncPoint> find_confirmed_sync(ByteView input, std::size_t from,
                                              std::optional<std::size_t> locked_stride = {});
 
-// Whether the packet at `pos` belongs to the locked stream: its own sync byte, and one of the
-// next two packets' (a single corrupted packet after it does not cost it), unless it is the
-// last complete packet.
-bool continues_stream(ByteView input, std::size_t pos, std::size_t stride);
-
 }  // namespace plexo::ts
