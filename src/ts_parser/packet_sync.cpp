@@ -62,4 +62,13 @@ std::optional<SyncPoint> find_confirmed_sync(ByteView input, std::size_t from,
   return std::nullopt;
 }
 
+bool opens_as_transport_stream(ByteView input) {
+  for (std::size_t start : {0, 4}) {
+    if (!sync_at(input, start)) continue;
+    for (std::size_t stride : kStrides)
+      if (input.size() <= start + stride || input[start + stride] == kSyncByte) return true;
+  }
+  return false;
+}
+
 }  // namespace plexo::ts
