@@ -93,7 +93,7 @@ void dispatch(Scan& scan, ByteView packet) {
 // begins a new access unit, and a packet of any other PID carries none of the video.
 bool cuts_video_unit(const Scan& scan, ByteView cut_packet) {
   const auto header = read_packet_header(cut_packet);
-  return header && scan.programme_found && header->pid == *scan.result.video_pid &&
+  return header && scan.programme_found && header->pid == scan.result.video_pid &&
          header->has_payload && !header->unit_start;
 }
 
