@@ -734,6 +734,10 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
   char* target = nullptr;
   PyObject* bytes = new_bytes(input.size(), &target);
   if (!bytes) return nullptr;
+  // A large result is a fresh, untouched allocation: let huge pages back it, as for every
+  // other operation's result (a small one comes from memory the allocator reuses).
+  if (input.size() >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge)
+    plexo::advise_huge_pages(target, input.size());
   std::optional<Result<std::size_t>> written;
   try {
     written.emplace(as_processor(self)->state->process_segment_into(

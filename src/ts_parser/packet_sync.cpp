@@ -71,12 +71,4 @@ bool opens_as_transport_stream(ByteView input) {
   return false;
 }
 
-bool continues_stream(ByteView input, std::size_t pos, std::size_t stride) {
-  const std::size_t n = input.size();
-  if (pos >= n || n - pos < kPacketSize || input[pos] != kSyncByte) return false;
-  if (pos + stride + kPacketSize > n) return true;
-  return sync_at(input, pos + stride) ||
-         (pos + 2 * stride + kPacketSize <= n && sync_at(input, pos + 2 * stride));
-}
-
 }  // namespace plexo::ts

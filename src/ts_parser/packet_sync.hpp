@@ -28,9 +28,4 @@ std::optional<SyncPoint> find_confirmed_sync(ByteView input, std::size_t from,
 // 4-byte packet prefix) and again one packet later, or at the end of the input.
 bool opens_as_transport_stream(ByteView input);
 
-// Whether the packet at `pos` belongs to the locked stream: its own sync byte, and one of the
-// next two packets' (a single corrupted packet after it does not cost it), unless it is the
-// last complete packet.
-bool continues_stream(ByteView input, std::size_t pos, std::size_t stride);
-
 }  // namespace plexo::ts
