@@ -1,4 +1,6 @@
 """The plexo package over the extension: same results, files, container detection, processor."""
+import mmap
+
 import pytest
 
 import _plexo
@@ -27,10 +29,27 @@ class TestSameResultsAsTheExtension:
         assert (type(ours.value), str(ours.value)) == (type(theirs.value), str(theirs.value))
 
     def test_wrong_types_are_refused_as_by_the_extension(self):
-        with pytest.raises(TypeError, match="'bytearray' object is not an instance of 'bytes'"):
-            plexo.defragment_mp4(bytearray(b"abc"))
+        with pytest.raises(TypeError, match="'str' object is not an instance of 'bytes'"):
+            plexo.defragment_mp4("abc")
         with pytest.raises(TypeError, match="'int' object is not an instance of 'bool'"):
             plexo.convert_ts_to_mp4(b"", 1)
+
+    @pytest.mark.parametrize("wrap", [bytearray, memoryview, "mmap", "numpy", "strided"])
+    def test_any_bytes_like_input_gives_the_same_result(self, fixture_bytes, tmp_path, wrap):
+        data = fixture_bytes("frag_gstreamer.mp4")
+        if wrap == "mmap":
+            (tmp_path / "f.mp4").write_bytes(data)
+            with open(tmp_path / "f.mp4", "rb") as f:
+                held = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        elif wrap in ("numpy", "strided"):
+            np = pytest.importorskip("numpy")
+            held = np.frombuffer(data, dtype=np.uint8)
+            if wrap == "strided":  # not contiguous: copied in order all the same
+                held = np.repeat(held, 2)[::2]
+        else:
+            held = wrap(data)
+        assert plexo.defragment_mp4(held) == _plexo.defragment_mp4(data)
+        assert plexo.probe(held) == plexo.probe(data)
 
     def test_documentation_is_english(self):
         for name in plexo.__all__:

@@ -23,7 +23,7 @@ def _read(src: PathLike) -> bytes:
 
 
 def convert_file(src: PathLike, dst: PathLike, *, reset_timestamps: bool = False,
-                 diagnostics: Diagnostics = True) -> int:
+                 diagnostics: Diagnostics = None) -> int:
     """Convert the transport stream in ``src`` to an MP4 written to ``dst``; returns the number
     of bytes written. Raises ``OSError`` for files, otherwise as
     :func:`plexo.convert_ts_to_mp4`."""
@@ -50,7 +50,7 @@ def reset_file(src: PathLike, dst: PathLike) -> int:
 
 
 def thumbnail(data: bytes, format: ThumbnailFormat = "h264", *,
-              diagnostics: Diagnostics = True) -> bytes:
+              diagnostics: Diagnostics = None) -> bytes:
     """The first key frame of a transport stream or MP4: Annex B H.264 for ``"h264"``, a
     picture for ``"png"`` and ``"jpeg"`` (these need the ``plexo[image]`` extra)."""
     if format == "h264":
@@ -60,7 +60,7 @@ def thumbnail(data: bytes, format: ThumbnailFormat = "h264", *,
 
 
 def thumbnail_file(src: PathLike, dst: PathLike, *, format: ThumbnailFormat = "h264",
-                   diagnostics: Diagnostics = True) -> int:
+                   diagnostics: Diagnostics = None) -> int:
     """Write the first key frame of the transport stream or MP4 in ``src`` to ``dst`` as
     ``format`` (see :func:`thumbnail`); returns the number of bytes written."""
     return _write(dst, thumbnail(_read(src), format, diagnostics=diagnostics))

@@ -56,7 +56,7 @@ def encode_picture(h264: bytes, format: ImageFormat = "jpeg") -> bytes:
 
 
 def thumbnail_image(data: bytes, format: ImageFormat = "jpeg", *,
-                    diagnostics: Diagnostics = True) -> bytes:
+                    diagnostics: Diagnostics = None) -> bytes:
     """The first key frame of a transport stream or MP4 as a PNG or JPEG picture.
 
     Needs PyAV (``pip install "plexo[image]"``); raises :class:`ImageSupportMissing` (an

@@ -21,6 +21,8 @@
 //   def _convert_ts_to_mp4(data: bytes, reset_timestamps: bool, diagnostics: bool | list[str]) -> bytes: ...
 //   def _extract_thumbnail_from_ts(data: bytes, diagnostics: bool | list[str]) -> bytes: ...
 //   def _probe(data: bytes) -> dict: ...  # format, duration and tracks of an MP4 or a TS
+//   def _mux_fmp4_tracks_renumbered(video: bytes, audio: bytes) -> bytes: ...  # audio tracks
+//       whose IDs collide with video tracks take the lowest free IDs instead of being refused
 //
 // Only argument conversion, lock release, dispatch and error mapping live here.
 #define PY_SSIZE_T_CLEAN
@@ -386,17 +388,28 @@ PyObject* py_extract_thumbnail_from_mp4(PyObject*, PyObject* args, PyObject* kwa
                                                              kwargs);
 }
 
-PyObject* py_mux_fmp4_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* mux_tracks(const char* format, plexo::mp4::CollidingTrackIds colliding,
+                     PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {kVideo, kAudio, nullptr};
   PyObject* video = nullptr;
   PyObject* audio = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:mux_fmp4_tracks", keywords, &video, &audio))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &video, &audio))
     return nullptr;
   ByteView video_input, audio_input;
   if (!bytes_argument(video, "video", &video_input)) return nullptr;
   if (!bytes_argument(audio, "audio", &audio_input)) return nullptr;
-  return run_planned(
-      [video_input, audio_input] { return plexo::mp4::plan_mux_tracks(video_input, audio_input); });
+  return run_planned([video_input, audio_input, colliding] {
+    return plexo::mp4::plan_mux_tracks(video_input, audio_input, colliding);
+  });
+}
+
+PyObject* py_mux_fmp4_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
+  return mux_tracks("OO:mux_fmp4_tracks", plexo::mp4::CollidingTrackIds::kRefused, args, kwargs);
+}
+
+PyObject* py_private_mux_fmp4_tracks_renumbered(PyObject*, PyObject* args, PyObject* kwargs) {
+  return mux_tracks("OO:_mux_fmp4_tracks_renumbered", plexo::mp4::CollidingTrackIds::kRenumbered,
+                    args, kwargs);
 }
 
 char kDiagnostics[] = "diagnostics";
@@ -547,6 +560,11 @@ PyMethodDef private_functions[] = {
     {"_probe", PLEXO_FUNCTION(py_private_probe), METH_VARARGS | METH_KEYWORDS,
      "_probe(data)\n--\n\n"
      "What an MP4 or a transport stream holds: its format, duration and tracks."},
+    {"_mux_fmp4_tracks_renumbered", PLEXO_FUNCTION(py_private_mux_fmp4_tracks_renumbered),
+     METH_VARARGS | METH_KEYWORDS,
+     "_mux_fmp4_tracks_renumbered(video, audio)\n--\n\n"
+     "mux_fmp4_tracks where an audio track whose ID a video track holds takes the lowest free "
+     "ID (tkhd, the movie's next track ID, track references) instead of being refused."},
     {nullptr, nullptr, 0, nullptr},
 };
 

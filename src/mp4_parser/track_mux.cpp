@@ -1,11 +1,13 @@
 // The tracks of a video fragmented file and an audio fragmented file in one progressive file:
 // ftyp, the video input's movie box holding the video tracks then the audio tracks, and one
 // mdat with every track's samples, track after track. Track IDs are kept as the inputs give
-// them, so two tracks with one ID are refused rather than renumbered.
+// them, so two tracks with one ID are refused; on request an audio track whose ID a video
+// track holds is renumbered instead (the renditions of HLS and DASH all carry track ID 1).
 #include "mp4_parser/track_mux.hpp"
 
 #include <algorithm>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -37,11 +39,66 @@ Result<std::unordered_map<std::uint32_t, Box>> traks_by_id(const Box& moov) {
   return traks;
 }
 
+using OwnedTraks = std::vector<std::unique_ptr<Buffer>>;
+
+// Rewrites the track IDs of one trak copy in place (fields keep their width): its tkhd's
+// track_ID and the IDs its track references name.
+void renumber_trak(Buffer& trak, const std::unordered_map<std::uint32_t, std::uint32_t>& ids) {
+  auto patch = [&](std::uint64_t at) {
+    const auto id = load_u32(trak.view(), at);
+    if (!id) return;
+    if (auto found = ids.find(*id); found != ids.end())
+      trak.patch_u32(static_cast<std::size_t>(at), found->second);
+  };
+  auto children = list_boxes(trak.view(), kChildBoxes);
+  if (!children) return;
+  if (const Box* tkhd = find_box(*children, "tkhd"); tkhd && read_track_id(tkhd->payload))
+    patch(tkhd->payload_offset() + (tkhd->payload[0] == 1 ? 20 : 12));
+  if (const Box* tref = find_box(*children, "tref")) {
+    BoxCursor references = BoxCursor::children(*tref);
+    while (auto reference = references.next()) {
+      if (!*reference) break;
+      for (std::size_t at = 0; at + 4 <= (*reference)->payload.size(); at += 4)
+        patch((*reference)->payload_offset() + at);
+    }
+  }
+}
+
+// Gives each audio track whose ID a video track holds the lowest ID that no track of either
+// input holds, in its record and in copies of the audio input's traks (kept in `owned`).
+// An audio input that repeats an ID itself is left as it is, for the duplicate check.
+void renumber_colliding(const std::vector<TrackRecord>& video, MuxInput& sound,
+                        OwnedTraks& owned) {
+  std::unordered_set<std::uint32_t> video_ids, audio_ids;
+  for (const TrackRecord& t : video) video_ids.insert(t.track_id);
+  for (const TrackRecord& t : sound.tracks)
+    if (!audio_ids.insert(t.track_id).second) return;
+  std::unordered_set<std::uint32_t> taken = video_ids;
+  taken.insert(audio_ids.begin(), audio_ids.end());
+  std::unordered_map<std::uint32_t, std::uint32_t> ids;
+  std::uint32_t next = 1;
+  for (TrackRecord& t : sound.tracks) {
+    if (!video_ids.contains(t.track_id)) continue;
+    while (taken.contains(next)) ++next;  // fewer IDs are taken than there are values
+    taken.insert(next);
+    ids.emplace(t.track_id, next);
+    t.track_id = next;
+  }
+  if (ids.empty()) return;
+  for (Box& trak : sound.traks) {
+    auto copy = std::make_unique<Buffer>();
+    copy->put(trak.payload);
+    renumber_trak(*copy, ids);
+    trak.payload = copy->view();
+    owned.push_back(std::move(copy));
+  }
+}
+
 // The planned file; a layout that the writing does not match is reported in the operation's
 // own terms.
 class MuxOutput final : public PlannedOutput {
  public:
-  explicit MuxOutput(MoviePlan plan) : plan_(std::move(plan)) {}
+  MuxOutput(MoviePlan plan, OwnedTraks owned) : plan_(std::move(plan)), owned_(std::move(owned)) {}
   std::uint64_t size() const override { return plan_.size(); }
   Status write(std::span<std::uint8_t> out) override {
     Status written = plan_.write(out);
@@ -51,6 +108,7 @@ class MuxOutput final : public PlannedOutput {
 
  private:
   MoviePlan plan_;
+  OwnedTraks owned_;  // renumbered trak copies the plan views
 };
 
 }  // namespace
@@ -109,10 +167,13 @@ Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tra
   return model;
 }
 
-Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(ByteView video, ByteView audio) {
+Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(ByteView video, ByteView audio,
+                                                       CollidingTrackIds colliding) {
   // The video input is read, and its errors reported, before the audio input is looked at.
   MuxInput joined = PLEXO_TRY(collect_mux_tracks(video));
   MuxInput sound = PLEXO_TRY(collect_mux_tracks(audio));
+  OwnedTraks owned;
+  if (colliding == CollidingTrackIds::kRenumbered) renumber_colliding(joined.tracks, sound, owned);
   // The audio input's movie-level boxes are not used; its tracks keep their own traks.
   std::move(sound.tracks.begin(), sound.tracks.end(), std::back_inserter(joined.tracks));
   joined.traks.insert(joined.traks.end(), sound.traks.begin(), sound.traks.end());
@@ -125,11 +186,11 @@ Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(ByteView video, ByteView 
 
   MovieModel model = PLEXO_TRY(build_mux_moov(joined.moov, joined.tracks, joined.traks));
   MoviePlan plan = PLEXO_TRY(MoviePlan::lay_out(std::move(model)));
-  return std::unique_ptr<PlannedOutput>(new MuxOutput(std::move(plan)));
+  return std::unique_ptr<PlannedOutput>(new MuxOutput(std::move(plan), std::move(owned)));
 }
 
-Result<Buffer> mux_tracks(ByteView video, ByteView audio) {
-  auto planned = PLEXO_TRY(plan_mux_tracks(video, audio));
+Result<Buffer> mux_tracks(ByteView video, ByteView audio, CollidingTrackIds colliding) {
+  auto planned = PLEXO_TRY(plan_mux_tracks(video, audio, colliding));
   return write_planned(*planned);
 }
 
