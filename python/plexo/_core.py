@@ -38,7 +38,7 @@ def as_bytes(data: BytesLike) -> bytes:
     try:
         view = memoryview(data)
     except TypeError:
-        return data  # type: ignore[no-any-return]
+        return data  # type: ignore[return-value]
     with view:
         return view.tobytes()
 
