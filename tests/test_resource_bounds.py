@@ -42,14 +42,17 @@ else:
     call = lambda: getattr(_plexo, name)(*inputs)
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 start = time.perf_counter()
-out = call()
+try:
+    out, refused = call(), None
+except ValueError as error:
+    out, refused = b"", str(error)
 best = time.perf_counter() - start
 after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-for _ in range(2 if best < 1 else 0):
+for _ in range(2 if best < 1 and refused is None else 0):
     start = time.perf_counter()
     call()
     best = min(best, time.perf_counter() - start)
-print(json.dumps({"grown": after - before, "out": len(out), "seconds": best}))
+print(json.dumps({"grown": after - before, "out": len(out), "seconds": best, "refused": refused}))
 """
 
 
@@ -99,6 +102,30 @@ def one_byte_samples(count: int) -> bytes:
         tfhd = full_box("tfhd", 0, 0x020028, u32(1), u32(1), u32(0x01010000))
         return box("moof", full_box("mfhd", 0, 0, u32(1)), box("traf", tfhd, run))
     return movie + moof(len(moof(0)) + 8) + box("mdat", b"\x65" * count)
+
+
+def uniform_one_byte_samples(count: int) -> bytes:
+    """The video file's movie and one run of ``count`` one-byte samples that all take the
+    tfhd's defaults: about one byte of input per sample."""
+    movie, _ = split_file(fixture("frag_video_only.mp4"))
+
+    def moof(data_offset: int) -> bytes:
+        run = full_box("trun", 0, 0x001, u32(count), u32(data_offset))
+        header = full_box("tfhd", 0, 0x020038, u32(1), u32(1), u32(1), u32(0x02000000))
+        return box("moof", full_box("mfhd", 0, 0, u32(1)), box("traf", header, run))
+    return movie + moof(len(moof(0)) + 8) + box("mdat", b"\x65" * count)
+
+
+def empty_decode_time_boxes(count: int) -> bytes:
+    """The video file with a fragment ahead of its own whose traf holds ``count`` empty tfdt."""
+    movie, fragments = split_file(fixture("frag_video_only.mp4"))
+    traf = box("traf", tfhd(1), box("tfdt") * count)
+    return movie + box("moof", full_box("mfhd", 0, 0, u32(1)), traf) + fragments
+
+
+def without_movie(data: bytes) -> bytes:
+    """A file without its ftyp and moov."""
+    return split_file(data)[1]
 
 
 def many_track_ids(count: int) -> list[bytes]:
@@ -162,6 +189,25 @@ CASES = {
     "process_segment-real":
         ("process_segment", lambda n: [fixture("hls_v/init.mp4"), repeated_fragments(SEGMENT, n)], 64),
     "process_segment-many-track-ids": ("process_segment", many_track_ids, 10_000),
+    "_probe-uniform-one-byte-samples": ("_probe", lambda n: [uniform_one_byte_samples(n)], 1_000_000),
+    "defragment_mp4-empty-tfdts": ("defragment_mp4", lambda n: [empty_decode_time_boxes(n)], 500_000),
+    "extract_thumbnail_from_mp4-empty-tfdts":
+        ("extract_thumbnail_from_mp4", lambda n: [empty_decode_time_boxes(n)], 500_000),
+    "_probe-empty-tfdts": ("_probe", lambda n: [empty_decode_time_boxes(n)], 500_000),
+    "mux_fmp4_tracks-empty-tfdts":
+        ("mux_fmp4_tracks", lambda n: [empty_decode_time_boxes(n), repeated_fragments(REAL_AUDIO, 1)], 500_000),
+}
+# Inputs refused, measured until the refusal: what can be refused is refused before the
+# costly reading. case: (operation, inputs at a size in items, items, message)
+REFUSALS = {
+    "mux_fmp4_tracks-same-file-twice":
+        ("mux_fmp4_tracks", lambda n: [uniform_one_byte_samples(n)] * 2, 1_000_000, "track_id 1 가 중복됨"),
+    "reset_mp4_timestamps-no-movie":
+        ("reset_mp4_timestamps", lambda n: [without_movie(empty_decode_time_boxes(n))], 500_000,
+         "moov box not found"),
+    "convert_mp4_reset_timestamps-no-movie":
+        ("convert_mp4_reset_timestamps", lambda n: [without_movie(empty_decode_time_boxes(n))], 500_000,
+         "moov box not found"),
 }
 PENDING: tuple[str, ...] = ()
 KNOWN = {
@@ -202,3 +248,14 @@ def test_time_linear_in_the_input(case):
     assert small["out"] > 0 and large["out"] > 0
     floor = 0.002  # below this a timing is noise
     assert large["seconds"] <= MOST_TIME * max(small["seconds"], floor), (small, large)
+
+
+@pytest.mark.parametrize("case", REFUSALS)
+def test_peak_memory_of_a_refusal(case):
+    name, make, items, message = REFUSALS[case]
+    inputs = make(items * SCALE)
+    size = sum(len(data) for data in inputs)
+    assert size > 2 << 20
+    found = measure(name, inputs)
+    assert found["refused"] == message
+    assert found["grown"] <= 1.5 * size + SLACK, found

@@ -72,12 +72,8 @@ def english(message: str) -> str:
 
 
 def looks_like_ts(data: bytes) -> bool:
-    """Whether ``data`` opens with MPEG transport-stream packets (188, 192 or 204 bytes)."""
-    for size, start in ((188, 0), (192, 4), (204, 0)):
-        if len(data) > start and data[start] == 0x47 and \
-                (len(data) <= start + size or data[start + size] == 0x47):
-            return True
-    return False
+    """Whether ``data`` opens with MPEG transport-stream packets."""
+    return _plexo._container(data) == "ts"
 
 
 _TS_HINT = ("{what} is an MPEG transport stream, not an MP4: convert it with "
@@ -221,14 +217,9 @@ def convert_mp4_reset_timestamps(data: BytesLike) -> bytes:
     return _mp4_operation(_plexo.convert_mp4_reset_timestamps, as_bytes(data))
 
 
-# Box types that can open an ISO BMFF file; anything else is taken for a transport stream.
-_MP4_FIRST_BOXES = {b"ftyp", b"styp", b"moov", b"moof", b"sidx", b"free", b"skip", b"mdat",
-                    b"wide", b"pdin", b"uuid"}
-
-
 def is_mp4(data: BytesLike) -> bool:
     """Whether ``data`` opens like an ISO BMFF (MP4) file rather than a transport stream."""
-    return bytes(data[4:8]) in _MP4_FIRST_BOXES
+    return _plexo._container(bytes(data)) == "mp4"
 
 
 def extract_thumbnail(data: BytesLike, *, diagnostics: Diagnostics = None) -> bytes:

@@ -20,11 +20,10 @@
 
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "core/messages.hpp"
 
 namespace plexo::mp4 {
 
-inline constexpr const char* kNotEnoughData = "Not enough data";
-inline constexpr const char* kInvalidBoxSize = "Invalid box size";
 
 // How a walk reads box sizes. Every walk takes 32-bit sizes; the rest is per walk.
 struct BoxRules {
@@ -124,6 +123,11 @@ Result<std::optional<Box>> find_child(const Box& parent, FourCC type, BoxRules r
 Result<std::optional<Box>> find_path(const Box& box, std::initializer_list<FourCC> path,
                                      BoxRules rules = kChildBoxes);
 
+// How many levels of boxes `payload` holds, at most `limit`: 0 unless it is wholly a
+// sequence of boxes (32- or 64-bit sizes, nothing left over), else 1 more than its deepest
+// child's. Bounded by `limit`, so a box nested thousands deep costs `limit` levels.
+std::size_t nesting_depth(ByteView payload, std::size_t limit);
+
 // The header a box of `payload_length` bytes takes: 8, or 16 when its size needs 64 bits.
 constexpr std::uint64_t box_header_length(std::uint64_t payload_length) {
   return payload_length <= 0xFFFFFFF7ull ? 8 : 16;
@@ -149,6 +153,10 @@ void put_box(Sink& out, FourCC type, ByteView payload) {
   put_box_header(out, type, payload.size());
   out.put(payload);
 }
+
+// Whether `file` opens with something a box header could be: a printable type, and a size
+// that is one of the special forms or fits the file.
+bool opens_with_box(ByteView file);
 
 // The four characters of a type for a message ("unknown" when they are not UTF-8).
 std::string type_name(FourCC type);

@@ -9,13 +9,12 @@
 #include <optional>
 #include <vector>
 
+#include "core/time.hpp"
 #include "mp4_parser/fragmented_file.hpp"
 #include "mp4_parser/movie_writer.hpp"
 
 namespace plexo::mp4 {
 
-// `duration` in `from` units rescaled to `to` units (truncated; unchanged when `from` is 0).
-std::uint64_t rescale(std::uint64_t duration, std::uint32_t from, std::uint32_t to);
 // The movie timescale of a moov's mvhd (1000 without a readable one).
 std::uint32_t movie_timescale(const Box& moov);
 // Each track's start after the earliest-starting track, in the movie timescale, from the
@@ -50,6 +49,11 @@ void move_samples_into(MovieModel& model, std::vector<TrackRecord>& tracks);
 // file's top level (fragments, media data, file and segment headers, indexes, another movie
 // box) are what a movie box of size 0 swallows from the rest of the file.
 bool belongs_in_movie(FourCC type);
+// Players refuse a movie whose boxes nest deeper than this, the file's top level being 1.
+inline constexpr std::size_t kPlayableDepth = 10;
+// Adds `box` unchanged to `parent`, unless its boxes would nest deeper than players read;
+// `depth` is where the box stands in the file (a movie box's children: 2).
+void keep_box(BoxNode& parent, const Box& box, std::size_t depth);
 // The file type of every progressive file rebuilt from fragments.
 FileType progressive_file_type();
 

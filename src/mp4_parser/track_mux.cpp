@@ -12,15 +12,12 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/messages.hpp"
 #include "mp4_parser/movie_rebuild.hpp"
 #include "mp4_parser/operations.hpp"
 
 namespace plexo::mp4 {
 namespace {
-
-constexpr const char* kNoTracks = "합칠 트랙이 없음";
-constexpr const char* kNoTemplateTrak = "템플릿 moov 에 trak 이 없어 트랙을 배치할 수 없음";
-constexpr const char* kMovieLengthChanged = "moov 크기가 offset 계산 전후로 달라짐";
 
 // The traks of a movie box by the track ID of their first tkhd; the first trak of an ID
 // wins. A trak whose children cannot be read, or whose tkhd is missing or too short, describes
@@ -40,15 +37,40 @@ Result<std::unordered_map<std::uint32_t, Box>> traks_by_id(const Box& moov) {
 }
 
 using OwnedTraks = std::vector<std::unique_ptr<Buffer>>;
+using TrackIds = std::unordered_map<std::uint32_t, std::uint32_t>;
+
+// For each audio track whose ID a video track holds, the lowest ID that no track of either
+// input holds. None when the audio input repeats an ID itself: the duplicate check reports it.
+TrackIds colliding_ids(const std::vector<TrackRecord>& video,
+                       const std::vector<TrackRecord>& audio) {
+  std::unordered_set<std::uint32_t> video_ids, audio_ids;
+  for (const TrackRecord& t : video) video_ids.insert(t.track_id);
+  for (const TrackRecord& t : audio)
+    if (!audio_ids.insert(t.track_id).second) return {};
+  std::unordered_set<std::uint32_t> taken = video_ids;
+  taken.insert(audio_ids.begin(), audio_ids.end());
+  TrackIds ids;
+  std::uint32_t next = 1;
+  for (const TrackRecord& t : audio) {
+    if (!video_ids.contains(t.track_id)) continue;
+    while (taken.contains(next)) ++next;  // fewer IDs are taken than there are values
+    taken.insert(next);
+    ids.emplace(t.track_id, next);
+  }
+  return ids;
+}
+
+std::uint32_t renumbered(const TrackIds& ids, std::uint32_t id) {
+  auto found = ids.find(id);
+  return found == ids.end() ? id : found->second;
+}
 
 // Rewrites the track IDs of one trak copy in place (fields keep their width): its tkhd's
 // track_ID and the IDs its track references name.
-void renumber_trak(Buffer& trak, const std::unordered_map<std::uint32_t, std::uint32_t>& ids) {
+void renumber_trak(Buffer& trak, const TrackIds& ids) {
   auto patch = [&](std::uint64_t at) {
-    const auto id = load_u32(trak.view(), at);
-    if (!id) return;
-    if (auto found = ids.find(*id); found != ids.end())
-      trak.patch_u32(static_cast<std::size_t>(at), found->second);
+    if (const auto id = load_u32(trak.view(), at))
+      trak.patch_u32(static_cast<std::size_t>(at), renumbered(ids, *id));
   };
   auto children = list_boxes(trak.view(), kChildBoxes);
   if (!children) return;
@@ -64,27 +86,11 @@ void renumber_trak(Buffer& trak, const std::unordered_map<std::uint32_t, std::ui
   }
 }
 
-// Gives each audio track whose ID a video track holds the lowest ID that no track of either
-// input holds, in its record and in copies of the audio input's traks (kept in `owned`).
-// An audio input that repeats an ID itself is left as it is, for the duplicate check.
-void renumber_colliding(const std::vector<TrackRecord>& video, MuxInput& sound,
-                        OwnedTraks& owned) {
-  std::unordered_set<std::uint32_t> video_ids, audio_ids;
-  for (const TrackRecord& t : video) video_ids.insert(t.track_id);
-  for (const TrackRecord& t : sound.tracks)
-    if (!audio_ids.insert(t.track_id).second) return;
-  std::unordered_set<std::uint32_t> taken = video_ids;
-  taken.insert(audio_ids.begin(), audio_ids.end());
-  std::unordered_map<std::uint32_t, std::uint32_t> ids;
-  std::uint32_t next = 1;
-  for (TrackRecord& t : sound.tracks) {
-    if (!video_ids.contains(t.track_id)) continue;
-    while (taken.contains(next)) ++next;  // fewer IDs are taken than there are values
-    taken.insert(next);
-    ids.emplace(t.track_id, next);
-    t.track_id = next;
-  }
+// Gives the audio input's records and traks their new IDs; the traks become patched copies
+// kept in `owned`. Done after the fragments are read, which name the tracks by their old IDs.
+void renumber(MuxInput& sound, const TrackIds& ids, OwnedTraks& owned) {
   if (ids.empty()) return;
+  for (TrackRecord& t : sound.tracks) t.track_id = renumbered(ids, t.track_id);
   for (Box& trak : sound.traks) {
     auto copy = std::make_unique<Buffer>();
     copy->put(trak.payload);
@@ -102,7 +108,7 @@ class MuxOutput final : public PlannedOutput {
   std::uint64_t size() const override { return plan_.size(); }
   Status write(std::span<std::uint8_t> out) override {
     Status written = plan_.write(out);
-    if (!written && out.size() == plan_.size()) return fail(kMovieLengthChanged);
+    if (!written && out.size() == plan_.size()) return fail(msg::kMovieLengthChanged);
     return written;
   }
 
@@ -113,23 +119,25 @@ class MuxOutput final : public PlannedOutput {
 
 }  // namespace
 
-Result<MuxInput> collect_mux_tracks(ByteView input) {
-  const FileLayout layout = PLEXO_TRY(scan_file(input));
+Result<MuxInput> read_mux_tracks(ByteView input) {
+  FileLayout layout = PLEXO_TRY(scan_file(input));
   const Box* moov = layout.moov_box();
-  if (!moov) return fail("moov box not found");
+  if (!moov) return fail(msg::kMoovNotFound);
 
-  MuxInput in{*moov, PLEXO_TRY(read_tracks(*moov)), {}};
-  PLEXO_CHECK(collect_fragments(input, layout, *moov, in.tracks));
-
+  MuxInput in{input, std::move(layout), *moov, PLEXO_TRY(read_tracks(*moov)), {}};
   const auto traks = PLEXO_TRY(traks_by_id(*moov));
   in.traks.reserve(in.tracks.size());
   for (const TrackRecord& track : in.tracks) {
     auto found = traks.find(track.track_id);
     if (found == traks.end())
-      return fail("track_id " + std::to_string(track.track_id) + " 에 해당하는 trak 없음");
+      return fail(msg::no_trak_for_track(track.track_id));
     in.traks.push_back(found->second);
   }
   return in;
+}
+
+Status collect_mux_samples(MuxInput& in) {
+  return collect_fragments(in.file, in.layout, in.moov, in.tracks);
 }
 
 Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tracks,
@@ -159,30 +167,38 @@ Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tra
         model.moov.add(PLEXO_TRY(rebuild_trak(traks[j], tracks[j], placement)));
       }
     } else if (belongs_in_movie(child->type)) {
-      model.moov.add(BoxNode::viewed(child->type, child->payload));
+      keep_box(model.moov, *child, 2);
     }
   }
-  if (!placed) return fail(kNoTemplateTrak);
+  if (!placed) return fail(msg::kNoTemplateTrak);
   move_samples_into(model, tracks);
   return model;
 }
 
 Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(ByteView video, ByteView audio,
                                                        CollidingTrackIds colliding) {
-  // The video input is read, and its errors reported, before the audio input is looked at.
-  MuxInput joined = PLEXO_TRY(collect_mux_tracks(video));
-  MuxInput sound = PLEXO_TRY(collect_mux_tracks(audio));
+  // The video input's movie is read, and its errors reported, before the audio input is
+  // looked at; both movies are checked before any fragment is read.
+  MuxInput joined = PLEXO_TRY(read_mux_tracks(video));
+  MuxInput sound = PLEXO_TRY(read_mux_tracks(audio));
+  if (joined.tracks.empty() && sound.tracks.empty()) return fail(msg::kNoTracksToJoin);
+  const TrackIds ids = colliding == CollidingTrackIds::kRenumbered
+                           ? colliding_ids(joined.tracks, sound.tracks)
+                           : TrackIds{};
+  std::unordered_set<std::uint32_t> seen;
+  for (const TrackRecord& t : joined.tracks)
+    if (!seen.insert(t.track_id).second) return fail(msg::duplicate_track_id(t.track_id));
+  for (const TrackRecord& t : sound.tracks)
+    if (!seen.insert(renumbered(ids, t.track_id)).second)
+      return fail(msg::duplicate_track_id(t.track_id));
+
+  PLEXO_CHECK(collect_mux_samples(joined));
+  PLEXO_CHECK(collect_mux_samples(sound));
   OwnedTraks owned;
-  if (colliding == CollidingTrackIds::kRenumbered) renumber_colliding(joined.tracks, sound, owned);
+  renumber(sound, ids, owned);
   // The audio input's movie-level boxes are not used; its tracks keep their own traks.
   std::move(sound.tracks.begin(), sound.tracks.end(), std::back_inserter(joined.tracks));
   joined.traks.insert(joined.traks.end(), sound.traks.begin(), sound.traks.end());
-  if (joined.tracks.empty()) return fail(kNoTracks);
-
-  std::unordered_set<std::uint32_t> seen;
-  for (const TrackRecord& t : joined.tracks)
-    if (!seen.insert(t.track_id).second)
-      return fail("track_id " + std::to_string(t.track_id) + " 가 중복됨");
 
   MovieModel model = PLEXO_TRY(build_mux_moov(joined.moov, joined.tracks, joined.traks));
   MoviePlan plan = PLEXO_TRY(MoviePlan::lay_out(std::move(model)));

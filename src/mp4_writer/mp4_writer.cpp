@@ -8,7 +8,7 @@
 #include <functional>
 
 #include "codecs/h264/framing.hpp"
-#include "mp4_parser/operations.hpp"
+#include "core/messages.hpp"
 #include "mp4_writer/audio_timing.hpp"
 #include "mp4_writer/sample_entries.hpp"
 #include "mp4_writer/timeline.hpp"
@@ -86,58 +86,66 @@ std::vector<mp4::EditEntry> delay_edits(std::uint64_t delay, std::uint64_t prese
 
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) {
   PLEXO_CHECK(ts::check_supported_streams(demuxed));
-  // A stream without one complete picture, or without the parameter sets its pictures need,
-  // gives no file rather than one no player opens.
-  if (demuxed.access_units.empty())
-    return fail(demuxed.pictures_without_parameter_sets ? ts::kNoParameterSets : "No video data found");
+  // A programme converts whichever of its streams it has: video alone, audio alone, or both.
+  // A video stream that sent pictures of which none can be kept (no complete picture, or
+  // none after the parameter sets it needs) gives no file rather than one without its video.
+  const bool has_video = !demuxed.access_units.empty();
+  const bool has_audio = !demuxed.audio_frames.empty();
+  if (!has_video && (!demuxed.video.empty() || !has_audio))
+    return fail(demuxed.pictures_without_parameter_sets ? msg::kNoParameterSets : msg::kNoVideoData);
   auto keep = std::make_unique<ConvertedStream>();
   keep->demuxed = std::move(demuxed);
   const ts::TsDemuxResult& d = keep->demuxed;
   const auto& units = d.access_units;
 
   for (const ts::AccessUnit& unit : units)
-    if (!mp4::fits_u32(unit.sample_size)) return fail("H.264 access unit too large for an MP4 sample");
+    if (!mp4::fits_u32(unit.sample_size)) return fail(msg::kAccessUnitTooLarge);
   if (!mp4::fits_u32(units.size()) || !mp4::fits_u32(d.audio_frames.size()))
-    return fail("Too many samples for an MP4 track");
+    return fail(msg::kTooManySamples);
   VideoTiming video = compute_video_timing(units);
   std::optional<AudioTrackTiming> audio;
-  if (!d.audio_frames.empty()) audio = compute_audio_timing(d);
+  if (has_audio) audio = compute_audio_timing(d);
   align_tracks(video, audio);
 
   mp4::MovieModel model;
   model.file_type = {"isom", 0x200, {"isom", "iso2", "mp41"}};
-
-  // Video: each NAL unit is its 4-byte length, then its bytes where the packets carry them;
-  // both go straight into the file as it is written.
-  TrackSamples& v = model.tracks.emplace_back();
-  v.samples.reserve(units.size());
-  bool any_sync = false;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    const ts::AccessUnit& unit = units[i];
-    const std::int32_t offset = video.composition_offsets.empty() ? 0 : video.composition_offsets[i];
-    v.samples.push_back(OutputSample{static_cast<std::uint32_t>(unit.sample_size), video.durations[i],
-                                     offset, unit.sync});
-    any_sync |= unit.sync;
-  }
-  // Without an IDR there is no sync sample to list, and an empty stss would let no player
-  // seek: the table is left out.
-  v.sync_table = any_sync;
-  v.gather_media = [&d](const std::function<void(ByteView)>& sink) {
-    ts::ElementaryStream::Copier copier(d.video);
-    h264::put_length_prefixed(copier, d.nal_units, sink);
-  };
-  keep->video_description = video_sample_description(d);
-  v.sample_description = keep->video_description.view();
-
-  // The movie lasts as long as its longest track presents anything.
-  std::uint64_t movie_duration = track_duration(video);
   model.moov.add(BoxNode());  // the mvhd, once the duration is known
-  model.moov.add(trak(kVideoTrackId, track_duration(video), 0, d.width, d.height, kMovieTimescale,
-                      video.duration, "vide", 0, delay_edits(video.empty_edit, video.duration)));
+  std::uint64_t movie_duration = 0;
+  std::uint32_t next_track_id = kVideoTrackId;
+
+  if (has_video) {
+    // Each NAL unit is its 4-byte length, then its bytes where the packets carry them; both
+    // go straight into the file as it is written.
+    TrackSamples& v = model.tracks.emplace_back();
+    v.samples.reserve(units.size());
+    bool any_sync = false;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+      const ts::AccessUnit& unit = units[i];
+      const std::int32_t offset = video.composition_offsets.empty() ? 0 : video.composition_offsets[i];
+      v.samples.push_back(OutputSample{static_cast<std::uint32_t>(unit.sample_size), video.durations[i],
+                                       offset, unit.sync});
+      any_sync |= unit.sync;
+    }
+    // Without an IDR there is no sync sample to list, and an empty stss would let no player
+    // seek: the table is left out.
+    v.sync_table = any_sync;
+    v.gather_media = [&d](const std::function<void(ByteView)>& sink) {
+      ts::ElementaryStream::Copier copier(d.video);
+      h264::put_length_prefixed(copier, d.nal_units, sink);
+    };
+    keep->video_description = video_sample_description(d);
+    v.sample_description = keep->video_description.view();
+    model.moov.add(trak(next_track_id++, track_duration(video), 0, d.width, d.height, kMovieTimescale,
+                        video.duration, "vide", model.tracks.size() - 1,
+                        delay_edits(video.empty_edit, video.duration)));
+    movie_duration = track_duration(video);
+  }
 
   if (audio) {
+    // An audio-only file numbers its one track 1.
+    if (has_video) next_track_id = kAudioTrackId;
     TrackSamples& a = model.tracks.emplace_back();
-    a.sync_table = false;  // every AAC frame is a sync sample
+    a.sync_table = false;  // every audio frame is a sync sample
     a.samples.reserve(d.audio_frames.size());
     for (const ts::AudioFrame& frame : d.audio_frames)
       a.samples.push_back(OutputSample{static_cast<std::uint32_t>(frame.size), audio->sample_delta, 0, true});
@@ -147,8 +155,8 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
     };
     keep->audio_description = audio_sample_description(*audio);
     a.sample_description = keep->audio_description.view();
-    model.moov.add(trak(kAudioTrackId, track_duration(*audio), 0x0100, 0, 0, audio->timescale,
-                        audio->media_duration, "soun", 1,
+    model.moov.add(trak(next_track_id++, track_duration(*audio), 0x0100, 0, 0, audio->timescale,
+                        audio->media_duration, "soun", model.tracks.size() - 1,
                         delay_edits(audio->empty_edit, audio->movie_duration)));
     movie_duration = std::max(movie_duration, track_duration(*audio));
   }
@@ -156,7 +164,7 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
   mp4::MovieHeader mvhd;
   mvhd.timescale = kMovieTimescale;
   mvhd.duration = movie_duration;
-  mvhd.next_track_id = audio ? kAudioTrackId + 1 : kVideoTrackId + 1;
+  mvhd.next_track_id = next_track_id;
   model.moov.set_child(0, BoxNode::typed(mvhd));
 
   mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(model)));
@@ -172,16 +180,6 @@ Result<Buffer> write_mp4(ts::TsDemuxResult demuxed) {
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(ByteView input,
                                                            const ts::DiagnosticSink& diagnostics) {
   return plan_mp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)));
-}
-
-Result<mp4::ProbedFile> probe_file(ByteView input) {
-  if (!mp4::opens_as_transport_stream(input)) return mp4::probe_mp4(input);
-  auto planned = PLEXO_TRY(plan_ts_to_mp4(input, ts::DiagnosticSink::discard()));
-  const Buffer converted = PLEXO_TRY(mp4::write_planned(*planned));
-  planned.reset();
-  mp4::ProbedFile probed = PLEXO_TRY(mp4::probe_mp4(converted.view()));
-  probed.transport_stream = true;
-  return probed;
 }
 
 }  // namespace plexo::mp4w

@@ -7,7 +7,6 @@
 #include "core/buffer.hpp"
 #include "core/error.hpp"
 #include "mp4_parser/movie_writer.hpp"
-#include "mp4_parser/probe.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::mp4w {
@@ -16,7 +15,8 @@ inline constexpr std::uint32_t kVideoTrackId = 1;
 inline constexpr std::uint32_t kAudioTrackId = 2;
 
 // Lays out ftyp, moov, mdat for a demultiplexed stream; the plan keeps the stream, whose
-// bytes it writes from. Fails with "No video data found" when the video stream is empty.
+// bytes it writes from. A programme with video or audio alone gives a file of that one track;
+// fails with "No video data found" when it has neither.
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed);
 Result<Buffer> write_mp4(ts::TsDemuxResult demuxed);
 
@@ -25,9 +25,5 @@ Result<Buffer> write_mp4(ts::TsDemuxResult demuxed);
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(
     ByteView input,
     const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
-
-// What a file holds: an MP4 as it is, a transport stream as convert_ts_to_mp4 would write
-// it (converted without diagnostics, then probed), so that the two never disagree.
-Result<mp4::ProbedFile> probe_file(ByteView input);
 
 }  // namespace plexo::mp4w

@@ -1,4 +1,5 @@
-// The MPEG transport stream demultiplexer: one programme, one H.264 and one ADTS AAC stream.
+// The MPEG transport stream demultiplexer: one programme, its H.264 video stream and its
+// audio stream (ADTS AAC, MPEG audio, AC-3 or E-AC-3), either of which may be missing.
 //
 // The scan copies no media bytes. It records where each elementary stream's bytes lie in the
 // input (packet payloads without their PES headers) and hands the writer access units and
@@ -60,7 +61,14 @@ struct AudioAnchor {
 inline constexpr std::uint8_t kStreamTypeMpeg2Video = 0x02;
 inline constexpr std::uint8_t kStreamTypeH264 = 0x1B;
 inline constexpr std::uint8_t kStreamTypeMpeg1Audio = 0x03;
+inline constexpr std::uint8_t kStreamTypeMpeg2Audio = 0x04;
 inline constexpr std::uint8_t kStreamTypeAdtsAac = 0x0F;
+inline constexpr std::uint8_t kStreamTypeAc3 = 0x81;
+inline constexpr std::uint8_t kStreamTypeEac3 = 0x87;
+
+// The codec of the chosen audio stream. MPEG audio streams may carry ADTS frames that a muxer
+// labelled as MPEG audio: their first frame decides.
+enum class AudioCodec : std::uint8_t { kNone, kAac, kMpegAudio, kAc3, kEac3 };
 
 struct TsDemuxResult {
   ElementaryStream video;  // the H.264 stream's bytes in the input
@@ -78,6 +86,7 @@ struct TsDemuxResult {
   std::optional<std::uint16_t> audio_pid;
   std::uint8_t video_stream_type = 0;
   std::uint8_t audio_stream_type = 0;
+  AudioCodec audio_codec = AudioCodec::kNone;
   std::uint16_t width = 1920;
   std::uint16_t height = 1080;
   // Pictures were left out because no readable parameter sets came before them; one of them
@@ -85,8 +94,6 @@ struct TsDemuxResult {
   bool pictures_without_parameter_sets = false;
   bool key_frame_without_parameter_sets = false;
 };
-
-inline constexpr const char* kNoParameterSets = "No H.264 parameter sets found";
 
 // Scans the whole stream once. Fails only with "No valid TS sync byte found"; writes the
 // diagnostic lines to `diagnostics` (the process's standard output unless the caller says).
