@@ -132,3 +132,11 @@ def test_dash_representations_join_into_a_clean_file(dash, ffprobe, ffmpeg):
     before = start(audio_data, "audio") - start(video_data, "video")
     after = start(out, "audio") - start(out, "video")
     assert abs(after - before) <= 1024 / 48000
+
+
+def test_the_readme_example_joins(fixture_bytes, ffprobe):
+    joined = plexo.mux_fmp4_tracks(fixture_bytes("frag_video_only.mp4"),
+                                   fixture_bytes("frag_audio_only.mp4"))
+    assert track_ids(joined) == [1, 2] and next_track_id(joined) == 3
+    assert media_tools.probe_errors(joined) == ""
+    assert [s["codec_type"] for s in media_tools.streams(joined)] == ["video", "audio"]

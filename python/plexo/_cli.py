@@ -252,7 +252,7 @@ def _run_jobs(jobs: List[Job], operation: Operation, args: argparse.Namespace,
                 if error is not None and not isinstance(error, CommandError):
                     raise error
                 finished(futures[future], error)
-        except KeyboardInterrupt:
+        except (KeyboardInterrupt, SystemExit):  # Ctrl-C, or SIGTERM (see _terminate)
             # Queued inputs never start; running ones finish their work but write nothing.
             cancelled.set()
             pool.shutdown(wait=False, cancel_futures=True)
@@ -591,8 +591,9 @@ def _terminate(signum: int, frame: Any) -> None:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    previous = None
     if threading.current_thread() is threading.main_thread():
-        signal.signal(signal.SIGTERM, _terminate)
+        previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         status: int = args.run(args)
         return status
@@ -617,3 +618,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except OSError:
             pass
         return 1
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
