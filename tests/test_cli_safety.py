@@ -48,7 +48,7 @@ class TestInputsAreNeverOverwritten:
         assert ts.read_bytes() == TS_BYTES
 
     def test_atomic_output_refuses_its_inputs_and_existing_files(self, ts, tmp_path):
-        with pytest.raises(ValueError, match="is the input"):
+        with pytest.raises(ValueError, match="would overwrite the input"):
             with atomic_output(ts, inputs=[ts]):
                 pass
         with pytest.raises(FileExistsError):

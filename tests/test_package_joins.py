@@ -16,6 +16,7 @@ from builders import FTYP, box, box_payload, trak_box, traks, u32
 from builders import moov, mvhd, trak, trex
 from test_mux import AUDIO_BYTES, STSD_AUDIO, VIDEO_BYTES, audio, track_ids, video
 from builders import Run, Traf, fragment, samples
+from conftest import FIXTURES
 
 HANGUL = re.compile("[\u1100-\u11ff\u3130-\u318f\uac00-\ud7af]")
 
@@ -140,3 +141,10 @@ def test_the_readme_example_joins(fixture_bytes, ffprobe):
     assert track_ids(joined) == [1, 2] and next_track_id(joined) == 3
     assert media_tools.probe_errors(joined) == ""
     assert [s["codec_type"] for s in media_tools.streams(joined)] == ["video", "audio"]
+
+
+def test_mux_files_renumbers_as_the_bytes_join_does(dash, tmp_path):
+    video_data, audio_data, out = dash
+    written = plexo.mux_files(FIXTURES / "ladder/dash/rep0.mp4", FIXTURES / "ladder/dash/rep1.mp4",
+                              tmp_path / "joined.mp4")
+    assert (tmp_path / "joined.mp4").read_bytes() == out and written == len(out)

@@ -206,7 +206,7 @@ def _run_job(job: Job, operation: Operation, overwrite: bool,
         result = operation(data, job.diagnostics)
     except ImageSupportMissing as exc:
         raise CommandError(str(exc)) from None
-    except (ValueError, NotImplementedError) as exc:
+    except ValueError as exc:
         raise CommandError(f"{' + '.join(job.inputs)}: {exc}") from None
     except MemoryError:
         raise CommandError(f"{' + '.join(job.inputs)}: out of memory") from None
@@ -433,8 +433,6 @@ def _cmd_probe(args: argparse.Namespace) -> int:
     for name in files:
         try:
             info = _core.probe(_read_input(name))
-        except NotImplementedError as exc:
-            raise CommandError(str(exc)) from None
         except ValueError as exc:
             print(f"{PROG}: {one_line(name)}: {one_line(str(exc))}", file=sys.stderr)
             status = 1

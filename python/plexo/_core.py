@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import logging
 import re
-from typing import Any, Callable, List, Optional, Protocol, TypedDict, Union
+from typing import Any, Callable, List, Optional, Protocol, TypedDict, Union, cast
 
 import _plexo
 
@@ -255,14 +255,9 @@ def probe(data: BytesLike) -> ProbeResult:
     """What a file holds: its format, duration and tracks (codec, timescale, duration, sample
     and key-frame counts, picture size or audio rate and channels).
 
-    Raises ``ValueError`` for unusable input and ``NotImplementedError`` when the installed
-    extension cannot read file structure yet.
+    Raises ``ValueError`` for unusable input.
     """
-    reader = getattr(_plexo, "_probe", None)
-    if reader is None:
-        raise NotImplementedError("probe is not available in this build of _plexo")
-    result: ProbeResult = reader(as_bytes(data))
-    return result
+    return cast(ProbeResult, _plexo._probe(as_bytes(data)))
 
 
 class FragmentedMP4Processor:

@@ -1,9 +1,7 @@
-"""Writing an output file so that a failure never leaves part of it under its final name.
-
-The bytes go to a temporary file in the target's directory, which is flushed, synced and
-renamed onto the target once everything is written; on any exception it is removed and the
-target is left as it was. The rename replaces a symbolic link planted at the target rather
-than writing through it."""
+"""Writing a file safely: the output goes to a temporary file beside its target, which takes
+the target's name only once it is complete. On any exception the temporary file is removed
+and the target is left as it was; the rename replaces a symbolic link planted at the target
+rather than writing through it."""
 from __future__ import annotations
 
 import contextlib
@@ -21,7 +19,8 @@ def _umask() -> int:
     return mask
 
 
-# Read once: the umask can only be read by setting it, which is not safe once threads run.
+# The mode a plain open() gives a new file. Read once: the umask can only be read by setting
+# it, which would change it for every thread creating files meanwhile.
 _MODE = 0o666 & ~_umask()
 
 
@@ -36,31 +35,37 @@ def same_file(a: PathLike, b: PathLike) -> bool:
 @contextlib.contextmanager
 def atomic_output(path: PathLike, *, overwrite: bool = True,
                   inputs: Iterable[PathLike] = ()) -> Iterator[BinaryIO]:
-    """A binary file object on a temporary file beside ``path``, renamed onto ``path`` when the
-    block ends without an exception and removed otherwise.
+    """A binary file object on a temporary file in ``path``'s directory. On success it is
+    flushed, synced and renamed onto ``path``; on any exception it is removed and ``path`` is
+    left untouched.
 
-    Raises ``FileExistsError`` when ``path`` exists and ``overwrite`` is false, and
-    ``ValueError`` when ``path`` is the same file as one of ``inputs`` (hard and symbolic links
-    included), before anything is created.
+    Raises ``FileExistsError`` for an existing ``path`` when ``overwrite`` is False and
+    ``ValueError`` when ``path`` is the same file as one of ``inputs`` (hard links and
+    symbolic links included), before anything is created.
     """
     target = os.fspath(path)
     for source in inputs:
         if same_file(source, target):
-            raise ValueError(f"{target}: the output is the input {os.fspath(source)}; "
-                             "it would be overwritten")
+            raise ValueError(f"{target}: the output would overwrite the input {os.fspath(source)}")
     if not overwrite and os.path.lexists(target):
         raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), target)
-    directory, name = os.path.split(target)
-    fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=directory or ".")
+    directory = os.path.dirname(os.path.abspath(target))
     try:
-        with os.fdopen(fd, "wb") as stream:
-            yield stream
-            stream.flush()
-            os.fchmod(stream.fileno(), _MODE)
-            os.fsync(stream.fileno())
-        if not overwrite and os.path.lexists(target):
-            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), target)
-        os.replace(temporary, target)
+        fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(target) + ".",
+                                         suffix=".part", dir=directory)
+    except OSError as exc:
+        raise type(exc)(exc.errno, exc.strerror, target) from None
+    try:
+        with os.fdopen(fd, "wb") as out:
+            yield out
+            out.flush()
+            os.fchmod(out.fileno(), _MODE)
+            os.fsync(out.fileno())
+        if overwrite:
+            os.replace(temporary, target)
+        else:
+            os.link(temporary, target)  # fails if the target appeared meanwhile
+            os.unlink(temporary)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
