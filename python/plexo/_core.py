@@ -59,6 +59,30 @@ def convert_ts_to_mp4(data: bytes, reset_timestamps: bool = False, *,
         _deliver(lines, diagnostics)
 
 
+def convert_ts_to_fmp4(data: bytes, *, fragment_duration: float = 2.0,
+                       diagnostics: Diagnostics = True) -> bytes:
+    """Convert an MPEG transport stream into a fragmented MP4 (for HLS, DASH or Media Source
+    Extensions): ``ftyp``, a ``moov`` with ``mvex``/``trex`` and the same sample descriptions
+    as :func:`convert_ts_to_mp4`, then one ``moof`` + ``mdat`` fragment per stretch of
+    ``fragment_duration`` seconds.
+
+    A fragment begins at the first video key frame at or after each multiple of
+    ``fragment_duration`` on the video timeline, and holds one ``traf`` per track (video
+    first); the audio is cut at the same times. The later stream's delay is carried by its
+    first decode time (``tfdt``) rather than an edit list. Samples, sizes and times are those
+    :func:`convert_ts_to_mp4` writes. ``diagnostics`` as for :func:`convert_ts_to_mp4`.
+
+    Raises ``TypeError`` when ``data`` is not ``bytes``; ``ValueError`` for unusable input
+    (the messages of :func:`convert_ts_to_mp4`) and ``"Invalid fragment duration"`` unless
+    ``0 < fragment_duration <= 1e6``.
+    """
+    lines = _sink_argument(diagnostics)
+    try:
+        return _plexo._convert_ts_to_fmp4(data, fragment_duration, lines)
+    finally:
+        _deliver(lines, diagnostics)
+
+
 def extract_thumbnail_from_ts(data: bytes, *, diagnostics: Diagnostics = True) -> bytes:
     """The first key (IDR) picture of a transport stream as an Annex B H.264 stream.
 
@@ -210,7 +234,7 @@ class FragmentedMP4Processor:
 
 __all__ = [
     "Diagnostics", "FragmentedMP4Processor", "ProbeResult", "TextSink", "TrackInfo",
-    "convert_mp4_reset_timestamps", "convert_ts_to_mp4", "defragment_mp4", "extract_thumbnail",
+    "convert_mp4_reset_timestamps", "convert_ts_to_fmp4", "convert_ts_to_mp4", "defragment_mp4", "extract_thumbnail",
     "extract_thumbnail_from_mp4", "extract_thumbnail_from_ts", "is_mp4", "mux_fmp4_tracks",
     "probe", "reset_mp4_timestamps",
 ]

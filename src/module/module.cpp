@@ -21,6 +21,7 @@
 //   def _convert_ts_to_mp4(data: bytes, reset_timestamps: bool, diagnostics: bool | list[str]) -> bytes: ...
 //   def _extract_thumbnail_from_ts(data: bytes, diagnostics: bool | list[str]) -> bytes: ...
 //   def _probe(data: bytes) -> dict: ...  # format, duration and tracks of an MP4 or a TS
+//   def _convert_ts_to_fmp4(data: bytes, fragment_duration: float, diagnostics: bool | list[str]) -> bytes: ...
 //
 // Only argument conversion, lock release, dispatch and error mapping live here.
 #define PY_SSIZE_T_CLEAN
@@ -418,6 +419,24 @@ PyObject* py_private_convert_ts_to_mp4(PyObject*, PyObject* args, PyObject* kwar
       run_planned([input, &sink] { return plexo::mp4w::plan_ts_to_mp4(input, sink); }));
 }
 
+char kFragmentDuration[] = "fragment_duration";
+
+PyObject* py_private_convert_ts_to_fmp4(PyObject*, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kData, kFragmentDuration, kDiagnostics, nullptr};
+  PyObject *data = nullptr, *where = nullptr;
+  double fragment_duration = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OdO:_convert_ts_to_fmp4", keywords, &data,
+                                   &fragment_duration, &where))
+    return nullptr;
+  ByteView input;
+  CallDiagnostics diagnostics;
+  if (!bytes_argument(data, "data", &input) || !diagnostics.parse(where)) return nullptr;
+  auto sink = diagnostics.sink();
+  return diagnostics.deliver(run_planned([input, fragment_duration, &sink] {
+    return plexo::mp4w::plan_ts_to_fmp4(input, fragment_duration, sink);
+  }));
+}
+
 PyObject* py_private_extract_thumbnail_from_ts(PyObject*, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {kData, kDiagnostics, nullptr};
   PyObject *data = nullptr, *where = nullptr;
@@ -544,6 +563,12 @@ PyMethodDef private_functions[] = {
      "_extract_thumbnail_from_ts(data, diagnostics)\n--\n\n"
      "extract_thumbnail_from_ts with the diagnostic lines sent to standard output (True), "
      "nowhere (False) or appended to a list."},
+    {"_convert_ts_to_fmp4", PLEXO_FUNCTION(py_private_convert_ts_to_fmp4),
+     METH_VARARGS | METH_KEYWORDS,
+     "_convert_ts_to_fmp4(data, fragment_duration, diagnostics)\n--\n\n"
+     "A transport stream as a fragmented MP4 (init segment, then moof and mdat fragments), "
+     "with the diagnostic lines sent to standard output (True), nowhere (False) or appended "
+     "to a list."},
     {"_probe", PLEXO_FUNCTION(py_private_probe), METH_VARARGS | METH_KEYWORDS,
      "_probe(data)\n--\n\n"
      "What an MP4 or a transport stream holds: its format, duration and tracks."},

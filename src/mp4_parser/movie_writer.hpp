@@ -120,6 +120,10 @@ struct MovieModel {
   FileType file_type;
   std::vector<TrackSamples> tracks;
   BoxNode moov = BoxNode::container("moov");
+  // The initialisation segment of a fragmented movie: the samples follow in fragments
+  // (fragment_writer.hpp), so the tracks hold none, their chunk tables are empty and no
+  // mdat is written.
+  bool fragmented = false;
 };
 
 // A movie laid out: sizes and offsets fixed, ready to be written.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "mp4_parser/fragment_writer.hpp"
 #include "mp4_parser/operations.hpp"
 #include "mp4_writer/audio_timing.hpp"
 #include "mp4_writer/sample_entries.hpp"
@@ -81,18 +82,34 @@ std::vector<mp4::EditEntry> delay_edits(std::uint64_t delay, std::uint64_t prese
   return {mp4::EditEntry{delay, -1}, mp4::EditEntry{presented, 0}};
 }
 
-}  // namespace
+// The converted stream as a movie model. A progressive file delays the later track with an
+// empty edit; a fragmented one starts its decode times there instead (`delays`), and its
+// headers carry no durations, since the samples follow in fragments.
+enum class Layout : std::uint8_t { kProgressive, kFragmented };
+struct ConvertedMovie {
+  std::unique_ptr<ConvertedStream> keep;  // what the model's views point into
+  mp4::MovieModel model;
+  std::vector<mp4::FragmentedTrack> tracks;  // per model track: ID, timescale, delay
+};
 
-Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) {
+Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   PLEXO_CHECK(ts::check_supported_streams(demuxed));
   // A stream without one complete picture, or without the parameter sets its pictures need,
   // gives no file rather than one no player opens.
   if (demuxed.access_units.empty())
     return fail(demuxed.pictures_without_parameter_sets ? ts::kNoParameterSets : "No video data found");
-  auto keep = std::make_unique<ConvertedStream>();
+  ConvertedMovie converted;
+  converted.keep = std::make_unique<ConvertedStream>();
+  ConvertedStream* keep = converted.keep.get();
   keep->demuxed = std::move(demuxed);
   const ts::TsDemuxResult& d = keep->demuxed;
   const auto& units = d.access_units;
+  const bool fragmented = layout == Layout::kFragmented;
+  // What a header says of a duration: nothing in a fragmented movie.
+  auto stated = [fragmented](std::uint64_t duration) { return fragmented ? 0 : duration; };
+  auto edits = [fragmented](std::uint64_t delay, std::uint64_t presented) {
+    return fragmented ? std::vector<mp4::EditEntry>{} : delay_edits(delay, presented);
+  };
 
   for (const ts::AccessUnit& unit : units)
     if (!mp4::fits_u32(unit.sample_size)) return fail("H.264 access unit too large for an MP4 sample");
@@ -103,7 +120,7 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
   if (!d.audio_frames.empty()) audio = compute_audio_timing(d);
   align_tracks(video, audio);
 
-  mp4::MovieModel model;
+  mp4::MovieModel& model = converted.model;
   model.file_type = {"isom", 0x200, {"isom", "iso2", "mp41"}};
 
   // Video: each NAL unit is its 4-byte length, then its bytes where the packets carry them;
@@ -121,6 +138,8 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
   // Without an IDR there is no sync sample to list, and an empty stss would let no player
   // seek: the table is left out.
   v.sync_table = any_sync;
+  // Fragment readers disagree on negative offsets in a run: raised, they mean the same to all.
+  if (fragmented) v.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
   v.gather_media = [&d](const std::function<void(ByteView)>& sink) {
     ts::ElementaryStream::Copier copier(d.video);
     std::uint8_t length[4];
@@ -132,12 +151,13 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
   };
   keep->video_description = video_sample_description(d);
   v.sample_description = keep->video_description.view();
+  converted.tracks.push_back({kVideoTrackId, kMovieTimescale, video.empty_edit});
 
   // The movie lasts as long as its longest track presents anything.
   std::uint64_t movie_duration = track_duration(video);
   model.moov.add(BoxNode());  // the mvhd, once the duration is known
-  model.moov.add(trak(kVideoTrackId, track_duration(video), 0, d.width, d.height, kMovieTimescale,
-                      video.duration, "vide", 0, delay_edits(video.empty_edit, video.duration)));
+  model.moov.add(trak(kVideoTrackId, stated(track_duration(video)), 0, d.width, d.height, kMovieTimescale,
+                      stated(video.duration), "vide", 0, edits(video.empty_edit, video.duration)));
 
   if (audio) {
     TrackSamples& a = model.tracks.emplace_back();
@@ -151,21 +171,48 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
     };
     keep->audio_description = audio_sample_description(*audio);
     a.sample_description = keep->audio_description.view();
-    model.moov.add(trak(kAudioTrackId, track_duration(*audio), 0x0100, 0, 0, audio->timescale,
-                        audio->media_duration, "soun", 1,
-                        delay_edits(audio->empty_edit, audio->movie_duration)));
+    converted.tracks.push_back({kAudioTrackId, audio->timescale, audio->empty_edit});
+    model.moov.add(trak(kAudioTrackId, stated(track_duration(*audio)), 0x0100, 0, 0, audio->timescale,
+                        stated(audio->media_duration), "soun", 1,
+                        edits(audio->empty_edit, audio->movie_duration)));
     movie_duration = std::max(movie_duration, track_duration(*audio));
   }
 
   mp4::MovieHeader mvhd;
   mvhd.timescale = kMovieTimescale;
-  mvhd.duration = movie_duration;
+  mvhd.duration = stated(movie_duration);
   mvhd.next_track_id = audio ? kAudioTrackId + 1 : kVideoTrackId + 1;
   model.moov.set_child(0, BoxNode::typed(mvhd));
+  return converted;
+}
 
-  mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(model)));
+}  // namespace
+
+Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) {
+  ConvertedMovie converted = PLEXO_TRY(convert_movie(std::move(demuxed), Layout::kProgressive));
+  mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(converted.model)));
   return std::unique_ptr<mp4::PlannedOutput>(
-      new mp4::PlannedMovie<std::unique_ptr<ConvertedStream>>(std::move(keep), std::move(plan)));
+      new mp4::PlannedMovie<std::unique_ptr<ConvertedStream>>(std::move(converted.keep), std::move(plan)));
+}
+
+Status check_fragment_duration(double seconds) {
+  if (!(seconds > 0) || seconds > 1e6) return fail("Invalid fragment duration");
+  return {};
+}
+
+Result<std::unique_ptr<mp4::PlannedOutput>> plan_fmp4(ts::TsDemuxResult demuxed, double fragment_duration) {
+  PLEXO_CHECK(check_fragment_duration(fragment_duration));
+  ConvertedMovie converted = PLEXO_TRY(convert_movie(std::move(demuxed), Layout::kFragmented));
+  mp4::FragmentedMovieModel model;
+  model.movie = std::move(converted.model);
+  model.movie.file_type = {"iso6", 0, {"iso6", "cmfc", "isom", "mp41"}};
+  model.tracks = std::move(converted.tracks);
+  model.movie_timescale = kMovieTimescale;
+  model.fragment_duration =
+      std::max<std::uint64_t>(1, static_cast<std::uint64_t>(fragment_duration * kMovieTimescale + 0.5));
+  mp4::FragmentPlan plan = PLEXO_TRY(mp4::FragmentPlan::lay_out(std::move(model)));
+  return std::unique_ptr<mp4::PlannedOutput>(
+      new mp4::PlannedFragments<std::unique_ptr<ConvertedStream>>(std::move(converted.keep), std::move(plan)));
 }
 
 Result<Buffer> write_mp4(ts::TsDemuxResult demuxed) {
@@ -176,6 +223,12 @@ Result<Buffer> write_mp4(ts::TsDemuxResult demuxed) {
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(ByteView input,
                                                            const ts::DiagnosticSink& diagnostics) {
   return plan_mp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)));
+}
+
+Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(ByteView input, double fragment_duration,
+                                                            const ts::DiagnosticSink& diagnostics) {
+  PLEXO_CHECK(check_fragment_duration(fragment_duration));
+  return plan_fmp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)), fragment_duration);
 }
 
 Result<mp4::ProbedFile> probe_file(ByteView input) {
