@@ -266,13 +266,19 @@ def pat(pmt_pid: int = 0x1000, program_number: int = 1,
     return ts_packet(0, b"\x00" + section, pusi=True)
 
 
-def pmt(streams: list[tuple[int, int]], pmt_pid: int = 0x1000, pcr_pid: int = 256) -> bytes:
-    """``streams`` is a list of (stream_type, elementary_PID)."""
-    entries = b"".join(bytes([st]) + u16(0xE000 | pid) + u16(0xF000) for st, pid in streams)
+def pmt(streams: list[tuple], pmt_pid: int = 0x1000, pcr_pid: int = 256) -> bytes:
+    """``streams`` is a list of (stream_type, elementary_PID) or (stream_type, elementary_PID,
+    ES_info descriptors)."""
+    entries = b"".join(bytes([st]) + u16(0xE000 | pid) + u16(0xF000 | len(info)) + info
+                       for st, pid, info in ((*s, b"")[:3] for s in streams))
     length = 9 + len(entries) + 4
     section = bytes([0x02]) + u16(0xB000 | length) + u16(1) + bytes([0xC1, 0, 0])
     section += u16(0xE000 | pcr_pid) + u16(0xF000) + entries + b"\xde\xad\xbe\xef"
     return ts_packet(pmt_pid, b"\x00" + section, pusi=True)
+
+
+def descriptor(tag: int, body: bytes = b"") -> bytes:
+    return bytes([tag, len(body)]) + body
 
 
 def first_packet(data: bytes, pid: int, start: bool = True) -> int:
@@ -667,10 +673,13 @@ def non_idr(first_mb_zero: bool = True) -> bytes:
 
 def transport_stream(video: list[tuple[bytes, int | None, int | None]],
                      audio: list[tuple[bytes, int | None]] = (),
-                     audio_stream: bool = True) -> bytes:
+                     audio_stream: bool = True, video_stream: bool = True,
+                     audio_type: tuple = (0x0F,)) -> bytes:
     """PAT, PMT, then each video PES (payload, pts, dts) followed by the audio PES (payload,
-    pts); audio PES are interleaved after the first video PES."""
-    streams = [(0x1B, VIDEO_PID)] + ([(0x0F, AUDIO_PID)] if audio_stream else [])
+    pts); audio PES are interleaved after the first video PES. ``audio_type`` is the audio
+    entry's (stream_type[, ES_info descriptors])."""
+    streams = (([(0x1B, VIDEO_PID)] if video_stream else []) +
+               ([(audio_type[0], AUDIO_PID, *audio_type[1:])] if audio_stream else []))
     packets = [pat(), pmt(streams)]
     counters = {VIDEO_PID: 0, AUDIO_PID: 0}
 
@@ -679,11 +688,16 @@ def transport_stream(video: list[tuple[bytes, int | None, int | None]],
         counters[pid] += len(chunk)
         packets.extend(chunk)
 
+    def add_audio() -> None:
+        for frames, apts in audio:
+            add(AUDIO_PID, pes(frames, pts=apts, stream_id=0xC0))
+
     for i, (payload, pts, dts) in enumerate(video):
         add(VIDEO_PID, pes(payload, pts=pts, dts=dts))
         if i == 0:
-            for frames, apts in audio:
-                add(AUDIO_PID, pes(frames, pts=apts, stream_id=0xC0))
+            add_audio()
+    if not video:
+        add_audio()
     return b"".join(packets)
 
 

@@ -56,11 +56,9 @@ class TestFiles:
         sources = sorted(str(p) for p in FIXTURES.glob("ts_*.ts"))
         status = main(["convert", "--jobs", "2", "-o", str(tmp_path / "outdir"), *sources])
         captured = capfd.readouterr()
-        # ts_video_only.ts has no audio stream, so its programme is never selected; the cut
-        # and the foreign-codec fixtures are refused. Each failure is reported once; the
-        # other files are converted.
+        # The cut and the foreign-codec fixtures are refused. Each failure is reported once;
+        # the other files are converted.
         refused = {
-            "ts_video_only.ts": "No video data found",
             "ts_cut_1000.ts": "No video data found",
             "ts_h264_mp3.ts": "Unsupported audio stream: MP3 audio",
             "ts_mpeg2_mp2.ts": "Unsupported video stream: MPEG-2 video",

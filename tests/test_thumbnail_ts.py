@@ -4,7 +4,7 @@ from __future__ import annotations
 import pytest
 
 import _plexo
-from builders import packetize, pat, pes, pmt, pps_nal, sps_nal
+from builders import adts_frame, packetize, pat, pes, pmt, pps_nal, sps_nal
 
 thumb = _plexo.extract_thumbnail_from_ts
 VIDEO_PID = 0x100
@@ -16,8 +16,8 @@ PMT = pmt([(0x1B, VIDEO_PID), (0x0F, 0x101)])
 
 
 def stream(*pictures: bytes) -> bytes:
-    """PAT, PMT (H.264 and an AAC stream that never sends a packet: the programme needs
-    both), then one video PES per picture."""
+    """PAT, PMT (H.264 and an AAC stream that never sends a packet), then one video PES per
+    picture."""
     data = pat() + PMT
     counter = 0
     for i, es in enumerate(pictures):
@@ -80,6 +80,8 @@ def test_a_start_code_without_a_header_byte_ends_the_search():
     (b"", "No valid TS sync byte found"),
     (b"\x00" * 400, "No valid TS sync byte found"),
     (pat() + PMT, "No video data found"),
+    (pat() + pmt([(0x0F, 0x101)]) + b"".join(packetize(0x101, pes(adts_frame(b"\0" * 9) * 3, pts=0))),
+     "No video data found"),  # radio: a programme of audio alone
     (stream(b"\x00\x00\x01" + P_SLICE, b"\x00\x00\x01" + P_SLICE), "No I-frame found in video stream"),
 ])
 def test_messages(data, message):

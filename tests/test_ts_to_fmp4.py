@@ -15,7 +15,7 @@ import plexo
 FIXTURES = ["ts_bframes.ts", "ts_no_bframes.ts", "ts_44k_mono.ts", "ts_1080p.ts",
             "ts_interlaced.ts", "ts_multislice.ts", "ts_192.m2ts", "ts_no_aud.ts",
             "ts_audio_late.ts", "ts_pts_wrap.ts", "ts_dropped_frames.ts", "ts_audio_leads.ts",
-            "ts_dvb_pat.ts"]
+            "ts_dvb_pat.ts", "ts_video_only.ts"]
 FRAGMENT = 0.5  # the fixtures last about two seconds: several fragments each
 SYNC_FLAGS, NON_SYNC_FLAGS = 0x02000000, 0x01010000
 
@@ -138,6 +138,19 @@ def test_a_clock_jump_continues_the_timeline_as_the_mp4_does():
     source = frames(20, 5, jump_at=10)
     out = plexo.convert_ts_to_fmp4(source, fragment_duration=0.1, diagnostics=False)
     assert_same_samples_as_the_mp4(source, out)
+
+
+def test_an_audio_only_programme_is_cut_on_its_own_timeline():
+    frames_per_pes = 5  # 5 × 1920 ticks at 48 kHz: 0.1067 s
+    packets = [b.pat(), b.pmt([(0x0F, b.AUDIO_PID)], pcr_pid=b.AUDIO_PID)]
+    for i in range(30):
+        packets += b.packetize(b.AUDIO_PID, b.pes(b.aac_frames(frames_per_pes), pts=90000 + 9600 * i,
+                                                  stream_id=0xC0), i)
+    out = plexo.convert_ts_to_fmp4(b"".join(packets), fragment_duration=1.0, diagnostics=False)
+    fragments = b.track_fragments(out)
+    # 150 frames of 1920 ticks: a fragment at frames 47 (the first at or after 90000 ticks), 94, 141
+    assert [len(trafs[0][2]) for trafs in fragments] == [47, 47, 47, 9]
+    assert [trafs[0][0] for trafs in fragments] == [1] * 4
 
 
 def damaged(source: bytes, kind: str) -> bytes:

@@ -53,15 +53,23 @@ def test_file_is_ftyp_moov_mdat_with_chunk_offsets_at_the_media():
     assert len(out) == 36 + moov_size + video_bytes + audio_bytes
 
 
-def test_video_only_programme_yields_no_video_error():
-    # Without an audio stream the programme is not selected, so no video reaches the writer.
-    with pytest.raises(ValueError, match="^No video data found$"):
-        convert(gop(2), audio_stream=False)
+@pytest.mark.parametrize("video, audio, kw, handler", [
+    (gop(2), (), {"audio_stream": False}, b"vide"),             # a camera: no audio stream
+    (gop(2), (), {}, b"vide"),                                  # an audio stream that stays silent
+    ([], [(aac_frames(3), 0)], {"video_stream": False}, b"soun"),  # radio
+    ([(b"", 0, None)], [(aac_frames(3), 0)], {}, b"soun"),      # a video stream without bytes
+])
+def test_a_programme_with_one_stream_gives_one_track(video, audio, kw, handler):
+    out = convert(video, audio, **kw)
+    assert children(out, "moov") == ["mvhd", "trak"]
+    assert in_trak(out, 0, "mdia/hdlr")[8:12] == handler
+    assert struct.unpack(">I", in_trak(out, 0, "tkhd")[12:16])[0] == 1  # track_ID
+    assert struct.unpack(">I", box_payload(out, "moov/mvhd")[96:100])[0] == 2  # next_track_ID
 
 
-def test_audio_without_video_bytes_is_refused():
+def test_a_programme_with_neither_stream_has_no_video():
     with pytest.raises(ValueError, match="^No video data found$"):
-        convert([(b"", 0, None)], [(aac_frames(3), 0)])
+        convert([], [], video_stream=False)
 
 
 def test_output_does_not_depend_on_reset_timestamps():

@@ -1,23 +1,19 @@
 // The AAC track's description and timing, from the stream's own ADTS header and PTS.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 
+#include "codecs/aac/audio_specific_config.hpp"
 #include "mp4_writer/video_timing.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::mp4w {
 
-inline constexpr std::uint32_t kAacFrameSamples = 1024;
-
 struct AudioTrackTiming {
-  std::uint8_t object_type = 2;
-  std::uint8_t sampling_frequency_index = 3;
-  std::uint8_t channel_configuration = 2;
-  std::uint32_t sample_rate = 48000;
-  std::uint16_t channel_count = 2;
+  // The stream's own, when its first ADTS header gives one that fits an esds; else AAC LC,
+  // 48 kHz, stereo.
+  aac::AudioSpecificConfig config;
   std::uint32_t timescale = 90000;  // media timescale
   std::uint32_t sample_delta = 1920;
   std::uint64_t media_duration = 0;   // media timescale
@@ -26,9 +22,6 @@ struct AudioTrackTiming {
   // frame carries one.
   std::optional<std::uint64_t> start;
   std::uint64_t empty_edit = 0;  // movie time before the first frame
-
-  // Two bytes of AudioSpecificConfig: object type, frequency index, channel configuration.
-  std::array<std::uint8_t, 2> audio_specific_config() const;
 };
 
 AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed);

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "mp4_parser/fragment_writer.hpp"
+#include "codecs/h264/framing.hpp"
 #include "mp4_parser/operations.hpp"
 #include "mp4_writer/audio_timing.hpp"
 #include "mp4_writer/sample_entries.hpp"
@@ -94,9 +95,12 @@ struct ConvertedMovie {
 
 Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   PLEXO_CHECK(ts::check_supported_streams(demuxed));
-  // A stream without one complete picture, or without the parameter sets its pictures need,
-  // gives no file rather than one no player opens.
-  if (demuxed.access_units.empty())
+  // A programme converts whichever of its streams it has: video alone, audio alone, or both.
+  // A video stream that sent pictures of which none can be kept (no complete picture, or
+  // none after the parameter sets it needs) gives no file rather than one without its video.
+  const bool has_video = !demuxed.access_units.empty();
+  const bool has_audio = !demuxed.audio_frames.empty();
+  if (!has_video && (!demuxed.video.empty() || !has_audio))
     return fail(demuxed.pictures_without_parameter_sets ? ts::kNoParameterSets : "No video data found");
   ConvertedMovie converted;
   converted.keep = std::make_unique<ConvertedStream>();
@@ -117,51 +121,51 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
     return fail("Too many samples for an MP4 track");
   VideoTiming video = compute_video_timing(units);
   std::optional<AudioTrackTiming> audio;
-  if (!d.audio_frames.empty()) audio = compute_audio_timing(d);
+  if (has_audio) audio = compute_audio_timing(d);
   align_tracks(video, audio);
 
   mp4::MovieModel& model = converted.model;
   model.file_type = {"isom", 0x200, {"isom", "iso2", "mp41"}};
-
-  // Video: each NAL unit is its 4-byte length, then its bytes where the packets carry them;
-  // both go straight into the file as it is written.
-  TrackSamples& v = model.tracks.emplace_back();
-  v.samples.reserve(units.size());
-  bool any_sync = false;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    const ts::AccessUnit& unit = units[i];
-    const std::int32_t offset = video.composition_offsets.empty() ? 0 : video.composition_offsets[i];
-    v.samples.push_back(OutputSample{static_cast<std::uint32_t>(unit.sample_size), video.durations[i],
-                                     offset, unit.sync});
-    any_sync |= unit.sync;
-  }
-  // Without an IDR there is no sync sample to list, and an empty stss would let no player
-  // seek: the table is left out.
-  v.sync_table = any_sync;
-  // Fragment readers disagree on negative offsets in a run: raised, they mean the same to all.
-  if (fragmented) v.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
-  v.gather_media = [&d](const std::function<void(ByteView)>& sink) {
-    ts::ElementaryStream::Copier copier(d.video);
-    std::uint8_t length[4];
-    for (const ts::NalRange& nal : d.nal_units) {
-      for (int b = 0; b < 4; ++b) length[b] = static_cast<std::uint8_t>(nal.size >> (24 - 8 * b));
-      sink(ByteView(length, 4));
-      copier.copy(nal.header, nal.size, sink);
-    }
-  };
-  keep->video_description = video_sample_description(d);
-  v.sample_description = keep->video_description.view();
-  converted.tracks.push_back({kVideoTrackId, kMovieTimescale, video.empty_edit});
-
-  // The movie lasts as long as its longest track presents anything.
-  std::uint64_t movie_duration = track_duration(video);
   model.moov.add(BoxNode());  // the mvhd, once the duration is known
-  model.moov.add(trak(kVideoTrackId, stated(track_duration(video)), 0, d.width, d.height, kMovieTimescale,
-                      stated(video.duration), "vide", 0, edits(video.empty_edit, video.duration)));
+  std::uint64_t movie_duration = 0;
+  std::uint32_t next_track_id = kVideoTrackId;
+
+  if (has_video) {
+    // Each NAL unit is its 4-byte length, then its bytes where the packets carry them; both
+    // go straight into the file as it is written.
+    TrackSamples& v = model.tracks.emplace_back();
+    v.samples.reserve(units.size());
+    bool any_sync = false;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+      const ts::AccessUnit& unit = units[i];
+      const std::int32_t offset = video.composition_offsets.empty() ? 0 : video.composition_offsets[i];
+      v.samples.push_back(OutputSample{static_cast<std::uint32_t>(unit.sample_size), video.durations[i],
+                                       offset, unit.sync});
+      any_sync |= unit.sync;
+    }
+    // Without an IDR there is no sync sample to list, and an empty stss would let no player
+    // seek: the table is left out.
+    v.sync_table = any_sync;
+    // Fragment readers disagree on negative offsets in a run: raised, they mean the same to all.
+    if (fragmented) v.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
+    v.gather_media = [&d](const std::function<void(ByteView)>& sink) {
+      ts::ElementaryStream::Copier copier(d.video);
+      h264::put_length_prefixed(copier, d.nal_units, sink);
+    };
+    keep->video_description = video_sample_description(d);
+    v.sample_description = keep->video_description.view();
+    converted.tracks.push_back({next_track_id, kMovieTimescale, video.empty_edit});
+    model.moov.add(trak(next_track_id++, stated(track_duration(video)), 0, d.width, d.height, kMovieTimescale,
+                        stated(video.duration), "vide", model.tracks.size() - 1,
+                        edits(video.empty_edit, video.duration)));
+    movie_duration = track_duration(video);
+  }
 
   if (audio) {
+    // An audio-only file numbers its one track 1.
+    if (has_video) next_track_id = kAudioTrackId;
     TrackSamples& a = model.tracks.emplace_back();
-    a.sync_table = false;  // every AAC frame is a sync sample
+    a.sync_table = false;  // every audio frame is a sync sample
     a.samples.reserve(d.audio_frames.size());
     for (const ts::AudioFrame& frame : d.audio_frames)
       a.samples.push_back(OutputSample{static_cast<std::uint32_t>(frame.size), audio->sample_delta, 0, true});
@@ -171,9 +175,9 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
     };
     keep->audio_description = audio_sample_description(*audio);
     a.sample_description = keep->audio_description.view();
-    converted.tracks.push_back({kAudioTrackId, audio->timescale, audio->empty_edit});
-    model.moov.add(trak(kAudioTrackId, stated(track_duration(*audio)), 0x0100, 0, 0, audio->timescale,
-                        stated(audio->media_duration), "soun", 1,
+    converted.tracks.push_back({next_track_id, audio->timescale, audio->empty_edit});
+    model.moov.add(trak(next_track_id++, stated(track_duration(*audio)), 0x0100, 0, 0, audio->timescale,
+                        stated(audio->media_duration), "soun", model.tracks.size() - 1,
                         edits(audio->empty_edit, audio->movie_duration)));
     movie_duration = std::max(movie_duration, track_duration(*audio));
   }
@@ -181,7 +185,7 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   mp4::MovieHeader mvhd;
   mvhd.timescale = kMovieTimescale;
   mvhd.duration = stated(movie_duration);
-  mvhd.next_track_id = audio ? kAudioTrackId + 1 : kVideoTrackId + 1;
+  mvhd.next_track_id = next_track_id;
   model.moov.set_child(0, BoxNode::typed(mvhd));
   return converted;
 }

@@ -16,7 +16,8 @@ inline constexpr std::uint32_t kVideoTrackId = 1;
 inline constexpr std::uint32_t kAudioTrackId = 2;
 
 // Lays out ftyp, moov, mdat for a demultiplexed stream; the plan keeps the stream, whose
-// bytes it writes from. Fails with "No video data found" when the video stream is empty.
+// bytes it writes from. A programme with video or audio alone gives a file of that one track;
+// fails with "No video data found" when it has neither.
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed);
 Result<Buffer> write_mp4(ts::TsDemuxResult demuxed);
 

@@ -26,7 +26,7 @@ void put_esds(Buffer& out, const AudioTrackTiming& audio) {
   out.put_u32(128000);  // avgBitrate
   out.put_u8(0x05);
   out.put_u8(2);
-  for (std::uint8_t b : audio.audio_specific_config()) out.put_u8(b);
+  for (std::uint8_t b : audio.config.bytes()) out.put_u8(b);
   out.put_u8(0x06);
   out.put_u8(1);
   out.put_u8(0x02);
@@ -71,11 +71,12 @@ Buffer audio_sample_description(const AudioTrackTiming& audio) {
   out.put_zeros(6);
   out.put_u16(1);  // data_reference_index
   out.put_zeros(8);
-  out.put_u16(audio.channel_count);
+  out.put_u16(audio.config.channel_count());
   out.put_u16(16);  // samplesize
   out.put_u32(0);   // pre_defined, reserved
   // 16.16 fixed point; rates above 65535 Hz do not fit and are left to the esds.
-  out.put_u32(audio.sample_rate <= 0xFFFF ? audio.sample_rate << 16 : 0);
+  const std::uint32_t sample_rate = audio.config.sample_rate();
+  out.put_u32(sample_rate <= 0xFFFF ? sample_rate << 16 : 0);
   put_esds(out, audio);
   out.end_box(mp4a);
   return out;

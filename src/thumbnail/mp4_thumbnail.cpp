@@ -1,4 +1,4 @@
-#include "thumbnail/annexb.hpp"
+#include "codecs/h264/framing.hpp"
 #include "thumbnail/box_search.hpp"
 #include "thumbnail/key_frame.hpp"
 #include "thumbnail/thumbnail.hpp"
@@ -24,8 +24,8 @@ std::uint32_t put_parameter_sets(Buffer& out, const std::optional<h264::DecoderC
   std::uint32_t types = 0;
   if (!avc) return types;
   for (ByteView unit : avc->parameter_sets) {
-    put_nal_unit(out, unit);
-    types |= nal_type_bit(unit);
+    h264::put_nal_unit(out, unit);
+    types |= h264::nal_type_bit(unit);
   }
   return types;
 }
@@ -34,7 +34,7 @@ std::uint32_t put_parameter_sets(Buffer& out, const std::optional<h264::DecoderC
 // or fragments must carry (with the sample entry's parameter sets) an SPS, a PPS and a slice.
 enum class Decodable : std::uint8_t { kRequired, kAsFound };
 
-constexpr std::uint32_t kSliceTypes = (1u << 1) | (1u << 5);
+constexpr std::uint32_t kSliceTypes = h264::type_bit(h264::kNonIdrSlice) | h264::type_bit(h264::kIdrSlice);
 
 Result<Buffer> picture(ByteView input, SampleSpan span,
                        const std::optional<h264::DecoderConfiguration>& avc, Decodable decodable) {
@@ -44,9 +44,9 @@ Result<Buffer> picture(ByteView input, SampleSpan span,
                                         static_cast<std::size_t>(span.size));
   Buffer out;
   std::uint32_t types = put_parameter_sets(out, avc);
-  types |= length_prefixed_to_annexb(sample, out, avc ? avc->length_size : 4);
+  types |= h264::length_prefixed_to_annexb(sample, out, avc ? avc->length_size : h264::kLengthFieldSize);
   if (decodable == Decodable::kRequired) {
-    if (!(types & (1u << 7)) || !(types & (1u << 8)))
+    if (!(types & h264::type_bit(h264::kSps)) || !(types & h264::type_bit(h264::kPps)))
       return fail("Key frame has no SPS and PPS: neither its sample entry nor its sample holds them");
     if (!(types & kSliceTypes)) return fail("Key frame sample holds no coded picture");
   }

@@ -1,5 +1,4 @@
-#include "codecs/h264/h264.hpp"
-#include "thumbnail/annexb.hpp"
+#include "codecs/h264/framing.hpp"
 #include "thumbnail/thumbnail.hpp"
 #include "ts_parser/ts_demux.hpp"
 
@@ -29,15 +28,15 @@ Result<Buffer> thumbnail_from_ts(ByteView input, const ts::DiagnosticSink& diagn
     return fail(demuxed.key_frame_without_parameter_sets ? ts::kNoParameterSets : "No I-frame found in video stream");
 
   Buffer out;
-  put_nal_unit(out, ByteView(*demuxed.sps));
-  put_nal_unit(out, ByteView(*demuxed.pps));
+  h264::put_nal_unit(out, ByteView(*demuxed.sps));
+  h264::put_nal_unit(out, ByteView(*demuxed.pps));
   // The picture's slices, each behind its start code as found; units in between that are not
   // slices (filler, end of sequence) are left out.
   ts::ElementaryStream::Copier copier(demuxed.video);
   auto sink = [&out](ByteView piece) { out.put(piece); };
   for (std::size_t k = first; k < end; ++k) {
     if (k != first && !h264::is_vcl(nals[k].type)) continue;
-    out.put(ByteView(kStartCode + 4 - nals[k].start_code_length, nals[k].start_code_length));
+    out.put(ByteView(h264::kStartCode + 4 - nals[k].start_code_length, nals[k].start_code_length));
     copier.copy(nals[k].header, nals[k].size, sink);
   }
   return out;

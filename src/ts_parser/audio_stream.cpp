@@ -1,35 +1,12 @@
 #include <algorithm>
 
+#include "codecs/aac/adts.hpp"
 #include "ts_parser/demux_state.hpp"
 
 namespace plexo::ts {
 namespace {
 
-constexpr std::size_t kAdtsHeader = 7;
-
-AdtsConfig read_config(const std::uint8_t* header) {
-  AdtsConfig config;
-  config.object_type = static_cast<std::uint8_t>(((header[2] >> 6) & 0x03) + 1);
-  config.sampling_frequency_index = static_cast<std::uint8_t>((header[2] >> 2) & 0x0F);
-  config.channel_configuration =
-      static_cast<std::uint8_t>(((header[2] & 0x01) << 2) | (header[3] >> 6));
-  return config;
-}
-
-// The 12-bit syncword and layer 0, as every ADTS header has.
-bool adts_sync(std::uint8_t b0, std::uint8_t b1) { return b0 == 0xFF && (b1 & 0xF6) == 0xF0; }
-
-std::size_t header_length(const std::uint8_t* h) { return (h[1] & 0x01) ? 7 : 9; }  // protection_absent
-
-std::size_t frame_length(const std::uint8_t* h) {
-  return (std::size_t{h[3] & 0x03u} << 11) | (std::size_t{h[4]} << 3) | (h[5] >> 5);
-}
-
-// A header is taken when its frame can hold the header itself. Transmission errors give
-// lengths below that, which would otherwise end the framing.
-bool valid_header(const std::uint8_t* h) {
-  return adts_sync(h[0], h[1]) && frame_length(h) >= header_length(h);
-}
+using aac::kAdtsHeaderSize;
 
 class Framer {
  public:
@@ -41,12 +18,13 @@ class Framer {
     for (;;) {
       auto q = next_header(from);
       if (!q) break;
-      std::uint8_t h[kAdtsHeader];
-      es_.peek(*q, h, kAdtsHeader);
-      const std::size_t length = frame_length(h);
+      aac::AdtsHeaderBytes h;
+      es_.peek(*q, h, kAdtsHeaderSize);
+      const aac::AdtsHeader header = *aac::read_adts_header(h);
+      const std::size_t length = header.frame_length;
       // Wait for the frame and the header after it, which confirms the length. At the end
       // of the stream a frame that runs past it is damaged or cut short.
-      if (*q + length + kAdtsHeader > n_ && !final_) {
+      if (*q + length + kAdtsHeaderSize > n_ && !final_) {
         from = *q;
         break;
       }
@@ -58,7 +36,7 @@ class Framer {
         from = *q + 1;  // a damaged header: drop its byte and look again
         continue;
       }
-      emit(*q, h, length);
+      emit(*q, header);
       from = *q + length;
     }
     scan_.search_from = from;
@@ -69,7 +47,7 @@ class Framer {
   // where the search must go on.
   std::optional<std::uint64_t> next_header(std::uint64_t& from) {
     while (auto q = es_.find(0xFF, from, n_)) {
-      if (*q + kAdtsHeader > n_) {
+      if (*q + kAdtsHeaderSize > n_) {
         from = *q;
         return std::nullopt;
       }
@@ -81,10 +59,10 @@ class Framer {
   }
 
   bool header_at(std::uint64_t pos) const {
-    if (pos + kAdtsHeader > n_) return false;
-    std::uint8_t h[kAdtsHeader];
-    es_.peek(pos, h, kAdtsHeader);
-    return valid_header(h);
+    if (pos + kAdtsHeaderSize > n_) return false;
+    aac::AdtsHeaderBytes h;
+    es_.peek(pos, h, kAdtsHeaderSize);
+    return aac::read_adts_header(h).has_value();
   }
 
   // A frame's length is believed when a syncword follows where it says (or the stream ends
@@ -92,18 +70,18 @@ class Framer {
   bool confirmed(std::uint64_t q, std::size_t length) const {
     const std::uint64_t next = q + length;
     if (next == n_) return true;  // the stream ends with it
-    if (next + 2 <= n_ && adts_sync(es_.at(next), es_.at(next + 1))) return true;
+    if (next + 2 <= n_ && aac::adts_sync(es_.at(next), es_.at(next + 1))) return true;
     for (auto c = es_.find(0xFF, q + 1, next); c; c = es_.find(0xFF, *c + 1, next))
       if (header_at(*c)) return false;
     return true;
   }
 
-  void emit(std::uint64_t q, const std::uint8_t* h, std::size_t length) {
-    const std::size_t header = header_length(h);
-    if (header >= length) return;  // a header without payload yields no frame
+  void emit(std::uint64_t q, const aac::AdtsHeader& header) {
+    const std::size_t length = header.frame_length;
+    if (header.header_size >= length) return;  // a header without payload yields no frame
     const std::size_t index = result_.audio_frames.size();
-    result_.audio_frames.push_back({q + header, length - header});
-    if (!result_.audio_config) result_.audio_config = read_config(h);
+    result_.audio_frames.push_back({q + header.header_size, length - header.header_size});
+    if (!result_.audio_config) result_.audio_config = header.config;
     // The frame's own time: the PTS of the PES it is the first to begin in.
     if (auto* pes = pes_holding(scan_.pes, q); pes && !pes->claimed) {
       pes->claimed = true;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ts_parser/demux_state.hpp"
+#include "ts_parser/psi.hpp"
 
 namespace plexo::ts {
 namespace {
@@ -49,9 +50,14 @@ void DiagnosticSink::write_line(const char* line, std::size_t length) const {
   }
 }
 
-void report_programme(const DiagnosticSink& sink, std::uint16_t video_pid,
-                      std::uint16_t audio_pid) {
-  write_line(sink, "Found PIDs - Video: %u, Audio: %u\n", unsigned{video_pid}, unsigned{audio_pid});
+void report_programme(const DiagnosticSink& sink, const ProgrammeStreams& streams) {
+  char video[8] = "none", audio[8] = "none";
+  if (streams.video) std::snprintf(video, sizeof video, "%u", unsigned{streams.video->pid});
+  if (streams.audio) std::snprintf(audio, sizeof audio, "%u", unsigned{streams.audio->pid});
+  write_line(sink, "Found PIDs - Video: %s, Audio: %s\n", video, audio);
+  if (const auto& left = streams.left_out_audio)
+    write_line(sink, "Left out audio - PID: %u (%s, stream_type 0x%02X)\n", unsigned{left->pid},
+               streams.left_out_name, unsigned{left->stream_type});
 }
 
 void report_totals(const DiagnosticSink& sink, const TsDemuxResult& result, const ScanTotals& t) {

@@ -10,6 +10,7 @@ namespace plexo::ts {
 
 struct TsDemuxResult;
 struct ScanTotals;
+struct ProgrammeStreams;
 
 class DiagnosticSink {
  public:
@@ -28,7 +29,8 @@ class DiagnosticSink {
   std::string* lines_;
 };
 
-void report_programme(const DiagnosticSink& sink, std::uint16_t video_pid, std::uint16_t audio_pid);
+// The chosen PIDs ("none" for a stream the programme lacks) and the audio stream it leaves out.
+void report_programme(const DiagnosticSink& sink, const ProgrammeStreams& streams);
 void report_totals(const DiagnosticSink& sink, const TsDemuxResult& result, const ScanTotals& totals);
 
 }  // namespace plexo::ts

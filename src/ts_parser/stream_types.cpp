@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "codecs/mpeg_audio/layer.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::ts {
@@ -15,19 +16,17 @@ std::string type_text(std::uint8_t stream_type) {
 }
 
 // MPEG-1 audio (stream_type 0x03) is ambiguous: the layer bits of the first frame header say
-// whether it is MP2, MP3, or ADTS that a muxer labelled as MPEG audio.
+// whether it is MP2, MP3, or ADTS that a muxer labelled as MPEG audio (which is converted).
 std::optional<std::string> mpeg_audio_content(const ElementaryStream& es) {
-  for (auto q = es.find(0xFF, 0, es.size()); q && *q + 1 < es.size(); q = es.find(0xFF, *q + 1, es.size())) {
-    const std::uint8_t b1 = es.at(*q + 1);
-    if ((b1 & 0xE0) != 0xE0) continue;  // 11-bit frame sync
-    switch ((b1 >> 1) & 0x03) {
-      case 0: return std::nullopt;  // layer 0: ADTS
-      case 1: return "MP3 audio (MPEG audio layer III, ";
-      case 2: return "MP2 audio (MPEG audio layer II, ";
-      default: return "MPEG audio layer I (";
-    }
+  const auto layer = mpeg_audio::first_frame_layer(es);
+  if (!layer) return "MPEG-1 audio (";
+  switch (*layer) {
+    case mpeg_audio::Layer::kAdts: return std::nullopt;
+    case mpeg_audio::Layer::kLayer3: return "MP3 audio (MPEG audio layer III, ";
+    case mpeg_audio::Layer::kLayer2: return "MP2 audio (MPEG audio layer II, ";
+    case mpeg_audio::Layer::kLayer1: break;
   }
-  return "MPEG-1 audio (";
+  return "MPEG audio layer I (";
 }
 
 }  // namespace
@@ -41,11 +40,14 @@ Status check_supported_video(const TsDemuxResult& result) {
 
 Status check_supported_streams(const TsDemuxResult& result) {
   PLEXO_CHECK(check_supported_video(result));
-  if (result.audio_pid && result.audio_stream_type != kStreamTypeAdtsAac && !result.audio.empty()) {
-    if (auto found = mpeg_audio_content(result.audio))
-      return fail("Unsupported audio stream: " + *found + "stream_type " +
-                  type_text(result.audio_stream_type) + "); only ADTS AAC audio is converted");
-  }
+  if (!result.audio_pid || result.audio.empty()) return {};
+  std::optional<std::string> found;
+  if (result.audio_codec == AudioCodec::kMpegAudio) found = mpeg_audio_content(result.audio);
+  else if (result.audio_codec == AudioCodec::kAc3) found = "AC-3 audio (";
+  else if (result.audio_codec == AudioCodec::kEac3) found = "E-AC-3 audio (";
+  if (found)
+    return fail("Unsupported audio stream: " + *found + "stream_type " +
+                type_text(result.audio_stream_type) + "); only ADTS AAC audio is converted");
   return {};
 }
 

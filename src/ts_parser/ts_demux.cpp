@@ -44,20 +44,25 @@ void dispatch(Scan& scan, ByteView packet) {
     if (scan.pmt_pid && pid == *scan.pmt_pid) {
       if (!unit_start) return;
       if (auto streams = read_pmt(payload.bytes, offset)) {
-        result.video_pid = streams->video_pid;
-        result.audio_pid = streams->audio_pid;
-        result.video_stream_type = streams->video_stream_type;
-        result.audio_stream_type = streams->audio_stream_type;
-        scan.video.collect = streams->video_stream_type == kStreamTypeH264;
+        if (streams->video) {
+          result.video_pid = streams->video->pid;
+          result.video_stream_type = streams->video->stream_type;
+          scan.video.collect = streams->video->stream_type == kStreamTypeH264;
+        }
+        if (streams->audio) {
+          result.audio_pid = streams->audio->pid;
+          result.audio_stream_type = streams->audio->stream_type;
+          result.audio_codec = streams->audio_codec;
+        }
         scan.programme_found = true;
-        report_programme(scan.diagnostics, streams->video_pid, streams->audio_pid);
+        report_programme(scan.diagnostics, *streams);
       }
       return;
     }
     return;  // elementary-stream packets before the programme is known are lost
   }
-  if (pid == *result.video_pid) handle_video_packet(result, scan.video, scan.totals, payload);
-  else if (pid == *result.audio_pid) handle_audio_packet(result, scan.audio, scan.totals, payload);
+  if (pid == result.video_pid) handle_video_packet(result, scan.video, scan.totals, payload);
+  else if (pid == result.audio_pid) handle_audio_packet(result, scan.audio, scan.totals, payload);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The MPEG transport stream demultiplexer: one programme, one H.264 and one ADTS AAC stream.
+// The MPEG transport stream demultiplexer: one programme, its H.264 video stream and its
+// audio stream (ADTS AAC, MPEG audio, AC-3 or E-AC-3), either of which may be missing.
 //
 // The scan copies no media bytes. It records where each elementary stream's bytes lie in the
 // input (packet payloads without their PES headers) and hands the writer access units and
@@ -10,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "codecs/aac/audio_specific_config.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
 #include "ts_parser/diagnostics.hpp"
@@ -21,13 +23,6 @@ namespace plexo::ts {
 struct PesTimestamps {
   std::optional<std::uint64_t> pts;
   std::optional<std::uint64_t> dts;
-};
-
-// The stream's own audio description, from its first ADTS header.
-struct AdtsConfig {
-  std::uint8_t object_type = 2;               // ADTS profile + 1 (2 = AAC LC)
-  std::uint8_t sampling_frequency_index = 3;  // 3 = 48000 Hz
-  std::uint8_t channel_configuration = 2;
 };
 
 // One NAL unit of an access unit, as it lies in the video elementary stream.
@@ -66,7 +61,14 @@ struct AudioAnchor {
 inline constexpr std::uint8_t kStreamTypeMpeg2Video = 0x02;
 inline constexpr std::uint8_t kStreamTypeH264 = 0x1B;
 inline constexpr std::uint8_t kStreamTypeMpeg1Audio = 0x03;
+inline constexpr std::uint8_t kStreamTypeMpeg2Audio = 0x04;
 inline constexpr std::uint8_t kStreamTypeAdtsAac = 0x0F;
+inline constexpr std::uint8_t kStreamTypeAc3 = 0x81;
+inline constexpr std::uint8_t kStreamTypeEac3 = 0x87;
+
+// The codec of the chosen audio stream. MPEG audio streams may carry ADTS frames that a muxer
+// labelled as MPEG audio: their first frame decides.
+enum class AudioCodec : std::uint8_t { kNone, kAac, kMpegAudio, kAc3, kEac3 };
 
 struct TsDemuxResult {
   ElementaryStream video;  // the H.264 stream's bytes in the input
@@ -77,13 +79,14 @@ struct TsDemuxResult {
   ElementaryStream audio;  // the audio stream's bytes in the input
   std::vector<AudioFrame> audio_frames;
   std::optional<AudioAnchor> audio_anchor;
-  std::optional<AdtsConfig> audio_config;  // from the first frame
+  std::optional<aac::AudioSpecificConfig> audio_config;  // from the first ADTS header
   std::optional<std::vector<std::uint8_t>> sps;
   std::optional<std::vector<std::uint8_t>> pps;
   std::optional<std::uint16_t> video_pid;
   std::optional<std::uint16_t> audio_pid;
   std::uint8_t video_stream_type = 0;
   std::uint8_t audio_stream_type = 0;
+  AudioCodec audio_codec = AudioCodec::kNone;
   std::uint16_t width = 1920;
   std::uint16_t height = 1080;
   // Pictures were left out because no readable parameter sets came before them; one of them

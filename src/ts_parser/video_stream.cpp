@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "codecs/h264/framing.hpp"
 #include "codecs/h264/h264.hpp"
 #include "codecs/h264/parameter_sets.hpp"
 #include "ts_parser/demux_state.hpp"
@@ -103,7 +104,7 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
     result.nal_units.push_back({header, static_cast<std::uint32_t>(size),
                                 static_cast<std::uint8_t>(header - start), type});
     // A unit past 4 GiB makes the sample size unrepresentable; the writer refuses it.
-    scan.unit.sample_size += 4 + size;
+    scan.unit.sample_size += h264::kLengthFieldSize + size;
   }
   if (h264::is_vcl(type)) scan.unit_has_slice = true;
   if (type == h264::kIdrSlice) scan.unit.sync = true;

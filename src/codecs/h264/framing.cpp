@@ -1,6 +1,6 @@
-#include "thumbnail/annexb.hpp"
+#include "codecs/h264/framing.hpp"
 
-namespace plexo::thumbnail {
+namespace plexo::h264 {
 
 void put_nal_unit(Buffer& out, ByteView nal) {
   out.put(ByteView(kStartCode, 4));
@@ -23,4 +23,4 @@ std::uint32_t length_prefixed_to_annexb(ByteView sample, Buffer& out, std::size_
   return types;
 }
 
-}  // namespace plexo::thumbnail
+}  // namespace plexo::h264
