@@ -15,7 +15,7 @@ bool starts_segment(const char* type, const char* previous) {
   return is_type(type, "styp") || (is_type(type, "moof") && !is_type(previous, "styp"));
 }
 
-std::vector<std::vector<std::uint8_t>> run(plexo::segments::FragmentProcessor& processor,
+std::vector<std::vector<std::uint8_t>> run(plexo::fragment_processor::FragmentProcessor& processor,
                                            const std::vector<plexo::ByteView>& parts) {
   std::vector<std::vector<std::uint8_t>> outputs;
   processor.set_init_segment(parts[0]);
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   plexo::ByteView input = fuzz_input(data, size);
   auto parts = cut_at_top_level(input, starts_segment);
   if (parts.size() == 1) parts.push_back(input);  // no segment boundary: the input is a segment
-  plexo::segments::FragmentProcessor fresh, reused;
+  plexo::fragment_processor::FragmentProcessor fresh, reused;
   auto first = run(reused, parts);
   reused.reset();
   if (reused.base_decode_time().has_value()) __builtin_trap();

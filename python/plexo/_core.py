@@ -147,14 +147,9 @@ def convert_mp4_reset_timestamps(data: bytes) -> bytes:
     return _plexo.convert_mp4_reset_timestamps(data)
 
 
-# Box types that can open an ISO BMFF file; anything else is taken for a transport stream.
-_MP4_FIRST_BOXES = {b"ftyp", b"styp", b"moov", b"moof", b"sidx", b"free", b"skip", b"mdat",
-                    b"wide", b"pdin", b"uuid"}
-
-
 def is_mp4(data: bytes) -> bool:
     """Whether ``data`` opens like an ISO BMFF (MP4) file rather than a transport stream."""
-    return bytes(data[4:8]) in _MP4_FIRST_BOXES
+    return _plexo._container(bytes(data)) == "mp4"
 
 
 def extract_thumbnail(data: bytes, *, diagnostics: Diagnostics = True) -> bytes:

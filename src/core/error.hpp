@@ -7,11 +7,10 @@
 
 namespace plexo {
 
+// The messages themselves are named in core/messages.hpp.
 enum class ErrorCategory {
   kInvalidData,
   kUnexpectedEnd,
-  // An operation this build does not provide; the surface raises NotImplementedError.
-  kUnsupported,
 };
 
 struct Error {

@@ -2,11 +2,12 @@
 
 #include <span>
 
+#include "core/messages.hpp"
 #include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/boxes.hpp"
 #include "mp4_parser/timeline_origin.hpp"
 
-namespace plexo::segments {
+namespace plexo::fragment_processor {
 namespace {
 
 using mp4::Box;
@@ -92,7 +93,7 @@ Result<Buffer> FragmentProcessor::process_segment(ByteView segment) {
 
 Result<std::size_t> FragmentProcessor::process_segment_into(ByteView segment,
                                                           std::span<std::uint8_t> out) {
-  if (out.size() < segment.size()) return fail("Output too small for the segment", ErrorCategory::kUnsupported);
+  if (out.size() < segment.size()) return fail(msg::kSegmentOutputTooSmall);
   Result<std::size_t> written = rewrite(segment, out.first(segment.size()));
   // The lists hold views of this segment: forget them, and their memory with them.
   waiting_ = {};
@@ -116,7 +117,7 @@ Result<std::size_t> FragmentProcessor::rewrite(ByteView segment, std::span<std::
   // The decode times met before a failure set the bases all the same.
   bases_.close_segment();
   if (!walked) return Unexpected<Error>{walked.error()};
-  if (out.overrun()) return fail("Segment output overran its size", ErrorCategory::kUnsupported);
+  if (out.overrun()) return fail(msg::kSegmentOutputOverrun);
 
   for (const WaitingTime& waiting : waiting_)
     if (auto base = bases_.base_of(waiting.track))  // always, once the segment is closed
@@ -183,4 +184,4 @@ void FragmentProcessor::rebase_tfdt(const mp4::Box& tfdt, ByteView bytes, TrackK
   else waiting_.push_back({payload_at, *spot, meeting.waits_for, time});
 }
 
-}  // namespace plexo::segments
+}  // namespace plexo::fragment_processor

@@ -17,7 +17,7 @@
 #include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/boxes.hpp"
 
-namespace plexo::segments {
+namespace plexo::fragment_processor {
 
 class FragmentProcessor {
  public:
@@ -59,4 +59,4 @@ class FragmentProcessor {
   std::span<std::uint8_t> written_;  // where the segment being processed is written
 };
 
-}  // namespace plexo::segments
+}  // namespace plexo::fragment_processor

@@ -1,6 +1,6 @@
 #include "fragment_processor/track_bases.hpp"
 
-namespace plexo::segments {
+namespace plexo::fragment_processor {
 
 std::optional<std::uint32_t> TrackBases::timescale_of(TrackKey track) const {
   if (track >= kNoTrackHeader) return std::nullopt;
@@ -73,4 +73,4 @@ void TrackBases::clear() {
   first_.reset();
 }
 
-}  // namespace plexo::segments
+}  // namespace plexo::fragment_processor

@@ -23,7 +23,7 @@
 
 #include "mp4_parser/timeline_origin.hpp"
 
-namespace plexo::segments {
+namespace plexo::fragment_processor {
 
 // A track as a traf names it: the track_ID of its tfhd, or kNoTrackHeader for a traf that
 // carries none (such trafs share one timeline of their own).
@@ -86,4 +86,4 @@ class TrackBases {
   std::optional<TrackKey> first_;
 };
 
-}  // namespace plexo::segments
+}  // namespace plexo::fragment_processor

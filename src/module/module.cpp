@@ -21,6 +21,7 @@
 //   def _convert_ts_to_mp4(data: bytes, reset_timestamps: bool, diagnostics: bool | list[str]) -> bytes: ...
 //   def _extract_thumbnail_from_ts(data: bytes, diagnostics: bool | list[str]) -> bytes: ...
 //   def _probe(data: bytes) -> dict: ...  # format, duration and tracks of an MP4 or a TS
+//   def _container(data: bytes) -> str | None: ...  # "ts", "mp4", or None for neither
 //   def _convert_ts_to_fmp4(data: bytes, fragment_duration: float, diagnostics: bool | list[str]) -> bytes: ...
 //
 // Only argument conversion, lock release, dispatch and error mapping live here.
@@ -30,6 +31,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <stdexcept>
@@ -39,17 +41,18 @@
 #include "core/buffer.hpp"
 #include "core/error.hpp"
 #include "fragment_processor/fragment_processor.hpp"
+#include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/operations.hpp"
 #include "mp4_parser/probe.hpp"
 #include "mp4_writer/mp4_writer.hpp"
 #include "thumbnail/thumbnail.hpp"
+#include "ts_parser/packet_sync.hpp"
 
 namespace {
 
 using plexo::Buffer;
 using plexo::ByteView;
 using plexo::Error;
-using plexo::ErrorCategory;
 using plexo::Result;
 
 constexpr const char* kVersion = "0.4.0";
@@ -163,13 +166,11 @@ bool bool_argument(PyObject* obj, const char* argument, bool* value) {
 // ---- running an operation ------------------------------------------------------------
 
 PyObject* raise_operation_error(const Error& error) {
-  PyObject* type = error.category == ErrorCategory::kUnsupported ? PyExc_NotImplementedError
-                                                                  : PyExc_ValueError;
   PyObject* message = PyUnicode_DecodeUTF8(error.message.data(),
                                            static_cast<Py_ssize_t>(error.message.size()),
                                            "replace");
   if (!message) return nullptr;
-  PyErr_SetObject(type, message);
+  PyErr_SetObject(PyExc_ValueError, message);
   Py_DECREF(message);
   return nullptr;
 }
@@ -204,11 +205,11 @@ PyObject* to_bytes(Result<Buffer>&& result) {
 // Runs the media work with the interpreter lock released.
 template <class Operation>
 PyObject* run_released(Operation&& operation) {
-  Result<Buffer> result = plexo::fail("");
+  std::optional<Result<Buffer>> result;
   bool out_of_memory = false;
   PyThreadState* thread = PyEval_SaveThread();
   try {
-    result = operation();
+    result.emplace(operation());
   } catch (const std::bad_alloc&) {
     out_of_memory = true;
   } catch (const std::length_error&) {
@@ -216,7 +217,7 @@ PyObject* run_released(Operation&& operation) {
   }
   PyEval_RestoreThread(thread);
   if (out_of_memory) return PyErr_NoMemory();
-  return to_bytes(std::move(result));
+  return to_bytes(std::move(*result));
 }
 
 using Planned = std::unique_ptr<plexo::mp4::PlannedOutput>;
@@ -242,8 +243,9 @@ bool released(Work&& work) {
 // without the lock. No intermediate output buffer, no copy under the lock.
 template <class Plan>
 PyObject* run_planned(Plan&& plan) {
-  Result<Planned> planned = plexo::fail("");
-  if (!released([&] { planned = plan(); })) return PyErr_NoMemory();
+  std::optional<Result<Planned>> plan_result;
+  if (!released([&] { plan_result.emplace(plan()); })) return PyErr_NoMemory();
+  Result<Planned>& planned = *plan_result;
   if (!planned) return raise_operation_error(planned.error());
   const std::uint64_t size = planned.value()->size();
   char* data = nullptr;
@@ -511,16 +513,41 @@ PyObject* probe_dict(const plexo::mp4::ProbedFile& probed) {
   return dict;
 }
 
+// What a file holds: an MP4 as it is, a transport stream as convert_ts_to_mp4 would write it
+// (converted without diagnostics, then probed), so that the two never disagree.
+Result<plexo::mp4::ProbedFile> probe_file(ByteView input) {
+  if (!plexo::ts::opens_as_transport_stream(input)) return plexo::mp4::probe_mp4(input);
+  auto planned = PLEXO_TRY(plexo::mp4w::plan_ts_to_mp4(input, plexo::ts::DiagnosticSink::discard()));
+  const Buffer converted = PLEXO_TRY(plexo::mp4::write_planned(*planned));
+  planned.reset();
+  plexo::mp4::ProbedFile probed = PLEXO_TRY(plexo::mp4::probe_mp4(converted.view()));
+  probed.transport_stream = true;
+  return probed;
+}
+
 PyObject* py_private_probe(PyObject*, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {kData, nullptr};
   PyObject* data = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_probe", keywords, &data)) return nullptr;
   ByteView input;
   if (!bytes_argument(data, "data", &input)) return nullptr;
-  Result<plexo::mp4::ProbedFile> probed = plexo::fail("");
-  if (!released([&] { probed = plexo::mp4w::probe_file(input); })) return PyErr_NoMemory();
-  if (!probed) return raise_operation_error(probed.error());
-  return probe_dict(probed.value());
+  std::optional<Result<plexo::mp4::ProbedFile>> probed;
+  if (!released([&] { probed.emplace(probe_file(input)); })) return PyErr_NoMemory();
+  if (!*probed) return raise_operation_error(probed->error());
+  return probe_dict(probed->value());
+}
+
+// The container the probe and the package's dispatch take `data` for: a transport stream by
+// its sync bytes, else an MP4 when it opens with a box header, else neither (None).
+PyObject* py_private_container(PyObject*, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kData, nullptr};
+  PyObject* data = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_container", keywords, &data)) return nullptr;
+  ByteView input;
+  if (!bytes_argument(data, "data", &input)) return nullptr;
+  if (plexo::ts::opens_as_transport_stream(input)) return PyUnicode_FromString("ts");
+  if (plexo::mp4::opens_with_box(input)) return PyUnicode_FromString("mp4");
+  Py_RETURN_NONE;
 }
 
 #define PLEXO_FUNCTION(name) \
@@ -572,6 +599,9 @@ PyMethodDef private_functions[] = {
     {"_probe", PLEXO_FUNCTION(py_private_probe), METH_VARARGS | METH_KEYWORDS,
      "_probe(data)\n--\n\n"
      "What an MP4 or a transport stream holds: its format, duration and tracks."},
+    {"_container", PLEXO_FUNCTION(py_private_container), METH_VARARGS | METH_KEYWORDS,
+     "_container(data)\n--\n\n"
+     "The container data opens as: 'ts', 'mp4', or None for neither."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -579,7 +609,7 @@ PyMethodDef private_functions[] = {
 
 struct ProcessorObject {
   PyObject_HEAD
-  plexo::segments::FragmentProcessor* state;
+  plexo::fragment_processor::FragmentProcessor* state;
 };
 
 ProcessorObject* as_processor(PyObject* self) { return reinterpret_cast<ProcessorObject*>(self); }
@@ -591,7 +621,7 @@ PyObject* processor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
-  as_processor(self)->state = new (std::nothrow) plexo::segments::FragmentProcessor();
+  as_processor(self)->state = new (std::nothrow) plexo::fragment_processor::FragmentProcessor();
   if (!as_processor(self)->state) {
     Py_DECREF(self);
     return PyErr_NoMemory();
@@ -635,20 +665,21 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
   char* target = nullptr;
   PyObject* bytes = new_bytes(input.size(), &target);
   if (!bytes) return nullptr;
-  Result<std::size_t> written = plexo::fail("");
+  std::optional<Result<std::size_t>> written;
   try {
-    written = as_processor(self)->state->process_segment_into(
-        input, std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(target), input.size()));
+    written.emplace(as_processor(self)->state->process_segment_into(
+        input, std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(target), input.size())));
   } catch (const std::bad_alloc&) {
     Py_DECREF(bytes);
     return PyErr_NoMemory();
   }
-  if (!written) {
+  if (!*written) {
     Py_DECREF(bytes);
-    return raise_operation_error(written.error());
+    return raise_operation_error(written->error());
   }
-  if (*written == input.size()) return bytes;
-  PyObject* shorter = PyBytes_FromStringAndSize(target, static_cast<Py_ssize_t>(*written));
+  const std::size_t length = written->value();
+  if (length == input.size()) return bytes;
+  PyObject* shorter = PyBytes_FromStringAndSize(target, static_cast<Py_ssize_t>(length));
   Py_DECREF(bytes);
   return shorter;
 }

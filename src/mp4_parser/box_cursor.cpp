@@ -1,6 +1,9 @@
 #include "mp4_parser/box_cursor.hpp"
 
+#include <algorithm>
 #include <array>
+
+#include "core/messages.hpp"
 
 namespace plexo::mp4 {
 
@@ -26,7 +29,7 @@ Result<std::optional<Box>> BoxCursor::next() {
     if (!large) {
       ended_ = true;
       if (rules_.undersized == Undersized::kStop) return std::optional<Box>{};
-      return fail(kNotEnoughData, ErrorCategory::kUnexpectedEnd);
+      return fail(msg::kNotEnoughData, ErrorCategory::kUnexpectedEnd);
     }
     box.size = *large;
     box.header_length = 16;
@@ -42,7 +45,7 @@ Result<std::optional<Box>> BoxCursor::next() {
     switch (rules_.undersized) {
       case Undersized::kFail:
         ended_ = true;
-        return fail(kInvalidBoxSize);
+        return fail(msg::kInvalidBoxSize);
       case Undersized::kStop:
         ended_ = true;
         return std::optional<Box>{};
@@ -62,7 +65,7 @@ Result<std::optional<Box>> BoxCursor::next() {
         return std::optional<Box>{};
       case Overrun::kFail:
         ended_ = true;
-        return fail("Box size " + std::to_string(box.size) + " exceeds available data");
+        return fail(msg::box_size_exceeds_data(box.size));
       case Overrun::kClip:
         ended_ = true;
         box.clipped = true;
@@ -148,6 +151,15 @@ bool is_valid_utf8(const std::array<std::uint8_t, 4>& b) {
 }
 
 }  // namespace
+
+bool opens_with_box(ByteView file) {
+  if (file.size() < 8) return false;
+  const ByteView type = file.subspan(4, 4);
+  if (!std::all_of(type.begin(), type.end(), [](std::uint8_t c) { return c >= 0x20 && c < 0x7F; }))
+    return false;
+  const std::uint32_t size = *load_u32(file, 0);
+  return size <= 1 || (size >= 8 && size <= file.size());
+}
 
 std::string type_name(FourCC type) {
   if (!is_valid_utf8(type.bytes)) return "unknown";

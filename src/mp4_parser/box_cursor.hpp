@@ -20,11 +20,10 @@
 
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "core/messages.hpp"
 
 namespace plexo::mp4 {
 
-inline constexpr const char* kNotEnoughData = "Not enough data";
-inline constexpr const char* kInvalidBoxSize = "Invalid box size";
 
 // How a walk reads box sizes. Every walk takes 32-bit sizes; the rest is per walk.
 struct BoxRules {
@@ -149,6 +148,10 @@ void put_box(Sink& out, FourCC type, ByteView payload) {
   put_box_header(out, type, payload.size());
   out.put(payload);
 }
+
+// Whether `file` opens with something a box header could be: a printable type, and a size
+// that is one of the special forms or fits the file.
+bool opens_with_box(ByteView file);
 
 // The four characters of a type for a message ("unknown" when they are not UTF-8).
 std::string type_name(FourCC type);

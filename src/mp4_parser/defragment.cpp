@@ -1,5 +1,6 @@
 // A fragmented MP4 flattened into ftyp, moov with complete sample tables, and one mdat that
 // holds every track's samples, track after track.
+#include "core/messages.hpp"
 #include "mp4_parser/fragmented_file.hpp"
 #include "mp4_parser/movie_rebuild.hpp"
 #include "mp4_parser/operations.hpp"
@@ -8,18 +9,18 @@ namespace plexo::mp4 {
 
 Result<std::unique_ptr<PlannedOutput>> plan_defragment(ByteView input) {
   const FileLayout layout = PLEXO_TRY(scan_file(input));
-  if (!layout.has_moof) return fail("Not a fragmented MP4");
+  if (!layout.has_moof) return fail(msg::kNotFragmented);
   const Box* moov = layout.moov_box();
-  if (!moov) return fail("moov box not found");
+  if (!moov) return fail(msg::kMoovNotFound);
 
   std::vector<TrackRecord> tracks = PLEXO_TRY(read_tracks(*moov));
   // A trak without a track header is no track: its samples could not be described.
   std::erase_if(tracks, [](const TrackRecord& t) { return !t.has_track_header; });
-  if (tracks.empty()) return fail("moov box has no trak");
+  if (tracks.empty()) return fail(msg::kMoovWithoutTrak);
   PLEXO_CHECK(collect_fragments(input, layout, *moov, tracks));
   bool any_sample = false;
   for (const TrackRecord& t : tracks) any_sample |= !t.samples.samples.empty();
-  if (!any_sample) return fail("No samples found for the tracks of the moov box");
+  if (!any_sample) return fail(msg::kNoSamples);
 
   MovieModel model = PLEXO_TRY(rebuild_movie(*moov, tracks, progressive_file_type()));
   MoviePlan plan = PLEXO_TRY(MoviePlan::lay_out(std::move(model)));
@@ -29,13 +30,6 @@ Result<std::unique_ptr<PlannedOutput>> plan_defragment(ByteView input) {
 Result<Buffer> defragment(ByteView input) {
   auto planned = PLEXO_TRY(plan_defragment(input));
   return write_planned(*planned);
-}
-
-Result<Buffer> write_planned(PlannedOutput& planned) {
-  Buffer out;
-  out.vector().resize(static_cast<std::size_t>(planned.size()));
-  PLEXO_CHECK(planned.write(std::span<std::uint8_t>(out.data(), out.size())));
-  return out;
 }
 
 }  // namespace plexo::mp4

@@ -22,6 +22,7 @@
 
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "core/messages.hpp"
 #include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/boxes.hpp"
 
@@ -90,7 +91,6 @@ enum class RunStrictness : std::uint8_t {
   // together yield no more samples and bytes than the file holds.
   kLenient,
 };
-inline constexpr const char* kInvalidTrackFragment = "Invalid track fragment";
 
 // What a visitor tells the reader after a sample.
 enum class SampleAction : std::uint8_t { kNext, kSkipRun, kStop };
@@ -117,7 +117,7 @@ class FragmentRunReader {
   Result<SampleAction> read_run(const TrackRun& run, const TrackRunEntry& defaults,
                                 std::uint64_t base, std::uint64_t& position,
                                 std::uint64_t& decode_time, bool wanted, Visitor& visitor);
-  static Unexpected<Error> invalid() { return fail(kInvalidTrackFragment); }
+  static Unexpected<Error> invalid() { return fail(msg::kInvalidTrackFragment); }
 
   ByteView file_;
   const TrackExtendsTable& trex_;

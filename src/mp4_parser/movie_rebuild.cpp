@@ -1,17 +1,10 @@
 #include "mp4_parser/movie_rebuild.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <unordered_map>
 
 namespace plexo::mp4 {
 namespace {
-
-constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t saturate(unsigned __int128 v) {
-  return v > kU64Max ? kU64Max : static_cast<std::uint64_t>(v);
-}
 
 // An edit list that starts the track's media `delay` after the movie's start: an empty edit,
 // then the track's own edits (without their leading empty ones), or its whole media when it
@@ -61,11 +54,6 @@ Result<BoxNode> rebuild_mdia(const Box& mdia, const TrackRecord& track,
 }
 
 }  // namespace
-
-std::uint64_t rescale(std::uint64_t duration, std::uint32_t from, std::uint32_t to) {
-  if (from == 0 || from == to) return duration;
-  return saturate(static_cast<unsigned __int128>(duration) * to / from);
-}
 
 std::uint32_t movie_timescale(const Box& moov) {
   auto mvhd = find_box(moov.payload, "mvhd", kChildBoxes, moov.payload_offset());

@@ -9,13 +9,12 @@
 #include <optional>
 #include <vector>
 
+#include "core/time.hpp"
 #include "mp4_parser/fragmented_file.hpp"
 #include "mp4_parser/movie_writer.hpp"
 
 namespace plexo::mp4 {
 
-// `duration` in `from` units rescaled to `to` units (truncated; unchanged when `from` is 0).
-std::uint64_t rescale(std::uint64_t duration, std::uint32_t from, std::uint32_t to);
 // The movie timescale of a moov's mvhd (1000 without a readable one).
 std::uint32_t movie_timescale(const Box& moov);
 // Each track's start after the earliest-starting track, in the movie timescale, from the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/messages.hpp"
 #include "core/span_writer.hpp"
 
 namespace plexo::mp4 {
@@ -124,12 +125,12 @@ Result<MoviePlan> MoviePlan::lay_out(MovieModel model) {
   MoviePlan plan;
   plan.model_ = std::move(model);
   for (const TrackSamples& t : plan.model_.tracks) {
-    if (!fits_u32(t.samples.size())) return fail("Too many samples for an MP4 track");
+    if (!fits_u32(t.samples.size())) return fail(msg::kTooManySamples);
     const std::uint64_t bytes = t.media_bytes();
     if (!t.gather_media) {
       std::uint64_t pieces = 0;
       for (ByteView piece : t.media) pieces += piece.size();
-      if (pieces != bytes) return fail("Track media does not match its sample sizes");
+      if (pieces != bytes) return fail(msg::kMediaSizeMismatch);
     }
     plan.media_size_ += bytes;
 
@@ -242,7 +243,7 @@ void MoviePlan::write_node(Sink& out, const BoxNode& node) const {
 }
 
 Status MoviePlan::write(std::span<std::uint8_t> out) const {
-  if (out.size() != size_) return fail("Output span does not match the planned size");
+  if (out.size() != size_) return fail(msg::kOutputSizeMismatch);
   SpanWriter w(out);
   put_box_header(w, "ftyp", ftyp_size_ - 8);
   w.put_fourcc(model_.file_type.major_brand);
@@ -255,13 +256,20 @@ Status MoviePlan::write(std::span<std::uint8_t> out) const {
     if (t.gather_media) {
       t.gather_media([&w](ByteView piece) { w.put(piece); });
       const std::uint64_t end = i + 1 < media_offsets_.size() ? media_offsets_[i + 1] : size_;
-      if (w.overrun() || w.position() != end) return fail("Track media does not match its sample sizes");
+      if (w.overrun() || w.position() != end) return fail(msg::kMediaSizeMismatch);
     } else {
       for (ByteView piece : t.media) w.put(piece);
     }
   }
-  if (w.overrun() || w.position() != size_) return fail("MP4 layout and writing disagree");
+  if (w.overrun() || w.position() != size_) return fail(msg::kLayoutMismatch);
   return {};
+}
+
+Result<Buffer> write_planned(PlannedOutput& planned) {
+  Buffer out;
+  out.vector().resize(static_cast<std::size_t>(planned.size()));
+  PLEXO_CHECK(planned.write(std::span<std::uint8_t>(out.data(), out.size())));
+  return out;
 }
 
 Result<Buffer> MoviePlan::write() const {

@@ -178,6 +178,9 @@ class PlannedOutput {
   virtual Status write(std::span<std::uint8_t> out) = 0;
 };
 
+// Writes a planned output into a new buffer.
+Result<Buffer> write_planned(PlannedOutput& planned);
+
 // A PlannedOutput over a MoviePlan together with whatever the plan's views point into.
 template <class Keep>
 class PlannedMovie final : public PlannedOutput {

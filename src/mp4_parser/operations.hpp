@@ -29,7 +29,4 @@ Result<Buffer> reset_timeline(ByteView input);
 Result<std::unique_ptr<PlannedOutput>> plan_defragment_or_reset(ByteView input);
 Result<Buffer> defragment_or_reset(ByteView input);
 
-// Writes a planned output into a new buffer.
-Result<Buffer> write_planned(PlannedOutput& planned);
-
 }  // namespace plexo::mp4

@@ -3,17 +3,13 @@
 #include <algorithm>
 #include <array>
 
+#include "core/messages.hpp"
+#include "core/time.hpp"
 #include "mp4_parser/boxes.hpp"
 #include "mp4_parser/fragmented_file.hpp"
 
 namespace plexo::mp4 {
 namespace {
-
-constexpr const char* kNotMedia = "Not an MP4 or a transport stream";
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
 
 double seconds(std::uint64_t ticks, std::uint32_t timescale) {
   return timescale == 0 ? 0.0 : static_cast<double>(ticks) / timescale;
@@ -60,7 +56,7 @@ Result<TableCounts> count_tables(const Box& stbl) {
   while (auto table = PLEXO_TRY(tables.next())) {
     if (table->type == kTimeToSample.type) {
       auto stts = read_table(table->payload, kTimeToSample);
-      if (!stts) return fail("Invalid sample table");
+      if (!stts) return fail(msg::kInvalidSampleTable);
       for (std::uint32_t i = 0; i < stts->count; ++i) {
         const std::uint64_t n = stts->u32(i, 0), delta = stts->u32(i, 1);
         timed = saturating_add(timed, n);
@@ -68,11 +64,11 @@ Result<TableCounts> count_tables(const Box& stbl) {
       }
     } else if (table->type == kSampleSizes.type) {
       auto stsz = SampleSizes::read(table->payload);
-      if (!stsz) return fail("Invalid sample table");
+      if (!stsz) return fail(msg::kInvalidSampleTable);
       sized = stsz->sample_count;
     } else if (table->type == kSyncSamples.type) {
       auto stss = read_table(table->payload, kSyncSamples);
-      if (!stss) return fail("Invalid sample table");
+      if (!stss) return fail(msg::kInvalidSampleTable);
       sync_count = stss->count;
     }
   }
@@ -122,33 +118,13 @@ Result<ProbedTrack> read_trak(const Box& trak, std::uint64_t& table_duration) {
   return track;
 }
 
-// Whether the file opens with something a box header could be: a printable type, and a
-// size that is one of the special forms or fits the file.
-bool opens_with_box(ByteView file) {
-  if (file.size() < 8) return false;
-  const ByteView type = file.subspan(4, 4);
-  if (!std::all_of(type.begin(), type.end(), [](std::uint8_t c) { return c >= 0x20 && c < 0x7F; }))
-    return false;
-  const std::uint32_t size = *load_u32(file, 0);
-  return size <= 1 || (size >= 8 && size <= file.size());
-}
-
 }  // namespace
 
-bool opens_as_transport_stream(ByteView input) {
-  for (std::size_t start : {0, 4}) {
-    if (input.size() <= start || input[start] != 0x47) continue;
-    for (std::size_t stride : {188, 192, 204})
-      if (input.size() <= start + stride || input[start + stride] == 0x47) return true;
-  }
-  return false;
-}
-
 Result<ProbedFile> probe_mp4(ByteView file) {
-  if (!opens_with_box(file)) return fail(kNotMedia);
+  if (!opens_with_box(file)) return fail(msg::kNotMedia);
   const FileLayout layout = PLEXO_TRY(scan_file(file));
   const Box* moov = layout.moov_box();
-  if (!moov) return fail("moov box not found");
+  if (!moov) return fail(msg::kMoovNotFound);
 
   ProbedFile probed;
   std::vector<std::uint64_t> durations;  // media timescale, per track

@@ -33,11 +33,8 @@ struct ProbedFile {
   std::vector<ProbedTrack> tracks;
 };
 
-// A progressive or fragmented MP4.
+// A progressive or fragmented MP4; "Not an MP4 or a transport stream" unless the file
+// opens_with_box.
 Result<ProbedFile> probe_mp4(ByteView file);
-
-// Whether `input` opens with transport-stream packets: a sync byte at its start (or after a
-// 4-byte packet prefix) and again one packet later.
-bool opens_as_transport_stream(ByteView input);
 
 }  // namespace plexo::mp4

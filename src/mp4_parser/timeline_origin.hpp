@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "core/bytes.hpp"
+#include "core/time.hpp"
 #include "mp4_parser/boxes.hpp"
 
 namespace plexo::mp4 {
@@ -35,10 +36,6 @@ class TimelineOrigin {
 constexpr std::uint64_t rebase(std::uint64_t time, std::uint64_t shift) {
   return time > shift ? time - shift : 0;
 }
-
-// A length from one timescale into another, rounded up so that the converted length still
-// covers the media; 0 when either timescale is 0, the largest value when it overflows.
-std::uint64_t rescale_up(std::uint64_t length, std::uint32_t from, std::uint32_t to);
 
 // A segment index agrees with the fragments it indexes: when the decode times of its
 // reference track move back to an origin, its earliest presentation time moves back by the

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/messages.hpp"
 #include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/boxes.hpp"
 #include "mp4_parser/fragment_runs.hpp"
@@ -25,7 +26,6 @@
 namespace plexo::mp4 {
 namespace {
 
-constexpr const char* kShortFullBox = "Not enough data for FullBox header";
 
 // What a track's fragments say about its timeline, in its own timescale.
 struct FragmentTimeline {
@@ -104,7 +104,7 @@ class TimelineReset final : public PlannedOutput {
   std::uint64_t size() const override { return size_; }
 
   Status write(std::span<std::uint8_t> out) override {
-    if (out.size() != size_) return fail("Output span does not match the planned size");
+    if (out.size() != size_) return fail(msg::kOutputSizeMismatch);
     for (const Piece& piece : pieces_)
       std::memcpy(out.data() + piece.to, input_.data() + piece.from, piece.length);
     for (const Patch& patch : patches_) patch.spot.write(out.subspan(patch.at), patch.value);
@@ -154,8 +154,7 @@ class OutputLayout {
 Unexpected<Error> too_short(const Box& box) {
   const bool v1 = is_version1(box.payload);
   const std::size_t needed = (v1 ? 32 : 20) + (box.type == FourCC("tkhd") ? 4 : 0);
-  return fail(type_name(box.type) + " box too short: version " + (v1 ? "1" : "0") + " needs " +
-              std::to_string(needed) + " bytes, found " + std::to_string(box.payload.size()));
+  return fail(msg::header_box_too_short(type_name(box.type), v1, needed, box.payload.size()));
 }
 
 class ResetPlanner {
@@ -169,7 +168,7 @@ class ResetPlanner {
       if (box.type == FourCC("moov") && !moov) moov = &box;
 
     PLEXO_CHECK(read_fragments(top, moov));
-    if (!moov) return fail("moov box not found");
+    if (!moov) return fail(msg::kMoovNotFound);
     PLEXO_CHECK(read_movie(*moov));
     place_tracks();
     PLEXO_CHECK(rewrite_movie(*moov));
@@ -201,7 +200,7 @@ class ResetPlanner {
       BoxCursor children = BoxCursor::children(moof, kChildBoxes);
       while (auto traf = PLEXO_TRY(children.next())) {
         if (traf->type != FourCC("traf")) continue;
-        if (index >= trafs.size()) return fail("Track fragments changed between walks");
+        if (index >= trafs.size()) return fail(msg::kFragmentsChanged);
         const TrackFragmentTimes& times = trafs[index++];
         BoxCursor boxes = BoxCursor::children(*traf, kChildBoxes);
         while (auto box = PLEXO_TRY(boxes.next()))
@@ -271,7 +270,7 @@ class ResetPlanner {
   // Creation and modification times become 0; the duration becomes `duration` when given.
   Status rewrite_header(const Box& box, std::optional<HeaderTimeSpots> spots,
                         std::optional<std::uint64_t> duration) {
-    if (box.payload.size() < 4) return fail(kShortFullBox);
+    if (box.payload.size() < 4) return fail(msg::kShortFullBox);
     if (!spots) return too_short(box);
     const std::uint64_t at = box.payload_offset();
     patch(at, spots->creation_time, 0);
@@ -325,7 +324,7 @@ class ResetPlanner {
 
   Status rewrite_decode_times() {
     for (const DecodeTimeBox& tfdt : decode_times_) {
-      if (tfdt.payload.size() < 4) return fail(kShortFullBox);
+      if (tfdt.payload.size() < 4) return fail(msg::kShortFullBox);
       auto spot = TrackFragmentDecodeTime::decode_time_spot(tfdt.payload);
       if (!spot) continue;  // no time to move
       patch(tfdt.payload_offset, *spot, rebase(spot->read(tfdt.payload), shifts_.at(tfdt.track_id)));

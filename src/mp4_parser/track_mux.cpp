@@ -10,15 +10,12 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/messages.hpp"
 #include "mp4_parser/movie_rebuild.hpp"
 #include "mp4_parser/operations.hpp"
 
 namespace plexo::mp4 {
 namespace {
-
-constexpr const char* kNoTracks = "합칠 트랙이 없음";
-constexpr const char* kNoTemplateTrak = "템플릿 moov 에 trak 이 없어 트랙을 배치할 수 없음";
-constexpr const char* kMovieLengthChanged = "moov 크기가 offset 계산 전후로 달라짐";
 
 // The traks of a movie box by the track ID of their first tkhd; the first trak of an ID
 // wins. A trak whose children cannot be read, or whose tkhd is missing or too short, describes
@@ -45,7 +42,7 @@ class MuxOutput final : public PlannedOutput {
   std::uint64_t size() const override { return plan_.size(); }
   Status write(std::span<std::uint8_t> out) override {
     Status written = plan_.write(out);
-    if (!written && out.size() == plan_.size()) return fail(kMovieLengthChanged);
+    if (!written && out.size() == plan_.size()) return fail(msg::kMovieLengthChanged);
     return written;
   }
 
@@ -58,7 +55,7 @@ class MuxOutput final : public PlannedOutput {
 Result<MuxInput> collect_mux_tracks(ByteView input) {
   const FileLayout layout = PLEXO_TRY(scan_file(input));
   const Box* moov = layout.moov_box();
-  if (!moov) return fail("moov box not found");
+  if (!moov) return fail(msg::kMoovNotFound);
 
   MuxInput in{*moov, PLEXO_TRY(read_tracks(*moov)), {}};
   PLEXO_CHECK(collect_fragments(input, layout, *moov, in.tracks));
@@ -68,7 +65,7 @@ Result<MuxInput> collect_mux_tracks(ByteView input) {
   for (const TrackRecord& track : in.tracks) {
     auto found = traks.find(track.track_id);
     if (found == traks.end())
-      return fail("track_id " + std::to_string(track.track_id) + " 에 해당하는 trak 없음");
+      return fail(msg::no_trak_for_track(track.track_id));
     in.traks.push_back(found->second);
   }
   return in;
@@ -104,7 +101,7 @@ Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tra
       model.moov.add(BoxNode::viewed(child->type, child->payload));
     }
   }
-  if (!placed) return fail(kNoTemplateTrak);
+  if (!placed) return fail(msg::kNoTemplateTrak);
   move_samples_into(model, tracks);
   return model;
 }
@@ -116,12 +113,12 @@ Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(ByteView video, ByteView 
   // The audio input's movie-level boxes are not used; its tracks keep their own traks.
   std::move(sound.tracks.begin(), sound.tracks.end(), std::back_inserter(joined.tracks));
   joined.traks.insert(joined.traks.end(), sound.traks.begin(), sound.traks.end());
-  if (joined.tracks.empty()) return fail(kNoTracks);
+  if (joined.tracks.empty()) return fail(msg::kNoTracksToJoin);
 
   std::unordered_set<std::uint32_t> seen;
   for (const TrackRecord& t : joined.tracks)
     if (!seen.insert(t.track_id).second)
-      return fail("track_id " + std::to_string(t.track_id) + " 가 중복됨");
+      return fail(msg::duplicate_track_id(t.track_id));
 
   MovieModel model = PLEXO_TRY(build_mux_moov(joined.moov, joined.tracks, joined.traks));
   MoviePlan plan = PLEXO_TRY(MoviePlan::lay_out(std::move(model)));

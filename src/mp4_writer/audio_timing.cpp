@@ -1,16 +1,9 @@
 #include "mp4_writer/audio_timing.hpp"
 
+#include "core/time.hpp"
 #include "mp4_writer/timeline.hpp"
 
 namespace plexo::mp4w {
-namespace {
-
-// x × to / from, rounded down, without overflow for any realistic duration.
-std::uint64_t rescale(std::uint64_t x, std::uint64_t to, std::uint64_t from) {
-  return static_cast<std::uint64_t>(static_cast<unsigned __int128>(x) * to / from);
-}
-
-}  // namespace
 
 AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed) {
   AudioTrackTiming timing;
@@ -31,13 +24,13 @@ AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed) {
   }
   const std::uint64_t frames = demuxed.audio_frames.size();
   timing.media_duration = frames * timing.sample_delta;
-  timing.movie_duration = rescale(timing.media_duration, kMovieTimescale, timing.timescale);
+  timing.movie_duration = rescale(timing.media_duration, timing.timescale, kMovieTimescale);
 
   // Frames follow one another without gaps, so the first one's time follows from the first
   // that carries its own PTS.
   if (const auto& anchor = demuxed.audio_anchor) {
     const std::uint64_t before =
-        rescale(std::uint64_t{anchor->frame} * aac::kFrameSamples, kMovieTimescale, sample_rate);
+        rescale(std::uint64_t{anchor->frame} * aac::kFrameSamples, sample_rate, kMovieTimescale);
     timing.start = (anchor->pts - before) & (kClockWrap - 1);
   }
   return timing;

@@ -9,7 +9,7 @@
 
 #include "mp4_parser/fragment_writer.hpp"
 #include "codecs/h264/framing.hpp"
-#include "mp4_parser/operations.hpp"
+#include "core/messages.hpp"
 #include "mp4_writer/audio_timing.hpp"
 #include "mp4_writer/sample_entries.hpp"
 #include "mp4_writer/timeline.hpp"
@@ -101,7 +101,7 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   const bool has_video = !demuxed.access_units.empty();
   const bool has_audio = !demuxed.audio_frames.empty();
   if (!has_video && (!demuxed.video.empty() || !has_audio))
-    return fail(demuxed.pictures_without_parameter_sets ? ts::kNoParameterSets : "No video data found");
+    return fail(demuxed.pictures_without_parameter_sets ? msg::kNoParameterSets : msg::kNoVideoData);
   ConvertedMovie converted;
   converted.keep = std::make_unique<ConvertedStream>();
   ConvertedStream* keep = converted.keep.get();
@@ -116,9 +116,9 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   };
 
   for (const ts::AccessUnit& unit : units)
-    if (!mp4::fits_u32(unit.sample_size)) return fail("H.264 access unit too large for an MP4 sample");
+    if (!mp4::fits_u32(unit.sample_size)) return fail(msg::kAccessUnitTooLarge);
   if (!mp4::fits_u32(units.size()) || !mp4::fits_u32(d.audio_frames.size()))
-    return fail("Too many samples for an MP4 track");
+    return fail(msg::kTooManySamples);
   VideoTiming video = compute_video_timing(units);
   std::optional<AudioTrackTiming> audio;
   if (has_audio) audio = compute_audio_timing(d);
@@ -233,16 +233,6 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(ByteView input, doub
                                                             const ts::DiagnosticSink& diagnostics) {
   PLEXO_CHECK(check_fragment_duration(fragment_duration));
   return plan_fmp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)), fragment_duration);
-}
-
-Result<mp4::ProbedFile> probe_file(ByteView input) {
-  if (!mp4::opens_as_transport_stream(input)) return mp4::probe_mp4(input);
-  auto planned = PLEXO_TRY(plan_ts_to_mp4(input, ts::DiagnosticSink::discard()));
-  const Buffer converted = PLEXO_TRY(mp4::write_planned(*planned));
-  planned.reset();
-  mp4::ProbedFile probed = PLEXO_TRY(mp4::probe_mp4(converted.view()));
-  probed.transport_stream = true;
-  return probed;
 }
 
 }  // namespace plexo::mp4w

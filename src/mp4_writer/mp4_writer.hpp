@@ -7,7 +7,6 @@
 #include "core/buffer.hpp"
 #include "core/error.hpp"
 #include "mp4_parser/movie_writer.hpp"
-#include "mp4_parser/probe.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::mp4w {
@@ -36,9 +35,5 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_fmp4(ts::TsDemuxResult demuxed,
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(
     ByteView input, double fragment_duration,
     const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
-
-// What a file holds: an MP4 as it is, a transport stream as convert_ts_to_mp4 would write
-// it (converted without diagnostics, then probed), so that the two never disagree.
-Result<mp4::ProbedFile> probe_file(ByteView input);
 
 }  // namespace plexo::mp4w

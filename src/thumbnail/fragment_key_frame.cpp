@@ -1,3 +1,4 @@
+#include "core/messages.hpp"
 #include "mp4_parser/fragment_runs.hpp"
 #include "thumbnail/key_frame.hpp"
 
@@ -38,7 +39,7 @@ Result<std::optional<SampleSpan>> first_fragment_key_frame(ByteView input, const
     PLEXO_TRY(reader.read(*box, search));
   }
   if (search.found) return search.found;
-  if (has_fragments) return fail("No key frame found in video track");
+  if (has_fragments) return fail(msg::kNoKeyFrame);
   return std::optional<SampleSpan>{};
 }
 

@@ -1,4 +1,5 @@
 #include "codecs/h264/framing.hpp"
+#include "core/messages.hpp"
 #include "thumbnail/box_search.hpp"
 #include "thumbnail/key_frame.hpp"
 #include "thumbnail/thumbnail.hpp"
@@ -39,7 +40,7 @@ constexpr std::uint32_t kSliceTypes = h264::type_bit(h264::kNonIdrSlice) | h264:
 Result<Buffer> picture(ByteView input, SampleSpan span,
                        const std::optional<h264::DecoderConfiguration>& avc, Decodable decodable) {
   if (span.offset > input.size() || span.size > input.size() - span.offset)
-    return fail("Sample size exceeds mdat bounds");
+    return fail(msg::kSampleBeyondMdat);
   const ByteView sample = input.subspan(static_cast<std::size_t>(span.offset),
                                         static_cast<std::size_t>(span.size));
   Buffer out;
@@ -47,8 +48,8 @@ Result<Buffer> picture(ByteView input, SampleSpan span,
   types |= h264::length_prefixed_to_annexb(sample, out, avc ? avc->length_size : h264::kLengthFieldSize);
   if (decodable == Decodable::kRequired) {
     if (!(types & h264::type_bit(h264::kSps)) || !(types & h264::type_bit(h264::kPps)))
-      return fail("Key frame has no SPS and PPS: neither its sample entry nor its sample holds them");
-    if (!(types & kSliceTypes)) return fail("Key frame sample holds no coded picture");
+      return fail(msg::kKeyFrameWithoutParameterSets);
+    if (!(types & kSliceTypes)) return fail(msg::kKeyFrameWithoutPicture);
   }
   return out;
 }
@@ -71,7 +72,7 @@ Result<std::optional<Buffer>> located_key_frame(ByteView input) {
 Result<Buffer> first_sample_at_mdat(ByteView input) {
   const mp4::Box mdat = PLEXO_TRY(find_top_level_box(input, "mdat"));
   const std::uint64_t data = mdat.payload_offset();
-  if (data >= input.size()) return fail("Invalid mdat box");
+  if (data >= input.size()) return fail(msg::kInvalidMdat);
   const mp4::Box moov = PLEXO_TRY(find_top_level_box(input, "moov"));
   const mp4::Box trak = PLEXO_TRY(find_child_box(moov, "trak"));
   const mp4::Box mdia = PLEXO_TRY(find_child_box(trak, "mdia"));
@@ -80,7 +81,7 @@ Result<Buffer> first_sample_at_mdat(ByteView input) {
   const mp4::Box stsz = PLEXO_TRY(find_child_box(stbl, "stsz"));
   // A fragmented file's stsz holds no samples; what follows it is not a sample size.
   if (load_u32(stsz.payload, 4) == 0u && load_u32(stsz.payload, 8) == 0u)
-    return fail("Invalid stsz box - no sample sizes");
+    return fail(msg::kNoSampleSizes);
   const std::uint32_t size = PLEXO_TRY(first_sample_size(input, static_cast<std::size_t>(stsz.offset)));
   return picture(input, SampleSpan{data, size}, sample_entry_avc(stbl), Decodable::kAsFound);
 }

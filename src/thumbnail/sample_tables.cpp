@@ -1,3 +1,4 @@
+#include "core/messages.hpp"
 #include "mp4_parser/boxes.hpp"
 #include "thumbnail/key_frame.hpp"
 #include "thumbnail/video_track.hpp"
@@ -7,7 +8,7 @@ namespace {
 
 using mp4::Box;
 
-Unexpected<Error> invalid_tables() { return fail("Invalid sample table"); }
+Unexpected<Error> invalid_tables() { return fail(msg::kInvalidSampleTable); }
 
 }  // namespace
 
@@ -26,7 +27,7 @@ Result<std::optional<SampleSpan>> first_sync_sample(const Box& stbl) {
   if (auto stss = locate_child(stbl, "stss")) {
     auto sync = mp4::read_table(stss->payload, mp4::kSyncSamples);
     if (!sync) return invalid_tables();
-    if (sync->count == 0) return fail("No key frame found in video track");
+    if (sync->count == 0) return fail(msg::kNoKeyFrame);
     wanted = sync->u32(0);
   }
   if (wanted == 0 || wanted > sizes->sample_count) return invalid_tables();

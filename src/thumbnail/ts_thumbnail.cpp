@@ -1,4 +1,5 @@
 #include "codecs/h264/framing.hpp"
+#include "core/messages.hpp"
 #include "thumbnail/thumbnail.hpp"
 #include "ts_parser/ts_demux.hpp"
 
@@ -7,7 +8,7 @@ namespace plexo::thumbnail {
 Result<Buffer> thumbnail_from_ts(ByteView input, const ts::DiagnosticSink& diagnostics) {
   const ts::TsDemuxResult demuxed = PLEXO_TRY(ts::demux_ts(input, diagnostics, ts::VideoUnits::kUntilFirstKeyFrame));
   PLEXO_CHECK(ts::check_supported_video(demuxed));
-  if (demuxed.video.empty()) return fail("No video data found");
+  if (demuxed.video.empty()) return fail(msg::kNoVideoData);
 
   // The first picture holding an IDR slice, from that slice on.
   const auto& units = demuxed.access_units;
@@ -25,7 +26,7 @@ Result<Buffer> thumbnail_from_ts(ByteView input, const ts::DiagnosticSink& diagn
   // The demultiplexer keeps only pictures that follow both parameter sets: a key frame
   // without them is none a decoder opens.
   if (first == nals.size())
-    return fail(demuxed.key_frame_without_parameter_sets ? ts::kNoParameterSets : "No I-frame found in video stream");
+    return fail(demuxed.key_frame_without_parameter_sets ? msg::kNoParameterSets : msg::kNoIFrame);
 
   Buffer out;
   h264::put_nal_unit(out, ByteView(*demuxed.sps));

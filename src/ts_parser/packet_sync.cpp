@@ -62,6 +62,15 @@ std::optional<SyncPoint> find_confirmed_sync(ByteView input, std::size_t from,
   return std::nullopt;
 }
 
+bool opens_as_transport_stream(ByteView input) {
+  for (std::size_t start : {0, 4}) {
+    if (!sync_at(input, start)) continue;
+    for (std::size_t stride : kStrides)
+      if (input.size() <= start + stride || input[start + stride] == kSyncByte) return true;
+  }
+  return false;
+}
+
 bool continues_stream(ByteView input, std::size_t pos, std::size_t stride) {
   const std::size_t n = input.size();
   if (pos >= n || n - pos < kPacketSize || input[pos] != kSyncByte) return false;

@@ -24,6 +24,10 @@ struct SyncPoint {
 std::optional<SyncPoint> find_confirmed_sync(ByteView input, std::size_t from,
                                              std::optional<std::size_t> locked_stride = {});
 
+// Whether `input` opens with transport-stream packets: a sync byte at its start (or after a
+// 4-byte packet prefix) and again one packet later, or at the end of the input.
+bool opens_as_transport_stream(ByteView input);
+
 // Whether the packet at `pos` belongs to the locked stream: its own sync byte, and one of the
 // next two packets' (a single corrupted packet after it does not cost it), unless it is the
 // last complete packet.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "codecs/mpeg_audio/layer.hpp"
+#include "core/messages.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::ts {
@@ -33,8 +34,7 @@ std::optional<std::string> mpeg_audio_content(const ElementaryStream& es) {
 
 Status check_supported_video(const TsDemuxResult& result) {
   if (result.video_pid && result.video_stream_type != kStreamTypeH264)
-    return fail("Unsupported video stream: MPEG-2 video (stream_type " +
-                type_text(result.video_stream_type) + "); only H.264 video is converted");
+    return fail(msg::unsupported_video("MPEG-2 video (", type_text(result.video_stream_type)));
   return {};
 }
 
@@ -46,8 +46,7 @@ Status check_supported_streams(const TsDemuxResult& result) {
   else if (result.audio_codec == AudioCodec::kAc3) found = "AC-3 audio (";
   else if (result.audio_codec == AudioCodec::kEac3) found = "E-AC-3 audio (";
   if (found)
-    return fail("Unsupported audio stream: " + *found + "stream_type " +
-                type_text(result.audio_stream_type) + "); only ADTS AAC audio is converted");
+    return fail(msg::unsupported_audio(*found, type_text(result.audio_stream_type)));
   return {};
 }
 

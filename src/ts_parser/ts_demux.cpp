@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/messages.hpp"
 #include "ts_parser/demux_state.hpp"
 #include "ts_parser/diagnostics.hpp"
 #include "ts_parser/packet_sync.hpp"
@@ -70,7 +71,7 @@ void dispatch(Scan& scan, ByteView packet) {
 Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics,
                                VideoUnits video_units) {
   const void* first_sync = input.empty() ? nullptr : std::memchr(input.data(), kSyncByte, input.size());
-  if (!first_sync) return fail("No valid TS sync byte found");
+  if (!first_sync) return fail(msg::kNoSyncByte);
 
   Scan scan{diagnostics};
   scan.video.first_key_frame_only = video_units == VideoUnits::kUntilFirstKeyFrame;

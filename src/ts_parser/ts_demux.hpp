@@ -95,8 +95,6 @@ struct TsDemuxResult {
   bool key_frame_without_parameter_sets = false;
 };
 
-inline constexpr const char* kNoParameterSets = "No H.264 parameter sets found";
-
 // Scans the whole stream once. Fails only with "No valid TS sync byte found"; writes the
 // diagnostic lines to `diagnostics` (the process's standard output unless the caller says).
 // The result refers to `input`, which must outlive it.
