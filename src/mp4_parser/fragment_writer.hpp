@@ -23,6 +23,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -54,6 +56,83 @@ struct FragmentedMovieModel {
   std::uint64_t fragment_duration = 0;  // movie timescale, at least 1
 };
 
+// Where fragments begin on the leading track: at its first sync sample presented at or after
+// each multiple of the fragment duration (its own timescale). Fed the samples in order.
+class FragmentCutter {
+ public:
+  explicit FragmentCutter(std::int64_t step) : step_(step < 1 ? 1 : step), next_(step_) {}
+  // Whether a sample presented at `presented` begins a new fragment (never the first sample).
+  bool begins_fragment(bool first, bool sync, std::int64_t presented) {
+    if (first || !sync || presented < next_) return false;
+    next_ = (presented / step_ + 1) * step_;
+    return true;
+  }
+
+ private:
+  std::int64_t step_, next_;
+};
+
+// x × to / from, rounded to the nearest tick (half away from zero).
+std::int64_t rescale_time(std::int64_t x, std::uint32_t to, std::uint32_t from);
+
+// A track as its fragments write it.
+struct FragmentTrack {
+  std::uint32_t track_id = 0;
+  std::uint64_t decode_time = 0;  // of the next fragment's first sample (tfdt)
+  std::int64_t raise = 0;         // added to every composition offset
+};
+
+// Where each track's decode timeline starts: at its delay on the movie timeline, less the
+// amount its composition offsets are raised by (`raise`, per track); when a track's delay
+// leaves no room for that, every track starts later by the same amount.
+std::vector<FragmentTrack> fragment_tracks(const std::vector<FragmentedTrack>& tracks,
+                                           const std::vector<std::int64_t>& raise,
+                                           std::uint32_t movie_timescale);
+
+// Writes fragments one after another, each from the samples of every track it holds: the
+// sequence numbers and decode times continue from one to the next. For a live stream, one
+// fragment at a time; the whole-file plan below lays out all of them the same way.
+class FragmentSequence {
+ public:
+  explicit FragmentSequence(std::vector<FragmentTrack> tracks) : tracks_(std::move(tracks)) {}
+  // Hands each track's media for the samples given, in sample order, to the sink.
+  using Gather = std::function<void(std::size_t track, const std::function<void(ByteView)>& sink)>;
+  // One fragment (moof + mdat) of `samples[t]` for each track t (empty: no traf).
+  Result<Buffer> write(const std::vector<std::span<const OutputSample>>& samples, const Gather& gather);
+
+ private:
+  friend class FragmentPlan;
+  FragmentSequence() = default;
+  struct TrackFragment {
+    std::size_t track = 0;
+    std::span<const OutputSample> samples;
+    TrackFragmentHeader tfhd;
+    TrackFragmentDecodeTime tfdt;
+    TrackRun trun;
+    std::uint64_t media_offset = 0;  // from the moof's first byte
+    std::uint64_t media_size = 0;
+  };
+  struct Fragment {
+    std::uint32_t sequence = 0;
+    std::uint64_t moof_size = 0;
+    std::uint64_t media_size = 0;
+    std::vector<TrackFragment> trafs;
+    std::uint64_t size() const;
+    std::uint64_t header_size() const;  // moof and mdat header
+  };
+  // Lays out the next fragment and moves the decode times on.
+  Result<Fragment> lay_out(const std::vector<std::span<const OutputSample>>& samples);
+  template <class Sink> void write_headers(Sink& out, const Fragment& f) const;
+
+  std::vector<FragmentTrack> tracks_;
+  std::uint32_t sequence_ = 0;
+};
+
+// The initialisation segment of a fragmented movie: `movie` without its samples (moved to
+// `samples`, track by track), its moov announcing fragments (mvex, one trex per track).
+Result<MoviePlan> plan_init_segment(MovieModel movie, const std::vector<FragmentedTrack>& tracks,
+                                    std::vector<TrackSamples>* samples);
+
 class FragmentPlan {
  public:
   // Fails when a track holds 2^32 samples or more, when a fragment's media cannot be
@@ -68,29 +147,14 @@ class FragmentPlan {
   Status write(std::span<std::uint8_t> out) const;
 
  private:
-  struct TrackFragment {
-    std::size_t track = 0;
-    std::uint32_t first = 0, count = 0;  // samples of the track
-    TrackFragmentHeader tfhd;
-    TrackFragmentDecodeTime tfdt;
-    TrackRun trun;
-    std::uint64_t media_offset = 0;  // file position of its first media byte
-    std::uint64_t media_size = 0;
-  };
-  struct Fragment {
-    std::uint64_t offset = 0;  // file position of the moof
-    std::uint64_t moof_size = 0;
-    std::uint64_t media_size = 0;
-    std::vector<TrackFragment> trafs;
-  };
   // The first sample of each fragment, per track.
-  std::vector<std::vector<std::uint32_t>> cut(const FragmentedMovieModel& model) const;
-  template <class Sink> void write_fragment(Sink& out, std::uint32_t sequence, const Fragment& f) const;
+  static std::vector<std::vector<std::uint32_t>> cut(const FragmentedMovieModel& model);
 
   MoviePlan init_;
   std::vector<TrackSamples> tracks_;  // the samples and media, moved out of the movie
-  std::vector<std::int64_t> raise_;   // per track: added to every composition offset
-  std::vector<Fragment> fragments_;
+  std::optional<FragmentSequence> sequence_;
+  std::vector<FragmentSequence::Fragment> fragments_;
+  std::vector<std::uint64_t> offsets_;  // file position of each fragment
   std::uint64_t fragments_size_ = 0;
 };
 
