@@ -3,8 +3,10 @@ and ffmpeg against their source and against convert_ts_to_mp4; byte-level stream
 fragments begin and what a damaged stream gives."""
 from __future__ import annotations
 
+import concurrent.futures
 import functools
 import math
+import random
 
 import pytest
 
@@ -187,3 +189,98 @@ def test_fragment_duration_must_be_a_positive_time(fixture_bytes, duration):
 def test_fragment_duration_is_a_number(fixture_bytes):
     with pytest.raises(TypeError):
         plexo.convert_ts_to_fmp4(fixture_bytes("ts_bframes.ts"), fragment_duration="2")  # type: ignore[arg-type]
+
+
+# ---- the live segmenter ---------------------------------------------------------------------
+
+def segmented(source: bytes, sizes, duration: float = FRAGMENT) -> tuple[bytes | None, list[bytes], list[bytes]]:
+    """(init, fragments returned by push, fragments returned by flush) for `source` pushed in
+    pieces of the given sizes (cycled)."""
+    segmenter = plexo.TsSegmenter(duration)
+    pushed, at, sizes = [], 0, list(sizes)
+    while at < len(source):
+        for size in sizes:
+            pushed += segmenter.push(source[at:at + size])
+            at += size
+    flushed = segmenter.flush()
+    return segmenter.init, pushed, flushed
+
+
+def assert_segmenter_writes_the_file(source: bytes, sizes, duration: float = FRAGMENT) -> None:
+    init, pushed, flushed = segmented(source, sizes, duration)
+    whole = plexo.convert_ts_to_fmp4(source, fragment_duration=duration, diagnostics=False)
+    assert init is not None and init + b"".join(pushed + flushed) == whole
+    assert all(b.top_level(f) == ["moof", "mdat"] for f in pushed + flushed)
+
+
+class TestSegmenter:
+    @pytest.mark.parametrize("name", FIXTURES)
+    @pytest.mark.parametrize("sizes", [[188], [65536], [188 * 1024], [0, 1, 7, 1000, 0, 4093, 20000]],
+                             ids=["188", "64KiB", "188x1024", "uneven"])
+    def test_any_chunking_writes_the_one_shot_file(self, fixture_bytes, name, sizes):
+        assert_segmenter_writes_the_file(fixture_bytes(name), sizes)
+
+    @pytest.mark.parametrize("seed", range(3))
+    def test_random_and_single_byte_chunkings(self, fixture_bytes, seed):
+        source = fixture_bytes("ts_1080p.ts")
+        rng = random.Random(seed)
+        sizes = [1] if seed == 0 else [rng.choice([0, 1, 2, 187, 188, 189, rng.randrange(5000)]) for _ in range(500)]
+        assert_segmenter_writes_the_file(source, sizes, duration=0.1)
+
+    def test_fragments_come_out_as_their_key_frames_arrive(self, fixture_bytes):
+        source = fixture_bytes("ts_bframes.ts")
+        segmenter = plexo.TsSegmenter(0.5)
+        cut = len(source) * 3 // 4  # past the key frame at 0.96 s (fragments at 0, 0.96, 1.44, 1.92)
+        early = segmenter.push(source[:cut])
+        rest = segmenter.push(source[cut:]) + segmenter.flush()
+        assert segmenter.init is not None and 1 <= len(early) < len(early + rest) == 4
+
+    def test_init_waits_for_the_parameter_sets(self):
+        source = frames(12, 3)
+        segmenter = plexo.TsSegmenter(0.1)
+        assert segmenter.push(source[:2 * 188]) == [] and segmenter.init is None  # PAT and PMT
+        segmenter.push(source[2 * 188:])
+        assert segmenter.init is not None
+
+    @pytest.mark.parametrize("kind", ["garbage between packets", "lost packets", "cut short"])
+    def test_damaged_streams_as_in_one_piece(self, fixture_bytes, kind):
+        assert_segmenter_writes_the_file(damaged(fixture_bytes("ts_bframes.ts"), kind), [188, 0, 1000])
+
+    def test_a_clock_jump_as_in_one_piece(self):
+        assert_segmenter_writes_the_file(frames(20, 5, jump_at=10), [100], duration=0.1)
+
+    @pytest.mark.parametrize("data, message", [
+        (b"", "No valid TS sync byte found"),
+        (b"\x00" * 1000, "No valid TS sync byte found"),
+        (b.transport_stream([(b.AUD + b.nal(b.idr()), 90000, None)] * 3), "No H.264 parameter sets found"),
+    ])
+    def test_a_stream_that_gives_nothing_fails_at_flush(self, data, message):
+        segmenter = plexo.TsSegmenter()
+        assert segmenter.push(data) == [] and segmenter.init is None
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            segmenter.flush()
+
+    def test_the_stream_ends_once(self, fixture_bytes):
+        segmenter = plexo.TsSegmenter()
+        segmenter.push(fixture_bytes("ts_bframes.ts"))
+        assert segmenter.flush() and segmenter.flush() == []
+        with pytest.raises(ValueError, match="^The stream has ended$"):
+            segmenter.push(b"\x47")
+
+    @pytest.mark.parametrize("duration", [0, -1.0, math.nan])
+    def test_fragment_duration_must_be_a_positive_time(self, duration):
+        with pytest.raises(ValueError, match="^Invalid fragment duration$"):
+            plexo.TsSegmenter(duration)
+
+    def test_segmenters_on_threads_give_the_one_shot_file(self, fixture_bytes):
+        source = fixture_bytes("ts_bframes.ts")
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            results = list(pool.map(lambda _: segmented(source, [4096]), range(8)))
+        whole = fragmented(source)
+        assert all(init + b"".join(p + f) == whole for init, p, f in results)
+
+    def test_one_segmenter_pushed_from_two_threads_does_not_crash(self, fixture_bytes):
+        source, segmenter = fixture_bytes("ts_bframes.ts"), plexo.TsSegmenter(0.5)
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            list(pool.map(segmenter.push, [source[at:at + 1000] for at in range(0, len(source), 1000)]))
+        segmenter.flush()

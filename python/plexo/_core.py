@@ -194,6 +194,45 @@ def probe(data: bytes) -> ProbeResult:
     return result
 
 
+class TsSegmenter:
+    """A live MPEG transport stream as fragmented MP4 (HLS fMP4, DASH, Media Source Extensions).
+
+    Push the stream in pieces of any size, cut anywhere (mid-packet too; empty pieces are
+    fine): each call returns the fragments (``moof`` + ``mdat``) that the piece completed, a
+    fragment being complete once the key frame that begins the next one has arrived. ``init``
+    is the initialisation segment (``ftyp`` + ``moov``) once the video's parameter sets and the
+    audio's configuration are known, ``None`` before; ``flush()`` ends the stream and returns
+    the last fragments. ``init`` followed by every fragment is the file
+    :func:`convert_ts_to_fmp4` writes for the whole stream (same fragments, packets and times).
+
+    Memory stays near one fragment whatever the stream's length. The media work runs without
+    the interpreter lock; calls on one segmenter are serialised by the object itself.
+
+    Raises ``ValueError``: ``"Invalid fragment duration"`` from the constructor; from ``push``
+    when the programme's streams are not converted; from ``flush`` for a stream that gave
+    nothing to write (``"No H.264 parameter sets found"``, ``"No video data found"``,
+    ``"No valid TS sync byte found"``).
+    """
+
+    __slots__ = ("_segmenter",)
+
+    def __init__(self, fragment_duration: float = 2.0) -> None:
+        self._segmenter = _plexo._TsSegmenter(fragment_duration)
+
+    def push(self, chunk: bytes) -> List[bytes]:
+        """Take the next piece of the stream; return the fragments it completed, in order."""
+        return self._segmenter.push(chunk)
+
+    def flush(self) -> List[bytes]:
+        """End the stream: return its last fragments."""
+        return self._segmenter.flush()
+
+    @property
+    def init(self) -> Optional[bytes]:
+        """The initialisation segment, or ``None`` until the tracks are known."""
+        return self._segmenter.init
+
+
 class FragmentedMP4Processor:
     """Rebases live fragmented-MP4 segments so that decode times start from zero.
 
@@ -228,7 +267,7 @@ class FragmentedMP4Processor:
 
 
 __all__ = [
-    "Diagnostics", "FragmentedMP4Processor", "ProbeResult", "TextSink", "TrackInfo",
+    "Diagnostics", "FragmentedMP4Processor", "ProbeResult", "TextSink", "TrackInfo", "TsSegmenter",
     "convert_mp4_reset_timestamps", "convert_ts_to_fmp4", "convert_ts_to_mp4", "defragment_mp4", "extract_thumbnail",
     "extract_thumbnail_from_mp4", "extract_thumbnail_from_ts", "is_mp4", "mux_fmp4_tracks",
     "probe", "reset_mp4_timestamps",

@@ -89,6 +89,7 @@ Result<bool> TsSegmenter::start(std::size_t units, bool ended) {
   if (lead_video && r.access_units.empty()) return false;
   has_video_ = lead_video;
   has_audio_ = !r.audio_frames.empty();
+  if (!has_video_ && !has_audio_) return false;
   if (!has_audio_ && r.audio_pid && !ended && cuts_.size() < kAudioWaitFragments) return false;
 
   VideoTiming video;
