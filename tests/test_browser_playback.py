@@ -31,17 +31,14 @@ DEFRAGMENTED = ["frag_default_base_moof.mp4", "frag_base_data_offset.mp4", "frag
                 "frag_negative_cts.mp4", "frag_audio_late.mp4", "frag_gstreamer.mp4",
                 "frag_video_only.mp4", "frag_audio_only.mp4"]
 
-# Plays one file to its end, four times as fast as real time, and reports what the element saw.
-PLAY = """async (src) => {
-  const video = document.createElement('video');
-  video.muted = true;
-  document.body.appendChild(video);
+# Plays a <video> element to its end, four times as fast as real time, and reports what it
+# saw; the element is removed afterwards.
+PLAY_TO_END = """async (video) => {
   const finished = new Promise((resolve) => {
     video.addEventListener('ended', () => resolve('ended'));
     video.addEventListener('error', () => resolve('error'));
     setTimeout(() => resolve('timeout'), 60000);
   });
-  video.src = src;
   try {
     await video.play();
     video.playbackRate = 4;
@@ -56,6 +53,15 @@ PLAY = """async (src) => {
   video.remove();
   return result;
 }"""
+
+# Plays one file.
+PLAY = """async (src) => {
+  const video = document.createElement('video');
+  video.muted = true;
+  document.body.appendChild(video);
+  video.src = src;
+  return await (%s)(video);
+}""" % PLAY_TO_END
 
 
 def chromium_path() -> str:
@@ -122,7 +128,8 @@ def test_defragmented_file_plays_to_the_end(browser_page, fixture_bytes, ffprobe
 
 
 # Appends the initialisation segment and every fragment to one SourceBuffer, ends the stream,
-# then plays it from where its media starts to the end, four times as fast as real time.
+# then plays it to the end, four times as fast as real time. `start` is where the buffered
+# media begins (a B-frame stream's movie starts a frame or two in; the player steps over it).
 PLAY_MSE = """async ({mime, segments}) => {
   const video = document.createElement('video');
   video.muted = true;
@@ -142,28 +149,10 @@ PLAY_MSE = """async ({mime, segments}) => {
     if (!appended) return {how: 'append failed', error: video.error && video.error.message};
   }
   source.endOfStream();
-  const start = buffer.buffered.length ? buffer.buffered.start(0) : 0;
   const ranges = buffer.buffered.length;
-  const finished = new Promise((resolve) => {
-    video.addEventListener('ended', () => resolve('ended'));
-    video.addEventListener('error', () => resolve('error'));
-    setTimeout(() => resolve('timeout'), 60000);
-  });
-  video.currentTime = start;
-  try {
-    await video.play();
-    video.playbackRate = 4;
-  } catch (e) {
-    return {how: 'play failed: ' + e, error: video.error && video.error.message};
-  }
-  const how = await finished;
-  const quality = video.getVideoPlaybackQuality();
-  const result = {how, start, ranges, duration: video.duration, currentTime: video.currentTime,
-                  error: video.error && (video.error.code + ' ' + video.error.message),
-                  frames: quality.totalVideoFrames, dropped: quality.droppedVideoFrames};
-  video.remove();
-  return result;
-}"""
+  const start = ranges ? buffer.buffered.start(0) : 0;
+  return {start, ranges, ...(await (%s)(video))};
+}""" % PLAY_TO_END
 
 
 def mime_type(init: bytes) -> str:

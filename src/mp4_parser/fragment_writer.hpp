@@ -158,17 +158,4 @@ class FragmentPlan {
   std::uint64_t fragments_size_ = 0;
 };
 
-// A PlannedOutput over a FragmentPlan together with whatever its views point into.
-template <class Keep>
-class PlannedFragments final : public PlannedOutput {
- public:
-  PlannedFragments(Keep keep, FragmentPlan plan) : keep_(std::move(keep)), plan_(std::move(plan)) {}
-  std::uint64_t size() const override { return plan_.size(); }
-  Status write(std::span<std::uint8_t> out) override { return plan_.write(out); }
-
- private:
-  Keep keep_;
-  FragmentPlan plan_;
-};
-
 }  // namespace plexo::mp4

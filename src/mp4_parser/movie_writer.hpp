@@ -181,17 +181,18 @@ class PlannedOutput {
 // Writes a planned output into a new buffer.
 Result<Buffer> write_planned(PlannedOutput& planned);
 
-// A PlannedOutput over a MoviePlan together with whatever the plan's views point into.
-template <class Keep>
+// A PlannedOutput over a MoviePlan (or a FragmentPlan) together with whatever the plan's views
+// point into.
+template <class Keep, class Plan = MoviePlan>
 class PlannedMovie final : public PlannedOutput {
  public:
-  PlannedMovie(Keep keep, MoviePlan plan) : keep_(std::move(keep)), plan_(std::move(plan)) {}
+  PlannedMovie(Keep keep, Plan plan) : keep_(std::move(keep)), plan_(std::move(plan)) {}
   std::uint64_t size() const override { return plan_.size(); }
   Status write(std::span<std::uint8_t> out) override { return plan_.write(out); }
 
  private:
   Keep keep_;
-  MoviePlan plan_;
+  Plan plan_;
 };
 
 }  // namespace plexo::mp4

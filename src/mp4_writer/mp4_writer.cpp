@@ -227,7 +227,7 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_fmp4(ts::TsDemuxResult demuxed,
       std::max<std::uint64_t>(1, static_cast<std::uint64_t>(fragment_duration * kMovieTimescale + 0.5));
   mp4::FragmentPlan plan = PLEXO_TRY(mp4::FragmentPlan::lay_out(std::move(model)));
   return std::unique_ptr<mp4::PlannedOutput>(
-      new mp4::PlannedFragments<std::unique_ptr<ConvertedStream>>(std::move(converted.keep), std::move(plan)));
+      new mp4::PlannedMovie<std::unique_ptr<ConvertedStream>, mp4::FragmentPlan>(std::move(converted.keep), std::move(plan)));
 }
 
 Result<Buffer> write_mp4(ts::TsDemuxResult demuxed) {
