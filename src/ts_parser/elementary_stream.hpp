@@ -120,16 +120,24 @@ class ElementaryStream {
     std::size_t index_ = 0;
   };
 
-  // Gives back the bytes of whole chunks that end at or before stream position `pos` (an
-  // owning stream's copy of them included); positions at or after `pos` stay readable.
+  // Gives back the bytes before stream position `pos`: whole chunks that end at or before it,
+  // and, for an owning stream, the front of the chunk it lies in (with the copy of them all);
+  // positions at or after `pos` stay readable.
   void discard_before(std::uint64_t pos) {
     std::size_t drop = 0;
     while (drop < chunks_.size() && chunks_[drop].begin + chunks_[drop].length <= pos) ++drop;
-    if (drop == 0) return;
     chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(drop));
     last_ = 0;
     if (!owning_) return;
+    if (!chunks_.empty() && chunks_.front().begin < pos) {
+      Chunk& first = chunks_.front();
+      const std::uint64_t cut = pos - first.begin;
+      first.begin = pos;
+      first.input_offset += cut;
+      first.length -= cut;
+    }
     const std::uint64_t unused = chunks_.empty() ? owned_.size() : chunks_.front().input_offset;
+    if (unused == 0) return;
     owned_.erase(owned_.begin(), owned_.begin() + static_cast<std::ptrdiff_t>(unused));
     for (Chunk& c : chunks_) c.input_offset -= unused;
     input_ = ByteView(owned_.data(), owned_.size());
