@@ -113,6 +113,8 @@ OPERATIONS = [
     Operation("ts_segmenter", segment_all, lambda i: [i.ts],
               "[s := _plexo._TsSegmenter(2.0), [s.push(inputs[0][a:a + 188 * 1024]) "
               "for a in range(0, len(inputs[0]), 188 * 1024)], s.flush()]"),
+    Operation("convert_ts_to_mp4-ac3", _plexo.convert_ts_to_mp4, lambda i: [i.ts_ac3],
+              "_plexo.convert_ts_to_mp4(inputs[0])", pyav_format="mpegts"),
     _single("defragment_mp4", lambda i: [i.fragmented], pyav_format="mp4"),
     Operation("mux_fmp4_tracks", _plexo.mux_fmp4_tracks, lambda i: [i.video, i.audio],
               "_plexo.mux_fmp4_tracks(inputs[0], inputs[1])"),

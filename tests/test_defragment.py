@@ -228,6 +228,29 @@ def test_two_moofs_before_one_mdat_both_count():
     assert sample_bytes(_plexo.defragment_mp4(data)) == [b"one", b"two"]
 
 
+def _container_bytes_case(case: str) -> bytes:
+    """A fragment whose run points at container bytes, then a good fragment of b"good"."""
+    good = fragment(Traf(1, [Run(samples(b"good"), data_offset=0)]), sequence=2)
+    if case == "moof, moof, mdat":
+        # a moof copied ahead of its twin: its offset lands inside the second moof
+        moof_len = len(good) - 12
+        return one_track(good[:moof_len] + good)
+    if case == "no data offset":
+        return one_track(fragment(Traf(1, [Run(samples(b"BAD!"), data_offset=None)])), good)
+    bad = fragment(Traf(1, [Run(samples(b"BAD!"), data_offset=0)]))
+    moof_len = len(bad) - 12
+    value = {"data offset 0": 0, "data offset 8": 8, "into the mdat header": moof_len + 7}[case]
+    return one_track(_with_offset(bad, value), good)
+
+
+@pytest.mark.parametrize("case", ["data offset 0", "data offset 8", "into the mdat header",
+                                  "no data offset", "moof, moof, mdat"])
+def test_samples_come_only_from_mdat_payloads(case):
+    data = _container_bytes_case(case)
+    assert sample_bytes(_plexo.defragment_mp4(data)) == [b"good"]
+    assert [t["samples"] for t in _plexo._probe(data)["tracks"]] == [1]
+
+
 def test_sample_outside_input_ends_its_run_in_tables_and_data():
     frag = fragment(Traf(1, [Run(samples(b"a" * 4, b"b" * 4, b"c" * 4), data_offset=0)]))
     # stretch the second sample's size past the end of the file

@@ -62,13 +62,19 @@ TFHD_DEFAULT_SIZE_0 = full_box("tfhd", 0, 0x020010, u32(1), u32(0))
 TFHD_DEFAULT_SIZE_1 = full_box("tfhd", 0, 0x020010, u32(1), u32(1))
 
 
+def run_at_mdat(tfhd: bytes, count: int, flags: int, table: bytes = b"") -> bytes:
+    """tfhd and a run whose data offset points at the mdat payload of file_with_traf."""
+    moof_length = 8 + 16 + 8 + len(tfhd) + 12 + 4 + 4 + len(table)
+    return tfhd + hostile_run(count, flags, u32(moof_length + 8) + table)
+
+
 @pytest.mark.parametrize("traf, most", [
     # four billion samples of nothing: none are kept
     (TFHD_DEFAULT_SIZE_0 + hostile_run(0xFFFFFFFF, 0x000), 0),
     # four billion one-byte samples from 64 bytes: only what the file holds
-    (TFHD_DEFAULT_SIZE_1 + hostile_run(0xFFFFFFFF, 0x001, u32(0)), 200),
+    (run_at_mdat(TFHD_DEFAULT_SIZE_1, 0xFFFFFFFF, 0x001), 64),
     # sizes declared per sample but the table holds three entries
-    (TFHD_DEFAULT_SIZE_0 + hostile_run(0xFFFFFFFF, 0x201, u32(0) + u32(1) * 3), 3),
+    (run_at_mdat(TFHD_DEFAULT_SIZE_0, 0xFFFFFFFF, 0x201, u32(1) * 3), 3),
 ])
 def test_huge_sample_counts_stop_where_the_bytes_end(traf, most):
     out = outcome(file_with_traf(traf))
@@ -82,7 +88,9 @@ def test_huge_sample_counts_stop_where_the_bytes_end(traf, most):
 def test_many_runs_over_the_same_bytes_cannot_multiply_the_output():
     # 2000 runs that all point at the same 4 KiB would make 8 MB of output
     runs = b"".join(hostile_run(1, 0x201, u32(0) + u32(4096)) for _ in range(2000))
-    data = file_with_traf(full_box("tfhd", 0, 0x000001, u32(1), u64(0)) + runs, media=b"m" * 4096)
+    def made(base: int) -> bytes:
+        return file_with_traf(full_box("tfhd", 0, 0x000001, u32(1), u64(base)) + runs, media=b"m" * 4096)
+    data = made(made(0).rindex(b"mdat") + 4)
     out = _plexo.defragment_mp4(data)
     assert len(out) <= 2 * len(data) + 65536
 
@@ -128,10 +136,10 @@ def test_offsets_near_the_top_of_the_range():
 def test_short_full_boxes_keep_defaults():
     # tfhd announces three defaults it does not hold, tfdt is one byte, the run has no table:
     # the trex defaults give the one sample its size and duration.
-    traf = full_box("tfhd", 0, 0x020038, u32(1)) + box("tfdt", b"\1") + hostile_run(1, 0x000)
+    traf = run_at_mdat(full_box("tfhd", 0, 0x020038, u32(1)) + box("tfdt", b"\1"), 1, 0x001)
     out = _plexo.defragment_mp4(file_with_traf(traf, trexes=(trex(1, duration=5, size=2),)))
     assert stsz_count(out) == 1
-    assert len(box_payload(out, "mdat")) == 2  # from the base, the moof itself
+    assert box_payload(out, "mdat") == b"xx"
 
 
 def test_many_tracks_and_track_fragments_stay_linear():

@@ -265,6 +265,18 @@ def test_boxes_nested_thousands_deep(ffprobe, name, where):
     assert_value_error_or_readable(name, {where: hostile})
 
 
+@pytest.mark.parametrize("name, data", [("defragment_mp4", VIDEO), ("mux_fmp4_tracks(video)", VIDEO),
+                                        ("mux_fmp4_tracks(audio)", AUDIO)], ids=["defragment", "video", "audio"])
+@pytest.mark.parametrize("where, kind", [("moov", "udta"), ("moov", "mvex"), ("moov/trak", "tref"),
+                                         ("moov/trak/mdia/minf", "dinf")])
+def test_boxes_nested_ten_deep_in_a_rebuilt_movie(ffprobe, name, data, where, kind):
+    """Boxes that a player descends into, nested ten deep below a box the movie keeps: the
+    rebuilt movie leaves them out rather than nest deeper than players read."""
+    parent = get_box(data, where)
+    hostile = replace_box(data, where, box(where.rsplit("/", 1)[-1], parent[8:], nested(kind, 10)))
+    assert_value_error_or_readable(name, {where: hostile})
+
+
 def with_track_id(data: bytes, track_id: int) -> bytes:
     """Every tkhd, trex and tfhd of the file naming track ``track_id``."""
     offsets = {"moov/trak/tkhd": 20, "moov/mvex/trex": 12, "moof/traf/tfhd": 12}

@@ -12,8 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from builders import (adts_frame, box, full_box, get_box, iter_boxes, packetize, pat, pes, pmt,
-                      replace_box, ts_packets, u32)
+from builders import (adts_frame, box, eac3_frame, full_box, get_box, iter_boxes, mpeg_audio_frame,
+                      packetize, pat, pes, pmt, replace_box, ts_packets, u32)
 from conftest import FIXTURES
 from builders import tfdt, tfhd, trex
 
@@ -42,14 +42,17 @@ else:
     call = lambda: getattr(_plexo, name)(*inputs)
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 start = time.perf_counter()
-out = call()
+try:
+    out, refused = call(), None
+except ValueError as error:
+    out, refused = b"", str(error)
 best = time.perf_counter() - start
 after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-for _ in range(2 if best < 1 else 0):
+for _ in range(2 if best < 1 and refused is None else 0):
     start = time.perf_counter()
     call()
     best = min(best, time.perf_counter() - start)
-print(json.dumps({"grown": after - before, "out": len(out), "seconds": best}))
+print(json.dumps({"grown": after - before, "out": len(out), "seconds": best, "refused": refused}))
 """
 
 
@@ -101,6 +104,30 @@ def one_byte_samples(count: int) -> bytes:
     return movie + moof(len(moof(0)) + 8) + box("mdat", b"\x65" * count)
 
 
+def uniform_one_byte_samples(count: int) -> bytes:
+    """The video file's movie and one run of ``count`` one-byte samples that all take the
+    tfhd's defaults: about one byte of input per sample."""
+    movie, _ = split_file(fixture("frag_video_only.mp4"))
+
+    def moof(data_offset: int) -> bytes:
+        run = full_box("trun", 0, 0x001, u32(count), u32(data_offset))
+        header = full_box("tfhd", 0, 0x020038, u32(1), u32(1), u32(1), u32(0x02000000))
+        return box("moof", full_box("mfhd", 0, 0, u32(1)), box("traf", header, run))
+    return movie + moof(len(moof(0)) + 8) + box("mdat", b"\x65" * count)
+
+
+def empty_decode_time_boxes(count: int) -> bytes:
+    """The video file with a fragment ahead of its own whose traf holds ``count`` empty tfdt."""
+    movie, fragments = split_file(fixture("frag_video_only.mp4"))
+    traf = box("traf", tfhd(1), box("tfdt") * count)
+    return movie + box("moof", full_box("mfhd", 0, 0, u32(1)), traf) + fragments
+
+
+def without_movie(data: bytes) -> bytes:
+    """A file without its ftyp and moov."""
+    return split_file(data)[1]
+
+
 def many_track_ids(count: int) -> list[bytes]:
     """An init segment and one segment with ``count`` trafs, each of a track ID of its own."""
     init = fixture("hls_v/init.mp4")
@@ -119,15 +146,22 @@ def many_trafs_and_trexes(count: int) -> bytes:
     return replace_box(movie, "moov/mvex", mvex) + moof + fragments
 
 
-def tiny_adts_frames(count: int) -> bytes:
-    """A transport stream of one real key frame and ``count`` ADTS frames of one byte."""
+def tiny_audio_frames(count: int, frame: bytes = adts_frame(b"\x00"), stream_type: int = 0x0F) -> bytes:
+    """A transport stream of one real key frame and ``count`` audio frames, by default ADTS
+    frames of one byte."""
     ts = fixture("ts_1080p.ts")
     video = [p for p in ts_packets(ts) if (p[1] & 0x1F) << 8 | p[2] == 256]
-    frames = adts_frame(b"\x00") * count
+    frames = frame * count
     audio = []
     for start in range(0, len(frames), 60000):
         audio += packetize(257, pes(frames[start:start + 60000], pts=131280 + start, stream_id=0xC0), len(audio))
-    return pat() + pmt([(0x1B, 256), (0x0F, 257)]) + b"".join(video) + b"".join(audio)
+    return pat() + pmt([(0x1B, 256), (stream_type, 257)]) + b"".join(video) + b"".join(audio)
+
+
+# The smallest frames of the other codecs: an 8-byte E-AC-3 syncframe, a 48-byte MPEG-2.5
+# layer III frame (8 kbit/s at 12 kHz).
+TINY_EAC3 = eac3_frame(size=8)
+SMALL_MP3 = mpeg_audio_frame(version=0, rate_index=1, bitrate_index=1)
 
 
 REAL_TS = fixture("ts_no_bframes.ts")
@@ -138,10 +172,14 @@ SEGMENT = fixture("hls_v/seg0.m4s")
 # case: (operation, inputs at a size in items, items of the small input)
 CASES = {
     "convert_ts_to_mp4-real": ("convert_ts_to_mp4", lambda n: [REAL_TS * n], 16),
-    "convert_ts_to_mp4-tiny-adts-frames": ("convert_ts_to_mp4", lambda n: [tiny_adts_frames(n)], 300_000),
+    "convert_ts_to_mp4-tiny-adts-frames": ("convert_ts_to_mp4", lambda n: [tiny_audio_frames(n)], 300_000),
+    "convert_ts_to_mp4-tiny-eac3-frames":
+        ("convert_ts_to_mp4", lambda n: [tiny_audio_frames(n, TINY_EAC3, 0x87)], 300_000),
+    "convert_ts_to_mp4-small-mpeg-audio-frames":
+        ("convert_ts_to_mp4", lambda n: [tiny_audio_frames(n, SMALL_MP3, 0x03)], 50_000),
     "extract_thumbnail_from_ts-real": ("extract_thumbnail_from_ts", lambda n: [REAL_TS * n], 16),
     "extract_thumbnail_from_ts-tiny-adts-frames":
-        ("extract_thumbnail_from_ts", lambda n: [tiny_adts_frames(n)], 300_000),
+        ("extract_thumbnail_from_ts", lambda n: [tiny_audio_frames(n)], 300_000),
     "defragment_mp4-real": ("defragment_mp4", lambda n: [repeated_fragments(REAL_VIDEO, n)], 24),
     "defragment_mp4-one-byte-samples": ("defragment_mp4", lambda n: [one_byte_samples(n)], 200_000),
     "reset_mp4_timestamps-real": ("reset_mp4_timestamps", lambda n: [repeated_fragments(REAL_VIDEO, n)], 24),
@@ -162,12 +200,33 @@ CASES = {
     "process_segment-real":
         ("process_segment", lambda n: [fixture("hls_v/init.mp4"), repeated_fragments(SEGMENT, n)], 64),
     "process_segment-many-track-ids": ("process_segment", many_track_ids, 10_000),
+    "_probe-uniform-one-byte-samples": ("_probe", lambda n: [uniform_one_byte_samples(n)], 1_000_000),
+    "defragment_mp4-empty-tfdts": ("defragment_mp4", lambda n: [empty_decode_time_boxes(n)], 500_000),
+    "extract_thumbnail_from_mp4-empty-tfdts":
+        ("extract_thumbnail_from_mp4", lambda n: [empty_decode_time_boxes(n)], 500_000),
+    "_probe-empty-tfdts": ("_probe", lambda n: [empty_decode_time_boxes(n)], 500_000),
+    "mux_fmp4_tracks-empty-tfdts":
+        ("mux_fmp4_tracks", lambda n: [empty_decode_time_boxes(n), repeated_fragments(REAL_AUDIO, 1)], 500_000),
+}
+# Inputs refused, measured until the refusal: what can be refused is refused before the
+# costly reading. case: (operation, inputs at a size in items, items, message)
+REFUSALS = {
+    "mux_fmp4_tracks-same-file-twice":
+        ("mux_fmp4_tracks", lambda n: [uniform_one_byte_samples(n)] * 2, 1_000_000, "track_id 1 가 중복됨"),
+    "reset_mp4_timestamps-no-movie":
+        ("reset_mp4_timestamps", lambda n: [without_movie(empty_decode_time_boxes(n))], 500_000,
+         "moov box not found"),
+    "convert_mp4_reset_timestamps-no-movie":
+        ("convert_mp4_reset_timestamps", lambda n: [without_movie(empty_decode_time_boxes(n))], 500_000,
+         "moov box not found"),
 }
 PENDING: tuple[str, ...] = ()
 KNOWN = {
     ("memory", "convert_ts_to_mp4-tiny-adts-frames"):
         "known: a 7-byte ADTS frame still costs 24 bytes of tables (8 in the demultiplexer's "
         "frame list, 16 in the writer's sample list): linear, but above 1.5x for such streams",
+    ("memory", "convert_ts_to_mp4-tiny-eac3-frames"):
+        "known: an 8-byte E-AC-3 syncframe costs 24 bytes of tables, as a tiny ADTS frame does",
 }
 
 
@@ -202,3 +261,14 @@ def test_time_linear_in_the_input(case):
     assert small["out"] > 0 and large["out"] > 0
     floor = 0.002  # below this a timing is noise
     assert large["seconds"] <= MOST_TIME * max(small["seconds"], floor), (small, large)
+
+
+@pytest.mark.parametrize("case", REFUSALS)
+def test_peak_memory_of_a_refusal(case):
+    name, make, items, message = REFUSALS[case]
+    inputs = make(items * SCALE)
+    size = sum(len(data) for data in inputs)
+    assert size > 2 << 20
+    found = measure(name, inputs)
+    assert found["refused"] == message
+    assert found["grown"] <= 1.5 * size + SLACK, found

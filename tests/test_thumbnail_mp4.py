@@ -320,6 +320,15 @@ def test_a_run_pointing_outside_the_file_is_reported(data_offset):
         thumb(data)
 
 
+@pytest.mark.parametrize("data_offset", [0, 8, 20])
+def test_a_key_frame_said_to_lie_in_its_moof_is_refused(data_offset):
+    tfhd = full_box("tfhd", 0, 0x020000, u32(1))
+    moof_box = box("moof", box("traf", tfhd, trun([(len(IDR), SYNC)], data_offset)))
+    data = fragmented([]) + moof_box + box("mdat", IDR)
+    with pytest.raises(ValueError, match="^Invalid track fragment$"):
+        thumb(data)
+
+
 # ---- files without tables: the first sample at the start of mdat --------------------------
 
 

@@ -118,6 +118,20 @@ Result<std::optional<Box>> find_path(const Box& box, std::initializer_list<FourC
   return at;
 }
 
+std::size_t nesting_depth(ByteView payload, std::size_t limit) {
+  constexpr BoxRules kWholeBoxes{true, false, BoxRules::Undersized::kStop, BoxRules::Overrun::kStop};
+  if (limit == 0 || payload.empty()) return 0;
+  BoxCursor boxes(payload, kWholeBoxes);
+  std::size_t deepest = 0;
+  for (;;) {
+    auto box = boxes.next();
+    if (!box) return 0;
+    if (!*box) break;
+    deepest = std::max(deepest, nesting_depth((*box)->payload, limit - 1));
+  }
+  return boxes.position() == payload.size() ? deepest + 1 : 0;
+}
+
 namespace {
 
 bool is_valid_utf8(const std::array<std::uint8_t, 4>& b) {

@@ -123,6 +123,11 @@ Result<std::optional<Box>> find_child(const Box& parent, FourCC type, BoxRules r
 Result<std::optional<Box>> find_path(const Box& box, std::initializer_list<FourCC> path,
                                      BoxRules rules = kChildBoxes);
 
+// How many levels of boxes `payload` holds, at most `limit`: 0 unless it is wholly a
+// sequence of boxes (32- or 64-bit sizes, nothing left over), else 1 more than its deepest
+// child's. Bounded by `limit`, so a box nested thousands deep costs `limit` levels.
+std::size_t nesting_depth(ByteView payload, std::size_t limit);
+
 // The header a box of `payload_length` bytes takes: 8, or 16 when its size needs 64 bits.
 constexpr std::uint64_t box_header_length(std::uint64_t payload_length) {
   return payload_length <= 0xFFFFFFF7ull ? 8 : 16;

@@ -13,6 +13,9 @@
 //   starts where the previous run of the traf ended (the first at the base).
 // - Decode times: a traf's tfdt gives its first sample's decode time; without one, the track
 //   continues from the end of its previous traf (0 before the first).
+// - Sample bytes are media only where an mdat payload holds them: a data offset of 0, one
+//   that points into the moof, a run without an offset that would start at the moof, or a
+//   moof whose runs point into the moof after it never make box headers into samples.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +54,31 @@ class TrackExtendsTable {
 
  private:
   std::unordered_map<std::uint32_t, TrackExtends> by_track_;
+};
+
+// The top-level mdat boxes of a file: the only places sample bytes may come from. Keeps one
+// 8-byte position per mdat that has a payload and reads its header again when asked.
+class MediaDataIndex {
+ public:
+  explicit MediaDataIndex(ByteView file) : file_(file) {}
+  // A top-level box of the file, in file order; anything but an mdat with a payload is
+  // passed over.
+  void add(const Box& box);
+  // Whether one mdat payload holds [offset, offset + size) (as far as the file holds it).
+  bool holds(std::uint64_t offset, std::uint64_t size) const;
+  // Whether `offset` lies in an mdat payload.
+  bool starts_in(std::uint64_t offset) const { return holds(offset, 0) && offset < payload_end(offset); }
+
+ private:
+  struct Span {
+    std::uint64_t begin = 0, end = 0;
+  };
+  Span payload_at(std::uint64_t offset) const;  // of the last mdat that starts at or before it
+  std::uint64_t payload_end(std::uint64_t offset) const { return payload_at(offset).end; }
+
+  ByteView file_;
+  std::vector<std::uint64_t> mdats_;  // box offsets, ascending
+  mutable Span last_;                 // the span of the latest lookup
 };
 
 // One traf as the reader found it.
@@ -103,8 +131,13 @@ enum class SampleAction : std::uint8_t { kNext, kSkipRun, kStop };
 //                                                     kStop ends the walk (read() returns).
 class FragmentRunReader {
  public:
-  FragmentRunReader(ByteView file, const TrackExtendsTable& trex, RunStrictness strictness)
-      : file_(file), trex_(trex), strictness_(strictness),
+  // With `media`, samples come only from mdat payloads: kLenient ends a run at the first
+  // sample that one mdat payload does not hold, kStrict fails on a sample that starts inside
+  // the file but in no mdat payload. Without it (readers that take no bytes), anywhere in
+  // the file will do.
+  FragmentRunReader(ByteView file, const TrackExtendsTable& trex, RunStrictness strictness,
+                    const MediaDataIndex* media = nullptr)
+      : file_(file), trex_(trex), strictness_(strictness), media_(media),
         budget_{file.size(), file.size()} {}
 
   // Reads the trafs of `moof` (a top-level box of `file`). Returns false when the visitor
@@ -122,6 +155,7 @@ class FragmentRunReader {
   ByteView file_;
   const TrackExtendsTable& trex_;
   RunStrictness strictness_;
+  const MediaDataIndex* media_;
   struct {
     std::uint64_t samples_left;
     std::uint64_t bytes_left;

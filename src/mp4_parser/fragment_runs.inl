@@ -12,13 +12,19 @@ Result<bool> FragmentRunReader::read(const Box& moof, Visitor& visitor) {
   std::uint64_t previous_end = moof.offset;
   while (auto traf = PLEXO_TRY(trafs.next())) {
     if (traf->type != FourCC("traf")) continue;
-    std::vector<Box> children = PLEXO_TRY(list_boxes(traf->payload, rules, traf->payload_offset()));
-
-    // Every tfhd in order; a later one's fields win.
+    // The traf's children are walked twice (headers, then runs) rather than listed: a traf
+    // may hold millions of boxes.
     std::optional<TrackFragmentHeader> header;
-    for (const Box& child : children) {
-      if (child.type != FourCC("tfhd")) continue;
-      auto read = TrackFragmentHeader::read(child.payload);
+    std::optional<std::uint64_t> traf_decode_time;
+    bool have_decode_time_box = false;
+    BoxCursor headers = BoxCursor::children(*traf, rules);
+    while (auto child = PLEXO_TRY(headers.next())) {
+      if (child->type == FourCC("tfdt") && !have_decode_time_box) {
+        have_decode_time_box = true;  // the first tfdt counts, readable or not
+        if (auto time = TrackFragmentDecodeTime::read(child->payload)) traf_decode_time = time->decode_time;
+      }
+      if (child->type != FourCC("tfhd")) continue;
+      auto read = TrackFragmentHeader::read(child->payload);
       if (strict && (!read || !read->complete)) return invalid();
       if (!read) continue;
       if (!header) {
@@ -41,8 +47,7 @@ Result<bool> FragmentRunReader::read(const Box& moof, Visitor& visitor) {
     if (header->base_data_offset) info.base = *header->base_data_offset;
     else if ((header->flags & tfhd_flags::kDefaultBaseIsMoof) || first_traf) info.base = moof.offset;
     first_traf = false;
-    if (const Box* tfdt = find_box(children, "tfdt"))
-      if (auto time = TrackFragmentDecodeTime::read(tfdt->payload)) info.decode_time = time->decode_time;
+    info.decode_time = traf_decode_time;
 
     TrackRunEntry defaults;
     const TrackExtends* trex = trex_.find(info.track_id);
@@ -55,9 +60,10 @@ Result<bool> FragmentRunReader::read(const Box& moof, Visitor& visitor) {
     const bool wanted = visitor.track_fragment(info);
 
     std::uint64_t position = info.base;
-    for (const Box& child : children) {
-      if (child.type != FourCC("trun")) continue;
-      auto run = TrackRun::read(child.payload);
+    BoxCursor runs = BoxCursor::children(*traf, rules);
+    while (auto child = PLEXO_TRY(runs.next())) {
+      if (child->type != FourCC("trun")) continue;
+      auto run = TrackRun::read(child->payload);
       if (!run) {
         if (strict) return invalid();
         continue;
@@ -115,6 +121,7 @@ Result<SampleAction> FragmentRunReader::read_run(const TrackRun& run, const Trac
       // defaults over whatever bytes follow.
       if (!from_table && (has_table || sample.size == 0)) break;
       if (position > file_.size() || file_.size() - position < sample.size) break;
+      if (media_ && !media_->holds(position, sample.size)) break;
       if (budget_.samples_left == 0 || budget_.bytes_left < sample.size) break;
       --budget_.samples_left;
       budget_.bytes_left -= sample.size;
@@ -129,6 +136,8 @@ Result<SampleAction> FragmentRunReader::read_run(const TrackRun& run, const Trac
       break;
     }
 
+    if (strict && wanted && media_ && position < file_.size() && !media_->starts_in(position))
+      return invalid();
     SampleAction action = wanted ? visitor.sample(static_cast<const FragmentSample&>(sample))
                                  : SampleAction::kNext;
     if (action == SampleAction::kStop) return action;

@@ -19,17 +19,27 @@ void append_media(TrackSamples& samples, ByteView file, std::uint64_t offset, st
   media.emplace_back(at, size);
 }
 
+// The index of the first track with each ID.
+std::unordered_map<std::uint32_t, std::size_t> first_of_each_id(std::size_t count,
+                                                                auto track_id_of) {
+  std::unordered_map<std::uint32_t, std::size_t> index;
+  for (std::size_t i = 0; i < count; ++i) index.emplace(track_id_of(i), i);
+  return index;
+}
+
 class FragmentCollector {
  public:
-  FragmentCollector(ByteView file, std::vector<TrackRecord>& tracks) : file_(file), tracks_(tracks) {
-    // A run belongs to the first track with its ID.
-    for (std::size_t i = 0; i < tracks.size(); ++i) index_.emplace(tracks[i].track_id, i);
-  }
+  FragmentCollector(ByteView file, std::vector<TrackRecord>& tracks)
+      : file_(file), tracks_(tracks),
+        index_(first_of_each_id(tracks.size(), [&](std::size_t i) { return tracks[i].track_id; })) {}
 
   bool track_fragment(const TrackFragmentInfo& info) {
     auto found = index_.find(info.track_id);
     track_ = found == index_.end() ? nullptr : &tracks_[found->second];
-    if (track_) follow_decode_time(*track_, info.decode_time);
+    if (track_) {
+      auto& samples = track_->samples.samples;
+      track_->clock.follow(info.decode_time, samples.empty() ? nullptr : &samples.back().duration);
+    }
     return track_ != nullptr;
   }
 
@@ -37,51 +47,92 @@ class FragmentCollector {
     track_->samples.samples.push_back(
         OutputSample{s.size, s.duration, s.signed_composition_offset(), s.sync()});
     append_media(track_->samples, file_, s.offset, s.size);
-    track_->next_decode_time += s.duration;
+    track_->clock.advance(s.duration);
     return SampleAction::kNext;
   }
 
  private:
-  static void follow_decode_time(TrackRecord& track, std::optional<std::uint64_t> decode_time) {
-    if (!decode_time) return;
-    auto& samples = track.samples.samples;
-    if (!track.first_decode_time) {
-      // Samples placed before any decode time leave the track's timeline to its durations.
-      if (!samples.empty()) return;
-      track.first_decode_time = decode_time;
-      track.next_decode_time = *decode_time;
-      return;
-    }
-    if (samples.empty()) {
-      track.next_decode_time = *decode_time;
-      return;
-    }
-    OutputSample& last = samples.back();
-    if (*decode_time > track.next_decode_time) {
-      const std::uint64_t stretched = last.duration + (*decode_time - track.next_decode_time);
-      const std::uint32_t duration = fits_u32(stretched) ? static_cast<std::uint32_t>(stretched) : 0xFFFFFFFFu;
-      track.next_decode_time += duration - last.duration;
-      last.duration = duration;
-    } else if (*decode_time < track.next_decode_time) {
-      const std::uint64_t shrink = std::min<std::uint64_t>(track.next_decode_time - *decode_time, last.duration);
-      last.duration -= static_cast<std::uint32_t>(shrink);
-      track.next_decode_time -= shrink;
-    }
-  }
-
   ByteView file_;
   std::vector<TrackRecord>& tracks_;
   std::unordered_map<std::uint32_t, std::size_t> index_;
   TrackRecord* track_ = nullptr;
 };
 
+class FragmentCounter {
+ public:
+  explicit FragmentCounter(const std::vector<std::uint32_t>& track_ids)
+      : counts_(track_ids.size()), tracks_(track_ids.size()),
+        index_(first_of_each_id(track_ids.size(), [&](std::size_t i) { return track_ids[i]; })) {}
+
+  bool track_fragment(const TrackFragmentInfo& info) {
+    auto found = index_.find(info.track_id);
+    at_ = found == index_.end() ? kNone : found->second;
+    if (at_ == kNone) return false;
+    Track& track = tracks_[at_];
+    const std::uint32_t before = track.last_duration;
+    track.clock.follow(info.decode_time, counts_[at_].samples ? &track.last_duration : nullptr);
+    counts_[at_].duration = counts_[at_].duration - before + track.last_duration;
+    return true;
+  }
+
+  SampleAction sample(const FragmentSample& s) {
+    FragmentCounts& counts = counts_[at_];
+    ++counts.samples;
+    counts.sync_samples += s.sync();
+    counts.duration += s.duration;
+    tracks_[at_].last_duration = s.duration;
+    tracks_[at_].clock.advance(s.duration);
+    return SampleAction::kNext;
+  }
+
+  std::vector<FragmentCounts> take() { return std::move(counts_); }
+
+ private:
+  static constexpr std::size_t kNone = SIZE_MAX;
+  struct Track {
+    FragmentClock clock;
+    std::uint32_t last_duration = 0;
+  };
+  std::vector<FragmentCounts> counts_;
+  std::vector<Track> tracks_;
+  std::unordered_map<std::uint32_t, std::size_t> index_;
+  std::size_t at_ = kNone;
+};
+
 }  // namespace
 
+void FragmentClock::follow(std::optional<std::uint64_t> decode_time, std::uint32_t* last_duration) {
+  if (!decode_time) return;
+  if (!first_decode_time) {
+    // Samples placed before any decode time leave the track's timeline to its durations.
+    if (last_duration) return;
+    first_decode_time = decode_time;
+    next_decode_time = *decode_time;
+    return;
+  }
+  if (!last_duration) {
+    next_decode_time = *decode_time;
+    return;
+  }
+  std::uint32_t& last = *last_duration;
+  if (*decode_time > next_decode_time) {
+    const std::uint64_t stretched = last + (*decode_time - next_decode_time);
+    const std::uint32_t duration = fits_u32(stretched) ? static_cast<std::uint32_t>(stretched) : 0xFFFFFFFFu;
+    next_decode_time += duration - last;
+    last = duration;
+  } else if (*decode_time < next_decode_time) {
+    const std::uint64_t shrink = std::min<std::uint64_t>(next_decode_time - *decode_time, last);
+    last -= static_cast<std::uint32_t>(shrink);
+    next_decode_time -= shrink;
+  }
+}
+
 Result<FileLayout> scan_file(ByteView file) {
-  FileLayout layout;
+  FileLayout layout(file);
   layout.boxes = PLEXO_TRY(list_boxes(file, kTopLevelBoxes));
   for (std::size_t i = 0; i < layout.boxes.size(); ++i) {
     const FourCC type = layout.boxes[i].type;
+    layout.media.add(layout.boxes[i]);
     if (type == FourCC("moov") && !layout.moov) layout.moov = i;
     else if (type == FourCC("moof")) layout.has_moof = true;
   }
@@ -126,7 +177,7 @@ Result<std::vector<TrackRecord>> read_tracks(const Box& moov) {
 
 Status collect_fragments(ByteView file, const FileLayout& layout, const TrackExtendsTable& trex,
                          std::vector<TrackRecord>& tracks) {
-  FragmentRunReader reader(file, trex, RunStrictness::kLenient);
+  FragmentRunReader reader(file, trex, RunStrictness::kLenient, &layout.media);
   FragmentCollector collector(file, tracks);
   for (const Box& box : layout.boxes)
     if (box.type == FourCC("moof")) PLEXO_TRY(reader.read(box, collector));
@@ -138,6 +189,18 @@ Status collect_fragments(ByteView file, const FileLayout& layout, const Box& moo
   const TrackExtendsTable trex =
       PLEXO_TRY(TrackExtendsTable::read(moov.payload, kChildBoxes, moov.payload_offset()));
   return collect_fragments(file, layout, trex, tracks);
+}
+
+Result<std::vector<FragmentCounts>> count_fragments(ByteView file, const FileLayout& layout,
+                                                    const Box& moov,
+                                                    const std::vector<std::uint32_t>& track_ids) {
+  const TrackExtendsTable trex =
+      PLEXO_TRY(TrackExtendsTable::read(moov.payload, kChildBoxes, moov.payload_offset()));
+  FragmentRunReader reader(file, trex, RunStrictness::kLenient, &layout.media);
+  FragmentCounter counter(track_ids);
+  for (const Box& box : layout.boxes)
+    if (box.type == FourCC("moof")) PLEXO_TRY(reader.read(box, counter));
+  return counter.take();
 }
 
 }  // namespace plexo::mp4

@@ -15,7 +15,10 @@ namespace plexo::mp4 {
 // A whole file's top level, read with the strict scan ("Box size {} exceeds available
 // data" for a box running past the end).
 struct FileLayout {
+  explicit FileLayout(ByteView file) : media(file) {}
+
   std::vector<Box> boxes;
+  MediaDataIndex media;  // the mdat payloads: where sample bytes may come from
   // Index of the first top-level moov: the movie readers play. A later one (a stale copy, or
   // junk appended to the file) never replaces it.
   std::optional<std::size_t> moov;
@@ -25,6 +28,21 @@ struct FileLayout {
 };
 Result<FileLayout> scan_file(ByteView file);
 
+// A track's decode timeline across its fragments. Sample times follow the durations; where a
+// fragment's decode time says its samples start elsewhere, the track's previous sample absorbs
+// the difference, so that every sample keeps the decode time the fragments gave it.
+struct FragmentClock {
+  // Decode time of the track's first fragment, when a fragment gave one, and the decode time
+  // after the last sample so far.
+  std::optional<std::uint64_t> first_decode_time;
+  std::uint64_t next_decode_time = 0;
+
+  // A traf of the track begins at `decode_time` (its tfdt, if any); `last_duration` is the
+  // duration of the track's latest sample, which it may change (nullptr: no sample yet).
+  void follow(std::optional<std::uint64_t> decode_time, std::uint32_t* last_duration);
+  void advance(std::uint32_t duration) { next_decode_time += duration; }
+};
+
 struct TrackRecord {
   std::uint32_t track_id = 0;     // from tkhd; 0 when it cannot be read
   bool has_track_header = false;  // a tkhd gave the track ID
@@ -33,10 +51,7 @@ struct TrackRecord {
   // The samples in fragment order, and their bytes as pieces of the input (ready for the
   // movie writer).
   TrackSamples samples;
-  // Decode time of the track's first fragment, when a fragment gave one, and the decode time
-  // after the last sample so far.
-  std::optional<std::uint64_t> first_decode_time;
-  std::uint64_t next_decode_time = 0;
+  FragmentClock clock;
 };
 
 // One record per trak of a movie box (`moov` as found by the scan), with no samples yet.
@@ -51,5 +66,17 @@ Status collect_fragments(ByteView file, const FileLayout& layout, const TrackExt
 // The same with the track-extends defaults of `moov` (the scan's movie box of `file`).
 Status collect_fragments(ByteView file, const FileLayout& layout, const Box& moov,
                          std::vector<TrackRecord>& tracks);
+
+// What the fragments give a track, counted without keeping its samples.
+struct FragmentCounts {
+  std::uint64_t samples = 0;
+  std::uint64_t sync_samples = 0;
+  std::uint64_t duration = 0;  // media timescale, as collect_fragments times the samples
+};
+// Counts for each of `track_ids` (a run belongs to the first entry with its ID), read as
+// collect_fragments reads them.
+Result<std::vector<FragmentCounts>> count_fragments(ByteView file, const FileLayout& layout,
+                                                    const Box& moov,
+                                                    const std::vector<std::uint32_t>& track_ids);
 
 }  // namespace plexo::mp4

@@ -44,10 +44,10 @@ Result<BoxNode> rebuild_mdia(const Box& mdia, const TrackRecord& track,
       BoxCursor boxes = BoxCursor::children(*child);
       while (auto box = PLEXO_TRY(boxes.next())) {
         if (box->type == FourCC("stbl")) minf.add(BoxNode::sample_table(placement.model_track));
-        else minf.add(BoxNode::viewed(box->type, box->payload));
+        else keep_box(minf, *box, 5);
       }
     } else {
-      out.add(BoxNode::viewed(child->type, child->payload));
+      keep_box(out, *child, 4);
     }
   }
   return out;
@@ -68,18 +68,18 @@ std::vector<std::uint64_t> start_delays(const std::vector<TrackRecord>& tracks,
   // The earliest start, compared exactly as time = decode_time / track timescale.
   const TrackRecord* earliest = nullptr;
   for (const TrackRecord& t : tracks) {
-    if (!t.first_decode_time || t.timescale == 0 || t.samples.samples.empty()) continue;
-    if (!earliest || static_cast<unsigned __int128>(*t.first_decode_time) * earliest->timescale <
-                         static_cast<unsigned __int128>(*earliest->first_decode_time) * t.timescale)
+    if (!t.clock.first_decode_time || t.timescale == 0 || t.samples.samples.empty()) continue;
+    if (!earliest || static_cast<unsigned __int128>(*t.clock.first_decode_time) * earliest->timescale <
+                         static_cast<unsigned __int128>(*earliest->clock.first_decode_time) * t.timescale)
       earliest = &t;
   }
   if (!earliest) return delays;
   for (std::size_t i = 0; i < tracks.size(); ++i) {
     const TrackRecord& t = tracks[i];
-    if (&t == earliest || !t.first_decode_time || t.timescale == 0 || t.samples.samples.empty()) continue;
+    if (&t == earliest || !t.clock.first_decode_time || t.timescale == 0 || t.samples.samples.empty()) continue;
     // (t0 / ts - e0 / es) in movie units, over a common denominator.
-    const auto later = static_cast<unsigned __int128>(*t.first_decode_time) * earliest->timescale;
-    const auto first = static_cast<unsigned __int128>(*earliest->first_decode_time) * t.timescale;
+    const auto later = static_cast<unsigned __int128>(*t.clock.first_decode_time) * earliest->timescale;
+    const auto first = static_cast<unsigned __int128>(*earliest->clock.first_decode_time) * t.timescale;
     if (later <= first) continue;
     const auto denominator = static_cast<unsigned __int128>(t.timescale) * earliest->timescale;
     delays[i] = saturate((later - first) / denominator * timescale +
@@ -135,7 +135,7 @@ Result<BoxNode> rebuild_trak(const Box& trak, const TrackRecord& track,
       write_edits();
       out.add(PLEXO_TRY(rebuild_mdia(child, track, placement)));
     } else {
-      out.add(BoxNode::viewed(child.type, child.payload));
+      keep_box(out, child, 3);
     }
   }
   return out;
@@ -170,14 +170,14 @@ Result<MovieModel> rebuild_movie(const Box& moov, std::vector<TrackRecord>& trac
       if (!track_id) continue;
       auto found = index.find(*track_id);
       if (found == index.end()) {
-        model.moov.add(BoxNode::viewed("trak", child->payload));
+        keep_box(model.moov, *child, 2);
         continue;
       }
       const std::size_t j = found->second;
       TrakPlacement placement{j, timescale, delays[j]};
       model.moov.add(PLEXO_TRY(rebuild_trak(*child, tracks[j], placement)));
     } else if (belongs_in_movie(child->type)) {
-      model.moov.add(BoxNode::viewed(child->type, child->payload));
+      keep_box(model.moov, *child, 2);
     }
   }
   // The sample tables refer to model tracks by record index.
@@ -213,6 +213,12 @@ bool belongs_in_movie(FourCC type) {
                                               FourCC("sidx"), FourCC("ssix"), FourCC("emsg"),
                                               FourCC("prft")};
   return std::find(std::begin(kTopLevelOnly), std::end(kTopLevelOnly), type) == std::end(kTopLevelOnly);
+}
+
+void keep_box(BoxNode& parent, const Box& box, std::size_t depth) {
+  if (depth > kPlayableDepth) return;
+  const std::size_t room = kPlayableDepth - depth;
+  if (nesting_depth(box.payload, room + 1) <= room) parent.add(BoxNode::viewed(box.type, box.payload));
 }
 
 FileType progressive_file_type() { return {"isom", 0x200, {"isom", "iso2", "avc1", "mp41"}}; }

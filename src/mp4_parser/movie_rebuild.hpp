@@ -49,6 +49,11 @@ void move_samples_into(MovieModel& model, std::vector<TrackRecord>& tracks);
 // file's top level (fragments, media data, file and segment headers, indexes, another movie
 // box) are what a movie box of size 0 swallows from the rest of the file.
 bool belongs_in_movie(FourCC type);
+// Players refuse a movie whose boxes nest deeper than this, the file's top level being 1.
+inline constexpr std::size_t kPlayableDepth = 10;
+// Adds `box` unchanged to `parent`, unless its boxes would nest deeper than players read;
+// `depth` is where the box stands in the file (a movie box's children: 2).
+void keep_box(BoxNode& parent, const Box& box, std::size_t depth);
 // The file type of every progressive file rebuilt from fragments.
 FileType progressive_file_type();
 

@@ -138,18 +138,17 @@ Result<ProbedFile> probe_mp4(ByteView file) {
 
   if (layout.has_moof) {
     // The fragments' samples follow those of the tables; read_tracks lists the same traks.
-    std::vector<TrackRecord> records = PLEXO_TRY(read_tracks(*moov));
-    PLEXO_CHECK(collect_fragments(file, layout, *moov, records));
-    for (std::size_t i = 0; i < records.size() && i < probed.tracks.size(); ++i) {
+    std::vector<std::uint32_t> track_ids;
+    for (const TrackRecord& record : PLEXO_TRY(read_tracks(*moov))) track_ids.push_back(record.track_id);
+    const std::vector<FragmentCounts> counts =
+        PLEXO_TRY(count_fragments(file, layout, *moov, track_ids));
+    for (std::size_t i = 0; i < counts.size() && i < probed.tracks.size(); ++i) {
       ProbedTrack& track = probed.tracks[i];
-      const auto& samples = records[i].samples.samples;
-      if (samples.empty()) continue;
+      if (counts[i].samples == 0) continue;
       if (track.samples == 0) durations[i] = 0;  // the header's duration, not the samples'
-      track.samples += samples.size();
-      for (const OutputSample& s : samples) {
-        track.key_frames += s.sync;
-        durations[i] = saturating_add(durations[i], s.duration);
-      }
+      track.samples += counts[i].samples;
+      track.key_frames += counts[i].sync_samples;
+      durations[i] = saturating_add(durations[i], counts[i].duration);
     }
   }
 

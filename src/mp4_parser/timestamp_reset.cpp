@@ -167,8 +167,9 @@ class ResetPlanner {
     for (const Box& box : top)
       if (box.type == FourCC("moov") && !moov) moov = &box;
 
-    PLEXO_CHECK(read_fragments(top, moov));
+    // Refused before any fragment is read.
     if (!moov) return fail(msg::kMoovNotFound);
+    PLEXO_CHECK(read_fragments(top, moov));
     PLEXO_CHECK(read_movie(*moov));
     place_tracks();
     PLEXO_CHECK(rewrite_movie(*moov));

@@ -52,14 +52,12 @@ class MuxOutput final : public PlannedOutput {
 
 }  // namespace
 
-Result<MuxInput> collect_mux_tracks(ByteView input) {
-  const FileLayout layout = PLEXO_TRY(scan_file(input));
+Result<MuxInput> read_mux_tracks(ByteView input) {
+  FileLayout layout = PLEXO_TRY(scan_file(input));
   const Box* moov = layout.moov_box();
   if (!moov) return fail(msg::kMoovNotFound);
 
-  MuxInput in{*moov, PLEXO_TRY(read_tracks(*moov)), {}};
-  PLEXO_CHECK(collect_fragments(input, layout, *moov, in.tracks));
-
+  MuxInput in{input, std::move(layout), *moov, PLEXO_TRY(read_tracks(*moov)), {}};
   const auto traks = PLEXO_TRY(traks_by_id(*moov));
   in.traks.reserve(in.tracks.size());
   for (const TrackRecord& track : in.tracks) {
@@ -69,6 +67,10 @@ Result<MuxInput> collect_mux_tracks(ByteView input) {
     in.traks.push_back(found->second);
   }
   return in;
+}
+
+Status collect_mux_samples(MuxInput& in) {
+  return collect_fragments(in.file, in.layout, in.moov, in.tracks);
 }
 
 Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tracks,
@@ -98,7 +100,7 @@ Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tra
         model.moov.add(PLEXO_TRY(rebuild_trak(traks[j], tracks[j], placement)));
       }
     } else if (belongs_in_movie(child->type)) {
-      model.moov.add(BoxNode::viewed(child->type, child->payload));
+      keep_box(model.moov, *child, 2);
     }
   }
   if (!placed) return fail(msg::kNoTemplateTrak);
@@ -107,18 +109,22 @@ Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tra
 }
 
 Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(ByteView video, ByteView audio) {
-  // The video input is read, and its errors reported, before the audio input is looked at.
-  MuxInput joined = PLEXO_TRY(collect_mux_tracks(video));
-  MuxInput sound = PLEXO_TRY(collect_mux_tracks(audio));
+  // The video input's movie is read, and its errors reported, before the audio input is
+  // looked at; both movies are checked before any fragment is read.
+  MuxInput joined = PLEXO_TRY(read_mux_tracks(video));
+  MuxInput sound = PLEXO_TRY(read_mux_tracks(audio));
+  if (joined.tracks.empty() && sound.tracks.empty()) return fail(msg::kNoTracksToJoin);
+  std::unordered_set<std::uint32_t> seen;
+  for (const auto* in : {&joined, &sound})
+    for (const TrackRecord& t : in->tracks)
+      if (!seen.insert(t.track_id).second)
+        return fail(msg::duplicate_track_id(t.track_id));
+
+  PLEXO_CHECK(collect_mux_samples(joined));
+  PLEXO_CHECK(collect_mux_samples(sound));
   // The audio input's movie-level boxes are not used; its tracks keep their own traks.
   std::move(sound.tracks.begin(), sound.tracks.end(), std::back_inserter(joined.tracks));
   joined.traks.insert(joined.traks.end(), sound.traks.begin(), sound.traks.end());
-  if (joined.tracks.empty()) return fail(msg::kNoTracksToJoin);
-
-  std::unordered_set<std::uint32_t> seen;
-  for (const TrackRecord& t : joined.tracks)
-    if (!seen.insert(t.track_id).second)
-      return fail(msg::duplicate_track_id(t.track_id));
 
   MovieModel model = PLEXO_TRY(build_mux_moov(joined.moov, joined.tracks, joined.traks));
   MoviePlan plan = PLEXO_TRY(MoviePlan::lay_out(std::move(model)));

@@ -16,14 +16,18 @@ namespace plexo::mp4 {
 // One input's movie box and tracks. Everything views the input, which must stay alive until
 // the output is written.
 struct MuxInput {
+  ByteView file;
+  FileLayout layout;
   Box moov;
   std::vector<TrackRecord> tracks;  // in trak order, with their samples
   std::vector<Box> traks;           // traks[i] is the trak that describes tracks[i]
 };
 
-// Reads one input: its tracks, their samples, and for each the first trak whose track header
-// carries its track ID.
-Result<MuxInput> collect_mux_tracks(ByteView input);
+// Reads one input's movie: its tracks (without samples yet), and for each the first trak whose
+// track header carries its track ID.
+Result<MuxInput> read_mux_tracks(ByteView input);
+// Then the samples its fragments give those tracks.
+Status collect_mux_samples(MuxInput& in);
 
 // The joined movie from the template `moov`: its movie header and other boxes, with `tracks`
 // (rebuilt from `traks`, samples moved into the model) in place of its own traks.

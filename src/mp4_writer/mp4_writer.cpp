@@ -127,7 +127,7 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
     if (video) next_track_id = kAudioTrackId;
     TrackSamples& a = model.tracks.emplace_back();
     a.sync_table = false;  // every audio frame is a sync sample
-    keep.audio = audio_sample_description(*audio);
+    keep.audio = audio_sample_description(*audio, d);
     a.sample_description = keep.audio.view();
     outline.tracks.push_back({next_track_id, audio->timescale, audio->empty_edit});
     model.moov.add(trak(next_track_id++, stated(track_duration(*audio)), 0x0100, 0, 0, audio->timescale,
@@ -147,7 +147,7 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
 namespace {
 
 Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
-  PLEXO_CHECK(ts::check_supported_streams(demuxed));
+  PLEXO_CHECK(ts::check_supported_video(demuxed));
   // A programme converts whichever of its streams it has: video alone, audio alone, or both.
   // A video stream that sent pictures of which none can be kept (no complete picture, or
   // none after the parameter sets it needs) gives no file rather than one without its video.

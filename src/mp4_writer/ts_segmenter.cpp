@@ -135,7 +135,7 @@ Status TsSegmenter::emit(bool ended, std::vector<Buffer>& fragments) {
     const std::size_t lead_held = lead_video ? r.access_units.size() : r.audio_frames.size();
     const std::size_t k = last ? lead_held : cuts_.front().unit;
     if (!started_) {
-      PLEXO_CHECK(ts::check_supported_streams(r));
+      PLEXO_CHECK(ts::check_supported_video(r));
       if (!PLEXO_TRY(start(k, ended))) return {};
     }
 
@@ -238,7 +238,7 @@ Status TsSegmenter::finish(std::vector<Buffer>& fragments) {
   if (started_) return {};
   const ts::TsDemuxResult& r = demux_.result();
   if (!demux_.saw_sync_byte()) return fail(msg::kNoSyncByte);
-  PLEXO_CHECK(ts::check_supported_streams(r));
+  PLEXO_CHECK(ts::check_supported_video(r));
   return fail(r.pictures_without_parameter_sets ? msg::kNoParameterSets : msg::kNoVideoData);
 }
 

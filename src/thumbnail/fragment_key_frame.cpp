@@ -27,7 +27,14 @@ Result<std::optional<SampleSpan>> first_fragment_key_frame(ByteView input, const
                                                           std::uint32_t track_id) {
   const mp4::TrackExtendsTable trex = PLEXO_TRY(
       mp4::TrackExtendsTable::read(moov.payload, mp4::kLocatorBoxes, moov.payload_offset()));
-  mp4::FragmentRunReader reader(input, trex, mp4::RunStrictness::kStrict);
+  // The mdat payloads first: a run may point into an mdat before or after its moof.
+  mp4::MediaDataIndex media(input);
+  for (mp4::BoxCursor top(input, mp4::kLocatorBoxes);;) {
+    auto box = top.next();
+    if (!box || !*box) break;
+    media.add(**box);
+  }
+  mp4::FragmentRunReader reader(input, trex, mp4::RunStrictness::kStrict, &media);
   KeyFrameSearch search{track_id, std::nullopt};
   bool has_fragments = false;
   mp4::BoxCursor boxes(input, mp4::kLocatorBoxes);
