@@ -46,7 +46,7 @@ for stream in "$fixtures"/*.ts "$fixtures"/*.m2ts; do
     { printf "\\x$choice"; cat "$stream"; } >"$seeds/ts_segmenter/$choice-$(basename "$stream")"
   done
 done
-for target in defragment reset convert_mp4_reset thumbnail_mp4 probe; do
+for target in defragment reset convert_mp4_reset thumbnail_mp4 probe files; do
   mkdir -p "$seeds/$target"
   cp "$fixtures"/*.mp4 "$seeds/$target/"
   hls "$fixtures/hls_v" >"$seeds/$target/hls_v.mp4"
@@ -71,7 +71,8 @@ run_target() {
       "${corpus[@]}" >"$work/$target.log" 2>&1
 }
 
-targets=(convert_ts defragment mux reset convert_mp4_reset thumbnail_ts thumbnail_mp4 segments probe ts_segmenter)
+targets=(convert_ts defragment mux reset convert_mp4_reset thumbnail_ts thumbnail_mp4 segments probe files
+         ts_segmenter)
 declare -A pid
 for target in "${targets[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done

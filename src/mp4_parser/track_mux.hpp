@@ -16,7 +16,7 @@ namespace plexo::mp4 {
 // One input's movie box and tracks. Everything views the input, which must stay alive until
 // the output is written.
 struct MuxInput {
-  ByteView file;
+  MediaInput file;
   FileLayout layout;
   Box moov;
   std::vector<TrackRecord> tracks;  // in trak order, with their samples
@@ -25,7 +25,7 @@ struct MuxInput {
 
 // Reads one input's movie: its tracks (without samples yet), and for each the first trak whose
 // track header carries its track ID.
-Result<MuxInput> read_mux_tracks(ByteView input);
+Result<MuxInput> read_mux_tracks(const MediaInput& input);
 // Then the samples its fragments give those tracks.
 Status collect_mux_samples(MuxInput& in);
 

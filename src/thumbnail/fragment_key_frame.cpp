@@ -28,7 +28,7 @@ Result<std::optional<SampleSpan>> first_fragment_key_frame(ByteView input, const
   const mp4::TrackExtendsTable trex = PLEXO_TRY(
       mp4::TrackExtendsTable::read(moov.payload, mp4::kLocatorBoxes, moov.payload_offset()));
   // The mdat payloads first: a run may point into an mdat before or after its moof.
-  mp4::MediaDataIndex media(input);
+  mp4::MediaDataIndex media;
   for (mp4::BoxCursor top(input, mp4::kLocatorBoxes);;) {
     auto box = top.next();
     if (!box || !*box) break;
