@@ -33,6 +33,7 @@ inline constexpr const char* kFragmentTooLarge = "Fragment too large for its tra
 inline constexpr const char* kTracksWithoutTimeline = "Every track needs its place on the timeline";
 inline constexpr const char* kInvalidTrackTimescale = "Invalid track timescale";
 inline constexpr const char* kStreamEnded = "The stream has ended";
+inline constexpr const char* kFragmentedMovieWithSamples = "A fragmented movie's tracks hold no samples";
 
 // Reading boxes.
 inline constexpr const char* kNotEnoughData = "Not enough data";

@@ -149,7 +149,7 @@ Result<MoviePlan> MoviePlan::lay_out(MovieModel model) {
   }
 
   plan.ftyp_size_ = 16 + 4 * plan.model_.file_type.compatible_brands.size();
-  if (plan.model_.fragmented && plan.media_size_ != 0) return fail("A fragmented movie's tracks hold no samples");
+  if (plan.model_.fragmented && plan.media_size_ != 0) return fail(msg::kFragmentedMovieWithSamples);
   plan.mdat_header_ = plan.model_.fragmented ? 0 : box_header_length(plan.media_size_);
   // Chunk offsets take 64 bits when the file reaches past 4 GiB; the movie is then laid out
   // again with the wider table.

@@ -196,7 +196,11 @@ class PlannedMovie final : public PlannedOutput {
   PlannedMovie(Keep keep, Plan plan) : keep_(std::move(keep)), plan_(std::move(plan)) {}
   std::uint64_t size() const override { return plan_.size(); }
   Status write(std::span<std::uint8_t> out) override { return plan_.write(out); }
-  Status write(FileWriter& out) override { return plan_.write(out); }
+  // A plan that cannot write into a file front to back writes through memory.
+  Status write(FileWriter& out) override {
+    if constexpr (requires(const Plan& plan, FileWriter& file) { plan.write(file); }) return plan_.write(out);
+    else return PlannedOutput::write(out);
+  }
 
  private:
   Keep keep_;
