@@ -162,7 +162,7 @@ def mime_type(init: bytes) -> str:
     if avcc is not None:
         offset, _, header = avcc
         codecs.append("avc1." + init[offset + header + 1:offset + header + 4].hex())
-    if any(b.in_trak(init, i, "mdia/minf/stbl/stsd/mp4a") is not None for i in range(len(b.traks(init)))):
+    if any(b.trak_box(init, i, "mdia/minf/stbl/stsd/mp4a") is not None for i in range(len(b.traks(init)))):
         codecs.append("mp4a.40.2")  # AAC LC
     return f'video/mp4; codecs="{",".join(codecs)}"'
 

@@ -106,7 +106,7 @@ def test_other_audio_codecs_play_like_the_source(fixture_bytes, ffprobe, ffmpeg,
 
 
 def media_timescale(out: bytes, track: int) -> int:
-    mdhd = b.in_trak(out, track, "mdia/mdhd")
+    mdhd = b.trak_box(out, track, "mdia/mdhd")
     return int.from_bytes(mdhd[20:24] if mdhd[0] == 1 else mdhd[12:16], "big")
 
 
@@ -117,7 +117,7 @@ def test_the_init_segment_announces_fragments(fixture_bytes):
     assert b.top_level(out)[:3] == ["ftyp", "moov", "moof"] and "mdat" not in b.top_level(out)[:3]
     assert b.children(out, "moov/mvex") == ["trex", "trex"]
     for track in (0, 1):
-        assert b.in_trak(out, track, "edts") is None  # the delay is in the decode times
+        assert b.trak_box(out, track, "edts") is None  # the delay is in the decode times
         for kind in ("stts", "stsc", "stsz", "stco"):
             assert b.table(out, track, kind)[1][-1:] == [0]  # no entries, no samples
     assert media_timescale(out, 0) == 90000
