@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "codecs/video_codec.hpp"
 #include "core/messages.hpp"
 #include "core/time.hpp"
 #include "mp4_parser/boxes.hpp"
@@ -29,6 +30,13 @@ void read_sample_entry(ByteView stsd_payload, ProbedTrack& track) {
     if (width && height && *width && *height) {
       track.width = *width;
       track.height = *height;
+    }
+    if (auto codec = codec_of_sample_entry(e.type)) {
+      constexpr std::size_t kVisualEntryFields = 78;
+      auto box = find_child(e, configuration_box(*codec), kLocatorBoxes, kVisualEntryFields);
+      if (box && *box)
+        if (auto config = read_decoder_configuration(*codec, (*box)->payload))
+          track.profile = profile_name(*codec, *config);
     }
   } else if (track.kind == TrackKind::kAudio) {
     auto channels = load_u16(e.payload, 16);

@@ -1,6 +1,7 @@
 #include "mp4_writer/sample_entries.hpp"
 
 #include "codecs/h264/h264.hpp"
+#include "codecs/hevc/hevc.hpp"
 
 namespace plexo::mp4w {
 namespace {
@@ -66,7 +67,9 @@ Buffer video_sample_description(const ts::TsDemuxResult& d) {
   Buffer out;
   out.put_version_flags(0, 0);
   out.put_u32(1);
-  const std::size_t avc1 = out.begin_box("avc1");
+  const bool hevc = d.video_codec == VideoCodec::kHevc;
+  // hvc1, not hev1: every parameter set is in the hvcC, and Apple's players open only hvc1.
+  const std::size_t entry = out.begin_box(hevc ? FourCC("hvc1") : FourCC("avc1"));
   out.put_zeros(6);
   out.put_u16(1);  // data_reference_index
   out.put_zeros(16);
@@ -79,14 +82,20 @@ Buffer video_sample_description(const ts::TsDemuxResult& d) {
   out.put_zeros(32);
   out.put_u16(0x0018);
   out.put_u16(0xFFFF);
-  // The demultiplexer keeps pictures only once it holds both parameter sets, each short
-  // enough for a 16-bit length.
-  if (d.sps && d.pps) {
+  // The demultiplexer keeps pictures only once it holds the parameter sets, each short enough
+  // for a 16-bit length and (for HEVC) each read.
+  if (hevc && d.vps && d.sps && d.pps) {
+    if (auto fields = hevc::read_sps(*d.sps)) {
+      const std::size_t hvcc = out.begin_box("hvcC");
+      hevc::put_decoder_configuration(out, *fields, *d.vps, *d.sps, *d.pps);
+      out.end_box(hvcc);
+    }
+  } else if (!hevc && d.sps && d.pps) {
     const std::size_t avcc = out.begin_box("avcC");
     h264::put_decoder_configuration(out, *d.sps, *d.pps);
     out.end_box(avcc);
   }
-  out.end_box(avc1);
+  out.end_box(entry);
   return out;
 }
 

@@ -5,7 +5,7 @@
 #include <span>
 
 #include "core/messages.hpp"
-#include "codecs/h264/framing.hpp"
+#include "codecs/nal_framing.hpp"
 #include "mp4_writer/movie_outline.hpp"
 #include "mp4_writer/mp4_writer.hpp"
 #include "mp4_writer/timeline.hpp"
@@ -171,7 +171,8 @@ Status TsSegmenter::emit(bool ended, std::vector<Buffer>& fragments) {
       const StretchTiming timing = timeline_.time(window, anchor_.has_value(), last);
       for (std::size_t i = 0; i < units; ++i) {
         const ts::AccessUnit& unit = r.access_units[i];
-        if (!mp4::fits_u32(unit.sample_size)) return fail(msg::kAccessUnitTooLarge);
+        if (!mp4::fits_u32(unit.sample_size))
+          return fail(r.video_codec == VideoCodec::kHevc ? msg::kHevcAccessUnitTooLarge : msg::kAccessUnitTooLarge);
         video_samples.push_back(
             OutputSample{static_cast<std::uint32_t>(unit.sample_size), timing.durations[i], timing.offsets[i], unit.sync});
         video_duration += timing.durations[i];
@@ -187,7 +188,7 @@ Status TsSegmenter::emit(bool ended, std::vector<Buffer>& fragments) {
     auto gather = [&](std::size_t track, const std::function<void(ByteView)>& sink) {
       if (has_video_ && track == 0) {
         ts::ElementaryStream::Copier copier(r.video);
-        h264::put_length_prefixed(copier, std::span<const ts::NalRange>(r.nal_units.data(), nal_end), sink);
+        nal::put_length_prefixed(copier, std::span<const ts::NalRange>(r.nal_units.data(), nal_end), sink);
       } else {
         ts::ElementaryStream::Copier copier(r.audio);
         for (std::size_t j = 0; j < frames; ++j) copier.copy(r.audio_frames[j].begin, r.audio_frames[j].size, sink);
@@ -239,7 +240,7 @@ Status TsSegmenter::finish(std::vector<Buffer>& fragments) {
   const ts::TsDemuxResult& r = demux_.result();
   if (!demux_.saw_sync_byte()) return fail(msg::kNoSyncByte);
   PLEXO_CHECK(ts::check_supported_video(r));
-  return fail(r.pictures_without_parameter_sets ? msg::kNoParameterSets : msg::kNoVideoData);
+  return fail(r.pictures_without_parameter_sets ? ts::no_parameter_sets(r) : msg::kNoVideoData);
 }
 
 }  // namespace plexo::mp4w

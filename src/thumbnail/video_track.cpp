@@ -1,5 +1,6 @@
 #include "thumbnail/video_track.hpp"
 
+#include "core/messages.hpp"
 #include "mp4_parser/boxes.hpp"
 
 namespace plexo::thumbnail {
@@ -12,7 +13,6 @@ using mp4::kLocatorBoxes;
 constexpr std::size_t kStsdEntries = 8;         // stsd payload: version/flags, entry_count
 constexpr std::size_t kVisualEntryFields = 78;  // fixed fields of a visual sample entry
 
-bool is_avc_entry(FourCC type) { return type == FourCC("avc1") || type == FourCC("avc3"); }
 
 std::optional<Box> descend(const Box& box, std::initializer_list<FourCC> path) {
   auto found = mp4::find_path(box, path, kLocatorBoxes);
@@ -35,19 +35,23 @@ std::optional<Box> locate_child(const Box& parent, FourCC type, std::size_t skip
   return found ? *found : std::nullopt;
 }
 
-std::optional<h264::DecoderConfiguration> sample_entry_avc(const Box& stbl) {
+std::optional<SampleEntryCodec> sample_entry_codec(const Box& stbl) {
   auto entry = first_sample_entry(stbl);
-  if (!entry || !is_avc_entry(entry->type)) return std::nullopt;
-  auto avcc = locate_child(*entry, "avcC", kVisualEntryFields);
-  if (!avcc) return std::nullopt;
-  return h264::read_decoder_configuration(avcc->payload);
+  if (!entry) return std::nullopt;
+  auto codec = codec_of_sample_entry(entry->type);
+  if (!codec) return std::nullopt;
+  SampleEntryCodec found{*codec, std::nullopt};
+  if (auto config = locate_child(*entry, configuration_box(*codec), kVisualEntryFields))
+    found.config = read_decoder_configuration(*codec, config->payload);
+  return found;
 }
 
-std::optional<VideoTrack> find_video_track(const Box& moov) {
+Result<std::optional<VideoTrack>> find_video_track(const Box& moov) {
+  std::optional<FourCC> other_video;  // the first video sample entry of another codec
   BoxCursor traks = BoxCursor::children(moov, kLocatorBoxes);
   for (;;) {
     auto next = traks.next();
-    if (!next || !*next) return std::nullopt;
+    if (!next || !*next) break;
     const Box& trak = **next;
     if (trak.type != FourCC("trak")) continue;
     auto hdlr = descend(trak, {"mdia", "hdlr"});
@@ -56,12 +60,19 @@ std::optional<VideoTrack> find_video_track(const Box& moov) {
     if (!hdlr || !stbl || !tkhd) continue;
     auto handler = mp4::HandlerBox::read(hdlr->payload);
     if (!handler || handler->handler_type != FourCC("vide")) continue;
-    auto entry = first_sample_entry(*stbl);
-    if (!entry || !is_avc_entry(entry->type)) continue;
+    auto entry = sample_entry_codec(*stbl);
+    if (!entry) {
+      if (auto other = first_sample_entry(*stbl); other && !other_video) other_video = other->type;
+      continue;
+    }
     auto track_id = mp4::read_track_id(tkhd->payload);
     if (!track_id) continue;
-    return VideoTrack{*track_id, *stbl, sample_entry_avc(*stbl)};
+    return std::optional<VideoTrack>{VideoTrack{*track_id, *stbl, *entry}};
   }
+  // Its pictures would be returned as bytes no H.264 or HEVC decoder opens.
+  if (other_video)
+    return fail(msg::unsupported_video_track(mp4::type_name(*other_video)));
+  return std::optional<VideoTrack>{};
 }
 
 }  // namespace plexo::thumbnail
