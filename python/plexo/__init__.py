@@ -9,12 +9,15 @@ the command line.
 from _plexo import __version__
 
 from ._core import (
+    BytesLike,
     Diagnostics,
     FragmentedMP4Processor,
     ProbeResult,
     TextSink,
     TrackInfo,
+    TsSegmenter,
     convert_mp4_reset_timestamps,
+    convert_ts_to_fmp4,
     convert_ts_to_mp4,
     defragment_mp4,
     extract_thumbnail,
@@ -36,11 +39,14 @@ from ._files import (
     thumbnail_file,
 )
 from ._image import ImageFormat, ImageSupportMissing, thumbnail_image
+from ._output import atomic_output
+from ._playlist import PlaylistError, read_playlist
 
 __all__ = [
-    "Diagnostics", "FragmentedMP4Processor", "ImageFormat", "ImageSupportMissing", "PathLike",
-    "ProbeResult", "TextSink", "ThumbnailFormat", "TrackInfo", "__version__",
-    "convert_file", "convert_mp4_reset_timestamps", "convert_ts_to_mp4", "defragment_file",
+    "BytesLike", "Diagnostics", "FragmentedMP4Processor", "ImageFormat", "ImageSupportMissing",
+    "PathLike", "PlaylistError", "atomic_output", "read_playlist",
+    "ProbeResult", "TextSink", "ThumbnailFormat", "TrackInfo", "TsSegmenter", "__version__",
+    "convert_file", "convert_mp4_reset_timestamps", "convert_ts_to_fmp4", "convert_ts_to_mp4", "defragment_file",
     "defragment_mp4", "extract_thumbnail", "extract_thumbnail_from_mp4",
     "extract_thumbnail_from_ts", "is_mp4", "mux_files", "mux_fmp4_tracks", "probe",
     "reset_file", "reset_mp4_timestamps", "thumbnail", "thumbnail_file", "thumbnail_image",
