@@ -150,16 +150,23 @@ class ElementaryStream {
   // positions at or after `pos` stay readable.
   void discard_before(std::uint64_t pos) {
     std::size_t drop = 0;
-    while (drop < chunks_.size() && chunks_[drop].begin + chunks_[drop].length <= pos) ++drop;
+    while (drop < chunks_.size() && chunks_[drop].end() <= pos) ++drop;
     chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(drop));
     last_ = 0;
     if (!owning_) return;
     if (!chunks_.empty() && chunks_.front().begin < pos) {
       Chunk& first = chunks_.front();
-      const std::uint64_t cut = pos - first.begin;
-      first.begin = pos;
-      first.input_offset += cut;
-      first.length -= cut;
+      if (first.count == 1) {
+        const std::uint64_t cut = pos - first.begin;
+        first.begin = pos;
+        first.input_offset += cut;
+        first.length -= cut;
+      } else {  // whole pieces of a run
+        const std::uint64_t pieces = (pos - first.begin) / first.length;
+        first.begin += pieces * first.length;
+        first.input_offset += pieces * first.stride;
+        first.count -= static_cast<std::uint32_t>(pieces);
+      }
     }
     const std::uint64_t unused = chunks_.empty() ? owned_.size() : chunks_.front().input_offset;
     if (unused == 0) return;
