@@ -7,11 +7,14 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
+import signal
 import tempfile
 from typing import BinaryIO, Iterable, Iterator, Union
 
 PathLike = Union[str, "os.PathLike[str]"]
 
+
+_INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
 
 def _umask() -> int:
     mask = os.umask(0o022)
@@ -50,12 +53,20 @@ def atomic_output(path: PathLike, *, overwrite: bool = True,
     if not overwrite and os.path.lexists(target):
         raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), target)
     directory = os.path.dirname(os.path.abspath(target))
+    # Ctrl-C or SIGTERM between creating the temporary file and the cleanup below would leave
+    # it behind (a batch meets exactly that moment when it moves to its next input): the
+    # signals wait until the cleanup is in place.
+    masked = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
     try:
         fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(target) + ".",
                                          suffix=".part", dir=directory)
-    except OSError as exc:
-        raise type(exc)(exc.errno, exc.strerror, target) from None
+    except BaseException as exc:
+        signal.pthread_sigmask(signal.SIG_SETMASK, masked)
+        if isinstance(exc, OSError):
+            raise type(exc)(exc.errno, exc.strerror, target) from None
+        raise
     try:
+        signal.pthread_sigmask(signal.SIG_SETMASK, masked)
         with os.fdopen(fd, "wb") as out:
             yield out
             out.flush()
