@@ -1,67 +1,38 @@
 #include "thumbnail/video_track.hpp"
 
-#include "mp4_parser/boxes.hpp"
+#include "mp4_parser/sample_entries.hpp"
 
 namespace plexo::thumbnail {
 namespace {
 
-using mp4::Box;
-using mp4::BoxCursor;
-using mp4::kLocatorBoxes;
-
-constexpr std::size_t kStsdEntries = 8;         // stsd payload: version/flags, entry_count
-constexpr std::size_t kVisualEntryFields = 78;  // fixed fields of a visual sample entry
-
 bool is_avc_entry(FourCC type) { return type == FourCC("avc1") || type == FourCC("avc3"); }
 
-std::optional<Box> descend(const Box& box, std::initializer_list<FourCC> path) {
-  auto found = mp4::find_path(box, path, kLocatorBoxes);
-  return found ? *found : std::nullopt;
-}
-
-std::optional<Box> first_sample_entry(const Box& stbl) {
-  auto stsd = locate_child(stbl, "stsd");
-  if (!stsd) return std::nullopt;
-  auto entry = BoxCursor::children(*stsd, kLocatorBoxes, kStsdEntries).next();
-  if (!entry || !*entry) return std::nullopt;
-  return **entry;
+std::optional<h264::DecoderConfiguration> entry_avc(const mp4::Box& entry) {
+  if (!is_avc_entry(entry.type)) return std::nullopt;
+  auto visual = mp4::VisualSampleEntry::read(entry, mp4::kLocatorBoxes);
+  if (!visual) return std::nullopt;
+  auto avcc = visual->find("avcC");
+  if (!avcc) return std::nullopt;
+  return h264::read_decoder_configuration(*avcc);
 }
 
 }  // namespace
 
-std::optional<Box> locate_child(const Box& parent, FourCC type, std::size_t skip) {
+std::optional<h264::DecoderConfiguration> sample_entry_avc(const mp4::Box& stbl) {
   // The locator's rules stop quietly where others would fail, so the walk yields no error.
-  auto found = mp4::find_child(parent, type, kLocatorBoxes, skip);
-  return found ? *found : std::nullopt;
+  auto stsd = mp4::find_child(stbl, "stsd", mp4::kLocatorBoxes);
+  if (!stsd || !*stsd) return std::nullopt;
+  auto entry = mp4::first_sample_entry(**stsd, mp4::kLocatorBoxes);
+  return entry ? entry_avc(*entry) : std::nullopt;
 }
 
-std::optional<h264::DecoderConfiguration> sample_entry_avc(const Box& stbl) {
-  auto entry = first_sample_entry(stbl);
-  if (!entry || !is_avc_entry(entry->type)) return std::nullopt;
-  auto avcc = locate_child(*entry, "avcC", kVisualEntryFields);
-  if (!avcc) return std::nullopt;
-  return h264::read_decoder_configuration(avcc->payload);
-}
-
-std::optional<VideoTrack> find_video_track(const Box& moov) {
-  BoxCursor traks = BoxCursor::children(moov, kLocatorBoxes);
-  for (;;) {
-    auto next = traks.next();
-    if (!next || !*next) return std::nullopt;
-    const Box& trak = **next;
-    if (trak.type != FourCC("trak")) continue;
-    auto hdlr = descend(trak, {"mdia", "hdlr"});
-    auto stbl = descend(trak, {"mdia", "minf", "stbl"});
-    auto tkhd = locate_child(trak, "tkhd");
-    if (!hdlr || !stbl || !tkhd) continue;
-    auto handler = mp4::HandlerBox::read(hdlr->payload);
-    if (!handler || handler->handler_type != FourCC("vide")) continue;
-    auto entry = first_sample_entry(*stbl);
-    if (!entry || !is_avc_entry(entry->type)) continue;
-    auto track_id = mp4::read_track_id(tkhd->payload);
-    if (!track_id) continue;
-    return VideoTrack{*track_id, *stbl, sample_entry_avc(*stbl)};
+std::optional<VideoTrack> find_video_track(const mp4::Movie& movie) {
+  for (const mp4::MovieTrack& track : movie.tracks) {
+    if (!track.is_video() || !track.track_id || !track.sample_entry) continue;
+    if (!is_avc_entry(track.sample_entry->type)) continue;
+    return VideoTrack{*track.track_id, track.tables, entry_avc(*track.sample_entry)};
   }
+  return std::nullopt;
 }
 
 }  // namespace plexo::thumbnail
