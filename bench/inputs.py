@@ -35,10 +35,12 @@ class Inputs:
     progressive: pathlib.Path
     video: pathlib.Path
     audio: pathlib.Path
+    ts_ac3: pathlib.Path  # the transport stream with its audio as AC-3
 
     @classmethod
     def under(cls, folder: pathlib.Path) -> Inputs:
-        names = ("stream.ts", "fragmented.mp4", "progressive.mp4", "video.mp4", "audio.mp4")
+        names = ("stream.ts", "fragmented.mp4", "progressive.mp4", "video.mp4", "audio.mp4",
+                 "stream_ac3.ts")
         return cls(folder, *(folder / name for name in names))
 
     @property
@@ -84,6 +86,9 @@ def make(seconds: int = 60) -> Inputs:
           "-c:v", "libx264", "-preset", "ultrafast", "-b:v", "8M", "-maxrate", "8M",
           "-bufsize", "16M", "-bf", "2", "-g", "60", "-pix_fmt", "yuv420p",
           "-c:a", "aac", "-b:a", "128k", "-ac", "2")
+    # The same pictures with 384 kbit/s AC-3, as a broadcast carries it.
+    _made(inputs.ts_ac3, "-i", str(inputs.ts), "-map", "0:v", "-map", "0:a", "-c:v", "copy",
+          "-c:a", "ac3", "-b:a", "384k")
     ts = ["-i", str(inputs.ts), "-c", "copy", *ADTS_TO_MP4]
     _made(inputs.fragmented, *ts, "-map", "0:v", "-map", "0:a", *FRAGMENTED)
     _made(inputs.progressive, *ts, "-map", "0:v", "-map", "0:a", "-movflags", "+faststart")

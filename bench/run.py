@@ -62,6 +62,8 @@ def _single(name: str, files: Callable[[bench_inputs.Inputs], list[pathlib.Path]
 
 OPERATIONS = [
     _single("convert_ts_to_mp4", lambda i: [i.ts], pyav_format="mpegts"),
+    Operation("convert_ts_to_mp4-ac3", _plexo.convert_ts_to_mp4, lambda i: [i.ts_ac3],
+              "_plexo.convert_ts_to_mp4(inputs[0])", pyav_format="mpegts"),
     _single("defragment_mp4", lambda i: [i.fragmented], pyav_format="mp4"),
     Operation("mux_fmp4_tracks", _plexo.mux_fmp4_tracks, lambda i: [i.video, i.audio],
               "_plexo.mux_fmp4_tracks(inputs[0], inputs[1])"),

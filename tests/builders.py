@@ -160,7 +160,17 @@ def sample_bytes(data: bytes, index: int = 0) -> list[bytes]:
     """The bytes of every sample of the index-th trak, as its stsz and stco/co64 place them."""
     t = tables(data, index)
     sizes = entries(t["stsz"], skip=12)
-    offsets = entries(t["stco"]) if "stco" in t else list(struct.unpack(f">{len(sizes)}Q", t["co64"][8:]))
+    chunks = entries(t["stco"]) if "stco" in t else list(struct.unpack(f">{(len(t['co64']) - 8) // 8}Q", t["co64"][8:]))
+    # samples per chunk from stsc's runs (first_chunk, samples_per_chunk, description)
+    runs = entries(t["stsc"]) if "stsc" in t else []
+    runs = [runs[i:i + 3] for i in range(0, len(runs) - 2, 3)]
+    offsets = []
+    for c, chunk in enumerate(chunks, start=1):
+        per_chunk = next((n for first, n, _ in reversed(runs) if first <= c), 1)
+        at = chunk
+        for size in sizes[len(offsets):len(offsets) + per_chunk]:
+            offsets.append(at)
+            at += size
     return [data[o:o + s] for o, s in zip(offsets, sizes)]
 
 
@@ -359,6 +369,73 @@ def adts_frame(payload: bytes, *, protection_absent: bool = True, profile: int =
     if not protection_absent:
         header += b"\x00\x00"
     return header + payload
+
+
+MPEG_AUDIO_RATES = {3: (44100, 48000, 32000), 2: (22050, 24000, 16000), 0: (11025, 12000, 8000)}
+MPEG_AUDIO_KBPS = {(1, 1): (0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448),
+                   (1, 2): (0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384),
+                   (1, 3): (0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320),
+                   (2, 1): (0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256),
+                   (2, 2): (0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160),
+                   (2, 3): (0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160)}
+
+
+def mpeg_audio_frame(fill: int = 0, *, version: int = 3, layer: int = 3, bitrate_index: int = 9,
+                     rate_index: int = 0, padding: int = 0, mono: bool = False) -> bytes:
+    """One MPEG audio frame (version 3 = MPEG-1, 2 = MPEG-2, 0 = MPEG-2.5), header included,
+    its body filled with ``fill``; a reserved ``rate_index`` 3 gives a 1000-byte frame."""
+    header = bytes([0xFF, 0xE0 | (version << 3) | ((4 - layer) << 1) | 1,
+                    (bitrate_index << 4) | (rate_index << 2) | (padding << 1), 0xC0 if mono else 0x00])
+    if rate_index == 3 or bitrate_index in (0, 15):
+        return header + bytes([fill]) * 996
+    rate = MPEG_AUDIO_RATES[version][rate_index]
+    kbps = MPEG_AUDIO_KBPS[(1 if version == 3 else 2, layer)][bitrate_index]
+    if layer == 1:
+        length = (12 * kbps * 1000 // rate + padding) * 4
+    else:
+        length = (144 if layer == 2 or version == 3 else 72) * kbps * 1000 // rate + padding
+    return header + bytes([fill]) * (length - 4)
+
+
+AC3_WORDS_48K = (64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 640, 768, 896, 1024, 1152, 1280)
+
+
+def ac3_frame(fill: int = 0, *, fscod: int = 0, frmsizecod: int = 20, bsid: int = 8, bsmod: int = 0,
+              acmod: int = 2, lfeon: int = 0) -> bytes:
+    """One AC-3 syncframe at 48 kHz (or 32 kHz, fscod 2) of the size frmsizecod gives, its body
+    filled with ``fill``; acmod 2 (stereo) or 1 (mono)."""
+    words = AC3_WORDS_48K[frmsizecod >> 1] * (3 if fscod == 2 else 2) // 2
+    bits = Bits().u(acmod, 3)
+    if acmod == 2:
+        bits.u(0, 2)  # dsurmod
+    bits.u(lfeon, 1)
+    info = bits.bits + [0] * (-len(bits.bits) % 8)
+    tail = bytes(int("".join(map(str, info[i:i + 8])), 2) for i in range(0, len(info), 8))
+    header = b"\x0b\x77\x00\x00" + bytes([(fscod << 6) | frmsizecod, (bsid << 3) | bsmod]) + tail
+    return header + bytes([fill]) * (words * 2 - len(header))
+
+
+def eac3_frame(fill: int = 0, *, size: int = 384, strmtyp: int = 0, substream: int = 0, fscod: int = 0,
+               numblkscod: int = 3, acmod: int = 2, lfeon: int = 0, bsid: int = 16,
+               chanmap: int | None = None, bsmod: int | None = None) -> bytes:
+    """One E-AC-3 syncframe of ``size`` bytes (even), its body filled with ``fill``. A
+    dependent substream (strmtyp 1) may carry a custom channel map; ``bsmod`` is written in
+    the informational metadata."""
+    bits = Bits().u(strmtyp, 2).u(substream, 3).u(size // 2 - 1, 11).u(fscod, 2).u(numblkscod, 2)
+    bits.u(acmod, 3).u(lfeon, 1).u(bsid, 5).u(31, 5).u(0, 1)   # dialnorm, no compr
+    if acmod == 0:
+        bits.u(31, 5).u(0, 1)
+    if strmtyp == 1:
+        bits.u(chanmap is not None, 1)
+        if chanmap is not None:
+            bits.u(chanmap, 16)
+    bits.u(0, 1)                                               # no mixing metadata
+    bits.u(bsmod is not None, 1)
+    if bsmod is not None:
+        bits.u(bsmod, 3)
+    info = bits.bits + [0] * (-len(bits.bits) % 8)
+    body = bytes(int("".join(map(str, info[i:i + 8])), 2) for i in range(0, len(info), 8))
+    return b"\x0b\x77" + body + bytes([fill]) * (size - 2 - len(body))
 
 
 # ---- movie and movie-fragment boxes ----------------------------------------------------

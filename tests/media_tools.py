@@ -52,6 +52,18 @@ def packets(data: bytes, stream: str, suffix: str = ".mp4") -> list[dict]:
     return probe(data, suffix, "-select_streams", stream, "-show_packets", "-show_data_hash", "MD5")["packets"]
 
 
+def copied(data: bytes, suffix: str = ".ts") -> bytes:
+    """What ``ffmpeg -c copy`` makes of a file as an MP4: the packets a real client keeps."""
+    with tempfile.TemporaryDirectory() as directory:
+        source, target = os.path.join(directory, "in" + suffix), os.path.join(directory, "out.mp4")
+        with open(source, "wb") as handle:
+            handle.write(data)
+        result = run("ffmpeg", "-nostdin", "-v", "error", "-i", source, "-map", "0", "-c", "copy", target)
+        assert result.returncode == 0, result.stderr
+        with open(target, "rb") as handle:
+            return handle.read()
+
+
 def frames(data: bytes, stream: str, suffix: str = ".mp4") -> list[dict]:
     return probe(data, suffix, "-select_streams", stream, "-show_frames")["frames"]
 

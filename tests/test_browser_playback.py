@@ -22,7 +22,7 @@ pytestmark = pytest.mark.skipif(not ENABLED, reason="browser tier: set PLEXO_BRO
 CONVERTED = ["ts_bframes.ts", "ts_no_bframes.ts", "ts_44k_mono.ts", "ts_1080p.ts",
              "ts_interlaced.ts", "ts_multislice.ts", "ts_192.m2ts", "ts_no_aud.ts",
              "ts_audio_late.ts", "ts_pts_wrap.ts", "ts_dropped_frames.ts", "ts_audio_leads.ts",
-             "ts_dvb_pat.ts"]
+             "ts_dvb_pat.ts", "ts_h264_mp3.ts", "ts_aac_audio_only.ts", "ts_video_only.ts"]
 DEFRAGMENTED = ["frag_default_base_moof.mp4", "frag_base_data_offset.mp4", "frag_every_frame.mp4",
                 "frag_negative_cts.mp4", "frag_audio_late.mp4", "frag_gstreamer.mp4",
                 "frag_video_only.mp4", "frag_audio_only.mp4"]

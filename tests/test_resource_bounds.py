@@ -12,8 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from builders import (adts_frame, box, full_box, get_box, iter_boxes, packetize, pat, pes, pmt,
-                      replace_box, ts_packets, u32)
+from builders import (adts_frame, box, eac3_frame, full_box, get_box, iter_boxes, mpeg_audio_frame,
+                      packetize, pat, pes, pmt, replace_box, ts_packets, u32)
 from conftest import FIXTURES
 from builders import tfdt, tfhd, trex
 
@@ -146,15 +146,22 @@ def many_trafs_and_trexes(count: int) -> bytes:
     return replace_box(movie, "moov/mvex", mvex) + moof + fragments
 
 
-def tiny_adts_frames(count: int) -> bytes:
-    """A transport stream of one real key frame and ``count`` ADTS frames of one byte."""
+def tiny_audio_frames(count: int, frame: bytes = adts_frame(b"\x00"), stream_type: int = 0x0F) -> bytes:
+    """A transport stream of one real key frame and ``count`` audio frames, by default ADTS
+    frames of one byte."""
     ts = fixture("ts_1080p.ts")
     video = [p for p in ts_packets(ts) if (p[1] & 0x1F) << 8 | p[2] == 256]
-    frames = adts_frame(b"\x00") * count
+    frames = frame * count
     audio = []
     for start in range(0, len(frames), 60000):
         audio += packetize(257, pes(frames[start:start + 60000], pts=131280 + start, stream_id=0xC0), len(audio))
-    return pat() + pmt([(0x1B, 256), (0x0F, 257)]) + b"".join(video) + b"".join(audio)
+    return pat() + pmt([(0x1B, 256), (stream_type, 257)]) + b"".join(video) + b"".join(audio)
+
+
+# The smallest frames of the other codecs: an 8-byte E-AC-3 syncframe, a 48-byte MPEG-2.5
+# layer III frame (8 kbit/s at 12 kHz).
+TINY_EAC3 = eac3_frame(size=8)
+SMALL_MP3 = mpeg_audio_frame(version=0, rate_index=1, bitrate_index=1)
 
 
 REAL_TS = fixture("ts_no_bframes.ts")
@@ -165,10 +172,14 @@ SEGMENT = fixture("hls_v/seg0.m4s")
 # case: (operation, inputs at a size in items, items of the small input)
 CASES = {
     "convert_ts_to_mp4-real": ("convert_ts_to_mp4", lambda n: [REAL_TS * n], 16),
-    "convert_ts_to_mp4-tiny-adts-frames": ("convert_ts_to_mp4", lambda n: [tiny_adts_frames(n)], 300_000),
+    "convert_ts_to_mp4-tiny-adts-frames": ("convert_ts_to_mp4", lambda n: [tiny_audio_frames(n)], 300_000),
+    "convert_ts_to_mp4-tiny-eac3-frames":
+        ("convert_ts_to_mp4", lambda n: [tiny_audio_frames(n, TINY_EAC3, 0x87)], 300_000),
+    "convert_ts_to_mp4-small-mpeg-audio-frames":
+        ("convert_ts_to_mp4", lambda n: [tiny_audio_frames(n, SMALL_MP3, 0x03)], 50_000),
     "extract_thumbnail_from_ts-real": ("extract_thumbnail_from_ts", lambda n: [REAL_TS * n], 16),
     "extract_thumbnail_from_ts-tiny-adts-frames":
-        ("extract_thumbnail_from_ts", lambda n: [tiny_adts_frames(n)], 300_000),
+        ("extract_thumbnail_from_ts", lambda n: [tiny_audio_frames(n)], 300_000),
     "defragment_mp4-real": ("defragment_mp4", lambda n: [repeated_fragments(REAL_VIDEO, n)], 24),
     "defragment_mp4-one-byte-samples": ("defragment_mp4", lambda n: [one_byte_samples(n)], 200_000),
     "reset_mp4_timestamps-real": ("reset_mp4_timestamps", lambda n: [repeated_fragments(REAL_VIDEO, n)], 24),
@@ -214,6 +225,8 @@ KNOWN = {
     ("memory", "convert_ts_to_mp4-tiny-adts-frames"):
         "known: a 7-byte ADTS frame still costs 24 bytes of tables (8 in the demultiplexer's "
         "frame list, 16 in the writer's sample list): linear, but above 1.5x for such streams",
+    ("memory", "convert_ts_to_mp4-tiny-eac3-frames"):
+        "known: an 8-byte E-AC-3 syncframe costs 24 bytes of tables, as a tiny ADTS frame does",
 }
 
 

@@ -387,26 +387,6 @@ def test_a_frame_before_a_damaged_syncword_is_kept():
     assert table(out, 1, "stsz")[1][2:] == [20, 25]
 
 
-@pytest.mark.parametrize("header, kept", [
-    (b"\xff\xf1\x50\x80", True),    # ADTS (layer 0) labelled as MPEG-1 audio: converted
-    (b"\xff\xfb\x90\x64", False),   # MP3
-    (b"\xff\xfd\x90\x64", False),   # MP2
-])
-def test_mpeg_audio_stream_type_is_judged_by_its_content(header, kept):
-    from builders import adts_frame, packetize, pat, pes, pmt
-    from builders import AUDIO_PID, VIDEO_PID
-    audio = adts_frame(b"\x01" * 20) * 3 if kept else (header + b"\x00" * 200) * 3
-    packets = [pat(), pmt([(0x1B, VIDEO_PID), (0x03, AUDIO_PID)])]
-    for i, (body, pts, _) in enumerate(gop(3)):
-        packets += packetize(VIDEO_PID, pes(body, pts=pts))
-    packets += packetize(AUDIO_PID, pes(audio, pts=0, stream_id=0xC0))
-    stream = b"".join(packets)
-    if kept:
-        assert table(_plexo.convert_ts_to_mp4(stream), 1, "stsz")[1][1] == 3
-    else:
-        with pytest.raises(ValueError, match=r"^Unsupported audio stream: MP[23] audio \(MPEG audio layer II?I?, stream_type 0x03\); only ADTS AAC audio is converted$"):
-            _plexo.convert_ts_to_mp4(stream)
-
 
 def test_mpeg2_video_is_refused_by_name():
     from builders import packetize, pat, pes, pmt

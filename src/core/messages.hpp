@@ -13,15 +13,11 @@ inline constexpr const char* kNoSyncByte = "No valid TS sync byte found";
 inline constexpr const char* kNoVideoData = "No video data found";
 inline constexpr const char* kNoParameterSets = "No H.264 parameter sets found";
 inline constexpr const char* kNoIFrame = "No I-frame found in video stream";
-// `found` names the codec and opens its parenthesis ("MPEG-2 video (", "MP3 audio (...,
-// "); `stream_type` is written as 0xNN.
+// `found` names the codec and opens its parenthesis ("MPEG-2 video ("); `stream_type` is
+// written as 0xNN.
 inline std::string unsupported_video(std::string_view found, std::string_view stream_type) {
   return "Unsupported video stream: " + std::string(found) + "stream_type " + std::string(stream_type) +
          "); only H.264 video is converted";
-}
-inline std::string unsupported_audio(std::string_view found, std::string_view stream_type) {
-  return "Unsupported audio stream: " + std::string(found) + "stream_type " + std::string(stream_type) +
-         "); only ADTS AAC audio is converted";
 }
 
 // Writing an MP4.

@@ -104,7 +104,7 @@ struct ElementaryStreamDescriptor {
   std::uint32_t buffer_size = 768;
   std::uint32_t max_bitrate = 128000;
   std::uint32_t average_bitrate = 128000;
-  ByteView decoder_specific_info;   // at most 255 - 13 bytes
+  ByteView decoder_specific_info;   // left out when empty; at most 255 - 20 bytes
 
   // The esds payload (version and flags first).
   Buffer payload() const;

@@ -5,22 +5,51 @@
 
 namespace plexo::mp4w {
 
-AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed) {
-  AudioTrackTiming timing;
+namespace {
+
+// AAC keeps the movie's 90 kHz clock at 48 kHz, where a frame is exactly 1920 ticks; at other
+// rates, and for every other codec, the track counts in its own samples so that frame
+// durations never round.
+void aac_timing(const ts::TsDemuxResult& demuxed, AudioTrackTiming& timing) {
   if (const auto& config = demuxed.audio_config; config && config->fits_two_bytes()) {
     timing.config = *config;
     timing.config.channel_configuration &= 0x0F;
   }
-  const std::uint32_t sample_rate = timing.config.sample_rate();
-
-  // At 48 kHz a frame is exactly 1920 ticks of 90 kHz, so the track can share the movie's
-  // clock. Other rates count in their own samples so that frame durations never round.
+  timing.sample_rate = timing.config.sample_rate();
+  timing.channel_count = timing.config.channel_count();
   if (timing.config.sampling_frequency_index == aac::k48kHzIndex) {
     timing.timescale = kMovieTimescale;
-    timing.sample_delta = static_cast<std::uint32_t>(std::uint64_t{aac::kFrameSamples} * kMovieTimescale / sample_rate);
+    timing.sample_delta = static_cast<std::uint32_t>(std::uint64_t{aac::kFrameSamples} * kMovieTimescale / timing.sample_rate);
   } else {
-    timing.timescale = sample_rate;
+    timing.timescale = timing.sample_rate;
     timing.sample_delta = aac::kFrameSamples;
+  }
+}
+
+}  // namespace
+
+AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed) {
+  AudioTrackTiming timing;
+  timing.codec = demuxed.audio_codec;
+  if (const auto& mpeg = demuxed.mpeg_audio_header; timing.codec == ts::AudioCodec::kMpegAudio && mpeg) {
+    timing.sample_rate = mpeg->sample_rate;
+    timing.frame_samples = mpeg->samples;
+    timing.channel_count = mpeg->channels;
+  } else if (const auto& ac3 = demuxed.ac3_frame; timing.codec == ts::AudioCodec::kAc3 && ac3) {
+    timing.sample_rate = ac3->sample_rate;
+    timing.frame_samples = ac3::kBlockSamples * ac3::kFrameBlocks;
+    timing.channel_count = ac3->channel_count();
+  } else if (const auto& ec3 = demuxed.ec3_config; timing.codec == ts::AudioCodec::kEac3 && ec3 && ec3->count > 0) {
+    timing.sample_rate = ec3->substreams[0].frame.sample_rate;
+    timing.frame_samples = ac3::kBlockSamples * ac3::kFrameBlocks;
+    timing.channel_count = ec3->channel_count();
+  } else {
+    timing.codec = ts::AudioCodec::kAac;
+    aac_timing(demuxed, timing);
+  }
+  if (timing.codec != ts::AudioCodec::kAac) {
+    timing.timescale = timing.sample_rate;
+    timing.sample_delta = timing.frame_samples;
   }
   const std::uint64_t frames = demuxed.audio_frames.size();
   timing.media_duration = frames * timing.sample_delta;
@@ -29,8 +58,8 @@ AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed) {
   // Frames follow one another without gaps, so the first one's time follows from the first
   // that carries its own PTS.
   if (const auto& anchor = demuxed.audio_anchor) {
-    const std::uint64_t before =
-        rescale(std::uint64_t{anchor->frame} * aac::kFrameSamples, sample_rate, kMovieTimescale);
+    const std::uint64_t before = rescale(std::uint64_t{anchor->frame} * timing.frame_samples,
+                                         timing.sample_rate, kMovieTimescale);
     timing.start = (anchor->pts - before) & (kClockWrap - 1);
   }
   return timing;

@@ -1,4 +1,4 @@
-// The AAC track's description and timing, from the stream's own ADTS header and PTS.
+// The audio track's description and timing, from the stream's own first frame and PTS.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +11,13 @@
 namespace plexo::mp4w {
 
 struct AudioTrackTiming {
-  // The stream's own, when its first ADTS header gives one that fits an esds; else AAC LC,
-  // 48 kHz, stereo.
+  ts::AudioCodec codec = ts::AudioCodec::kAac;
+  // AAC: the stream's own, when its first ADTS header gives one that fits an esds; else AAC
+  // LC, 48 kHz, stereo.
   aac::AudioSpecificConfig config;
+  std::uint32_t sample_rate = 48000;
+  std::uint32_t frame_samples = aac::kFrameSamples;  // PCM samples per channel in a sample
+  std::uint16_t channel_count = 2;
   std::uint32_t timescale = 90000;  // media timescale
   std::uint32_t sample_delta = 1920;
   std::uint64_t media_duration = 0;   // media timescale

@@ -85,7 +85,7 @@ std::vector<mp4::EditEntry> delay_edits(std::uint64_t delay, std::uint64_t prese
 }  // namespace
 
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) {
-  PLEXO_CHECK(ts::check_supported_streams(demuxed));
+  PLEXO_CHECK(ts::check_supported_video(demuxed));
   // A programme converts whichever of its streams it has: video alone, audio alone, or both.
   // A video stream that sent pictures of which none can be kept (no complete picture, or
   // none after the parameter sets it needs) gives no file rather than one without its video.
@@ -153,7 +153,7 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
       ts::ElementaryStream::Copier copier(d.audio);
       for (const ts::AudioFrame& frame : d.audio_frames) copier.copy(frame.begin, frame.size, sink);
     };
-    keep->audio_description = audio_sample_description(*audio);
+    keep->audio_description = audio_sample_description(*audio, d);
     a.sample_description = keep->audio_description.view();
     model.moov.add(trak(next_track_id++, track_duration(*audio), 0x0100, 0, 0, audio->timescale,
                         audio->media_duration, "soun", model.tracks.size() - 1,

@@ -9,7 +9,9 @@ namespace plexo::mp4w {
 
 // avc1 with the stream's picture size and, when both parameter sets are there, its avcC.
 Buffer video_sample_description(const ts::TsDemuxResult& demuxed);
-// mp4a with the stream's channel count and rate and an esds carrying its AudioSpecificConfig.
-Buffer audio_sample_description(const AudioTrackTiming& audio);
+// The audio entry of the stream's codec with its channel count and rate: mp4a with an esds
+// (AAC with its AudioSpecificConfig, MPEG-1 or MPEG-2 audio by object type), ac-3 with a dac3,
+// ec-3 with a dec3.
+Buffer audio_sample_description(const AudioTrackTiming& audio, const ts::TsDemuxResult& demuxed);
 
 }  // namespace plexo::mp4w

@@ -1,30 +1,95 @@
+// The audio elementary stream cut into frames: one framing for every audio codec, which
+// differ only in how a frame header is found and read (FrameSyntax).
 #include <algorithm>
 
 #include "codecs/aac/adts.hpp"
+#include "codecs/ac3/ac3.hpp"
+#include "codecs/mpeg_audio/frame_header.hpp"
 #include "ts_parser/demux_state.hpp"
 
 namespace plexo::ts {
 namespace {
 
-using aac::kAdtsHeaderSize;
+// The most header bytes any syntax reads to find a frame's length.
+constexpr std::size_t kMaxHeaderSize = std::max({aac::kAdtsHeaderSize, mpeg_audio::kHeaderSize, ac3::kHeaderSize});
+// Bytes of an E-AC-3 syncframe read for its bitstream information (channel map, bsmod).
+constexpr std::size_t kEac3InfoBytes = 64;
+constexpr std::uint64_t kMaxSampleSize = 0xFFFF;
+
+// One frame header as the framing needs it.
+struct FrameShape {
+  AudioCodec codec = AudioCodec::kNone;
+  std::size_t length = 0;  // header included
+  std::size_t skip = 0;    // bytes at the front that are no part of the sample (the ADTS header)
+  std::uint32_t key = 0;   // what every frame of the stream repeats
+};
+
+// How the frames of the stream's codec begin. An MPEG audio stream whose first frame has not
+// been found yet may carry ADTS instead; the first frame kept decides.
+class FrameSyntax {
+ public:
+  explicit FrameSyntax(AudioCodec codec) : codec_(codec) {}
+
+  std::uint8_t first_byte() const { return ac3_family() ? ac3::kSync0 : 0xFF; }
+  std::size_t header_size() const {
+    switch (codec_) {
+      case AudioCodec::kAac: return aac::kAdtsHeaderSize;
+      case AudioCodec::kMpegAudio: return mpeg_audio::kHeaderSize;
+      default: return ac3::kHeaderSize;
+    }
+  }
+  bool sync(std::uint8_t b0, std::uint8_t b1) const {
+    if (codec_ == AudioCodec::kAac) return aac::adts_sync(b0, b1);
+    if (codec_ == AudioCodec::kMpegAudio) return mpeg_audio::frame_sync(b0, b1);
+    return ac3::frame_sync(b0, b1);
+  }
+
+  // `h` holds header_size() bytes, and an ADTS header's when `adts_allowed`.
+  std::optional<FrameShape> read(const std::uint8_t* h, bool adts_allowed) const {
+    if (codec_ == AudioCodec::kAac || (adts_allowed && mpeg_audio::header_layer(h[1]) == mpeg_audio::Layer::kAdts)) {
+      aac::AdtsHeaderBytes bytes;
+      std::copy(h, h + aac::kAdtsHeaderSize, bytes);
+      const auto header = aac::read_adts_header(bytes);
+      if (!header) return std::nullopt;
+      return FrameShape{AudioCodec::kAac, header->frame_length, header->header_size, 0};
+    }
+    if (codec_ == AudioCodec::kMpegAudio) {
+      std::uint8_t bytes[mpeg_audio::kHeaderSize];
+      std::copy(h, h + mpeg_audio::kHeaderSize, bytes);
+      const auto header = mpeg_audio::read_frame_header(bytes);
+      if (!header) return std::nullopt;
+      // version, layer and sampling frequency
+      return FrameShape{AudioCodec::kMpegAudio, header->frame_length, 0,
+                        (std::uint32_t{h[1] & 0x1Eu} << 8) | (h[2] & 0x0Cu)};
+    }
+    const auto frame = ac3::read_syncframe(ByteView(h, ac3::kHeaderSize));
+    if (!frame) return std::nullopt;
+    return FrameShape{frame->enhanced ? AudioCodec::kEac3 : AudioCodec::kAc3, frame->frame_size, 0,
+                      frame->sample_rate | (frame->enhanced ? 0x80000000u : 0u)};
+  }
+
+ private:
+  bool ac3_family() const { return codec_ == AudioCodec::kAc3 || codec_ == AudioCodec::kEac3; }
+  AudioCodec codec_;
+};
 
 class Framer {
  public:
   Framer(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals, bool final)
-      : result_(result), es_(result.audio), scan_(scan), totals_(totals), final_(final), n_(es_.size()) {}
+      : result_(result), es_(result.audio), scan_(scan), totals_(totals), final_(final), n_(es_.size()),
+        syntax_(result.audio_codec), adts_allowed_(result.audio_codec == AudioCodec::kMpegAudio && !scan.stream_key),
+        header_size_(adts_allowed_ ? aac::kAdtsHeaderSize : syntax_.header_size()) {}
 
   void run() {
     std::uint64_t from = scan_.search_from;
     for (;;) {
       auto q = next_header(from);
       if (!q) break;
-      aac::AdtsHeaderBytes h;
-      es_.peek(*q, h, kAdtsHeaderSize);
-      const aac::AdtsHeader header = *aac::read_adts_header(h);
-      const std::size_t length = header.frame_length;
+      const FrameShape shape = *shape_at(*q);
+      const std::size_t length = shape.length;
       // Wait for the frame and the header after it, which confirms the length. At the end
       // of the stream a frame that runs past it is damaged or cut short.
-      if (*q + length + kAdtsHeaderSize > n_ && !final_) {
+      if (*q + length + header_size_ > n_ && !final_) {
         from = *q;
         break;
       }
@@ -36,33 +101,42 @@ class Framer {
         from = *q + 1;  // a damaged header: drop its byte and look again
         continue;
       }
-      emit(*q, header);
+      emit(*q, shape);
       from = *q + length;
     }
     scan_.search_from = from;
   }
 
  private:
-  // The next valid header at or after `from` whose 7 bytes have arrived; `from` moves to
-  // where the search must go on.
+  // The next valid header at or after `from` whose bytes have arrived; `from` moves to where
+  // the search must go on.
   std::optional<std::uint64_t> next_header(std::uint64_t& from) {
-    while (auto q = es_.find(0xFF, from, n_)) {
-      if (*q + kAdtsHeaderSize > n_) {
+    while (auto q = es_.find(syntax_.first_byte(), from, n_)) {
+      if (*q + header_size_ > n_) {
         from = *q;
         return std::nullopt;
       }
-      if (header_at(*q)) return q;
+      if (shape_at(*q)) return q;
       from = *q + 1;
     }
     from = std::max(from, n_);
     return std::nullopt;
   }
 
-  bool header_at(std::uint64_t pos) const {
-    if (pos + kAdtsHeaderSize > n_) return false;
-    aac::AdtsHeaderBytes h;
-    es_.peek(pos, h, kAdtsHeaderSize);
-    return aac::read_adts_header(h).has_value();
+  // The header at `pos`, when one starts there that fits the stream.
+  std::optional<FrameShape> shape_at(std::uint64_t pos) const {
+    if (pos + header_size_ > n_) return std::nullopt;
+    std::uint8_t h[kMaxHeaderSize];
+    es_.peek(pos, h, header_size_);
+    auto shape = syntax_.read(h, adts_allowed_);
+    if (!shape || shape->length < header_size_) return std::nullopt;
+    if (decided() && (shape->codec != result_.audio_codec || (scan_.stream_key && shape->key != *scan_.stream_key)))
+      return std::nullopt;
+    return shape;
+  }
+
+  // Whether the first frame has fixed the stream's codec.
+  bool decided() const { return !result_.audio_frames.empty() || scan_.stream_key.has_value();
   }
 
   // A frame's length is believed when a syncword follows where it says (or the stream ends
@@ -70,29 +144,89 @@ class Framer {
   bool confirmed(std::uint64_t q, std::size_t length) const {
     const std::uint64_t next = q + length;
     if (next == n_) return true;  // the stream ends with it
-    if (next + 2 <= n_ && aac::adts_sync(es_.at(next), es_.at(next + 1))) return true;
-    for (auto c = es_.find(0xFF, q + 1, next); c; c = es_.find(0xFF, *c + 1, next))
-      if (header_at(*c)) return false;
+    if (next + 2 <= n_ && syntax_.sync(es_.at(next), es_.at(next + 1))) return true;
+    for (auto c = es_.find(syntax_.first_byte(), q + 1, next); c; c = es_.find(syntax_.first_byte(), *c + 1, next))
+      if (shape_at(*c)) return false;
     return true;
   }
 
-  void emit(std::uint64_t q, const aac::AdtsHeader& header) {
-    const std::size_t length = header.frame_length;
-    if (header.header_size >= length) return;  // a header without payload yields no frame
+  // The stream's first frame fixes its codec and what later headers repeat, and gives the
+  // track's description.
+  void describe(std::uint64_t q, const FrameShape& shape) {
+    std::uint8_t h[kEac3InfoBytes];
+    const std::size_t n = es_.peek(q, h, std::min<std::size_t>(shape.length, kEac3InfoBytes));
+    switch (shape.codec) {
+      case AudioCodec::kAac: {
+        aac::AdtsHeaderBytes bytes;
+        std::copy(h, h + aac::kAdtsHeaderSize, bytes);
+        result_.audio_config = aac::read_adts_header(bytes)->config;
+        break;
+      }
+      case AudioCodec::kMpegAudio: {
+        std::uint8_t bytes[mpeg_audio::kHeaderSize];
+        std::copy(h, h + mpeg_audio::kHeaderSize, bytes);
+        result_.mpeg_audio_header = mpeg_audio::read_frame_header(bytes);
+        break;
+      }
+      case AudioCodec::kAc3: result_.ac3_frame = ac3::read_syncframe(ByteView(h, n)); break;
+      case AudioCodec::kEac3: result_.ec3_config = ac3::Ec3Config{}; break;
+      case AudioCodec::kNone: break;
+    }
+    result_.audio_codec = shape.codec;
+    if (shape.codec != AudioCodec::kAac) scan_.stream_key = shape.key;
+  }
+
+  void emit(std::uint64_t q, const FrameShape& shape) {
+    const std::size_t length = shape.length;
+    if (shape.skip >= length) return;  // a header without payload yields no frame
+    if (!decided()) describe(q, shape);
+    if (shape.codec == AudioCodec::kEac3 && join_eac3_sample(q, length)) {
+      report(q + length);
+      return;
+    }
+    if (shape.codec == AudioCodec::kEac3 && !scan_.open_blocks) return;  // a substream without its own
     const std::size_t index = result_.audio_frames.size();
-    result_.audio_frames.push_back({q + header.header_size, length - header.header_size});
-    if (!result_.audio_config) result_.audio_config = header.config;
+    result_.audio_frames.push_back({q + shape.skip, length - shape.skip});
     // The frame's own time: the PTS of the PES it is the first to begin in.
     if (auto* pes = pes_holding(scan_.pes, q); pes && !pes->claimed) {
       pes->claimed = true;
       if (pes->times.pts && !result_.audio_anchor) result_.audio_anchor = AudioAnchor{index, *pes->times.pts};
     }
-    // The diagnostic lines report the PTS of the PES that completed the frame.
-    const PesStart* completed = pes_holding(scan_.pes, q + length - 1);
-    const std::optional<std::uint64_t> stamp = completed ? completed->times.pts : std::nullopt;
-    if (index == 0) totals_.first_audio_pts = stamp;
-    totals_.last_audio_pts = stamp;
+    if (index == 0) totals_.first_audio_pts = stamp(q + length);
+    report(q + length);
   }
+
+  // An E-AC-3 sample is an independent substream 0 syncframe with the substreams that follow
+  // it, and as many syncframes as make six audio blocks. Returns whether the syncframe joined
+  // the last sample; otherwise it begins a new one (scan_.open_blocks > 0) or, a substream
+  // without the syncframe it belongs to, is dropped (scan_.open_blocks == 0).
+  bool join_eac3_sample(std::uint64_t q, std::size_t length) {
+    std::uint8_t h[kEac3InfoBytes];
+    const std::size_t n = es_.peek(q, h, std::min<std::size_t>(length, kEac3InfoBytes));
+    const auto frame = ac3::read_syncframe(ByteView(h, n));
+    const bool starts_sample = frame->independent() && frame->substream_id == 0;
+    const bool open = !result_.audio_frames.empty() && scan_.open_blocks > 0 && scan_.open_end == q &&
+                      result_.audio_frames.back().size + length <= kMaxSampleSize;
+    const bool joins = open && (!starts_sample || scan_.open_blocks < ac3::kFrameBlocks);
+    if (joins) {
+      result_.audio_frames.back().size += length;
+      if (starts_sample) scan_.open_blocks += frame->blocks;
+      scan_.open_end = q + length;
+      if (result_.audio_frames.size() == 1) result_.ec3_config->add(*frame);
+      return true;
+    }
+    scan_.open_blocks = starts_sample ? frame->blocks : 0;
+    scan_.open_end = q + length;
+    if (starts_sample && result_.audio_frames.empty()) result_.ec3_config->add(*frame);
+    return false;
+  }
+
+  // The PTS of the PES that completed a frame, which the diagnostic lines report.
+  std::optional<std::uint64_t> stamp(std::uint64_t end) const {
+    const PesStart* completed = pes_holding(scan_.pes, end - 1);
+    return completed ? completed->times.pts : std::nullopt;
+  }
+  void report(std::uint64_t end) { totals_.last_audio_pts = stamp(end); }
 
   TsDemuxResult& result_;
   const ElementaryStream& es_;
@@ -100,6 +234,9 @@ class Framer {
   ScanTotals& totals_;
   const bool final_;
   const std::uint64_t n_;
+  const FrameSyntax syntax_;
+  const bool adts_allowed_;
+  const std::size_t header_size_;
 };
 
 }  // namespace

@@ -58,6 +58,13 @@ struct VideoScan {
 struct AudioScan {
   std::vector<PesStart> pes;
   std::uint64_t search_from = 0;  // no frame header starts before this
+  // What every frame header of the stream repeats (codec, version, sample rate), from the
+  // first frame kept: a header that differs is a false sync.
+  std::optional<std::uint32_t> stream_key;
+  // E-AC-3: the audio blocks of the last sample and where it ends, which the substreams and
+  // short syncframes that follow it join.
+  std::uint32_t open_blocks = 0;
+  std::uint64_t open_end = 0;
 };
 
 void handle_video_packet(TsDemuxResult& result, VideoScan& scan, ScanTotals& totals,

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "codecs/aac/audio_specific_config.hpp"
+#include "codecs/ac3/ac3.hpp"
+#include "codecs/mpeg_audio/frame_header.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
 #include "ts_parser/diagnostics.hpp"
@@ -44,11 +46,13 @@ struct AccessUnit {
   bool sync = false;              // holds an IDR slice
 };
 
-// One raw AAC frame (ADTS header removed) as it lies in the audio elementary stream. Kept to
-// eight bytes: streams of tiny frames hold millions of them.
+// One audio sample as it lies in the audio elementary stream: a raw AAC frame (ADTS header
+// removed), an MPEG audio frame or an AC-3 syncframe (header kept), or an E-AC-3 syncframe
+// with the substreams that follow it. Kept to eight bytes: streams of tiny frames hold
+// millions of them.
 struct AudioFrame {
   std::uint64_t begin : 48;
-  std::uint64_t size : 16;  // an ADTS frame is at most 8191 bytes
+  std::uint64_t size : 16;  // an ADTS frame is at most 8191 bytes; samples are held below 64 KiB
 };
 
 // The first audio frame that begins a PES carrying a PTS: every other frame's time follows
@@ -80,6 +84,9 @@ struct TsDemuxResult {
   std::vector<AudioFrame> audio_frames;
   std::optional<AudioAnchor> audio_anchor;
   std::optional<aac::AudioSpecificConfig> audio_config;  // from the first ADTS header
+  std::optional<mpeg_audio::FrameHeader> mpeg_audio_header;  // the first MPEG audio frame's
+  std::optional<ac3::SyncFrame> ac3_frame;                    // the first AC-3 syncframe
+  std::optional<ac3::Ec3Config> ec3_config;                   // the first E-AC-3 sample's substreams
   std::optional<std::vector<std::uint8_t>> sps;
   std::optional<std::vector<std::uint8_t>> pps;
   std::optional<std::uint16_t> video_pid;
@@ -106,9 +113,8 @@ Result<TsDemuxResult> demux_ts(ByteView input,
                                const DiagnosticSink& diagnostics = DiagnosticSink::standard_output(),
                                VideoUnits video_units = VideoUnits::kAll);
 
-// Refuses a programme whose chosen streams are not H.264 video and ADTS AAC audio, naming
-// what was found.
-Status check_supported_streams(const TsDemuxResult& result);
+// Refuses a programme whose chosen video stream is not H.264, naming what was found. Every
+// audio stream that is chosen is converted.
 Status check_supported_video(const TsDemuxResult& result);
 
 // The timestamps at the start of a packet payload that begins a PES packet.

@@ -21,14 +21,4 @@ constexpr std::optional<Layer> header_layer(std::uint8_t second_byte) {
   }
 }
 
-// The layer of the first frame sync in `es`, which gives size(), at(pos) and find(byte, from,
-// to) (the first position in [from, to) holding that byte, as std::optional). Nothing when
-// no sync is found.
-template <class Stream>
-std::optional<Layer> first_frame_layer(const Stream& es) {
-  for (auto q = es.find(0xFF, 0, es.size()); q && *q + 1 < es.size(); q = es.find(0xFF, *q + 1, es.size()))
-    if (auto layer = header_layer(es.at(*q + 1))) return layer;
-  return std::nullopt;
-}
-
 }  // namespace plexo::mpeg_audio
