@@ -147,6 +147,8 @@ def tables(data: bytes, index: int = 0) -> dict[str, bytes]:
     """Payloads of the stbl children of the index-th trak of a file."""
     off, size, h = traks(data)[index]
     stbl = find_box(data, "mdia/minf/stbl", off + h, off + size)
+    if stbl is None:
+        return {}
     return {kind: data[o + hh:o + s] for kind, o, s, hh in iter_boxes(data, stbl[0] + stbl[2], stbl[0] + stbl[1])}
 
 
@@ -157,7 +159,8 @@ def entries(payload: bytes, width: int = 1, skip: int = 8) -> list:
 
 
 def sample_bytes(data: bytes, index: int = 0) -> list[bytes]:
-    """The bytes of every sample of the index-th trak, as its stsz and stco/co64 place them."""
+    """The bytes of every sample of the index-th trak, as its stsz, stsc and stco/co64 place
+    them."""
     t = tables(data, index)
     sizes = entries(t["stsz"], skip=12)
     chunks = entries(t["stco"]) if "stco" in t else list(struct.unpack(f">{(len(t['co64']) - 8) // 8}Q", t["co64"][8:]))
@@ -752,34 +755,11 @@ def children(mp4: bytes, path: str) -> list[str]:
     return [kind for kind, *_ in iter_boxes(mp4, offset + header, offset + size)]
 
 
-def trak_path(mp4: bytes, index: int) -> tuple[int, int]:
-    """(offset, end) of the index-th trak."""
-    offset, size, header = find_box(mp4, "moov")
-    traks = [(o, o + s) for kind, o, s, h in iter_boxes(mp4, offset + header, offset + size)
-             if kind == "trak"]
-    return traks[index]
-
-
-def in_trak(mp4: bytes, index: int, path: str) -> bytes | None:
-    """Payload of a box below the index-th trak, or None."""
-    start, end = trak_path(mp4, index)
-    found = find_box(mp4, path, start + 8, end)
-    if found is None:
-        return None
-    offset, size, header = found
-    return mp4[offset + header: offset + size]
-
-
-def words(payload: bytes, start: int = 0) -> list[int]:
-    return list(struct.unpack(f">{(len(payload) - start) // 4}I", payload[start: start + (len(payload) - start) // 4 * 4]))
-
-
 def table(mp4: bytes, track: int, kind: str) -> tuple[int, list[int]] | None:
-    """(version, entries as 32-bit words after entry_count) of a sample table box."""
-    payload = in_trak(mp4, track, f"mdia/minf/stbl/{kind}")
-    if payload is None:
-        return None
-    return payload[0], words(payload, 4)
+    """(version, the 32-bit words after version and flags, entry_count first) of a sample
+    table box of the track-th trak, or None."""
+    payload = tables(mp4, track).get(kind)
+    return None if payload is None else (payload[0], entries(payload, skip=4))
 
 
 def signed(v: int) -> int:

@@ -38,7 +38,7 @@ for target in convert_ts thumbnail_ts; do
   mkdir -p "$seeds/$target"
   cp "$fixtures"/*.ts "$fixtures"/*.m2ts "$seeds/$target/"
 done
-for target in defragment reset convert_mp4_reset thumbnail_mp4 probe; do
+for target in defragment reset convert_mp4_reset thumbnail_mp4 probe files; do
   mkdir -p "$seeds/$target"
   cp "$fixtures"/*.mp4 "$seeds/$target/"
   hls "$fixtures/hls_v" >"$seeds/$target/hls_v.mp4"
@@ -63,7 +63,7 @@ run_target() {
       "${corpus[@]}" >"$work/$target.log" 2>&1
 }
 
-targets=(convert_ts defragment mux reset convert_mp4_reset thumbnail_ts thumbnail_mp4 segments probe)
+targets=(convert_ts defragment mux reset convert_mp4_reset thumbnail_ts thumbnail_mp4 segments probe files)
 declare -A pid
 for target in "${targets[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done

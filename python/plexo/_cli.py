@@ -127,7 +127,7 @@ def _run_job(job: Job, operation: Operation) -> None:
         result = operation(data, job.diagnostics)
     except ImageSupportMissing as exc:
         raise CommandError(str(exc)) from None
-    except (ValueError, NotImplementedError) as exc:
+    except ValueError as exc:
         raise CommandError(f"{' + '.join(job.inputs)}: {exc}") from None
     _write_output(job.output, result)
 
@@ -291,8 +291,6 @@ def _cmd_probe(args: argparse.Namespace) -> int:
     for name in args.files:
         try:
             info = _core.probe(_read_input(name))
-        except NotImplementedError as exc:
-            raise CommandError(str(exc)) from None
         except ValueError as exc:
             print(f"{PROG}: {name}: {exc}", file=sys.stderr)
             status = 1

@@ -160,13 +160,9 @@ def probe(data: bytes) -> ProbeResult:
     """What a file holds: its format, duration and tracks (codec, timescale, duration, sample
     and key-frame counts, picture size or audio rate and channels).
 
-    Raises ``ValueError`` for unusable input and ``NotImplementedError`` when the installed
-    extension cannot read file structure yet.
+    Raises ``ValueError`` for unusable input.
     """
-    reader = getattr(_plexo, "_probe", None)
-    if reader is None:
-        raise NotImplementedError("probe is not available in this build of _plexo")
-    result: ProbeResult = reader(data)
+    result: ProbeResult = _plexo._probe(data)
     return result
 
 

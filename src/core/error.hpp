@@ -16,6 +16,8 @@ enum class ErrorCategory {
 struct Error {
   std::string message;
   ErrorCategory category = ErrorCategory::kInvalidData;
+  // The errno of a failed system call (reading or writing a file); 0 for the media's own errors.
+  int system_error = 0;
 };
 
 template <class T>

@@ -80,4 +80,16 @@ inline constexpr const char* kKeyFrameWithoutParameterSets =
     "Key frame has no SPS and PPS: neither its sample entry nor its sample holds them";
 inline constexpr const char* kKeyFrameWithoutPicture = "Key frame sample holds no coded picture";
 
+// Files read and written by the file-to-file operations (the package puts the path before
+// the message; a failed system call adds its own reason after ": ").
+inline constexpr const char* kNotRegularFile = "Not a regular file";
+inline constexpr const char* kFileTooLarge = "File too large";
+inline constexpr const char* kCannotRead = "Cannot read the input";
+inline constexpr const char* kCannotWrite = "Cannot write the output";
+inline constexpr const char* kCannotCopy = "Cannot copy the input to the output";
+inline constexpr const char* kCannotReserve = "Cannot reserve address space for the input";
+inline std::string file_cut_short(std::uint64_t needed_end) {
+  return "File was cut short while it was read: it no longer reaches byte " + std::to_string(needed_end);
+}
+
 }  // namespace plexo::msg

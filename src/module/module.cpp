@@ -21,12 +21,21 @@
 //   def _convert_ts_to_mp4(data: bytes, reset_timestamps: bool, diagnostics: bool | list[str]) -> bytes: ...
 //   def _extract_thumbnail_from_ts(data: bytes, diagnostics: bool | list[str]) -> bytes: ...
 //   def _probe(data: bytes) -> dict: ...  # format, duration and tracks of an MP4 or a TS
+//   def _defragment_file(src_fd: int, dst_fd: int) -> int: ...
+//   def _mux_files(video_fd: int, audio_fd: int, dst_fd: int) -> int: ...
+//   def _reset_file(src_fd: int, dst_fd: int) -> int: ...
 //   def _container(data: bytes) -> str | None: ...  # "ts", "mp4", or None for neither
+//
+// The *_file functions read files open for reading at the given descriptors and write the
+// output at `dst_fd` (a new, empty file open for writing), in memory bounded by the tables,
+// without the lock; they return the number of bytes written. A failed read or write raises
+// OSError with its errno.
 //
 // Only argument conversion, lock release, dispatch and error mapping live here.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -40,6 +49,7 @@
 #include "core/buffer.hpp"
 #include "core/error.hpp"
 #include "fragment_processor/fragment_processor.hpp"
+#include "mp4_parser/file_input.hpp"
 #include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/operations.hpp"
 #include "mp4_parser/probe.hpp"
@@ -165,6 +175,14 @@ bool bool_argument(PyObject* obj, const char* argument, bool* value) {
 // ---- running an operation ------------------------------------------------------------
 
 PyObject* raise_operation_error(const Error& error) {
+  if (error.system_error != 0) {
+    PyObject* args = Py_BuildValue("(is#)", error.system_error, error.message.data(),
+                                   static_cast<Py_ssize_t>(error.message.size()));
+    if (!args) return nullptr;
+    PyErr_SetObject(PyExc_OSError, args);
+    Py_DECREF(args);
+    return nullptr;
+  }
   PyObject* message = PyUnicode_DecodeUTF8(error.message.data(),
                                            static_cast<Py_ssize_t>(error.message.size()),
                                            "replace");
@@ -531,6 +549,69 @@ PyObject* py_private_container(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+// ---- file to file -------------------------------------------------------------------
+
+// A file descriptor argument: a non-negative int.
+bool fd_argument(PyObject* obj, const char* argument, int* fd) {
+  if (!PyLong_Check(obj)) {
+    raise_wrong_type(obj, "int", argument);
+    return false;
+  }
+  const long value = PyLong_AsLong(obj);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 0 || value > INT_MAX) {
+    PyErr_Format(PyExc_ValueError, "%s is not a file descriptor", argument);
+    return false;
+  }
+  *fd = static_cast<int>(value);
+  return true;
+}
+
+// Runs a file-to-file operation without the lock; returns the size written.
+template <class Operation>
+PyObject* run_file_operation(Operation&& operation) {
+  Result<std::uint64_t> written = plexo::fail("");
+  if (!released([&] { written = operation(); })) return PyErr_NoMemory();
+  if (!written) return raise_operation_error(written.error());
+  return PyLong_FromUnsignedLongLong(written.value());
+}
+
+char kSrcFd[] = "src_fd";
+char kDstFd[] = "dst_fd";
+char kVideoFd[] = "video_fd";
+char kAudioFd[] = "audio_fd";
+
+template <auto Operation>
+PyObject* single_file(const char* format, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kSrcFd, kDstFd, nullptr};
+  PyObject *src = nullptr, *dst = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &src, &dst)) return nullptr;
+  int in = -1, out = -1;
+  if (!fd_argument(src, "src_fd", &in) || !fd_argument(dst, "dst_fd", &out)) return nullptr;
+  return run_file_operation([in, out] { return Operation(in, out); });
+}
+
+PyObject* py_private_defragment_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  return single_file<plexo::mp4::defragment_file>("OO:_defragment_file", args, kwargs);
+}
+
+PyObject* py_private_reset_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  return single_file<plexo::mp4::reset_file>("OO:_reset_file", args, kwargs);
+}
+
+PyObject* py_private_mux_files(PyObject*, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kVideoFd, kAudioFd, kDstFd, nullptr};
+  PyObject *video = nullptr, *audio = nullptr, *dst = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:_mux_files", keywords, &video, &audio, &dst))
+    return nullptr;
+  int video_fd = -1, audio_fd = -1, out = -1;
+  if (!fd_argument(video, "video_fd", &video_fd) || !fd_argument(audio, "audio_fd", &audio_fd) ||
+      !fd_argument(dst, "dst_fd", &out))
+    return nullptr;
+  return run_file_operation(
+      [=] { return plexo::mp4::mux_files(video_fd, audio_fd, out); });
+}
+
 #define PLEXO_FUNCTION(name) \
   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(name))
 
@@ -574,6 +655,15 @@ PyMethodDef private_functions[] = {
     {"_probe", PLEXO_FUNCTION(py_private_probe), METH_VARARGS | METH_KEYWORDS,
      "_probe(data)\n--\n\n"
      "What an MP4 or a transport stream holds: its format, duration and tracks."},
+    {"_defragment_file", PLEXO_FUNCTION(py_private_defragment_file), METH_VARARGS | METH_KEYWORDS,
+     "_defragment_file(src_fd, dst_fd)\n--\n\n"
+     "defragment_mp4 from file to file in bounded memory; returns the bytes written."},
+    {"_mux_files", PLEXO_FUNCTION(py_private_mux_files), METH_VARARGS | METH_KEYWORDS,
+     "_mux_files(video_fd, audio_fd, dst_fd)\n--\n\n"
+     "mux_fmp4_tracks from files to a file in bounded memory; returns the bytes written."},
+    {"_reset_file", PLEXO_FUNCTION(py_private_reset_file), METH_VARARGS | METH_KEYWORDS,
+     "_reset_file(src_fd, dst_fd)\n--\n\n"
+     "reset_mp4_timestamps from file to file in bounded memory; returns the bytes written."},
     {"_container", PLEXO_FUNCTION(py_private_container), METH_VARARGS | METH_KEYWORDS,
      "_container(data)\n--\n\n"
      "The container data opens as: 'ts', 'mp4', or None for neither."},

@@ -7,7 +7,7 @@
 
 namespace plexo::mp4 {
 
-Result<std::unique_ptr<PlannedOutput>> plan_defragment(ByteView input) {
+Result<std::unique_ptr<PlannedOutput>> plan_defragment(const MediaInput& input) {
   const FileLayout layout = PLEXO_TRY(scan_file(input));
   if (!layout.has_moof) return fail(msg::kNotFragmented);
   const Box* moov = layout.moov_box();

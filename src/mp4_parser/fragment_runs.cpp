@@ -21,26 +21,18 @@ const TrackExtends* TrackExtendsTable::find(std::uint32_t track_id) const {
 
 void MediaDataIndex::add(const Box& box) {
   if (box.type != FourCC("mdat") || box.payload.empty()) return;
-  if (!mdats_.empty() && mdats_.back() >= box.offset) return;  // top-level boxes only grow
-  mdats_.push_back(box.offset);
+  if (!mdats_.empty() && mdats_.back().begin >= box.payload_offset()) return;  // top-level boxes only grow
+  // The walk gave the payload the file holds of the box.
+  mdats_.push_back({box.payload_offset(), box.end()});
 }
 
 MediaDataIndex::Span MediaDataIndex::payload_at(std::uint64_t offset) const {
   if (last_.begin <= offset && offset < last_.end) return last_;
-  auto after = std::upper_bound(mdats_.begin(), mdats_.end(), offset);
+  // The last mdat whose header starts at or before `offset`.
+  auto after = std::upper_bound(mdats_.begin(), mdats_.end(), offset,
+                                [](std::uint64_t at, const Span& span) { return at < span.begin; });
   if (after == mdats_.begin()) return {};
-  // The box was walked once: its header is whole; its payload is what the file holds.
-  const std::uint64_t at = *std::prev(after);
-  const std::uint32_t size_field = *load_u32(file_, static_cast<std::size_t>(at));
-  std::uint64_t header = 8, size = size_field;
-  if (size_field == 1) {
-    header = 16;
-    size = *load_u64(file_, static_cast<std::size_t>(at + 8));
-  } else if (size_field == 0) {
-    size = file_.size() - at;
-  }
-  const std::uint64_t end = size > file_.size() - at ? file_.size() : at + size;
-  last_ = {at + header, end};
+  last_ = *std::prev(after);
   return last_;
 }
 

@@ -54,11 +54,11 @@ class TrackExtendsTable {
   std::unordered_map<std::uint32_t, TrackExtends> by_track_;
 };
 
-// The top-level mdat boxes of a file: the only places sample bytes may come from. Keeps one
-// 8-byte position per mdat that has a payload and reads its header again when asked.
+// The top-level mdat boxes of a file: the only places sample bytes may come from. Keeps the
+// payload span (16 bytes) of each mdat that has a payload, so that the headers need not stay
+// in memory (a file read in bounded memory lets them go).
 class MediaDataIndex {
  public:
-  explicit MediaDataIndex(ByteView file) : file_(file) {}
   // A top-level box of the file, in file order; anything but an mdat with a payload is
   // passed over.
   void add(const Box& box);
@@ -74,9 +74,8 @@ class MediaDataIndex {
   Span payload_at(std::uint64_t offset) const;  // of the last mdat that starts at or before it
   std::uint64_t payload_end(std::uint64_t offset) const { return payload_at(offset).end; }
 
-  ByteView file_;
-  std::vector<std::uint64_t> mdats_;  // box offsets, ascending
-  mutable Span last_;                 // the span of the latest lookup
+  std::vector<Span> mdats_;  // payloads as far as the file holds them, ascending
+  mutable Span last_;        // the span of the latest lookup
 };
 
 // What names and times a traf: its first tfhd (the track and its defaults) and its first

@@ -127,9 +127,9 @@ void FragmentClock::follow(std::optional<std::uint64_t> decode_time, std::uint32
   }
 }
 
-Result<FileLayout> scan_file(ByteView file) {
-  FileLayout layout(file);
-  layout.boxes = PLEXO_TRY(list_boxes(file, kTopLevelBoxes));
+Result<FileLayout> scan_file(const MediaInput& file) {
+  FileLayout layout;
+  layout.boxes = PLEXO_TRY(file.top_level());
   for (std::size_t i = 0; i < layout.boxes.size(); ++i) {
     const FourCC type = layout.boxes[i].type;
     layout.media.add(layout.boxes[i]);
@@ -155,12 +155,17 @@ std::vector<TrackRecord> read_tracks(const Movie& movie) {
   return tracks;
 }
 
-Status collect_fragments(ByteView file, const FileLayout& layout, const TrackExtendsTable& trex,
-                         std::vector<TrackRecord>& tracks) {
-  FragmentRunReader reader(file, trex, RunStrictness::kLenient, &layout.media);
-  FragmentCollector collector(file, tracks);
-  for (const Box& box : layout.boxes)
-    if (box.type == FourCC("moof")) PLEXO_TRY(reader.read(box, collector));
+Status collect_fragments(const MediaInput& file, const FileLayout& layout,
+                         const TrackExtendsTable& trex, std::vector<TrackRecord>& tracks) {
+  FragmentRunReader reader(file.bytes, trex, RunStrictness::kLenient, &layout.media);
+  FragmentCollector collector(file.bytes, tracks);
+  for (const Box& box : layout.boxes) {
+    if (box.type != FourCC("moof")) continue;
+    PLEXO_CHECK(file.load(box));
+    auto read = reader.read(box, collector);
+    file.release(box);
+    PLEXO_CHECK(read);
+  }
   return {};
 }
 

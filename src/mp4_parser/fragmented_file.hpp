@@ -8,6 +8,7 @@
 
 #include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/fragment_runs.hpp"
+#include "mp4_parser/media_input.hpp"
 #include "mp4_parser/movie.hpp"
 #include "mp4_parser/movie_writer.hpp"
 
@@ -16,8 +17,6 @@ namespace plexo::mp4 {
 // A whole file's top level, read with the strict scan ("Box size {} exceeds available
 // data" for a box running past the end).
 struct FileLayout {
-  explicit FileLayout(ByteView file) : media(file) {}
-
   std::vector<Box> boxes;
   MediaDataIndex media;  // the mdat payloads: where sample bytes may come from
   // Index of the first top-level moov: the movie readers play. A later one (a stale copy, or
@@ -27,7 +26,7 @@ struct FileLayout {
 
   const Box* moov_box() const { return moov ? &boxes[*moov] : nullptr; }
 };
-Result<FileLayout> scan_file(ByteView file);
+Result<FileLayout> scan_file(const MediaInput& file);
 
 // A track's decode timeline across its fragments. Sample times follow the durations; where a
 // fragment's decode time says its samples start elsewhere, the track's previous sample absorbs
@@ -63,7 +62,8 @@ std::vector<TrackRecord> read_tracks(const Movie& movie);
 // Sample times follow the durations; where a fragment's decode time says its samples start
 // elsewhere, the track's previous sample absorbs the difference, so that every sample keeps
 // the decode time the fragments gave it.
-Status collect_fragments(ByteView file, const FileLayout& layout, const TrackExtendsTable& trex,
+Status collect_fragments(const MediaInput& file, const FileLayout& layout,
+                         const TrackExtendsTable& trex,
                          std::vector<TrackRecord>& tracks);
 
 // What the fragments give a track, counted without keeping its samples.

@@ -236,6 +236,26 @@ void MoviePlan::write_node(Sink& out, const BoxNode& node) const {
 Status MoviePlan::write(std::span<std::uint8_t> out) const {
   if (out.size() != size_) return fail(msg::kOutputSizeMismatch);
   SpanWriter w(out);
+  return write_to(w);
+}
+
+Status MoviePlan::write(FileWriter& out) const {
+  Status written = write_to(out);
+  if (!out.status()) return out.status();
+  PLEXO_CHECK(written);
+  return out.flush();
+}
+
+Status PlannedOutput::write(FileWriter& out) {
+  Buffer whole;
+  whole.vector().resize(static_cast<std::size_t>(size()));
+  PLEXO_CHECK(write(std::span<std::uint8_t>(whole.data(), whole.size())));
+  out.put(whole.view());
+  return out.flush();
+}
+
+template <class Sink>
+Status MoviePlan::write_to(Sink& w) const {
   put_box_header(w, "ftyp", ftyp_size_ - 8);
   w.put_fourcc(model_.file_type.major_brand);
   w.put_u32(model_.file_type.minor_version);

@@ -23,6 +23,7 @@
 #include "core/buffer.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "core/file_io.hpp"
 #include "mp4_parser/boxes.hpp"
 
 namespace plexo::mp4 {
@@ -140,6 +141,8 @@ class MoviePlan {
   // Writes the file into `out`, which must be size() bytes. Fails (and the bytes are not a
   // file) when the writing does not end exactly at the end of `out`.
   Status write(std::span<std::uint8_t> out) const;
+  // The same into a file, front to back; media that views an input file is copied from it.
+  Status write(FileWriter& out) const;
   // The same into a new buffer.
   Result<Buffer> write() const;
 
@@ -153,6 +156,7 @@ class MoviePlan {
   std::uint64_t lay_out_node(BoxNode& node);
   std::uint64_t sample_table_payload(std::size_t track) const;
   template <class Sink> void write_node(Sink& out, const BoxNode& node) const;
+  template <class Sink> Status write_to(Sink& out) const;
   template <class Sink> void write_sample_table(Sink& out, std::size_t track) const;
 
   MovieModel model_;
@@ -172,6 +176,9 @@ class PlannedOutput {
   virtual ~PlannedOutput() = default;
   virtual std::uint64_t size() const = 0;
   virtual Status write(std::span<std::uint8_t> out) = 0;
+  // Writes the output into a file, front to back. Outputs that can write in bounded memory
+  // override this; the fallback writes the whole output into memory first.
+  virtual Status write(FileWriter& out);
 };
 
 // Writes a planned output into a new buffer.
@@ -184,6 +191,7 @@ class PlannedMovie final : public PlannedOutput {
   PlannedMovie(Keep keep, MoviePlan plan) : keep_(std::move(keep)), plan_(std::move(plan)) {}
   std::uint64_t size() const override { return plan_.size(); }
   Status write(std::span<std::uint8_t> out) override { return plan_.write(out); }
+  Status write(FileWriter& out) override { return plan_.write(out); }
 
  private:
   Keep keep_;

@@ -12,18 +12,19 @@
 #include "core/buffer.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "mp4_parser/media_input.hpp"
 #include "mp4_parser/movie_writer.hpp"
 
 namespace plexo::mp4 {
 
-Result<std::unique_ptr<PlannedOutput>> plan_defragment(ByteView input);
+Result<std::unique_ptr<PlannedOutput>> plan_defragment(const MediaInput& input);
 Result<Buffer> defragment(ByteView input);
 
-Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(ByteView video, ByteView audio);
+Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(const MediaInput& video, const MediaInput& audio);
 Result<Buffer> mux_tracks(ByteView video, ByteView audio);
 // The reset writes the input once with a few fields rewritten: planned up front, its size
 // is the input's (less any moov box beyond the first).
-Result<std::unique_ptr<PlannedOutput>> plan_reset_timeline(ByteView input);
+Result<std::unique_ptr<PlannedOutput>> plan_reset_timeline(const MediaInput& input);
 Result<Buffer> reset_timeline(ByteView input);
 // Defragments a fragmented file; resets any file that defragmenting refuses.
 Result<std::unique_ptr<PlannedOutput>> plan_defragment_or_reset(ByteView input);

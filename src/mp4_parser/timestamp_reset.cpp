@@ -9,6 +9,7 @@
 // All tracks move back by one common time (timeline_origin.hpp), so they keep their sync.
 // Durations come from the fragments: a track ends where its last fragment's samples end.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -69,10 +70,13 @@ struct TrafCollector {
   }
 };
 
-// A tfdt to rewrite: its payload (a view into the input) and its traf's track.
+// A tfdt to rewrite: its traf's track, where its time is and what it says (read while its
+// moof is at hand).
 struct DecodeTimeBox {
   std::uint32_t track_id = 0;
-  ByteView payload;
+  bool short_box = false;            // no room for the version and flags
+  std::optional<FieldSpot> spot;     // none: no time to move
+  std::uint64_t time = 0;
   std::uint64_t payload_offset = 0;  // in the input
 };
 
@@ -103,6 +107,19 @@ class TimelineReset final : public PlannedOutput {
     for (const Piece& piece : pieces_)
       std::memcpy(out.data() + piece.to, input_.data() + piece.from, piece.length);
     for (const Patch& patch : patches_) patch.spot.write(out.subspan(patch.at), patch.value);
+    return {};
+  }
+
+  // The file: the pieces copied from the input file by the writer, then each patch.
+  Status write(FileWriter& out) override {
+    for (const Piece& piece : pieces_) out.put(input_.subspan(piece.from, piece.length));
+    PLEXO_CHECK(out.flush());
+    if (out.position() != size_) return fail(msg::kOutputSizeMismatch);
+    std::array<std::uint8_t, 8> field{};
+    for (const Patch& patch : patches_) {
+      patch.spot.write(field, patch.value);
+      PLEXO_CHECK(out.patch(patch.at, ByteView(field.data(), patch.spot.width)));
+    }
     return {};
   }
 
@@ -154,10 +171,10 @@ Unexpected<Error> too_short(const Box& box) {
 
 class ResetPlanner {
  public:
-  explicit ResetPlanner(ByteView input) : input_(input) {}
+  explicit ResetPlanner(const MediaInput& input) : source_(input), input_(input.bytes) {}
 
   Result<std::unique_ptr<PlannedOutput>> plan() {
-    std::vector<Box> top = PLEXO_TRY(list_boxes(input_, kTopLevelBoxes));
+    std::vector<Box> top = PLEXO_TRY(source_.top_level());
     const Box* moov = nullptr;
     for (const Box& box : top)
       if (box.type == FourCC("moov") && !moov) moov = &box;
@@ -186,6 +203,17 @@ class ResetPlanner {
     for (const Box& moof : top) {
       if (moof.type != FourCC("moof")) continue;
       trafs.clear();
+      PLEXO_CHECK(source_.load(moof));
+      Status read = read_fragment(runs, moof, trafs);
+      source_.release(moof);
+      PLEXO_CHECK(read);
+    }
+    return {};
+  }
+
+  Status read_fragment(FragmentRunReader& runs, const Box& moof,
+                       std::vector<TrackFragmentTimes>& trafs) {
+    {
       TrafCollector collector{trafs};
       (void)PLEXO_TRY(runs.read(moof, collector));
 
@@ -198,8 +226,13 @@ class ResetPlanner {
         const TrackFragmentTimes& times = trafs[index++];
         BoxCursor boxes = BoxCursor::children(*traf, kChildBoxes);
         while (auto box = PLEXO_TRY(boxes.next()))
-          if (box->type == FourCC("tfdt"))
-            decode_times_.push_back({times.track_id, box->payload, box->payload_offset()});
+          if (box->type == FourCC("tfdt")) {
+            DecodeTimeBox tfdt{times.track_id, box->payload.size() < 4, std::nullopt, 0,
+                               box->payload_offset()};
+            if (!tfdt.short_box) tfdt.spot = TrackFragmentDecodeTime::decode_time_spot(box->payload);
+            if (tfdt.spot) tfdt.time = tfdt.spot->read(box->payload);
+            decode_times_.push_back(tfdt);
+          }
         add_traf(times);
       }
     }
@@ -282,10 +315,9 @@ class ResetPlanner {
 
   Status rewrite_decode_times() {
     for (const DecodeTimeBox& tfdt : decode_times_) {
-      if (tfdt.payload.size() < 4) return fail(msg::kShortFullBox);
-      auto spot = TrackFragmentDecodeTime::decode_time_spot(tfdt.payload);
-      if (!spot) continue;  // no time to move
-      patch(tfdt.payload_offset, *spot, rebase(spot->read(tfdt.payload), shifts_.at(tfdt.track_id)));
+      if (tfdt.short_box) return fail(msg::kShortFullBox);
+      if (!tfdt.spot) continue;  // no time to move
+      patch(tfdt.payload_offset, *tfdt.spot, rebase(tfdt.time, shifts_.at(tfdt.track_id)));
     }
     return {};
   }
@@ -321,6 +353,7 @@ class ResetPlanner {
     patches_.push_back({payload_offset + spot.at, FieldSpot{0, spot.width}, value});
   }
 
+  const MediaInput& source_;
   ByteView input_;
   std::vector<DecodeTimeBox> decode_times_;
   std::unordered_map<std::uint32_t, FragmentTimeline> timelines_;  // by track_ID
@@ -334,7 +367,7 @@ class ResetPlanner {
 
 }  // namespace
 
-Result<std::unique_ptr<PlannedOutput>> plan_reset_timeline(ByteView input) {
+Result<std::unique_ptr<PlannedOutput>> plan_reset_timeline(const MediaInput& input) {
   return ResetPlanner(input).plan();
 }
 

@@ -28,6 +28,11 @@ class MuxOutput final : public PlannedOutput {
     if (!written && out.size() == plan_.size()) return fail(msg::kMovieLengthChanged);
     return written;
   }
+  Status write(FileWriter& out) override {
+    Status written = plan_.write(out);
+    if (!written && out.status() && out.position() == plan_.size()) return fail(msg::kMovieLengthChanged);
+    return written;
+  }
 
  private:
   MoviePlan plan_;
@@ -35,7 +40,7 @@ class MuxOutput final : public PlannedOutput {
 
 }  // namespace
 
-Result<MuxInput> read_mux_tracks(ByteView input) {
+Result<MuxInput> read_mux_tracks(const MediaInput& input) {
   FileLayout layout = PLEXO_TRY(scan_file(input));
   const Box* moov = layout.moov_box();
   if (!moov) return fail(msg::kMoovNotFound);
@@ -87,7 +92,7 @@ Result<MovieModel> build_mux_moov(const Movie& movie, std::vector<TrackRecord>& 
   return model;
 }
 
-Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(ByteView video, ByteView audio) {
+Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(const MediaInput& video, const MediaInput& audio) {
   // The video input's movie is read, and its errors reported, before the audio input is
   // looked at; both movies are checked before any fragment is read.
   MuxInput joined = PLEXO_TRY(read_mux_tracks(video));

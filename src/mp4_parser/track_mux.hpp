@@ -17,14 +17,14 @@ namespace plexo::mp4 {
 // One input's movie and tracks. Everything views the input, which must stay alive until the
 // output is written.
 struct MuxInput {
-  ByteView file;
+  MediaInput file;
   FileLayout layout;
   Movie movie;
   std::vector<TrackRecord> tracks;  // one per track of the movie, with their samples
 };
 
 // Reads one input's movie: its tracks, without samples yet.
-Result<MuxInput> read_mux_tracks(ByteView input);
+Result<MuxInput> read_mux_tracks(const MediaInput& input);
 // Then the samples its fragments give those tracks.
 Status collect_mux_samples(MuxInput& in);
 

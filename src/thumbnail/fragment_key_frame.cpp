@@ -27,7 +27,7 @@ Result<std::optional<SampleSpan>> first_fragment_key_frame(ByteView input,
                                                           const mp4::TrackExtendsTable& trex,
                                                           std::uint32_t track_id) {
   // The mdat payloads first: a run may point into an mdat before or after its moof.
-  mp4::MediaDataIndex media(input);
+  mp4::MediaDataIndex media;
   for (mp4::BoxCursor top(input, mp4::kLocatorBoxes);;) {
     auto box = top.next();
     if (!box || !*box) break;

@@ -1,0 +1,60 @@
+"""Writing a file safely: the output goes to a temporary file beside its target, which takes
+the target's name only once it is complete."""
+from __future__ import annotations
+
+import contextlib
+import os
+import tempfile
+from typing import BinaryIO, Iterable, Iterator, Union
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+def _same_file(a: PathLike, b: PathLike) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+@contextlib.contextmanager
+def atomic_output(path: PathLike, *, overwrite: bool = True,
+                  inputs: Iterable[PathLike] = ()) -> Iterator[BinaryIO]:
+    """A binary file object on a temporary file in ``path``'s directory. On success it is
+    flushed, synced and renamed onto ``path``; on any exception it is removed and ``path`` is
+    left untouched.
+
+    Raises ``FileExistsError`` for an existing ``path`` when ``overwrite`` is False and
+    ``ValueError`` when ``path`` is the same file as one of ``inputs`` (hard links and
+    symbolic links included).
+    """
+    target = os.fspath(path)
+    for source in inputs:
+        if _same_file(source, target):
+            raise ValueError(f"{target}: the output would overwrite the input {os.fspath(source)}")
+    if not overwrite and os.path.lexists(target):
+        raise FileExistsError(17, "File exists", target)
+    directory = os.path.dirname(os.path.abspath(target))
+    try:
+        fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(target) + ".",
+                                         suffix=".part", dir=directory)
+    except OSError as exc:
+        raise type(exc)(exc.errno, exc.strerror, target) from None
+    try:
+        with os.fdopen(fd, "wb") as out:
+            yield out
+            out.flush()
+            os.fsync(out.fileno())
+        # The mode a plain open() would have given the file.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
+        if overwrite:
+            os.replace(temporary, target)
+        else:
+            os.link(temporary, target)  # fails if the target appeared meanwhile
+            os.unlink(temporary)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise

@@ -1,0 +1,272 @@
+#include "core/file_io.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/messages.hpp"
+
+namespace plexo {
+namespace {
+
+constexpr std::size_t kBufferSize = std::size_t{4} << 20;  // the output buffer
+constexpr std::size_t kWindowSize = std::size_t{4} << 20;  // input read for small pieces
+constexpr std::uint64_t kKernelCopy = std::uint64_t{1} << 20;  // runs copied in the kernel
+constexpr std::uint64_t kDirectRead = std::uint64_t{64} << 10;  // runs read straight in
+constexpr std::uint64_t kNearby = std::uint64_t{64} << 10;  // a gap a window reads across
+
+std::uint64_t page_size() {
+  static const std::uint64_t size = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+}  // namespace
+
+Unexpected<Error> fail_system(int error_number, std::string what) {
+  Error error{std::move(what) + ": " + std::strerror(error_number)};
+  error.system_error = error_number;
+  return Unexpected<Error>{std::move(error)};
+}
+
+Unexpected<Error> input_shrank(std::uint64_t needed_end) {
+  return fail(msg::file_cut_short(needed_end), ErrorCategory::kUnexpectedEnd);
+}
+
+Result<InputFile> InputFile::open(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return fail_system(errno, msg::kCannotRead);
+  if (!S_ISREG(info.st_mode)) return fail(msg::kNotRegularFile);
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  if (size > (std::uint64_t{1} << 46)) return fail(msg::kFileTooLarge);
+  const std::uint64_t mapped = std::max<std::uint64_t>((size + page_size() - 1) / page_size(), 1) * page_size();
+  // Address space only: pages exist where something is loaded.
+  void* base = ::mmap(nullptr, static_cast<std::size_t>(mapped), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (base == MAP_FAILED) return fail_system(errno, msg::kCannotReserve);
+  return InputFile(fd, size, static_cast<std::uint8_t*>(base), static_cast<std::size_t>(mapped));
+}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : fd_(other.fd_), size_(other.size_), base_(other.base_), mapped_(other.mapped_),
+      kept_(std::move(other.kept_)) {
+  other.base_ = nullptr;
+  other.mapped_ = 0;
+}
+
+InputFile::~InputFile() {
+  if (base_) ::munmap(base_, mapped_);
+}
+
+Status InputFile::read(std::uint64_t offset, std::uint8_t* out, std::size_t length) const {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_system(errno, msg::kCannotRead);
+    }
+    if (n == 0) return input_shrank(offset + length);
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Status InputFile::load(std::uint64_t offset, std::uint64_t length) {
+  if (offset >= size_) return {};
+  length = std::min(length, size_ - offset);
+  return read(offset, base_ + offset, static_cast<std::size_t>(length));
+}
+
+bool InputFile::kept_page(std::uint64_t page) const {
+  const std::uint64_t end = page + page_size();
+  auto after = std::lower_bound(kept_.begin(), kept_.end(), end,
+                                [](const auto& range, std::uint64_t at) { return range.first < at; });
+  return after != kept_.begin() && std::prev(after)->second > page;
+}
+
+void InputFile::release(std::uint64_t offset, std::uint64_t length) {
+  if (length == 0 || offset >= size_) return;
+  const std::uint64_t ps = page_size();
+  std::uint64_t first = offset / ps * ps;
+  std::uint64_t last = std::min<std::uint64_t>((offset + length + ps - 1) / ps * ps, mapped_);
+  // The pages at either end may hold a kept range as well.
+  while (first < last && kept_page(first)) first += ps;
+  while (last > first && kept_page(last - ps)) last -= ps;
+  // Pages in between that hold kept ranges: release around them.
+  auto range = std::lower_bound(kept_.begin(), kept_.end(), first,
+                                [](const auto& r, std::uint64_t at) { return r.second <= at; });
+  for (; first < last && range != kept_.end() && range->first < last; ++range) {
+    const std::uint64_t stop = range->first / ps * ps;
+    if (stop > first) ::madvise(base_ + first, static_cast<std::size_t>(stop - first), MADV_DONTNEED);
+    first = std::max(first, (range->second + ps - 1) / ps * ps);
+  }
+  if (last > first) ::madvise(base_ + first, static_cast<std::size_t>(last - first), MADV_DONTNEED);
+}
+
+Status InputFile::keep(std::uint64_t offset, std::uint64_t length) {
+  if (offset >= size_ || length == 0) return {};
+  length = std::min(length, size_ - offset);
+  const std::pair<std::uint64_t, std::uint64_t> range{offset, offset + length};
+  kept_.insert(std::upper_bound(kept_.begin(), kept_.end(), range), range);
+  return load(offset, length);
+}
+
+void InputFile::release_all() { release(0, size_); }
+
+FileWriter::FileWriter(int fd, std::vector<const InputFile*> sources)
+    : fd_(fd), sources_(std::move(sources)), buffer_(kBufferSize) {}
+
+Status FileWriter::write_out(const std::uint8_t* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t written = ::write(fd_, p, n);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return fail_system(errno, msg::kCannotWrite);
+    }
+    p += written;
+    n -= static_cast<std::size_t>(written);
+  }
+  return {};
+}
+
+Status FileWriter::flush() {
+  if (status_ && used_ > 0) status_ = write_out(buffer_.data(), used_);
+  used_ = 0;
+  return status_;
+}
+
+void FileWriter::put_slow(const std::uint8_t* p, std::size_t n) {
+  while (n > 0) {
+    if (room() == 0 && !flush()) return;
+    const std::size_t take = std::min(n, room());
+    std::memcpy(buffer_.data() + used_, p, take);
+    used_ += take;
+    position_ += take;
+    p += take;
+    n -= take;
+  }
+}
+
+void FileWriter::put_zeros(std::size_t n) {
+  while (n > 0) {
+    if (room() == 0 && !flush()) return;
+    const std::size_t take = std::min(n, room());
+    std::memset(buffer_.data() + used_, 0, take);
+    used_ += take;
+    position_ += take;
+    n -= take;
+  }
+}
+
+void FileWriter::put(ByteView v) {
+  if (v.empty()) return;
+  for (const InputFile* source : sources_) {
+    if (source->holds(v)) {
+      copy_from(*source, source->offset_of(v.data()), v.size());
+      return;
+    }
+  }
+  put_bytes(v.data(), v.size());
+}
+
+bool FileWriter::copy_in_kernel(const InputFile& source, std::uint64_t offset, std::uint64_t length) {
+  if (!flush()) return true;
+  auto in = static_cast<loff_t>(offset);
+  std::uint64_t left = length;
+  while (left > 0) {
+    const ssize_t n = ::copy_file_range(source.fd(), &in, fd_, nullptr, static_cast<std::size_t>(left), 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (left == length && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                             errno == EOPNOTSUPP || errno == EBADF || errno == EPERM)) {
+        kernel_copy_ = false;  // this pair of files is copied through the buffer
+        return false;
+      }
+      status_ = fail_system(errno, msg::kCannotCopy);
+      return true;
+    }
+    if (n == 0) {
+      status_ = input_shrank(offset + length);
+      return true;
+    }
+    left -= static_cast<std::uint64_t>(n);
+  }
+  position_ += length;
+  return true;
+}
+
+void FileWriter::copy_from(const InputFile& source, std::uint64_t offset, std::uint64_t length) {
+  if (!status_) return;
+  const bool near = offset >= last_end_ && offset - last_end_ <= kNearby;
+  last_end_ = offset + length;
+  if (window_source_ == &source && offset >= window_offset_ &&
+      offset + length <= window_offset_ + window_length_) {
+    put_bytes(window_.data() + (offset - window_offset_), static_cast<std::size_t>(length));
+    return;
+  }
+  if (length >= kKernelCopy && kernel_copy_ && copy_in_kernel(source, offset, length)) return;
+  if (length >= kDirectRead || !near) {
+    // Straight into the output buffer.
+    while (length > 0) {
+      if (room() == 0 && !flush()) return;
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(length, room()));
+      if (Status read = source.read(offset, buffer_.data() + used_, take); !read) {
+        status_ = read;
+        return;
+      }
+      used_ += take;
+      position_ += take;
+      offset += take;
+      length -= take;
+    }
+    return;
+  }
+  // A small piece near the last: read a window of what follows, for the pieces to come.
+  window_.resize(kWindowSize);
+  window_source_ = nullptr;
+  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kWindowSize, source.size() - std::min(offset, source.size())));
+  if (want < length) {
+    status_ = input_shrank(offset + length);
+    return;
+  }
+  std::size_t got = 0;
+  while (got < want) {
+    const ssize_t n = ::pread(source.fd(), window_.data() + got, want - got, static_cast<off_t>(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      status_ = fail_system(errno, msg::kCannotRead);
+      return;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got < length) {
+    status_ = input_shrank(offset + length);
+    return;
+  }
+  window_source_ = &source;
+  window_offset_ = offset;
+  window_length_ = got;
+  put_bytes(window_.data(), static_cast<std::size_t>(length));
+}
+
+Status FileWriter::patch(std::uint64_t at, ByteView bytes) {
+  if (!status_) return status_;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(at + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return status_ = fail_system(errno, msg::kCannotWrite);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+}  // namespace plexo

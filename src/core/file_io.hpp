@@ -1,0 +1,149 @@
+// Files read and written in bounded memory, for the operations that go file to file.
+//
+// An InputFile is a file opened by the caller (its descriptor) seen through an address range
+// of the file's size in which only the bytes being read are present: the parsers walk it as
+// if the file were in memory, the tables they need are loaded into place by pread and let go
+// when done, and the media bytes are never loaded at all. The range is anonymous memory, so
+// a file that shrinks while it is read gives an error from the read, never a fault.
+//
+// A FileWriter writes a file front to back through one buffer, with the put_* calls of a
+// SpanWriter (so box encoders and the movie writer serve both). Bytes that lie in an
+// InputFile's range are copied from the file by offset: large runs in the kernel
+// (copy_file_range) where it can, small ones from a window of the input read in one pread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/bytes.hpp"
+#include "core/error.hpp"
+
+namespace plexo {
+
+// An error of the operating system: the message names what failed, `system_error` its errno.
+Unexpected<Error> fail_system(int error_number, std::string what);
+
+class InputFile {
+ public:
+  // `fd` stays the caller's (open for reading) and must outlive this object. Fails for
+  // anything but a regular file.
+  static Result<InputFile> open(int fd);
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&&) = delete;
+  InputFile(const InputFile&) = delete;
+  ~InputFile();
+
+  int fd() const { return fd_; }
+  std::uint64_t size() const { return size_; }
+  // The file's address range: only what was loaded holds the file's bytes, the rest reads as
+  // zeros.
+  ByteView view() const { return {base_, static_cast<std::size_t>(size_)}; }
+  // Whether `bytes` lies in this file's range, and where.
+  bool holds(ByteView bytes) const {
+    return bytes.data() >= base_ && bytes.data() + bytes.size() <= base_ + size_;
+  }
+  std::uint64_t offset_of(const std::uint8_t* at) const { return static_cast<std::uint64_t>(at - base_); }
+
+  // Reads [offset, offset + length) of the file into place (clipped to the file's size).
+  Status load(std::uint64_t offset, std::uint64_t length);
+  // Gives back the memory of [offset, offset + length); pages that also hold a kept range
+  // stay.
+  void release(std::uint64_t offset, std::uint64_t length);
+  // Loads a range that stays until the object goes (release() leaves its pages alone).
+  Status keep(std::uint64_t offset, std::uint64_t length);
+  // Gives back every page but those of kept ranges.
+  void release_all();
+
+  // Reads exactly `length` bytes at `offset` into `out`; fails when the file ends first.
+  Status read(std::uint64_t offset, std::uint8_t* out, std::size_t length) const;
+
+ private:
+  InputFile(int fd, std::uint64_t size, std::uint8_t* base, std::size_t mapped)
+      : fd_(fd), size_(size), base_(base), mapped_(mapped) {}
+  bool kept_page(std::uint64_t page) const;
+
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+  std::uint8_t* base_ = nullptr;
+  std::size_t mapped_ = 0;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> kept_;  // [begin, end), ascending
+};
+
+// The error for a file that ends before a byte it had when it was opened.
+Unexpected<Error> input_shrank(std::uint64_t needed_end);
+
+class FileWriter {
+ public:
+  // Writes at `fd`'s current position (a regular file open for writing, the caller's).
+  // Bytes viewed in any of `sources` are read from their files.
+  FileWriter(int fd, std::vector<const InputFile*> sources);
+  FileWriter(const FileWriter&) = delete;
+  FileWriter& operator=(const FileWriter&) = delete;
+
+  std::uint64_t position() const { return position_; }
+  // A write failed (the first error is kept; later writes do nothing).
+  bool overrun() const { return !status_; }
+  const Status& status() const { return status_; }
+
+  void put_u8(std::uint8_t v) {
+    if (room() >= 1) buffer_[used_++] = v, ++position_;
+    else put_slow(&v, 1);
+  }
+  void put_u16(std::uint16_t v) { put_be(v, 2); }
+  void put_u24(std::uint32_t v) { put_be(v, 3); }
+  void put_u32(std::uint32_t v) { put_be(v, 4); }
+  void put_u64(std::uint64_t v) { put_be(v, 8); }
+  void put_fourcc(FourCC code) { put_bytes(code.bytes.data(), 4); }
+  void put_zeros(std::size_t n);
+  void put_version_flags(std::uint8_t version, std::uint32_t flags) {
+    put_u8(version);
+    put_u24(flags);
+  }
+  // Bytes in memory, or a view of a source file's range (copied from the file).
+  void put(ByteView v);
+
+  // Writes out what is buffered.
+  Status flush();
+  // Overwrites bytes already written (after flush()).
+  Status patch(std::uint64_t at, ByteView bytes);
+
+ private:
+  std::size_t room() const { return buffer_.size() - used_; }
+  void put_bytes(const std::uint8_t* p, std::size_t n) {
+    if (n <= room()) {
+      std::memcpy(buffer_.data() + used_, p, n);
+      used_ += n;
+      position_ += n;
+    } else {
+      put_slow(p, n);
+    }
+  }
+  void put_be(std::uint64_t v, int width) {
+    std::uint8_t bytes[8];
+    for (int i = 0; i < width; ++i) bytes[i] = static_cast<std::uint8_t>(v >> ((width - 1 - i) * 8));
+    put_bytes(bytes, static_cast<std::size_t>(width));
+  }
+  void put_slow(const std::uint8_t* p, std::size_t n);
+  void copy_from(const InputFile& source, std::uint64_t offset, std::uint64_t length);
+  bool copy_in_kernel(const InputFile& source, std::uint64_t offset, std::uint64_t length);
+  Status write_out(const std::uint8_t* p, std::size_t n);
+
+  int fd_;
+  std::vector<const InputFile*> sources_;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t used_ = 0;
+  std::uint64_t position_ = 0;
+  Status status_;
+  bool kernel_copy_ = true;  // copy_file_range until the kernel refuses it
+  // The window of a source read for small pieces.
+  const InputFile* window_source_ = nullptr;
+  std::vector<std::uint8_t> window_;
+  std::uint64_t window_offset_ = 0;
+  std::size_t window_length_ = 0;
+  std::uint64_t last_end_ = 0;  // where the previous piece from a source ended
+};
+
+}  // namespace plexo

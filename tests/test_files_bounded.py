@@ -1,0 +1,277 @@
+"""File-to-file operations: the bytes of the in-memory functions, errors that name the file
+and leave nothing under the output's name, and memory bounded by the tables, not the media.
+
+Large inputs are real media looped with ffmpeg's -stream_loop (continuous timestamps) into a
+temporary folder; the multi-gigabyte ones run only with PLEXO_LARGE_TESTS=1."""
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import pytest
+
+import _plexo
+import plexo
+from builders import box_boundaries, get_box, large_box, patch_box, replace_box, u32
+from conftest import FIXTURES, run_tool
+
+LARGE = bool(os.environ.get("PLEXO_LARGE_TESTS"))
+VIDEO = (FIXTURES / "frag_video_only.mp4").read_bytes()
+AUDIO = (FIXTURES / "mux_audio_48k.mp4").read_bytes()  # track 2: joins VIDEO
+
+# name: (file function, in-memory function, how many inputs)
+OPERATIONS = {
+    "defragment": (plexo.defragment_file, _plexo.defragment_mp4),
+    "reset": (plexo.reset_file, _plexo.reset_mp4_timestamps),
+    "mux": (plexo.mux_files, _plexo.mux_fmp4_tracks),
+}
+
+
+def in_memory(name: str, *inputs: bytes) -> bytes | str:
+    try:
+        return OPERATIONS[name][1](*inputs)
+    except (ValueError, NotImplementedError) as exc:
+        return f"{type(exc).__name__}: {exc}"
+
+
+def from_files(name: str, folder: Path, *inputs: bytes) -> bytes | str:
+    """The file function's output, or its error without the input paths that lead it."""
+    paths = []
+    for i, data in enumerate(inputs):
+        paths.append(folder / f"input{i}.mp4")
+        paths[-1].write_bytes(data)
+    out = folder / "out.mp4"
+    try:
+        written = OPERATIONS[name][0](*paths, out)
+    except (ValueError, NotImplementedError) as exc:
+        assert sorted(os.listdir(folder)) == sorted(p.name for p in paths), "left behind"
+        names = ", ".join(map(str, paths)) + ": "
+        assert str(exc).startswith(names)
+        return f"{type(exc).__name__}: {str(exc)[len(names):]}"
+    data = out.read_bytes()
+    out.unlink()
+    assert written == len(data)
+    return data
+
+
+def hostile(data: bytes) -> dict[str, bytes]:
+    """The file cut at every box boundary, and with hostile sizes on its main boxes."""
+    cases = {f"cut at {at}": data[:at] for at in box_boundaries(data) if at < len(data)}
+    for path in ["moov", "moov/trak", "moov/mvex", "moof", "moof/traf", "moof/traf/trun",
+                 "moof/traf/tfdt", "mdat"]:
+        for size in [0, 1, 7, 9, 0xFFFFFFFF]:
+            cases[f"{path} size {size}"] = patch_box(data, path, 0, u32(size))
+        whole = get_box(data, path)
+        for size in [15, 1 << 63]:
+            cases[f"{path} largesize {size}"] = replace_box(
+                data, path, large_box(path.rsplit("/", 1)[-1], whole[8:], largesize=size))
+    return cases
+
+
+class TestSameBytes:
+    @pytest.mark.parametrize("fixture", ["frag_gstreamer.mp4", "frag_every_frame.mp4",
+                                         "frag_audio_late.mp4", "frag_negative_cts.mp4",
+                                         "frag_base_data_offset.mp4", "reset_av_3600.mp4",
+                                         "prog_moov_last.mp4", "not_media"])
+    @pytest.mark.parametrize("name", ["defragment", "reset"])
+    def test_fixtures(self, tmp_path, name, fixture):
+        data = b"not media at all" * 8 if fixture == "not_media" else (FIXTURES / fixture).read_bytes()
+        assert from_files(name, tmp_path, data) == in_memory(name, data)
+
+    @pytest.mark.parametrize("name, place", [("defragment", 0), ("reset", 0), ("mux", 0), ("mux", 1)])
+    def test_cut_and_hostile_inputs(self, tmp_path, name, place):
+        """Every input the in-memory function refuses, the file function refuses with the
+        same message; every other gives the same bytes."""
+        source = [VIDEO, AUDIO][place]
+        refused = 0
+        for label, data in hostile(source).items():
+            inputs = [VIDEO, AUDIO][:2 if name == "mux" else 1]
+            inputs[place] = data
+            expected = in_memory(name, *inputs)
+            refused += isinstance(expected, str)
+            assert from_files(name, tmp_path, *inputs) == expected, label
+        assert refused > 0
+
+
+class TestErrors:
+    def test_input_that_is_missing_a_directory_or_the_output(self, tmp_path):
+        (tmp_path / "in.mp4").write_bytes(VIDEO)
+        with pytest.raises(FileNotFoundError) as missing:
+            plexo.defragment_file(tmp_path / "absent.mp4", tmp_path / "out.mp4")
+        with pytest.raises(IsADirectoryError) as directory:
+            plexo.reset_file(tmp_path, tmp_path / "out.mp4")
+        with pytest.raises(ValueError, match="same file|overwrite"):
+            plexo.reset_file(tmp_path / "in.mp4", tmp_path / "in.mp4")
+        assert missing.value.filename == str(tmp_path / "absent.mp4")
+        assert directory.value.filename == str(tmp_path)
+        assert (tmp_path / "in.mp4").read_bytes() == VIDEO
+        assert sorted(os.listdir(tmp_path)) == ["in.mp4"]
+
+    @pytest.mark.parametrize("target", ["absent/out.mp4", "in.mp4/out.mp4"])
+    def test_unwritable_target(self, tmp_path, target):
+        (tmp_path / "in.mp4").write_bytes(VIDEO)
+        with pytest.raises(OSError) as raised:
+            plexo.defragment_file(tmp_path / "in.mp4", tmp_path / target)
+        assert raised.value.filename == str(tmp_path / target)
+        assert sorted(os.listdir(tmp_path)) == ["in.mp4"]
+
+    @pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
+    def test_unreadable_input(self, tmp_path):
+        (tmp_path / "in.mp4").write_bytes(VIDEO)
+        (tmp_path / "in.mp4").chmod(0)
+        with pytest.raises(PermissionError) as raised:
+            plexo.defragment_file(tmp_path / "in.mp4", tmp_path / "out.mp4")
+        assert raised.value.filename == str(tmp_path / "in.mp4")
+        assert not (tmp_path / "out.mp4").exists()
+
+    @pytest.mark.parametrize("operation", [_plexo._defragment_file, _plexo._reset_file])
+    def test_input_cut_short_while_written(self, looped, operation):
+        """The output goes to a pipe: the test reads its first bytes, cuts the input, and the
+        operation reports the missing bytes instead of writing what is not there."""
+        source = looped(40)
+        cut = source.with_suffix(".cut.mp4")
+        cut.write_bytes(source.read_bytes())
+        read_end, write_end = os.pipe()
+        failure: list[BaseException] = []
+
+        def run():
+            with open(cut, "rb") as src:
+                try:
+                    operation(src.fileno(), write_end)
+                except BaseException as exc:  # noqa: BLE001 - reported below
+                    failure.append(exc)
+                finally:
+                    os.close(write_end)
+
+        worker = threading.Thread(target=run)
+        worker.start()
+        with open(read_end, "rb") as out:
+            first = out.read(1 << 20)
+            os.truncate(cut, os.path.getsize(cut) // 2)
+            rest = len(out.read())
+        worker.join()
+        assert len(first) == 1 << 20 and rest < os.path.getsize(source)
+        assert failure and isinstance(failure[0], ValueError), failure
+        assert "cut short while it was read" in str(failure[0])
+
+    def test_input_cut_short_during_the_call_leaves_nothing(self, looped, tmp_path):
+        cut = tmp_path / "cut.mp4"
+        cut.write_bytes(looped(40).read_bytes())
+        timer = threading.Timer(0.02, os.truncate, (cut, os.path.getsize(cut) // 3))
+        timer.start()
+        with pytest.raises(ValueError, match=f"^{cut}: "):
+            plexo.defragment_file(cut, tmp_path / "out.mp4")
+        timer.join()
+        assert os.listdir(tmp_path) == ["cut.mp4"]
+
+
+# ---- large inputs -------------------------------------------------------------------------
+
+@pytest.fixture(scope="session")
+def looped(tmp_path_factory, ffmpeg):
+    """looped(megabytes) -> a fragmented MP4 of about that size: a 4-second 720p clip at a high
+    bit rate with audio, looped; made once per size."""
+    folder = tmp_path_factory.mktemp("looped")
+    clip = folder / "clip.mp4"
+    fragmented = ["-movflags", "frag_keyframe+empty_moov+default_base_moof", "-f", "mp4"]
+    made = run_tool(ffmpeg, "-nostdin", "-v", "error", "-f", "lavfi",
+                    "-i", "testsrc2=size=1280x720:rate=30:duration=4", "-f", "lavfi",
+                    "-i", "sine=frequency=440:sample_rate=48000:duration=4", "-c:v", "libx264",
+                    "-preset", "ultrafast", "-qp", "8", "-g", "30", "-c:a", "aac", "-shortest",
+                    *fragmented, str(clip))
+    assert made.returncode == 0, made.stderr
+
+    def make(megabytes: int) -> Path:
+        path = folder / f"looped_{megabytes}.mp4"
+        if not path.exists():
+            loops = max(0, round(megabytes * 1e6 / clip.stat().st_size) - 1)
+            made = run_tool(ffmpeg, "-nostdin", "-v", "error", "-stream_loop", str(loops),
+                            "-i", str(clip), "-c", "copy", *fragmented, str(path))
+            assert made.returncode == 0, made.stderr
+        return path
+    return make
+
+
+def split_tracks(ffmpeg, source: Path) -> tuple[Path, Path]:
+    """The video and the audio of a looped file as two fragmented files (audio as track 2)."""
+    video, audio = source.with_suffix(".video.mp4"), source.with_suffix(".audio.mp4")
+    for path, stream in [(video, "0:v"), (audio, "0:a")]:
+        if not path.exists():
+            made = run_tool(ffmpeg, "-nostdin", "-v", "error", "-i", str(source), "-map", stream,
+                            "-c", "copy", "-movflags", "frag_keyframe+empty_moov+default_base_moof",
+                            "-f", "mp4", str(path))
+            assert made.returncode == 0, made.stderr
+    renumbered = run_tool(sys.executable, str(FIXTURES / "renumber_tracks.py"), str(audio), "1=2")
+    assert renumbered.returncode == 0, renumbered.stderr
+    return video, audio
+
+
+# The peak memory of one file-to-file call in a fresh interpreter, over what the interpreter
+# and module take before it (the high-water mark of this process's own memory: ru_maxrss
+# would also count the parent's, which it keeps across fork and exec).
+CHILD = r"""
+import json, sys
+import plexo
+def high_water():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) << 10 for line in status if line.startswith("VmHWM:"))
+name, paths = sys.argv[1], sys.argv[2:]
+before = high_water()
+getattr(plexo, name)(*paths)
+print(json.dumps({"grown": high_water() - before}))
+"""
+BOUND = 32 << 20  # buffers, tables and the interpreter's own growth; never the media
+
+
+def peak_growth(name: str, *paths: Path) -> int:
+    done = subprocess.run([sys.executable, "-c", CHILD, name, *map(str, paths)],
+                          capture_output=True, text=True, check=False)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)["grown"]
+
+
+def judged(ffprobe, path: Path) -> None:
+    """ffprobe reads the file and ffmpeg reads every packet, both without a word."""
+    for tool in [(ffprobe, "-v", "error", str(path)),
+                 ("ffmpeg", "-nostdin", "-v", "error", "-i", str(path), "-map", "0", "-c", "copy",
+                  "-f", "null", "-")]:
+        result = run_tool(*tool)
+        assert result.returncode == 0 and not (result.stderr + result.stdout).strip(), result.stderr
+
+
+def same_as_in_memory(name: str, out: Path, *inputs: Path) -> bool:
+    expected = OPERATIONS[name][1](*(p.read_bytes() for p in inputs))
+    return out.stat().st_size == len(expected) and out.read_bytes() == expected
+
+
+SIZES = [60, 240] + ([800] if LARGE else [])
+
+
+@pytest.mark.memory_bound
+class TestLargeInputs:
+    @pytest.mark.parametrize("name", ["defragment", "reset", "mux"])
+    def test_memory_stays_flat_and_bytes_match(self, looped, ffmpeg, ffprobe, tmp_path, name):
+        grown = []
+        for megabytes in SIZES:
+            source = looped(megabytes)
+            inputs = split_tracks(ffmpeg, source) if name == "mux" else (source,)
+            out = tmp_path / f"out_{megabytes}.mp4"
+            grown.append(peak_growth(OPERATIONS[name][0].__name__, *inputs, out))
+            assert same_as_in_memory(name, out, *inputs)
+            if megabytes == SIZES[-1]:
+                judged(ffprobe, out)
+            out.unlink()
+        print(name, SIZES, [g >> 20 for g in grown], "MiB")
+        assert max(grown) < BOUND, grown
+
+    @pytest.mark.skipif(not LARGE, reason="writes and reads 10 GB; set PLEXO_LARGE_TESTS=1")
+    def test_past_four_gigabytes(self, looped, ffprobe, tmp_path):
+        source = looped(4500)
+        out = tmp_path / "flat.mp4"
+        assert peak_growth("defragment_file", source, out) < BOUND
+        assert same_as_in_memory("defragment", out, source)
+        judged(ffprobe, out)
