@@ -5,6 +5,7 @@ every other input is a stream-copy remux of it, so all operations work on the sa
 and sounds:
 
 - `ts`            the transport stream
+- `hevc_ts`       the same pictures and sound encoded as HEVC (libx265) in a transport stream
 - `fragmented`    its fragmented MP4 (one fragment per key frame), video and audio
 - `progressive`   its progressive MP4 (`moov` before `mdat`), video track first
 - `video`         fragmented MP4 of the video alone, track ID 1
@@ -36,11 +37,12 @@ class Inputs:
     video: pathlib.Path
     audio: pathlib.Path
     ts_ac3: pathlib.Path  # the transport stream with its audio as AC-3
+    hevc_ts: pathlib.Path
 
     @classmethod
     def under(cls, folder: pathlib.Path) -> Inputs:
         names = ("stream.ts", "fragmented.mp4", "progressive.mp4", "video.mp4", "audio.mp4",
-                 "stream_ac3.ts")
+                 "stream_ac3.ts", "stream_hevc.ts")
         return cls(folder, *(folder / name for name in names))
 
     @property
@@ -89,6 +91,15 @@ def make(seconds: int = 60) -> Inputs:
     # The same pictures with 384 kbit/s AC-3, as a broadcast carries it.
     _made(inputs.ts_ac3, "-i", str(inputs.ts), "-map", "0:v", "-map", "0:a", "-c:v", "copy",
           "-c:a", "ac3", "-b:a", "384k")
+    # The same at about the same rate in HEVC, B-frames and key frames as above.
+    _made(inputs.hevc_ts,
+          "-f", "lavfi", "-i", f"testsrc2=size=1920x1080:rate=30:duration={seconds}",
+          "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={seconds}",
+          "-map", "0:v", "-map", "1:a",
+          "-c:v", "libx265", "-preset", "ultrafast", "-b:v", "8M", "-maxrate", "8M",
+          "-bufsize", "16M", "-pix_fmt", "yuv420p",
+          "-x265-params", "bframes=2:keyint=60:min-keyint=60:scenecut=0:log-level=error",
+          "-c:a", "aac", "-b:a", "128k", "-ac", "2")
     ts = ["-i", str(inputs.ts), "-c", "copy", *ADTS_TO_MP4]
     _made(inputs.fragmented, *ts, "-map", "0:v", "-map", "0:a", *FRAGMENTED)
     _made(inputs.progressive, *ts, "-map", "0:v", "-map", "0:a", "-movflags", "+faststart")

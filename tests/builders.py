@@ -77,7 +77,7 @@ def find_box(data: bytes, path: str, start: int = 0, end: int | None = None):
             inner = offset + header
             if kind == "stsd":
                 inner += 8  # version, flags, entry_count
-            elif kind in ("avc1", "avc3"):
+            elif kind in ("avc1", "avc3", "hvc1", "hev1"):
                 inner += 78
             elif kind == "mp4a":
                 inner += 28
@@ -713,11 +713,12 @@ def non_idr(first_mb_zero: bool = True) -> bytes:
 def transport_stream(video: list[tuple[bytes, int | None, int | None]],
                      audio: list[tuple[bytes, int | None]] = (),
                      audio_stream: bool = True, video_stream: bool = True,
-                     audio_type: tuple = (0x0F,)) -> bytes:
+                     audio_type: tuple = (0x0F,), video_type: int = 0x1B) -> bytes:
     """PAT, PMT, then each video PES (payload, pts, dts) followed by the audio PES (payload,
     pts); audio PES are interleaved after the first video PES. ``audio_type`` is the audio
-    entry's (stream_type[, ES_info descriptors])."""
-    streams = (([(0x1B, VIDEO_PID)] if video_stream else []) +
+    entry's (stream_type[, ES_info descriptors]); ``video_type`` the video's stream_type
+    (0x1B H.264, 0x24 HEVC)."""
+    streams = (([(video_type, VIDEO_PID)] if video_stream else []) +
                ([(audio_type[0], AUDIO_PID, *audio_type[1:])] if audio_stream else []))
     packets = [pat(), pmt(streams)]
     counters = {VIDEO_PID: 0, AUDIO_PID: 0}
@@ -832,3 +833,81 @@ def pps_nal(pps_id: int = 0, sps_id: int = 0) -> bytes:
     bits.ue(0).ue(0).ue(0)                # QP and chroma QP offsets 0 (se(v) 0 codes as ue 0)
     bits.u(1, 1).u(0, 1).u(0, 1)          # deblocking control, constrained intra, redundant_pic_cnt
     return b"\x68" + escape(bits.rbsp())
+
+
+# ---- HEVC NAL units, field by field ------------------------------------------------------
+
+def hevc_header(nal_type: int, temporal_id_plus1: int = 1) -> bytes:
+    """The two-byte NAL unit header (layer 0)."""
+    return bytes([nal_type << 1, temporal_id_plus1])
+
+
+HEVC_AUD = nal(hevc_header(35) + b"\x50")
+HEVC_CRA, HEVC_IDR, HEVC_TRAIL = 21, 19, 1
+PREFIX_SEI = hevc_header(39) + b"\x05\x01\x00\x80"
+SUFFIX_SEI = hevc_header(40) + b"\x84\x01\x00\x80"
+
+
+def hevc_slice(nal_type: int = HEVC_IDR, first_in_picture: bool = True) -> bytes:
+    """A slice segment NAL body: first_slice_segment_in_pic_flag, then filler bits."""
+    return hevc_header(nal_type) + (b"\xc4\x21" if first_in_picture else b"\x44\x21")
+
+
+def profile_tier_level(bits: Bits, sub_layers_minus1: int, profile: int = 1, level: int = 60,
+                       compatibility: int = 0x60000000, constraints: int = 0x900000000000,
+                       sub_layer_profiles: bool = True) -> None:
+    bits.u(0, 2).u(0, 1).u(profile, 5).u(compatibility, 32).u(constraints, 48).u(level, 8)
+    for _ in range(sub_layers_minus1):
+        bits.u(int(sub_layer_profiles), 1).u(1, 1)     # profile and level present
+    if sub_layers_minus1:
+        bits.u(0, 2 * (8 - sub_layers_minus1))
+    for _ in range(sub_layers_minus1):
+        if sub_layer_profiles:
+            bits.u(0, 2).u(0, 1).u(profile, 5).u(compatibility, 32).u(constraints, 48)
+        bits.u(level, 8)
+
+
+def hevc_vps(vps_id: int = 0, sub_layers_minus1: int = 0, reserved: int = 0xFFFF) -> bytes:
+    bits = Bits().u(vps_id, 4).u(1, 1).u(1, 1).u(0, 6).u(sub_layers_minus1, 3).u(1, 1).u(reserved, 16)
+    profile_tier_level(bits, sub_layers_minus1)
+    bits.u(0, 1).ue(0).ue(0).ue(0)          # sub-layer ordering info for the highest only
+    bits.u(0, 6).ue(0).u(0, 1).u(0, 1)      # max layer id, one layer set, no timing, no extension
+    return hevc_header(32) + escape(bits.rbsp())
+
+
+def hevc_sps(width: int = 320, height: int = 240, *, window: tuple[int, int, int, int] | None = None,
+             chroma_format_idc: int = 1, separate_planes: int = 0, bit_depth: int = 8,
+             sub_layers_minus1: int = 0, sps_id: int = 0, vps_id: int = 0, profile: int = 1,
+             level: int = 60, **ptl) -> bytes:
+    """An SPS NAL unit through the bit depths (what a container reads), then a plausible tail."""
+    bits = Bits().u(vps_id, 4).u(sub_layers_minus1, 3).u(1, 1)
+    profile_tier_level(bits, sub_layers_minus1, profile, level, **ptl)
+    bits.ue(sps_id).ue(chroma_format_idc)
+    if chroma_format_idc == 3:
+        bits.u(separate_planes, 1)
+    bits.ue(width).ue(height).u(window is not None, 1)
+    for value in window or ():
+        bits.ue(value)
+    bits.ue(bit_depth - 8).ue(bit_depth - 8)
+    bits.ue(4).u(0, 1).ue(0).ue(0).ue(0)    # poc lsb bits, ordering info for the highest only
+    return hevc_header(33) + escape(bits.rbsp())
+
+
+def hevc_pps(pps_id: int = 0, sps_id: int = 0) -> bytes:
+    bits = Bits().ue(pps_id).ue(sps_id).u(0, 7).ue(0).ue(0).ue(0)
+    return hevc_header(34) + escape(bits.rbsp())
+
+
+HEVC_PARAMETER_SETS = (hevc_vps(), hevc_sps(), hevc_pps())
+
+
+def hevc_picture(nal_type: int = HEVC_TRAIL, *units: bytes, aud: bool = True, slices: int = 1) -> bytes:
+    """One access unit: a delimiter (or none), `units` (parameter sets, SEI) and its slices."""
+    body = b"".join(nal(u) for u in units)
+    body += b"".join(nal(hevc_slice(nal_type, i == 0)) for i in range(slices))
+    return (HEVC_AUD if aud else b"") + body
+
+
+def hevc_stream(*pictures: bytes, **kwargs) -> bytes:
+    """A transport stream of HEVC pictures, one PES each, 3000 ticks apart."""
+    return transport_stream([(p, 3000 * i, None) for i, p in enumerate(pictures)], video_type=0x24, **kwargs)

@@ -115,3 +115,15 @@ def test_defragmented_file_plays_to_the_end(browser_page, fixture_bytes, ffprobe
     source = fixture_bytes(name)
     result = play(browser_page, "defragmented_" + name, _plexo.defragment_mp4(source))
     check_playback(result, source, ".mp4")
+
+
+@pytest.mark.parametrize("name", ["ts_hevc_bframes.ts", "ts_hevc_main10.ts"])
+def test_converted_hevc_plays_to_the_end(browser_page, fixture_bytes, ffprobe, name):
+    # Debian's Chromium is built without an HEVC decoder (a licensing matter, not the file's):
+    # where the browser says it cannot play hvc1, the case is skipped rather than failed.
+    page, _ = browser_page
+    if not page.evaluate("() => document.createElement('video').canPlayType('video/mp4; codecs=\"hvc1.1.6.L60.90\"')"):
+        pytest.skip("this Chromium has no HEVC decoder")
+    source = fixture_bytes(name)
+    result = play(browser_page, pathlib.Path(name).stem + ".mp4", _plexo.convert_ts_to_mp4(source))
+    check_playback(result, source, ".ts")

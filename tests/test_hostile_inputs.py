@@ -22,6 +22,7 @@ PROGRESSIVE_MOOV_LAST = read_fixture("prog_moov_last.mp4")
 INIT = read_fixture("hls_v/init.mp4")
 SEGMENT = read_fixture("hls_v/seg0.m4s")
 TS = read_fixture("ts_1080p.ts")
+HEVC_TS = read_fixture("ts_hevc_bframes.ts")
 
 
 def process_segment(segment: bytes, init: bytes = INIT) -> bytes:
@@ -35,6 +36,7 @@ def process_segment(segment: bytes, init: bytes = INIT) -> bytes:
 CALLS = {
     "convert_ts_to_mp4": (_plexo.convert_ts_to_mp4, ".mp4"),
     "extract_thumbnail_from_ts": (_plexo.extract_thumbnail_from_ts, ".h264"),
+    "extract_thumbnail_from_ts(hevc)": (_plexo.extract_thumbnail_from_ts, ".hevc"),
     "defragment_mp4": (_plexo.defragment_mp4, ".mp4"),
     "reset_mp4_timestamps": (_plexo.reset_mp4_timestamps, ".mp4"),
     "convert_mp4_reset_timestamps": (_plexo.convert_mp4_reset_timestamps, ".mp4"),
@@ -82,7 +84,7 @@ def without_decoder_lines(errors: str) -> str:
     """ffprobe's complaints about the container, without the decoders' ones about the bytes
     of a picture or an audio frame."""
     lines = [line for line in errors.splitlines()
-             if not line.lstrip().startswith(("[h264 @", "[aac @", "Last message repeated"))]
+             if not line.lstrip().startswith(("[h264 @", "[hevc @", "[aac @", "Last message repeated"))]
     return "\n".join(lines)
 
 
@@ -307,6 +309,47 @@ TS_HOSTILE = {
 def test_hostile_transport_streams(ffprobe, name, case):
     data = TS_HOSTILE[case]()
     assert len(data) == len(TS) and data != TS
+    assert_value_error_or_readable(name, {case: data})
+
+
+def hevc_units(data: bytes, nal_type: int) -> list[int]:
+    """Offsets of the payload (after the two-byte header) of every HEVC NAL unit of a type
+    whose header lies in one packet with its start code."""
+    marker = b"\x00\x00\x01" + bytes([nal_type << 1, 1])
+    found, at = [], data.find(marker)
+    while at >= 0:
+        found.append(at + 5)
+        at = data.find(marker, at + 1)
+    return found
+
+
+def patched_units(data: bytes, nal_type: int, at: int, value: bytes, first_only: bool = False) -> bytes:
+    """`value` written `at` bytes into the payload of the units of a type (or the first)."""
+    units = hevc_units(data, nal_type)
+    for offset in units[:1] if first_only else units:
+        data = patched(data, offset + at, value)
+    return data
+
+
+VPS, SPS, PPS = 32, 33, 34
+# The SPS payload opens with vps_id, max_sub_layers_minus1 and nesting, then (one sub-layer) a
+# 12-byte profile_tier_level; A0 00 00 08 after it: SPS id 0, 4:2:0, a width of 2^24 or so.
+HEVC_HOSTILE = {
+    "sps-sub-layers-at-the-limit": lambda: patched_units(HEVC_TS, SPS, 0, b"\x0d", first_only=True),
+    "sps-sub-layers-8-everywhere": lambda: patched_units(HEVC_TS, SPS, 0, b"\x0f"),
+    "sps-absurd-picture-size": lambda: patched_units(HEVC_TS, SPS, 13, b"\xa0\x00\x00\x08", first_only=True),
+    "sps-absurd-picture-size-everywhere": lambda: patched_units(HEVC_TS, SPS, 13, b"\xa0\x00\x00\x08"),
+    "vps-missing": lambda: patched_units(HEVC_TS, VPS, -2, b"\x52"),  # every VPS made type 41
+    "pps-id-out-of-range": lambda: patched_units(HEVC_TS, PPS, 0, b"\x01"),
+    "truncated-nal-headers": lambda: patched_units(HEVC_TS, 35, -2, b"\x00\x00\x01"),
+}
+
+
+@pytest.mark.parametrize("name", [op("convert_ts_to_mp4"), op("extract_thumbnail_from_ts(hevc)")])
+@pytest.mark.parametrize("case", list(HEVC_HOSTILE))
+def test_hostile_hevc_streams(ffprobe, name, case):
+    data = HEVC_HOSTILE[case]()
+    assert len(data) == len(HEVC_TS) and data != HEVC_TS
     assert_value_error_or_readable(name, {case: data})
 
 

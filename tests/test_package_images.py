@@ -27,7 +27,8 @@ CODECS = {"png": "png", "jpeg": "mjpeg"}
 @pytest.mark.parametrize("fmt", ["png", "jpeg"])
 @pytest.mark.parametrize("fixture, size", [("ts_bframes.ts", (320, 240)), ("ts_1080p.ts", (1920, 1080)),
                                            ("ts_interlaced.ts", (320, 240)),
-                                           ("frag_gstreamer.mp4", (320, 240))])
+                                           ("frag_gstreamer.mp4", (320, 240)),
+                                           ("ts_hevc_main10.ts", (318, 238)), ("prog_hevc.mp4", (320, 240))])
 def test_picture_has_the_display_size(av, ffprobe, fixture_bytes, fmt, fixture, size):
     picture = plexo.thumbnail_image(fixture_bytes(fixture), fmt, diagnostics=False)
     assert picture.startswith(SIGNATURES[fmt])

@@ -9,13 +9,14 @@ import plexo
 from builders import (FTYP, Run, Sample, Traf, box, fragment, full_box, moov, trak, trex, u16,
                       u32)
 
-CODECS = {"h264": "avc1", "aac": "mp4a"}
+CODECS = {"h264": "avc1", "hevc": "hvc1", "aac": "mp4a"}
 
 
 @pytest.mark.parametrize("name", [
     "prog_faststart.mp4", "prog_moov_last.mp4",      # progressive
     "frag_gstreamer.mp4", "frag_default_base_moof.mp4", "frag_audio_late.mp4",  # fragmented
     "ts_bframes.ts", "ts_192.m2ts",                  # transport streams
+    "prog_hevc.mp4", "frag_hevc_hev1.mp4", "ts_hevc_main10.ts",  # HEVC
 ])
 def test_agrees_with_ffprobe(fixture_bytes, name):
     data = fixture_bytes(name)
@@ -26,7 +27,7 @@ def test_agrees_with_ffprobe(fixture_bytes, name):
     assert len(info["tracks"]) == len(streams)
     for track, stream in zip(info["tracks"], streams):
         assert track["kind"] == stream["codec_type"]
-        assert track["codec"] == CODECS[stream["codec_name"]]
+        assert track["codec"] == (stream["codec_tag_string"] if suffix == ".mp4" else CODECS[stream["codec_name"]])
         packets = media_tools.packets(data, f"{stream['codec_type'][0]}:0", suffix)
         assert track["samples"] == len(packets)
         assert track["key_frames"] == sum("K" in p["flags"] for p in packets)
@@ -35,6 +36,7 @@ def test_agrees_with_ffprobe(fixture_bytes, name):
         assert track["duration"] == pytest.approx(span, abs=max(durations))
         if track["kind"] == "video":
             assert (track["width"], track["height"]) == (stream["width"], stream["height"])
+            assert track["profile"] == stream["profile"]
         else:
             assert track["sample_rate"] == int(stream["sample_rate"])
             assert track["channels"] == stream["channels"]

@@ -393,7 +393,7 @@ def test_mpeg2_video_is_refused_by_name():
     from builders import AUDIO_PID, VIDEO_PID
     stream = b"".join([pat(), pmt([(0x02, VIDEO_PID), (0x0F, AUDIO_PID)])]
                       + packetize(VIDEO_PID, pes(b"\x00\x00\x01\xb3" + b"\x10" * 100, pts=0)))
-    with pytest.raises(ValueError, match=r"^Unsupported video stream: MPEG-2 video \(stream_type 0x02\); only H.264 video is converted$"):
+    with pytest.raises(ValueError, match=r"^Unsupported video stream: MPEG-2 video \(stream_type 0x02\); only H.264 and HEVC video are converted$"):
         _plexo.convert_ts_to_mp4(stream)
 
 

@@ -12,7 +12,7 @@ import media_tools as mt
 FIXTURES = ["ts_bframes.ts", "ts_no_bframes.ts", "ts_44k_mono.ts", "ts_1080p.ts",
             "ts_interlaced.ts", "ts_multislice.ts", "ts_192.m2ts", "ts_no_aud.ts",
             "ts_audio_late.ts", "ts_pts_wrap.ts", "ts_dropped_frames.ts", "ts_audio_leads.ts",
-            "ts_dvb_pat.ts"]
+            "ts_dvb_pat.ts", "ts_hevc_bframes.ts", "ts_hevc_main10.ts", "ts_hevc_no_aud.ts"]
 
 
 def suffix(name: str) -> str:

@@ -38,7 +38,8 @@ def _deliver(lines: Union[bool, List[str]], diagnostics: Diagnostics) -> None:
 
 def convert_ts_to_mp4(data: bytes, reset_timestamps: bool = False, *,
                       diagnostics: Diagnostics = True) -> bytes:
-    """Convert an MPEG transport stream (H.264 video and ADTS AAC audio) into a progressive MP4.
+    """Convert an MPEG transport stream (H.264 or HEVC video and ADTS AAC audio) into a
+    progressive MP4.
 
     The result holds ``ftyp``, ``moov`` and ``mdat``; packets are copied, never re-encoded.
     ``reset_timestamps`` is accepted for compatibility: every time in the file is already
@@ -60,14 +61,17 @@ def convert_ts_to_mp4(data: bytes, reset_timestamps: bool = False, *,
 
 
 def extract_thumbnail_from_ts(data: bytes, *, diagnostics: Diagnostics = True) -> bytes:
-    """The first key (IDR) picture of a transport stream as an Annex B H.264 stream.
+    """The first key picture of a transport stream (H.264: IDR; HEVC: random access) as an
+    Annex B H.264 or HEVC stream.
 
-    The first such picture after a readable SPS and PPS is taken; those come first, then
-    every slice of that picture, so the result decodes on its own (``plexo.thumbnail_image`` turns it into a PNG or JPEG).
+    The first such picture after readable parameter sets (H.264: SPS and PPS; HEVC: VPS, SPS
+    and PPS) is taken; those come first, then every slice of that picture, so the result
+    decodes on its own (``plexo.thumbnail_image`` turns it into a PNG or JPEG).
     ``diagnostics`` as for :func:`convert_ts_to_mp4`.
 
     Raises ``ValueError``: ``"No valid TS sync byte found"``, ``"No video data found"``,
-    ``"No I-frame found in video stream"``, ``"No H.264 parameter sets found"``.
+    ``"No I-frame found in video stream"``, ``"No H.264 parameter sets found"``,
+    ``"No HEVC parameter sets found"``.
     """
     if diagnostics is True:
         return _plexo.extract_thumbnail_from_ts(data)
@@ -79,10 +83,12 @@ def extract_thumbnail_from_ts(data: bytes, *, diagnostics: Diagnostics = True) -
 
 
 def extract_thumbnail_from_mp4(data: bytes) -> bytes:
-    """The first key frame of the first H.264 track of an MP4 (progressive or fragmented) as an
-    Annex B H.264 stream, behind the track's SPS and PPS from ``avcC``.
+    """The first key frame of the first H.264 or HEVC track of an MP4 (progressive or
+    fragmented) as an Annex B stream, behind the track's parameter sets from ``avcC`` or
+    ``hvcC``.
 
-    Raises ``ValueError`` when the file has no H.264 track or no key frame.
+    Raises ``ValueError`` when the file has no such track (a video track of another codec is
+    named: ``"Unsupported video track: ..."``) or no key frame.
     """
     return _plexo.extract_thumbnail_from_mp4(data)
 
@@ -130,7 +136,7 @@ def is_mp4(data: bytes) -> bool:
 
 def extract_thumbnail(data: bytes, *, diagnostics: Diagnostics = True) -> bytes:
     """The first key frame of a transport stream or an MP4, whichever ``data`` is, as Annex B
-    H.264 (see :func:`extract_thumbnail_from_ts` and :func:`extract_thumbnail_from_mp4`)."""
+    H.264 or HEVC (see :func:`extract_thumbnail_from_ts` and :func:`extract_thumbnail_from_mp4`)."""
     if is_mp4(data):
         return extract_thumbnail_from_mp4(data)
     return extract_thumbnail_from_ts(data, diagnostics=diagnostics)
@@ -139,7 +145,8 @@ def extract_thumbnail(data: bytes, *, diagnostics: Diagnostics = True) -> bytes:
 class TrackInfo(TypedDict, total=False):
     id: int
     kind: str  # "video", "audio" or "other"
-    codec: str  # sample entry type, e.g. "avc1", "mp4a"
+    codec: str  # sample entry type, e.g. "avc1", "hvc1", "mp4a"
+    profile: str  # H.264 or HEVC video, e.g. "High", "Main 10"
     timescale: int
     duration: float  # seconds
     samples: int
@@ -158,7 +165,7 @@ class ProbeResult(TypedDict):
 
 def probe(data: bytes) -> ProbeResult:
     """What a file holds: its format, duration and tracks (codec, timescale, duration, sample
-    and key-frame counts, picture size or audio rate and channels).
+    and key-frame counts, picture size and H.264/HEVC profile or audio rate and channels).
 
     Raises ``ValueError`` for unusable input.
     """

@@ -28,8 +28,15 @@ def _av() -> Any:
     return av
 
 
-def encode_picture(h264: bytes, format: ImageFormat = "jpeg") -> bytes:
-    """Decode the first picture of an Annex B H.264 stream and encode it as PNG or JPEG.
+def _decoder_name(coded: bytes) -> str:
+    """"hevc" when the Annex B stream opens with an HEVC VPS (as every HEVC thumbnail does),
+    else "h264" (whose thumbnails open with an SPS)."""
+    header = coded.find(b"\x00\x00\x01") + 3
+    return "hevc" if 2 < header < len(coded) and coded[header] >> 1 & 0x3F == 32 else "h264"
+
+
+def encode_picture(coded: bytes, format: ImageFormat = "jpeg") -> bytes:
+    """Decode the first picture of an Annex B H.264 or HEVC stream and encode it as PNG or JPEG.
 
     Raises ``ValueError`` for an unknown format or when no picture decodes, and
     :class:`ImageSupportMissing` without PyAV.
@@ -37,10 +44,10 @@ def encode_picture(h264: bytes, format: ImageFormat = "jpeg") -> bytes:
     if format not in _ENCODERS:
         raise ValueError(f"format must be 'png' or 'jpeg', not {format!r}")
     av = _av()
-    decoder = av.CodecContext.create("h264", "r")
+    decoder = av.CodecContext.create(_decoder_name(coded), "r")
     try:
         # The thumbnail is one access unit: one packet, then a flush.
-        frames = list(decoder.decode(av.Packet(h264))) + list(decoder.decode(None))
+        frames = list(decoder.decode(av.Packet(coded))) + list(decoder.decode(None))
     except av.error.FFmpegError as exc:
         raise ValueError(f"The key frame could not be decoded: {exc}") from None
     if not frames:

@@ -12,16 +12,18 @@ namespace plexo::msg {
 inline constexpr const char* kNoSyncByte = "No valid TS sync byte found";
 inline constexpr const char* kNoVideoData = "No video data found";
 inline constexpr const char* kNoParameterSets = "No H.264 parameter sets found";
+inline constexpr const char* kNoHevcParameterSets = "No HEVC parameter sets found";
 inline constexpr const char* kNoIFrame = "No I-frame found in video stream";
 // `found` names the codec and opens its parenthesis ("MPEG-2 video ("); `stream_type` is
 // written as 0xNN.
 inline std::string unsupported_video(std::string_view found, std::string_view stream_type) {
   return "Unsupported video stream: " + std::string(found) + "stream_type " + std::string(stream_type) +
-         "); only H.264 video is converted";
+         "); only H.264 and HEVC video are converted";
 }
 
 // Writing an MP4.
 inline constexpr const char* kAccessUnitTooLarge = "H.264 access unit too large for an MP4 sample";
+inline constexpr const char* kHevcAccessUnitTooLarge = "HEVC access unit too large for an MP4 sample";
 inline constexpr const char* kTooManySamples = "Too many samples for an MP4 track";
 inline constexpr const char* kMediaSizeMismatch = "Track media does not match its sample sizes";
 inline constexpr const char* kOutputSizeMismatch = "Output span does not match the planned size";
@@ -78,7 +80,13 @@ inline constexpr const char* kInvalidMdat = "Invalid mdat box";
 inline constexpr const char* kSampleBeyondMdat = "Sample size exceeds mdat bounds";
 inline constexpr const char* kKeyFrameWithoutParameterSets =
     "Key frame has no SPS and PPS: neither its sample entry nor its sample holds them";
+inline constexpr const char* kKeyFrameWithoutHevcParameterSets =
+    "Key frame has no VPS, SPS and PPS: neither its sample entry nor its sample holds them";
 inline constexpr const char* kKeyFrameWithoutPicture = "Key frame sample holds no coded picture";
+// A movie whose video is neither H.264 nor HEVC: `entry` is its sample entry type.
+inline std::string unsupported_video_track(std::string_view entry) {
+  return "Unsupported video track: " + std::string(entry) + " (only H.264 and HEVC video give thumbnails)";
+}
 
 // Files read and written by the file-to-file operations (the package puts the path before
 // the message; a failed system call adds its own reason after ": ").

@@ -480,6 +480,10 @@ PyObject* track_dict(const plexo::mp4::ProbedTrack& track) {
   if (ok && track.width && track.height)
     ok = set_item(dict, "width", PyLong_FromUnsignedLong(*track.width)) &&
          set_item(dict, "height", PyLong_FromUnsignedLong(*track.height));
+  if (ok && track.profile)
+    ok = set_item(dict, "profile", PyUnicode_DecodeUTF8(track.profile->data(),
+                                                        static_cast<Py_ssize_t>(track.profile->size()),
+                                                        "replace"));
   if (ok && track.sample_rate && track.channels)
     ok = set_item(dict, "sample_rate", PyLong_FromUnsignedLong(*track.sample_rate)) &&
          set_item(dict, "channels", PyLong_FromUnsignedLong(*track.channels));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "codecs/video_codec.hpp"
 #include "core/messages.hpp"
 #include "core/time.hpp"
 #include "mp4_parser/boxes.hpp"
@@ -22,10 +23,16 @@ void read_sample_entry(const MovieTrack& movie_track, ProbedTrack& track) {
   if (!movie_track.sample_entry) return;
   track.codec = type_name(movie_track.sample_entry->type);
   if (track.kind == TrackKind::kVideo) {
-    if (auto entry = movie_track.visual_entry(); entry && entry->width && entry->height) {
+    auto entry = movie_track.visual_entry(kLocatorBoxes);
+    if (!entry) return;
+    if (entry->width && entry->height) {
       track.width = entry->width;
       track.height = entry->height;
     }
+    if (auto codec = codec_of_sample_entry(entry->format))
+      if (auto box = entry->find(configuration_box(*codec)))
+        if (auto config = read_decoder_configuration(*codec, *box))
+          track.profile = profile_name(*codec, *config);
   } else if (track.kind == TrackKind::kAudio) {
     if (auto entry = movie_track.audio_entry()) {
       track.channels = entry->channel_count;

@@ -1,4 +1,4 @@
-// What a file holds: its tracks with their codecs, timescales, durations, sample and key-frame
+// What a file holds: its tracks with their codecs (and the profile of H.264 and HEVC video), timescales, durations, sample and key-frame
 // counts, picture sizes and audio rates, read from the movie box and, for a fragmented file,
 // from its movie fragments. Nothing is decoded.
 #pragma once
@@ -24,6 +24,7 @@ struct ProbedTrack {
   std::uint64_t samples = 0;
   std::uint64_t key_frames = 0;  // sync samples; every sample when the track marks none
   std::optional<std::uint32_t> width, height;          // video
+  std::optional<std::string> profile;  // video: H.264 or HEVC profile from the avcC or hvcC
   std::optional<std::uint32_t> sample_rate, channels;  // audio
 };
 

@@ -7,8 +7,9 @@
 #include <algorithm>
 #include <functional>
 
-#include "codecs/h264/framing.hpp"
+#include "codecs/nal_framing.hpp"
 #include "core/messages.hpp"
+#include "mp4_parser/operations.hpp"
 #include "mp4_writer/audio_timing.hpp"
 #include "mp4_writer/sample_entries.hpp"
 #include "mp4_writer/timeline.hpp"
@@ -92,14 +93,15 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
   const bool has_video = !demuxed.access_units.empty();
   const bool has_audio = !demuxed.audio_frames.empty();
   if (!has_video && (!demuxed.video.empty() || !has_audio))
-    return fail(demuxed.pictures_without_parameter_sets ? msg::kNoParameterSets : msg::kNoVideoData);
+    return fail(demuxed.pictures_without_parameter_sets ? ts::no_parameter_sets(demuxed) : msg::kNoVideoData);
   auto keep = std::make_unique<ConvertedStream>();
   keep->demuxed = std::move(demuxed);
   const ts::TsDemuxResult& d = keep->demuxed;
   const auto& units = d.access_units;
 
   for (const ts::AccessUnit& unit : units)
-    if (!mp4::fits_u32(unit.sample_size)) return fail(msg::kAccessUnitTooLarge);
+    if (!mp4::fits_u32(unit.sample_size))
+      return fail(d.video_codec == VideoCodec::kHevc ? msg::kHevcAccessUnitTooLarge : msg::kAccessUnitTooLarge);
   if (!mp4::fits_u32(units.size()) || !mp4::fits_u32(d.audio_frames.size()))
     return fail(msg::kTooManySamples);
   VideoTiming video = compute_video_timing(units);
@@ -131,7 +133,7 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
     v.sync_table = any_sync;
     v.gather_media = [&d](const std::function<void(ByteView)>& sink) {
       ts::ElementaryStream::Copier copier(d.video);
-      h264::put_length_prefixed(copier, d.nal_units, sink);
+      nal::put_length_prefixed(copier, d.nal_units, sink);
     };
     keep->video_description = video_sample_description(d);
     v.sample_description = keep->video_description.view();

@@ -1,6 +1,7 @@
 #include "mp4_writer/sample_entries.hpp"
 
 #include "codecs/h264/h264.hpp"
+#include "codecs/hevc/hevc.hpp"
 #include "mp4_parser/sample_entries.hpp"
 
 namespace plexo::mp4w {
@@ -22,18 +23,25 @@ mp4::AudioSampleEntry audio_entry(FourCC format, const AudioTrackTiming& audio) 
 }  // namespace
 
 Buffer video_sample_description(const ts::TsDemuxResult& d) {
-  mp4::VisualSampleEntry avc1;
-  avc1.format = "avc1";
-  avc1.width = d.width;
-  avc1.height = d.height;
-  // The demultiplexer keeps pictures only once it holds both parameter sets, each short
-  // enough for a 16-bit length.
-  Buffer avcc;
-  if (d.sps && d.pps) {
-    h264::put_decoder_configuration(avcc, *d.sps, *d.pps);
-    avc1.configuration.push_back({"avcC", avcc.view()});
+  const bool hevc = d.video_codec == VideoCodec::kHevc;
+  mp4::VisualSampleEntry entry;
+  // hvc1, not hev1: every parameter set is in the hvcC, and Apple's players open only hvc1.
+  entry.format = hevc ? FourCC("hvc1") : FourCC("avc1");
+  entry.width = d.width;
+  entry.height = d.height;
+  // The demultiplexer keeps pictures only once it holds the parameter sets, each short enough
+  // for a 16-bit length and (for HEVC) each read.
+  Buffer configuration;
+  if (hevc && d.vps && d.sps && d.pps) {
+    if (auto fields = hevc::read_sps(*d.sps)) {
+      hevc::put_decoder_configuration(configuration, *fields, *d.vps, *d.sps, *d.pps);
+      entry.configuration.push_back({"hvcC", configuration.view()});
+    }
+  } else if (!hevc && d.sps && d.pps) {
+    h264::put_decoder_configuration(configuration, *d.sps, *d.pps);
+    entry.configuration.push_back({"avcC", configuration.view()});
   }
-  return mp4::sample_description(avc1);
+  return mp4::sample_description(entry);
 }
 
 Buffer audio_sample_description(const AudioTrackTiming& audio, const ts::TsDemuxResult& d) {

@@ -1,4 +1,4 @@
-#include "codecs/h264/framing.hpp"
+#include "codecs/nal_framing.hpp"
 #include "core/messages.hpp"
 #include "mp4_parser/boxes.hpp"
 #include "mp4_parser/movie.hpp"
@@ -22,36 +22,43 @@ std::optional<mp4::Box> find_moov(ByteView input) {
   }
 }
 
-// Appends the parameter sets of the sample entry; returns their NAL unit types as bits.
-std::uint32_t put_parameter_sets(Buffer& out, const std::optional<h264::DecoderConfiguration>& avc) {
-  std::uint32_t types = 0;
-  if (!avc) return types;
-  for (ByteView unit : avc->parameter_sets) {
-    h264::put_nal_unit(out, unit);
-    types |= h264::nal_type_bit(unit);
-  }
-  return types;
-}
-
 // Which pictures must decode on their own: a key frame found through a video track's tables
-// or fragments must carry (with the sample entry's parameter sets) an SPS, a PPS and a slice.
+// or fragments must carry (with the sample entry's parameter sets) every parameter set its
+// codec needs (H.264: SPS and PPS; HEVC: VPS, SPS and PPS) and a slice.
 enum class Decodable : std::uint8_t { kRequired, kAsFound };
 
-constexpr std::uint32_t kSliceTypes = h264::type_bit(h264::kNonIdrSlice) | h264::type_bit(h264::kIdrSlice);
+constexpr std::uint64_t kH264ParameterSets = type_bit(h264::kSps) | type_bit(h264::kPps);
+constexpr std::uint64_t kHevcParameterSets = type_bit(hevc::kVps) | type_bit(hevc::kSps) | type_bit(hevc::kPps);
 
-Result<Buffer> picture(ByteView input, SampleSpan span,
-                       const std::optional<h264::DecoderConfiguration>& avc, Decodable decodable) {
+Result<Buffer> picture(ByteView input, SampleSpan span, const SampleEntryCodec& entry, Decodable decodable) {
   if (span.offset > input.size() || span.size > input.size() - span.offset)
     return fail(msg::kSampleBeyondMdat);
   const ByteView sample = input.subspan(static_cast<std::size_t>(span.offset),
                                         static_cast<std::size_t>(span.size));
   Buffer out;
-  std::uint32_t types = put_parameter_sets(out, avc);
-  types |= h264::length_prefixed_to_annexb(sample, out, avc ? avc->length_size : h264::kLengthFieldSize);
+  // The NAL unit types the picture holds, and whether one is a slice.
+  std::uint64_t types = 0;
+  bool slice = false;
+  auto note = [&](ByteView unit) {
+    if (unit.empty()) return;
+    const std::uint8_t type = nal_type(entry.codec, unit[0]);
+    types |= type_bit(type);
+    slice |= entry.codec == VideoCodec::kH264 ? type == h264::kNonIdrSlice || type == h264::kIdrSlice
+                                              : hevc::is_vcl(type);
+  };
+  if (entry.config) {
+    for (ByteView unit : entry.config->parameter_sets) {
+      nal::put_nal_unit(out, unit);
+      note(unit);
+    }
+  }
+  nal::length_prefixed_to_annexb(sample, out, entry.config ? entry.config->length_size : nal::kLengthFieldSize, note);
   if (decodable == Decodable::kRequired) {
-    if (!(types & h264::type_bit(h264::kSps)) || !(types & h264::type_bit(h264::kPps)))
-      return fail(msg::kKeyFrameWithoutParameterSets);
-    if (!(types & kSliceTypes)) return fail(msg::kKeyFrameWithoutPicture);
+    const bool hevc = entry.codec == VideoCodec::kHevc;
+    const std::uint64_t needed = hevc ? kHevcParameterSets : kH264ParameterSets;
+    if ((types & needed) != needed)
+      return fail(hevc ? msg::kKeyFrameWithoutHevcParameterSets : msg::kKeyFrameWithoutParameterSets);
+    if (!slice) return fail(msg::kKeyFrameWithoutPicture);
   }
   return out;
 }
@@ -63,12 +70,12 @@ Result<std::optional<Buffer>> located_key_frame(ByteView input) {
   if (!moov) return std::optional<Buffer>{};
   // The locator's walk stops quietly where others fail: the movie always reads.
   const mp4::Movie movie = PLEXO_TRY(mp4::Movie::read(*moov, mp4::kLocatorBoxes));
-  auto video = find_video_track(movie);
+  auto video = PLEXO_TRY(find_video_track(movie));
   if (!video) return std::optional<Buffer>{};
   auto span = PLEXO_TRY(first_sync_sample(video->tables));
   if (!span) span = PLEXO_TRY(first_fragment_key_frame(input, movie.trex, video->track_id));
   if (!span) return std::optional<Buffer>{};
-  return std::optional<Buffer>{PLEXO_TRY(picture(input, *span, video->avc, Decodable::kRequired))};
+  return std::optional<Buffer>{PLEXO_TRY(picture(input, *span, video->entry, Decodable::kRequired))};
 }
 
 // Without sample tables to go by: the first sample of the first track, taken to lie at the
@@ -88,7 +95,8 @@ Result<Buffer> first_sample_at_mdat(ByteView input) {
       header && header->uniform_size == 0 && header->sample_count == 0)
     return fail(msg::kNoSampleSizes);
   const std::uint32_t size = PLEXO_TRY(first_sample_size(input, static_cast<std::size_t>(stsz.offset)));
-  return picture(input, SampleSpan{data, size}, sample_entry_avc(stbl), Decodable::kAsFound);
+  return picture(input, SampleSpan{data, size}, sample_entry_codec(stbl).value_or(SampleEntryCodec{}),
+                 Decodable::kAsFound);
 }
 
 }  // namespace

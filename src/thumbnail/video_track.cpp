@@ -1,38 +1,46 @@
 #include "thumbnail/video_track.hpp"
 
+#include "core/messages.hpp"
 #include "mp4_parser/sample_entries.hpp"
 
 namespace plexo::thumbnail {
 namespace {
 
-bool is_avc_entry(FourCC type) { return type == FourCC("avc1") || type == FourCC("avc3"); }
-
-std::optional<h264::DecoderConfiguration> entry_avc(const mp4::Box& entry) {
-  if (!is_avc_entry(entry.type)) return std::nullopt;
-  auto visual = mp4::VisualSampleEntry::read(entry, mp4::kLocatorBoxes);
-  if (!visual) return std::nullopt;
-  auto avcc = visual->find("avcC");
-  if (!avcc) return std::nullopt;
-  return h264::read_decoder_configuration(*avcc);
+std::optional<SampleEntryCodec> entry_codec(const mp4::Box& entry) {
+  auto codec = codec_of_sample_entry(entry.type);
+  if (!codec) return std::nullopt;
+  SampleEntryCodec found{*codec, std::nullopt};
+  if (auto visual = mp4::VisualSampleEntry::read(entry, mp4::kLocatorBoxes))
+    if (auto config = visual->find(configuration_box(*codec)))
+      found.config = read_decoder_configuration(*codec, *config);
+  return found;
 }
 
 }  // namespace
 
-std::optional<h264::DecoderConfiguration> sample_entry_avc(const mp4::Box& stbl) {
+std::optional<SampleEntryCodec> sample_entry_codec(const mp4::Box& stbl) {
   // The locator's rules stop quietly where others would fail, so the walk yields no error.
   auto stsd = mp4::find_child(stbl, "stsd", mp4::kLocatorBoxes);
   if (!stsd || !*stsd) return std::nullopt;
   auto entry = mp4::first_sample_entry(**stsd, mp4::kLocatorBoxes);
-  return entry ? entry_avc(*entry) : std::nullopt;
+  return entry ? entry_codec(*entry) : std::nullopt;
 }
 
-std::optional<VideoTrack> find_video_track(const mp4::Movie& movie) {
+Result<std::optional<VideoTrack>> find_video_track(const mp4::Movie& movie) {
+  std::optional<FourCC> other_video;  // the first video sample entry of another codec
   for (const mp4::MovieTrack& track : movie.tracks) {
-    if (!track.is_video() || !track.track_id || !track.sample_entry) continue;
-    if (!is_avc_entry(track.sample_entry->type)) continue;
-    return VideoTrack{*track.track_id, track.tables, entry_avc(*track.sample_entry)};
+    if (!track.is_video() || !track.tkhd || !track.stbl || !track.sample_entry) continue;
+    auto entry = entry_codec(*track.sample_entry);
+    if (!entry) {
+      if (!other_video) other_video = track.sample_entry->type;
+      continue;
+    }
+    if (!track.track_id) continue;
+    return std::optional<VideoTrack>{VideoTrack{*track.track_id, track.tables, *entry}};
   }
-  return std::nullopt;
+  // Its pictures would be returned as bytes no H.264 or HEVC decoder opens.
+  if (other_video) return fail(msg::unsupported_video_track(mp4::type_name(*other_video)));
+  return std::optional<VideoTrack>{};
 }
 
 }  // namespace plexo::thumbnail

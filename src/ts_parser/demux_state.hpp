@@ -42,17 +42,19 @@ PesStart* pes_holding(std::vector<PesStart>& starts, std::uint64_t pos);
 // Finds NAL units and access units in the video stream as its payloads arrive.
 struct VideoScan {
   std::vector<PesStart> pes;
-  bool collect = false;  // the stream is H.264 (and, for a first key frame, none found yet)
+  bool collect = false;  // the stream is H.264 or HEVC (and, for a first key frame, none found yet)
   bool first_key_frame_only = false;
-  h264::StartCodeScanner start_codes;
+  nal::StartCodeScanner start_codes;
   // The access unit being collected.
   bool unit_open = false, unit_has_slice = false;
   AccessUnit unit;
-  // Pictures went by before both parameter sets were known: none is kept until an IDR
-  // picture, which needs no earlier one to decode.
+  // Pictures went by before the parameter sets were known: none is kept until a key picture,
+  // which needs no earlier one to decode.
   bool awaiting_key_frame = false;
   std::uint32_t sps_id = 0;      // of `TsDemuxResult::sps`, once held
   std::uint32_t pps_sps_id = 0;  // the SPS that `TsDemuxResult::pps` refers to, once held
+  std::uint32_t vps_id = 0;       // HEVC: the VPS that `TsDemuxResult::sps` refers to, once held
+  std::uint32_t held_vps_id = 0;  // HEVC: the id of `TsDemuxResult::vps`, once held
 };
 
 struct AudioScan {

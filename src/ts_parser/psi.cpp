@@ -55,13 +55,15 @@ Classified classify_private(ByteView info) {
   return {};
 }
 
-// H.264 is converted and MPEG-2 video refused by name; ADTS AAC, MPEG audio (whose frames may
+// H.264 and HEVC are converted and the other video codecs of transport streams refused by name; ADTS AAC, MPEG audio (whose frames may
 // turn out to be ADTS), AC-3 and E-AC-3 are converted; the other audio codecs of broadcast
 // and disc streams are recognised so that a programme can say which one it left out.
 Classified classify(std::uint8_t stream_type, ByteView info) {
   switch (stream_type) {
-    case kStreamTypeH264: return {StreamKind::kVideo};
-    case kStreamTypeMpeg2Video: return {StreamKind::kRefusedVideo};
+    case kStreamTypeH264: case kStreamTypeHevc: return {StreamKind::kVideo};
+    case kStreamTypeMpeg1Video: case kStreamTypeMpeg2Video: case kStreamTypeMpeg4Visual:
+    case kStreamTypeVvc: case kStreamTypeVc1:
+      return {StreamKind::kRefusedVideo};
     case kStreamTypeAdtsAac: return {StreamKind::kAudio, AudioCodec::kAac};
     case kStreamTypeMpeg1Audio: case kStreamTypeMpeg2Audio: return {StreamKind::kAudio, AudioCodec::kMpegAudio};
     case kStreamTypeAc3: return {StreamKind::kAudio, AudioCodec::kAc3};

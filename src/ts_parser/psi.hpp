@@ -27,9 +27,9 @@ struct ProgrammeStreams {
   const char* left_out_name = nullptr;
 };
 
-// The streams a PMT section offers: the first H.264 video stream (or, to be refused by name,
-// the first MPEG-2 video stream when there is no H.264 one) and the first audio stream of a
-// converted codec. nullopt when the section offers neither.
+// The streams a PMT section offers: the first H.264 or HEVC video stream (or, to be refused by
+// name, the first video stream of another codec when there is none) and the first audio
+// stream of a converted codec. nullopt when the section offers neither.
 std::optional<ProgrammeStreams> read_pmt(ByteView payload, std::size_t payload_offset);
 
 }  // namespace plexo::ts

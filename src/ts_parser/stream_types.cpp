@@ -1,5 +1,5 @@
 // Which video codec a programme's chosen stream really carries, for refusing what cannot be
-// written as H.264.
+// written as H.264 or HEVC.
 #include <cstdio>
 #include <string>
 
@@ -18,9 +18,18 @@ std::string type_text(std::uint8_t stream_type) {
 }  // namespace
 
 Status check_supported_video(const TsDemuxResult& result) {
-  if (result.video_pid && result.video_stream_type != kStreamTypeH264)
-    return fail(msg::unsupported_video("MPEG-2 video (", type_text(result.video_stream_type)));
-  return {};
+  if (!result.video_pid || result.video_stream_type == kStreamTypeH264 ||
+      result.video_stream_type == kStreamTypeHevc)
+    return {};
+  const char* name = "MPEG-2 video (";
+  switch (result.video_stream_type) {
+    case kStreamTypeMpeg1Video: name = "MPEG-1 video ("; break;
+    case kStreamTypeMpeg4Visual: name = "MPEG-4 Visual video ("; break;
+    case kStreamTypeVvc: name = "VVC video ("; break;
+    case kStreamTypeVc1: name = "VC-1 video ("; break;
+    default: break;
+  }
+  return fail(msg::unsupported_video(name, type_text(result.video_stream_type)));
 }
 
 }  // namespace plexo::ts

@@ -48,7 +48,9 @@ void dispatch(Scan& scan, ByteView packet) {
         if (streams->video) {
           result.video_pid = streams->video->pid;
           result.video_stream_type = streams->video->stream_type;
-          scan.video.collect = streams->video->stream_type == kStreamTypeH264;
+          scan.video.collect = streams->video->stream_type == kStreamTypeH264 ||
+                               streams->video->stream_type == kStreamTypeHevc;
+          if (streams->video->stream_type == kStreamTypeHevc) result.video_codec = VideoCodec::kHevc;
         }
         if (streams->audio) {
           result.audio_pid = streams->audio->pid;

@@ -1,4 +1,4 @@
-// The MPEG transport stream demultiplexer: one programme, its H.264 video stream and its
+// The MPEG transport stream demultiplexer: one programme, its H.264 or HEVC video stream and its
 // audio stream (ADTS AAC, MPEG audio, AC-3 or E-AC-3), either of which may be missing.
 //
 // The scan copies no media bytes. It records where each elementary stream's bytes lie in the
@@ -14,6 +14,8 @@
 #include "codecs/aac/audio_specific_config.hpp"
 #include "codecs/ac3/ac3.hpp"
 #include "codecs/mpeg_audio/frame_header.hpp"
+#include "codecs/video_codec.hpp"
+#include "core/messages.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
 #include "ts_parser/diagnostics.hpp"
@@ -32,18 +34,18 @@ struct NalRange {
   std::uint64_t header = 0;  // position of the NAL header byte
   std::uint32_t size = 0;    // header byte to the next start code
   std::uint8_t start_code_length = 4;
-  std::uint8_t type = 0;
+  std::uint8_t type = 0;  // the codec's nal_unit_type
 };
 
 // One picture: its NAL units (parameter sets and delimiters left out, since they travel in
-// avcC or carry nothing an MP4 reader needs) and the timestamps of the PES it begins in, when
+// avcC or hvcC or carry nothing an MP4 reader needs) and the timestamps of the PES it begins in, when
 // it is the first access unit to begin there.
 struct AccessUnit {
   std::optional<std::uint64_t> pts;
   std::optional<std::uint64_t> dts;
   std::size_t first_nal = 0;  // index into TsDemuxResult::nal_units; ends where the next begins
   std::uint64_t sample_size = 0;  // as an MP4 sample: a 4-byte length before each NAL unit
-  bool sync = false;              // holds an IDR slice
+  bool sync = false;              // holds an IDR (H.264) or IRAP (HEVC) slice
 };
 
 // One audio sample as it lies in the audio elementary stream: a raw AAC frame (ADTS header
@@ -62,8 +64,13 @@ struct AudioAnchor {
   std::uint64_t pts = 0;
 };
 
+inline constexpr std::uint8_t kStreamTypeMpeg1Video = 0x01;
 inline constexpr std::uint8_t kStreamTypeMpeg2Video = 0x02;
+inline constexpr std::uint8_t kStreamTypeMpeg4Visual = 0x10;
+inline constexpr std::uint8_t kStreamTypeVc1 = 0xEA;
 inline constexpr std::uint8_t kStreamTypeH264 = 0x1B;
+inline constexpr std::uint8_t kStreamTypeHevc = 0x24;
+inline constexpr std::uint8_t kStreamTypeVvc = 0x33;
 inline constexpr std::uint8_t kStreamTypeMpeg1Audio = 0x03;
 inline constexpr std::uint8_t kStreamTypeMpeg2Audio = 0x04;
 inline constexpr std::uint8_t kStreamTypeAdtsAac = 0x0F;
@@ -75,7 +82,8 @@ inline constexpr std::uint8_t kStreamTypeEac3 = 0x87;
 enum class AudioCodec : std::uint8_t { kNone, kAac, kMpegAudio, kAc3, kEac3 };
 
 struct TsDemuxResult {
-  ElementaryStream video;  // the H.264 stream's bytes in the input
+  VideoCodec video_codec = VideoCodec::kH264;  // of the chosen stream, when it is H.264 or HEVC
+  ElementaryStream video;  // the video stream's bytes in the input
   std::vector<NalRange> nal_units;
   // Only those holding a slice, from the first that follows both parameter sets and is an
   // IDR picture or has no picture before it.
@@ -87,6 +95,7 @@ struct TsDemuxResult {
   std::optional<mpeg_audio::FrameHeader> mpeg_audio_header;  // the first MPEG audio frame's
   std::optional<ac3::SyncFrame> ac3_frame;                    // the first AC-3 syncframe
   std::optional<ac3::Ec3Config> ec3_config;                   // the first E-AC-3 sample's substreams
+  std::optional<std::vector<std::uint8_t>> vps;  // HEVC only
   std::optional<std::vector<std::uint8_t>> sps;
   std::optional<std::vector<std::uint8_t>> pps;
   std::optional<std::uint16_t> video_pid;
@@ -102,19 +111,27 @@ struct TsDemuxResult {
   bool key_frame_without_parameter_sets = false;
 };
 
+inline const char* no_parameter_sets(const TsDemuxResult& result) {
+  return result.video_codec == VideoCodec::kHevc ? msg::kNoHevcParameterSets : msg::kNoParameterSets;
+}
+// Whether every parameter set the stream's pictures need is held.
+inline bool has_parameter_sets(const TsDemuxResult& result) {
+  return result.sps && result.pps && (result.video_codec != VideoCodec::kHevc || result.vps);
+}
+
 // Scans the whole stream once. Fails only with "No valid TS sync byte found"; writes the
 // diagnostic lines to `diagnostics` (the process's standard output unless the caller says).
 // The result refers to `input`, which must outlive it.
 // With `VideoUnits::kUntilFirstKeyFrame` the video's access units end with the first that
-// holds an IDR slice once both parameter sets are known (what a thumbnail needs); the
+// holds an IDR (IRAP) slice once the parameter sets are known (what a thumbnail needs); the
 // diagnostic lines are the same.
 enum class VideoUnits : std::uint8_t { kAll, kUntilFirstKeyFrame };
 Result<TsDemuxResult> demux_ts(ByteView input,
                                const DiagnosticSink& diagnostics = DiagnosticSink::standard_output(),
                                VideoUnits video_units = VideoUnits::kAll);
 
-// Refuses a programme whose chosen video stream is not H.264, naming what was found. Every
-// audio stream that is chosen is converted.
+// Refuses a programme whose chosen video stream is not H.264 or HEVC, naming what was found.
+// Every audio stream that is chosen is converted.
 Status check_supported_video(const TsDemuxResult& result);
 
 // The timestamps at the start of a packet payload that begins a PES packet.

@@ -1,14 +1,17 @@
 #include <algorithm>
 
-#include "codecs/h264/framing.hpp"
+#include "codecs/nal_framing.hpp"
 #include "codecs/h264/h264.hpp"
 #include "codecs/h264/parameter_sets.hpp"
+#include "codecs/hevc/hevc.hpp"
+#include "codecs/video_codec.hpp"
 #include "ts_parser/demux_state.hpp"
 
 namespace plexo::ts {
 namespace {
 
-// Enough bytes after a NAL header to read first_mb_in_slice.
+// Enough bytes after a NAL header to read first_mb_in_slice (H.264) or
+// first_slice_segment_in_pic_flag (HEVC).
 constexpr std::size_t kNalPrefix = 8;
 // An MP4 decoder configuration gives each parameter set a 16-bit length.
 constexpr std::uint64_t kMaxParameterSetSize = 0xFFFF;
@@ -36,13 +39,13 @@ void open_unit(TsDemuxResult& result, VideoScan& scan, std::uint64_t header) {
 }
 
 // An access unit without a slice is no picture: its units go. So do pictures that come before
-// both parameter sets are known, and after them every picture up to the next IDR picture: they
-// cannot be decoded.
+// the parameter sets are known, and after them every picture up to the next key picture (IDR,
+// or for HEVC any random-access picture): they cannot be decoded.
 void close_unit(TsDemuxResult& result, VideoScan& scan, bool keep) {
   if (!scan.unit_open) return;
   scan.unit_open = false;
   if (keep && scan.unit_has_slice) {
-    if (!result.sps || !result.pps) {
+    if (!has_parameter_sets(result)) {
       scan.awaiting_key_frame = true;
       result.pictures_without_parameter_sets = true;
       result.key_frame_without_parameter_sets |= scan.unit.sync;
@@ -59,9 +62,8 @@ void close_unit(TsDemuxResult& result, VideoScan& scan, bool keep) {
 // configuration describes pictures a decoder can open: the first SPS whose size fields can be
 // read, and the first readable PPS that refers to it (one that came before it is dropped when
 // it refers to another).
-void take_parameter_set(TsDemuxResult& result, VideoScan& scan, std::uint8_t type, std::uint64_t header,
-                        std::uint64_t end) {
-  if (end - header > kMaxParameterSetSize) return;  // cannot be described in an MP4
+void take_h264_parameter_set(TsDemuxResult& result, VideoScan& scan, std::uint8_t type, std::uint64_t header,
+                             std::uint64_t end) {
   if (type == h264::kSps && !result.sps) {
     std::vector<std::uint8_t> sps = copy_parameter_set(result.video, header, end);
     auto fields = h264::read_sps(sps);
@@ -80,16 +82,48 @@ void take_parameter_set(TsDemuxResult& result, VideoScan& scan, std::uint8_t typ
   }
 }
 
+// HEVC the same way, one level up as well: the first readable SPS, the first readable PPS
+// that refers to it and the first readable VPS it refers to; a PPS or VPS that came before
+// the SPS is dropped when the SPS refers to another.
+void take_hevc_parameter_set(TsDemuxResult& result, VideoScan& scan, std::uint8_t type, std::uint64_t header,
+                             std::uint64_t end) {
+  if (type == hevc::kSps && !result.sps) {
+    std::vector<std::uint8_t> sps = copy_parameter_set(result.video, header, end);
+    auto fields = hevc::read_sps(sps);
+    if (!fields) return;
+    result.sps = std::move(sps);
+    result.width = fields->width;
+    result.height = fields->height;
+    scan.sps_id = fields->id;
+    scan.vps_id = fields->vps_id;
+    if (result.pps && scan.pps_sps_id != scan.sps_id) result.pps.reset();
+    if (result.vps && scan.held_vps_id != scan.vps_id) result.vps.reset();
+  } else if (type == hevc::kPps && !result.pps) {
+    std::vector<std::uint8_t> pps = copy_parameter_set(result.video, header, end);
+    auto sps_id = hevc::read_pps_sps_id(pps);
+    if (!sps_id || (result.sps && *sps_id != scan.sps_id)) return;
+    result.pps = std::move(pps);
+    scan.pps_sps_id = *sps_id;
+  } else if (type == hevc::kVps && !result.vps) {
+    std::vector<std::uint8_t> vps = copy_parameter_set(result.video, header, end);
+    auto vps_id = hevc::read_vps_id(vps);
+    if (!vps_id || (result.sps && *vps_id != scan.vps_id)) return;
+    result.vps = std::move(vps);
+    scan.held_vps_id = *vps_id;
+  }
+}
+
 void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, std::uint64_t header,
                   std::uint64_t end) {
   std::uint8_t prefix[kNalPrefix];
   const std::size_t have = result.video.peek(header, prefix, std::min<std::uint64_t>(kNalPrefix, end - header));
   const ByteView nal(prefix, have);
-  const std::uint8_t type = h264::nal_type(prefix[0]);
+  const VideoCodec codec = result.video_codec;
+  const std::uint8_t type = nal_type(codec, prefix[0]);
   if (!scan.collect) return;  // stopped after the first key frame
-  if (h264::opens_access_unit(nal, scan.unit_has_slice)) {
+  if (opens_access_unit(codec, nal, scan.unit_has_slice)) {
     close_unit(result, scan, true);
-    if (scan.first_key_frame_only && result.sps && result.pps && !result.access_units.empty() &&
+    if (scan.first_key_frame_only && has_parameter_sets(result) && !result.access_units.empty() &&
         result.access_units.back().sync) {
       scan.collect = false;
       return;
@@ -97,17 +131,23 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
   }
   if (!scan.unit_open) open_unit(result, scan, header);
 
-  if (type == h264::kSps || type == h264::kPps) {
-    take_parameter_set(result, scan, type, header, end);
-  } else if (type != h264::kAccessUnitDelimiter) {
+  if (stays_out_of_samples(codec, type)) {
+    if (end - header > kMaxParameterSetSize) {
+      // cannot be described in an MP4
+    } else if (codec == VideoCodec::kH264) {
+      take_h264_parameter_set(result, scan, type, header, end);
+    } else {
+      take_hevc_parameter_set(result, scan, type, header, end);
+    }
+  } else {
     const std::uint64_t size = end - header;
     result.nal_units.push_back({header, static_cast<std::uint32_t>(size),
                                 static_cast<std::uint8_t>(header - start), type});
     // A unit past 4 GiB makes the sample size unrepresentable; the writer refuses it.
-    scan.unit.sample_size += h264::kLengthFieldSize + size;
+    scan.unit.sample_size += nal::kLengthFieldSize + size;
   }
-  if (h264::is_vcl(type)) scan.unit_has_slice = true;
-  if (type == h264::kIdrSlice) scan.unit.sync = true;
+  if (is_slice(codec, type)) scan.unit_has_slice = true;
+  if (is_key_slice(codec, type)) scan.unit.sync = true;
 }
 
 // Hands over the NAL units that the bytes received so far complete.

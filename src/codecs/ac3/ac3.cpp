@@ -1,6 +1,6 @@
 #include "codecs/ac3/ac3.hpp"
 
-#include "core/bit_reader.hpp"
+#include "codecs/bit_reader.hpp"
 
 namespace plexo::ac3 {
 namespace {

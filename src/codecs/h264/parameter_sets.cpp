@@ -1,8 +1,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "core/bit_reader.hpp"
+#include "codecs/bit_reader.hpp"
 #include "codecs/h264/parameter_sets.hpp"
+#include "codecs/nal_units.hpp"
 
 namespace plexo::h264 {
 namespace {
@@ -18,23 +19,6 @@ bool has_chroma_fields(std::uint8_t profile_idc) {
     default:
       return false;
   }
-}
-
-// The SPS without its emulation-prevention bytes (00 00 03 → 00 00), so that Exp-Golomb
-// fields that straddle one are read correctly.
-std::vector<std::uint8_t> unescape(ByteView nal) {
-  std::vector<std::uint8_t> rbsp;
-  rbsp.reserve(nal.size());
-  int zeros = 0;
-  for (std::uint8_t byte : nal) {
-    if (zeros >= 2 && byte == 3) {
-      zeros = 0;
-      continue;
-    }
-    zeros = byte == 0 ? zeros + 1 : 0;
-    rbsp.push_back(byte);
-  }
-  return rbsp;
 }
 
 bool skip_scaling_list(BitReader& bits, int size) {
@@ -54,7 +38,7 @@ bool skip_scaling_list(BitReader& bits, int size) {
 
 std::optional<SequenceParameters> read_sps(ByteView nal) {
   if (nal.size() < 4) return std::nullopt;
-  const std::vector<std::uint8_t> sps = unescape(nal);
+  const std::vector<std::uint8_t> sps = nal::remove_emulation_prevention(nal);
   if (sps.size() < 4) return std::nullopt;
   const std::uint8_t profile_idc = sps[1];
   BitReader bits(ByteView(sps).subspan(4));
@@ -131,7 +115,7 @@ std::optional<SequenceParameters> read_sps(ByteView nal) {
 std::optional<std::uint32_t> read_pps_sps_id(ByteView nal) {
   if (nal.size() < 2) return std::nullopt;
   // Both ids lie within the first bytes, escapes included.
-  const std::vector<std::uint8_t> pps = unescape(nal.first(std::min<std::size_t>(nal.size(), 16)));
+  const std::vector<std::uint8_t> pps = nal::remove_emulation_prevention(nal.first(std::min<std::size_t>(nal.size(), 16)));
   BitReader bits(ByteView(pps).subspan(1));
   auto pps_id = bits.read_ue();
   if (!pps_id || *pps_id > kMaxPpsId) return std::nullopt;

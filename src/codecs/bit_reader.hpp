@@ -1,4 +1,6 @@
-// Most-significant-bit-first reader for H.264 parameter sets and slice headers.
+// Most-significant-bit-first reader for codec headers: AC-3 syncframes, and the parameter sets
+// and slice headers of H.264 and HEVC (their RBSP, emulation-prevention bytes removed: see
+// codecs/nal_units.hpp).
 #pragma once
 
 #include <cstddef>

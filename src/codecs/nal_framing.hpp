@@ -1,20 +1,19 @@
-// The two framings of H.264 NAL units: Annex B (each unit behind a start code, as a transport
-// stream and a thumbnail carry them) and length-prefixed (each unit behind its big-endian
-// length, as MP4 samples carry them), and the conversion each way.
+// The two framings of NAL units, the same for H.264 and HEVC: Annex B (each unit behind a
+// start code, as a transport stream and a thumbnail carry them) and length-prefixed (each unit
+// behind its big-endian length, as MP4 samples carry them), and the conversion each way.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "codecs/h264/h264.hpp"
 #include "core/buffer.hpp"
 #include "core/bytes.hpp"
 
-namespace plexo::h264 {
+namespace plexo::nal {
 
 inline constexpr std::uint8_t kStartCode[4] = {0, 0, 0, 1};
 
-// The width of the length fields this system writes (an avcC's lengthSizeMinusOne of 3).
+// The width of the length fields this system writes (lengthSizeMinusOne 3 in avcC and hvcC).
 inline constexpr std::size_t kLengthFieldSize = 4;
 
 // Annex B to length-prefixed. `units` are ranges of an Annex B stream (`header`: position of
@@ -37,15 +36,23 @@ void put_length_prefixed(Copier& copier, const Units& units, const Sink& sink) {
 void put_nal_unit(Buffer& out, ByteView nal);
 
 // Length-prefixed to Annex B: appends every complete unit of `sample`, each behind
-// 00 00 00 01. An incomplete last unit and trailing bytes shorter than a length field are
+// 00 00 00 01, and hands it to on_unit(ByteView) (which kinds a picture holds is the codec's
+// to say). An incomplete last unit and trailing bytes shorter than a length field are
 // dropped. `length_size` is the width of the length fields (kLengthFieldSize unless the sample
-// entry's avcC says otherwise: 1, 2 or 4). Returns the NAL unit types appended, as a set of
-// bits (type_bit).
-std::uint32_t length_prefixed_to_annexb(ByteView sample, Buffer& out,
-                                        std::size_t length_size = kLengthFieldSize);
+// entry's decoder configuration says otherwise: 1, 2 or 4).
+template <class OnUnit>
+void length_prefixed_to_annexb(ByteView sample, Buffer& out, std::size_t length_size, OnUnit&& on_unit) {
+  std::size_t p = 0;
+  while (sample.size() - p >= length_size) {
+    std::uint64_t length = 0;
+    for (std::size_t i = 0; i < length_size; ++i) length = (length << 8) | sample[p + i];
+    p += length_size;
+    if (length > sample.size() - p) return;
+    const ByteView unit = sample.subspan(p, static_cast<std::size_t>(length));
+    put_nal_unit(out, unit);
+    on_unit(unit);
+    p += static_cast<std::size_t>(length);
+  }
+}
 
-// A NAL unit type in such a set, and the type of a unit (none for an empty one).
-constexpr std::uint32_t type_bit(std::uint8_t type) { return std::uint32_t{1} << (type & 0x1F); }
-inline std::uint32_t nal_type_bit(ByteView nal) { return nal.empty() ? 0 : type_bit(nal_type(nal[0])); }
-
-}  // namespace plexo::h264
+}  // namespace plexo::nal
