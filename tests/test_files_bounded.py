@@ -27,7 +27,7 @@ AUDIO = (FIXTURES / "mux_audio_48k.mp4").read_bytes()  # track 2: joins VIDEO
 OPERATIONS = {
     "defragment": (plexo.defragment_file, _plexo.defragment_mp4),
     "reset": (plexo.reset_file, _plexo.reset_mp4_timestamps),
-    "mux": (plexo.mux_files, _plexo.mux_fmp4_tracks),
+    "mux": (plexo.mux_files, plexo.mux_fmp4_tracks),  # both renumber colliding track IDs
 }
 
 

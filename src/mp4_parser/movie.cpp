@@ -25,7 +25,9 @@ Status read_tables(MovieTrack& track, const Box& stbl, BoxRules rules) {
   return {};
 }
 
-Result<MovieTrack> read_track(const Box& trak, BoxRules rules) {
+}  // namespace
+
+Result<MovieTrack> MovieTrack::read(const Box& trak, BoxRules rules) {
   MovieTrack track;
   track.trak = trak;
   BoxCursor children = BoxCursor::children(trak, rules);
@@ -67,8 +69,6 @@ Result<MovieTrack> read_track(const Box& trak, BoxRules rules) {
   return track;
 }
 
-}  // namespace
-
 std::optional<EditList> MovieTrack::edit_list() const {
   if (!edts) return std::nullopt;
   auto elst = find_child(*edts, "elst");
@@ -92,7 +92,7 @@ Result<Movie> Movie::read(const Box& moov, BoxRules rules) {
     if (child->type == FourCC("mvhd")) {
       first(movie.mvhd, *child);
     } else if (child->type == FourCC("trak")) {
-      movie.tracks.push_back(PLEXO_TRY(read_track(*child, rules)));
+      movie.tracks.push_back(PLEXO_TRY(MovieTrack::read(*child, rules)));
     } else if (child->type == FourCC("mvex")) {
       BoxCursor boxes = BoxCursor::children(*child, rules);
       while (auto box = PLEXO_TRY(boxes.next()))

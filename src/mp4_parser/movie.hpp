@@ -48,6 +48,9 @@ struct MovieTrack {
   // The tkhd's width and height (16.16), when the whole tkhd reads.
   std::optional<std::uint32_t> width, height;
 
+  // One trak, read as Movie::read reads each.
+  static Result<MovieTrack> read(const Box& trak, BoxRules rules = kChildBoxes);
+
   bool is_video() const { return handler == FourCC("vide"); }
   bool is_audio() const { return handler == FourCC("soun"); }
   // The stsd payload (empty without one).

@@ -6,15 +6,43 @@
 namespace plexo::mp4 {
 namespace {
 
+// A fragmented file's movie box does not know its tracks' durations: ffmpeg writes an edit of
+// duration 0 ("to the end of the media"), which in a progressive file would show nothing.
+bool open_ended(const std::vector<EditEntry>& edits) {
+  return std::any_of(edits.begin(), edits.end(), [](const EditEntry& e) {
+    return e.segment_duration == 0 && e.media_time >= 0;
+  });
+}
+
+// Each edit of duration 0 lasts from its media time to the end of the last sample shown.
+void close_edits(std::vector<EditEntry>& edits, const TrackRecord& track,
+                 std::uint32_t movie_timescale) {
+  if (!open_ended(edits)) return;
+  __int128 decode = 0, end = 0;  // media timescale
+  for (const OutputSample& s : track.samples.samples) {
+    end = std::max(end, decode + s.composition_offset + s.duration);
+    decode += s.duration;
+  }
+  for (EditEntry& e : edits) {
+    if (e.segment_duration != 0 || e.media_time < 0) continue;
+    const __int128 shown = end - e.media_time;
+    e.segment_duration =
+        shown > 0 ? rescale(saturate(static_cast<unsigned __int128>(shown)), track.timescale,
+                            movie_timescale)
+                  : 0;
+  }
+}
+
 // An edit list that starts the track's media `delay` after the movie's start: an empty edit,
 // then the track's own edits (without their leading empty ones), or its whole media when it
-// had none.
-EditList delayed_edits(const std::optional<EditList>& own_list, std::uint64_t delay,
-                       std::uint64_t duration) {
+// had none. Without a delay, the track's own edits.
+EditList delayed_edits(std::vector<EditEntry> own, std::uint64_t delay, std::uint64_t duration) {
   EditList list;
+  if (delay == 0) {
+    list.entries = std::move(own);
+    return list;
+  }
   list.entries.push_back({delay, -1, 1, 0});
-  std::vector<EditEntry> own;
-  if (own_list) own = own_list->entries;
   auto media = std::find_if(own.begin(), own.end(), [](const EditEntry& e) { return e.media_time != -1; });
   if (media == own.end()) list.entries.push_back({duration, 0, 1, 0});
   else list.entries.insert(list.entries.end(), media, own.end());
@@ -94,11 +122,15 @@ Result<BoxNode> rebuild_trak(const MovieTrack& trak, const TrackRecord& track,
       rescale(track.samples.duration(), track.timescale, placement.movie_timescale);
   const std::uint64_t track_duration = media_in_movie + placement.start_delay;
 
+  std::vector<EditEntry> own;
+  if (auto list = trak.edit_list()) own = std::move(list->entries);
+  const bool rewrite_edits = placement.start_delay != 0 || open_ended(own);
+  close_edits(own, track, placement.movie_timescale);
   BoxNode out = BoxNode::container("trak");
   bool edits_written = false;
   auto write_edits = [&] {
-    if (edits_written || placement.start_delay == 0) return;
-    const EditList edits = delayed_edits(trak.edit_list(), placement.start_delay, media_in_movie);
+    if (edits_written || !rewrite_edits) return;
+    const EditList edits = delayed_edits(own, placement.start_delay, media_in_movie);
     Buffer edts;
     edits.write_edts(edts);
     out.add(BoxNode::encoded(std::move(edts)));
@@ -117,7 +149,7 @@ Result<BoxNode> rebuild_trak(const MovieTrack& trak, const TrackRecord& track,
         out.add(BoxNode::viewed("tkhd", child->payload));
       }
       write_edits();
-    } else if (child->type == FourCC("edts") && placement.start_delay != 0) {
+    } else if (child->type == FourCC("edts") && rewrite_edits) {
       write_edits();
     } else if (child->type == FourCC("mdia")) {
       write_edits();

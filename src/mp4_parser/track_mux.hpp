@@ -21,6 +21,7 @@ struct MuxInput {
   FileLayout layout;
   Movie movie;
   std::vector<TrackRecord> tracks;  // one per track of the movie, with their samples
+  std::vector<MovieTrack> traks;    // traks[i] describes tracks[i]
 };
 
 // Reads one input's movie: its tracks, without samples yet.
@@ -32,6 +33,6 @@ Status collect_mux_samples(MuxInput& in);
 // (each rebuilt from its trak, traks[i] for tracks[i]; samples moved into the model) in place
 // of its own traks.
 Result<MovieModel> build_mux_moov(const Movie& movie, std::vector<TrackRecord>& tracks,
-                                  const std::vector<const MovieTrack*>& traks);
+                                  const std::vector<MovieTrack>& traks);
 
 }  // namespace plexo::mp4
