@@ -672,6 +672,47 @@ def decode_times(data: bytes) -> list[tuple[int | None, int]]:
     return found
 
 
+def track_fragments(data: bytes) -> list[list[tuple[int, int, list[tuple[int, int, int, int]]]]]:
+    """Every moof of a fragmented file as its trafs: (track_ID, tfdt, samples), each sample
+    (duration, size, flags, signed composition offset) with the tfhd defaults and the first
+    sample flags applied."""
+    found = []
+    for kind, offset, size, _ in iter_boxes(data):
+        if kind != "moof":
+            continue
+        trafs = []
+        for kind2, offset2, size2, _ in iter_boxes(data, offset + 8, offset + size):
+            if kind2 != "traf":
+                continue
+            track_id, time, defaults, runs = 0, 0, {}, []
+            for kind3, o, s, _ in iter_boxes(data, offset2 + 8, offset2 + size2):
+                p = data[o + 8:o + s]
+                flags = int.from_bytes(p[1:4], "big")
+                if kind3 == "tfhd":
+                    track_id, at = struct.unpack(">I", p[4:8])[0], 8 + 8 * (flags & 1) + 4 * (flags >> 1 & 1)
+                    for bit, name in ((0x08, "duration"), (0x10, "size"), (0x20, "flags")):
+                        if flags & bit:
+                            defaults[name], at = struct.unpack(">I", p[at:at + 4])[0], at + 4
+                elif kind3 == "tfdt":
+                    time = struct.unpack(">Q", p[4:12])[0] if p[0] == 1 else struct.unpack(">I", p[4:8])[0]
+                elif kind3 == "trun":
+                    count, at = struct.unpack(">I", p[4:8])[0], 8 + 4 * (flags & 1)
+                    first = None
+                    if flags & 4:
+                        first, at = struct.unpack(">I", p[at:at + 4])[0], at + 4
+                    for i in range(count):
+                        sample = [defaults.get("duration", 0), defaults.get("size", 0),
+                                  first if i == 0 and first is not None else defaults.get("flags", 0), 0]
+                        for field, bit in enumerate((0x100, 0x200, 0x400, 0x800)):
+                            if flags & bit:
+                                sample[field], at = struct.unpack(">I", p[at:at + 4])[0], at + 4
+                        sample[3] = signed(sample[3]) if p[0] == 1 else sample[3]
+                        runs.append(tuple(sample))
+            trafs.append((track_id, time, runs))
+        found.append(trafs)
+    return found
+
+
 def hls_rendition(directory: pathlib.Path) -> tuple[bytes, list[bytes]]:
     """The initialisation segment and the media segments (in playlist order) of an fMP4 HLS
     rendition written by ffmpeg."""
@@ -782,6 +823,9 @@ class Bits:
         self.u(0, code.bit_length() - 1)
         return self.u(code, code.bit_length())
 
+    def se(self, value):
+        return self.ue(2 * value - 1 if value > 0 else -2 * value)
+
     def rbsp(self):
         bits = self.bits + [1]
         bits += [0] * (-len(bits) % 8)
@@ -801,14 +845,22 @@ def escape(rbsp: bytes) -> bytes:
 
 
 def sps_nal(width_mbs_minus1, height_map_units_minus1, *, frame_mbs_only=1, crop=None, profile=66,
-        chroma_format_idc=1, poc_type=0, sps_id=0):
-    """An SPS NAL unit (header byte first) for pictures of the given macroblock counts."""
+        chroma_format_idc=1, poc_type=0, sps_id=0, scaling_deltas=None):
+    """An SPS NAL unit (header byte first) for pictures of the given macroblock counts;
+    ``scaling_deltas`` (High profiles) are the delta_scale values of the first scaling list,
+    the others absent."""
     bits = Bits().ue(sps_id)                                 # seq_parameter_set_id
     if profile in (100, 110, 122, 244):
         bits.ue(chroma_format_idc)
         if chroma_format_idc == 3:
             bits.u(0, 1)                                     # separate_colour_plane_flag
-        bits.ue(0).ue(0).u(0, 1).u(0, 1)                     # bit depths, bypass, no matrices
+        bits.ue(0).ue(0).u(0, 1)                             # bit depths, bypass
+        bits.u(scaling_deltas is not None, 1)                # seq_scaling_matrix_present_flag
+        if scaling_deltas is not None:
+            bits.u(1, 1)
+            for delta in scaling_deltas:
+                bits.se(delta)
+            bits.u(0, 7 if chroma_format_idc != 3 else 11)
     bits.ue(0).ue(poc_type)                                  # log2_max_frame_num_minus4, poc type
     if poc_type == 0:
         bits.ue(0)                                           # log2_max_pic_order_cnt_lsb_minus4

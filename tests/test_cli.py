@@ -13,7 +13,7 @@ from conftest import FIXTURES, read_fixture
 
 TS = str(FIXTURES / "ts_bframes.ts")
 FRAGMENTED = str(FIXTURES / "frag_gstreamer.mp4")
-COMMANDS = ["convert", "defragment", "reset", "thumbnail", "mux", "probe", "demo"]
+COMMANDS = ["convert", "defragment", "reset", "thumbnail", "mux", "probe", "hls", "demo"]
 
 
 def plexo(*args, stdin=b""):

@@ -34,7 +34,7 @@ OPERATIONS = {
 def in_memory(name: str, *inputs: bytes) -> bytes | str:
     try:
         return OPERATIONS[name][1](*inputs)
-    except (ValueError, NotImplementedError) as exc:
+    except ValueError as exc:
         return f"{type(exc).__name__}: {exc}"
 
 
@@ -47,7 +47,7 @@ def from_files(name: str, folder: Path, *inputs: bytes) -> bytes | str:
     out = folder / "out.mp4"
     try:
         written = OPERATIONS[name][0](*paths, out)
-    except (ValueError, NotImplementedError) as exc:
+    except ValueError as exc:
         assert sorted(os.listdir(folder)) == sorted(p.name for p in paths), "left behind"
         names = ", ".join(map(str, paths)) + ": "
         assert str(exc).startswith(names)

@@ -569,6 +569,11 @@ def build_parser() -> argparse.ArgumentParser:
                        help="print JSON (an object for one file, a list for several)")
     probe.set_defaults(run=_cmd_probe)
 
+    from . import _hls
+    _hls.add_command(command(
+        "hls", "package a transport stream as HLS: fMP4 segments and a playlist",
+        "  plexo hls in.ts out/\n  plexo hls --segment-duration 4 - live/ < feed.ts\n"))
+
     demo = command("demo", "convert the sample transport stream that ships with plexo",
                    "  plexo demo\n  plexo demo --out results/\n")
     demo.add_argument("--out", type=pathlib.Path, metavar="DIR",

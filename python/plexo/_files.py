@@ -62,7 +62,7 @@ def _file_to_file(operation: Callable[..., int], inputs: Sequence[PathLike],
     with _opened(inputs) as fds, atomic_output(dst, inputs=inputs) as out:
         try:
             return operation(*fds, out.fileno())
-        except (ValueError, NotImplementedError, OSError) as exc:
+        except (ValueError, OSError) as exc:
             _fail(exc, inputs, dst)
 
 
@@ -107,7 +107,7 @@ def convert_file(src: Source, dst: Source, *, reset_timestamps: bool = False,
     data = _read(src)
     try:
         result = _core.convert_ts_to_mp4(data, reset_timestamps, diagnostics=diagnostics)
-    except (ValueError, NotImplementedError) as exc:
+    except ValueError as exc:
         _fail(exc, [src], dst)
     del data
     return _write(dst, result, [src])

@@ -26,13 +26,33 @@ struct Scan {
   ScanTotals totals;
 };
 
-void dispatch(Scan& scan, ByteView packet) {
-  const bool unit_start = packet[1] & kPayloadUnitStart;
-  const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+// The fields of a packet header that the scan uses. A packet cut off by the end of the input
+// has its header read as far as it goes.
+struct PacketHeader {
+  std::uint16_t pid = 0;
+  bool unit_start = false;
+  bool has_payload = false;  // a payload that starts within the packet
+  std::size_t payload_offset = 4;
+};
+
+std::optional<PacketHeader> read_packet_header(ByteView packet) {
+  if (packet.size() < 4) return std::nullopt;
+  PacketHeader header;
+  header.unit_start = packet[1] & kPayloadUnitStart;
+  header.pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
   const std::uint8_t control = packet[3];
-  std::size_t offset = 4;
-  if (control & kAdaptationFieldPresent) offset = 5 + std::size_t{packet[4]};
-  if (!(control & kPayloadPresent) || offset > kPacketSize - 1) return;
+  if ((control & kAdaptationFieldPresent) && packet.size() > 4)
+    header.payload_offset = 5 + std::size_t{packet[4]};
+  header.has_payload = (control & kPayloadPresent) && header.payload_offset <= kPacketSize - 1;
+  return header;
+}
+
+void dispatch(Scan& scan, ByteView packet) {
+  const PacketHeader header = *read_packet_header(packet);
+  if (!header.has_payload) return;
+  const std::size_t offset = header.payload_offset;
+  const bool unit_start = header.unit_start;
+  const std::uint16_t pid = header.pid;
   const PacketPayload payload{packet.subspan(offset), offset, unit_start};
 
   TsDemuxResult& result = scan.result;
@@ -68,6 +88,84 @@ void dispatch(Scan& scan, ByteView packet) {
   else if (pid == result.audio_pid) handle_audio_packet(result, scan.audio, scan.totals, payload);
 }
 
+// Whether a packet that the end of the input cut off would have carried more of the video
+// stream's last access unit: a video packet with a payload that continues a PES. A PES start
+// begins a new access unit, and a packet of any other PID carries none of the video.
+bool cuts_video_unit(const Scan& scan, ByteView cut_packet) {
+  const auto header = read_packet_header(cut_packet);
+  return header && scan.programme_found && header->pid == scan.result.video_pid &&
+         header->has_payload && !header->unit_start;
+}
+
+// The packet loop over bytes received so far. Every packet whose sync byte lies where the walk
+// expects one is read. When the sync is lost it is found again at the next sync byte after the
+// last packet read that the packets after it confirm (the packet read may have been junk
+// covering the start of a real one). Over a stream that has not ended (`complete` false) it
+// stops where a decision needs bytes not there yet, and goes on from there with more.
+struct PacketWalk {
+  std::size_t pos = 0;                          // the next packet, or where to look for one
+  std::optional<std::size_t> stride;            // locked onto the stream
+  std::optional<std::size_t> previous_stride;   // the one locked before the sync was lost
+  std::size_t resync_from = 0;                  // the byte after the last packet read
+  // The stream ended inside a packet that carried more of the video's last access unit.
+  bool truncated = false;
+
+  void run(Scan& scan, ByteView in, bool complete) {
+    while (pos < in.size()) {
+      if (!stride) {
+        if (complete) {
+          const auto sync = find_confirmed_sync(in, pos, previous_stride);
+          if (!sync) {
+            pos = in.size();
+            break;
+          }
+          pos = sync->position;
+          stride = sync->stride;
+        } else {
+          const PartialSync sync = find_confirmed_sync_so_far(in, pos, previous_stride);
+          if (sync.wait) break;
+          if (!sync.found) {
+            pos = in.size();
+            break;
+          }
+          pos = sync.found->position;
+          stride = sync.found->stride;
+        }
+        resync_from = pos + 1;
+      }
+      const std::size_t left = in.size() - pos;
+      if (in[pos] == kSyncByte) {
+        if (left >= kPacketSize) {
+          dispatch(scan, in.subspan(pos, kPacketSize));
+          resync_from = pos + 1;
+          pos += *stride;
+          continue;
+        }
+        if (!complete) break;  // the rest of this packet may still come
+        truncated = cuts_video_unit(scan, in.subspan(pos));
+        pos = in.size();
+        break;
+      }
+      previous_stride = stride;  // sync lost
+      stride.reset();
+      pos = resync_from;
+    }
+  }
+
+  // How many leading bytes of what was received the walk no longer needs.
+  std::size_t consumed() const { return stride ? std::min(pos, resync_from) : pos; }
+  void drop_front(std::size_t n) {
+    pos -= n;
+    resync_from = resync_from >= n ? resync_from - n : 0;
+  }
+};
+
+void finish_scan(Scan& scan, bool truncated) {
+  finish_audio(scan.result, scan.audio, scan.totals);
+  finish_video(scan.result, scan.video, truncated);
+  report_totals(scan.diagnostics, scan.result, scan.totals);
+}
+
 }  // namespace
 
 Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics,
@@ -80,32 +178,80 @@ Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics
   scan.result.video = ElementaryStream(input);
   scan.result.audio = ElementaryStream(input);
   scan.result.video.reserve_for(input.size());
-  // The input ends inside a packet when it was cut short: the access unit it was carrying is
-  // incomplete.
-  bool truncated = false;
-  auto sync = find_confirmed_sync(
-      input, static_cast<std::size_t>(static_cast<const std::uint8_t*>(first_sync) - input.data()));
-  while (sync) {
-    std::size_t pos = sync->position;
-    const std::size_t stride = sync->stride;
-    while (continues_stream(input, pos, stride)) {
-      dispatch(scan, input.subspan(pos, kPacketSize));
-      pos += stride;
-      if (pos >= input.size()) break;
-    }
-    if (pos >= input.size()) break;
-    if (input.size() - pos < kPacketSize) {
-      truncated = input[pos] == kSyncByte;
-      break;
-    }
-    // Sync lost: continue at the next sync byte that the one after it confirms.
-    sync = find_confirmed_sync(input, pos + 1, stride);
-  }
-
-  finish_audio(scan.result, scan.audio, scan.totals);
-  finish_video(scan.result, scan.video, truncated);
-  report_totals(scan.diagnostics, scan.result, scan.totals);
+  PacketWalk walk;
+  walk.pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(first_sync) - input.data());
+  walk.run(scan, input, true);
+  finish_scan(scan, walk.truncated);
   return std::move(scan.result);
+}
+
+struct StreamDemuxer::State {
+  explicit State(const DiagnosticSink& sink) : diagnostics(sink), scan{diagnostics} {
+    scan.result.video = ElementaryStream::owning();
+    scan.result.audio = ElementaryStream::owning();
+  }
+  DiagnosticSink diagnostics;
+  Scan scan;
+  PacketWalk walk;
+  ByteVector pending;  // received bytes from the walk's position on
+  bool saw_sync_byte = false;
+  bool finished = false;
+};
+
+StreamDemuxer::StreamDemuxer(const DiagnosticSink& diagnostics)
+    : state_(std::make_unique<State>(diagnostics)) {}
+StreamDemuxer::~StreamDemuxer() = default;
+
+void StreamDemuxer::push(ByteView chunk) {
+  State& s = *state_;
+  if (s.finished || chunk.empty()) return;
+  s.saw_sync_byte = s.saw_sync_byte || std::memchr(chunk.data(), kSyncByte, chunk.size());
+  s.pending.insert(s.pending.end(), chunk.begin(), chunk.end());
+  s.walk.run(s.scan, ByteView(s.pending.data(), s.pending.size()), false);
+  const std::size_t done = s.walk.consumed();
+  s.pending.erase(s.pending.begin(), s.pending.begin() + static_cast<std::ptrdiff_t>(done));
+  s.walk.drop_front(done);
+}
+
+void StreamDemuxer::finish() {
+  State& s = *state_;
+  if (s.finished) return;
+  s.finished = true;
+  s.walk.run(s.scan, ByteView(s.pending.data(), s.pending.size()), true);
+  s.pending = {};
+  finish_scan(s.scan, s.walk.truncated);
+}
+
+const TsDemuxResult& StreamDemuxer::result() const { return state_->scan.result; }
+bool StreamDemuxer::saw_sync_byte() const { return state_->saw_sync_byte; }
+bool StreamDemuxer::finished() const { return state_->finished; }
+
+void StreamDemuxer::release(std::size_t units, std::size_t frames) {
+  Scan& scan = state_->scan;
+  TsDemuxResult& r = scan.result;
+  units = std::min(units, r.access_units.size());
+  frames = std::min(frames, r.audio_frames.size());
+
+  // Video: the units' NAL entries, then every byte before what is still to be read.
+  VideoScan& video = scan.video;
+  const std::size_t first_nal = units < r.access_units.size() ? r.access_units[units].first_nal
+                                : video.unit_open             ? video.unit.first_nal
+                                                              : r.nal_units.size();
+  r.access_units.erase(r.access_units.begin(), r.access_units.begin() + static_cast<std::ptrdiff_t>(units));
+  r.nal_units.erase(r.nal_units.begin(), r.nal_units.begin() + static_cast<std::ptrdiff_t>(first_nal));
+  for (AccessUnit& unit : r.access_units) unit.first_nal -= first_nal;
+  if (video.unit_open) video.unit.first_nal -= first_nal;
+  std::uint64_t video_keep = video.start_codes.unread_from();
+  if (!r.nal_units.empty()) video_keep = std::min(video_keep, r.nal_units.front().header - r.nal_units.front().start_code_length);
+  r.video.discard_before(video_keep);
+  drop_pes_before(video.pes, video_keep);
+
+  // Audio: the frames, then every byte before the next frame or the framing's search.
+  r.audio_frames.erase(r.audio_frames.begin(), r.audio_frames.begin() + static_cast<std::ptrdiff_t>(frames));
+  std::uint64_t audio_keep = scan.audio.search_from;
+  if (!r.audio_frames.empty()) audio_keep = std::min<std::uint64_t>(audio_keep, r.audio_frames.front().begin);
+  r.audio.discard_before(audio_keep);
+  drop_pes_before(scan.audio.pes, audio_keep);
 }
 
 }  // namespace plexo::ts
