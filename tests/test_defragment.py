@@ -9,7 +9,7 @@ import pytest
 import _plexo
 from builders import (box, box_payload, entries, find_box, full_box, iter_boxes, large_box, sample_bytes,
                       tables, u32, u64)
-from builders import (FTYP, Run, Sample, Traf, fragment, moov, mvhd, samples, trak, trex)
+from builders import (FTYP, Run, Sample, Traf, fragment, moov, mvhd, replace_box, samples, trak, trex)
 from conftest import peak_memory
 
 FTYP_OUT = bytes.fromhex("00000020667479706973") + b"om" + u32(512) + b"isomiso2avc1mp41"
@@ -175,6 +175,18 @@ def test_tfhd_defaults_win_over_trex_and_size_default_reads_bytes():
     out = _plexo.defragment_mp4(one_track(fragment(t), trexes=(trex(1, duration=99, size=1),)))
     assert entries(tables(out)["stts"], 2) == [(2, 25)]
     assert sample_bytes(out) == [b"1234", b"5678"]
+
+
+def test_the_first_tfhd_of_a_traf_names_its_track_and_gives_its_defaults():
+    first = full_box("tfhd", 0, 0x020008, u32(1), u32(40))    # track 1, default duration 40
+    later = full_box("tfhd", 0, 0x020008, u32(2), u32(99))    # never read
+    frag = fragment(Traf(1, [Run(samples(b"abc", duration=None), data_offset=0)]))
+    frag = replace_box(frag, "moof/traf/tfhd", first + later)
+    frag = _with_offset(frag, len(frag) - len(box("mdat", b"abc")) + 8)  # the grown moof's mdat
+    data = FTYP + moov(trak(1, 1000), trak(2, 1000)) + frag
+    out = _plexo.defragment_mp4(data)
+    assert sample_bytes(out, 0) == [b"abc"] and sample_bytes(out, 1) == []
+    assert entries(tables(out, 0)["stts"], 2) == [(1, 40)]
 
 
 # ---- where sample bytes are --------------------------------------------------------------------

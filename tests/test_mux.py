@@ -193,12 +193,12 @@ def test_refusals(video_data, audio_data, message):
 
 
 def test_a_trak_without_a_usable_track_header_matches_no_track():
-    # read_tracks takes the first tkhd of at least 12 bytes (ID 5), the template search only the
-    # first tkhd, which here is too short to hold a track ID
+    # the first tkhd names the track (a later one is never read); this one is too short to
+    # hold a track ID, so the trak describes no track the output could place
     short = full_box("tkhd", 0, 3, b"\0" * 4)
     traks_ok = trak(5, 90000)
     odd = box("trak", short, traks_ok[8:])
-    assert mux_error(FTYP + box("moov", mvhd(), odd), audio()) == "track_id 5 에 해당하는 trak 없음"
+    assert mux_error(FTYP + box("moov", mvhd(), odd), audio()) == "track_id 0 에 해당하는 trak 없음"
 
 
 def test_boxes_a_movie_box_of_size_0_swallows_stay_out_of_the_output_movie():

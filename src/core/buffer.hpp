@@ -1,4 +1,4 @@
-// The growable output buffer with big-endian writers and box-size back-patching.
+// The growable output buffer with big-endian writers and back-patching.
 #pragma once
 
 #include <sys/mman.h>
@@ -80,27 +80,9 @@ class Buffer {
   void put_fourcc(FourCC code) { bytes_.insert(bytes_.end(), code.bytes.begin(), code.bytes.end()); }
   void put_zeros(std::size_t n) { bytes_.insert(bytes_.end(), n, 0); }
   void put(ByteView v) { bytes_.insert(bytes_.end(), v.begin(), v.end()); }
-  // A full box's version byte and 24-bit flags.
-  void put_version_flags(std::uint8_t version, std::uint32_t flags) {
-    put_u8(version);
-    put_u24(flags);
-  }
 
   void patch_u32(std::size_t at, std::uint32_t v) { patch_be(at, v, 4); }
   void patch_u64(std::size_t at, std::uint64_t v) { patch_be(at, v, 8); }
-
-  // Opens a box with a 32-bit size to be filled in by end_box; returns the box's offset.
-  std::size_t begin_box(FourCC type) {
-    std::size_t start = bytes_.size();
-    put_u32(0);
-    put_fourcc(type);
-    return start;
-  }
-  // Writes the size of the box opened at `start` (truncated to 32 bits; callers that can
-  // exceed 4 GiB choose a 64-bit layout themselves).
-  void end_box(std::size_t start) {
-    patch_u32(start, static_cast<std::uint32_t>(bytes_.size() - start));
-  }
 
  private:
   void put_be(std::uint64_t v, int width) {

@@ -98,10 +98,6 @@ class FileWriter {
   void put_u64(std::uint64_t v) { put_be(v, 8); }
   void put_fourcc(FourCC code) { put_bytes(code.bytes.data(), 4); }
   void put_zeros(std::size_t n);
-  void put_version_flags(std::uint8_t version, std::uint32_t flags) {
-    put_u8(version);
-    put_u24(flags);
-  }
   // Bytes in memory, or a view of a source file's range (copied from the file).
   void put(ByteView v);
 

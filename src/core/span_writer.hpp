@@ -12,7 +12,7 @@ namespace plexo {
 
 // Writes front to back into `out`. A write that does not fit is dropped and marks the writer
 // as overrun, so that a layout that miscounted is reported instead of running off the span.
-// Offers the same put_* calls as Buffer, so box encoders are written once for both.
+// Offers the same put_* calls as Buffer, so encoders are written once for both.
 class SpanWriter {
  public:
   explicit SpanWriter(std::span<std::uint8_t> out) : out_(out) {}
@@ -35,10 +35,6 @@ class SpanWriter {
   void put(ByteView v) {
     if (v.empty()) return;
     if (std::uint8_t* p = take(v.size())) std::memcpy(p, v.data(), v.size());
-  }
-  void put_version_flags(std::uint8_t version, std::uint32_t flags) {
-    put_u8(version);
-    put_u24(flags);
   }
 
  private:

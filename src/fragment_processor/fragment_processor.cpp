@@ -5,6 +5,8 @@
 #include "core/messages.hpp"
 #include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/boxes.hpp"
+#include "mp4_parser/fragment_runs.hpp"
+#include "mp4_parser/movie.hpp"
 #include "mp4_parser/timeline_origin.hpp"
 
 namespace plexo::fragment_processor {
@@ -30,42 +32,29 @@ Status walk_boxes(ByteView container, std::size_t skip, Visit&& visit) {
   return {};
 }
 
-// The track a traf belongs to, from its tfhd. Read ahead of the rewriting walk so that a
-// tfdt is matched with its track whatever the order of the traf's children.
+// The track a traf belongs to, from its first tfhd. Read ahead of the rewriting walk so that
+// a tfdt is matched with its track whatever the order of the traf's children.
 TrackKey traf_track(ByteView traf) {
-  TrackKey track = kNoTrackHeader;
-  bool found = false;
+  mp4::TrackFragmentHeaders headers;
   // A malformed child ends this look-ahead; the rewriting walk reports it.
-  (void)walk_boxes(traf, kBoxHeader, [&](const Box& box, ByteView) -> Status {
-    if (!found && box.type == FourCC("tfhd")) {
-      if (auto header = mp4::TrackFragmentHeader::read(box.payload)) track = header->track_id;
-      found = true;
-    }
-    return {};
-  });
-  return track;
+  (void)headers.find(traf.subspan(kBoxHeader), mp4::kSegmentBoxes);
+  if (!headers.tfhd) return kNoTrackHeader;
+  auto header = mp4::TrackFragmentHeader::read(headers.tfhd->payload);
+  return header ? TrackKey{header->track_id} : kNoTrackHeader;
 }
 
-// The media timescale of every track of the initialisation segment's movie box, from each
-// trak's tkhd and mdhd. Whatever cannot be read describes nothing: a processor works
-// without an initialisation segment too.
+// The media timescale of every track of the initialisation segment's movie, by track_ID (the
+// first track of an ID counts). A movie that cannot be read describes nothing: a processor
+// works without an initialisation segment too.
 TrackTimescales read_timescales(ByteView init) {
   TrackTimescales timescales;
   auto moov = mp4::find_box(init, FourCC("moov"));
   if (!moov || !*moov) return timescales;
-  BoxCursor children = BoxCursor::children(**moov);
-  while (true) {
-    auto trak = children.next();
-    if (!trak || !*trak) break;
-    if ((*trak)->type != FourCC("trak")) continue;
-    auto tkhd = mp4::find_box((*trak)->payload, FourCC("tkhd"));
-    auto mdhd = mp4::find_path(**trak, {FourCC("mdia"), FourCC("mdhd")});
-    if (!tkhd || !*tkhd || !mdhd || !*mdhd) continue;
-    auto track_id = mp4::read_track_id((*tkhd)->payload);
-    auto media = mp4::MediaHeader::read((*mdhd)->payload);
-    if (track_id && media && media->timescale != 0)
-      timescales.emplace(*track_id, media->timescale);  // the first trak of an ID counts
-  }
+  auto movie = mp4::Movie::read(**moov);
+  if (!movie) return timescales;
+  for (const mp4::MovieTrack& track : movie->tracks)
+    if (track.track_id && track.timescale && *track.timescale != 0)
+      timescales.emplace(*track.track_id, *track.timescale);
   return timescales;
 }
 

@@ -108,16 +108,6 @@ Result<std::optional<Box>> find_child(const Box& parent, FourCC type, BoxRules r
   return std::optional<Box>{};
 }
 
-Result<std::optional<Box>> find_path(const Box& box, std::initializer_list<FourCC> path,
-                                     BoxRules rules) {
-  std::optional<Box> at = box;
-  for (FourCC type : path) {
-    at = PLEXO_TRY(find_child(*at, type, rules));
-    if (!at) return at;
-  }
-  return at;
-}
-
 std::size_t nesting_depth(ByteView payload, std::size_t limit) {
   constexpr BoxRules kWholeBoxes{true, false, BoxRules::Undersized::kStop, BoxRules::Overrun::kStop};
   if (limit == 0 || payload.empty()) return 0;

@@ -119,9 +119,6 @@ Result<std::optional<Box>> find_box(ByteView bytes, FourCC type, BoxRules rules 
 // The first child of `type` of `parent` (after `skip` bytes of its payload).
 Result<std::optional<Box>> find_child(const Box& parent, FourCC type, BoxRules rules = kChildBoxes,
                                       std::size_t skip = 0);
-// Follows a path of first children ("mdia", "minf", "stbl") below `box`.
-Result<std::optional<Box>> find_path(const Box& box, std::initializer_list<FourCC> path,
-                                     BoxRules rules = kChildBoxes);
 
 // How many levels of boxes `payload` holds, at most `limit`: 0 unless it is wholly a
 // sequence of boxes (32- or 64-bit sizes, nothing left over), else 1 more than its deepest

@@ -350,12 +350,25 @@ std::optional<TableView> read_table(ByteView payload, const TableLayout& layout)
   return TableView{*count, *entries, layout.entry_width, payload[0]};
 }
 
-std::optional<SampleSizes> SampleSizes::read(ByteView payload) {
+std::optional<SampleSizes> SampleSizes::read_header(ByteView payload) {
   auto uniform = load_u32(payload, 4);
   auto count = load_u32(payload, 8);
   if (!uniform || !count) return std::nullopt;
-  SampleSizes s{*uniform, *count, std::nullopt};
-  if (*uniform == 0) {
+  return SampleSizes{*uniform, *count, std::nullopt};
+}
+
+std::optional<std::uint32_t> SampleSizes::first_size(ByteView payload) {
+  auto header = read_header(payload);
+  if (!header) return std::nullopt;
+  if (header->uniform_size != 0) return header->uniform_size;
+  return load_u32(payload, kSampleSizes.header_fields + 4);
+}
+
+std::optional<SampleSizes> SampleSizes::read(ByteView payload) {
+  auto header = read_header(payload);
+  if (!header) return std::nullopt;
+  SampleSizes s = *header;
+  if (s.uniform_size == 0) {
     s.sizes = read_table(payload, kSampleSizes);
     if (!s.sizes) return std::nullopt;
   }

@@ -28,11 +28,17 @@ inline std::uint32_t full_box_flags(ByteView payload) {
   return load_u32(payload, 0).value_or(0) & 0xFFFFFF;
 }
 
+// A full box's version byte and 24-bit flags.
+template <class Sink>
+void put_version_flags(Sink& out, std::uint8_t version, std::uint32_t flags) {
+  out.put_u8(version);
+  out.put_u24(flags);
+}
 template <class Sink>
 void put_full_box_header(Sink& out, FourCC type, std::uint64_t payload_size, std::uint8_t version,
                          std::uint32_t flags) {
   put_box_header(out, type, payload_size);
-  out.put_version_flags(version, flags);
+  put_version_flags(out, version, flags);
 }
 
 // A number stored in a box payload, located so that it can be rewritten in place: a rewrite
@@ -310,6 +316,11 @@ struct SampleSizes {
   std::optional<TableView> sizes;  // when uniform_size is 0
 
   static std::optional<SampleSizes> read(ByteView payload);
+  // The uniform size and count only (`sizes` stays empty): nothing below 12 bytes.
+  static std::optional<SampleSizes> read_header(ByteView payload);
+  // The first sample's size as far as the payload holds it: the uniform size, else the first
+  // entry (whatever the count says).
+  static std::optional<std::uint32_t> first_size(ByteView payload);
   std::uint32_t size_of(std::uint32_t index) const {  // 0-based, index < sample_count
     return sizes ? sizes->u32(index) : uniform_size;
   }

@@ -13,16 +13,17 @@ Result<std::unique_ptr<PlannedOutput>> plan_defragment(const MediaInput& input) 
   const Box* moov = layout.moov_box();
   if (!moov) return fail(msg::kMoovNotFound);
 
-  std::vector<TrackRecord> tracks = PLEXO_TRY(read_tracks(*moov));
+  const Movie movie = PLEXO_TRY(Movie::read(*moov));
+  std::vector<TrackRecord> tracks = read_tracks(movie);
   // A trak without a track header is no track: its samples could not be described.
   std::erase_if(tracks, [](const TrackRecord& t) { return !t.has_track_header; });
   if (tracks.empty()) return fail(msg::kMoovWithoutTrak);
-  PLEXO_CHECK(collect_fragments(input, layout, *moov, tracks));
+  PLEXO_CHECK(collect_fragments(input, layout, movie.trex, tracks));
   bool any_sample = false;
   for (const TrackRecord& t : tracks) any_sample |= !t.samples.samples.empty();
   if (!any_sample) return fail(msg::kNoSamples);
 
-  MovieModel model = PLEXO_TRY(rebuild_movie(*moov, tracks, progressive_file_type()));
+  MovieModel model = PLEXO_TRY(rebuild_movie(movie, tracks, progressive_file_type()));
   MoviePlan plan = PLEXO_TRY(MoviePlan::lay_out(std::move(model)));
   return std::unique_ptr<PlannedOutput>(new PlannedMovie<int>(0, std::move(plan)));
 }

@@ -5,19 +5,13 @@
 
 namespace plexo::mp4 {
 
-Result<TrackExtendsTable> TrackExtendsTable::read(ByteView moov_payload, BoxRules rules,
-                                                  std::uint64_t origin) {
-  TrackExtendsTable table;
-  BoxCursor children(moov_payload, rules, origin);
-  while (auto mvex = PLEXO_TRY(children.next())) {
-    if (mvex->type != FourCC("mvex")) continue;
-    BoxCursor boxes = BoxCursor::children(*mvex, rules);
-    while (auto box = PLEXO_TRY(boxes.next())) {
-      if (box->type != FourCC("trex")) continue;
-      if (auto trex = TrackExtends::read(box->payload)) table.add(*trex);
-    }
+Status TrackFragmentHeaders::find(ByteView traf_payload, BoxRules rules, std::uint64_t origin) {
+  BoxCursor children(traf_payload, rules, origin);
+  while (auto child = PLEXO_TRY(children.next())) {
+    if (child->type == FourCC("tfhd") && !tfhd) tfhd = *child;
+    else if (child->type == FourCC("tfdt") && !tfdt) tfdt = *child;
   }
-  return table;
+  return {};
 }
 
 const TrackExtends* TrackExtendsTable::find(std::uint32_t track_id) const {

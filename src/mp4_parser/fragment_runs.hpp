@@ -4,8 +4,8 @@
 // through it and nothing else.
 //
 // Rules, the same for every caller:
-// - Defaults: a field a run does not carry comes from the tfhd, else from the first trex of
-//   the track, else 0 (the composition offset from nowhere: 0). The first-sample-flags of a
+// - Defaults: a field a run does not carry comes from the traf's first tfhd (which also names
+//   its track), else from the first trex of the track, else 0 (the composition offset from nowhere: 0). The first-sample-flags of a
 //   run replace the first sample's flags.
 // - Where bytes are: a run's data offset counts from the traf's base: the tfhd's base data
 //   offset, else the moof's first byte when the tfhd says default-base-is-moof or the traf is
@@ -43,12 +43,10 @@ inline constexpr bool is_sync_sample(std::uint32_t flags) {
          (flags & sample_flags::kDependsOnMask) != sample_flags::kDependsOnOthers;
 }
 
-// The trex of each track of a movie: the first trex of a track ID wins.
+// The trex of each track of a movie (read with the movie, movie.hpp): the first trex of a
+// track ID wins.
 class TrackExtendsTable {
  public:
-  // From the moov payload's mvex ("Not enough data" from a cut-off 64-bit size).
-  static Result<TrackExtendsTable> read(ByteView moov_payload, BoxRules rules = kChildBoxes,
-                                        std::uint64_t origin = 0);
   const TrackExtends* find(std::uint32_t track_id) const;
   void add(const TrackExtends& trex) { by_track_.emplace(trex.track_id, trex); }
 
@@ -78,6 +76,16 @@ class MediaDataIndex {
 
   std::vector<Span> mdats_;  // payloads as far as the file holds them, ascending
   mutable Span last_;        // the span of the latest lookup
+};
+
+// What names and times a traf: its first tfhd (the track and its defaults) and its first
+// tfdt. Later copies are never read, by any reader of fragments.
+struct TrackFragmentHeaders {
+  std::optional<Box> tfhd, tfdt;
+
+  // Walks the traf's payload with `rules` (`origin`: the payload's position in the file).
+  // A walk that fails keeps what it found before the failure and reports it.
+  Status find(ByteView traf_payload, BoxRules rules, std::uint64_t origin = 0);
 };
 
 // One traf as the reader found it.

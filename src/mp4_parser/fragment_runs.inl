@@ -14,31 +14,11 @@ Result<bool> FragmentRunReader::read(const Box& moof, Visitor& visitor) {
     if (traf->type != FourCC("traf")) continue;
     // The traf's children are walked twice (headers, then runs) rather than listed: a traf
     // may hold millions of boxes.
+    TrackFragmentHeaders found;
+    PLEXO_CHECK(found.find(traf->payload, rules, traf->payload_offset()));
     std::optional<TrackFragmentHeader> header;
-    std::optional<std::uint64_t> traf_decode_time;
-    bool have_decode_time_box = false;
-    BoxCursor headers = BoxCursor::children(*traf, rules);
-    while (auto child = PLEXO_TRY(headers.next())) {
-      if (child->type == FourCC("tfdt") && !have_decode_time_box) {
-        have_decode_time_box = true;  // the first tfdt counts, readable or not
-        if (auto time = TrackFragmentDecodeTime::read(child->payload)) traf_decode_time = time->decode_time;
-      }
-      if (child->type != FourCC("tfhd")) continue;
-      auto read = TrackFragmentHeader::read(child->payload);
-      if (strict && (!read || !read->complete)) return invalid();
-      if (!read) continue;
-      if (!header) {
-        header = *read;
-        continue;
-      }
-      header->flags = read->flags;
-      header->track_id = read->track_id;
-      if (read->base_data_offset) header->base_data_offset = read->base_data_offset;
-      if (read->default_duration) header->default_duration = read->default_duration;
-      if (read->default_size) header->default_size = read->default_size;
-      if (read->default_flags) header->default_flags = read->default_flags;
-    }
-    if (strict && !header) return invalid();
+    if (found.tfhd) header = TrackFragmentHeader::read(found.tfhd->payload);
+    if (strict && (!header || !header->complete)) return invalid();
     if (!header) header = TrackFragmentHeader{};
 
     TrackFragmentInfo info;
@@ -47,7 +27,8 @@ Result<bool> FragmentRunReader::read(const Box& moof, Visitor& visitor) {
     if (header->base_data_offset) info.base = *header->base_data_offset;
     else if ((header->flags & tfhd_flags::kDefaultBaseIsMoof) || first_traf) info.base = moof.offset;
     first_traf = false;
-    info.decode_time = traf_decode_time;
+    if (found.tfdt)
+      if (auto time = TrackFragmentDecodeTime::read(found.tfdt->payload)) info.decode_time = time->decode_time;
 
     TrackRunEntry defaults;
     const TrackExtends* trex = trex_.find(info.track_id);

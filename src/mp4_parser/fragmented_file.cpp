@@ -139,37 +139,17 @@ Result<FileLayout> scan_file(const MediaInput& file) {
   return layout;
 }
 
-Result<std::vector<TrackRecord>> read_tracks(const Box& moov) {
+std::vector<TrackRecord> read_tracks(const Movie& movie) {
   std::vector<TrackRecord> tracks;
-  BoxCursor children = BoxCursor::children(moov);
-  while (auto trak = PLEXO_TRY(children.next())) {
-    if (trak->type != FourCC("trak")) continue;
+  tracks.reserve(movie.tracks.size());
+  for (std::size_t i = 0; i < movie.tracks.size(); ++i) {
+    const MovieTrack& t = movie.tracks[i];
     TrackRecord track;
-    bool have_id = false;
-    BoxCursor trak_children = BoxCursor::children(*trak);
-    while (auto child = PLEXO_TRY(trak_children.next())) {
-      if (child->type == FourCC("tkhd") && !have_id && child->payload.size() >= 12) {
-        const auto track_id = read_track_id(child->payload);
-        track.track_id = track_id.value_or(0);
-        track.has_track_header = track_id.has_value();
-        have_id = true;
-      } else if (child->type == FourCC("mdia")) {
-        BoxCursor mdia = BoxCursor::children(*child);
-        while (auto media = PLEXO_TRY(mdia.next())) {
-          if (media->type == FourCC("mdhd")) {
-            if (auto header = MediaHeader::read(media->payload)) track.timescale = header->timescale;
-          } else if (media->type == FourCC("minf")) {
-            BoxCursor minf = BoxCursor::children(*media);
-            while (auto stbl = PLEXO_TRY(minf.next())) {
-              if (stbl->type != FourCC("stbl")) continue;
-              BoxCursor tables = BoxCursor::children(*stbl);
-              while (auto table = PLEXO_TRY(tables.next()))
-                if (table->type == FourCC("stsd")) track.stsd = table->payload;
-            }
-          }
-        }
-      }
-    }
+    track.track = i;
+    track.track_id = t.track_id.value_or(0);
+    track.has_track_header = t.track_id.has_value();
+    track.timescale = t.timescale.value_or(1000);
+    track.stsd = t.sample_description();
     tracks.push_back(std::move(track));
   }
   return tracks;
@@ -189,18 +169,9 @@ Status collect_fragments(const MediaInput& file, const FileLayout& layout,
   return {};
 }
 
-Status collect_fragments(const MediaInput& file, const FileLayout& layout, const Box& moov,
-                         std::vector<TrackRecord>& tracks) {
-  const TrackExtendsTable trex =
-      PLEXO_TRY(TrackExtendsTable::read(moov.payload, kChildBoxes, moov.payload_offset()));
-  return collect_fragments(file, layout, trex, tracks);
-}
-
 Result<std::vector<FragmentCounts>> count_fragments(ByteView file, const FileLayout& layout,
-                                                    const Box& moov,
+                                                    const TrackExtendsTable& trex,
                                                     const std::vector<std::uint32_t>& track_ids) {
-  const TrackExtendsTable trex =
-      PLEXO_TRY(TrackExtendsTable::read(moov.payload, kChildBoxes, moov.payload_offset()));
   FragmentRunReader reader(file, trex, RunStrictness::kLenient, &layout.media);
   FragmentCounter counter(track_ids);
   for (const Box& box : layout.boxes)

@@ -9,6 +9,7 @@
 #include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/fragment_runs.hpp"
 #include "mp4_parser/media_input.hpp"
+#include "mp4_parser/movie.hpp"
 #include "mp4_parser/movie_writer.hpp"
 
 namespace plexo::mp4 {
@@ -43,6 +44,7 @@ struct FragmentClock {
 };
 
 struct TrackRecord {
+  std::size_t track = 0;          // its track in the movie model (Movie::tracks)
   std::uint32_t track_id = 0;     // from tkhd; 0 when it cannot be read
   bool has_track_header = false;  // a tkhd gave the track ID
   std::uint32_t timescale = 1000; // from mdhd
@@ -53,17 +55,15 @@ struct TrackRecord {
   FragmentClock clock;
 };
 
-// One record per trak of a movie box (`moov` as found by the scan), with no samples yet.
-Result<std::vector<TrackRecord>> read_tracks(const Box& moov);
+// One record per track of a movie, with no samples yet.
+std::vector<TrackRecord> read_tracks(const Movie& movie);
 
 // Reads every movie fragment among `layout`'s boxes into the records of their tracks.
 // Sample times follow the durations; where a fragment's decode time says its samples start
 // elsewhere, the track's previous sample absorbs the difference, so that every sample keeps
 // the decode time the fragments gave it.
 Status collect_fragments(const MediaInput& file, const FileLayout& layout,
-                         const TrackExtendsTable& trex, std::vector<TrackRecord>& tracks);
-// The same with the track-extends defaults of `moov` (the scan's movie box of `file`).
-Status collect_fragments(const MediaInput& file, const FileLayout& layout, const Box& moov,
+                         const TrackExtendsTable& trex,
                          std::vector<TrackRecord>& tracks);
 
 // What the fragments give a track, counted without keeping its samples.
@@ -75,7 +75,7 @@ struct FragmentCounts {
 // Counts for each of `track_ids` (a run belongs to the first entry with its ID), read as
 // collect_fragments reads them.
 Result<std::vector<FragmentCounts>> count_fragments(ByteView file, const FileLayout& layout,
-                                                    const Box& moov,
+                                                    const TrackExtendsTable& trex,
                                                     const std::vector<std::uint32_t>& track_ids);
 
 }  // namespace plexo::mp4

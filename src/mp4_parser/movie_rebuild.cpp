@@ -6,16 +6,6 @@
 namespace plexo::mp4 {
 namespace {
 
-// The entries of a trak's own edit list (none without a readable one).
-std::vector<EditEntry> own_edits(const std::optional<Box>& own_edts) {
-  if (own_edts) {
-    if (auto elst = find_box(own_edts->payload, "elst", kChildBoxes, own_edts->payload_offset());
-        elst && *elst)
-      if (auto read = EditList::read((*elst)->payload)) return std::move(read->entries);
-  }
-  return {};
-}
-
 // A fragmented file's movie box does not know its tracks' durations: ffmpeg writes an edit of
 // duration 0 ("to the end of the media"), which in a progressive file would show nothing.
 bool open_ended(const std::vector<EditEntry>& edits) {
@@ -89,13 +79,6 @@ Result<BoxNode> rebuild_mdia(const Box& mdia, const TrackRecord& track,
 
 }  // namespace
 
-std::uint32_t movie_timescale(const Box& moov) {
-  auto mvhd = find_box(moov.payload, "mvhd", kChildBoxes, moov.payload_offset());
-  if (!mvhd || !*mvhd) return 1000;
-  auto header = MovieHeader::read((*mvhd)->payload);
-  return header ? header->timescale : 1000;
-}
-
 std::vector<std::uint64_t> start_delays(const std::vector<TrackRecord>& tracks,
                                         std::uint32_t timescale) {
   std::vector<std::uint64_t> delays(tracks.size(), 0);
@@ -132,17 +115,15 @@ BoxNode rewrite_mvhd(const Box& mvhd, std::uint64_t duration,
   return BoxNode::typed(*header);
 }
 
-Result<BoxNode> rebuild_trak(const Box& trak, const TrackRecord& track,
+Result<BoxNode> rebuild_trak(const MovieTrack& trak, const TrackRecord& track,
                              const TrakPlacement& placement) {
   // The track header counts in the movie timescale and covers any leading empty edit.
   const std::uint64_t media_in_movie =
       rescale(track.samples.duration(), track.timescale, placement.movie_timescale);
   const std::uint64_t track_duration = media_in_movie + placement.start_delay;
 
-  std::vector<Box> children = PLEXO_TRY(list_boxes(trak.payload, kChildBoxes, trak.payload_offset()));
-  std::optional<Box> own_edts;
-  if (const Box* edts = find_box(children, "edts")) own_edts = *edts;
-  std::vector<EditEntry> own = own_edits(own_edts);
+  std::vector<EditEntry> own;
+  if (auto list = trak.edit_list()) own = std::move(list->entries);
   const bool rewrite_edits = placement.start_delay != 0 || open_ended(own);
   close_edits(own, track, placement.movie_timescale);
   BoxNode out = BoxNode::container("trak");
@@ -156,63 +137,62 @@ Result<BoxNode> rebuild_trak(const Box& trak, const TrackRecord& track,
     edits_written = true;
   };
 
-  for (const Box& child : children) {
-    if (child.type == FourCC("tkhd")) {
-      if (auto header = TrackHeader::read(child.payload)) {
+  // The template's boxes in their order.
+  BoxCursor children = BoxCursor::children(trak.trak);
+  while (auto child = PLEXO_TRY(children.next())) {
+    if (child->type == FourCC("tkhd")) {
+      if (auto header = TrackHeader::read(child->payload)) {
         header->creation_time = header->modification_time = 0;
         header->duration = track_duration;
         out.add(BoxNode::typed(*header));
       } else {
-        out.add(BoxNode::viewed("tkhd", child.payload));
+        out.add(BoxNode::viewed("tkhd", child->payload));
       }
       write_edits();
-    } else if (child.type == FourCC("edts") && rewrite_edits) {
+    } else if (child->type == FourCC("edts") && rewrite_edits) {
       write_edits();
-    } else if (child.type == FourCC("mdia")) {
+    } else if (child->type == FourCC("mdia")) {
       write_edits();
-      out.add(PLEXO_TRY(rebuild_mdia(child, track, placement)));
+      out.add(PLEXO_TRY(rebuild_mdia(*child, track, placement)));
     } else {
-      keep_box(out, child, 3);
+      keep_box(out, *child, 3);
     }
   }
   return out;
 }
 
-Result<MovieModel> rebuild_movie(const Box& moov, std::vector<TrackRecord>& tracks,
+Result<MovieModel> rebuild_movie(const Movie& movie, std::vector<TrackRecord>& tracks,
                                  FileType file_type) {
-  const std::uint32_t timescale = movie_timescale(moov);
+  const std::uint32_t timescale = movie_timescale(movie);
   const std::vector<std::uint64_t> delays = start_delays(tracks, timescale);
 
   const std::uint64_t duration = movie_duration(tracks, delays, timescale);
 
-  std::unordered_map<std::uint32_t, std::size_t> index;  // the first track with each ID
+  std::unordered_map<std::uint32_t, std::size_t> index;  // the first record with each ID
   for (std::size_t i = 0; i < tracks.size(); ++i)
     if (tracks[i].has_track_header) index.emplace(tracks[i].track_id, i);
 
   MovieModel model;
   model.file_type = std::move(file_type);
-  BoxCursor children = BoxCursor::children(moov);
+  std::size_t next_trak = 0;
+  // The template's boxes in their order; its traks are the movie's tracks, in order.
+  BoxCursor children = BoxCursor::children(movie.moov);
   while (auto child = PLEXO_TRY(children.next())) {
     if (child->type == FourCC("mvhd")) {
       model.moov.add(rewrite_mvhd(*child, duration));
     } else if (child->type == FourCC("trak")) {
-      std::optional<std::uint32_t> track_id;
-      BoxCursor trak_children = BoxCursor::children(*child);
-      while (auto box = PLEXO_TRY(trak_children.next())) {
-        if (box->type != FourCC("tkhd") || box->payload.size() < 12) continue;
-        track_id = read_track_id(box->payload);
-        break;
-      }
+      if (next_trak >= movie.tracks.size()) break;  // the movie was read from these bytes
+      const MovieTrack& trak = movie.tracks[next_trak++];
       // A trak without a track header describes no track a reader could play.
-      if (!track_id) continue;
-      auto found = index.find(*track_id);
+      if (!trak.track_id) continue;
+      auto found = index.find(*trak.track_id);
       if (found == index.end()) {
-        keep_box(model.moov, *child, 2);
+        keep_box(model.moov, trak.trak, 2);
         continue;
       }
       const std::size_t j = found->second;
       TrakPlacement placement{j, timescale, delays[j]};
-      model.moov.add(PLEXO_TRY(rebuild_trak(*child, tracks[j], placement)));
+      model.moov.add(PLEXO_TRY(rebuild_trak(trak, tracks[j], placement)));
     } else if (belongs_in_movie(child->type)) {
       keep_box(model.moov, *child, 2);
     }

@@ -11,12 +11,13 @@
 
 #include "core/time.hpp"
 #include "mp4_parser/fragmented_file.hpp"
+#include "mp4_parser/movie.hpp"
 #include "mp4_parser/movie_writer.hpp"
 
 namespace plexo::mp4 {
 
-// The movie timescale of a moov's mvhd (1000 without a readable one).
-std::uint32_t movie_timescale(const Box& moov);
+// The movie timescale of a movie's mvhd (1000 without a readable one).
+inline std::uint32_t movie_timescale(const Movie& movie) { return movie.timescale.value_or(1000); }
 // Each track's start after the earliest-starting track, in the movie timescale, from the
 // tracks' first decode times; all zero when those agree or are absent.
 std::vector<std::uint64_t> start_delays(const std::vector<TrackRecord>& tracks,
@@ -31,7 +32,7 @@ struct TrakPlacement {
 
 // The trak of `track` from the template `trak`; its samples are model track
 // `placement.model_track`.
-Result<BoxNode> rebuild_trak(const Box& trak, const TrackRecord& track,
+Result<BoxNode> rebuild_trak(const MovieTrack& trak, const TrackRecord& track,
                              const TrakPlacement& placement);
 // The mvhd with new times (zero), duration and, when given, next track ID; a header too
 // short to read is kept.
@@ -60,7 +61,7 @@ FileType progressive_file_type();
 // The whole movie of `tracks` (whose samples move into the model, in track order) from the
 // template `moov`. A trak whose track ID has no record is kept unchanged; a trak without a
 // readable track header is left out.
-Result<MovieModel> rebuild_movie(const Box& moov, std::vector<TrackRecord>& tracks,
+Result<MovieModel> rebuild_movie(const Movie& movie, std::vector<TrackRecord>& tracks,
                                  FileType file_type);
 
 }  // namespace plexo::mp4

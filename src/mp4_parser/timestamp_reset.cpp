@@ -20,6 +20,7 @@
 #include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/boxes.hpp"
 #include "mp4_parser/fragment_runs.hpp"
+#include "mp4_parser/movie.hpp"
 #include "mp4_parser/movie_writer.hpp"
 #include "mp4_parser/operations.hpp"
 #include "mp4_parser/timeline_origin.hpp"
@@ -77,12 +78,6 @@ struct DecodeTimeBox {
   std::optional<FieldSpot> spot;     // none: no time to move
   std::uint64_t time = 0;
   std::uint64_t payload_offset = 0;  // in the input
-};
-
-// A trak of the movie box.
-struct MovieTrack {
-  std::optional<std::uint32_t> track_id;
-  std::uint32_t timescale = 0;  // of its media header; 0 when unknown
 };
 
 // A field of the input rewritten in the output.
@@ -186,10 +181,10 @@ class ResetPlanner {
 
     // Refused before any fragment is read.
     if (!moov) return fail(msg::kMoovNotFound);
-    PLEXO_CHECK(read_fragments(top, moov));
-    PLEXO_CHECK(read_movie(*moov));
+    movie_ = PLEXO_TRY(Movie::read(*moov));
+    PLEXO_CHECK(read_fragments(top));
     place_tracks();
-    PLEXO_CHECK(rewrite_movie(*moov));
+    PLEXO_CHECK(rewrite_movie());
     PLEXO_CHECK(rewrite_decode_times());
     rewrite_segment_indexes(top);
     lay_out(top, *moov);
@@ -202,10 +197,8 @@ class ResetPlanner {
 
  private:
   // Every traf of every moof, in file order: its track, times and tfdt boxes.
-  Status read_fragments(const std::vector<Box>& top, const Box* moov) {
-    TrackExtendsTable trex;
-    if (moov) trex = PLEXO_TRY(TrackExtendsTable::read(moov->payload, kChildBoxes, moov->payload_offset()));
-    FragmentRunReader runs(input_, trex, RunStrictness::kLenient);
+  Status read_fragments(const std::vector<Box>& top) {
+    FragmentRunReader runs(input_, movie_.trex, RunStrictness::kLenient);
     std::vector<TrackFragmentTimes> trafs;
     for (const Box& moof : top) {
       if (moof.type != FourCC("moof")) continue;
@@ -252,35 +245,15 @@ class ResetPlanner {
     timeline.add(traf.decode_time.value_or(timeline.next), traf.duration, first_traf);
   }
 
-  Status read_movie(const Box& moov) {
-    BoxCursor children = BoxCursor::children(moov, kChildBoxes);
-    bool have_movie_header = false;
-    while (auto child = PLEXO_TRY(children.next())) {
-      if (child->type == FourCC("mvhd") && !have_movie_header) {
-        have_movie_header = true;
-        if (auto spots = MovieHeader::time_spots(child->payload))
-          movie_timescale_ = static_cast<std::uint32_t>(spots->timescale->read(child->payload));
-      } else if (child->type == FourCC("trak")) {
-        MovieTrack track;
-        if (auto tkhd = PLEXO_TRY(find_box(child->payload, "tkhd")))
-          track.track_id = read_track_id(tkhd->payload);
-        if (auto mdhd = PLEXO_TRY(find_path(*child, {"mdia", "mdhd"})))
-          if (auto spots = MediaHeader::time_spots(mdhd->payload))
-            track.timescale = static_cast<std::uint32_t>(spots->timescale->read(mdhd->payload));
-        tracks_.push_back(track);
-      }
-    }
-    return {};
-  }
-
   // Which tracks move together, and by how much each track moves.
   void place_tracks() {
-    for (const MovieTrack& track : tracks_) {
-      if (!track.track_id || track.timescale == 0) continue;
+    for (const MovieTrack& track : movie_.tracks) {
+      const std::uint32_t timescale = track.timescale.value_or(0);
+      if (!track.track_id || timescale == 0) continue;
       auto found = timelines_.find(*track.track_id);
       if (found == timelines_.end()) continue;
-      origin_.offer(found->second.first, track.timescale);
-      timed_.try_emplace(*track.track_id, track.timescale);
+      origin_.offer(found->second.first, timescale);
+      timed_.try_emplace(*track.track_id, timescale);
     }
     for (const auto& [track_id, timeline] : timelines_) {
       auto timed = timed_.find(track_id);
@@ -313,45 +286,29 @@ class ResetPlanner {
     return {};
   }
 
-  Status rewrite_movie(const Box& moov) {
+  Status rewrite_movie() {
     // The movie lasts as long as its longest track with fragments; a movie without
     // fragments keeps its durations.
+    const std::uint32_t movie_timescale = movie_.timescale.value_or(0);
     std::optional<std::uint64_t> movie_duration;
-    for (const MovieTrack& track : tracks_)
+    for (const MovieTrack& track : movie_.tracks)
       if (const FragmentTimeline* timeline = timeline_of(track))
         movie_duration = std::max(movie_duration.value_or(0),
-                                  rescale_up(media_end(track, *timeline), track.timescale, movie_timescale_));
+                                  rescale_up(media_end(track, *timeline), track.timescale.value_or(0),
+                                             movie_timescale));
 
-    std::size_t trak_index = 0;
-    BoxCursor children = BoxCursor::children(moov, kChildBoxes);
-    while (auto child = PLEXO_TRY(children.next())) {
-      if (child->type == FourCC("mvhd")) {
-        PLEXO_CHECK(rewrite_header(*child, MovieHeader::time_spots(child->payload), movie_duration));
-      } else if (child->type == FourCC("trak")) {
-        const MovieTrack& track = tracks_[trak_index++];
-        std::optional<std::uint64_t> media, movie;
-        if (const FragmentTimeline* timeline = timeline_of(track)) {
-          media = media_end(track, *timeline);
-          movie = rescale_up(*media, track.timescale, movie_timescale_);
-        }
-        PLEXO_CHECK(rewrite_track(*child, media, movie));
+    if (movie_.mvhd)
+      PLEXO_CHECK(rewrite_header(*movie_.mvhd, MovieHeader::time_spots(movie_.mvhd->payload), movie_duration));
+    for (const MovieTrack& track : movie_.tracks) {
+      std::optional<std::uint64_t> media, movie;
+      if (const FragmentTimeline* timeline = timeline_of(track)) {
+        media = media_end(track, *timeline);
+        movie = rescale_up(*media, track.timescale.value_or(0), movie_timescale);
       }
-    }
-    return {};
-  }
-
-  Status rewrite_track(const Box& trak, std::optional<std::uint64_t> media_duration,
-                       std::optional<std::uint64_t> movie_duration) {
-    BoxCursor children = BoxCursor::children(trak, kChildBoxes);
-    while (auto child = PLEXO_TRY(children.next())) {
-      if (child->type == FourCC("tkhd")) {
-        PLEXO_CHECK(rewrite_header(*child, TrackHeader::time_spots(child->payload), movie_duration));
-      } else if (child->type == FourCC("mdia")) {
-        BoxCursor media = BoxCursor::children(*child, kChildBoxes);
-        while (auto box = PLEXO_TRY(media.next()))
-          if (box->type == FourCC("mdhd"))
-            PLEXO_CHECK(rewrite_header(*box, MediaHeader::time_spots(box->payload), media_duration));
-      }
+      if (track.tkhd)
+        PLEXO_CHECK(rewrite_header(*track.tkhd, TrackHeader::time_spots(track.tkhd->payload), movie));
+      if (track.mdhd)
+        PLEXO_CHECK(rewrite_header(*track.mdhd, MediaHeader::time_spots(track.mdhd->payload), media));
     }
     return {};
   }
@@ -400,8 +357,7 @@ class ResetPlanner {
   ByteView input_;
   std::vector<DecodeTimeBox> decode_times_;
   std::unordered_map<std::uint32_t, FragmentTimeline> timelines_;  // by track_ID
-  std::vector<MovieTrack> tracks_;
-  std::uint32_t movie_timescale_ = 0;
+  Movie movie_;
   TimelineOrigin origin_;
   std::unordered_map<std::uint32_t, std::uint32_t> timed_;   // track_ID → timescale
   std::unordered_map<std::uint32_t, std::uint64_t> shifts_;  // track_ID → how far it moves

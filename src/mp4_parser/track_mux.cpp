@@ -19,23 +19,6 @@
 namespace plexo::mp4 {
 namespace {
 
-// The traks of a movie box by the track ID of their first tkhd; the first trak of an ID
-// wins. A trak whose children cannot be read, or whose tkhd is missing or too short, describes
-// no track.
-Result<std::unordered_map<std::uint32_t, Box>> traks_by_id(const Box& moov) {
-  std::unordered_map<std::uint32_t, Box> traks;
-  BoxCursor children = BoxCursor::children(moov);
-  while (auto child = PLEXO_TRY(children.next())) {
-    if (child->type != FourCC("trak")) continue;
-    auto trak_children = list_boxes(child->payload, kChildBoxes, child->payload_offset());
-    if (!trak_children) continue;
-    const Box* tkhd = find_box(*trak_children, "tkhd");
-    if (!tkhd) continue;
-    if (auto id = read_track_id(tkhd->payload)) traks.emplace(*id, *child);
-  }
-  return traks;
-}
-
 using OwnedTraks = std::vector<std::unique_ptr<Buffer>>;
 using TrackIds = std::unordered_map<std::uint32_t, std::uint32_t>;
 
@@ -88,16 +71,19 @@ void renumber_trak(Buffer& trak, const TrackIds& ids) {
 
 // Gives the audio input's records and traks their new IDs; the traks become patched copies
 // kept in `owned`. Done after the fragments are read, which name the tracks by their old IDs.
-void renumber(MuxInput& sound, const TrackIds& ids, OwnedTraks& owned) {
-  if (ids.empty()) return;
+Status renumber(MuxInput& sound, const TrackIds& ids, OwnedTraks& owned) {
+  if (ids.empty()) return {};
   for (TrackRecord& t : sound.tracks) t.track_id = renumbered(ids, t.track_id);
-  for (Box& trak : sound.traks) {
+  for (MovieTrack& trak : sound.traks) {
     auto copy = std::make_unique<Buffer>();
-    copy->put(trak.payload);
+    copy->put(trak.trak.payload);
     renumber_trak(*copy, ids);
-    trak.payload = copy->view();
+    Box patched = trak.trak;
+    patched.payload = copy->view();
+    trak = PLEXO_TRY(MovieTrack::read(patched));
     owned.push_back(std::move(copy));
   }
+  return {};
 }
 
 // The planned file; a layout that the writing does not match is reported in the operation's
@@ -129,25 +115,24 @@ Result<MuxInput> read_mux_tracks(const MediaInput& input) {
   const Box* moov = layout.moov_box();
   if (!moov) return fail(msg::kMoovNotFound);
 
-  MuxInput in{input, std::move(layout), *moov, PLEXO_TRY(read_tracks(*moov)), {}};
-  const auto traks = PLEXO_TRY(traks_by_id(*moov));
-  in.traks.reserve(in.tracks.size());
-  for (const TrackRecord& track : in.tracks) {
-    auto found = traks.find(track.track_id);
-    if (found == traks.end())
-      return fail(msg::no_trak_for_track(track.track_id));
-    in.traks.push_back(found->second);
+  Movie movie = PLEXO_TRY(Movie::read(*moov));
+  std::vector<TrackRecord> tracks = read_tracks(movie);
+  std::vector<MovieTrack> traks;
+  // Every track is placed: one without a track header has no ID to place it by.
+  for (const TrackRecord& track : tracks) {
+    if (!track.has_track_header) return fail(msg::no_trak_for_track(track.track_id));
+    traks.push_back(movie.tracks[track.track]);
   }
-  return in;
+  return MuxInput{input, std::move(layout), std::move(movie), std::move(tracks), std::move(traks)};
 }
 
 Status collect_mux_samples(MuxInput& in) {
-  return collect_fragments(in.file, in.layout, in.moov, in.tracks);
+  return collect_fragments(in.file, in.layout, in.movie.trex, in.tracks);
 }
 
-Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tracks,
-                                  const std::vector<Box>& traks) {
-  const std::uint32_t timescale = movie_timescale(moov);
+Result<MovieModel> build_mux_moov(const Movie& movie, std::vector<TrackRecord>& tracks,
+                                  const std::vector<MovieTrack>& traks) {
+  const std::uint32_t timescale = movie_timescale(movie);
   // Inputs delivered apart keep the distance between their starts.
   const std::vector<std::uint64_t> delays = start_delays(tracks, timescale);
   const std::uint64_t duration = movie_duration(tracks, delays, timescale);
@@ -158,7 +143,7 @@ Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tra
   MovieModel model;
   model.file_type = progressive_file_type();
   bool placed = false;
-  BoxCursor children = BoxCursor::children(moov);
+  BoxCursor children = BoxCursor::children(movie.moov);
   while (auto child = PLEXO_TRY(children.next())) {
     if (child->type == FourCC("mvex")) continue;  // the output has no fragments
     if (child->type == FourCC("mvhd")) {
@@ -200,12 +185,12 @@ Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(const MediaInput& video, 
   PLEXO_CHECK(collect_mux_samples(joined));
   PLEXO_CHECK(collect_mux_samples(sound));
   OwnedTraks owned;
-  renumber(sound, ids, owned);
+  PLEXO_CHECK(renumber(sound, ids, owned));
   // The audio input's movie-level boxes are not used; its tracks keep their own traks.
   std::move(sound.tracks.begin(), sound.tracks.end(), std::back_inserter(joined.tracks));
   joined.traks.insert(joined.traks.end(), sound.traks.begin(), sound.traks.end());
 
-  MovieModel model = PLEXO_TRY(build_mux_moov(joined.moov, joined.tracks, joined.traks));
+  MovieModel model = PLEXO_TRY(build_mux_moov(joined.movie, joined.tracks, joined.traks));
   MoviePlan plan = PLEXO_TRY(MoviePlan::lay_out(std::move(model)));
   return std::unique_ptr<PlannedOutput>(new MuxOutput(std::move(plan), std::move(owned)));
 }

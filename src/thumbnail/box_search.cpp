@@ -1,15 +1,9 @@
 #include "thumbnail/box_search.hpp"
 
 #include "core/messages.hpp"
+#include "mp4_parser/boxes.hpp"
 
 namespace plexo::thumbnail {
-namespace {
-
-// stsz: version/flags, sample_size, sample_count, then the first entry.
-constexpr std::size_t kUniformSize = 12;  // from the box's first byte
-constexpr std::size_t kFirstEntry = 20;
-
-}  // namespace
 
 Result<mp4::Box> find_top_level_box(ByteView input, FourCC type) {
   mp4::BoxCursor boxes(input, mp4::kPlainBoxes);
@@ -26,12 +20,13 @@ Result<mp4::Box> find_child_box(const mp4::Box& parent, FourCC type) {
 }
 
 Result<std::uint32_t> first_sample_size(ByteView input, std::size_t stsz) {
-  if (input.size() < kFirstEntry || stsz > input.size() - kFirstEntry) return fail(msg::kInvalidStsz);
-  const std::uint32_t sample_size = *load_u32(input, stsz + kUniformSize);
-  if (sample_size != 0) return sample_size;
-  auto first_entry = load_u32(input, stsz + kFirstEntry);
-  if (!first_entry) return fail(msg::kNoSampleSizes);
-  return *first_entry;
+  // The payload as far as the input goes, whatever the box's own size says.
+  const ByteView payload =
+      input.size() >= 8 && stsz <= input.size() - 8 ? input.subspan(stsz + 8) : ByteView{};
+  if (!mp4::SampleSizes::read_header(payload)) return fail(msg::kInvalidStsz);
+  auto size = mp4::SampleSizes::first_size(payload);
+  if (!size) return fail(msg::kNoSampleSizes);
+  return *size;
 }
 
 }  // namespace plexo::thumbnail

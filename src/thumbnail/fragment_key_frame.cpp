@@ -23,10 +23,9 @@ struct KeyFrameSearch {
 
 }  // namespace
 
-Result<std::optional<SampleSpan>> first_fragment_key_frame(ByteView input, const mp4::Box& moov,
+Result<std::optional<SampleSpan>> first_fragment_key_frame(ByteView input,
+                                                          const mp4::TrackExtendsTable& trex,
                                                           std::uint32_t track_id) {
-  const mp4::TrackExtendsTable trex = PLEXO_TRY(
-      mp4::TrackExtendsTable::read(moov.payload, mp4::kLocatorBoxes, moov.payload_offset()));
   // The mdat payloads first: a run may point into an mdat before or after its moof.
   mp4::MediaDataIndex media;
   for (mp4::BoxCursor top(input, mp4::kLocatorBoxes);;) {

@@ -1,5 +1,7 @@
 #include "codecs/nal_framing.hpp"
 #include "core/messages.hpp"
+#include "mp4_parser/boxes.hpp"
+#include "mp4_parser/movie.hpp"
 #include "thumbnail/box_search.hpp"
 #include "thumbnail/key_frame.hpp"
 #include "thumbnail/thumbnail.hpp"
@@ -66,10 +68,12 @@ Result<Buffer> picture(ByteView input, SampleSpan span, const SampleEntryCodec& 
 Result<std::optional<Buffer>> located_key_frame(ByteView input) {
   auto moov = find_moov(input);
   if (!moov) return std::optional<Buffer>{};
-  auto video = PLEXO_TRY(find_video_track(*moov));
+  // The locator's walk stops quietly where others fail: the movie always reads.
+  const mp4::Movie movie = PLEXO_TRY(mp4::Movie::read(*moov, mp4::kLocatorBoxes));
+  auto video = PLEXO_TRY(find_video_track(movie));
   if (!video) return std::optional<Buffer>{};
-  auto span = PLEXO_TRY(first_sync_sample(video->stbl));
-  if (!span) span = PLEXO_TRY(first_fragment_key_frame(input, *moov, video->track_id));
+  auto span = PLEXO_TRY(first_sync_sample(video->tables));
+  if (!span) span = PLEXO_TRY(first_fragment_key_frame(input, movie.trex, video->track_id));
   if (!span) return std::optional<Buffer>{};
   return std::optional<Buffer>{PLEXO_TRY(picture(input, *span, video->entry, Decodable::kRequired))};
 }
@@ -87,7 +91,8 @@ Result<Buffer> first_sample_at_mdat(ByteView input) {
   const mp4::Box stbl = PLEXO_TRY(find_child_box(minf, "stbl"));
   const mp4::Box stsz = PLEXO_TRY(find_child_box(stbl, "stsz"));
   // A fragmented file's stsz holds no samples; what follows it is not a sample size.
-  if (load_u32(stsz.payload, 4) == 0u && load_u32(stsz.payload, 8) == 0u)
+  if (auto header = mp4::SampleSizes::read_header(stsz.payload);
+      header && header->uniform_size == 0 && header->sample_count == 0)
     return fail(msg::kNoSampleSizes);
   const std::uint32_t size = PLEXO_TRY(first_sample_size(input, static_cast<std::size_t>(stsz.offset)));
   return picture(input, SampleSpan{data, size}, sample_entry_codec(stbl).value_or(SampleEntryCodec{}),

@@ -12,19 +12,20 @@ Unexpected<Error> invalid_tables() { return fail(msg::kInvalidSampleTable); }
 
 }  // namespace
 
-Result<std::optional<SampleSpan>> first_sync_sample(const Box& stbl) {
-  auto stsz = locate_child(stbl, "stsz");
-  auto stsc = locate_child(stbl, "stsc");
-  auto stco = locate_child(stbl, "stco");
-  auto co64 = locate_child(stbl, "co64");
+Result<std::optional<SampleSpan>> first_sync_sample(const mp4::SampleTableBoxes& tables) {
+  const auto& stsz = tables.stsz;
+  const auto& stsc = tables.stsc;
+  const auto& stco = tables.stco;
+  const auto& co64 = tables.co64;
   if (!stsz || !stsc || (!stco && !co64)) return std::optional<SampleSpan>{};
 
-  if (load_u32(stsz->payload, 8) == 0u) return std::optional<SampleSpan>{};  // no samples
+  auto header = mp4::SampleSizes::read_header(stsz->payload);
+  if (header && header->sample_count == 0) return std::optional<SampleSpan>{};  // no samples
   auto sizes = mp4::SampleSizes::read(stsz->payload);
   if (!sizes) return invalid_tables();
 
   std::uint64_t wanted = 1;  // 1-based sample number
-  if (auto stss = locate_child(stbl, "stss")) {
+  if (const auto& stss = tables.stss) {
     auto sync = mp4::read_table(stss->payload, mp4::kSyncSamples);
     if (!sync) return invalid_tables();
     if (sync->count == 0) return fail(msg::kNoKeyFrame);
