@@ -7,7 +7,7 @@ import struct
 import pytest
 
 import _plexo
-from builders import (AUD, PPS, SPS, ac3_frame, eac3_frame, idr, mpeg_audio_frame, nal,
+from builders import (AUD, PPS, SPS, ac3_frame, adts_frame, eac3_frame, idr, mpeg_audio_frame, nal,
                       sample_bytes, table, trak_box, transport_stream)
 
 MP3 = (0x03,)
@@ -21,7 +21,7 @@ def convert(audio: list[tuple[bytes, int | None]], kind: tuple, video=VIDEO) -> 
 
 
 def audio_track(out: bytes) -> int:
-    return 1 if table(out, 0, "stsz") and trak_box(out, 0, "mdia/hdlr")[8:12] == b"vide" else 0
+    return 0 if trak_box(out, 0, "mdia/hdlr")[8:12] == b"soun" else 1
 
 
 def entry(out: bytes) -> bytes:
@@ -126,6 +126,7 @@ def test_late_audio_waits_behind_an_empty_edit_of_its_delay(kind, frame):
     # E-AC-3: a dependent substream whose independent one was lost, a reserved stream type
     (EAC3, eac3_frame(), b"\x00" * 40 + eac3_frame(strmtyp=1, size=128)),
     (EAC3, eac3_frame(), eac3_frame(strmtyp=3)),
+    (EAC3, eac3_frame(), b"\x0b\x77\x00\x00\x34\x80" + b"\x00" * 20),  # a frame size of 2 bytes
 ])
 def test_damage_between_good_frames_is_skipped(kind, good, bad):
     out = convert([(good * 2 + bad + good * 2, 0)], kind)
@@ -144,7 +145,6 @@ def test_a_stream_that_opens_with_a_dependent_substream_keeps_what_follows():
     assert sample_bytes(out, 1) == [main] * 2
 
 
-def test_adts_frames_labelled_as_mpeg_audio_are_aac(capfd):
-    from builders import adts_frame
+def test_adts_frames_labelled_as_mpeg_audio_are_aac():
     out = convert([(adts_frame(b"\x21" * 30) * 3, 0)], MP3)
     assert entry(out)[4:8] == b"mp4a" and sizes(out) == [30] * 3

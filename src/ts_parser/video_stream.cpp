@@ -132,12 +132,10 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
   if (!scan.unit_open) open_unit(result, scan, header);
 
   if (stays_out_of_samples(codec, type)) {
-    if (end - header > kMaxParameterSetSize) {
-      // cannot be described in an MP4
-    } else if (codec == VideoCodec::kH264) {
-      take_h264_parameter_set(result, scan, type, header, end);
-    } else {
-      take_hevc_parameter_set(result, scan, type, header, end);
+    // A parameter set longer than a 16-bit length cannot be described in an MP4.
+    if (end - header <= kMaxParameterSetSize) {
+      if (codec == VideoCodec::kH264) take_h264_parameter_set(result, scan, type, header, end);
+      else take_hevc_parameter_set(result, scan, type, header, end);
     }
   } else {
     const std::uint64_t size = end - header;
