@@ -16,7 +16,7 @@ import plexo
 
 def convert_one(src: str, dst: str) -> int:
     """Runs on a worker: read, convert, write; returns the MP4's size in bytes."""
-    return plexo.convert_file(src, dst, diagnostics=False)
+    return plexo.convert_file(src, dst)
 
 
 def convert_many(client, sources: list[str], out_dir: str) -> dict[str, int]:

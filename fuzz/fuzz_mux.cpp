@@ -2,6 +2,7 @@
 #include "fuzz_target.hpp"
 #include "mp4_parser/operations.hpp"
 
+// Joined twice: colliding track IDs refused, then renumbered.
 // Two files in one input, as two fMP4 files laid end to end: the audio file begins at the
 // second top-level `ftyp`. Without one, the input is cut at the top-level box nearest its
 // middle (or, with a single box, the audio file is empty).
@@ -19,5 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     audio = input.subspan(cut);
   }
   (void)plexo::mp4::mux_tracks(video, audio);
+  (void)plexo::mp4::mux_tracks(video, audio, plexo::mp4::CollidingTrackIds::kRenumbered);
   return 0;
 }

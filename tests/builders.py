@@ -823,6 +823,9 @@ class Bits:
         self.u(0, code.bit_length() - 1)
         return self.u(code, code.bit_length())
 
+    def se(self, value):
+        return self.ue(2 * value - 1 if value > 0 else -2 * value)
+
     def rbsp(self):
         bits = self.bits + [1]
         bits += [0] * (-len(bits) % 8)
@@ -842,14 +845,22 @@ def escape(rbsp: bytes) -> bytes:
 
 
 def sps_nal(width_mbs_minus1, height_map_units_minus1, *, frame_mbs_only=1, crop=None, profile=66,
-        chroma_format_idc=1, poc_type=0, sps_id=0):
-    """An SPS NAL unit (header byte first) for pictures of the given macroblock counts."""
+        chroma_format_idc=1, poc_type=0, sps_id=0, scaling_deltas=None):
+    """An SPS NAL unit (header byte first) for pictures of the given macroblock counts;
+    ``scaling_deltas`` (High profiles) are the delta_scale values of the first scaling list,
+    the others absent."""
     bits = Bits().ue(sps_id)                                 # seq_parameter_set_id
     if profile in (100, 110, 122, 244):
         bits.ue(chroma_format_idc)
         if chroma_format_idc == 3:
             bits.u(0, 1)                                     # separate_colour_plane_flag
-        bits.ue(0).ue(0).u(0, 1).u(0, 1)                     # bit depths, bypass, no matrices
+        bits.ue(0).ue(0).u(0, 1)                             # bit depths, bypass
+        bits.u(scaling_deltas is not None, 1)                # seq_scaling_matrix_present_flag
+        if scaling_deltas is not None:
+            bits.u(1, 1)
+            for delta in scaling_deltas:
+                bits.se(delta)
+            bits.u(0, 7 if chroma_format_idc != 3 else 11)
     bits.ue(0).ue(poc_type)                                  # log2_max_frame_num_minus4, poc type
     if poc_type == 0:
         bits.ue(0)                                           # log2_max_pic_order_cnt_lsb_minus4

@@ -27,14 +27,14 @@ AUDIO = (FIXTURES / "mux_audio_48k.mp4").read_bytes()  # track 2: joins VIDEO
 OPERATIONS = {
     "defragment": (plexo.defragment_file, _plexo.defragment_mp4),
     "reset": (plexo.reset_file, _plexo.reset_mp4_timestamps),
-    "mux": (plexo.mux_files, _plexo.mux_fmp4_tracks),
+    "mux": (plexo.mux_files, plexo.mux_fmp4_tracks),  # both renumber colliding track IDs
 }
 
 
 def in_memory(name: str, *inputs: bytes) -> bytes | str:
     try:
         return OPERATIONS[name][1](*inputs)
-    except (ValueError, NotImplementedError) as exc:
+    except ValueError as exc:
         return f"{type(exc).__name__}: {exc}"
 
 
@@ -47,7 +47,7 @@ def from_files(name: str, folder: Path, *inputs: bytes) -> bytes | str:
     out = folder / "out.mp4"
     try:
         written = OPERATIONS[name][0](*paths, out)
-    except (ValueError, NotImplementedError) as exc:
+    except ValueError as exc:
         assert sorted(os.listdir(folder)) == sorted(p.name for p in paths), "left behind"
         names = ", ".join(map(str, paths)) + ": "
         assert str(exc).startswith(names)

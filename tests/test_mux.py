@@ -278,3 +278,14 @@ def test_truncated_inputs_name_the_box_that_runs_past_the_end():
     cut = v[:len(FTYP) + moov_size - 10]
     assert mux_error(cut, audio()) == f"Box size {moov_size} exceeds available data"
     assert mux_error(video(), cut) == f"Box size {moov_size} exceeds available data"
+
+
+def test_an_edit_of_duration_0_lasts_to_the_end_of_the_media():
+    """ffmpeg's fragmented files (DASH) carry edits of duration 0, "to the end": a progressive
+    file needs the real length, or players show nothing."""
+    open_ended = box("edts", full_box("elst", 0, 0, u32(1), u32(0), u32(1500), u32(1 << 16)))
+    run = Run(samples(*VIDEO_BYTES, duration=3000), data_offset=0)
+    data = FTYP + moov(trak(1, 90000, extra=open_ended), trexes=(trex(1),)) + fragment(Traf(1, [run]))
+    # 9000 units of media from 1500 on: 7500 of 90000 in the movie's 1000
+    assert edit_list(_plexo.mux_fmp4_tracks(data, audio()), 0) == [(83, 1500)]
+    assert edit_list(_plexo.defragment_mp4(data), 0) == [(83, 1500)]

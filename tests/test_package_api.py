@@ -1,8 +1,12 @@
 """The plexo package over the extension: same results, files, container detection, processor."""
+import io
+import mmap
+
 import pytest
 
 import _plexo
 import plexo
+from conftest import FIXTURES
 
 
 class TestSameResultsAsTheExtension:
@@ -27,10 +31,27 @@ class TestSameResultsAsTheExtension:
         assert (type(ours.value), str(ours.value)) == (type(theirs.value), str(theirs.value))
 
     def test_wrong_types_are_refused_as_by_the_extension(self):
-        with pytest.raises(TypeError, match="'bytearray' object is not an instance of 'bytes'"):
-            plexo.defragment_mp4(bytearray(b"abc"))
+        with pytest.raises(TypeError, match="'str' object is not an instance of 'bytes'"):
+            plexo.defragment_mp4("abc")
         with pytest.raises(TypeError, match="'int' object is not an instance of 'bool'"):
             plexo.convert_ts_to_mp4(b"", 1)
+
+    @pytest.mark.parametrize("wrap", [bytearray, memoryview, "mmap", "numpy", "strided"])
+    def test_any_bytes_like_input_gives_the_same_result(self, fixture_bytes, tmp_path, wrap):
+        data = fixture_bytes("frag_gstreamer.mp4")
+        if wrap == "mmap":
+            (tmp_path / "f.mp4").write_bytes(data)
+            with open(tmp_path / "f.mp4", "rb") as f:
+                held = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        elif wrap in ("numpy", "strided"):
+            np = pytest.importorskip("numpy")
+            held = np.frombuffer(data, dtype=np.uint8)
+            if wrap == "strided":  # not contiguous: copied in order all the same
+                held = np.repeat(held, 2)[::2]
+        else:
+            held = wrap(data)
+        assert plexo.defragment_mp4(held) == _plexo.defragment_mp4(data)
+        assert plexo.probe(held) == plexo.probe(data)
 
     def test_documentation_is_english(self):
         for name in plexo.__all__:
@@ -75,6 +96,25 @@ class TestFiles:
         with pytest.raises(ValueError, match="No valid TS sync byte found"):
             plexo.convert_file(tmp_path / "bad.ts", tmp_path / "out.mp4")
         assert not (tmp_path / "out.mp4").exists()
+
+    def test_binary_file_objects_and_playlists_go_where_paths_go(self, tmp_path, fixture_bytes):
+        ts = fixture_bytes("ts_bframes.ts")
+        sink = io.BytesIO()
+        assert plexo.convert_file(io.BytesIO(ts), sink) == len(sink.getvalue())
+        assert sink.getvalue() == _plexo._convert_ts_to_mp4(ts, False, False)
+        with open(tmp_path / "flat.mp4", "wb") as out:
+            plexo.defragment_file(FIXTURES / "ladder" / "video" / "index.m3u8", out)
+        assert (tmp_path / "flat.mp4").read_bytes() == _plexo.defragment_mp4(
+            plexo.read_playlist(FIXTURES / "ladder" / "video" / "index.m3u8"))
+        with pytest.raises(TypeError, match="not a binary file object"):
+            plexo.convert_file(io.StringIO("text"), sink)
+
+    def test_an_output_that_is_its_input_is_refused(self, tmp_path, fixture_bytes):
+        (tmp_path / "in.mp4").write_bytes(fixture_bytes("frag_gstreamer.mp4"))
+        (tmp_path / "link.mp4").symlink_to(tmp_path / "in.mp4")
+        with pytest.raises(ValueError, match="would overwrite the input"):
+            plexo.reset_file(tmp_path / "in.mp4", tmp_path / "link.mp4")
+        assert (tmp_path / "in.mp4").read_bytes() == fixture_bytes("frag_gstreamer.mp4")
 
     def test_a_missing_input_raises_file_not_found(self, tmp_path):
         with pytest.raises(FileNotFoundError):

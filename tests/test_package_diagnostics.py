@@ -1,5 +1,6 @@
 """The plexo package's per-call choice of where the transport-stream diagnostic lines go."""
 import io
+import logging
 import threading
 
 import pytest
@@ -24,10 +25,21 @@ def ts(fixture_bytes):
 
 @pytest.mark.parametrize("call", CALLS)
 class TestWhereTheLinesGo:
-    def test_default_writes_to_standard_output(self, capfd, ts, call):
+    def test_true_writes_to_standard_output(self, capfd, ts, call):
         capfd.readouterr()
         CALLS[call](ts, True)
         assert capfd.readouterr().out == "".join(LINES)
+
+    def test_default_is_the_plexo_logger_at_debug(self, capfd, caplog, ts, call):
+        capfd.readouterr()
+        with caplog.at_level(logging.DEBUG, logger="plexo"):
+            CALLS[call](ts, None)
+        assert capfd.readouterr() == ("", "")
+        assert [(r.name, r.levelno, r.getMessage() + "\n") for r in caplog.records] == \
+            [("plexo", logging.DEBUG, line) for line in LINES]
+        caplog.clear()
+        CALLS[call](ts, None)  # logger left at its default level: nothing anywhere
+        assert capfd.readouterr() == ("", "") and not caplog.records
 
     def test_false_writes_nothing_and_gives_the_same_result(self, capfd, ts, call):
         capfd.readouterr()
@@ -50,7 +62,7 @@ class TestWhereTheLinesGo:
         assert sink.getvalue() == "Total audio frames collected: 0\nTotal video frames collected: 0\n"
         assert capfd.readouterr().out == ""
 
-    @pytest.mark.parametrize("where", [None, 1, "stderr", object()])
+    @pytest.mark.parametrize("where", [1, "stderr", object()])
     def test_other_values_are_refused(self, ts, call, where):
         with pytest.raises(TypeError, match="diagnostics must be"):
             CALLS[call](ts, where)

@@ -115,6 +115,21 @@ def test_only_unreadable_sps_is_refused(function, unreadable):
         function(data)
 
 
+# Deltas that H.264 does not allow (beyond -128..127), as large as the signed code holds: the
+# scaling list is passed over by its bits all the same.
+@pytest.mark.parametrize("delta", [2**31 - 1, -(2**31 - 1)])
+def test_scaling_list_deltas_at_the_limits_of_the_code_are_passed_over(delta):
+    sps = sps_nal(79, 44, profile=100, scaling_deltas=[delta] + [0] * 15)
+    out = _plexo.convert_ts_to_mp4(ts(key_picture(sps, PPS)))
+    assert picture_size(out) == (1280, 720)
+
+
+def test_the_scaling_list_overflow_reproducer_is_refused():
+    sps = bytes.fromhex("6764001fad80000003" "00fffffffe80")
+    with pytest.raises(ValueError, match="^No H.264 parameter sets found$"):
+        _plexo.convert_ts_to_mp4(ts(key_picture(sps, PPS)))
+
+
 # ---- no parameter sets -------------------------------------------------------------------
 
 @pytest.mark.parametrize("pictures", [

@@ -70,6 +70,11 @@ class TestSync:
         stream = PROGRAMME + video_pes(pts=0) + garbage + video_pes(pts=3000) + video_pes(pts=6000)
         assert scan(capfd, stream)[1:3] == totals(0, 3)
 
+    @pytest.mark.parametrize("junk", [1, 10, 187, 200])
+    def test_a_packet_followed_by_junk_is_read(self, capfd, junk):
+        stream = PROGRAMME + video_pes(pts=0) + b"\x00" * junk + video_pes(pts=3000) + video_pes(pts=6000)
+        assert scan(capfd, stream)[1:4] == totals(0, 3) + ["Video PTS range: 0 - 6000 (0.00 - 0.07 sec)"]
+
 
 class TestProgrammeSelection:
     def test_pids_line(self, capfd):

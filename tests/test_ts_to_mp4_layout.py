@@ -7,7 +7,7 @@ import struct
 import pytest
 
 import _plexo
-from builders import box_payload, find_box
+from builders import VIDEO_PID, box_payload, find_box, packetize, pes, ts_packet
 from builders import (AUD, PPS, SPS, aac_frames, children, idr, nal, non_idr,
                          signed, table, top_level, trak_box, transport_stream)
 
@@ -397,8 +397,18 @@ def test_mpeg2_video_is_refused_by_name():
         _plexo.convert_ts_to_mp4(stream)
 
 
-def test_a_picture_cut_short_by_the_end_of_the_input_is_dropped():
-    ts = transport_stream(gop(4))
-    whole = table(_plexo.convert_ts_to_mp4(ts), 0, "stsz")[1][1]
-    cut = table(_plexo.convert_ts_to_mp4(ts + ts[:100]), 0, "stsz")[1][1]
-    assert (whole, cut) == (4, 3)  # a partial packet ends the input: the last picture goes
+# The stream's last picture spans two packets; a cut-off packet after it costs that picture
+# only when it is a video packet that would have carried more of it.
+LONG_LAST = gop(3) + [(AUD + nal(non_idr() + b"\x11" * 300), 9000, None)]
+
+
+@pytest.mark.parametrize("tail, pictures", [
+    (lambda ts: ts, 4),
+    (lambda ts: ts[:-88], 3),                                    # its own last packet cut
+    (lambda ts: ts + ts_packet(0x1FFF, b"\xff" * 184)[:100], 4),  # a cut null packet
+    (lambda ts: ts + ts[:100], 4),                               # a cut PAT
+    (lambda ts: ts + packetize(VIDEO_PID, pes(AUD + nal(non_idr()), pts=12000), 2)[0][:30], 4),
+], ids=["whole", "video-packet-cut", "null-packet-cut", "pat-cut", "next-video-pes-cut"])
+def test_only_a_cut_packet_carrying_the_last_picture_drops_it(tail, pictures):
+    out = _plexo.convert_ts_to_mp4(tail(transport_stream(LONG_LAST)))
+    assert table(out, 0, "stsz")[1][1] == pictures

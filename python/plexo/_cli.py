@@ -7,21 +7,42 @@ import io
 import json
 import os
 import pathlib
+import signal
 import sys
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
 
 from . import _core, _files
 from ._image import ImageSupportMissing
+from ._output import atomic_output, same_file
+from ._playlist import is_playlist, read_playlist
 
 PROG = "plexo"
 STDIO = "-"
+# What a directory given as input stands for.
+MEDIA_SUFFIXES = (".ts", ".m2ts", ".mp4", ".m4s")
 
 
 class CommandError(Exception):
     """A one-line failure of one input (or of the command), shown as ``plexo: message``."""
+
+
+class UsageError(CommandError):
+    """A command line that cannot be run as given (exit status 2)."""
+
+
+class Cancelled(Exception):
+    """The batch was interrupted before this input's output was written."""
+
+
+def one_line(text: str) -> str:
+    """``text`` with line breaks and other control characters escaped, so that a file name
+    holding them cannot break a one-line message."""
+    if text.isprintable():
+        return text
+    return "".join(ch if ch.isprintable() else repr(ch)[1:-1] for ch in text)
 
 
 # ---- reading and writing ------------------------------------------------------------------
@@ -30,32 +51,71 @@ def _read_input(name: str) -> bytes:
     if name == STDIO:
         return sys.stdin.buffer.read()
     try:
+        if is_playlist(name):
+            return read_playlist(name)
         return pathlib.Path(name).read_bytes()
+    except ValueError as exc:  # a playlist's error names the playlist, its line and its file
+        raise CommandError(str(exc)) from None
     except OSError as exc:
         raise CommandError(f"{name}: {exc.strerror or exc}") from None
 
 
-def _write_output(name: str, data: bytes) -> None:
-    if name == STDIO:
+def _write_stdout(data: bytes) -> None:
+    try:
         sys.stdout.buffer.write(data)
         sys.stdout.buffer.flush()
+    except BrokenPipeError:
+        # Keep the interpreter from complaining again when it flushes at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        raise CommandError("standard output: the reader closed the pipe before the output "
+                           "was written") from None
+    except OSError as exc:
+        raise CommandError(f"standard output: {exc.strerror or exc}") from None
+
+
+def _write_output(name: str, data: bytes, inputs: Sequence[str], overwrite: bool,
+                  cancelled: Optional[threading.Event] = None) -> None:
+    if cancelled is not None and cancelled.is_set():
+        raise Cancelled()
+    if name == STDIO:
+        _write_stdout(data)
         return
     try:
-        pathlib.Path(name).write_bytes(data)
+        with atomic_output(name, overwrite=overwrite,
+                           inputs=[i for i in inputs if i != STDIO]) as stream:
+            stream.write(data)
+            if cancelled is not None and cancelled.is_set():
+                raise Cancelled()
+    except FileExistsError:
+        raise CommandError(f"{name} exists; pass -y/--overwrite to replace it") from None
+    except ValueError as exc:
+        raise CommandError(str(exc)) from None
     except OSError as exc:
         raise CommandError(f"{name}: {exc.strerror or exc}") from None
 
 
 # ---- progress and messages on standard error ------------------------------------------------
 
+def _size(count: float) -> str:
+    for unit in ("B", "KB", "MB", "GB"):
+        if count < 1000 or unit == "GB":
+            return f"{count:.0f} {unit}" if unit == "B" else f"{count:.1f} {unit}"
+        count /= 1000
+    return ""  # not reached
+
+
 class Reporter:
     """Writes diagnostic lines and errors to standard error, one whole line at a time, and
-    keeps a progress bar under them while a batch runs on a terminal."""
+    keeps a progress bar under them while a batch runs on a terminal: inputs and bytes done,
+    the rate and the time left over all inputs."""
 
-    def __init__(self, stream: TextIO, total: int, quiet: bool) -> None:
+    def __init__(self, stream: TextIO, total: int, quiet: bool, total_bytes: int = 0) -> None:
         self._stream = stream
         self._total = total
         self._done = 0
+        self._total_bytes = total_bytes
+        self._done_bytes = 0
         self._quiet = quiet
         self._lock = threading.Lock()
         self._bar = total > 1 and not quiet and _isatty(stream)
@@ -67,8 +127,16 @@ class Reporter:
         width = 30
         filled = width * self._done // self._total
         elapsed = time.monotonic() - self._started
-        self._stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] "
-                           f"{self._done}/{self._total} {elapsed:.1f} s")
+        text = f"\r[{'#' * filled}{'.' * (width - filled)}] {self._done}/{self._total}"
+        if self._total_bytes:
+            rate = self._done_bytes / elapsed if elapsed > 0 else 0.0
+            text += f" {_size(self._done_bytes)} of {_size(self._total_bytes)}"
+            if rate > 0:
+                left = max(self._total_bytes - self._done_bytes, 0) / rate
+                text += f", {_size(rate)}/s, ETA {left:.0f} s"
+        else:
+            text += f" {elapsed:.1f} s"
+        self._stream.write(text)
         self._stream.flush()
 
     def lines(self, text: str, prefix: str = "") -> None:
@@ -86,13 +154,14 @@ class Reporter:
         with self._lock:
             if self._bar:
                 self._stream.write("\r\x1b[K")
-            self._stream.write(f"{PROG}: {message}\n")
+            self._stream.write(f"{PROG}: {one_line(message)}\n")
             self._draw()
             self._stream.flush()
 
-    def advance(self) -> None:
+    def advance(self, nbytes: int = 0) -> None:
         with self._lock:
             self._done += 1
+            self._done_bytes += nbytes
             self._draw()
 
     def finish(self) -> None:
@@ -117,11 +186,21 @@ class Job:
     output: str
     diagnostics: io.StringIO = field(default_factory=io.StringIO)
 
+    def input_bytes(self) -> int:
+        total = 0
+        for name in self.inputs:
+            try:
+                total += os.path.getsize(name) if name != STDIO else 0
+            except OSError:
+                pass
+        return total
+
 
 Operation = Callable[[List[bytes], io.StringIO], bytes]
 
 
-def _run_job(job: Job, operation: Operation) -> None:
+def _run_job(job: Job, operation: Operation, overwrite: bool,
+             cancelled: Optional[threading.Event] = None) -> None:
     data = [_read_input(name) for name in job.inputs]
     try:
         result = operation(data, job.diagnostics)
@@ -129,55 +208,110 @@ def _run_job(job: Job, operation: Operation) -> None:
         raise CommandError(str(exc)) from None
     except ValueError as exc:
         raise CommandError(f"{' + '.join(job.inputs)}: {exc}") from None
-    _write_output(job.output, result)
+    except MemoryError:
+        raise CommandError(f"{' + '.join(job.inputs)}: out of memory") from None
+    del data
+    _write_output(job.output, result, job.inputs, overwrite, cancelled)
 
 
-def _run_jobs(jobs: List[Job], operation: Operation, workers: int, quiet: bool,
+def _run_jobs(jobs: List[Job], operation: Operation, args: argparse.Namespace,
               label_lines: bool) -> int:
-    reporter = Reporter(sys.stderr, len(jobs), quiet)
+    quiet = not getattr(args, "verbose", False)
+    reporter = Reporter(sys.stderr, len(jobs), getattr(args, "quiet", False),
+                        sum(job.input_bytes() for job in jobs))
+    overwrite = getattr(args, "overwrite", False)
     failures = 0
 
     def finished(job: Job, error: Optional[BaseException]) -> None:
         nonlocal failures
-        prefix = f"{job.inputs[0]}: " if label_lines else ""
-        reporter.lines(job.diagnostics.getvalue(), prefix)
+        prefix = f"{one_line(job.inputs[0])}: " if label_lines else ""
+        if not quiet:
+            reporter.lines(job.diagnostics.getvalue(), prefix)
         if error is not None:
             failures += 1
             reporter.error(str(error))
-        reporter.advance()
+        reporter.advance(job.input_bytes())
 
+    workers = getattr(args, "jobs", 1)
     if workers <= 1 or len(jobs) == 1:
         for job in jobs:
             try:
-                _run_job(job, operation)
+                _run_job(job, operation, overwrite)
                 finished(job, None)
             except CommandError as exc:
                 finished(job, exc)
     else:
-        with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
-            futures = {pool.submit(_run_job, job, operation): job for job in jobs}
+        cancelled = threading.Event()
+        pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers)
+        futures: Dict[concurrent.futures.Future[None], Job] = {}
+        try:
+            for job in jobs:
+                futures[pool.submit(_run_job, job, operation, overwrite, cancelled)] = job
             for future in concurrent.futures.as_completed(futures):
                 error = future.exception()
                 if error is not None and not isinstance(error, CommandError):
                     raise error
                 finished(futures[future], error)
+        except (KeyboardInterrupt, SystemExit):  # Ctrl-C, or SIGTERM (see _terminate)
+            # Queued inputs never start; running ones finish their work but write nothing.
+            cancelled.set()
+            pool.shutdown(wait=False, cancel_futures=True)
+            left = len(jobs) - len(futures) + sum(
+                1 for future in futures if not future.done() or future.cancelled())
+            reporter.finish()
+            reporter.error(f"interrupted; {left} of {len(jobs)} inputs not written")
+            signal.signal(signal.SIGINT, signal.SIG_DFL)  # a second Ctrl-C ends at once
+            # Futures cancelled by the shutdown never wake a waiter: wait for the running ones.
+            concurrent.futures.wait([future for future in futures if not future.done()])
+            raise
+        pool.shutdown()
     reporter.finish()
     return 1 if failures else 0
 
 
+def _media_files(directory: str) -> List[str]:
+    found = sorted(entry.path for entry in os.scandir(directory)
+                   if entry.is_file() and entry.name.lower().endswith(MEDIA_SUFFIXES))
+    if not found:
+        raise UsageError(f"{directory}: a directory without .ts, .m2ts, .mp4 or .m4s files")
+    return found
+
+
+def _expand(paths: Sequence[str]) -> List[str]:
+    """Inputs as given, a directory replaced by its media files (not recursing)."""
+    expanded: List[str] = []
+    for name in paths:
+        if name != STDIO and os.path.isdir(name):
+            expanded.extend(_media_files(name))
+        else:
+            expanded.append(name)
+    return expanded
+
+
+def _check_target(source: str, target: str, overwrite: bool) -> None:
+    if source != STDIO and target != STDIO and same_file(source, target):
+        raise CommandError(f"{source}: the output would overwrite the input")
+    if target != STDIO and not overwrite and os.path.lexists(target):
+        raise CommandError(f"{target} exists; pass -y/--overwrite to replace it")
+
+
 def _plan(args: argparse.Namespace, suffix: Callable[[pathlib.Path], str]) -> List[Job]:
     """Pairs inputs with outputs: ``IN OUT``, or ``-o DIR IN...`` (outputs named after the
-    inputs)."""
+    inputs; a directory among the inputs stands for its media files)."""
     paths: List[str] = args.files
     if args.output_dir is None:
         if len(paths) != 2:
-            raise CommandError("give INPUT OUTPUT, or -o DIR with one or more inputs "
-                               f"(see '{PROG} {args.command} --help')")
+            raise UsageError("give INPUT OUTPUT, or -o DIR with one or more inputs "
+                             f"(see '{PROG} {args.command} --help')")
+        if os.path.isdir(paths[0]):
+            raise UsageError(f"{paths[0]} is a directory; give -o DIR to convert the files in it")
+        _check_target(paths[0], paths[1], args.overwrite)
         return [Job([paths[0]], paths[1])]
+    paths = _expand(paths)
     if not paths:
-        raise CommandError("no input files")
+        raise UsageError("no input files")
     if paths.count(STDIO) > 1:
-        raise CommandError("standard input can be read only once")
+        raise UsageError("standard input can be read only once")
     out_dir = pathlib.Path(args.output_dir)
     try:
         out_dir.mkdir(parents=True, exist_ok=True)
@@ -190,9 +324,7 @@ def _plan(args: argparse.Namespace, suffix: Callable[[pathlib.Path], str]) -> Li
         target = out_dir / (source.stem + suffix(source))
         if target in seen:
             raise CommandError(f"{seen[target]} and {name} would both be written to {target}")
-        if name != STDIO and source.exists() and target.exists() and \
-                os.path.samefile(source, target):
-            raise CommandError(f"{name}: the output would overwrite the input")
+        _check_target(name, str(target), args.overwrite)
         seen[target] = name
         jobs.append(Job([name], str(target)))
     return jobs
@@ -204,8 +336,8 @@ def _check_stdout(jobs: Sequence[Job]) -> None:
                            "redirect standard output or name an output file")
 
 
-def _diagnostics(quiet: bool, sink: io.StringIO) -> _core.Diagnostics:
-    return False if quiet else sink
+def _diagnostics(args: argparse.Namespace, sink: io.StringIO) -> _core.Diagnostics:
+    return sink if getattr(args, "verbose", False) else False
 
 
 # ---- subcommands ---------------------------------------------------------------------------
@@ -218,43 +350,52 @@ def _cmd_convert(args: argparse.Namespace) -> int:
         if _core.is_mp4(data[0]):
             raise ValueError("an MP4 file, not a transport stream "
                              f"('{PROG} defragment' flattens fragmented MP4)")
-        return _core.convert_ts_to_mp4(data[0], diagnostics=_diagnostics(args.quiet, sink))
+        return _core.convert_ts_to_mp4(data[0], diagnostics=_diagnostics(args, sink))
 
-    return _run_jobs(jobs, convert, args.jobs, args.quiet, len(jobs) > 1)
+    return _run_jobs(jobs, convert, args, len(jobs) > 1)
 
 
 def _cmd_defragment(args: argparse.Namespace) -> int:
     jobs = _plan(args, lambda _: ".mp4")
     _check_stdout(jobs)
-    return _run_jobs(jobs, lambda data, _: _core.defragment_mp4(data[0]), args.jobs,
-                     args.quiet, False)
+    return _run_jobs(jobs, lambda data, _: _core.defragment_mp4(data[0]), args, False)
 
 
 def _cmd_reset(args: argparse.Namespace) -> int:
-    jobs = _plan(args, lambda source: source.suffix or ".mp4")
+    jobs = _plan(args, lambda source: source.suffix if source.suffix in (".mp4", ".m4s")
+                 else ".mp4")
     _check_stdout(jobs)
-    return _run_jobs(jobs, lambda data, _: _core.reset_mp4_timestamps(data[0]), args.jobs,
-                     args.quiet, False)
+    return _run_jobs(jobs, lambda data, _: _core.reset_mp4_timestamps(data[0]), args, False)
 
 
 _PICTURE_SUFFIX = {"h264": ".h264", "png": ".png", "jpeg": ".jpg"}
+# The thumbnail's format by the output's extension; coded pictures are written as they are.
+_FORMAT_OF_SUFFIX = {".png": "png", ".jpg": "jpeg", ".jpeg": "jpeg", ".h264": "h264",
+                     ".264": "h264", ".hevc": "h264", ".265": "h264"}
 
 
 def _cmd_thumbnail(args: argparse.Namespace) -> int:
-    jobs = _plan(args, lambda _: _PICTURE_SUFFIX[args.format])
+    jobs = _plan(args, lambda _: _PICTURE_SUFFIX[args.format or "h264"])
     _check_stdout(jobs)
-    return _run_jobs(jobs, lambda data, sink: _files.thumbnail(
-        data[0], args.format, diagnostics=_diagnostics(args.quiet, sink)), args.jobs,
-        args.quiet, len(jobs) > 1)
+
+    def thumbnail(job_format: str) -> Operation:
+        return lambda data, sink: _files.thumbnail(
+            data[0], job_format, diagnostics=_diagnostics(args, sink))  # type: ignore[arg-type]
+
+    if args.format is not None or len(jobs) > 1 or args.output_dir is not None:
+        return _run_jobs(jobs, thumbnail(args.format or "h264"), args, len(jobs) > 1)
+    extension = os.path.splitext(jobs[0].output)[1].lower()
+    return _run_jobs(jobs, thumbnail(_FORMAT_OF_SUFFIX.get(extension, "h264")), args, False)
 
 
 def _cmd_mux(args: argparse.Namespace) -> int:
     if args.video == STDIO and args.audio == STDIO:
-        raise CommandError("standard input can be read only once")
+        raise UsageError("standard input can be read only once")
+    for source in (args.video, args.audio):
+        _check_target(source, args.output, args.overwrite)
     jobs = [Job([args.video, args.audio], args.output)]
     _check_stdout(jobs)
-    return _run_jobs(jobs, lambda data, _: _core.mux_fmp4_tracks(data[0], data[1]), 1,
-                     args.quiet, False)
+    return _run_jobs(jobs, lambda data, _: _core.mux_fmp4_tracks(data[0], data[1]), args, False)
 
 
 def _track_details(track: _core.TrackInfo) -> str:
@@ -284,24 +425,25 @@ def format_probe(name: str, info: _core.ProbeResult) -> str:
 
 
 def _cmd_probe(args: argparse.Namespace) -> int:
-    if args.files.count(STDIO) > 1:
-        raise CommandError("standard input can be read only once")
+    files = _expand(args.files)
+    if files.count(STDIO) > 1:
+        raise UsageError("standard input can be read only once")
     results = []
     status = 0
-    for name in args.files:
+    for name in files:
         try:
             info = _core.probe(_read_input(name))
         except ValueError as exc:
-            print(f"{PROG}: {name}: {exc}", file=sys.stderr)
+            print(f"{PROG}: {one_line(name)}: {one_line(str(exc))}", file=sys.stderr)
             status = 1
             continue
         except CommandError as exc:
-            print(f"{PROG}: {exc}", file=sys.stderr)
+            print(f"{PROG}: {one_line(str(exc))}", file=sys.stderr)
             status = 1
             continue
         results.append((name, info))
     if args.json:
-        if len(args.files) == 1:
+        if len(files) == 1:
             document: object = results[0][1] if results else None
         else:
             document = [{"file": name, **info} for name, info in results]
@@ -309,7 +451,9 @@ def _cmd_probe(args: argparse.Namespace) -> int:
             json.dump(document, sys.stdout, indent=2)
             sys.stdout.write("\n")
     else:
-        print("\n\n".join(format_probe(name, info) for name, info in results))
+        if results:
+            print("\n\n".join(format_probe(name, info) for name, info in results))
+    sys.stdout.flush()
     return status
 
 
@@ -327,8 +471,16 @@ def _add_batch_arguments(parser: argparse.ArgumentParser, what: str) -> None:
                         help="write one output per input into DIR, named after the input")
     parser.add_argument("-j", "--jobs", type=_positive, default=1, metavar="N",
                         help="inputs processed at once on a thread pool (default 1)")
+    _add_common_arguments(parser)
+
+
+def _add_common_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("-y", "--overwrite", action="store_true",
+                        help="replace outputs that exist (refused otherwise)")
+    parser.add_argument("-v", "--verbose", action="store_true",
+                        help="show the demultiplexer's diagnostic lines on standard error")
     parser.add_argument("-q", "--quiet", action="store_true",
-                        help="drop the diagnostic lines instead of writing them to standard error")
+                        help="no progress bar (diagnostic lines are shown only with -v)")
 
 
 def _positive(text: str) -> int:
@@ -389,17 +541,22 @@ def build_parser() -> argparse.ArgumentParser:
         "  plexo thumbnail --format jpeg -j 2 -o thumbs/ videos/*.mp4\n\n"
         'png and jpeg need PyAV: pip install "plexo[image]"\n')
     _add_batch_arguments(thumbnail, _STDIO_HELP)
-    thumbnail.add_argument("-f", "--format", choices=("h264", "png", "jpeg"), default="h264",
-                           help="Annex B H.264 as coded (default), or a decoded picture")
+    thumbnail.add_argument("-f", "--format", choices=("h264", "png", "jpeg"), default=None,
+                           help="the coded picture as it is (h264), or a decoded picture; by "
+                                "default from OUTPUT's extension (.png, .jpg/.jpeg, "
+                                ".h264/.264, .hevc/.265), else h264")
     thumbnail.set_defaults(run=_cmd_thumbnail)
 
     mux = command(
         "mux", "join a video fMP4 and an audio fMP4 into one MP4",
-        "  plexo mux video.mp4 audio.mp4 joined.mp4\n")
-    mux.add_argument("video", metavar="VIDEO", help="fragmented MP4 with the video track")
-    mux.add_argument("audio", metavar="AUDIO", help="fragmented MP4 with the audio track")
+        "  plexo mux video.mp4 audio.mp4 joined.mp4\n"
+        "  plexo mux hls/video/index.m3u8 hls/audio/index.m3u8 joined.mp4\n")
+    mux.add_argument("video", metavar="VIDEO",
+                     help="fragmented MP4 (or HLS media playlist) with the video track")
+    mux.add_argument("audio", metavar="AUDIO",
+                     help="fragmented MP4 (or HLS media playlist) with the audio track")
     mux.add_argument("output", metavar="OUTPUT", help="the MP4 to write; '-' is standard output")
-    mux.add_argument("-q", "--quiet", action="store_true", help="accepted for symmetry")
+    _add_common_arguments(mux)
     mux.set_defaults(run=_cmd_mux)
 
     probe = command(
@@ -430,13 +587,24 @@ def _version() -> str:
     return __version__
 
 
+def _terminate(signum: int, frame: Any) -> None:
+    raise SystemExit(128 + signum)  # unwinds, so a temporary output is removed
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         status: int = args.run(args)
         return status
+    except UsageError as exc:
+        print(f"{PROG}: {one_line(str(exc))}", file=sys.stderr)
+        return 2
     except CommandError as exc:
-        print(f"{PROG}: {exc}", file=sys.stderr)
+        print(f"{PROG}: {one_line(str(exc))}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130
@@ -445,3 +613,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
+    except OSError as exc:  # standard output closed or full while printing
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            print(f"{PROG}: {one_line(exc.strerror or str(exc))}", file=sys.stderr)
+        except OSError:
+            pass
+        return 1
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)

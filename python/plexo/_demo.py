@@ -22,7 +22,7 @@ def _run(label: str, func: Callable[..., bytes], *args: bytes) -> bytes:
 def demo(out_dir: Optional[pathlib.Path]) -> int:
     sample = (DATA / "sample.ts").read_bytes()
     print(f"plexo {__version__}; sample transport stream: {len(sample)} bytes", flush=True)
-    # The demultiplexer's diagnostic lines are part of the show: they go to standard output.
+    # The demultiplexer's diagnostic lines go to the plexo logger (DEBUG), never to stdout.
     mp4 = _run("convert_ts_to_mp4", _core.convert_ts_to_mp4, sample)
     thumb = _run("extract_thumbnail_from_ts", _core.extract_thumbnail_from_ts, sample)
     _run("extract_thumbnail_from_mp4", _core.extract_thumbnail_from_mp4, mp4)

@@ -5,32 +5,50 @@ under the output's name when it fails, and the inputs are only ever opened for r
 The MP4 operations go from file to file in memory bounded by the files' tables: the media
 is copied from the input to the output by offset, never held whole. Errors name the file:
 ``OSError`` (with ``filename``) for files that cannot be opened, read or written, otherwise
-the exception of the in-memory function with the input's path before its message."""
+the exception of the in-memory function with the input's path before its message.
+
+Inputs and outputs may also be binary file objects (``read()`` giving bytes, ``write(bytes)``)
+and an input path ending in ``.m3u8`` is read as the HLS media playlist it is
+(:func:`plexo.read_playlist`); those go through memory."""
 from __future__ import annotations
 
 import contextlib
 import os
 import pathlib
-from typing import Callable, Iterator, List, Literal, NoReturn, Sequence, Union
+from typing import IO, Callable, Iterator, List, Literal, NoReturn, Sequence, Union
 
 import _plexo
 
 from . import _core
 from ._core import Diagnostics
 from ._output import atomic_output
+from ._playlist import is_playlist, read_playlist
 
 PathLike = Union[str, "os.PathLike[str]"]
+#: A path, or a binary file object.
+Source = Union[PathLike, IO[bytes]]
 ThumbnailFormat = Literal["h264", "png", "jpeg"]
 
 
-def _fail(exc: Exception, inputs: Sequence[PathLike], dst: PathLike) -> NoReturn:
-    """Re-raises a native error with the file it concerns."""
+def _name(source: Source) -> str:
+    if isinstance(source, (str, os.PathLike)):
+        return os.fspath(source)
+    return str(getattr(source, "name", f"<{type(source).__name__}>"))
+
+
+def _fail(exc: Exception, inputs: Sequence[Source], dst: Source) -> NoReturn:
+    """Re-raises a native error with the file it concerns (its message in English)."""
     if isinstance(exc, OSError):
         writing = str(exc.strerror or "").startswith("Cannot write")
-        name = os.fspath(dst if writing else inputs[0])
+        name = _name(dst if writing else inputs[0])
         raise type(exc)(exc.errno, exc.strerror, name) from None
-    names = ", ".join(os.fspath(p) for p in inputs)
-    raise type(exc)(f"{names}: {exc}") from None
+    names = ", ".join(_name(p) for p in inputs)
+    raise type(exc)(f"{names}: {_core.english(str(exc))}") from exc
+
+
+def _in_memory(source: Source) -> bool:
+    """Whether an argument goes through memory: a file object, or a playlist."""
+    return not isinstance(source, (str, os.PathLike)) or is_playlist(source)
 
 
 @contextlib.contextmanager
@@ -44,55 +62,85 @@ def _file_to_file(operation: Callable[..., int], inputs: Sequence[PathLike],
     with _opened(inputs) as fds, atomic_output(dst, inputs=inputs) as out:
         try:
             return operation(*fds, out.fileno())
-        except (ValueError, NotImplementedError, OSError) as exc:
+        except (ValueError, OSError) as exc:
             _fail(exc, inputs, dst)
 
 
-def _write(dst: PathLike, data: bytes, inputs: Sequence[PathLike]) -> int:
-    with atomic_output(dst, inputs=inputs) as out:
+def _write(dst: Source, data: bytes, inputs: Sequence[Source]) -> int:
+    if not isinstance(dst, (str, os.PathLike)):
+        dst.write(data)
+        return len(data)
+    paths = [p for p in inputs if isinstance(p, (str, os.PathLike))]
+    with atomic_output(dst, inputs=paths) as out:
         out.write(data)
     return len(data)
 
 
-def _read(src: PathLike) -> bytes:
+def _read(src: Source) -> bytes:
+    if not isinstance(src, (str, os.PathLike)):
+        data = src.read()
+        if not isinstance(data, bytes):
+            raise TypeError(f"{type(src).__name__!r} is not a binary file object: its read() "
+                            f"gave {type(data).__name__!r}, not 'bytes'")
+        return data
+    if is_playlist(src):
+        return read_playlist(src)
     return pathlib.Path(src).read_bytes()
 
 
-def convert_file(src: PathLike, dst: PathLike, *, reset_timestamps: bool = False,
-                 diagnostics: Diagnostics = True) -> int:
+def _through_memory(operation: Callable[..., bytes], inputs: Sequence[Source],
+                    dst: Source) -> int:
+    data = [_read(src) for src in inputs]
+    try:
+        result = operation(*data)
+    except (ValueError, NotImplementedError) as exc:
+        _fail(exc, inputs, dst)
+    del data
+    return _write(dst, result, inputs)
+
+
+def convert_file(src: Source, dst: Source, *, reset_timestamps: bool = False,
+                 diagnostics: Diagnostics = None) -> int:
     """Convert the transport stream in ``src`` to an MP4 written to ``dst``; returns the number
     of bytes written. Raises ``OSError`` for files, otherwise as
     :func:`plexo.convert_ts_to_mp4`."""
     data = _read(src)
     try:
         result = _core.convert_ts_to_mp4(data, reset_timestamps, diagnostics=diagnostics)
-    except (ValueError, NotImplementedError) as exc:
+    except ValueError as exc:
         _fail(exc, [src], dst)
     del data
     return _write(dst, result, [src])
 
 
-def defragment_file(src: PathLike, dst: PathLike) -> int:
+def defragment_file(src: Source, dst: Source) -> int:
     """Write the progressive form of the fragmented MP4 in ``src`` to ``dst``
     (:func:`plexo.defragment_mp4`, byte for byte); returns the number of bytes written."""
-    return _file_to_file(_plexo._defragment_file, [src], dst)
+    if _in_memory(src) or _in_memory(dst):
+        return _through_memory(_core.defragment_mp4, [src], dst)
+    return _file_to_file(_plexo._defragment_file, [src], dst)  # type: ignore[list-item, arg-type]
 
 
-def mux_files(video: PathLike, audio: PathLike, dst: PathLike) -> int:
+def mux_files(video: Source, audio: Source, dst: Source) -> int:
     """Join the video and audio fragmented MP4 files into one MP4 at ``dst``
-    (:func:`plexo.mux_fmp4_tracks`, byte for byte); returns the number of bytes written."""
-    return _file_to_file(_plexo._mux_files, [video, audio], dst)
+    (:func:`plexo.mux_fmp4_tracks`, byte for byte, colliding track IDs renumbered); returns the
+    number of bytes written."""
+    if _in_memory(video) or _in_memory(audio) or _in_memory(dst):
+        return _through_memory(_core.mux_fmp4_tracks, [video, audio], dst)
+    return _file_to_file(_plexo._mux_files, [video, audio], dst)  # type: ignore[list-item, arg-type]
 
 
-def reset_file(src: PathLike, dst: PathLike) -> int:
+def reset_file(src: Source, dst: Source) -> int:
     """Write the fragmented MP4 in ``src`` with its timelines starting at zero to ``dst``
     (:func:`plexo.reset_mp4_timestamps`, byte for byte); returns the number of bytes
     written."""
-    return _file_to_file(_plexo._reset_file, [src], dst)
+    if _in_memory(src) or _in_memory(dst):
+        return _through_memory(_core.reset_mp4_timestamps, [src], dst)
+    return _file_to_file(_plexo._reset_file, [src], dst)  # type: ignore[list-item, arg-type]
 
 
-def thumbnail(data: bytes, format: ThumbnailFormat = "h264", *,
-              diagnostics: Diagnostics = True) -> bytes:
+def thumbnail(data: _core.BytesLike, format: ThumbnailFormat = "h264", *,
+              diagnostics: Diagnostics = None) -> bytes:
     """The first key frame of a transport stream or MP4: Annex B H.264 for ``"h264"``, a
     picture for ``"png"`` and ``"jpeg"`` (these need the ``plexo[image]`` extra)."""
     if format == "h264":
@@ -101,8 +149,8 @@ def thumbnail(data: bytes, format: ThumbnailFormat = "h264", *,
     return thumbnail_image(data, format, diagnostics=diagnostics)
 
 
-def thumbnail_file(src: PathLike, dst: PathLike, *, format: ThumbnailFormat = "h264",
-                   diagnostics: Diagnostics = True) -> int:
+def thumbnail_file(src: Source, dst: Source, *, format: ThumbnailFormat = "h264",
+                   diagnostics: Diagnostics = None) -> int:
     """Write the first key frame of the transport stream or MP4 in ``src`` to ``dst`` as
     ``format`` (see :func:`thumbnail`); returns the number of bytes written."""
     return _write(dst, thumbnail(_read(src), format, diagnostics=diagnostics), [src])

@@ -5,12 +5,16 @@ from __future__ import annotations
 from fractions import Fraction
 from typing import Any, Literal
 
-from ._core import Diagnostics, extract_thumbnail
+from ._core import BytesLike, Diagnostics, extract_thumbnail
 
 ImageFormat = Literal["png", "jpeg"]
 
 # Encoder and pixel layout per picture format.
 _ENCODERS = {"png": ("png", "rgb24"), "jpeg": ("mjpeg", "yuvj420p")}
+
+#: The largest picture decoded by default (4096x4096): an 8192x8192 key frame would take over
+#: a gigabyte to decode and convert.
+MAX_PIXELS = 4096 * 4096
 
 MISSING_EXTRA = ('PNG and JPEG thumbnails need PyAV, which is not installed: '
                  'pip install "plexo[image]"')
@@ -35,20 +39,27 @@ def _decoder_name(coded: bytes) -> str:
     return "hevc" if 2 < header < len(coded) and coded[header] >> 1 & 0x3F == 32 else "h264"
 
 
-def encode_picture(coded: bytes, format: ImageFormat = "jpeg") -> bytes:
+def encode_picture(coded: bytes, format: ImageFormat = "jpeg", *,
+                   max_pixels: int = MAX_PIXELS) -> bytes:
     """Decode the first picture of an Annex B H.264 or HEVC stream and encode it as PNG or JPEG.
 
-    Raises ``ValueError`` for an unknown format or when no picture decodes, and
-    :class:`ImageSupportMissing` without PyAV.
+    The decoder refuses pictures of more than ``max_pixels`` pixels before allocating them.
+    Raises ``ValueError`` for an unknown format, a picture over the bound or when no picture
+    decodes, and :class:`ImageSupportMissing` without PyAV.
     """
     if format not in _ENCODERS:
         raise ValueError(f"format must be 'png' or 'jpeg', not {format!r}")
     av = _av()
     decoder = av.CodecContext.create(_decoder_name(coded), "r")
+    decoder.options = {"max_pixels": str(max_pixels)}
     try:
         # The thumbnail is one access unit: one packet, then a flush.
         frames = list(decoder.decode(av.Packet(coded))) + list(decoder.decode(None))
     except av.error.FFmpegError as exc:
+        width, height = decoder.width, decoder.height
+        if width * height > max_pixels:
+            raise ValueError(f"The key frame is {width}x{height}, more than max_pixels="
+                             f"{max_pixels}; pass a larger max_pixels to decode it") from None
         raise ValueError(f"The key frame could not be decoded: {exc}") from None
     if not frames:
         raise ValueError("The key frame could not be decoded")
@@ -62,15 +73,18 @@ def encode_picture(coded: bytes, format: ImageFormat = "jpeg") -> bytes:
     return b"".join(bytes(packet) for packet in packets)
 
 
-def thumbnail_image(data: bytes, format: ImageFormat = "jpeg", *,
-                    diagnostics: Diagnostics = True) -> bytes:
+def thumbnail_image(data: BytesLike, format: ImageFormat = "jpeg", *,
+                    diagnostics: Diagnostics = None, max_pixels: int = MAX_PIXELS) -> bytes:
     """The first key frame of a transport stream or MP4 as a PNG or JPEG picture.
 
     Needs PyAV (``pip install "plexo[image]"``); raises :class:`ImageSupportMissing` (an
     ``ImportError``) with that advice when it is missing, ``ValueError`` for unusable media
     or an unknown format. ``diagnostics`` as for :func:`plexo.convert_ts_to_mp4`.
+    Pictures of more than ``max_pixels`` pixels (4096x4096 by default) are refused with a
+    ``ValueError`` before they are decoded, which bounds the memory one call takes.
     """
     if format not in _ENCODERS:
         raise ValueError(f"format must be 'png' or 'jpeg', not {format!r}")
     _av()  # fail before the media work when the extra is missing
-    return encode_picture(extract_thumbnail(data, diagnostics=diagnostics), format)
+    return encode_picture(extract_thumbnail(data, diagnostics=diagnostics), format,
+                          max_pixels=max_pixels)

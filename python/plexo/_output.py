@@ -1,8 +1,11 @@
 """Writing a file safely: the output goes to a temporary file beside its target, which takes
-the target's name only once it is complete."""
+the target's name only once it is complete. On any exception the temporary file is removed
+and the target is left as it was; the rename replaces a symbolic link planted at the target
+rather than writing through it."""
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import tempfile
 from typing import BinaryIO, Iterable, Iterator, Union
@@ -10,10 +13,22 @@ from typing import BinaryIO, Iterable, Iterator, Union
 PathLike = Union[str, "os.PathLike[str]"]
 
 
-def _same_file(a: PathLike, b: PathLike) -> bool:
+def _umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+# The mode a plain open() gives a new file. Read once: the umask can only be read by setting
+# it, which would change it for every thread creating files meanwhile.
+_MODE = 0o666 & ~_umask()
+
+
+def same_file(a: PathLike, b: PathLike) -> bool:
+    """Whether both paths name one existing file (through hard links or symbolic links)."""
     try:
         return os.path.samefile(a, b)
-    except OSError:
+    except (OSError, ValueError):
         return False
 
 
@@ -26,14 +41,14 @@ def atomic_output(path: PathLike, *, overwrite: bool = True,
 
     Raises ``FileExistsError`` for an existing ``path`` when ``overwrite`` is False and
     ``ValueError`` when ``path`` is the same file as one of ``inputs`` (hard links and
-    symbolic links included).
+    symbolic links included), before anything is created.
     """
     target = os.fspath(path)
     for source in inputs:
-        if _same_file(source, target):
+        if same_file(source, target):
             raise ValueError(f"{target}: the output would overwrite the input {os.fspath(source)}")
     if not overwrite and os.path.lexists(target):
-        raise FileExistsError(17, "File exists", target)
+        raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), target)
     directory = os.path.dirname(os.path.abspath(target))
     try:
         fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(target) + ".",
@@ -44,11 +59,8 @@ def atomic_output(path: PathLike, *, overwrite: bool = True,
         with os.fdopen(fd, "wb") as out:
             yield out
             out.flush()
+            os.fchmod(out.fileno(), _MODE)
             os.fsync(out.fileno())
-        # The mode a plain open() would have given the file.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
         if overwrite:
             os.replace(temporary, target)
         else:

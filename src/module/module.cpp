@@ -22,9 +22,11 @@
 //   def _extract_thumbnail_from_ts(data: bytes, diagnostics: bool | list[str]) -> bytes: ...
 //   def _probe(data: bytes) -> dict: ...  # format, duration and tracks of an MP4 or a TS
 //   def _defragment_file(src_fd: int, dst_fd: int) -> int: ...
-//   def _mux_files(video_fd: int, audio_fd: int, dst_fd: int) -> int: ...
+//   def _mux_files(video_fd: int, audio_fd: int, dst_fd: int) -> int: ...  # renumbers, as below
 //   def _reset_file(src_fd: int, dst_fd: int) -> int: ...
 //   def _container(data: bytes) -> str | None: ...  # "ts", "mp4", or None for neither
+//   def _mux_fmp4_tracks_renumbered(video: bytes, audio: bytes) -> bytes: ...  # audio tracks
+//       whose IDs collide with video tracks take the lowest free IDs instead of being refused
 //   def _convert_ts_to_fmp4(data: bytes, fragment_duration: float, diagnostics: bool | list[str]) -> bytes: ...
 //
 // The *_file functions read files open for reading at the given descriptors and write the
@@ -411,17 +413,28 @@ PyObject* py_extract_thumbnail_from_mp4(PyObject*, PyObject* args, PyObject* kwa
                                                              kwargs);
 }
 
-PyObject* py_mux_fmp4_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* mux_tracks(const char* format, plexo::mp4::CollidingTrackIds colliding,
+                     PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {kVideo, kAudio, nullptr};
   PyObject* video = nullptr;
   PyObject* audio = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:mux_fmp4_tracks", keywords, &video, &audio))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &video, &audio))
     return nullptr;
   ByteView video_input, audio_input;
   if (!bytes_argument(video, "video", &video_input)) return nullptr;
   if (!bytes_argument(audio, "audio", &audio_input)) return nullptr;
-  return run_planned(
-      [video_input, audio_input] { return plexo::mp4::plan_mux_tracks(video_input, audio_input); });
+  return run_planned([video_input, audio_input, colliding] {
+    return plexo::mp4::plan_mux_tracks(video_input, audio_input, colliding);
+  });
+}
+
+PyObject* py_mux_fmp4_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
+  return mux_tracks("OO:mux_fmp4_tracks", plexo::mp4::CollidingTrackIds::kRefused, args, kwargs);
+}
+
+PyObject* py_private_mux_fmp4_tracks_renumbered(PyObject*, PyObject* args, PyObject* kwargs) {
+  return mux_tracks("OO:_mux_fmp4_tracks_renumbered", plexo::mp4::CollidingTrackIds::kRenumbered,
+                    args, kwargs);
 }
 
 char kDiagnostics[] = "diagnostics";
@@ -636,7 +649,10 @@ PyObject* py_private_mux_files(PyObject*, PyObject* args, PyObject* kwargs) {
       !fd_argument(dst, "dst_fd", &out))
     return nullptr;
   return run_file_operation(
-      [=] { return plexo::mp4::mux_files(video_fd, audio_fd, out); });
+      [=] {
+        return plexo::mp4::mux_files(video_fd, audio_fd, out,
+                                     plexo::mp4::CollidingTrackIds::kRenumbered);
+      });
 }
 
 #define PLEXO_FUNCTION(name) \
@@ -693,13 +709,19 @@ PyMethodDef private_functions[] = {
      "defragment_mp4 from file to file in bounded memory; returns the bytes written."},
     {"_mux_files", PLEXO_FUNCTION(py_private_mux_files), METH_VARARGS | METH_KEYWORDS,
      "_mux_files(video_fd, audio_fd, dst_fd)\n--\n\n"
-     "mux_fmp4_tracks from files to a file in bounded memory; returns the bytes written."},
+     "_mux_fmp4_tracks_renumbered from files to a file in bounded memory; returns the bytes "
+     "written."},
     {"_reset_file", PLEXO_FUNCTION(py_private_reset_file), METH_VARARGS | METH_KEYWORDS,
      "_reset_file(src_fd, dst_fd)\n--\n\n"
      "reset_mp4_timestamps from file to file in bounded memory; returns the bytes written."},
     {"_container", PLEXO_FUNCTION(py_private_container), METH_VARARGS | METH_KEYWORDS,
      "_container(data)\n--\n\n"
      "The container data opens as: 'ts', 'mp4', or None for neither."},
+    {"_mux_fmp4_tracks_renumbered", PLEXO_FUNCTION(py_private_mux_fmp4_tracks_renumbered),
+     METH_VARARGS | METH_KEYWORDS,
+     "_mux_fmp4_tracks_renumbered(video, audio)\n--\n\n"
+     "mux_fmp4_tracks where an audio track whose ID a video track holds takes the lowest free "
+     "ID (tkhd, the movie's next track ID, track references) instead of being refused."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -763,6 +785,10 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
   char* target = nullptr;
   PyObject* bytes = new_bytes(input.size(), &target);
   if (!bytes) return nullptr;
+  // A large result is a fresh, untouched allocation: let huge pages back it, as for every
+  // other operation's result (a small one comes from memory the allocator reuses).
+  if (input.size() >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge)
+    plexo::advise_huge_pages(target, input.size());
   std::optional<Result<std::size_t>> written;
   try {
     written.emplace(as_processor(self)->state->process_segment_into(

@@ -57,10 +57,10 @@ Result<std::uint64_t> defragment_file(int in, int out) {
   return write_planned(plan_defragment(staged->input()), {staged.get()}, out);
 }
 
-Result<std::uint64_t> mux_files(int video, int audio, int out) {
+Result<std::uint64_t> mux_files(int video, int audio, int out, CollidingTrackIds colliding) {
   auto video_file = PLEXO_TRY(StagedFile::stage(video));
   auto audio_file = PLEXO_TRY(StagedFile::stage(audio));
-  return write_planned(plan_mux_tracks(video_file->input(), audio_file->input()),
+  return write_planned(plan_mux_tracks(video_file->input(), audio_file->input(), colliding),
                        {video_file.get(), audio_file.get()}, out);
 }
 

@@ -8,6 +8,7 @@
 
 #include "core/file_io.hpp"
 #include "mp4_parser/media_input.hpp"
+#include "mp4_parser/operations.hpp"
 
 namespace plexo::mp4 {
 
@@ -35,7 +36,8 @@ class StagedFile final : public BoxLoader {
 // the output at `out`'s position (a new, empty file) and return its size. Nothing but tables
 // is held in memory; the media goes from file to file.
 Result<std::uint64_t> defragment_file(int in, int out);
-Result<std::uint64_t> mux_files(int video, int audio, int out);
+Result<std::uint64_t> mux_files(int video, int audio, int out,
+                                CollidingTrackIds colliding = CollidingTrackIds::kRefused);
 Result<std::uint64_t> reset_file(int in, int out);
 
 }  // namespace plexo::mp4

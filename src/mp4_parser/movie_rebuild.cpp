@@ -6,19 +6,53 @@
 namespace plexo::mp4 {
 namespace {
 
-// An edit list that starts the track's media `delay` after the movie's start: an empty edit,
-// then the track's own edits (without their leading empty ones), or its whole media when it
-// had none.
-EditList delayed_edits(const std::optional<Box>& own_edts, std::uint64_t delay,
-                       std::uint64_t duration) {
-  EditList list;
-  list.entries.push_back({delay, -1, 1, 0});
-  std::vector<EditEntry> own;
+// The entries of a trak's own edit list (none without a readable one).
+std::vector<EditEntry> own_edits(const std::optional<Box>& own_edts) {
   if (own_edts) {
     if (auto elst = find_box(own_edts->payload, "elst", kChildBoxes, own_edts->payload_offset());
         elst && *elst)
-      if (auto read = EditList::read((*elst)->payload)) own = std::move(read->entries);
+      if (auto read = EditList::read((*elst)->payload)) return std::move(read->entries);
   }
+  return {};
+}
+
+// A fragmented file's movie box does not know its tracks' durations: ffmpeg writes an edit of
+// duration 0 ("to the end of the media"), which in a progressive file would show nothing.
+bool open_ended(const std::vector<EditEntry>& edits) {
+  return std::any_of(edits.begin(), edits.end(), [](const EditEntry& e) {
+    return e.segment_duration == 0 && e.media_time >= 0;
+  });
+}
+
+// Each edit of duration 0 lasts from its media time to the end of the last sample shown.
+void close_edits(std::vector<EditEntry>& edits, const TrackRecord& track,
+                 std::uint32_t movie_timescale) {
+  if (!open_ended(edits)) return;
+  __int128 decode = 0, end = 0;  // media timescale
+  for (const OutputSample& s : track.samples.samples) {
+    end = std::max(end, decode + s.composition_offset + s.duration);
+    decode += s.duration;
+  }
+  for (EditEntry& e : edits) {
+    if (e.segment_duration != 0 || e.media_time < 0) continue;
+    const __int128 shown = end - e.media_time;
+    e.segment_duration =
+        shown > 0 ? rescale(saturate(static_cast<unsigned __int128>(shown)), track.timescale,
+                            movie_timescale)
+                  : 0;
+  }
+}
+
+// An edit list that starts the track's media `delay` after the movie's start: an empty edit,
+// then the track's own edits (without their leading empty ones), or its whole media when it
+// had none. Without a delay, the track's own edits.
+EditList delayed_edits(std::vector<EditEntry> own, std::uint64_t delay, std::uint64_t duration) {
+  EditList list;
+  if (delay == 0) {
+    list.entries = std::move(own);
+    return list;
+  }
+  list.entries.push_back({delay, -1, 1, 0});
   auto media = std::find_if(own.begin(), own.end(), [](const EditEntry& e) { return e.media_time != -1; });
   if (media == own.end()) list.entries.push_back({duration, 0, 1, 0});
   else list.entries.insert(list.entries.end(), media, own.end());
@@ -108,11 +142,14 @@ Result<BoxNode> rebuild_trak(const Box& trak, const TrackRecord& track,
   std::vector<Box> children = PLEXO_TRY(list_boxes(trak.payload, kChildBoxes, trak.payload_offset()));
   std::optional<Box> own_edts;
   if (const Box* edts = find_box(children, "edts")) own_edts = *edts;
+  std::vector<EditEntry> own = own_edits(own_edts);
+  const bool rewrite_edits = placement.start_delay != 0 || open_ended(own);
+  close_edits(own, track, placement.movie_timescale);
   BoxNode out = BoxNode::container("trak");
   bool edits_written = false;
   auto write_edits = [&] {
-    if (edits_written || placement.start_delay == 0) return;
-    const EditList edits = delayed_edits(own_edts, placement.start_delay, media_in_movie);
+    if (edits_written || !rewrite_edits) return;
+    const EditList edits = delayed_edits(own, placement.start_delay, media_in_movie);
     Buffer edts;
     edits.write_edts(edts);
     out.add(BoxNode::encoded(std::move(edts)));
@@ -129,7 +166,7 @@ Result<BoxNode> rebuild_trak(const Box& trak, const TrackRecord& track,
         out.add(BoxNode::viewed("tkhd", child.payload));
       }
       write_edits();
-    } else if (child.type == FourCC("edts") && placement.start_delay != 0) {
+    } else if (child.type == FourCC("edts") && rewrite_edits) {
       write_edits();
     } else if (child.type == FourCC("mdia")) {
       write_edits();

@@ -20,8 +20,15 @@ namespace plexo::mp4 {
 Result<std::unique_ptr<PlannedOutput>> plan_defragment(const MediaInput& input);
 Result<Buffer> defragment(ByteView input);
 
-Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(const MediaInput& video, const MediaInput& audio);
-Result<Buffer> mux_tracks(ByteView video, ByteView audio);
+// What the muxer does with an audio track whose ID a video track already uses: refuse the
+// pair, or give the audio track the lowest free ID (in its tkhd, the movie's next track ID
+// and every track reference of the audio input).
+enum class CollidingTrackIds : bool { kRefused, kRenumbered };
+Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(
+    const MediaInput& video, const MediaInput& audio,
+    CollidingTrackIds colliding = CollidingTrackIds::kRefused);
+Result<Buffer> mux_tracks(ByteView video, ByteView audio,
+                          CollidingTrackIds colliding = CollidingTrackIds::kRefused);
 // The reset writes the input once with a few fields rewritten: planned up front, its size
 // is the input's (less any moov box beyond the first).
 Result<std::unique_ptr<PlannedOutput>> plan_reset_timeline(const MediaInput& input);

@@ -1,11 +1,13 @@
 // The tracks of a video fragmented file and an audio fragmented file in one progressive file:
 // ftyp, the video input's movie box holding the video tracks then the audio tracks, and one
 // mdat with every track's samples, track after track. Track IDs are kept as the inputs give
-// them, so two tracks with one ID are refused rather than renumbered.
+// them, so two tracks with one ID are refused; on request an audio track whose ID a video
+// track holds is renumbered instead (the renditions of HLS and DASH all carry track ID 1).
 #include "mp4_parser/track_mux.hpp"
 
 #include <algorithm>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -34,11 +36,75 @@ Result<std::unordered_map<std::uint32_t, Box>> traks_by_id(const Box& moov) {
   return traks;
 }
 
+using OwnedTraks = std::vector<std::unique_ptr<Buffer>>;
+using TrackIds = std::unordered_map<std::uint32_t, std::uint32_t>;
+
+// For each audio track whose ID a video track holds, the lowest ID that no track of either
+// input holds. None when the audio input repeats an ID itself: the duplicate check reports it.
+TrackIds colliding_ids(const std::vector<TrackRecord>& video,
+                       const std::vector<TrackRecord>& audio) {
+  std::unordered_set<std::uint32_t> video_ids, audio_ids;
+  for (const TrackRecord& t : video) video_ids.insert(t.track_id);
+  for (const TrackRecord& t : audio)
+    if (!audio_ids.insert(t.track_id).second) return {};
+  std::unordered_set<std::uint32_t> taken = video_ids;
+  taken.insert(audio_ids.begin(), audio_ids.end());
+  TrackIds ids;
+  std::uint32_t next = 1;
+  for (const TrackRecord& t : audio) {
+    if (!video_ids.contains(t.track_id)) continue;
+    while (taken.contains(next)) ++next;  // fewer IDs are taken than there are values
+    taken.insert(next);
+    ids.emplace(t.track_id, next);
+  }
+  return ids;
+}
+
+std::uint32_t renumbered(const TrackIds& ids, std::uint32_t id) {
+  auto found = ids.find(id);
+  return found == ids.end() ? id : found->second;
+}
+
+// Rewrites the track IDs of one trak copy in place (fields keep their width): its tkhd's
+// track_ID and the IDs its track references name.
+void renumber_trak(Buffer& trak, const TrackIds& ids) {
+  auto patch = [&](std::uint64_t at) {
+    if (const auto id = load_u32(trak.view(), at))
+      trak.patch_u32(static_cast<std::size_t>(at), renumbered(ids, *id));
+  };
+  auto children = list_boxes(trak.view(), kChildBoxes);
+  if (!children) return;
+  if (const Box* tkhd = find_box(*children, "tkhd"); tkhd && read_track_id(tkhd->payload))
+    patch(tkhd->payload_offset() + (tkhd->payload[0] == 1 ? 20 : 12));
+  if (const Box* tref = find_box(*children, "tref")) {
+    BoxCursor references = BoxCursor::children(*tref);
+    while (auto reference = references.next()) {
+      if (!*reference) break;
+      for (std::size_t at = 0; at + 4 <= (*reference)->payload.size(); at += 4)
+        patch((*reference)->payload_offset() + at);
+    }
+  }
+}
+
+// Gives the audio input's records and traks their new IDs; the traks become patched copies
+// kept in `owned`. Done after the fragments are read, which name the tracks by their old IDs.
+void renumber(MuxInput& sound, const TrackIds& ids, OwnedTraks& owned) {
+  if (ids.empty()) return;
+  for (TrackRecord& t : sound.tracks) t.track_id = renumbered(ids, t.track_id);
+  for (Box& trak : sound.traks) {
+    auto copy = std::make_unique<Buffer>();
+    copy->put(trak.payload);
+    renumber_trak(*copy, ids);
+    trak.payload = copy->view();
+    owned.push_back(std::move(copy));
+  }
+}
+
 // The planned file; a layout that the writing does not match is reported in the operation's
 // own terms.
 class MuxOutput final : public PlannedOutput {
  public:
-  explicit MuxOutput(MoviePlan plan) : plan_(std::move(plan)) {}
+  MuxOutput(MoviePlan plan, OwnedTraks owned) : plan_(std::move(plan)), owned_(std::move(owned)) {}
   std::uint64_t size() const override { return plan_.size(); }
   Status write(std::span<std::uint8_t> out) override {
     Status written = plan_.write(out);
@@ -53,6 +119,7 @@ class MuxOutput final : public PlannedOutput {
 
  private:
   MoviePlan plan_;
+  OwnedTraks owned_;  // renumbered trak copies the plan views
 };
 
 }  // namespace
@@ -113,31 +180,38 @@ Result<MovieModel> build_mux_moov(const Box& moov, std::vector<TrackRecord>& tra
   return model;
 }
 
-Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(const MediaInput& video, const MediaInput& audio) {
+Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(const MediaInput& video, const MediaInput& audio,
+                                                       CollidingTrackIds colliding) {
   // The video input's movie is read, and its errors reported, before the audio input is
   // looked at; both movies are checked before any fragment is read.
   MuxInput joined = PLEXO_TRY(read_mux_tracks(video));
   MuxInput sound = PLEXO_TRY(read_mux_tracks(audio));
   if (joined.tracks.empty() && sound.tracks.empty()) return fail(msg::kNoTracksToJoin);
+  const TrackIds ids = colliding == CollidingTrackIds::kRenumbered
+                           ? colliding_ids(joined.tracks, sound.tracks)
+                           : TrackIds{};
   std::unordered_set<std::uint32_t> seen;
-  for (const auto* in : {&joined, &sound})
-    for (const TrackRecord& t : in->tracks)
-      if (!seen.insert(t.track_id).second)
-        return fail(msg::duplicate_track_id(t.track_id));
+  for (const TrackRecord& t : joined.tracks)
+    if (!seen.insert(t.track_id).second) return fail(msg::duplicate_track_id(t.track_id));
+  for (const TrackRecord& t : sound.tracks)
+    if (!seen.insert(renumbered(ids, t.track_id)).second)
+      return fail(msg::duplicate_track_id(t.track_id));
 
   PLEXO_CHECK(collect_mux_samples(joined));
   PLEXO_CHECK(collect_mux_samples(sound));
+  OwnedTraks owned;
+  renumber(sound, ids, owned);
   // The audio input's movie-level boxes are not used; its tracks keep their own traks.
   std::move(sound.tracks.begin(), sound.tracks.end(), std::back_inserter(joined.tracks));
   joined.traks.insert(joined.traks.end(), sound.traks.begin(), sound.traks.end());
 
   MovieModel model = PLEXO_TRY(build_mux_moov(joined.moov, joined.tracks, joined.traks));
   MoviePlan plan = PLEXO_TRY(MoviePlan::lay_out(std::move(model)));
-  return std::unique_ptr<PlannedOutput>(new MuxOutput(std::move(plan)));
+  return std::unique_ptr<PlannedOutput>(new MuxOutput(std::move(plan), std::move(owned)));
 }
 
-Result<Buffer> mux_tracks(ByteView video, ByteView audio) {
-  auto planned = PLEXO_TRY(plan_mux_tracks(video, audio));
+Result<Buffer> mux_tracks(ByteView video, ByteView audio, CollidingTrackIds colliding) {
+  auto planned = PLEXO_TRY(plan_mux_tracks(video, audio, colliding));
   return write_planned(*planned);
 }
 

@@ -80,11 +80,6 @@ PartialSync find_confirmed_sync_so_far(ByteView received, std::size_t from,
   return search(received, from, locked_stride, true);
 }
 
-std::optional<bool> continues_stream_so_far(ByteView received, std::size_t pos, std::size_t stride) {
-  if (received.size() - std::min(received.size(), pos) < kDecisionReach) return std::nullopt;
-  return continues_stream(received, pos, stride);
-}
-
 bool opens_as_transport_stream(ByteView input) {
   for (std::size_t start : {0, 4}) {
     if (!sync_at(input, start)) continue;
@@ -92,14 +87,6 @@ bool opens_as_transport_stream(ByteView input) {
       if (input.size() <= start + stride || input[start + stride] == kSyncByte) return true;
   }
   return false;
-}
-
-bool continues_stream(ByteView input, std::size_t pos, std::size_t stride) {
-  const std::size_t n = input.size();
-  if (pos >= n || n - pos < kPacketSize || input[pos] != kSyncByte) return false;
-  if (pos + stride + kPacketSize > n) return true;
-  return sync_at(input, pos + stride) ||
-         (pos + 2 * stride + kPacketSize <= n && sync_at(input, pos + 2 * stride));
 }
 
 }  // namespace plexo::ts

@@ -28,12 +28,7 @@ std::optional<SyncPoint> find_confirmed_sync(ByteView input, std::size_t from,
 // 4-byte packet prefix) and again one packet later, or at the end of the input.
 bool opens_as_transport_stream(ByteView input);
 
-// Whether the packet at `pos` belongs to the locked stream: its own sync byte, and one of the
-// next two packets' (a single corrupted packet after it does not cost it), unless it is the
-// last complete packet.
-bool continues_stream(ByteView input, std::size_t pos, std::size_t stride);
-
-// The same two decisions for a stream that arrives in pieces, over the bytes received so far
+// The sync search for a stream that arrives in pieces, over the bytes received so far
 // (more may follow): a decision that needs bytes not there yet is put off, and taken, once
 // they are, exactly as over the whole stream.
 struct PartialSync {
@@ -42,7 +37,5 @@ struct PartialSync {
 };
 PartialSync find_confirmed_sync_so_far(ByteView received, std::size_t from,
                                        std::optional<std::size_t> locked_stride = {});
-// Nothing when it cannot be told yet.
-std::optional<bool> continues_stream_so_far(ByteView received, std::size_t pos, std::size_t stride);
 
 }  // namespace plexo::ts

@@ -26,13 +26,33 @@ struct Scan {
   ScanTotals totals;
 };
 
-void dispatch(Scan& scan, ByteView packet) {
-  const bool unit_start = packet[1] & kPayloadUnitStart;
-  const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+// The fields of a packet header that the scan uses. A packet cut off by the end of the input
+// has its header read as far as it goes.
+struct PacketHeader {
+  std::uint16_t pid = 0;
+  bool unit_start = false;
+  bool has_payload = false;  // a payload that starts within the packet
+  std::size_t payload_offset = 4;
+};
+
+std::optional<PacketHeader> read_packet_header(ByteView packet) {
+  if (packet.size() < 4) return std::nullopt;
+  PacketHeader header;
+  header.unit_start = packet[1] & kPayloadUnitStart;
+  header.pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
   const std::uint8_t control = packet[3];
-  std::size_t offset = 4;
-  if (control & kAdaptationFieldPresent) offset = 5 + std::size_t{packet[4]};
-  if (!(control & kPayloadPresent) || offset > kPacketSize - 1) return;
+  if ((control & kAdaptationFieldPresent) && packet.size() > 4)
+    header.payload_offset = 5 + std::size_t{packet[4]};
+  header.has_payload = (control & kPayloadPresent) && header.payload_offset <= kPacketSize - 1;
+  return header;
+}
+
+void dispatch(Scan& scan, ByteView packet) {
+  const PacketHeader header = *read_packet_header(packet);
+  if (!header.has_payload) return;
+  const std::size_t offset = header.payload_offset;
+  const bool unit_start = header.unit_start;
+  const std::uint16_t pid = header.pid;
   const PacketPayload payload{packet.subspan(offset), offset, unit_start};
 
   TsDemuxResult& result = scan.result;
@@ -68,15 +88,26 @@ void dispatch(Scan& scan, ByteView packet) {
   else if (pid == result.audio_pid) handle_audio_packet(result, scan.audio, scan.totals, payload);
 }
 
-// The packet loop over bytes received so far: every packet that can be told to belong to the
-// stream is dispatched; a lost sync is found again at the next sync byte that the ones after
-// it confirm. Over a stream that has not ended (`complete` false) it stops where a decision
-// needs bytes not there yet, and goes on from there with more.
+// Whether a packet that the end of the input cut off would have carried more of the video
+// stream's last access unit: a video packet with a payload that continues a PES. A PES start
+// begins a new access unit, and a packet of any other PID carries none of the video.
+bool cuts_video_unit(const Scan& scan, ByteView cut_packet) {
+  const auto header = read_packet_header(cut_packet);
+  return header && scan.programme_found && header->pid == scan.result.video_pid &&
+         header->has_payload && !header->unit_start;
+}
+
+// The packet loop over bytes received so far. Every packet whose sync byte lies where the walk
+// expects one is read. When the sync is lost it is found again at the next sync byte after the
+// last packet read that the packets after it confirm (the packet read may have been junk
+// covering the start of a real one). Over a stream that has not ended (`complete` false) it
+// stops where a decision needs bytes not there yet, and goes on from there with more.
 struct PacketWalk {
   std::size_t pos = 0;                          // the next packet, or where to look for one
   std::optional<std::size_t> stride;            // locked onto the stream
   std::optional<std::size_t> previous_stride;   // the one locked before the sync was lost
-  // The stream ended inside a packet: the access unit it was carrying is incomplete.
+  std::size_t resync_from = 0;                  // the byte after the last packet read
+  // The stream ended inside a packet that carried more of the video's last access unit.
   bool truncated = false;
 
   void run(Scan& scan, ByteView in, bool complete) {
@@ -100,24 +131,32 @@ struct PacketWalk {
           pos = sync.found->position;
           stride = sync.found->stride;
         }
+        resync_from = pos + 1;
       }
-      const std::optional<bool> continues =
-          complete ? continues_stream(in, pos, *stride) : continues_stream_so_far(in, pos, *stride);
-      if (!continues) break;
-      if (*continues) {
-        dispatch(scan, in.subspan(pos, kPacketSize));
-        pos += *stride;
-        continue;
-      }
-      if (in.size() - pos < kPacketSize) {
-        truncated = in[pos] == kSyncByte;
+      const std::size_t left = in.size() - pos;
+      if (in[pos] == kSyncByte) {
+        if (left >= kPacketSize) {
+          dispatch(scan, in.subspan(pos, kPacketSize));
+          resync_from = pos + 1;
+          pos += *stride;
+          continue;
+        }
+        if (!complete) break;  // the rest of this packet may still come
+        truncated = cuts_video_unit(scan, in.subspan(pos));
         pos = in.size();
         break;
       }
-      previous_stride = stride;  // sync lost: look again from the next byte
+      previous_stride = stride;  // sync lost
       stride.reset();
-      ++pos;
+      pos = resync_from;
     }
+  }
+
+  // How many leading bytes of what was received the walk no longer needs.
+  std::size_t consumed() const { return stride ? std::min(pos, resync_from) : pos; }
+  void drop_front(std::size_t n) {
+    pos -= n;
+    resync_from = resync_from >= n ? resync_from - n : 0;
   }
 };
 
@@ -169,8 +208,9 @@ void StreamDemuxer::push(ByteView chunk) {
   s.saw_sync_byte = s.saw_sync_byte || std::memchr(chunk.data(), kSyncByte, chunk.size());
   s.pending.insert(s.pending.end(), chunk.begin(), chunk.end());
   s.walk.run(s.scan, ByteView(s.pending.data(), s.pending.size()), false);
-  s.pending.erase(s.pending.begin(), s.pending.begin() + static_cast<std::ptrdiff_t>(s.walk.pos));
-  s.walk.pos = 0;
+  const std::size_t done = s.walk.consumed();
+  s.pending.erase(s.pending.begin(), s.pending.begin() + static_cast<std::ptrdiff_t>(done));
+  s.walk.drop_front(done);
 }
 
 void StreamDemuxer::finish() {

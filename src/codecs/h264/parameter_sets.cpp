@@ -21,13 +21,16 @@ bool has_chroma_fields(std::uint8_t profile_idc) {
   }
 }
 
+// Only the bits matter: whether a list ends early (a scale of 0) decides how many deltas it
+// holds. A delta may be anything the signed code can hold, far beyond the -128..127 that H.264
+// allows, so the scales are computed in 64 bits and reduced modulo 256 into 0..255.
 bool skip_scaling_list(BitReader& bits, int size) {
-  std::int32_t last_scale = 8, next_scale = 8;
+  std::int64_t last_scale = 8, next_scale = 8;
   for (int j = 0; j < size; ++j) {
     if (next_scale != 0) {
       auto delta = bits.read_se();
       if (!delta) return false;
-      next_scale = (last_scale + *delta + 256) % 256;
+      next_scale = ((last_scale + *delta) % 256 + 256) % 256;
     }
     if (next_scale != 0) last_scale = next_scale;
   }

@@ -1,0 +1,214 @@
+"""The command line never loses data: inputs are never overwritten, outputs appear whole or not
+at all, existing files and planted links are left alone unless asked, closed and full streams
+fail in one line, an interrupted batch leaves no partial file; and it takes inputs as users
+hold them (directories), picks the thumbnail format from the output's name, exits 2 on usage
+errors and draws bytes, rate and time left."""
+import io
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import _plexo
+import plexo
+from plexo._cli import Reporter, main
+from plexo._output import atomic_output
+from conftest import FIXTURES
+
+TS_BYTES = (FIXTURES / "ts_bframes.ts").read_bytes()
+CONVERTED = _plexo._convert_ts_to_mp4(TS_BYTES, False, False)
+
+
+def run(*args, stdin=None, **kwargs):
+    return subprocess.run([sys.executable, "-m", "plexo", *args], input=stdin,
+                          capture_output=True, check=False, **kwargs)
+
+
+@pytest.fixture
+def ts(tmp_path):
+    path = tmp_path / "in.ts"
+    path.write_bytes(TS_BYTES)
+    return path
+
+
+class TestInputsAreNeverOverwritten:
+    @pytest.mark.parametrize("link", ["same", "hard", "symbolic"])
+    def test_output_that_is_the_input_is_refused(self, ts, tmp_path, capfd, link):
+        out = ts if link == "same" else tmp_path / "out.ts"
+        if link == "hard":
+            os.link(ts, out)
+        elif link == "symbolic":
+            out.symlink_to(ts)
+        assert main(["convert", "-y", str(ts), str(out)]) == 1
+        err = capfd.readouterr().err
+        assert "would overwrite the input" in err and err.count("\n") == 1
+        assert ts.read_bytes() == TS_BYTES
+
+    def test_atomic_output_refuses_its_inputs_and_existing_files(self, ts, tmp_path):
+        with pytest.raises(ValueError, match="would overwrite the input"):
+            with atomic_output(ts, inputs=[ts]):
+                pass
+        with pytest.raises(FileExistsError):
+            with atomic_output(ts, overwrite=False):
+                pass
+        assert ts.read_bytes() == TS_BYTES
+
+
+class TestOutputsAppearWholeOrNotAtAll:
+    def test_a_failure_while_writing_leaves_the_old_file_and_no_temporary(self, tmp_path):
+        target = tmp_path / "out.mp4"
+        target.write_bytes(b"old")
+        with pytest.raises(RuntimeError):
+            with atomic_output(target) as stream:
+                stream.write(b"partial")
+                raise RuntimeError("disk full")
+        assert target.read_bytes() == b"old" and os.listdir(tmp_path) == ["out.mp4"]
+
+    def test_an_existing_output_is_refused_unless_overwrite(self, ts, tmp_path, capfd):
+        out = tmp_path / "out.mp4"
+        out.write_bytes(b"keep me")
+        assert main(["convert", str(ts), str(out)]) == 1
+        assert "exists; pass -y/--overwrite" in capfd.readouterr().err
+        assert out.read_bytes() == b"keep me"
+        assert main(["convert", "--overwrite", str(ts), str(out)]) == 0
+        assert out.read_bytes() == CONVERTED
+
+    @pytest.mark.parametrize("where", ["output", "output-dir"])
+    def test_a_planted_symlink_is_replaced_never_followed(self, ts, tmp_path, where):
+        victim = tmp_path / "victim"
+        victim.write_bytes(b"precious")
+        out_dir = tmp_path / "outdir"
+        out_dir.mkdir()
+        link = out_dir / "in.mp4"
+        link.symlink_to(victim)
+        args = ["-o", str(out_dir), str(ts)] if where == "output-dir" else [str(ts), str(link)]
+        assert main(["convert", *args]) == 1  # exists: refused without -y
+        assert main(["convert", "-y", *args]) == 0
+        assert victim.read_bytes() == b"precious"
+        assert not link.is_symlink() and link.read_bytes() == CONVERTED
+
+    def test_a_closed_pipe_fails(self):
+        process = subprocess.Popen([sys.executable, "-m", "plexo", "convert", "-", "-"],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        process.stdout.close()  # the reader is gone before anything is written
+        _, err = process.communicate(TS_BYTES)
+        assert process.returncode == 1
+        assert err.decode() == ("plexo: standard output: the reader closed the pipe before the "
+                                "output was written\n")
+
+    def test_a_full_standard_output_is_one_line(self):
+        if not os.path.exists("/dev/full"):
+            pytest.skip("no /dev/full")
+        with open("/dev/full", "wb") as full:
+            result = subprocess.run([sys.executable, "-m", "plexo", "probe", "--json",
+                                     str(FIXTURES / "frag_gstreamer.mp4")],
+                                    stdout=full, stderr=subprocess.PIPE, check=False)
+        assert result.returncode == 1
+        assert result.stderr.decode() == "plexo: No space left on device\n"
+
+    @pytest.mark.parametrize("signum, jobs, status", [(signal.SIGINT, "2", 130),
+                                                      (signal.SIGTERM, "2", 143),
+                                                      (signal.SIGTERM, "1", 143)])
+    def test_an_interrupted_batch_leaves_no_partial_file(self, tmp_path, signum, jobs, status):
+        sources = []
+        for i in range(40):
+            sources.append(tmp_path / f"in{i}.ts")
+            sources[-1].write_bytes((FIXTURES / "ts_1080p.ts").read_bytes())
+        out_dir = tmp_path / "out"
+        process = subprocess.Popen([sys.executable, "-m", "plexo", "convert", "--jobs", jobs,
+                                    "-o", str(out_dir), *map(str, sources)],
+                                   stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 20
+        while not list(out_dir.glob("*")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        process.send_signal(signum)
+        _, err = process.communicate(timeout=60)
+        expected = _plexo._convert_ts_to_mp4((FIXTURES / "ts_1080p.ts").read_bytes(), False, False)
+        written = sorted(out_dir.iterdir())
+        assert all(path.read_bytes() == expected for path in written), written
+        assert process.returncode == status and len(written) < len(sources)
+        if jobs != "1":
+            assert err.decode().startswith("plexo: interrupted; ") and err.count(b"\n") == 1
+
+    def test_memory_error_in_a_batch_is_one_line(self, ts, tmp_path, monkeypatch, capfd):
+        def exhausted(*args, **kwargs):
+            raise MemoryError
+        monkeypatch.setattr(plexo._core, "convert_ts_to_mp4", exhausted)
+        other = tmp_path / "other.ts"
+        other.write_bytes(TS_BYTES)
+        assert main(["convert", "-j", "2", "-o", str(tmp_path / "o"), str(ts), str(other)]) == 1
+        err = capfd.readouterr().err
+        assert err.count("\n") == 2 and err.count("out of memory") == 2 and "Traceback" not in err
+
+
+class TestMessages:
+    def test_a_file_name_with_a_newline_stays_on_one_line(self, tmp_path, capfd):
+        name = tmp_path / "bad\nname.ts"
+        name.write_bytes(b"not a stream")
+        assert main(["convert", str(name), str(tmp_path / "out.mp4")]) == 1
+        err = capfd.readouterr().err
+        assert err.count("\n") == 1 and "bad\\nname.ts" in err
+
+    @pytest.mark.parametrize("args", [["convert", "only-one"], ["convert", "--jobs", "0", "a", "b"],
+                                      ["mux", "-", "-", "o"], ["convert"]])
+    def test_usage_errors_exit_2(self, args, capfd):
+        try:
+            status = main(args)
+        except SystemExit as exit:
+            status = exit.code
+        assert status == 2
+
+    @pytest.mark.parametrize("command", ["defragment", "reset"])
+    def test_a_transport_stream_where_an_mp4_belongs_points_to_convert(self, ts, tmp_path, capfd,
+                                                                       command):
+        assert main([command, str(ts), str(tmp_path / "o.mp4")]) == 1
+        assert "convert it with plexo.convert_ts_to_mp4 ('plexo convert')" in capfd.readouterr().err
+
+    def test_diagnostics_only_with_verbose(self, ts, tmp_path, capfd):
+        assert main(["convert", str(ts), str(tmp_path / "a.mp4")]) == 0
+        assert capfd.readouterr() == ("", "")
+        assert main(["convert", "-v", str(ts), str(tmp_path / "b.mp4")]) == 0
+        assert capfd.readouterr().err.startswith("Found PIDs")
+
+
+class TestInputsAndFormats:
+    def test_a_directory_stands_for_its_media_files(self, tmp_path, capfd):
+        source = tmp_path / "rec"
+        source.mkdir()
+        (source / "a.ts").write_bytes(TS_BYTES)
+        (source / "b.m2ts").write_bytes((FIXTURES / "ts_192.m2ts").read_bytes())
+        (source / "notes.txt").write_text("not media")
+        assert main(["convert", "-o", str(tmp_path / "out"), str(source)]) == 0
+        assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["a.mp4", "b.mp4"]
+
+    @pytest.mark.parametrize("name, magic", [("t.h264", b"\0\0\0\1"), ("t.264", b"\0\0\0\1"),
+                                             ("t.png", b"\x89PNG"), ("t.jpg", b"\xff\xd8"),
+                                             ("t.jpeg", b"\xff\xd8")])
+    def test_thumbnail_format_follows_the_extension(self, ts, tmp_path, name, magic):
+        if not name.endswith(("264",)):
+            pytest.importorskip("av")
+        assert main(["thumbnail", str(ts), str(tmp_path / name)]) == 0
+        assert (tmp_path / name).read_bytes().startswith(magic)
+        assert main(["thumbnail", "-y", "--format", "h264", str(ts), str(tmp_path / name)]) == 0
+        assert (tmp_path / name).read_bytes().startswith(b"\0\0\0\1")
+
+    def test_progress_shows_bytes_rate_and_time_left(self):
+        class Terminal(io.StringIO):
+            def isatty(self):
+                return True
+        stream = Terminal()
+        reporter = Reporter(stream, total=2, quiet=False, total_bytes=4_000_000)
+        reporter.advance(2_000_000)
+        assert "] 1/2 2.0 MB of 4.0 MB, " in stream.getvalue()
+        assert "/s, ETA " in stream.getvalue()
+
+
+def test_thumbnail_image_bounds_the_decoded_picture():
+    pytest.importorskip("av")
+    with pytest.raises(ValueError, match="320x240, more than max_pixels"):
+        plexo.thumbnail_image(TS_BYTES, "png", max_pixels=320 * 240 - 1)
+    assert plexo.thumbnail_image(TS_BYTES, "png", max_pixels=320 * 240).startswith(b"\x89PNG")
