@@ -104,3 +104,11 @@ def make(seconds: int = 60) -> Inputs:
           "-output_ts_offset", "3600", "-hls_fmp4_init_filename", "init.mp4",
           "-hls_segment_filename", "{}/seg%03d.m4s", "{}/index.m3u8")
     return inputs
+
+
+def looped(inputs: Inputs, times: int) -> pathlib.Path:
+    """The transport stream played `times` times over as one stream (timestamps continued),
+    made where missing: a long input for memory that must not grow with the stream."""
+    path = inputs.folder / f"stream_x{times}.ts"
+    _made(path, "-stream_loop", str(times - 1), "-i", str(inputs.ts), "-c", "copy")
+    return path

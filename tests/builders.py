@@ -147,6 +147,8 @@ def tables(data: bytes, index: int = 0) -> dict[str, bytes]:
     """Payloads of the stbl children of the index-th trak of a file."""
     off, size, h = traks(data)[index]
     stbl = find_box(data, "mdia/minf/stbl", off + h, off + size)
+    if stbl is None:
+        return {}
     return {kind: data[o + hh:o + s] for kind, o, s, hh in iter_boxes(data, stbl[0] + stbl[2], stbl[0] + stbl[1])}
 
 
@@ -157,7 +159,8 @@ def entries(payload: bytes, width: int = 1, skip: int = 8) -> list:
 
 
 def sample_bytes(data: bytes, index: int = 0) -> list[bytes]:
-    """The bytes of every sample of the index-th trak, as its stsz and stco/co64 place them."""
+    """The bytes of every sample of the index-th trak, as its stsz, stsc and stco/co64 place
+    them."""
     t = tables(data, index)
     sizes = entries(t["stsz"], skip=12)
     chunks = entries(t["stco"]) if "stco" in t else list(struct.unpack(f">{(len(t['co64']) - 8) // 8}Q", t["co64"][8:]))
@@ -669,6 +672,47 @@ def decode_times(data: bytes) -> list[tuple[int | None, int]]:
     return found
 
 
+def track_fragments(data: bytes) -> list[list[tuple[int, int, list[tuple[int, int, int, int]]]]]:
+    """Every moof of a fragmented file as its trafs: (track_ID, tfdt, samples), each sample
+    (duration, size, flags, signed composition offset) with the tfhd defaults and the first
+    sample flags applied."""
+    found = []
+    for kind, offset, size, _ in iter_boxes(data):
+        if kind != "moof":
+            continue
+        trafs = []
+        for kind2, offset2, size2, _ in iter_boxes(data, offset + 8, offset + size):
+            if kind2 != "traf":
+                continue
+            track_id, time, defaults, runs = 0, 0, {}, []
+            for kind3, o, s, _ in iter_boxes(data, offset2 + 8, offset2 + size2):
+                p = data[o + 8:o + s]
+                flags = int.from_bytes(p[1:4], "big")
+                if kind3 == "tfhd":
+                    track_id, at = struct.unpack(">I", p[4:8])[0], 8 + 8 * (flags & 1) + 4 * (flags >> 1 & 1)
+                    for bit, name in ((0x08, "duration"), (0x10, "size"), (0x20, "flags")):
+                        if flags & bit:
+                            defaults[name], at = struct.unpack(">I", p[at:at + 4])[0], at + 4
+                elif kind3 == "tfdt":
+                    time = struct.unpack(">Q", p[4:12])[0] if p[0] == 1 else struct.unpack(">I", p[4:8])[0]
+                elif kind3 == "trun":
+                    count, at = struct.unpack(">I", p[4:8])[0], 8 + 4 * (flags & 1)
+                    first = None
+                    if flags & 4:
+                        first, at = struct.unpack(">I", p[at:at + 4])[0], at + 4
+                    for i in range(count):
+                        sample = [defaults.get("duration", 0), defaults.get("size", 0),
+                                  first if i == 0 and first is not None else defaults.get("flags", 0), 0]
+                        for field, bit in enumerate((0x100, 0x200, 0x400, 0x800)):
+                            if flags & bit:
+                                sample[field], at = struct.unpack(">I", p[at:at + 4])[0], at + 4
+                        sample[3] = signed(sample[3]) if p[0] == 1 else sample[3]
+                        runs.append(tuple(sample))
+            trafs.append((track_id, time, runs))
+        found.append(trafs)
+    return found
+
+
 def hls_rendition(directory: pathlib.Path) -> tuple[bytes, list[bytes]]:
     """The initialisation segment and the media segments (in playlist order) of an fMP4 HLS
     rendition written by ffmpeg."""
@@ -752,34 +796,11 @@ def children(mp4: bytes, path: str) -> list[str]:
     return [kind for kind, *_ in iter_boxes(mp4, offset + header, offset + size)]
 
 
-def trak_path(mp4: bytes, index: int) -> tuple[int, int]:
-    """(offset, end) of the index-th trak."""
-    offset, size, header = find_box(mp4, "moov")
-    traks = [(o, o + s) for kind, o, s, h in iter_boxes(mp4, offset + header, offset + size)
-             if kind == "trak"]
-    return traks[index]
-
-
-def in_trak(mp4: bytes, index: int, path: str) -> bytes | None:
-    """Payload of a box below the index-th trak, or None."""
-    start, end = trak_path(mp4, index)
-    found = find_box(mp4, path, start + 8, end)
-    if found is None:
-        return None
-    offset, size, header = found
-    return mp4[offset + header: offset + size]
-
-
-def words(payload: bytes, start: int = 0) -> list[int]:
-    return list(struct.unpack(f">{(len(payload) - start) // 4}I", payload[start: start + (len(payload) - start) // 4 * 4]))
-
-
 def table(mp4: bytes, track: int, kind: str) -> tuple[int, list[int]] | None:
-    """(version, entries as 32-bit words after entry_count) of a sample table box."""
-    payload = in_trak(mp4, track, f"mdia/minf/stbl/{kind}")
-    if payload is None:
-        return None
-    return payload[0], words(payload, 4)
+    """(version, the 32-bit words after version and flags, entry_count first) of a sample
+    table box of the track-th trak, or None."""
+    payload = tables(mp4, track).get(kind)
+    return None if payload is None else (payload[0], entries(payload, skip=4))
 
 
 def signed(v: int) -> int:

@@ -1,7 +1,11 @@
+import functools
+import json
 import os
 import pathlib
 import shutil
 import subprocess
+import sys
+import tempfile
 
 import pytest
 
@@ -28,16 +32,69 @@ def ffmpeg() -> str:
     return _tool("ffmpeg")
 
 
+@functools.lru_cache(maxsize=None)
+def read_fixture(name: str) -> bytes:
+    """A committed real-media fixture by name (a path under tests/fixtures), read once."""
+    path = FIXTURES / name
+    if not path.exists():
+        pytest.fail(f"missing fixture {name}; run tests/fixtures/make_fixtures.sh")
+    return path.read_bytes()
+
+
 @pytest.fixture(scope="session")
 def fixture_bytes():
-    """Reads a committed real-media fixture by name."""
-    def read(name: str) -> bytes:
-        path = FIXTURES / name
-        if not path.exists():
-            pytest.fail(f"missing fixture {name}; run tests/fixtures/make_fixtures.sh")
-        return path.read_bytes()
-    return read
+    """read_fixture, for tests that take it as a fixture."""
+    return read_fixture
 
 
 def run_tool(*args: str, input: bytes | None = None) -> subprocess.CompletedProcess:
     return subprocess.run(list(args), input=input, capture_output=True, check=False)
+
+
+# Runs one call in a fresh interpreter: the high-water mark of its memory before and after
+# the call, the length of the result and the best of up to three timings.
+_PEAK_CHILD = r"""
+import json, resource, sys, time
+import _plexo
+name, paths = sys.argv[1], sys.argv[2:]
+inputs = [open(p, "rb").read() for p in paths]
+if name == "process_segment":
+    processor = _plexo.FragmentedMP4Processor()
+    processor.set_init_segment(inputs[0])
+    call = lambda: processor.process_segment(inputs[1])
+else:
+    call = lambda: getattr(_plexo, name)(*inputs)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+start = time.perf_counter()
+try:
+    out, refused = call(), None
+except ValueError as error:
+    out, refused = b"", str(error)
+best = time.perf_counter() - start
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+for _ in range(2 if best < 1 and refused is None else 0):
+    start = time.perf_counter()
+    call()
+    best = min(best, time.perf_counter() - start)
+print(json.dumps({"grown": after - before, "out": len(out), "seconds": best, "refused": refused}))
+"""
+
+
+def peak_memory(name: str, inputs: list[bytes]) -> dict:
+    """`_plexo.<name>(*inputs)` (for "process_segment": a fresh processor given inputs[0] as
+    its initialisation segment, then inputs[1]) run in a fresh interpreter: how far the call
+    raised the memory's high-water mark ("grown", bytes), the result's length ("out", 0 when
+    refused), the best of up to three timings ("seconds") and the message of a ValueError
+    ("refused", else None)."""
+    with tempfile.TemporaryDirectory() as folder:
+        paths = []
+        for i, data in enumerate(inputs):
+            path = pathlib.Path(folder) / f"input{i}"
+            path.write_bytes(data)
+            paths.append(str(path))
+        # Through a shell that forks the interpreter: a process exec'd straight from this one
+        # would inherit this process's high-water mark as its own.
+        run = subprocess.run(["/bin/sh", "-c", '"$@"; exit $?', "sh", sys.executable, "-c",
+                              _PEAK_CHILD, name, *paths], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr[-2000:]
+    return json.loads(run.stdout.strip().splitlines()[-1])

@@ -1,11 +1,13 @@
 """The browser tier: converted and defragmented fixtures played to the end in a real
-browser's <video> element (Debian's chromium, driven headless by Playwright).
+browser's <video> element (Debian's chromium, driven headless by Playwright), and fragmented
+conversions played through Media Source Extensions as a live player would.
 
 Run by .ci/steps/40-browser.sh, which sets PLEXO_BROWSER_TESTS=1; the plain suite skips
 this module. With the variable set, a missing browser or Playwright fails the tests.
 """
 from __future__ import annotations
 
+import base64
 import functools
 import os
 import pathlib
@@ -14,7 +16,9 @@ import shutil
 import pytest
 
 import _plexo
+import builders as b
 import media_tools as mt
+import plexo
 
 ENABLED = os.environ.get("PLEXO_BROWSER_TESTS") == "1"
 pytestmark = pytest.mark.skipif(not ENABLED, reason="browser tier: set PLEXO_BROWSER_TESTS=1")
@@ -27,17 +31,14 @@ DEFRAGMENTED = ["frag_default_base_moof.mp4", "frag_base_data_offset.mp4", "frag
                 "frag_negative_cts.mp4", "frag_audio_late.mp4", "frag_gstreamer.mp4",
                 "frag_video_only.mp4", "frag_audio_only.mp4"]
 
-# Plays one file to its end, four times as fast as real time, and reports what the element saw.
-PLAY = """async (src) => {
-  const video = document.createElement('video');
-  video.muted = true;
-  document.body.appendChild(video);
+# Plays a <video> element to its end, four times as fast as real time, and reports what it
+# saw; the element is removed afterwards.
+PLAY_TO_END = """async (video) => {
   const finished = new Promise((resolve) => {
     video.addEventListener('ended', () => resolve('ended'));
     video.addEventListener('error', () => resolve('error'));
     setTimeout(() => resolve('timeout'), 60000);
   });
-  video.src = src;
   try {
     await video.play();
     video.playbackRate = 4;
@@ -52,6 +53,15 @@ PLAY = """async (src) => {
   video.remove();
   return result;
 }"""
+
+# Plays one file.
+PLAY = """async (src) => {
+  const video = document.createElement('video');
+  video.muted = true;
+  document.body.appendChild(video);
+  video.src = src;
+  return await (%s)(video);
+}""" % PLAY_TO_END
 
 
 def chromium_path() -> str:
@@ -115,3 +125,59 @@ def test_defragmented_file_plays_to_the_end(browser_page, fixture_bytes, ffprobe
     source = fixture_bytes(name)
     result = play(browser_page, "defragmented_" + name, _plexo.defragment_mp4(source))
     check_playback(result, source, ".mp4")
+
+
+# Appends the initialisation segment and every fragment to one SourceBuffer, ends the stream,
+# then plays it to the end, four times as fast as real time. `start` is where the buffered
+# media begins (a B-frame stream's movie starts a frame or two in; the player steps over it).
+PLAY_MSE = """async ({mime, segments}) => {
+  const video = document.createElement('video');
+  video.muted = true;
+  document.body.appendChild(video);
+  if (!MediaSource.isTypeSupported(mime)) return {how: 'unsupported: ' + mime};
+  const source = new MediaSource();
+  video.src = URL.createObjectURL(source);
+  await new Promise((resolve) => source.addEventListener('sourceopen', resolve, {once: true}));
+  const buffer = source.addSourceBuffer(mime);
+  for (const segment of segments) {
+    const bytes = Uint8Array.from(atob(segment), (c) => c.charCodeAt(0));
+    const appended = await new Promise((resolve) => {
+      buffer.addEventListener('updateend', () => resolve(true), {once: true});
+      buffer.addEventListener('error', () => resolve(false), {once: true});
+      buffer.appendBuffer(bytes);
+    });
+    if (!appended) return {how: 'append failed', error: video.error && video.error.message};
+  }
+  source.endOfStream();
+  const ranges = buffer.buffered.length;
+  const start = ranges ? buffer.buffered.start(0) : 0;
+  return {start, ranges, ...(await (%s)(video))};
+}""" % PLAY_TO_END
+
+
+def mime_type(init: bytes) -> str:
+    """The SourceBuffer type of a fragmented file: its codecs from the sample entries."""
+    codecs = []
+    avcc = b.find_box(init, "moov/trak/mdia/minf/stbl/stsd/avc1/avcC")
+    if avcc is not None:
+        offset, _, header = avcc
+        codecs.append("avc1." + init[offset + header + 1:offset + header + 4].hex())
+    if any(b.in_trak(init, i, "mdia/minf/stbl/stsd/mp4a") is not None for i in range(len(b.traks(init)))):
+        codecs.append("mp4a.40.2")  # AAC LC
+    return f'video/mp4; codecs="{",".join(codecs)}"'
+
+
+@pytest.mark.parametrize("name", CONVERTED)
+def test_fragments_play_through_media_source_extensions(browser_page, fixture_bytes, ffprobe, name):
+    source = fixture_bytes(name)
+    segmenter = plexo.TsSegmenter(0.5)
+    fragments = segmenter.push(source) + segmenter.flush()
+    segments = [segmenter.init] + fragments
+    page, _ = browser_page
+    result = page.evaluate(PLAY_MSE, {"mime": mime_type(segmenter.init),
+                                      "segments": [base64.b64encode(s).decode() for s in segments]})
+    duration, frames = expected(source, "." + name.rsplit(".", 1)[1])
+    assert result["how"] == "ended" and result["error"] is None and result["ranges"] == 1, result
+    assert result["duration"] - result["start"] == pytest.approx(duration, abs=0.05), result
+    assert result["currentTime"] == pytest.approx(result["duration"], abs=0.05), result
+    assert result["frames"] == frames, result

@@ -2,7 +2,6 @@
 bytes are read from, and the messages for files that are not fragmented MP4."""
 from __future__ import annotations
 
-import json
 import struct
 
 import pytest
@@ -11,6 +10,7 @@ import _plexo
 from builders import (box, box_payload, entries, find_box, full_box, iter_boxes, large_box, sample_bytes,
                       tables, u32, u64)
 from builders import (FTYP, Run, Sample, Traf, fragment, moov, mvhd, samples, trak, trex)
+from conftest import peak_memory
 
 FTYP_OUT = bytes.fromhex("00000020667479706973") + b"om" + u32(512) + b"isomiso2avc1mp41"
 
@@ -361,9 +361,7 @@ def test_not_enough_data_inside_moov():
 # ---- memory ------------------------------------------------------------------------------------
 
 @pytest.mark.memory_bound
-def test_one_byte_samples_take_memory_near_the_output_size(tmp_path):
-    import subprocess
-    import sys
+def test_one_byte_samples_take_memory_near_the_output_size():
     count = 1_000_000
     tfhd = full_box("tfhd", 0, 0x020008, u32(1), u32(1))            # default duration 1
     head = FTYP + moov(trak(1, 1000))
@@ -371,20 +369,7 @@ def test_one_byte_samples_take_memory_near_the_output_size(tmp_path):
     trun = full_box("trun", 0, 0x201, u32(count), u32(moof_size + 8), b"\0\0\0\1" * count)
     moof = box("moof", full_box("mfhd", 0, 0, u32(1)), box("traf", tfhd, trun))
     assert len(moof) == moof_size
-    path = tmp_path / "one_byte.mp4"
-    path.write_bytes(head + moof + box("mdat", bytes(range(256)) * (count // 256) + b"x" * (count % 256)))
-    script = f"""
-import _plexo, resource, json
-data = open({str(path)!r}, "rb").read()
-def peak():
-    for line in open("/proc/self/status"):
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1]) * 1024
-before = peak()
-out = _plexo.defragment_mp4(data)
-print(json.dumps([before, peak(), len(out)]))
-"""
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
-    before, after, out_size = json.loads(result.stdout.strip().splitlines()[-1])
-    assert out_size > 12 * count                      # stsz, stco and stss: 12 bytes a sample
-    assert after - before < 3 * out_size, (after - before) / out_size
+    data = head + moof + box("mdat", bytes(range(256)) * (count // 256) + b"x" * (count % 256))
+    found = peak_memory("defragment_mp4", [data])
+    assert found["out"] > 12 * count                      # stsz, stco and stss: 12 bytes a sample
+    assert found["grown"] < 3 * found["out"], found["grown"] / found["out"]

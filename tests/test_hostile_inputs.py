@@ -13,29 +13,15 @@ import _plexo
 import media_tools as mt
 from builders import (box, box_boundaries, get_box, large_box, patch_box, patched, pes_start,
                       replace_box, ts_packets, u16, u32, walk_boxes, with_zeros_in_sps)
-from conftest import FIXTURES
+from conftest import read_fixture
 
-NOT_BUILT = pytest.mark.xfail(raises=NotImplementedError, strict=True,
-                              reason="operation not built on this branch yet")
-
-VIDEO = (FIXTURES / "frag_video_only.mp4").read_bytes()
-AUDIO = (FIXTURES / "mux_audio_48k.mp4").read_bytes()  # track 2, so that it joins VIDEO
-PROGRESSIVE = (FIXTURES / "prog_faststart.mp4").read_bytes()
-PROGRESSIVE_MOOV_LAST = (FIXTURES / "prog_moov_last.mp4").read_bytes()
-INIT = (FIXTURES / "hls_v" / "init.mp4").read_bytes()
-SEGMENT = (FIXTURES / "hls_v" / "seg0.m4s").read_bytes()
-TS = (FIXTURES / "ts_1080p.ts").read_bytes()
-
-
-# Faults these cases found, each a test id and what goes wrong; a fix removes its line.
-FAULTS: dict[str, str] = {}
-
-
-@pytest.fixture(autouse=True)
-def known_faults(request):
-    reason = FAULTS.get(request.node.name)
-    if reason:
-        request.node.add_marker(pytest.mark.xfail(strict=True, reason=reason))
+VIDEO = read_fixture("frag_video_only.mp4")
+AUDIO = read_fixture("mux_audio_48k.mp4")  # track 2, so that it joins VIDEO
+PROGRESSIVE = read_fixture("prog_faststart.mp4")
+PROGRESSIVE_MOOV_LAST = read_fixture("prog_moov_last.mp4")
+INIT = read_fixture("hls_v/init.mp4")
+SEGMENT = read_fixture("hls_v/seg0.m4s")
+TS = read_fixture("ts_1080p.ts")
 
 
 def process_segment(segment: bytes, init: bytes = INIT) -> bytes:
@@ -59,7 +45,6 @@ CALLS = {
     "process_segment(track 0xffffffff)":
         (lambda data: process_segment(data, with_track_id(INIT, 0xFFFFFFFF)), ".mp4"),
 }
-PENDING: set[str] = set()
 
 def unless_defragmented(data: bytes) -> bytes | None:
     """The input as given when convert_mp4_reset_timestamps resets it in place; None when it
@@ -88,8 +73,8 @@ def complaints(errors: str) -> set[str]:
 
 
 def op(name: str, *rest):
-    """A parameter set for the operation `name`, marked when the operation is not built yet."""
-    return pytest.param(name, *rest, marks=NOT_BUILT if name in PENDING else (),
+    """A parameter set for the operation `name`."""
+    return pytest.param(name, *rest,
                         id="-".join([name] + [str(r) for r in rest if isinstance(r, (str, int))]))
 
 

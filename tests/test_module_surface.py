@@ -122,10 +122,8 @@ class TestArguments:
 
     @pytest.mark.parametrize("name", SINGLE_INPUT)
     def test_data_keyword(self, name):
-        try:
+        with pytest.raises(ValueError):  # the operation was reached: it refuses empty data
             getattr(_plexo, name)(data=b"")
-        except (ValueError, NotImplementedError):
-            pass  # reaching the operation is what is checked here
 
     def test_operation_errors_are_value_errors(self):
         with pytest.raises(ValueError) as info:
@@ -162,7 +160,7 @@ def test_media_work_runs_without_the_interpreter_lock():
         start = time.perf_counter()
         try:
             _plexo.convert_ts_to_mp4(stream)
-        except (ValueError, NotImplementedError):
+        except ValueError:
             pass
         elapsed.append(time.perf_counter() - start)
         done.set()

@@ -93,9 +93,3 @@ class TestProcessor:
         assert ours.base_decode_time is None
         with pytest.raises(AttributeError):
             ours.base_decode_time = 5  # type: ignore[misc]
-
-
-def test_probe_without_the_reader_says_so(monkeypatch):
-    monkeypatch.delattr(_plexo, "_probe", raising=False)
-    with pytest.raises(NotImplementedError, match="probe is not available"):
-        plexo.probe(b"")

@@ -6,8 +6,8 @@ import pytest
 
 import _plexo
 from builders import (FTYP, Run, Sample, Traf, box, box_payload, children, decode_times, fragment,
-                      full_box, header_times, in_trak, iter_boxes, large_box, mdhd, moov, mvhd,
-                      samples, sidx, sidx_earliest_time, tkhd, trak, u32, u64)
+                      full_box, header_times, iter_boxes, large_box, mdhd, moov, mvhd,
+                      samples, sidx, sidx_earliest_time, tkhd, trak, trak_box, u32, u64)
 
 
 def frag(track_id: int, time: int | None, durations=(1000,), *, version: int = 1, sequence: int = 1,
@@ -21,8 +21,8 @@ def durations(data: bytes) -> dict[str, list[int]]:
     """The duration of the mvhd and of every tkhd and mdhd, in trak order."""
     traks = range(children(data, "moov").count("trak"))
     return {"mvhd": [header_times(box_payload(data, "moov/mvhd"), "mvhd")[2]],
-            "tkhd": [header_times(in_trak(data, i, "tkhd"), "tkhd")[2] for i in traks],
-            "mdhd": [header_times(in_trak(data, i, "mdia/mdhd"), "mdhd")[2] for i in traks]}
+            "tkhd": [header_times(trak_box(data, i, "tkhd"), "tkhd")[2] for i in traks],
+            "mdhd": [header_times(trak_box(data, i, "mdia/mdhd"), "mdhd")[2] for i in traks]}
 
 
 def times(data: bytes) -> list[int]:

@@ -4,17 +4,11 @@ interpreter) stays within 1.5 times the input and the output together plus a sma
 constant, and eight times the input takes at most 32 times as long."""
 from __future__ import annotations
 
-import json
-import subprocess
-import sys
-import tempfile
-from pathlib import Path
-
 import pytest
 
 from builders import (adts_frame, box, eac3_frame, full_box, get_box, iter_boxes, mpeg_audio_frame,
                       packetize, pat, pes, pmt, replace_box, ts_packets, u32)
-from conftest import FIXTURES
+from conftest import peak_memory, read_fixture
 from builders import tfdt, tfhd, trex
 
 pytestmark = pytest.mark.memory_bound
@@ -23,55 +17,6 @@ SLACK = 16 << 20   # interpreter, module and allocator granularity
 SCALE = 8          # the large input is this many times the small one
 MOST_TIME = 32     # ... and may take at most this many times as long (a cost per item
                    # that grows with the count takes about SCALE**2 = 64 times)
-
-NOT_BUILT = pytest.mark.xfail(raises=NotImplementedError, strict=True,
-                              reason="operation not built on this branch yet")
-
-# Runs one call in a fresh interpreter: the high-water mark of its memory before and after
-# the call, the length of the result and the best of up to three timings.
-CHILD = r"""
-import json, resource, sys, time
-import _plexo
-name, paths = sys.argv[1], sys.argv[2:]
-inputs = [open(p, "rb").read() for p in paths]
-if name == "process_segment":
-    processor = _plexo.FragmentedMP4Processor()
-    processor.set_init_segment(inputs[0])
-    call = lambda: processor.process_segment(inputs[1])
-else:
-    call = lambda: getattr(_plexo, name)(*inputs)
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-start = time.perf_counter()
-try:
-    out, refused = call(), None
-except ValueError as error:
-    out, refused = b"", str(error)
-best = time.perf_counter() - start
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-for _ in range(2 if best < 1 and refused is None else 0):
-    start = time.perf_counter()
-    call()
-    best = min(best, time.perf_counter() - start)
-print(json.dumps({"grown": after - before, "out": len(out), "seconds": best, "refused": refused}))
-"""
-
-
-def measure(name: str, inputs: list[bytes]) -> dict:
-    with tempfile.TemporaryDirectory() as folder:
-        paths = []
-        for i, data in enumerate(inputs):
-            path = Path(folder) / f"input{i}"
-            path.write_bytes(data)
-            paths.append(str(path))
-        # Through a shell that forks the interpreter: a process exec'd straight from this one
-        # would inherit this process's high-water mark as its own.
-        run = subprocess.run(["/bin/sh", "-c", '"$@"; exit $?', "sh", sys.executable, "-c", CHILD,
-                              name, *paths], capture_output=True, text=True)
-    if "NotImplementedError" in run.stderr:
-        raise NotImplementedError(run.stderr.strip().splitlines()[-1])
-    assert run.returncode == 0, run.stderr[-2000:]
-    return json.loads(run.stdout.strip().splitlines()[-1])
-
 
 # ---- inputs, each made at a size given in items ------------------------------------------
 
@@ -89,13 +34,9 @@ def repeated_fragments(data: bytes, times: int) -> bytes:
     return head + fragments * times
 
 
-def fixture(name: str) -> bytes:
-    return (FIXTURES / name).read_bytes()
-
-
 def one_byte_samples(count: int) -> bytes:
     """A fragmented video file of ``count`` one-byte samples in one run."""
-    movie, _ = split_file(fixture("frag_video_only.mp4"))
+    movie, _ = split_file(read_fixture("frag_video_only.mp4"))
 
     def moof(data_offset: int) -> bytes:
         run = full_box("trun", 0, 0x201, u32(count), u32(data_offset), b"\0\0\0\1" * count)
@@ -107,7 +48,7 @@ def one_byte_samples(count: int) -> bytes:
 def uniform_one_byte_samples(count: int) -> bytes:
     """The video file's movie and one run of ``count`` one-byte samples that all take the
     tfhd's defaults: about one byte of input per sample."""
-    movie, _ = split_file(fixture("frag_video_only.mp4"))
+    movie, _ = split_file(read_fixture("frag_video_only.mp4"))
 
     def moof(data_offset: int) -> bytes:
         run = full_box("trun", 0, 0x001, u32(count), u32(data_offset))
@@ -118,7 +59,7 @@ def uniform_one_byte_samples(count: int) -> bytes:
 
 def empty_decode_time_boxes(count: int) -> bytes:
     """The video file with a fragment ahead of its own whose traf holds ``count`` empty tfdt."""
-    movie, fragments = split_file(fixture("frag_video_only.mp4"))
+    movie, fragments = split_file(read_fixture("frag_video_only.mp4"))
     traf = box("traf", tfhd(1), box("tfdt") * count)
     return movie + box("moof", full_box("mfhd", 0, 0, u32(1)), traf) + fragments
 
@@ -130,7 +71,7 @@ def without_movie(data: bytes) -> bytes:
 
 def many_track_ids(count: int) -> list[bytes]:
     """An init segment and one segment with ``count`` trafs, each of a track ID of its own."""
-    init = fixture("hls_v/init.mp4")
+    init = read_fixture("hls_v/init.mp4")
     trafs = b"".join(box("traf", tfhd(i), tfdt(1000 + i)) for i in range(1, count + 1))
     return [init, box("moof", full_box("mfhd", 0, 0, u32(1)), trafs) + box("mdat", b"")]
 
@@ -138,7 +79,7 @@ def many_track_ids(count: int) -> list[bytes]:
 def many_trafs_and_trexes(count: int) -> bytes:
     """The video file with ``count`` more trex in its mvex and a fragment of ``count`` trafs
     of those tracks before its own fragments."""
-    movie, fragments = split_file(fixture("frag_video_only.mp4"))
+    movie, fragments = split_file(read_fixture("frag_video_only.mp4"))
     ids = range(2, count + 2)
     mvex = box("mvex", get_box(movie, "moov/mvex/trex"), *(trex(i) for i in ids))
     moof = box("moof", full_box("mfhd", 0, 0, u32(1)),
@@ -149,7 +90,7 @@ def many_trafs_and_trexes(count: int) -> bytes:
 def tiny_audio_frames(count: int, frame: bytes = adts_frame(b"\x00"), stream_type: int = 0x0F) -> bytes:
     """A transport stream of one real key frame and ``count`` audio frames, by default ADTS
     frames of one byte."""
-    ts = fixture("ts_1080p.ts")
+    ts = read_fixture("ts_1080p.ts")
     video = [p for p in ts_packets(ts) if (p[1] & 0x1F) << 8 | p[2] == 256]
     frames = frame * count
     audio = []
@@ -164,10 +105,10 @@ TINY_EAC3 = eac3_frame(size=8)
 SMALL_MP3 = mpeg_audio_frame(version=0, rate_index=1, bitrate_index=1)
 
 
-REAL_TS = fixture("ts_no_bframes.ts")
-REAL_VIDEO = fixture("frag_video_only.mp4")
-REAL_AUDIO = fixture("mux_audio_48k.mp4")  # track 2, so that it joins REAL_VIDEO
-SEGMENT = fixture("hls_v/seg0.m4s")
+REAL_TS = read_fixture("ts_no_bframes.ts")
+REAL_VIDEO = read_fixture("frag_video_only.mp4")
+REAL_AUDIO = read_fixture("mux_audio_48k.mp4")  # track 2, so that it joins REAL_VIDEO
+SEGMENT = read_fixture("hls_v/seg0.m4s")
 
 # case: (operation, inputs at a size in items, items of the small input)
 CASES = {
@@ -198,7 +139,7 @@ CASES = {
     "extract_thumbnail_from_mp4-many-trafs-and-trexes":
         ("extract_thumbnail_from_mp4", lambda n: [many_trafs_and_trexes(n)], 5_000),
     "process_segment-real":
-        ("process_segment", lambda n: [fixture("hls_v/init.mp4"), repeated_fragments(SEGMENT, n)], 64),
+        ("process_segment", lambda n: [read_fixture("hls_v/init.mp4"), repeated_fragments(SEGMENT, n)], 64),
     "process_segment-many-track-ids": ("process_segment", many_track_ids, 10_000),
     "_probe-uniform-one-byte-samples": ("_probe", lambda n: [uniform_one_byte_samples(n)], 1_000_000),
     "defragment_mp4-empty-tfdts": ("defragment_mp4", lambda n: [empty_decode_time_boxes(n)], 500_000),
@@ -220,7 +161,6 @@ REFUSALS = {
         ("convert_mp4_reset_timestamps", lambda n: [without_movie(empty_decode_time_boxes(n))], 500_000,
          "moov box not found"),
 }
-PENDING: tuple[str, ...] = ()
 KNOWN = {
     ("memory", "convert_ts_to_mp4-tiny-adts-frames"):
         "known: a 7-byte ADTS frame still costs 24 bytes of tables (8 in the demultiplexer's "
@@ -232,11 +172,9 @@ KNOWN = {
 
 def cases(kind: str) -> list:
     params = []
-    for case, (name, _, _) in CASES.items():
+    for case in CASES:
         marks = []
-        if name in PENDING:
-            marks.append(NOT_BUILT)
-        elif (kind, case) in KNOWN:
+        if (kind, case) in KNOWN:
             marks.append(pytest.mark.xfail(strict=True, reason=KNOWN[kind, case]))
         params.append(pytest.param(case, marks=marks, id=case))
     return params
@@ -248,7 +186,7 @@ def test_peak_memory_within_input_and_output(case):
     inputs = make(items * SCALE)
     size = sum(len(data) for data in inputs)
     assert size > 2 << 20  # large enough for the slack not to hide a cost per item
-    found = measure(name, inputs)
+    found = peak_memory(name, inputs)
     assert found["out"] > 0
     assert found["grown"] <= 1.5 * (size + found["out"]) + SLACK, found
 
@@ -256,8 +194,8 @@ def test_peak_memory_within_input_and_output(case):
 @pytest.mark.parametrize("case", cases("time"))
 def test_time_linear_in_the_input(case):
     name, make, items = CASES[case]
-    small = measure(name, make(items))
-    large = measure(name, make(items * SCALE))
+    small = peak_memory(name, make(items))
+    large = peak_memory(name, make(items * SCALE))
     assert small["out"] > 0 and large["out"] > 0
     floor = 0.002  # below this a timing is noise
     assert large["seconds"] <= MOST_TIME * max(small["seconds"], floor), (small, large)
@@ -269,6 +207,6 @@ def test_peak_memory_of_a_refusal(case):
     inputs = make(items * SCALE)
     size = sum(len(data) for data in inputs)
     assert size > 2 << 20
-    found = measure(name, inputs)
+    found = peak_memory(name, inputs)
     assert found["refused"] == message
     assert found["grown"] <= 1.5 * size + SLACK, found

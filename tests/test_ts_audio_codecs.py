@@ -7,8 +7,8 @@ import struct
 import pytest
 
 import _plexo
-from builders import (AUD, PPS, SPS, ac3_frame, eac3_frame, idr, in_trak, mpeg_audio_frame, nal,
-                      sample_bytes, table, transport_stream)
+from builders import (AUD, PPS, SPS, ac3_frame, eac3_frame, idr, mpeg_audio_frame, nal,
+                      sample_bytes, table, trak_box, transport_stream)
 
 MP3 = (0x03,)
 AC3 = (0x81,)
@@ -21,12 +21,12 @@ def convert(audio: list[tuple[bytes, int | None]], kind: tuple, video=VIDEO) -> 
 
 
 def audio_track(out: bytes) -> int:
-    return 1 if table(out, 0, "stsz") and in_trak(out, 0, "mdia/hdlr")[8:12] == b"vide" else 0
+    return 1 if table(out, 0, "stsz") and trak_box(out, 0, "mdia/hdlr")[8:12] == b"vide" else 0
 
 
 def entry(out: bytes) -> bytes:
     """The audio track's sample entry box."""
-    return in_trak(out, audio_track(out), "mdia/minf/stbl/stsd")[8:]
+    return trak_box(out, audio_track(out), "mdia/minf/stbl/stsd")[8:]
 
 
 def sizes(out: bytes) -> list[int]:
@@ -36,7 +36,7 @@ def sizes(out: bytes) -> list[int]:
 def timing(out: bytes) -> tuple[int, list[int]]:
     """(media timescale, stts words) of the audio track."""
     track = audio_track(out)
-    return struct.unpack(">I", in_trak(out, track, "mdia/mdhd")[12:16])[0], table(out, track, "stts")[1]
+    return struct.unpack(">I", trak_box(out, track, "mdia/mdhd")[12:16])[0], table(out, track, "stts")[1]
 
 
 # ---- samples and their description -------------------------------------------------------
@@ -98,13 +98,13 @@ def test_short_eac3_syncframes_join_until_six_blocks():
 
 def test_an_audio_only_programme_of_ac3_starts_at_its_first_frame():
     out = convert([(ac3_frame() * 3, 900000)], AC3, video=[])
-    assert sizes(out) == [len(ac3_frame())] * 3 and in_trak(out, 0, "edts") is None
+    assert sizes(out) == [len(ac3_frame())] * 3 and trak_box(out, 0, "edts") is None
 
 
 @pytest.mark.parametrize("kind, frame", [(AC3, ac3_frame()), (MP3, mpeg_audio_frame())])
 def test_late_audio_waits_behind_an_empty_edit_of_its_delay(kind, frame):
     out = convert([(frame * 4, 9000)], kind)
-    elst = in_trak(out, 1, "edts/elst")
+    elst = trak_box(out, 1, "edts/elst")
     assert struct.unpack(">IIIiI", elst[:20])[2:4] == (9000, -1)  # 0.1 s in the movie's 90 kHz
 
 

@@ -1,7 +1,9 @@
 """Which parameter sets a transport stream's video is described by: the first SPS that can be
 read as far as its picture size and the first readable PPS that refers to it, wherever in the
 stream they come. Pictures before them are left out up to the next IDR picture; a stream
-without them gives no file and no thumbnail."""
+without them gives no file and no thumbnail. The picture size written to the track comes from
+that SPS: macroblock counts, frame or field coding, and cropping in the units the chroma
+format and field coding use."""
 from __future__ import annotations
 
 import struct
@@ -9,8 +11,8 @@ import struct
 import pytest
 
 import _plexo
-from builders import (AUD, box_payload, idr, nal, non_idr, patched, pes_start, pps_nal, sps_nal,
-                      table, transport_stream, with_zeros_in_sps)
+from builders import (AUD, box_payload, idr, nal, non_idr, patched, pes_start, pps_nal, sample_bytes,
+                      sps_nal, transport_stream, with_zeros_in_sps)
 
 GOOD_SPS = sps_nal(79, 44)                       # 1280x720
 OTHER_SPS = sps_nal(39, 29)                      # 640x480
@@ -46,26 +48,53 @@ def avcc_units(out: bytes) -> tuple[bytes, bytes]:
     return sps, avcc[pps_at + 2:pps_at + 2 + pps_length]
 
 
-def sample_bytes(out: bytes) -> list[bytes]:
-    """The video samples, which the file holds in one chunk."""
-    offset = table(out, 0, "stco")[1][1]
-    samples = []
-    for size in table(out, 0, "stsz")[1][2:]:
-        samples.append(out[offset:offset + size])
-        offset += size
-    return samples
-
-
 def picture_size(out: bytes) -> tuple[int, int]:
+    """The picture size of the converted file, which its tkhd and its avc1 entry must agree on."""
+    tkhd = box_payload(out, "moov/trak/tkhd")
     avc1 = box_payload(out, "moov/trak/mdia/minf/stbl/stsd/avc1")
-    return struct.unpack(">HH", avc1[24:28])
+    size = struct.unpack(">HH", avc1[24:28])
+    assert (struct.unpack(">I", tkhd[-8:-4])[0] >> 16, struct.unpack(">I", tkhd[-4:])[0] >> 16) == size
+    return size
 
 
 def thumbnail_of(sps: bytes, pps: bytes, slice_body: bytes) -> bytes:
     return b"\x00\x00\x00\x01" + sps + b"\x00\x00\x00\x01" + pps + b"\x00\x00\x00\x01" + slice_body
 
 
+# ---- the picture size ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("unit, size", [
+    (sps_nal(119, 67, crop=(0, 0, 0, 4), profile=100), (1920, 1080)),       # 1088 coded, 8 lines cropped
+    (sps_nal(79, 44), (1280, 720)),                                          # baseline: no chroma fields
+    (sps_nal(119, 33, frame_mbs_only=0), (1920, 1088)),                      # field pairs, no cropping
+    (sps_nal(119, 33, frame_mbs_only=0, crop=(0, 0, 0, 2), profile=100), (1920, 1080)),  # crop unit 4 lines
+    (sps_nal(19, 7, frame_mbs_only=0, crop=(0, 0, 0, 4)), (320, 240)),       # 256 coded, 16 lines cropped
+    (sps_nal(39, 29, crop=(2, 2, 0, 0), profile=244, chroma_format_idc=3), (636, 480)),  # 4:4:4: unit 1
+    (sps_nal(44, 35, poc_type=2, crop=(0, 4, 0, 6)), (712, 564)),
+    # A width code long enough to hold two zero bytes makes the encoder insert 00 00 03, which
+    # is not read as a field.
+    (sps_nal((1 << 23) + 39, 29), (((1 << 23) + 40) * 16 % 65536, 480)),
+], ids=["1080p", "720p-baseline", "interlaced", "1080i-cropped", "240i-cropped", "444", "poc2",
+        "emulation-prevention"])
+def test_size_from_sps(unit, size):
+    assert picture_size(_plexo.convert_ts_to_mp4(ts(key_picture(unit, PPS)))) == size
+
+
+@pytest.mark.parametrize("name", ["ts_bframes.ts", "ts_1080p.ts", "ts_interlaced.ts", "ts_192.m2ts"])
+def test_real_streams_keep_their_size(name, fixture_bytes, ffprobe):
+    from media_tools import streams
+    source = fixture_bytes(name)
+    expected = next(s for s in streams(source, ".ts") if s["codec_type"] == "video")
+    assert picture_size(_plexo.convert_ts_to_mp4(source)) == (expected["width"], expected["height"])
+
+
 # ---- an unreadable SPS is passed over --------------------------------------------------
+
+@pytest.mark.parametrize("unreadable", list(UNREADABLE.values()), ids=list(UNREADABLE))
+def test_an_unreadable_sps_gives_way_to_a_readable_one_in_the_same_picture(unreadable):
+    out = _plexo.convert_ts_to_mp4(ts(key_picture(unreadable, OTHER_SPS, PPS)))
+    assert avcc_units(out) == (OTHER_SPS, PPS) and picture_size(out) == (640, 480)
+
 
 @pytest.mark.parametrize("unreadable", list(UNREADABLE.values()), ids=list(UNREADABLE))
 def test_an_unreadable_sps_gives_way_to_a_later_readable_one(unreadable):
@@ -146,9 +175,12 @@ def test_a_pps_before_its_sps_is_kept_and_one_for_another_sps_is_dropped():
     assert avcc_units(_plexo.convert_ts_to_mp4(dropped)) == (GOOD_SPS, PPS)
 
 
-def test_the_first_readable_sps_stays_the_streams():
-    data = ts(key_picture(GOOD_SPS, PPS), key_picture(OTHER_SPS, PPS))
-    out = _plexo.convert_ts_to_mp4(data)
+@pytest.mark.parametrize("pictures", [
+    (key_picture(GOOD_SPS, PPS), key_picture(OTHER_SPS, PPS)),
+    (key_picture(GOOD_SPS, OTHER_SPS, PPS),),
+], ids=["next-picture", "same-picture"])
+def test_the_first_readable_sps_stays_the_streams(pictures):
+    out = _plexo.convert_ts_to_mp4(ts(*pictures))
     assert avcc_units(out)[0] == GOOD_SPS and picture_size(out) == (1280, 720)
 
 

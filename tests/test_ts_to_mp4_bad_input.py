@@ -8,6 +8,7 @@ import pytest
 import _plexo
 import media_tools as mt
 from builders import AUD, PPS, SPS, aac_frames, nal, transport_stream
+from conftest import peak_memory
 
 FIXTURES = ["ts_bframes.ts", "ts_no_aud.ts", "ts_44k_mono.ts", "ts_pts_wrap.ts", "ts_192.m2ts"]
 
@@ -77,33 +78,12 @@ def test_streams_without_a_picture_have_no_video(body):
         _plexo.convert_ts_to_mp4(transport_stream([(body, 0, None)], [(aac_frames(2), None)]))
 
 
-PEAK_MEMORY = """
-import sys
-import _plexo
-
-def hwm():
-    for line in open('/proc/self/status'):
-        if line.startswith('VmHWM:'):
-            return int(line.split()[1]) * 1024
-
-data = open({path!r}, 'rb').read()
-before = hwm()
-out = _plexo.convert_ts_to_mp4(data)
-print(len(data), len(out), hwm() - before)
-"""
-
-
 @pytest.mark.memory_bound
-def test_tiny_audio_frames_cost_memory_in_proportion(tmp_path):
+def test_tiny_audio_frames_cost_memory_in_proportion():
     # A million 8-byte ADTS frames: each frame's record stays small and flat.
-    import subprocess
-    import sys
     from builders import PPS, SPS, idr, non_idr
     video = [(AUD + nal(SPS) + nal(PPS) + nal(idr()), 0, None), (AUD + nal(non_idr()), 3000, None)]
-    path = tmp_path / "tiny_frames.ts"
-    path.write_bytes(transport_stream(video, [(aac_frames(1_000_000, size=1), 0)]))
-    script = PEAK_MEMORY.format(path=str(path))
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
-    size_in, size_out, peak = (int(v) for v in result.stdout.split()[-3:])
-    assert size_out > 5_000_000  # every frame kept: one byte and one stsz entry each
-    assert peak < 1.5 * (size_in + size_out) + 16_000_000, (size_in, size_out, peak)
+    data = transport_stream(video, [(aac_frames(1_000_000, size=1), 0)])
+    found = peak_memory("convert_ts_to_mp4", [data])
+    assert found["out"] > 5_000_000  # every frame kept: one byte and one stsz entry each
+    assert found["grown"] < 1.5 * (len(data) + found["out"]) + 16_000_000, (len(data), found)

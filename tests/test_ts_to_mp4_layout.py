@@ -8,8 +8,8 @@ import pytest
 
 import _plexo
 from builders import box_payload, find_box
-from builders import (AUD, PPS, SPS, aac_frames, children, idr, in_trak, nal, non_idr,
-                         signed, table, top_level, transport_stream)
+from builders import (AUD, PPS, SPS, aac_frames, children, idr, nal, non_idr,
+                         signed, table, top_level, trak_box, transport_stream)
 
 FTYP = bytes.fromhex("0000001c66747970") + b"isom" + bytes.fromhex("00000200") + b"isomiso2mp41"
 
@@ -62,8 +62,8 @@ def test_file_is_ftyp_moov_mdat_with_chunk_offsets_at_the_media():
 def test_a_programme_with_one_stream_gives_one_track(video, audio, kw, handler):
     out = convert(video, audio, **kw)
     assert children(out, "moov") == ["mvhd", "trak"]
-    assert in_trak(out, 0, "mdia/hdlr")[8:12] == handler
-    assert struct.unpack(">I", in_trak(out, 0, "tkhd")[12:16])[0] == 1  # track_ID
+    assert trak_box(out, 0, "mdia/hdlr")[8:12] == handler
+    assert struct.unpack(">I", trak_box(out, 0, "tkhd")[12:16])[0] == 1  # track_ID
     assert struct.unpack(">I", box_payload(out, "moov/mvhd")[96:100])[0] == 2  # next_track_ID
 
 
@@ -266,13 +266,13 @@ ESDS_48K_STEREO = bytes.fromhex("00000000 0319 0001 00 0411 40 15 000300 0001f40
 
 def test_48k_stereo_keeps_the_movie_clock_and_the_fixed_esds():
     out = convert(gop(3), [(aac_frames(5), 0)])
-    mdhd = in_trak(out, 1, "mdia/mdhd")
+    mdhd = trak_box(out, 1, "mdia/mdhd")
     assert struct.unpack(">II", mdhd[12:20]) == (90000, 5 * 1920)
     assert table(out, 1, "stts")[1] == [1, 5, 1920]
-    mp4a = in_trak(out, 1, "mdia/minf/stbl/stsd/mp4a")
+    mp4a = trak_box(out, 1, "mdia/minf/stbl/stsd/mp4a")
     assert struct.unpack(">HHI", mp4a[16:20] + mp4a[24:28]) == (2, 16, 48000 << 16)
-    assert in_trak(out, 1, "mdia/minf/stbl/stsd/mp4a/esds") == ESDS_48K_STEREO
-    assert in_trak(out, 1, "edts") is None  # audio starts with the video
+    assert trak_box(out, 1, "mdia/minf/stbl/stsd/mp4a/esds") == ESDS_48K_STEREO
+    assert trak_box(out, 1, "edts") is None  # audio starts with the video
 
 
 @pytest.mark.parametrize("index, rate, channels, asc", [
@@ -283,35 +283,35 @@ def test_48k_stereo_keeps_the_movie_clock_and_the_fixed_esds():
 def test_audio_description_is_the_streams_own(index, rate, channels, asc):
     frames = aac_frames(4, sampling_index=index, channels=channels)
     out = convert(gop(3), [(frames, 0)])
-    esds = in_trak(out, 1, "mdia/minf/stbl/stsd/mp4a/esds")
+    esds = trak_box(out, 1, "mdia/minf/stbl/stsd/mp4a/esds")
     assert esds[-7:-3] == b"\x05\x02" + asc
-    mp4a = in_trak(out, 1, "mdia/minf/stbl/stsd/mp4a")
+    mp4a = trak_box(out, 1, "mdia/minf/stbl/stsd/mp4a")
     assert struct.unpack(">H", mp4a[16:18])[0] == channels
     assert struct.unpack(">I", mp4a[24:28])[0] == rate << 16
-    timescale = struct.unpack(">I", in_trak(out, 1, "mdia/mdhd")[12:16])[0]
+    timescale = struct.unpack(">I", trak_box(out, 1, "mdia/mdhd")[12:16])[0]
     delta = table(out, 1, "stts")[1][2]
     assert delta * 90000 // timescale == 1024 * 90000 // rate if index == 3 else (timescale, delta) == (rate, 1024)
 
 
 def test_late_audio_gets_an_empty_edit_before_it():
     out = convert(gop(3), [(aac_frames(100), 9000)])
-    elst = in_trak(out, 1, "edts/elst")
+    elst = trak_box(out, 1, "edts/elst")
     assert elst[:4] == b"\x00\x00\x00\x00"
     # (9000 empty), then the 100 frames from media time 0
     assert struct.unpack(">I IIHH IIHH", elst[4:]) == (2, 9000, 0xFFFFFFFF, 1, 0, 192000, 0, 1, 0)
-    assert struct.unpack(">I", in_trak(out, 1, "tkhd")[20:24])[0] == 9000 + 192000
+    assert struct.unpack(">I", trak_box(out, 1, "tkhd")[20:24])[0] == 9000 + 192000
 
 
 def test_early_audio_is_kept_and_the_video_waits():
     # audio starts one frame (1920 ticks) before the video: every frame stays, and the video
     # gets an empty edit of the difference; 48 kHz keeps the 90 kHz clock
     out = convert(gop(3, start=1920), [(aac_frames(10), 0)])
-    assert in_trak(out, 1, "edts") is None
-    assert struct.unpack(">II", in_trak(out, 1, "mdia/mdhd")[12:20]) == (90000, 10 * 1920)
+    assert trak_box(out, 1, "edts") is None
+    assert struct.unpack(">II", trak_box(out, 1, "mdia/mdhd")[12:20]) == (90000, 10 * 1920)
     assert table(out, 1, "stsz")[1][1] == 10
-    elst = in_trak(out, 0, "edts/elst")
+    elst = trak_box(out, 0, "edts/elst")
     assert struct.unpack(">I IIHH IIHH", elst[4:]) == (2, 1920, 0xFFFFFFFF, 1, 0, 9000, 0, 1, 0)
-    assert struct.unpack(">I", in_trak(out, 0, "tkhd")[20:24])[0] == 1920 + 9000
+    assert struct.unpack(">I", trak_box(out, 0, "tkhd")[20:24])[0] == 1920 + 9000
 
 
 def test_audio_offset_is_measured_from_the_first_presented_picture():
@@ -320,7 +320,7 @@ def test_audio_offset_is_measured_from_the_first_presented_picture():
     g = gop(3)
     units = [(g[0][0], 6000, 0), (g[1][0], 3000, 3000), (g[2][0], 9000, 6000)]
     out = convert(units, [(aac_frames(5), 3000)])
-    assert in_trak(out, 1, "edts") is None
+    assert trak_box(out, 1, "edts") is None
     version, entries = table(out, 0, "ctts")
     # offsets shifted so that the earliest presentation is at movie time 0
     times = [i * 3000 + o for i, o in enumerate(sample_offsets(entries))]
@@ -330,14 +330,14 @@ def test_audio_offset_is_measured_from_the_first_presented_picture():
 def test_frames_before_the_first_pts_are_timed_back_from_it():
     # three frames without a PTS, then a PES at 5760: the first frame started at 0
     out = convert(gop(3, start=1920), [(aac_frames(3), None), (aac_frames(3), 5760)])
-    assert in_trak(out, 1, "edts") is None
-    elst = in_trak(out, 0, "edts/elst")
+    assert trak_box(out, 1, "edts") is None
+    elst = trak_box(out, 0, "edts/elst")
     assert struct.unpack(">I II", elst[4:16]) == (2, 1920, 0xFFFFFFFF)
 
 
 def test_audio_without_any_pts_starts_with_the_video():
     out = convert(gop(3, start=1920), [(aac_frames(3), None)])
-    assert in_trak(out, 0, "edts") is None and in_trak(out, 1, "edts") is None
+    assert trak_box(out, 0, "edts") is None and trak_box(out, 1, "edts") is None
 
 
 def test_movie_lasts_as_long_as_the_longest_track():

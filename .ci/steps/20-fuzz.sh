@@ -38,6 +38,14 @@ for target in convert_ts thumbnail_ts; do
   mkdir -p "$seeds/$target"
   cp "$fixtures"/*.ts "$fixtures"/*.m2ts "$seeds/$target/"
 done
+# The segmenter's first byte chooses the pieces the stream is pushed in and the fragment
+# duration: 1-byte pieces at 0.1 s, a quarter of the stream at 0.5 s, 102-byte pieces at 2 s.
+mkdir -p "$seeds/ts_segmenter"
+for stream in "$fixtures"/*.ts "$fixtures"/*.m2ts; do
+  for choice in 00 bb 65; do
+    { printf "\\x$choice"; cat "$stream"; } >"$seeds/ts_segmenter/$choice-$(basename "$stream")"
+  done
+done
 for target in defragment reset convert_mp4_reset thumbnail_mp4 probe files; do
   mkdir -p "$seeds/$target"
   cp "$fixtures"/*.mp4 "$seeds/$target/"
@@ -63,7 +71,8 @@ run_target() {
       "${corpus[@]}" >"$work/$target.log" 2>&1
 }
 
-targets=(convert_ts defragment mux reset convert_mp4_reset thumbnail_ts thumbnail_mp4 segments probe files)
+targets=(convert_ts defragment mux reset convert_mp4_reset thumbnail_ts thumbnail_mp4 segments probe files
+         ts_segmenter)
 declare -A pid
 for target in "${targets[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done

@@ -14,7 +14,9 @@ from ._core import (
     ProbeResult,
     TextSink,
     TrackInfo,
+    TsSegmenter,
     convert_mp4_reset_timestamps,
+    convert_ts_to_fmp4,
     convert_ts_to_mp4,
     defragment_mp4,
     extract_thumbnail,
@@ -39,8 +41,8 @@ from ._image import ImageFormat, ImageSupportMissing, thumbnail_image
 
 __all__ = [
     "Diagnostics", "FragmentedMP4Processor", "ImageFormat", "ImageSupportMissing", "PathLike",
-    "ProbeResult", "TextSink", "ThumbnailFormat", "TrackInfo", "__version__",
-    "convert_file", "convert_mp4_reset_timestamps", "convert_ts_to_mp4", "defragment_file",
+    "ProbeResult", "TextSink", "ThumbnailFormat", "TrackInfo", "TsSegmenter", "__version__",
+    "convert_file", "convert_mp4_reset_timestamps", "convert_ts_to_fmp4", "convert_ts_to_mp4", "defragment_file",
     "defragment_mp4", "extract_thumbnail", "extract_thumbnail_from_mp4",
     "extract_thumbnail_from_ts", "is_mp4", "mux_files", "mux_fmp4_tracks", "probe",
     "reset_file", "reset_mp4_timestamps", "thumbnail", "thumbnail_file", "thumbnail_image",

@@ -127,7 +127,7 @@ def _run_job(job: Job, operation: Operation) -> None:
         result = operation(data, job.diagnostics)
     except ImageSupportMissing as exc:
         raise CommandError(str(exc)) from None
-    except (ValueError, NotImplementedError) as exc:
+    except ValueError as exc:
         raise CommandError(f"{' + '.join(job.inputs)}: {exc}") from None
     _write_output(job.output, result)
 
@@ -291,8 +291,6 @@ def _cmd_probe(args: argparse.Namespace) -> int:
     for name in args.files:
         try:
             info = _core.probe(_read_input(name))
-        except NotImplementedError as exc:
-            raise CommandError(str(exc)) from None
         except ValueError as exc:
             print(f"{PROG}: {name}: {exc}", file=sys.stderr)
             status = 1
@@ -413,6 +411,11 @@ def build_parser() -> argparse.ArgumentParser:
     probe.add_argument("--json", action="store_true",
                        help="print JSON (an object for one file, a list for several)")
     probe.set_defaults(run=_cmd_probe)
+
+    from . import _hls
+    _hls.add_command(command(
+        "hls", "package a transport stream as HLS: fMP4 segments and a playlist",
+        "  plexo hls in.ts out/\n  plexo hls --segment-duration 4 - live/ < feed.ts\n"))
 
     demo = command("demo", "convert the sample transport stream that ships with plexo",
                    "  plexo demo\n  plexo demo --out results/\n")

@@ -59,6 +59,30 @@ def convert_ts_to_mp4(data: bytes, reset_timestamps: bool = False, *,
         _deliver(lines, diagnostics)
 
 
+def convert_ts_to_fmp4(data: bytes, *, fragment_duration: float = 2.0,
+                       diagnostics: Diagnostics = True) -> bytes:
+    """Convert an MPEG transport stream into a fragmented MP4 (for HLS, DASH or Media Source
+    Extensions): ``ftyp``, a ``moov`` with ``mvex``/``trex`` and the same sample descriptions
+    as :func:`convert_ts_to_mp4`, then one ``moof`` + ``mdat`` fragment per stretch of
+    ``fragment_duration`` seconds.
+
+    A fragment begins at the first video key frame at or after each multiple of
+    ``fragment_duration`` on the video timeline, and holds one ``traf`` per track (video
+    first); the audio is cut at the same times. The later stream's delay is carried by its
+    first decode time (``tfdt``) rather than an edit list. Samples, sizes and times are those
+    :func:`convert_ts_to_mp4` writes. ``diagnostics`` as for :func:`convert_ts_to_mp4`.
+
+    Raises ``TypeError`` when ``data`` is not ``bytes``; ``ValueError`` for unusable input
+    (the messages of :func:`convert_ts_to_mp4`) and ``"Invalid fragment duration"`` unless
+    ``0 < fragment_duration <= 1e6``.
+    """
+    lines = _sink_argument(diagnostics)
+    try:
+        return _plexo._convert_ts_to_fmp4(data, fragment_duration, lines)
+    finally:
+        _deliver(lines, diagnostics)
+
+
 def extract_thumbnail_from_ts(data: bytes, *, diagnostics: Diagnostics = True) -> bytes:
     """The first key (IDR) picture of a transport stream as an Annex B H.264 stream.
 
@@ -160,14 +184,49 @@ def probe(data: bytes) -> ProbeResult:
     """What a file holds: its format, duration and tracks (codec, timescale, duration, sample
     and key-frame counts, picture size or audio rate and channels).
 
-    Raises ``ValueError`` for unusable input and ``NotImplementedError`` when the installed
-    extension cannot read file structure yet.
+    Raises ``ValueError`` for unusable input.
     """
-    reader = getattr(_plexo, "_probe", None)
-    if reader is None:
-        raise NotImplementedError("probe is not available in this build of _plexo")
-    result: ProbeResult = reader(data)
+    result: ProbeResult = _plexo._probe(data)
     return result
+
+
+class TsSegmenter:
+    """A live MPEG transport stream as fragmented MP4 (HLS fMP4, DASH, Media Source Extensions).
+
+    Push the stream in pieces of any size, cut anywhere (mid-packet too; empty pieces are
+    fine): each call returns the fragments (``moof`` + ``mdat``) that the piece completed, a
+    fragment being complete once the key frame that begins the next one has arrived. ``init``
+    is the initialisation segment (``ftyp`` + ``moov``) once the video's parameter sets and the
+    audio's configuration are known, ``None`` before; ``flush()`` ends the stream and returns
+    the last fragments. ``init`` followed by every fragment is the file
+    :func:`convert_ts_to_fmp4` writes for the whole stream (same fragments, packets and times).
+
+    Memory stays near one fragment whatever the stream's length. The media work runs without
+    the interpreter lock; calls on one segmenter are serialised by the object itself.
+
+    Raises ``ValueError``: ``"Invalid fragment duration"`` from the constructor; from ``push``
+    when the programme's streams are not converted; from ``flush`` for a stream that gave
+    nothing to write (``"No H.264 parameter sets found"``, ``"No video data found"``,
+    ``"No valid TS sync byte found"``).
+    """
+
+    __slots__ = ("_segmenter",)
+
+    def __init__(self, fragment_duration: float = 2.0) -> None:
+        self._segmenter = _plexo._TsSegmenter(fragment_duration)
+
+    def push(self, chunk: bytes) -> List[bytes]:
+        """Take the next piece of the stream; return the fragments it completed, in order."""
+        return self._segmenter.push(chunk)
+
+    def flush(self) -> List[bytes]:
+        """End the stream: return its last fragments."""
+        return self._segmenter.flush()
+
+    @property
+    def init(self) -> Optional[bytes]:
+        """The initialisation segment, or ``None`` until the tracks are known."""
+        return self._segmenter.init
 
 
 class FragmentedMP4Processor:
@@ -204,8 +263,8 @@ class FragmentedMP4Processor:
 
 
 __all__ = [
-    "Diagnostics", "FragmentedMP4Processor", "ProbeResult", "TextSink", "TrackInfo",
-    "convert_mp4_reset_timestamps", "convert_ts_to_mp4", "defragment_mp4", "extract_thumbnail",
+    "Diagnostics", "FragmentedMP4Processor", "ProbeResult", "TextSink", "TrackInfo", "TsSegmenter",
+    "convert_mp4_reset_timestamps", "convert_ts_to_fmp4", "convert_ts_to_mp4", "defragment_mp4", "extract_thumbnail",
     "extract_thumbnail_from_mp4", "extract_thumbnail_from_ts", "is_mp4", "mux_fmp4_tracks",
     "probe", "reset_mp4_timestamps",
 ]

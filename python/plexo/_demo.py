@@ -10,13 +10,9 @@ from . import _core, __version__
 DATA = pathlib.Path(__file__).parent / "data"
 
 
-def _run(label: str, func: Callable[..., bytes], *args: bytes) -> Optional[bytes]:
+def _run(label: str, func: Callable[..., bytes], *args: bytes) -> bytes:
     start = time.perf_counter()
-    try:
-        out = func(*args)
-    except NotImplementedError as exc:
-        print(f"{label}: not available yet ({exc})")
-        return None
+    out = func(*args)
     elapsed = time.perf_counter() - start
     size = sum(len(a) for a in args)
     print(f"{label}: {size} bytes in, {len(out)} bytes out, {elapsed * 1000:.1f} ms", flush=True)
@@ -29,16 +25,13 @@ def demo(out_dir: Optional[pathlib.Path]) -> int:
     # The demultiplexer's diagnostic lines are part of the show: they go to standard output.
     mp4 = _run("convert_ts_to_mp4", _core.convert_ts_to_mp4, sample)
     thumb = _run("extract_thumbnail_from_ts", _core.extract_thumbnail_from_ts, sample)
-    if mp4 is not None:
-        _run("extract_thumbnail_from_mp4", _core.extract_thumbnail_from_mp4, mp4)
+    _run("extract_thumbnail_from_mp4", _core.extract_thumbnail_from_mp4, mp4)
     fragmented = DATA / "sample_fragmented.mp4"
     if fragmented.exists():
         _run("defragment_mp4", _core.defragment_mp4, fragmented.read_bytes())
     if out_dir is not None:
         out_dir.mkdir(parents=True, exist_ok=True)
-        if mp4 is not None:
-            (out_dir / "sample.mp4").write_bytes(mp4)
-        if thumb is not None:
-            (out_dir / "sample_thumbnail.h264").write_bytes(thumb)
+        (out_dir / "sample.mp4").write_bytes(mp4)
+        (out_dir / "sample_thumbnail.h264").write_bytes(thumb)
         print(f"wrote results to {out_dir}")
-    return 0 if mp4 is not None else 1
+    return 0

@@ -27,6 +27,14 @@ inline constexpr const char* kMediaSizeMismatch = "Track media does not match it
 inline constexpr const char* kOutputSizeMismatch = "Output span does not match the planned size";
 inline constexpr const char* kLayoutMismatch = "MP4 layout and writing disagree";
 
+// Writing a fragmented MP4.
+inline constexpr const char* kInvalidFragmentDuration = "Invalid fragment duration";
+inline constexpr const char* kFragmentTooLarge = "Fragment too large for its track runs";
+inline constexpr const char* kTracksWithoutTimeline = "Every track needs its place on the timeline";
+inline constexpr const char* kInvalidTrackTimescale = "Invalid track timescale";
+inline constexpr const char* kStreamEnded = "The stream has ended";
+inline constexpr const char* kFragmentedMovieWithSamples = "A fragmented movie's tracks hold no samples";
+
 // Reading boxes.
 inline constexpr const char* kNotEnoughData = "Not enough data";
 inline constexpr const char* kInvalidBoxSize = "Invalid box size";

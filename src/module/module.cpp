@@ -25,6 +25,7 @@
 //   def _mux_files(video_fd: int, audio_fd: int, dst_fd: int) -> int: ...
 //   def _reset_file(src_fd: int, dst_fd: int) -> int: ...
 //   def _container(data: bytes) -> str | None: ...  # "ts", "mp4", or None for neither
+//   def _convert_ts_to_fmp4(data: bytes, fragment_duration: float, diagnostics: bool | list[str]) -> bytes: ...
 //
 // The *_file functions read files open for reading at the given descriptors and write the
 // output at `dst_fd` (a new, empty file open for writing), in memory bounded by the tables,
@@ -38,6 +39,9 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
 #include <new>
 #include <optional>
 #include <span>
@@ -54,6 +58,7 @@
 #include "mp4_parser/operations.hpp"
 #include "mp4_parser/probe.hpp"
 #include "mp4_writer/mp4_writer.hpp"
+#include "mp4_writer/ts_segmenter.hpp"
 #include "thumbnail/thumbnail.hpp"
 #include "ts_parser/packet_sync.hpp"
 
@@ -438,6 +443,24 @@ PyObject* py_private_convert_ts_to_mp4(PyObject*, PyObject* args, PyObject* kwar
       run_planned([input, &sink] { return plexo::mp4w::plan_ts_to_mp4(input, sink); }));
 }
 
+char kFragmentDuration[] = "fragment_duration";
+
+PyObject* py_private_convert_ts_to_fmp4(PyObject*, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kData, kFragmentDuration, kDiagnostics, nullptr};
+  PyObject *data = nullptr, *where = nullptr;
+  double fragment_duration = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OdO:_convert_ts_to_fmp4", keywords, &data,
+                                   &fragment_duration, &where))
+    return nullptr;
+  ByteView input;
+  CallDiagnostics diagnostics;
+  if (!bytes_argument(data, "data", &input) || !diagnostics.parse(where)) return nullptr;
+  auto sink = diagnostics.sink();
+  return diagnostics.deliver(run_planned([input, fragment_duration, &sink] {
+    return plexo::mp4w::plan_ts_to_fmp4(input, fragment_duration, sink);
+  }));
+}
+
 PyObject* py_private_extract_thumbnail_from_ts(PyObject*, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {kData, kDiagnostics, nullptr};
   PyObject *data = nullptr, *where = nullptr;
@@ -652,6 +675,12 @@ PyMethodDef private_functions[] = {
      "_extract_thumbnail_from_ts(data, diagnostics)\n--\n\n"
      "extract_thumbnail_from_ts with the diagnostic lines sent to standard output (True), "
      "nowhere (False) or appended to a list."},
+    {"_convert_ts_to_fmp4", PLEXO_FUNCTION(py_private_convert_ts_to_fmp4),
+     METH_VARARGS | METH_KEYWORDS,
+     "_convert_ts_to_fmp4(data, fragment_duration, diagnostics)\n--\n\n"
+     "A transport stream as a fragmented MP4 (init segment, then moof and mdat fragments), "
+     "with the diagnostic lines sent to standard output (True), nowhere (False) or appended "
+     "to a list."},
     {"_probe", PLEXO_FUNCTION(py_private_probe), METH_VARARGS | METH_KEYWORDS,
      "_probe(data)\n--\n\n"
      "What an MP4 or a transport stream holds: its format, duration and tracks."},
@@ -794,6 +823,144 @@ PyType_Spec processor_spec = {
     processor_slots,
 };
 
+// ---- _TsSegmenter ----------------------------------------------------------------------
+//
+//   class _TsSegmenter:
+//       def __init__(self, fragment_duration: float = 2.0) -> None: ...
+//       def push(self, chunk: bytes) -> list[bytes]: ...
+//       def flush(self) -> list[bytes]: ...
+//       init: bytes | None  # read-only
+//
+// The media work runs without the interpreter lock; the object's own mutex serialises calls
+// on one segmenter (taken with the lock released, so a thread waiting for it holds nothing).
+
+struct SegmenterObject {
+  PyObject_HEAD
+  plexo::mp4w::TsSegmenter* state;
+  std::mutex* guard;
+};
+
+SegmenterObject* as_segmenter(PyObject* self) { return reinterpret_cast<SegmenterObject*>(self); }
+
+char kChunk[] = "chunk";
+
+PyObject* segmenter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kFragmentDuration, nullptr};
+  double fragment_duration = 2.0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|d:_TsSegmenter", keywords, &fragment_duration))
+    return nullptr;
+  if (auto valid = plexo::mp4w::check_fragment_duration(fragment_duration); !valid)
+    return raise_operation_error(valid.error());
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (!self) return nullptr;
+  as_segmenter(self)->state = new (std::nothrow) plexo::mp4w::TsSegmenter(fragment_duration);
+  as_segmenter(self)->guard = new (std::nothrow) std::mutex();
+  if (!as_segmenter(self)->state || !as_segmenter(self)->guard) {
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  return self;
+}
+
+void segmenter_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete as_segmenter(self)->state;
+  delete as_segmenter(self)->guard;
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+// The fragments as a list of bytes objects, or the operation's error raised.
+template <class Step>
+PyObject* segmenter_step(PyObject* self, Step&& step) {
+  std::vector<Buffer> fragments;
+  plexo::Status status;
+  SegmenterObject* segmenter = as_segmenter(self);
+  if (!released([&] {
+        std::lock_guard<std::mutex> hold(*segmenter->guard);
+        status = step(*segmenter->state, fragments);
+      }))
+    return PyErr_NoMemory();
+  if (!status) return raise_operation_error(status.error());
+  PyObject* list = PyList_New(0);
+  if (!list) return nullptr;
+  for (Buffer& fragment : fragments) {
+    PyObject* bytes = to_bytes(Result<Buffer>(std::move(fragment)));
+    if (!bytes || PyList_Append(list, bytes) < 0) {
+      Py_XDECREF(bytes);
+      Py_DECREF(list);
+      return nullptr;
+    }
+    Py_DECREF(bytes);
+  }
+  return list;
+}
+
+PyObject* segmenter_push(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kChunk, nullptr};
+  PyObject* data = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:push", keywords, &data)) return nullptr;
+  ByteView chunk;
+  if (!bytes_argument(data, "chunk", &chunk)) return nullptr;
+  return segmenter_step(self, [chunk](plexo::mp4w::TsSegmenter& s, std::vector<Buffer>& out) {
+    return s.push(chunk, out);
+  });
+}
+
+PyObject* segmenter_flush(PyObject* self, PyObject*) {
+  return segmenter_step(self, [](plexo::mp4w::TsSegmenter& s, std::vector<Buffer>& out) {
+    return s.finish(out);
+  });
+}
+
+PyObject* segmenter_init(PyObject* self, void*) {
+  SegmenterObject* segmenter = as_segmenter(self);
+  std::optional<Buffer> init;
+  if (!released([&] {
+        std::lock_guard<std::mutex> hold(*segmenter->guard);
+        init = segmenter->state->init();
+      }))
+    return PyErr_NoMemory();
+  if (!init) Py_RETURN_NONE;
+  return to_bytes(Result<Buffer>(std::move(*init)));
+}
+
+PyMethodDef segmenter_methods[] = {
+    {"push", PLEXO_FUNCTION(segmenter_push), METH_VARARGS | METH_KEYWORDS, "push($self, chunk)\n--\n\n"},
+    {"flush", PLEXO_FUNCTION(segmenter_flush), METH_NOARGS, "flush($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+char kInit[] = "init";
+PyGetSetDef segmenter_getset[] = {
+    {kInit, segmenter_init, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+char kSegmenterDoc[] =
+    "_TsSegmenter(fragment_duration=2.0)\n--\n\n"
+    "A live transport stream as fragmented MP4: push(chunk) returns the fragments it completes, "
+    "init the initialisation segment once known, flush() the last fragments.";
+
+PyType_Slot segmenter_slots[] = {
+    {Py_tp_doc, kSegmenterDoc},
+    {Py_tp_new, reinterpret_cast<void*>(segmenter_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(segmenter_dealloc)},
+    {Py_tp_methods, segmenter_methods},
+    {Py_tp_getset, segmenter_getset},
+    {0, nullptr},
+};
+
+PyType_Spec segmenter_spec = {
+    "_plexo._TsSegmenter",
+    static_cast<int>(sizeof(SegmenterObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    segmenter_slots,
+};
+
 // ---- module --------------------------------------------------------------------------
 
 int add_and_release(PyObject* module, const char* name, PyObject* value) {
@@ -822,7 +989,8 @@ int plexo_exec(PyObject* module) {
   if (add_and_release(module, "FragmentedMP4Processor",
                       PyType_FromModuleAndSpec(module, &processor_spec, nullptr)) < 0)
     return -1;
-  return add_functions(module, private_functions);
+  if (add_functions(module, private_functions) < 0) return -1;
+  return add_and_release(module, "_TsSegmenter", PyType_FromModuleAndSpec(module, &segmenter_spec, nullptr));
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -151,6 +151,13 @@ struct EditList {
   template <class Sink> void write_edts(Sink& out) const;
 };
 
+// mfhd
+struct MovieFragmentHeader {
+  std::uint32_t sequence_number = 1;
+  static constexpr std::uint64_t payload_size() { return 8; }
+  template <class Sink> void write(Sink& out) const;
+};
+
 // tfhd
 namespace tfhd_flags {
 inline constexpr std::uint32_t kBaseDataOffsetPresent = 0x000001;

@@ -93,6 +93,12 @@ void EditList::write_edts(Sink& out) const {
 }
 
 template <class Sink>
+void MovieFragmentHeader::write(Sink& out) const {
+  put_full_box_header(out, "mfhd", payload_size(), 0, 0);
+  out.put_u32(sequence_number);
+}
+
+template <class Sink>
 void TrackFragmentHeader::write(Sink& out) const {
   using namespace tfhd_flags;
   std::uint32_t f = flags & ~(kBaseDataOffsetPresent | kSampleDescriptionIndexPresent |

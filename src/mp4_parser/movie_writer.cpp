@@ -74,7 +74,8 @@ void for_each_run(const std::vector<OutputSample>& samples, Field field, Emit em
 constexpr auto kDuration = [](const OutputSample& s) { return s.duration; };
 constexpr auto kOffset = [](const OutputSample& s) { return s.composition_offset; };
 
-std::uint32_t chunk_count(const TrackSamples& t) {
+std::uint32_t chunk_count(const TrackSamples& t, bool fragmented) {
+  if (fragmented) return 0;
   return t.chunks == ChunkLayout::kOneChunk ? 1u : static_cast<std::uint32_t>(t.samples.size());
 }
 
@@ -89,9 +90,10 @@ std::uint64_t MoviePlan::sample_table_payload(std::size_t track) const {
   size += table_box_size(kTimeToSample, c.stts);
   if (c.any_offset) size += table_box_size(kCompositionOffsets, c.ctts);
   if (t.sync_table) size += table_box_size(kSyncSamples, c.stss);
-  size += table_box_size(kSampleToChunk, 1);
+  size += table_box_size(kSampleToChunk, model_.fragmented ? 0 : 1);
   size += table_box_size(kSampleSizes, n);
-  size += table_box_size(large_offsets_ ? kLargeChunkOffsets : kChunkOffsets, chunk_count(t));
+  size += table_box_size(large_offsets_ ? kLargeChunkOffsets : kChunkOffsets,
+                         chunk_count(t, model_.fragmented));
   return size;
 }
 
@@ -147,7 +149,8 @@ Result<MoviePlan> MoviePlan::lay_out(MovieModel model) {
   }
 
   plan.ftyp_size_ = 16 + 4 * plan.model_.file_type.compatible_brands.size();
-  plan.mdat_header_ = box_header_length(plan.media_size_);
+  if (plan.model_.fragmented && plan.media_size_ != 0) return fail(msg::kFragmentedMovieWithSamples);
+  plan.mdat_header_ = plan.model_.fragmented ? 0 : box_header_length(plan.media_size_);
   // Chunk offsets take 64 bits when the file reaches past 4 GiB; the movie is then laid out
   // again with the wider table.
   for (bool large : {false, true}) {
@@ -190,15 +193,21 @@ void MoviePlan::write_sample_table(Sink& out, std::size_t track) const {
     for (std::uint32_t i = 0; i < n; ++i)
       if (t.samples[i].sync) out.put_u32(i + 1);
   }
-  put_table_header(out, kSampleToChunk, 1);
-  out.put_u32(1);
-  out.put_u32(t.chunks == ChunkLayout::kOneChunk ? n : 1);
-  out.put_u32(1);
+  if (model_.fragmented) {
+    put_table_header(out, kSampleToChunk, 0);
+  } else {
+    put_table_header(out, kSampleToChunk, 1);
+    out.put_u32(1);
+    out.put_u32(t.chunks == ChunkLayout::kOneChunk ? n : 1);
+    out.put_u32(1);
+  }
 
   put_table_header(out, kSampleSizes, n);
   for (const OutputSample& s : t.samples) out.put_u32(s.size);
 
-  put_table_header(out, large_offsets_ ? kLargeChunkOffsets : kChunkOffsets, chunk_count(t));
+  put_table_header(out, large_offsets_ ? kLargeChunkOffsets : kChunkOffsets,
+                   chunk_count(t, model_.fragmented));
+  if (model_.fragmented) return;
   std::uint64_t offset = media_offsets_[track];
   auto put_offset = [&](std::uint64_t value) {
     if (large_offsets_) out.put_u64(value);
@@ -261,7 +270,7 @@ Status MoviePlan::write_to(Sink& w) const {
   w.put_u32(model_.file_type.minor_version);
   for (FourCC brand : model_.file_type.compatible_brands) w.put_fourcc(brand);
   write_node(w, model_.moov);
-  put_box_header(w, "mdat", media_size_);
+  if (!model_.fragmented) put_box_header(w, "mdat", media_size_);
   for (std::size_t i = 0; i < model_.tracks.size(); ++i) {
     const TrackSamples& t = model_.tracks[i];
     if (t.gather_media) {

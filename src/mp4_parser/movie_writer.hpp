@@ -121,6 +121,10 @@ struct MovieModel {
   FileType file_type;
   std::vector<TrackSamples> tracks;
   BoxNode moov = BoxNode::container("moov");
+  // The initialisation segment of a fragmented movie: the samples follow in fragments
+  // (fragment_writer.hpp), so the tracks hold none, their chunk tables are empty and no
+  // mdat is written.
+  bool fragmented = false;
 };
 
 // A movie laid out: sizes and offsets fixed, ready to be written.
@@ -184,18 +188,23 @@ class PlannedOutput {
 // Writes a planned output into a new buffer.
 Result<Buffer> write_planned(PlannedOutput& planned);
 
-// A PlannedOutput over a MoviePlan together with whatever the plan's views point into.
-template <class Keep>
+// A PlannedOutput over a MoviePlan (or a FragmentPlan) together with whatever the plan's views
+// point into.
+template <class Keep, class Plan = MoviePlan>
 class PlannedMovie final : public PlannedOutput {
  public:
-  PlannedMovie(Keep keep, MoviePlan plan) : keep_(std::move(keep)), plan_(std::move(plan)) {}
+  PlannedMovie(Keep keep, Plan plan) : keep_(std::move(keep)), plan_(std::move(plan)) {}
   std::uint64_t size() const override { return plan_.size(); }
   Status write(std::span<std::uint8_t> out) override { return plan_.write(out); }
-  Status write(FileWriter& out) override { return plan_.write(out); }
+  // A plan that cannot write into a file front to back writes through memory.
+  Status write(FileWriter& out) override {
+    if constexpr (requires(const Plan& plan, FileWriter& file) { plan.write(file); }) return plan_.write(out);
+    else return PlannedOutput::write(out);
+  }
 
  private:
   Keep keep_;
-  MoviePlan plan_;
+  Plan plan_;
 };
 
 }  // namespace plexo::mp4

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <functional>
 
+#include "mp4_parser/fragment_writer.hpp"
 #include "codecs/h264/framing.hpp"
 #include "core/messages.hpp"
 #include "mp4_writer/audio_timing.hpp"
+#include "mp4_writer/movie_outline.hpp"
 #include "mp4_writer/sample_entries.hpp"
 #include "mp4_writer/timeline.hpp"
 #include "mp4_writer/video_timing.hpp"
@@ -24,8 +26,7 @@ using mp4::TrackSamples;
 // What the plan's views point into, kept with the plan until it is written.
 struct ConvertedStream {
   ts::TsDemuxResult demuxed;
-  Buffer video_description;
-  Buffer audio_description;
+  TrackDescriptions descriptions;
 };
 
 // One data reference: the media is in this file.
@@ -82,9 +83,70 @@ std::vector<mp4::EditEntry> delay_edits(std::uint64_t delay, std::uint64_t prese
   return {mp4::EditEntry{delay, -1}, mp4::EditEntry{presented, 0}};
 }
 
+struct ConvertedMovie {
+  std::unique_ptr<ConvertedStream> keep;  // what the model's views point into
+  MovieOutline outline;
+};
+
 }  // namespace
 
-Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) {
+MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, const VideoTiming* video,
+                           const AudioTrackTiming* audio, Layout layout) {
+  MovieOutline outline;
+  const bool fragmented = layout == Layout::kFragmented;
+  // What a header says of a duration: nothing in a fragmented movie.
+  auto stated = [fragmented](std::uint64_t duration) { return fragmented ? 0 : duration; };
+  auto edits = [fragmented](std::uint64_t delay, std::uint64_t presented) {
+    return fragmented ? std::vector<mp4::EditEntry>{} : delay_edits(delay, presented);
+  };
+  mp4::MovieModel& model = outline.model;
+  model.file_type = fragmented ? fragmented_file_type() : mp4::FileType{"isom", 0x200, {"isom", "iso2", "mp41"}};
+  model.moov.add(BoxNode());  // the mvhd, once the duration is known
+  std::uint64_t movie_duration = 0;
+  std::uint32_t next_track_id = kVideoTrackId;
+
+  if (video) {
+    TrackSamples& v = model.tracks.emplace_back();
+    // Without an IDR there is no sync sample to list, and an empty stss would let no player
+    // seek: the table is left out.
+    v.sync_table = std::any_of(d.access_units.begin(), d.access_units.end(),
+                               [](const ts::AccessUnit& unit) { return unit.sync; });
+    // Fragment readers disagree on negative offsets in a run: raised, they mean the same to all.
+    if (fragmented) v.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
+    keep.video = video_sample_description(d);
+    v.sample_description = keep.video.view();
+    outline.tracks.push_back({next_track_id, kMovieTimescale, video->empty_edit});
+    model.moov.add(trak(next_track_id++, stated(track_duration(*video)), 0, d.width, d.height, kMovieTimescale,
+                        stated(video->duration), "vide", model.tracks.size() - 1,
+                        edits(video->empty_edit, video->duration)));
+    movie_duration = track_duration(*video);
+  }
+
+  if (audio) {
+    // An audio-only file numbers its one track 1.
+    if (video) next_track_id = kAudioTrackId;
+    TrackSamples& a = model.tracks.emplace_back();
+    a.sync_table = false;  // every audio frame is a sync sample
+    keep.audio = audio_sample_description(*audio, d);
+    a.sample_description = keep.audio.view();
+    outline.tracks.push_back({next_track_id, audio->timescale, audio->empty_edit});
+    model.moov.add(trak(next_track_id++, stated(track_duration(*audio)), 0x0100, 0, 0, audio->timescale,
+                        stated(audio->media_duration), "soun", model.tracks.size() - 1,
+                        edits(audio->empty_edit, audio->movie_duration)));
+    movie_duration = std::max(movie_duration, track_duration(*audio));
+  }
+
+  mp4::MovieHeader mvhd;
+  mvhd.timescale = kMovieTimescale;
+  mvhd.duration = stated(movie_duration);
+  mvhd.next_track_id = next_track_id;
+  model.moov.set_child(0, BoxNode::typed(mvhd));
+  return outline;
+}
+
+namespace {
+
+Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   PLEXO_CHECK(ts::check_supported_video(demuxed));
   // A programme converts whichever of its streams it has: video alone, audio alone, or both.
   // A video stream that sent pictures of which none can be kept (no complete picture, or
@@ -93,11 +155,12 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
   const bool has_audio = !demuxed.audio_frames.empty();
   if (!has_video && (!demuxed.video.empty() || !has_audio))
     return fail(demuxed.pictures_without_parameter_sets ? msg::kNoParameterSets : msg::kNoVideoData);
-  auto keep = std::make_unique<ConvertedStream>();
+  ConvertedMovie converted;
+  converted.keep = std::make_unique<ConvertedStream>();
+  ConvertedStream* keep = converted.keep.get();
   keep->demuxed = std::move(demuxed);
   const ts::TsDemuxResult& d = keep->demuxed;
   const auto& units = d.access_units;
-
   for (const ts::AccessUnit& unit : units)
     if (!mp4::fits_u32(unit.sample_size)) return fail(msg::kAccessUnitTooLarge);
   if (!mp4::fits_u32(units.size()) || !mp4::fits_u32(d.audio_frames.size()))
@@ -107,45 +170,27 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
   if (has_audio) audio = compute_audio_timing(d);
   align_tracks(video, audio);
 
-  mp4::MovieModel model;
-  model.file_type = {"isom", 0x200, {"isom", "iso2", "mp41"}};
-  model.moov.add(BoxNode());  // the mvhd, once the duration is known
-  std::uint64_t movie_duration = 0;
-  std::uint32_t next_track_id = kVideoTrackId;
-
+  converted.outline = outline_movie(keep->descriptions, d, has_video ? &video : nullptr,
+                                    audio ? &*audio : nullptr, layout);
+  mp4::MovieModel& model = converted.outline.model;
   if (has_video) {
     // Each NAL unit is its 4-byte length, then its bytes where the packets carry them; both
     // go straight into the file as it is written.
-    TrackSamples& v = model.tracks.emplace_back();
+    TrackSamples& v = model.tracks.front();
     v.samples.reserve(units.size());
-    bool any_sync = false;
     for (std::size_t i = 0; i < units.size(); ++i) {
       const ts::AccessUnit& unit = units[i];
       const std::int32_t offset = video.composition_offsets.empty() ? 0 : video.composition_offsets[i];
       v.samples.push_back(OutputSample{static_cast<std::uint32_t>(unit.sample_size), video.durations[i],
                                        offset, unit.sync});
-      any_sync |= unit.sync;
     }
-    // Without an IDR there is no sync sample to list, and an empty stss would let no player
-    // seek: the table is left out.
-    v.sync_table = any_sync;
     v.gather_media = [&d](const std::function<void(ByteView)>& sink) {
       ts::ElementaryStream::Copier copier(d.video);
       h264::put_length_prefixed(copier, d.nal_units, sink);
     };
-    keep->video_description = video_sample_description(d);
-    v.sample_description = keep->video_description.view();
-    model.moov.add(trak(next_track_id++, track_duration(video), 0, d.width, d.height, kMovieTimescale,
-                        video.duration, "vide", model.tracks.size() - 1,
-                        delay_edits(video.empty_edit, video.duration)));
-    movie_duration = track_duration(video);
   }
-
   if (audio) {
-    // An audio-only file numbers its one track 1.
-    if (has_video) next_track_id = kAudioTrackId;
-    TrackSamples& a = model.tracks.emplace_back();
-    a.sync_table = false;  // every audio frame is a sync sample
+    TrackSamples& a = model.tracks.back();
     a.samples.reserve(d.audio_frames.size());
     for (const ts::AudioFrame& frame : d.audio_frames)
       a.samples.push_back(OutputSample{static_cast<std::uint32_t>(frame.size), audio->sample_delta, 0, true});
@@ -153,23 +198,36 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
       ts::ElementaryStream::Copier copier(d.audio);
       for (const ts::AudioFrame& frame : d.audio_frames) copier.copy(frame.begin, frame.size, sink);
     };
-    keep->audio_description = audio_sample_description(*audio, d);
-    a.sample_description = keep->audio_description.view();
-    model.moov.add(trak(next_track_id++, track_duration(*audio), 0x0100, 0, 0, audio->timescale,
-                        audio->media_duration, "soun", model.tracks.size() - 1,
-                        delay_edits(audio->empty_edit, audio->movie_duration)));
-    movie_duration = std::max(movie_duration, track_duration(*audio));
   }
+  return converted;
+}
 
-  mp4::MovieHeader mvhd;
-  mvhd.timescale = kMovieTimescale;
-  mvhd.duration = movie_duration;
-  mvhd.next_track_id = next_track_id;
-  model.moov.set_child(0, BoxNode::typed(mvhd));
+}  // namespace
 
-  mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(model)));
+Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) {
+  ConvertedMovie converted = PLEXO_TRY(convert_movie(std::move(demuxed), Layout::kProgressive));
+  mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(converted.outline.model)));
   return std::unique_ptr<mp4::PlannedOutput>(
-      new mp4::PlannedMovie<std::unique_ptr<ConvertedStream>>(std::move(keep), std::move(plan)));
+      new mp4::PlannedMovie<std::unique_ptr<ConvertedStream>>(std::move(converted.keep), std::move(plan)));
+}
+
+Status check_fragment_duration(double seconds) {
+  if (!(seconds > 0) || seconds > 1e6) return fail(msg::kInvalidFragmentDuration);
+  return {};
+}
+
+Result<std::unique_ptr<mp4::PlannedOutput>> plan_fmp4(ts::TsDemuxResult demuxed, double fragment_duration) {
+  PLEXO_CHECK(check_fragment_duration(fragment_duration));
+  ConvertedMovie converted = PLEXO_TRY(convert_movie(std::move(demuxed), Layout::kFragmented));
+  mp4::FragmentedMovieModel model;
+  model.movie = std::move(converted.outline.model);
+  model.tracks = std::move(converted.outline.tracks);
+  model.movie_timescale = kMovieTimescale;
+  model.fragment_duration =
+      std::max<std::uint64_t>(1, static_cast<std::uint64_t>(fragment_duration * kMovieTimescale + 0.5));
+  mp4::FragmentPlan plan = PLEXO_TRY(mp4::FragmentPlan::lay_out(std::move(model)));
+  return std::unique_ptr<mp4::PlannedOutput>(
+      new mp4::PlannedMovie<std::unique_ptr<ConvertedStream>, mp4::FragmentPlan>(std::move(converted.keep), std::move(plan)));
 }
 
 Result<Buffer> write_mp4(ts::TsDemuxResult demuxed) {
@@ -180,6 +238,12 @@ Result<Buffer> write_mp4(ts::TsDemuxResult demuxed) {
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(ByteView input,
                                                            const ts::DiagnosticSink& diagnostics) {
   return plan_mp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)));
+}
+
+Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(ByteView input, double fragment_duration,
+                                                            const ts::DiagnosticSink& diagnostics) {
+  PLEXO_CHECK(check_fragment_duration(fragment_duration));
+  return plan_fmp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)), fragment_duration);
 }
 
 }  // namespace plexo::mp4w

@@ -26,4 +26,14 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(
     ByteView input,
     const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
 
+// convert_ts_to_fmp4: the same tracks, sample descriptions and timing as a fragmented MP4
+// (mp4_parser/fragment_writer.hpp), a fragment at the first key frame at or after every
+// `fragment_duration` seconds of video. The later track's delay is its first decode time.
+// Fails with "Invalid fragment duration" unless 0 < fragment_duration <= 10^6.
+Status check_fragment_duration(double seconds);
+Result<std::unique_ptr<mp4::PlannedOutput>> plan_fmp4(ts::TsDemuxResult demuxed, double fragment_duration);
+Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(
+    ByteView input, double fragment_duration,
+    const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
+
 }  // namespace plexo::mp4w

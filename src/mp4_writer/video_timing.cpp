@@ -17,7 +17,7 @@ struct UnitClock {
 
 // Decode times unwrap against each other; a PES without DTS decodes at its PTS. A decode time
 // that does not move forward by at least a tick per sample is not believed.
-std::vector<UnitClock> unwrap(const std::vector<ts::AccessUnit>& units) {
+std::vector<UnitClock> unwrap(std::span<const ts::AccessUnit> units) {
   std::vector<UnitClock> clocks(units.size());
   ClockUnwrapper dts_clock;
   std::optional<std::pair<std::size_t, std::int64_t>> last;
@@ -79,12 +79,30 @@ std::int32_t clamp_i32(std::int64_t v) {
 
 }  // namespace
 
+UnitTimes unit_times(std::span<const ts::AccessUnit> units) {
+  UnitTimes times;
+  const auto clocks = unwrap(units);
+  times.decode = decode_times(clocks);
+  // PTS − DTS of each sample; one without a PTS keeps the offset of the sample before it.
+  const std::size_t n = units.size();
+  times.composition.assign(n, 0);
+  std::optional<std::int64_t> carried;
+  for (std::size_t i = 0; i < n; ++i)
+    if (clocks[i].has_pts && !carried) carried = clocks[i].composition;
+  times.any_pts = carried.has_value();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (clocks[i].has_pts) carried = clocks[i].composition;
+    times.composition[i] = carried.value_or(0);
+  }
+  return times;
+}
+
 VideoTiming compute_video_timing(const std::vector<ts::AccessUnit>& units) {
   VideoTiming timing;
   const std::size_t n = units.size();
   if (n == 0) return timing;
-  const auto clocks = unwrap(units);
-  const auto t = decode_times(clocks);
+  const UnitTimes times = unit_times(units);
+  const auto& t = times.decode;
 
   // Each sample lasts until the next one decodes; the last lasts as long as the one before.
   timing.durations.resize(n);
@@ -92,16 +110,8 @@ VideoTiming compute_video_timing(const std::vector<ts::AccessUnit>& units) {
   timing.durations[n - 1] = n > 1 ? timing.durations[n - 2] : kDefaultVideoSampleDelta;
   for (auto d : timing.durations) timing.duration += d;
 
-  // PTS − DTS of each sample; one without a PTS keeps the offset of the sample before it.
-  std::vector<std::int64_t> offsets(n, 0);
-  std::optional<std::int64_t> carried;
-  for (std::size_t i = 0; i < n; ++i)
-    if (clocks[i].has_pts && !carried) carried = clocks[i].composition;
-  bool any_pts = carried.has_value();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (clocks[i].has_pts) carried = clocks[i].composition;
-    offsets[i] = carried.value_or(0);
-  }
+  std::vector<std::int64_t> offsets = times.composition;
+  const bool any_pts = times.any_pts;
   // Media time 0 presents the earliest picture: every offset moves by the same amount.
   std::int64_t earliest = t[0] + offsets[0];
   for (std::size_t i = 0; i < n; ++i) earliest = std::min(earliest, t[i] + offsets[i]);
@@ -119,6 +129,46 @@ VideoTiming compute_video_timing(const std::vector<ts::AccessUnit>& units) {
   if (any_pts) {
     const auto wrap = static_cast<std::int64_t>(kClockWrap);
     timing.presentation_start = static_cast<std::uint64_t>(((earliest % wrap) + wrap) % wrap);
+  }
+  return timing;
+}
+
+std::int64_t VideoTimeline::earliest(const UnitTimes& times) {
+  std::int64_t earliest = times.decode[0] + times.composition[0];
+  for (std::size_t i = 0; i < times.decode.size(); ++i)
+    earliest = std::min(earliest, times.decode[i] + times.composition[i]);
+  return earliest;
+}
+
+void VideoTimeline::fix_start(std::span<const ts::AccessUnit> window) {
+  if (shift_ || window.empty()) return;
+  // The first stretch fixes which picture media time 0 presents, as for a whole stream.
+  const UnitTimes times = unit_times(window);
+  const std::int64_t first = earliest(times);
+  shift_ = first - times.decode[0];
+  if (times.any_pts) {
+    const auto wrap = static_cast<std::int64_t>(kClockWrap);
+    presentation_start_ = static_cast<std::uint64_t>(((first % wrap) + wrap) % wrap);
+  }
+}
+
+StretchTiming VideoTimeline::time(std::span<const ts::AccessUnit> window, bool continued, bool last) {
+  StretchTiming timing;
+  const std::size_t n = window.size();
+  const std::size_t first = continued ? 1 : 0;
+  const std::size_t end = last ? n : n - std::min<std::size_t>(n, 1);
+  if (first >= end) return timing;
+  fix_start(window);
+  const UnitTimes times = unit_times(window);
+  const auto& t = times.decode;
+  for (std::size_t i = first; i < end; ++i) {
+    // Each sample lasts until the next one decodes; the last lasts as long as the one before.
+    const std::uint32_t duration =
+        i + 1 < n ? saturate_u32(t[i + 1] - t[i]) : (timed_ ? last_duration_ : kDefaultVideoSampleDelta);
+    timing.durations.push_back(duration);
+    timing.offsets.push_back(clamp_i32(times.composition[i] - *shift_));
+    last_duration_ = duration;
+    timed_ = true;
   }
   return timing;
 }

@@ -38,6 +38,8 @@ struct PesStart {
 
 // The PES that holds a stream position: the last one starting at or before it.
 PesStart* pes_holding(std::vector<PesStart>& starts, std::uint64_t pos);
+// Forgets the PES starts before the one holding `pos`.
+void drop_pes_before(std::vector<PesStart>& starts, std::uint64_t pos);
 
 // Finds NAL units and access units in the video stream as its payloads arrive.
 struct VideoScan {

@@ -1,6 +1,9 @@
 // An elementary stream as it lies in the input: the payloads of its packets, PES headers
 // removed, in stream order, kept as runs of equally spaced pieces. Positions count bytes of the stream as if the payloads were
 // joined; nothing is joined: the bytes stay in the input until the writer copies them.
+// A stream demultiplexed as it arrives in pieces (`owning()`) keeps its own copy of the
+// payloads instead, and gives back what it is told no reader needs any more
+// (`discard_before`); positions stay those of the whole stream.
 #pragma once
 
 #include <cstddef>
@@ -41,15 +44,25 @@ class ElementaryStream {
 
   ElementaryStream() = default;
   explicit ElementaryStream(ByteView input) : input_(input) {}
+  static ElementaryStream owning() {
+    ElementaryStream stream;
+    stream.owning_ = true;
+    return stream;
+  }
 
   std::uint64_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   // Room for the runs of `bytes` input bytes without moving the list in the common case.
   void reserve_for(std::size_t bytes) { chunks_.reserve(bytes / (188 * 16) + 16); }
 
-  // Adds a payload that lies in the input (a sub-view of it).
+  // Adds a payload that lies in the input (a sub-view of it); an owning stream copies it.
   void append(ByteView payload) {
     if (payload.empty()) return;
+    if (owning_) {
+      owned_.insert(owned_.end(), payload.begin(), payload.end());
+      input_ = ByteView(owned_.data(), owned_.size());
+      payload = input_.last(payload.size());
+    }
     const auto offset = static_cast<std::uint64_t>(payload.data() - input_.data());
     const std::uint64_t n = payload.size();
     if (!chunks_.empty()) {
@@ -132,6 +145,29 @@ class ElementaryStream {
     std::size_t index_ = 0;
   };
 
+  // Gives back the bytes before stream position `pos`: whole chunks that end at or before it,
+  // and, for an owning stream, the front of the chunk it lies in (with the copy of them all);
+  // positions at or after `pos` stay readable.
+  void discard_before(std::uint64_t pos) {
+    std::size_t drop = 0;
+    while (drop < chunks_.size() && chunks_[drop].begin + chunks_[drop].length <= pos) ++drop;
+    chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(drop));
+    last_ = 0;
+    if (!owning_) return;
+    if (!chunks_.empty() && chunks_.front().begin < pos) {
+      Chunk& first = chunks_.front();
+      const std::uint64_t cut = pos - first.begin;
+      first.begin = pos;
+      first.input_offset += cut;
+      first.length -= cut;
+    }
+    const std::uint64_t unused = chunks_.empty() ? owned_.size() : chunks_.front().input_offset;
+    if (unused == 0) return;
+    owned_.erase(owned_.begin(), owned_.begin() + static_cast<std::ptrdiff_t>(unused));
+    for (Chunk& c : chunks_) c.input_offset -= unused;
+    input_ = ByteView(owned_.data(), owned_.size());
+  }
+
  private:
   // Calls visit(ByteView) for each piece of [from, to) in order while it returns true.
   template <class Visit>
@@ -168,6 +204,8 @@ class ElementaryStream {
   }
 
   ByteView input_;
+  bool owning_ = false;
+  ByteVector owned_;  // an owning stream's bytes, from its first chunk's on
   std::vector<Chunk, LargeBufferAllocator<Chunk>> chunks_;
   std::uint64_t size_ = 0;
   mutable std::size_t last_ = 0;

@@ -46,20 +46,43 @@ std::optional<std::size_t> next_sync_byte(ByteView input, std::size_t from, std:
   return static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - input.data());
 }
 
+// Every byte a decision about the packet at `pos` may look at, counted from `pos`.
+constexpr std::size_t kDecisionReach = 2 * kStrides[2] + kPacketSize;
+
+// Over a stream received so far (`partial`), a search stops at the first candidate whose
+// decision needs bytes not there yet and asks for more.
+PartialSync search(ByteView input, std::size_t from, std::optional<std::size_t> locked_stride, bool partial) {
+  const std::size_t n = input.size();
+  auto undecided = [&](std::size_t pos) { return partial && n - std::min(n, pos) < kDecisionReach; };
+  if (locked_stride) {
+    if (partial && n - std::min(n, from) < kLockedStrideWindow + kDecisionReach) return {std::nullopt, true};
+    const std::size_t end = std::min(n, from + kLockedStrideWindow);
+    for (auto pos = next_sync_byte(input, from, end); pos; pos = next_sync_byte(input, *pos + 1, end))
+      if (stride_confirmed(input, *pos, *locked_stride) || last_packet(input, *pos))
+        return {SyncPoint{*pos, *locked_stride}, false};
+  }
+  for (auto pos = next_sync_byte(input, from, n); pos; pos = next_sync_byte(input, *pos + 1, n)) {
+    if (undecided(*pos)) return {std::nullopt, true};
+    if (auto stride = confirmed_stride(input, *pos)) return {SyncPoint{*pos, *stride}, false};
+  }
+  return {};
+}
+
 }  // namespace
 
 std::optional<SyncPoint> find_confirmed_sync(ByteView input, std::size_t from,
                                              std::optional<std::size_t> locked_stride) {
-  const std::size_t n = input.size();
-  if (locked_stride) {
-    const std::size_t end = std::min(n, from + kLockedStrideWindow);
-    for (auto pos = next_sync_byte(input, from, end); pos; pos = next_sync_byte(input, *pos + 1, end))
-      if (stride_confirmed(input, *pos, *locked_stride) || last_packet(input, *pos))
-        return SyncPoint{*pos, *locked_stride};
-  }
-  for (auto pos = next_sync_byte(input, from, n); pos; pos = next_sync_byte(input, *pos + 1, n))
-    if (auto stride = confirmed_stride(input, *pos)) return SyncPoint{*pos, *stride};
-  return std::nullopt;
+  return search(input, from, locked_stride, false).found;
+}
+
+PartialSync find_confirmed_sync_so_far(ByteView received, std::size_t from,
+                                       std::optional<std::size_t> locked_stride) {
+  return search(received, from, locked_stride, true);
+}
+
+std::optional<bool> continues_stream_so_far(ByteView received, std::size_t pos, std::size_t stride) {
+  if (received.size() - std::min(received.size(), pos) < kDecisionReach) return std::nullopt;
+  return continues_stream(received, pos, stride);
 }
 
 bool opens_as_transport_stream(ByteView input) {

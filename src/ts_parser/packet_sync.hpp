@@ -33,4 +33,16 @@ bool opens_as_transport_stream(ByteView input);
 // last complete packet.
 bool continues_stream(ByteView input, std::size_t pos, std::size_t stride);
 
+// The same two decisions for a stream that arrives in pieces, over the bytes received so far
+// (more may follow): a decision that needs bytes not there yet is put off, and taken, once
+// they are, exactly as over the whole stream.
+struct PartialSync {
+  std::optional<SyncPoint> found;
+  bool wait = false;  // nothing decided: call again, from the same place, with more bytes
+};
+PartialSync find_confirmed_sync_so_far(ByteView received, std::size_t from,
+                                       std::optional<std::size_t> locked_stride = {});
+// Nothing when it cannot be told yet.
+std::optional<bool> continues_stream_so_far(ByteView received, std::size_t pos, std::size_t stride);
+
 }  // namespace plexo::ts

@@ -66,6 +66,65 @@ void dispatch(Scan& scan, ByteView packet) {
   else if (pid == result.audio_pid) handle_audio_packet(result, scan.audio, scan.totals, payload);
 }
 
+// The packet loop over bytes received so far: every packet that can be told to belong to the
+// stream is dispatched; a lost sync is found again at the next sync byte that the ones after
+// it confirm. Over a stream that has not ended (`complete` false) it stops where a decision
+// needs bytes not there yet, and goes on from there with more.
+struct PacketWalk {
+  std::size_t pos = 0;                          // the next packet, or where to look for one
+  std::optional<std::size_t> stride;            // locked onto the stream
+  std::optional<std::size_t> previous_stride;   // the one locked before the sync was lost
+  // The stream ended inside a packet: the access unit it was carrying is incomplete.
+  bool truncated = false;
+
+  void run(Scan& scan, ByteView in, bool complete) {
+    while (pos < in.size()) {
+      if (!stride) {
+        if (complete) {
+          const auto sync = find_confirmed_sync(in, pos, previous_stride);
+          if (!sync) {
+            pos = in.size();
+            break;
+          }
+          pos = sync->position;
+          stride = sync->stride;
+        } else {
+          const PartialSync sync = find_confirmed_sync_so_far(in, pos, previous_stride);
+          if (sync.wait) break;
+          if (!sync.found) {
+            pos = in.size();
+            break;
+          }
+          pos = sync.found->position;
+          stride = sync.found->stride;
+        }
+      }
+      const std::optional<bool> continues =
+          complete ? continues_stream(in, pos, *stride) : continues_stream_so_far(in, pos, *stride);
+      if (!continues) break;
+      if (*continues) {
+        dispatch(scan, in.subspan(pos, kPacketSize));
+        pos += *stride;
+        continue;
+      }
+      if (in.size() - pos < kPacketSize) {
+        truncated = in[pos] == kSyncByte;
+        pos = in.size();
+        break;
+      }
+      previous_stride = stride;  // sync lost: look again from the next byte
+      stride.reset();
+      ++pos;
+    }
+  }
+};
+
+void finish_scan(Scan& scan, bool truncated) {
+  finish_audio(scan.result, scan.audio, scan.totals);
+  finish_video(scan.result, scan.video, truncated);
+  report_totals(scan.diagnostics, scan.result, scan.totals);
+}
+
 }  // namespace
 
 Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics,
@@ -78,32 +137,79 @@ Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics
   scan.result.video = ElementaryStream(input);
   scan.result.audio = ElementaryStream(input);
   scan.result.video.reserve_for(input.size());
-  // The input ends inside a packet when it was cut short: the access unit it was carrying is
-  // incomplete.
-  bool truncated = false;
-  auto sync = find_confirmed_sync(
-      input, static_cast<std::size_t>(static_cast<const std::uint8_t*>(first_sync) - input.data()));
-  while (sync) {
-    std::size_t pos = sync->position;
-    const std::size_t stride = sync->stride;
-    while (continues_stream(input, pos, stride)) {
-      dispatch(scan, input.subspan(pos, kPacketSize));
-      pos += stride;
-      if (pos >= input.size()) break;
-    }
-    if (pos >= input.size()) break;
-    if (input.size() - pos < kPacketSize) {
-      truncated = input[pos] == kSyncByte;
-      break;
-    }
-    // Sync lost: continue at the next sync byte that the one after it confirms.
-    sync = find_confirmed_sync(input, pos + 1, stride);
-  }
-
-  finish_audio(scan.result, scan.audio, scan.totals);
-  finish_video(scan.result, scan.video, truncated);
-  report_totals(scan.diagnostics, scan.result, scan.totals);
+  PacketWalk walk;
+  walk.pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(first_sync) - input.data());
+  walk.run(scan, input, true);
+  finish_scan(scan, walk.truncated);
   return std::move(scan.result);
+}
+
+struct StreamDemuxer::State {
+  explicit State(const DiagnosticSink& sink) : diagnostics(sink), scan{diagnostics} {
+    scan.result.video = ElementaryStream::owning();
+    scan.result.audio = ElementaryStream::owning();
+  }
+  DiagnosticSink diagnostics;
+  Scan scan;
+  PacketWalk walk;
+  ByteVector pending;  // received bytes from the walk's position on
+  bool saw_sync_byte = false;
+  bool finished = false;
+};
+
+StreamDemuxer::StreamDemuxer(const DiagnosticSink& diagnostics)
+    : state_(std::make_unique<State>(diagnostics)) {}
+StreamDemuxer::~StreamDemuxer() = default;
+
+void StreamDemuxer::push(ByteView chunk) {
+  State& s = *state_;
+  if (s.finished || chunk.empty()) return;
+  s.saw_sync_byte = s.saw_sync_byte || std::memchr(chunk.data(), kSyncByte, chunk.size());
+  s.pending.insert(s.pending.end(), chunk.begin(), chunk.end());
+  s.walk.run(s.scan, ByteView(s.pending.data(), s.pending.size()), false);
+  s.pending.erase(s.pending.begin(), s.pending.begin() + static_cast<std::ptrdiff_t>(s.walk.pos));
+  s.walk.pos = 0;
+}
+
+void StreamDemuxer::finish() {
+  State& s = *state_;
+  if (s.finished) return;
+  s.finished = true;
+  s.walk.run(s.scan, ByteView(s.pending.data(), s.pending.size()), true);
+  s.pending = {};
+  finish_scan(s.scan, s.walk.truncated);
+}
+
+const TsDemuxResult& StreamDemuxer::result() const { return state_->scan.result; }
+bool StreamDemuxer::saw_sync_byte() const { return state_->saw_sync_byte; }
+bool StreamDemuxer::finished() const { return state_->finished; }
+
+void StreamDemuxer::release(std::size_t units, std::size_t frames) {
+  Scan& scan = state_->scan;
+  TsDemuxResult& r = scan.result;
+  units = std::min(units, r.access_units.size());
+  frames = std::min(frames, r.audio_frames.size());
+
+  // Video: the units' NAL entries, then every byte before what is still to be read.
+  VideoScan& video = scan.video;
+  const std::size_t first_nal = units < r.access_units.size() ? r.access_units[units].first_nal
+                                : video.unit_open             ? video.unit.first_nal
+                                                              : r.nal_units.size();
+  r.access_units.erase(r.access_units.begin(), r.access_units.begin() + static_cast<std::ptrdiff_t>(units));
+  r.nal_units.erase(r.nal_units.begin(), r.nal_units.begin() + static_cast<std::ptrdiff_t>(first_nal));
+  for (AccessUnit& unit : r.access_units) unit.first_nal -= first_nal;
+  if (video.unit_open) video.unit.first_nal -= first_nal;
+  std::uint64_t video_keep = video.start_codes.unread_from();
+  if (!r.nal_units.empty()) video_keep = std::min(video_keep, r.nal_units.front().header - r.nal_units.front().start_code_length);
+  r.video.discard_before(video_keep);
+  drop_pes_before(video.pes, video_keep);
+
+  // Audio: the frames, then every byte before the next frame or the framing's search.
+  r.audio_frames.erase(r.audio_frames.begin(), r.audio_frames.begin() + static_cast<std::ptrdiff_t>(frames));
+  std::uint64_t audio_keep = scan.audio.search_from;
+  if (!r.audio_frames.empty()) audio_keep = std::min<std::uint64_t>(audio_keep, r.audio_frames.front().begin);
+  r.audio.discard_before(audio_keep);
+  drop_pes_before(scan.audio.pes, audio_keep);
 }
 
 }  // namespace plexo::ts

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -112,6 +113,35 @@ enum class VideoUnits : std::uint8_t { kAll, kUntilFirstKeyFrame };
 Result<TsDemuxResult> demux_ts(ByteView input,
                                const DiagnosticSink& diagnostics = DiagnosticSink::standard_output(),
                                VideoUnits video_units = VideoUnits::kAll);
+
+// The demultiplexer for a stream that arrives in pieces, cut anywhere (mid-packet too): the
+// same packet, PSI, PES and elementary-stream handling as demux_ts, whose result it gives for
+// the whole stream once finished. Its result refers to its own copies of the elementary
+// streams' bytes, which it keeps until told they were used (`release`), so that a consumer
+// that takes access units and frames as they complete holds little more than what it has not
+// taken yet.
+class StreamDemuxer {
+ public:
+  explicit StreamDemuxer(const DiagnosticSink& diagnostics = DiagnosticSink::discard());
+  ~StreamDemuxer();
+  StreamDemuxer(const StreamDemuxer&) = delete;
+  StreamDemuxer& operator=(const StreamDemuxer&) = delete;
+
+  // Demultiplexes every packet that the bytes received so far let it decide on.
+  void push(ByteView chunk);
+  // The stream ended: its last packets, access unit and audio frames.
+  void finish();
+  const TsDemuxResult& result() const;
+  bool saw_sync_byte() const;
+  bool finished() const;
+  // The first `units` access units and `frames` audio frames were used: their entries and
+  // bytes go, and the later ones move to the front.
+  void release(std::size_t units, std::size_t frames);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Refuses a programme whose chosen video stream is not H.264, naming what was found. Every
 // audio stream that is chosen is converted.

@@ -126,6 +126,12 @@ PesStart* pes_holding(std::vector<PesStart>& starts, std::uint64_t pos) {
   return &*std::prev(it);
 }
 
+void drop_pes_before(std::vector<PesStart>& starts, std::uint64_t pos) {
+  const PesStart* holding = pes_holding(starts, pos);
+  if (!holding) return;
+  starts.erase(starts.begin(), starts.begin() + (holding - starts.data()));
+}
+
 void handle_video_packet(TsDemuxResult& result, VideoScan& scan, ScanTotals& totals,
                          const PacketPayload& packet) {
   if (!packet.unit_start) {

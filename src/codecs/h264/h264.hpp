@@ -68,6 +68,13 @@ class StartCodeScanner {
     search_from_ = from;
   }
 
+  // The first stream position it may still read: the unit being read, or where the search
+  // goes on (a start code's zeros may lie up to three bytes before its 0x01).
+  std::uint64_t unread_from() const {
+    const std::uint64_t search = search_from_ >= 3 ? search_from_ - 3 : 0;
+    return header_ ? std::min(start_, search) : search;
+  }
+
   // At the end of the stream: the last unit runs to it. A start code without a header byte
   // is none.
   template <class Stream, class OnUnit>

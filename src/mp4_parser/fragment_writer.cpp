@@ -1,0 +1,307 @@
+#include "mp4_parser/fragment_writer.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/messages.hpp"
+#include "core/span_writer.hpp"
+
+namespace plexo::mp4 {
+namespace {
+
+std::uint32_t sample_flags(const OutputSample& s) { return s.sync ? kSyncSampleFlags : kNonSyncSampleFlags; }
+
+// The presentation time of each sample of a track, in its media timescale.
+template <class Visit>
+void for_each_presentation(const TrackSamples& t, Visit visit) {
+  std::int64_t decode = 0;
+  for (std::size_t i = 0; i < t.samples.size(); ++i) {
+    visit(i, decode + t.samples[i].composition_offset);
+    decode += t.samples[i].duration;
+  }
+}
+
+std::uint64_t traf_payload(const TrackFragmentHeader& tfhd, const TrackFragmentDecodeTime& tfdt,
+                           const TrackRun& trun) {
+  return box_length(tfhd.payload_size()) + box_length(tfdt.payload_size()) + box_length(trun.payload_size());
+}
+
+// Hands a track's media, piece by piece, into consecutive runs of the output.
+class RunFiller {
+ public:
+  RunFiller(std::span<std::uint8_t> out, std::vector<std::pair<std::uint64_t, std::uint64_t>> runs)
+      : out_(out), runs_(std::move(runs)) {}
+  void operator()(ByteView piece) {
+    while (!piece.empty()) {
+      if (run_ == runs_.size()) {
+        overflow_ = true;
+        return;
+      }
+      const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), runs_[run_].second - filled_));
+      std::memcpy(out_.data() + runs_[run_].first + filled_, piece.data(), take);
+      filled_ += take;
+      piece = piece.subspan(take);
+      if (filled_ == runs_[run_].second) {
+        ++run_;
+        filled_ = 0;
+      }
+    }
+  }
+  // Every run filled, no byte left over.
+  bool exact() const { return !overflow_ && run_ == runs_.size(); }
+
+ private:
+  std::span<std::uint8_t> out_;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> runs_;  // position, length
+  std::size_t run_ = 0;
+  std::uint64_t filled_ = 0;
+  bool overflow_ = false;
+};
+
+}  // namespace
+
+std::int64_t rescale_time(std::int64_t x, std::uint32_t to, std::uint32_t from) {
+  const __int128 scaled = static_cast<__int128>(x) * to;
+  const __int128 half = from / 2;
+  return static_cast<std::int64_t>(scaled >= 0 ? (scaled + half) / from : (scaled - half) / from);
+}
+
+std::vector<FragmentTrack> fragment_tracks(const std::vector<FragmentedTrack>& tracks,
+                                           const std::vector<std::int64_t>& raise,
+                                           std::uint32_t movie_timescale) {
+  std::int64_t lift = 0;
+  for (std::size_t t = 0; t < tracks.size(); ++t)
+    lift = std::max(lift, rescale_time(raise[t], movie_timescale, tracks[t].timescale) -
+                              static_cast<std::int64_t>(tracks[t].delay));
+  std::vector<FragmentTrack> out;
+  for (std::size_t t = 0; t < tracks.size(); ++t) {
+    const std::int64_t start =
+        rescale_time(static_cast<std::int64_t>(tracks[t].delay) + lift, tracks[t].timescale, movie_timescale) -
+        raise[t];
+    out.push_back({tracks[t].track_id, static_cast<std::uint64_t>(std::max<std::int64_t>(0, start)), raise[t]});
+  }
+  return out;
+}
+
+std::uint64_t FragmentSequence::Fragment::header_size() const {
+  return moof_size + box_header_length(media_size);
+}
+std::uint64_t FragmentSequence::Fragment::size() const { return header_size() + media_size; }
+
+Result<FragmentSequence::Fragment> FragmentSequence::lay_out(
+    const std::vector<std::span<const OutputSample>>& samples) {
+  Fragment f;
+  f.sequence = ++sequence_;
+  std::uint64_t moof_payload = box_length(MovieFragmentHeader::payload_size());
+  for (std::size_t t = 0; t < tracks_.size() && t < samples.size(); ++t) {
+    const std::span<const OutputSample> run = samples[t];
+    if (run.empty()) continue;
+    if (!fits_u32(run.size())) return fail(msg::kTooManySamples);
+    FragmentTrack& track = tracks_[t];
+    TrackFragment tf;
+    tf.track = t;
+    tf.samples = run;
+    tf.tfhd.flags = tfhd_flags::kDefaultBaseIsMoof;
+    tf.tfhd.track_id = track.track_id;
+    tf.tfdt.decode_time = track.decode_time;
+    tf.trun.flags = trun_flags::kSizePresent;
+    tf.trun.data_offset = 0;  // fixed once the moof's size is known
+    tf.trun.sample_count = static_cast<std::uint32_t>(run.size());
+
+    // Values every sample shares become the traf's defaults.
+    const bool uniform_duration = std::all_of(run.begin(), run.end(), [&](const OutputSample& s) {
+      return s.duration == run[0].duration;
+    });
+    if (uniform_duration) tf.tfhd.default_duration = run[0].duration;
+    else tf.trun.flags |= trun_flags::kDurationPresent;
+    const std::uint32_t rest_flags = sample_flags(run[run.size() > 1 ? 1 : 0]);
+    const bool uniform_rest = std::all_of(run.begin() + 1, run.end(), [&](const OutputSample& s) {
+      return sample_flags(s) == rest_flags;
+    });
+    if (!uniform_rest) {
+      tf.trun.flags |= trun_flags::kFlagsPresent;
+    } else {
+      tf.tfhd.default_flags = rest_flags;
+      if (sample_flags(run[0]) != rest_flags) tf.trun.first_sample_flags = sample_flags(run[0]);
+    }
+    bool any_offset = false, negative = false;
+    for (const OutputSample& s : run) {
+      tf.media_size += s.size;
+      track.decode_time += s.duration;
+      const std::int64_t offset = s.composition_offset + track.raise;
+      any_offset |= offset != 0;
+      negative |= offset < 0;
+    }
+    if (any_offset) tf.trun.flags |= trun_flags::kCompositionOffsetPresent;
+    tf.trun.version = negative ? 1 : 0;
+
+    moof_payload += box_length(traf_payload(tf.tfhd, tf.tfdt, tf.trun));
+    tf.media_offset = f.media_size;  // within the mdat payload until the moof is laid out
+    f.media_size += tf.media_size;
+    f.trafs.push_back(std::move(tf));
+  }
+  f.moof_size = box_length(moof_payload);
+  for (TrackFragment& tf : f.trafs) {
+    tf.media_offset += f.header_size();
+    if (!fits_i32(static_cast<std::int64_t>(tf.media_offset))) return fail(msg::kFragmentTooLarge);
+    tf.trun.data_offset = static_cast<std::int32_t>(tf.media_offset);
+  }
+  return f;
+}
+
+template <class Sink>
+void FragmentSequence::write_headers(Sink& out, const Fragment& f) const {
+  put_box_header(out, "moof", f.moof_size - 8);
+  MovieFragmentHeader{f.sequence}.write(out);
+  std::vector<TrackRunEntry> entries;
+  for (const TrackFragment& tf : f.trafs) {
+    put_box_header(out, "traf", traf_payload(tf.tfhd, tf.tfdt, tf.trun));
+    tf.tfhd.write(out);
+    tf.tfdt.write(out);
+    entries.clear();
+    const std::int64_t raise = tracks_[tf.track].raise;
+    for (const OutputSample& s : tf.samples)
+      entries.push_back({s.duration, s.size, sample_flags(s), static_cast<std::uint32_t>(s.composition_offset + raise)});
+    tf.trun.write(out, entries);
+  }
+  put_box_header(out, "mdat", f.media_size);
+}
+
+Result<Buffer> FragmentSequence::write(const std::vector<std::span<const OutputSample>>& samples,
+                                       const Gather& gather) {
+  const Fragment f = PLEXO_TRY(lay_out(samples));
+  Buffer out;
+  out.vector().resize(static_cast<std::size_t>(f.size()));
+  const std::span<std::uint8_t> bytes(out.data(), out.size());
+  SpanWriter w(bytes.first(static_cast<std::size_t>(f.header_size())));
+  write_headers(w, f);
+  if (w.overrun() || w.position() != f.header_size()) return fail(msg::kLayoutMismatch);
+  for (const TrackFragment& tf : f.trafs) {
+    RunFiller fill(bytes, {{tf.media_offset, tf.media_size}});
+    gather(tf.track, [&fill](ByteView piece) { fill(piece); });
+    if (!fill.exact()) return fail(msg::kMediaSizeMismatch);
+  }
+  return out;
+}
+
+Result<MoviePlan> plan_init_segment(MovieModel movie, const std::vector<FragmentedTrack>& tracks,
+                                    std::vector<TrackSamples>* samples) {
+  if (tracks.size() != movie.tracks.size()) return fail(msg::kTracksWithoutTimeline);
+  BoxNode mvex = BoxNode::container("mvex");
+  for (std::size_t t = 0; t < movie.tracks.size(); ++t) {
+    TrackSamples& track = movie.tracks[t];
+    TrackSamples empty;
+    empty.sample_description = track.sample_description;
+    empty.sync_table = false;
+    samples->push_back(std::move(track));
+    track = std::move(empty);
+    TrackExtends trex;
+    trex.track_id = tracks[t].track_id;
+    mvex.add(BoxNode::typed(trex));
+  }
+  movie.moov.add(std::move(mvex));
+  movie.fragmented = true;
+  return MoviePlan::lay_out(std::move(movie));
+}
+
+std::vector<std::vector<std::uint32_t>> FragmentPlan::cut(const FragmentedMovieModel& model) {
+  const std::size_t tracks = model.movie.tracks.size();
+  std::vector<std::vector<std::uint32_t>> starts(1, std::vector<std::uint32_t>(tracks, 0));
+  if (tracks == 0) return starts;
+
+  // The leading track decides; the other tracks are cut at the same movie times: a sample
+  // belongs to the last fragment that begins at or before it.
+  const TrackSamples& lead = model.movie.tracks[0];
+  const FragmentedTrack& lead_track = model.tracks[0];
+  FragmentCutter cutter(rescale_time(static_cast<std::int64_t>(model.fragment_duration), lead_track.timescale,
+                                     model.movie_timescale));
+  std::vector<std::int64_t> cut_times;  // movie timescale, where fragments 1, 2, ... begin
+  for_each_presentation(lead, [&](std::size_t i, std::int64_t presented) {
+    if (!cutter.begins_fragment(i == 0, lead.samples[i].sync, presented)) return;
+    starts.emplace_back(tracks, 0);
+    starts.back()[0] = static_cast<std::uint32_t>(i);
+    cut_times.push_back(static_cast<std::int64_t>(lead_track.delay) +
+                        rescale_time(presented, model.movie_timescale, lead_track.timescale));
+  });
+  for (std::size_t t = 1; t < tracks; ++t) {
+    const FragmentedTrack& track = model.tracks[t];
+    std::size_t fragment = 1;
+    for_each_presentation(model.movie.tracks[t], [&](std::size_t i, std::int64_t presented) {
+      const std::int64_t at = static_cast<std::int64_t>(track.delay) +
+                              rescale_time(presented, model.movie_timescale, track.timescale);
+      while (fragment <= cut_times.size() && at >= cut_times[fragment - 1])
+        starts[fragment++][t] = static_cast<std::uint32_t>(i);
+    });
+    for (; fragment <= cut_times.size(); ++fragment)
+      starts[fragment][t] = static_cast<std::uint32_t>(model.movie.tracks[t].samples.size());
+  }
+  return starts;
+}
+
+Result<FragmentPlan> FragmentPlan::lay_out(FragmentedMovieModel model) {
+  if (model.fragment_duration == 0 || model.movie_timescale == 0) return fail(msg::kInvalidFragmentDuration);
+  if (model.tracks.size() != model.movie.tracks.size()) return fail(msg::kTracksWithoutTimeline);
+  for (const FragmentedTrack& t : model.tracks)
+    if (t.timescale == 0) return fail(msg::kInvalidTrackTimescale);
+  for (const TrackSamples& t : model.movie.tracks)
+    if (!fits_u32(t.samples.size())) return fail(msg::kTooManySamples);
+
+  FragmentPlan plan;
+  const auto starts = cut(model);
+  const std::vector<FragmentedTrack> tracks = model.tracks;
+  plan.init_ = PLEXO_TRY(plan_init_segment(std::move(model.movie), tracks, &plan.tracks_));
+
+  // Negative composition offsets raised by the most negative one's magnitude, for the tracks
+  // that ask for it.
+  std::vector<std::int64_t> raise;
+  for (const TrackSamples& t : plan.tracks_) {
+    std::int32_t lowest = 0;
+    if (t.negative_offsets == TrackSamples::NegativeOffsets::kRaise)
+      for (const OutputSample& s : t.samples) lowest = std::min(lowest, s.composition_offset);
+    raise.push_back(-std::int64_t{lowest});
+  }
+  plan.sequence_.emplace(fragment_tracks(tracks, raise, model.movie_timescale));
+
+  std::uint64_t offset = plan.init_.size();
+  for (std::size_t k = 0; k < starts.size(); ++k) {
+    std::vector<std::span<const OutputSample>> samples;
+    for (std::size_t t = 0; t < plan.tracks_.size(); ++t) {
+      const auto& all = plan.tracks_[t].samples;
+      const std::uint32_t end = k + 1 < starts.size() ? starts[k + 1][t] : static_cast<std::uint32_t>(all.size());
+      samples.emplace_back(all.data() + starts[k][t], end - starts[k][t]);
+    }
+    FragmentSequence::Fragment f = PLEXO_TRY(plan.sequence_->lay_out(samples));
+    if (f.trafs.empty()) continue;
+    plan.offsets_.push_back(offset);
+    offset += f.size();
+    plan.fragments_.push_back(std::move(f));
+  }
+  plan.fragments_size_ = offset - plan.init_.size();
+  return plan;
+}
+
+Status FragmentPlan::write(std::span<std::uint8_t> out) const {
+  if (out.size() != size()) return fail(msg::kOutputSizeMismatch);
+  PLEXO_CHECK(init_.write(out.first(static_cast<std::size_t>(init_.size()))));
+  for (std::size_t k = 0; k < fragments_.size(); ++k) {
+    const FragmentSequence::Fragment& f = fragments_[k];
+    SpanWriter w(out.subspan(static_cast<std::size_t>(offsets_[k]), static_cast<std::size_t>(f.header_size())));
+    sequence_->write_headers(w, f);
+    if (w.overrun() || w.position() != f.header_size()) return fail(msg::kLayoutMismatch);
+  }
+  // Each track's media in sample order, into its runs of every fragment.
+  for (std::size_t t = 0; t < tracks_.size(); ++t) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
+    for (std::size_t k = 0; k < fragments_.size(); ++k)
+      for (const auto& tf : fragments_[k].trafs)
+        if (tf.track == t && tf.media_size > 0) runs.emplace_back(offsets_[k] + tf.media_offset, tf.media_size);
+    RunFiller fill(out, std::move(runs));
+    const TrackSamples& track = tracks_[t];
+    if (track.gather_media) track.gather_media([&fill](ByteView piece) { fill(piece); });
+    else for (ByteView piece : track.media) fill(piece);
+    if (!fill.exact()) return fail(msg::kMediaSizeMismatch);
+  }
+  return {};
+}
+
+}  // namespace plexo::mp4

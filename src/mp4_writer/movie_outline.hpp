@@ -1,0 +1,42 @@
+// The movie of a converted stream before its samples: the box tree that both writers take
+// (the progressive one for convert_ts_to_mp4, the fragment writer for convert_ts_to_fmp4 and
+// the live segmenter), one track model per stream with its sample description, and each
+// track's place on the timeline.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/buffer.hpp"
+#include "mp4_parser/fragment_writer.hpp"
+#include "mp4_parser/movie_writer.hpp"
+#include "mp4_writer/audio_timing.hpp"
+#include "mp4_writer/video_timing.hpp"
+#include "ts_parser/ts_demux.hpp"
+
+namespace plexo::mp4w {
+
+// A progressive file delays the later track with an empty edit; a fragmented one starts its
+// decode times there instead (`MovieOutline::tracks`), and its headers carry no durations,
+// since the samples follow in fragments.
+enum class Layout : std::uint8_t { kProgressive, kFragmented };
+
+// The sample descriptions the model's views point into.
+struct TrackDescriptions {
+  Buffer video;
+  Buffer audio;
+};
+
+struct MovieOutline {
+  mp4::MovieModel model;                     // tracks without samples
+  std::vector<mp4::FragmentedTrack> tracks;  // per model track: ID, timescale, delay
+};
+
+// The fragmented movie's file type: CMAF-compatible brands.
+inline mp4::FileType fragmented_file_type() { return {"iso6", 0, {"iso6", "cmfc", "isom", "mp41"}}; }
+
+// A video track when `video`, an audio track when `audio`, in that order.
+MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, const VideoTiming* video,
+                           const AudioTrackTiming* audio, Layout layout);
+
+}  // namespace plexo::mp4w

@@ -1,0 +1,88 @@
+"""``plexo hls``: a transport stream as an HLS fMP4 rendition, from a file or a live feed on
+standard input, judged by ffprobe and ffmpeg reading the playlist."""
+from __future__ import annotations
+
+import pathlib
+import subprocess
+import sys
+import time
+
+import pytest
+
+import builders as b
+import media_tools as mt
+import plexo
+
+CLI = [sys.executable, "-m", "plexo", "hls"]
+
+
+def rendition(folder: pathlib.Path) -> tuple[list[str], bytes]:
+    """The playlist's lines and init + every segment it lists, joined."""
+    lines = (folder / "index.m3u8").read_text().splitlines()
+    names = ["init.mp4"] + [line for line in lines if line and not line.startswith("#")]
+    return lines, b"".join((folder / name).read_bytes() for name in names)
+
+
+def decoded(path: str, stream: str) -> list[str]:
+    result = mt.run("ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", stream, "-f", "framemd5", "-")
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    return [row.split(",")[-1].strip() for row in result.stdout.splitlines() if row and row[0] != "#"]
+
+
+@pytest.mark.parametrize("name", ["ts_bframes.ts", "ts_audio_leads.ts", "ts_pts_wrap.ts"])
+def test_a_file_becomes_a_playlist_players_read(tmp_path, fixture_bytes, ffprobe, ffmpeg, name):
+    source = tmp_path / name
+    source.write_bytes(fixture_bytes(name))
+    done = subprocess.run(CLI + ["--segment-duration", "0.5", str(source), str(tmp_path / "out")],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    lines, joined = rendition(tmp_path / "out")
+    assert lines[:2] == ["#EXTM3U", "#EXT-X-VERSION:7"] and lines[-1] == "#EXT-X-ENDLIST"
+    assert "#EXT-X-PLAYLIST-TYPE:VOD" in lines and '#EXT-X-MAP:URI="init.mp4"' in lines
+    extinf = [float(line[8:-1]) for line in lines if line.startswith("#EXTINF:")]
+    target = int(next(line for line in lines if line.startswith("#EXT-X-TARGETDURATION:")).split(":")[1])
+    assert len(extinf) == len(b.track_fragments(joined)) > 1 and max(round(d) for d in extinf) <= target
+    # the segments are the one-shot conversion, and players read the playlist cleanly
+    assert joined == plexo.convert_ts_to_fmp4(source.read_bytes(), fragment_duration=0.5, diagnostics=False)
+    playlist = str(tmp_path / "out" / "index.m3u8")
+    assert mt.run("ffprobe", "-v", "error", playlist).stderr == ""
+    for stream in ("0:v:0", "0:a:0"):
+        assert decoded(playlist, stream) == mt.framemd5(source.read_bytes(), stream, ".ts")
+    assert sum(extinf) == pytest.approx(mt.duration(joined) - min(
+        mt.frame_times(mt.frames(joined, "v:0"))[:1]), abs=0.05)
+
+
+def test_a_live_feed_is_published_segment_by_segment(tmp_path, fixture_bytes, ffprobe):
+    source = fixture_bytes("ts_bframes.ts")
+    out = tmp_path / "live"
+    feed = subprocess.Popen(CLI + ["--segment-duration", "0.5", "-", str(out)], stdin=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    feed.stdin.write(source[:len(source) * 3 // 4])
+    feed.stdin.flush()
+    deadline = time.monotonic() + 30
+    while not (out / "index.m3u8").exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    lines, _ = rendition(out)  # a segment is out while the stream still runs
+    assert "#EXT-X-PLAYLIST-TYPE:EVENT" in lines and "#EXT-X-ENDLIST" not in lines
+    assert mt.run("ffprobe", "-v", "error", str(out / "index.m3u8")).stderr == ""
+    feed.stdin.write(source[len(source) * 3 // 4:])
+    feed.stdin.close()
+    assert feed.wait(30) == 0, feed.stderr.read()
+    lines, joined = rendition(out)
+    assert lines[-1] == "#EXT-X-ENDLIST" and "#EXT-X-PLAYLIST-TYPE:EVENT" in lines
+    assert joined == plexo.convert_ts_to_fmp4(source, fragment_duration=0.5, diagnostics=False)
+    assert not [p.name for p in out.iterdir() if p.name.startswith(".")]  # no temporary left
+
+
+@pytest.mark.parametrize("data, message", [
+    (b.transport_stream([(b.AUD + b.nal(b.idr()), 90000, None)] * 3), "No H.264 parameter sets found"),
+    (b"", "No valid TS sync byte found"),
+])
+def test_an_unusable_stream_fails_with_the_reason(tmp_path, data, message):
+    done = subprocess.run(CLI + ["-", str(tmp_path / "out")], input=data, capture_output=True)
+    assert done.returncode == 1 and done.stderr.decode().strip() == f"plexo: -: {message}"
+
+
+def test_segment_duration_must_be_positive(tmp_path):
+    done = subprocess.run(CLI + ["--segment-duration", "0", "-", str(tmp_path)], capture_output=True, text=True)
+    assert done.returncode == 2 and "must be a positive number of seconds" in done.stderr
