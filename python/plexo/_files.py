@@ -60,16 +60,16 @@ def _read(src: PathLike) -> bytes:
 
 def convert_file(src: PathLike, dst: PathLike, *, reset_timestamps: bool = False,
                  diagnostics: Diagnostics = True) -> int:
-    """Convert the transport stream in ``src`` to an MP4 written to ``dst``; returns the number
-    of bytes written. Raises ``OSError`` for files, otherwise as
-    :func:`plexo.convert_ts_to_mp4`."""
-    data = _read(src)
+    """Convert the transport stream in ``src`` to an MP4 written to ``dst``
+    (:func:`plexo.convert_ts_to_mp4`, byte for byte, diagnostics included); returns the number
+    of bytes written."""
+    lines = _core._sink_argument(diagnostics)
     try:
-        result = _core.convert_ts_to_mp4(data, reset_timestamps, diagnostics=diagnostics)
-    except (ValueError, NotImplementedError) as exc:
-        _fail(exc, [src], dst)
-    del data
-    return _write(dst, result, [src])
+        return _file_to_file(
+            lambda src_fd, dst_fd: _plexo._convert_file(src_fd, dst_fd, reset_timestamps, lines),
+            [src], dst)
+    finally:
+        _core._deliver(lines, diagnostics)
 
 
 def defragment_file(src: PathLike, dst: PathLike) -> int:

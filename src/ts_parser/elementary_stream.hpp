@@ -85,6 +85,12 @@ class ElementaryStream {
     size_ += n;
   }
 
+  // Where the byte at stream position `pos` lies in the input; nothing at or past size().
+  std::optional<std::uint64_t> input_offset(std::uint64_t pos) const {
+    if (pos >= size_) return std::nullopt;
+    return chunks_[chunk_index(pos)].offset_of(pos);
+  }
+
   // The byte at a stream position below size().
   std::uint8_t at(std::uint64_t pos) const {
     return input_[static_cast<std::size_t>(chunks_[chunk_index(pos)].offset_of(pos))];
@@ -150,16 +156,23 @@ class ElementaryStream {
   // positions at or after `pos` stay readable.
   void discard_before(std::uint64_t pos) {
     std::size_t drop = 0;
-    while (drop < chunks_.size() && chunks_[drop].begin + chunks_[drop].length <= pos) ++drop;
+    while (drop < chunks_.size() && chunks_[drop].end() <= pos) ++drop;
     chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(drop));
     last_ = 0;
     if (!owning_) return;
     if (!chunks_.empty() && chunks_.front().begin < pos) {
       Chunk& first = chunks_.front();
-      const std::uint64_t cut = pos - first.begin;
-      first.begin = pos;
-      first.input_offset += cut;
-      first.length -= cut;
+      if (first.count == 1) {
+        const std::uint64_t cut = pos - first.begin;
+        first.begin = pos;
+        first.input_offset += cut;
+        first.length -= cut;
+      } else {  // whole pieces of a run
+        const std::uint64_t pieces = (pos - first.begin) / first.length;
+        first.begin += pieces * first.length;
+        first.input_offset += pieces * first.stride;
+        first.count -= static_cast<std::uint32_t>(pieces);
+      }
     }
     const std::uint64_t unused = chunks_.empty() ? owned_.size() : chunks_.front().input_offset;
     if (unused == 0) return;
