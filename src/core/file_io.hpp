@@ -52,7 +52,9 @@ class InputFile {
   // Gives back the memory of [offset, offset + length); pages that also hold a kept range
   // stay.
   void release(std::uint64_t offset, std::uint64_t length);
-  // Gives back every page wholly below `offset` (for a file read front to back).
+  // For a file read front to back in large windows: huge pages back what is loaded (fewer
+  // faults), and release_below gives back every page wholly below `offset`.
+  void read_in_windows();
   void release_below(std::uint64_t offset);
   // Loads a range that stays until the object goes (release() leaves its pages alone).
   Status keep(std::uint64_t offset, std::uint64_t length);

@@ -154,6 +154,7 @@ Result<TsDemuxResult> demux_ts_file(InputFile& file, const DiagnosticSink& diagn
   PacketWalk walk;
   bool saw_sync = false;
   std::uint64_t loaded = 0;
+  file.read_in_windows();
   while (loaded < size) {
     const std::uint64_t next = std::min(size, loaded + kWindow);
     PLEXO_CHECK(file.load(loaded, next - loaded));
