@@ -2,8 +2,8 @@
 file beside the output, renamed into place only when the operation succeeds: nothing is left
 under the output's name when it fails, and the inputs are only ever opened for reading.
 
-The MP4 operations go from file to file in memory bounded by the files' tables: the media
-is copied from the input to the output by offset, never held whole. Errors name the file:
+convert_file and the MP4 operations go from file to file in memory bounded by the files'
+tables: the media is copied from the input to the output by offset, never held whole. Errors name the file:
 ``OSError`` (with ``filename``) for files that cannot be opened, read or written, otherwise
 the exception of the in-memory function with the input's path before its message."""
 from __future__ import annotations
