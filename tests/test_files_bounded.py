@@ -5,6 +5,7 @@ Large inputs are real media looped with ffmpeg's -stream_loop (continuous timest
 temporary folder; the multi-gigabyte ones run only with PLEXO_LARGE_TESTS=1."""
 from __future__ import annotations
 
+import io
 import json
 import os
 import subprocess
@@ -16,15 +17,17 @@ import pytest
 
 import _plexo
 import plexo
-from builders import box_boundaries, get_box, large_box, patch_box, replace_box, u32
+from builders import box_boundaries, get_box, large_box, patch_box, replace_box, ts_packets, u32
 from conftest import FIXTURES, run_tool
 
 LARGE = bool(os.environ.get("PLEXO_LARGE_TESTS"))
 VIDEO = (FIXTURES / "frag_video_only.mp4").read_bytes()
 AUDIO = (FIXTURES / "mux_audio_48k.mp4").read_bytes()  # track 2: joins VIDEO
 
-# name: (file function, in-memory function, how many inputs)
+# name: (file function, in-memory function)
 OPERATIONS = {
+    "convert": (lambda src, dst: plexo.convert_file(src, dst, diagnostics=False),
+                lambda data: _plexo._convert_ts_to_mp4(data, False, False)),
     "defragment": (plexo.defragment_file, _plexo.defragment_mp4),
     "reset": (plexo.reset_file, _plexo.reset_mp4_timestamps),
     "mux": (plexo.mux_files, plexo.mux_fmp4_tracks),  # both renumber colliding track IDs
@@ -72,7 +75,43 @@ def hostile(data: bytes) -> dict[str, bytes]:
     return cases
 
 
+def convert_both_ways(tmp_path, data: bytes) -> tuple[tuple, tuple]:
+    """(result, diagnostic lines) of convert_file and of convert_ts_to_mp4 on `data`."""
+    memory_lines: list[str] = []
+    try:
+        memory = _plexo._convert_ts_to_mp4(data, False, memory_lines)
+    except ValueError as exc:
+        memory = f"ValueError: {exc}"
+    src, dst = tmp_path / "in.ts", tmp_path / "out.mp4"
+    src.write_bytes(data)
+    sink = io.StringIO()
+    try:
+        plexo.convert_file(src, dst, diagnostics=sink)
+        result = dst.read_bytes()
+        dst.unlink()
+    except ValueError as exc:
+        assert str(exc).startswith(f"{src}: ") and not dst.exists()
+        result = f"ValueError: {str(exc)[len(str(src)) + 2:]}"
+    return (result, sink.getvalue()), (memory, "".join(memory_lines))
+
+
 class TestSameBytes:
+    @pytest.mark.parametrize("fixture", sorted(p.name for p in FIXTURES.glob("*.ts")) + ["ts_192.m2ts"])
+    def test_transport_streams(self, tmp_path, fixture):
+        """The converted file and the diagnostic lines, fixture by fixture."""
+        theirs, ours = convert_both_ways(tmp_path, (FIXTURES / fixture).read_bytes())
+        assert theirs == ours
+
+    def test_cut_and_damaged_transport_streams(self, tmp_path):
+        data = (FIXTURES / "ts_1080p.ts").read_bytes()
+        cases = {f"cut at {at}": data[:at] for at in range(0, len(data), 188 * 7 + 61)}
+        packets = ts_packets(data)
+        cases["sync lost mid-file"] = b"".join(packets[:40]) + b"\x47junk" * 300 + b"".join(packets[40:])
+        cases["no sync byte"] = bytes(range(0x48, 0x100)) * 40
+        for label, damaged in cases.items():
+            theirs, ours = convert_both_ways(tmp_path, damaged)
+            assert theirs == ours, label
+
     @pytest.mark.parametrize("fixture", ["frag_gstreamer.mp4", "frag_every_frame.mp4",
                                          "frag_audio_late.mp4", "frag_negative_cts.mp4",
                                          "frag_base_data_offset.mp4", "reset_av_3600.mp4",
@@ -128,12 +167,13 @@ class TestErrors:
         assert raised.value.filename == str(tmp_path / "in.mp4")
         assert not (tmp_path / "out.mp4").exists()
 
-    @pytest.mark.parametrize("operation", [_plexo._defragment_file, _plexo._reset_file])
+    @pytest.mark.parametrize("operation", [_plexo._defragment_file, _plexo._reset_file,
+                                           lambda i, o: _plexo._convert_file(i, o, False, False)])
     def test_input_cut_short_while_written(self, looped, operation):
         """The output goes to a pipe: the test reads its first bytes, cuts the input, and the
         operation reports the missing bytes instead of writing what is not there."""
-        source = looped(40)
-        cut = source.with_suffix(".cut.mp4")
+        source = looped(40, ".ts" if operation.__name__ == "<lambda>" else ".mp4")
+        cut = source.with_suffix(".cut" + source.suffix)
         cut.write_bytes(source.read_bytes())
         read_end, write_end = os.pipe()
         failure: list[BaseException] = []
@@ -185,12 +225,14 @@ def looped(tmp_path_factory, ffmpeg):
                     *fragmented, str(clip))
     assert made.returncode == 0, made.stderr
 
-    def make(megabytes: int) -> Path:
-        path = folder / f"looped_{megabytes}.mp4"
+    def make(megabytes: int, suffix: str = ".mp4") -> Path:
+        """A fragmented MP4, or with ".ts" a transport stream."""
+        path = folder / f"looped_{megabytes}{suffix}"
+        form = fragmented if suffix == ".mp4" else ["-f", "mpegts"]
         if not path.exists():
             loops = max(0, round(megabytes * 1e6 / clip.stat().st_size) - 1)
             made = run_tool(ffmpeg, "-nostdin", "-v", "error", "-stream_loop", str(loops),
-                            "-i", str(clip), "-c", "copy", *fragmented, str(path))
+                            "-i", str(clip), "-c", "copy", *form, str(path))
             assert made.returncode == 0, made.stderr
         return path
     return make
@@ -221,7 +263,7 @@ def high_water():
         return next(int(line.split()[1]) << 10 for line in status if line.startswith("VmHWM:"))
 name, paths = sys.argv[1], sys.argv[2:]
 before = high_water()
-getattr(plexo, name)(*paths)
+getattr(plexo, name)(*paths, **({"diagnostics": False} if name == "convert_file" else {}))
 print(json.dumps({"grown": high_water() - before}))
 """
 BOUND = 32 << 20  # buffers, tables and the interpreter's own growth; never the media
@@ -253,19 +295,19 @@ SIZES = [60, 240] + ([800] if LARGE else [])
 
 @pytest.mark.memory_bound
 class TestLargeInputs:
-    @pytest.mark.parametrize("name", ["defragment", "reset", "mux"])
+    @pytest.mark.parametrize("name", ["convert", "defragment", "reset", "mux"])
     def test_memory_stays_flat_and_bytes_match(self, looped, ffmpeg, ffprobe, tmp_path, name):
         grown = []
         for megabytes in SIZES:
-            source = looped(megabytes)
+            source = looped(megabytes, ".ts" if name == "convert" else ".mp4")
             inputs = split_tracks(ffmpeg, source) if name == "mux" else (source,)
             out = tmp_path / f"out_{megabytes}.mp4"
-            grown.append(peak_growth(OPERATIONS[name][0].__name__, *inputs, out))
-            assert same_as_in_memory(name, out, *inputs)
-            if megabytes == SIZES[-1]:
+            grown.append(peak_growth(f"{name}_file" if name != "mux" else "mux_files", *inputs, out))
+            if megabytes == SIZES[0]:
+                assert same_as_in_memory(name, out, *inputs)
+            else:
                 judged(ffprobe, out)
             out.unlink()
-        print(name, SIZES, [g >> 20 for g in grown], "MiB")
         assert max(grown) < BOUND, grown
 
     @pytest.mark.skipif(not LARGE, reason="writes and reads 10 GB; set PLEXO_LARGE_TESTS=1")

@@ -2,8 +2,8 @@
 file beside the output, renamed into place only when the operation succeeds: nothing is left
 under the output's name when it fails, and the inputs are only ever opened for reading.
 
-The MP4 operations go from file to file in memory bounded by the files' tables: the media
-is copied from the input to the output by offset, never held whole. Errors name the file:
+convert_file and the MP4 operations go from file to file in memory bounded by the files'
+tables: the media is copied from the input to the output by offset, never held whole. Errors name the file:
 ``OSError`` (with ``filename``) for files that cannot be opened, read or written, otherwise
 the exception of the in-memory function with the input's path before its message.
 
@@ -101,16 +101,25 @@ def _through_memory(operation: Callable[..., bytes], inputs: Sequence[Source],
 
 def convert_file(src: Source, dst: Source, *, reset_timestamps: bool = False,
                  diagnostics: Diagnostics = None) -> int:
-    """Convert the transport stream in ``src`` to an MP4 written to ``dst``; returns the number
+    """Convert the transport stream in ``src`` to an MP4 written to ``dst``
+    (:func:`plexo.convert_ts_to_mp4`, byte for byte, diagnostics included); returns the number
     of bytes written. Raises ``OSError`` for files, otherwise as
     :func:`plexo.convert_ts_to_mp4`."""
-    data = _read(src)
+    if _in_memory(src) or _in_memory(dst):
+        data = _read(src)
+        try:
+            result = _core.convert_ts_to_mp4(data, reset_timestamps, diagnostics=diagnostics)
+        except ValueError as exc:
+            _fail(exc, [src], dst)
+        del data
+        return _write(dst, result, [src])
+    lines = _core._sink_argument(diagnostics)
     try:
-        result = _core.convert_ts_to_mp4(data, reset_timestamps, diagnostics=diagnostics)
-    except ValueError as exc:
-        _fail(exc, [src], dst)
-    del data
-    return _write(dst, result, [src])
+        return _file_to_file(
+            lambda src_fd, dst_fd: _plexo._convert_file(src_fd, dst_fd, reset_timestamps, lines),
+            [src], dst)  # type: ignore[list-item, arg-type]
+    finally:
+        _core._deliver(lines, diagnostics)
 
 
 def defragment_file(src: Source, dst: Source) -> int:

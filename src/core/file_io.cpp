@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/buffer.hpp"
 #include "core/messages.hpp"
 
 namespace plexo {
@@ -117,6 +118,15 @@ Status InputFile::keep(std::uint64_t offset, std::uint64_t length) {
 }
 
 void InputFile::release_all() { release(0, size_); }
+
+void InputFile::read_in_windows() { advise_huge_pages(base_, mapped_); }
+
+void InputFile::release_below(std::uint64_t offset) {
+  const std::uint64_t end = std::min<std::uint64_t>(offset, size_) / page_size() * page_size();
+  if (end <= released_below_) return;
+  release(released_below_, end - released_below_);
+  released_below_ = end;
+}
 
 FileWriter::FileWriter(int fd, std::vector<const InputFile*> sources)
     : fd_(fd), sources_(std::move(sources)), buffer_(kBufferSize) {}

@@ -52,6 +52,10 @@ class InputFile {
   // Gives back the memory of [offset, offset + length); pages that also hold a kept range
   // stay.
   void release(std::uint64_t offset, std::uint64_t length);
+  // For a file read front to back in large windows: huge pages back what is loaded (fewer
+  // faults), and release_below gives back every page wholly below `offset`.
+  void read_in_windows();
+  void release_below(std::uint64_t offset);
   // Loads a range that stays until the object goes (release() leaves its pages alone).
   Status keep(std::uint64_t offset, std::uint64_t length);
   // Gives back every page but those of kept ranges.
@@ -70,6 +74,7 @@ class InputFile {
   std::uint8_t* base_ = nullptr;
   std::size_t mapped_ = 0;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> kept_;  // [begin, end), ascending
+  std::uint64_t released_below_ = 0;
 };
 
 // The error for a file that ends before a byte it had when it was opened.

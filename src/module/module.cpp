@@ -24,6 +24,8 @@
 //   def _defragment_file(src_fd: int, dst_fd: int) -> int: ...
 //   def _mux_files(video_fd: int, audio_fd: int, dst_fd: int) -> int: ...  # renumbers, as below
 //   def _reset_file(src_fd: int, dst_fd: int) -> int: ...
+//   def _convert_file(src_fd: int, dst_fd: int, reset_timestamps: bool,
+//                     diagnostics: bool | list[str]) -> int: ...
 //   def _container(data: bytes) -> str | None: ...  # "ts", "mp4", or None for neither
 //   def _mux_fmp4_tracks_renumbered(video: bytes, audio: bytes) -> bytes: ...  # audio tracks
 //       whose IDs collide with video tracks take the lowest free IDs instead of being refused
@@ -655,6 +657,25 @@ PyObject* py_private_mux_files(PyObject*, PyObject* args, PyObject* kwargs) {
       });
 }
 
+PyObject* py_private_convert_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kSrcFd, kDstFd, kResetTimestamps, kDiagnostics, nullptr};
+  PyObject *src = nullptr, *dst = nullptr, *reset = nullptr, *where = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:_convert_file", keywords, &src, &dst, &reset,
+                                   &where))
+    return nullptr;
+  int in = -1, out = -1;
+  bool reset_timestamps = false;
+  CallDiagnostics diagnostics;
+  if (!fd_argument(src, "src_fd", &in) || !fd_argument(dst, "dst_fd", &out) ||
+      !bool_argument(reset, "reset_timestamps", &reset_timestamps) || !diagnostics.parse(where))
+    return nullptr;
+  // Every time the writer stores is relative, so the file is the same either way.
+  (void)reset_timestamps;
+  auto sink = diagnostics.sink();
+  return diagnostics.deliver(
+      run_file_operation([in, out, &sink] { return plexo::mp4w::convert_file(in, out, sink); }));
+}
+
 #define PLEXO_FUNCTION(name) \
   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(name))
 
@@ -714,6 +735,10 @@ PyMethodDef private_functions[] = {
     {"_reset_file", PLEXO_FUNCTION(py_private_reset_file), METH_VARARGS | METH_KEYWORDS,
      "_reset_file(src_fd, dst_fd)\n--\n\n"
      "reset_mp4_timestamps from file to file in bounded memory; returns the bytes written."},
+    {"_convert_file", PLEXO_FUNCTION(py_private_convert_file), METH_VARARGS | METH_KEYWORDS,
+     "_convert_file(src_fd, dst_fd, reset_timestamps, diagnostics)\n--\n\n"
+     "convert_ts_to_mp4 from file to file in bounded memory, with the diagnostic lines as "
+     "_convert_ts_to_mp4 sends them; returns the bytes written."},
     {"_container", PLEXO_FUNCTION(py_private_container), METH_VARARGS | METH_KEYWORDS,
      "_container(data)\n--\n\n"
      "The container data opens as: 'ts', 'mp4', or None for neither."},

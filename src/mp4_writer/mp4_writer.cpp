@@ -248,4 +248,13 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(ByteView input, doub
   return plan_fmp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)), fragment_duration);
 }
 
+Result<std::uint64_t> convert_file(int in, int out, const ts::DiagnosticSink& diagnostics) {
+  InputFile file = PLEXO_TRY(InputFile::open(in));
+  std::unique_ptr<mp4::PlannedOutput> planned = PLEXO_TRY(plan_mp4(PLEXO_TRY(ts::demux_ts_file(file, diagnostics))));
+  file.release_all();
+  FileWriter writer(out, {&file});
+  PLEXO_CHECK(planned->write(writer));
+  return planned->size();
+}
+
 }  // namespace plexo::mp4w

@@ -6,6 +6,7 @@
 
 #include "core/buffer.hpp"
 #include "core/error.hpp"
+#include "core/file_io.hpp"
 #include "mp4_parser/movie_writer.hpp"
 #include "ts_parser/ts_demux.hpp"
 
@@ -35,5 +36,12 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_fmp4(ts::TsDemuxResult demuxed,
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(
     ByteView input, double fragment_duration,
     const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
+
+// convert_ts_to_mp4 from the file open at `in` to a new, empty file at `out`, in memory
+// bounded by the stream's tables: the stream is demultiplexed window by window (only the bytes
+// a reader may still need are held), then the MP4 is written front to back with the media
+// copied from the input file by offset. Returns the number of bytes written.
+Result<std::uint64_t> convert_file(int in, int out,
+                                   const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
 
 }  // namespace plexo::mp4w

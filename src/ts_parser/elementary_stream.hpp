@@ -85,6 +85,12 @@ class ElementaryStream {
     size_ += n;
   }
 
+  // Where the byte at stream position `pos` lies in the input; nothing at or past size().
+  std::optional<std::uint64_t> input_offset(std::uint64_t pos) const {
+    if (pos >= size_) return std::nullopt;
+    return chunks_[chunk_index(pos)].offset_of(pos);
+  }
+
   // The byte at a stream position below size().
   std::uint8_t at(std::uint64_t pos) const {
     return input_[static_cast<std::size_t>(chunks_[chunk_index(pos)].offset_of(pos))];

@@ -185,6 +185,45 @@ Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics
   return std::move(scan.result);
 }
 
+Result<TsDemuxResult> demux_ts_file(InputFile& file, const DiagnosticSink& diagnostics) {
+  constexpr std::uint64_t kWindow = std::uint64_t{8} << 20;
+  const ByteView image = file.view();
+  const std::uint64_t size = file.size();
+  Scan scan{diagnostics};
+  scan.result.video = ElementaryStream(image);
+  scan.result.audio = ElementaryStream(image);
+  PacketWalk walk;
+  bool saw_sync = false;
+  std::uint64_t loaded = 0;
+  file.read_in_windows();
+  while (loaded < size) {
+    const std::uint64_t next = std::min(size, loaded + kWindow);
+    PLEXO_CHECK(file.load(loaded, next - loaded));
+    if (!saw_sync) {
+      // The walk starts at the first sync byte, as over the whole input.
+      const void* hit = std::memchr(image.data() + loaded, kSyncByte, static_cast<std::size_t>(next - loaded));
+      saw_sync = hit != nullptr;
+      if (hit) walk.pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - image.data());
+    }
+    loaded = next;
+    if (!saw_sync) {
+      file.release_below(loaded);
+      continue;
+    }
+    walk.run(scan, image.first(static_cast<std::size_t>(loaded)), loaded == size);
+    // What a reader may still look at: the packets from the walk's position, the NAL unit
+    // being read and the start-code search, the audio framing's search. The rest goes.
+    std::uint64_t keep = walk.pos;
+    if (scan.video.collect)
+      if (auto at = scan.result.video.input_offset(scan.video.start_codes.unread_from())) keep = std::min(keep, *at);
+    if (auto at = scan.result.audio.input_offset(scan.audio.search_from)) keep = std::min(keep, *at);
+    file.release_below(keep);
+  }
+  if (!saw_sync) return fail(msg::kNoSyncByte);
+  finish_scan(scan, walk.truncated);
+  return std::move(scan.result);
+}
+
 struct StreamDemuxer::State {
   explicit State(const DiagnosticSink& sink) : diagnostics(sink), scan{diagnostics} {
     scan.result.video = ElementaryStream::owning();

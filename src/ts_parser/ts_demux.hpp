@@ -19,6 +19,7 @@
 #include "core/messages.hpp"
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "core/file_io.hpp"
 #include "ts_parser/diagnostics.hpp"
 #include "ts_parser/elementary_stream.hpp"
 
@@ -130,6 +131,14 @@ enum class VideoUnits : std::uint8_t { kAll, kUntilFirstKeyFrame };
 Result<TsDemuxResult> demux_ts(ByteView input,
                                const DiagnosticSink& diagnostics = DiagnosticSink::standard_output(),
                                VideoUnits video_units = VideoUnits::kAll);
+
+// demux_ts over a file read window by window: only the bytes a reader may still look at are
+// held (the packets being walked, the NAL unit being read, the audio frame being framed), so
+// memory holds the tables, not the media. The result views the file's address range
+// (`file.view()`), whose media the FileWriter copies from the file; it and the diagnostic
+// lines are those of demux_ts over the file's bytes.
+Result<TsDemuxResult> demux_ts_file(InputFile& file,
+                                    const DiagnosticSink& diagnostics = DiagnosticSink::standard_output());
 
 // The demultiplexer for a stream that arrives in pieces, cut anywhere (mid-packet too): the
 // same packet, PSI, PES and elementary-stream handling as demux_ts, whose result it gives for
