@@ -153,25 +153,35 @@ def test_media_work_runs_without_the_interpreter_lock():
     # the main thread must keep running meanwhile.
     video = pes(b"\x00\x00\x00\x01\x09\xf0" + b"\x11" * 170_000, pts=0)
     stream = pat() + pmt([(0x1B, 256), (0x0F, 257)]) + b"".join(packetize(256, video)) * 300
-    done = threading.Event()
-    elapsed = []
 
-    def work():
-        start = time.perf_counter()
-        try:
-            _plexo.convert_ts_to_mp4(stream)
-        except ValueError:
-            pass
-        elapsed.append(time.perf_counter() - start)
-        done.set()
+    def longest_gap_and_elapsed():
+        done = threading.Event()
+        elapsed = []
 
-    worker = threading.Thread(target=work)
-    last, longest_gap = time.perf_counter(), 0.0
-    worker.start()
-    while not done.is_set():
-        now = time.perf_counter()
-        longest_gap = max(longest_gap, now - last)
-        last = now
-    worker.join()
-    assert elapsed[0] > 0.005, "input too small to show anything"
-    assert longest_gap < elapsed[0] / 2
+        def work():
+            start = time.perf_counter()
+            try:
+                _plexo.convert_ts_to_mp4(stream)
+            except ValueError:
+                pass
+            elapsed.append(time.perf_counter() - start)
+            done.set()
+
+        worker = threading.Thread(target=work)
+        last, longest_gap = time.perf_counter(), 0.0
+        worker.start()
+        while not done.is_set():
+            now = time.perf_counter()
+            longest_gap = max(longest_gap, now - last)
+            last = now
+        worker.join()
+        assert elapsed[0] > 0.005, "input too small to show anything"
+        return longest_gap, elapsed[0]
+
+    # A held lock stalls the main thread in every attempt; a busy machine in one at most.
+    for _ in range(3):
+        gap, elapsed = longest_gap_and_elapsed()
+        if gap < elapsed / 2:
+            break
+    else:
+        pytest.fail(f"the main thread stalled {gap:.3f} s of a {elapsed:.3f} s call")

@@ -192,11 +192,16 @@ def test_peak_memory_within_input_and_output(case):
 @pytest.mark.parametrize("case", cases("time"))
 def test_time_linear_in_the_input(case):
     name, make, items = CASES[case]
-    small = peak_memory(name, make(items))
-    large = peak_memory(name, make(items * SCALE))
-    assert small["out"] > 0 and large["out"] > 0
     floor = 0.002  # below this a timing is noise
-    assert large["seconds"] <= MOST_TIME * max(small["seconds"], floor), (small, large)
+    # A cost that grows with the count shows in every attempt; a busy machine in one at most.
+    for _ in range(3):
+        small = peak_memory(name, make(items))
+        large = peak_memory(name, make(items * SCALE))
+        assert small["out"] > 0 and large["out"] > 0
+        if large["seconds"] <= MOST_TIME * max(small["seconds"], floor):
+            break
+    else:
+        pytest.fail(f"time grows faster than the input: {small} {large}")
 
 
 @pytest.mark.parametrize("case", REFUSALS)
