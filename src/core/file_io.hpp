@@ -131,12 +131,16 @@ class FileWriter {
   void copy_from(const InputFile& source, std::uint64_t offset, std::uint64_t length);
   bool copy_in_kernel(const InputFile& source, std::uint64_t offset, std::uint64_t length);
   Status write_out(const std::uint8_t* p, std::size_t n);
+  // Starts the disk writing what was written out since the last start, once that is large.
+  void start_writeback();
 
   int fd_;
   std::vector<const InputFile*> sources_;
   std::vector<std::uint8_t> buffer_;
   std::size_t used_ = 0;
   std::uint64_t position_ = 0;
+  std::uint64_t file_offset_ = 0;     // of position 0
+  std::uint64_t writeback_from_ = 0;  // file offset: written out, writeback not started
   Status status_;
   bool kernel_copy_ = true;  // copy_file_range until the kernel refuses it
   // The window of a source read for small pieces.
