@@ -3,6 +3,7 @@
 // behind its big-endian length, as MP4 samples carry them), and the conversion each way.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -16,19 +17,25 @@ inline constexpr std::uint8_t kStartCode[4] = {0, 0, 0, 1};
 // The width of the length fields this system writes (lengthSizeMinusOne 3 in avcC and hvcC).
 inline constexpr std::size_t kLengthFieldSize = 4;
 
+// The length field that stands before a unit of `size` bytes in a length-prefixed sample.
+using LengthField = std::array<std::uint8_t, kLengthFieldSize>;
+inline LengthField length_field(std::uint32_t size) {
+  LengthField field;
+  for (std::size_t b = 0; b < kLengthFieldSize; ++b)
+    field[b] = static_cast<std::uint8_t>(size >> (8 * (kLengthFieldSize - 1 - b)));
+  return field;
+}
+
 // Annex B to length-prefixed. `units` are ranges of an Annex B stream (`header`: position of
 // the unit's header byte, `size`: header byte to the next start code), read through `copier`
 // (copy(position, size, sink)); each reaches `sink` behind a 4-byte length instead of its
 // start code. A unit's sample bytes are kLengthFieldSize + its size.
 template <class Copier, class Units, class Sink>
 void put_length_prefixed(Copier& copier, const Units& units, const Sink& sink) {
-  std::uint8_t length[kLengthFieldSize];
   for (const auto& unit : units) {
-    const std::uint32_t size = unit.size;
-    for (std::size_t b = 0; b < kLengthFieldSize; ++b)
-      length[b] = static_cast<std::uint8_t>(size >> (8 * (kLengthFieldSize - 1 - b)));
-    sink(ByteView(length, kLengthFieldSize));
-    copier.copy(unit.header, size, sink);
+    const LengthField length = length_field(unit.size);
+    sink(ByteView(length.data(), length.size()));
+    copier.copy(unit.header, unit.size, sink);
   }
 }
 

@@ -131,11 +131,48 @@ void InputFile::release_below(std::uint64_t offset) {
   released_below_ = end;
 }
 
+const std::uint8_t* InputWindow::load(std::uint64_t offset, std::size_t length) {
+  if (!status_) return nullptr;
+  if (length > buffer_.size() || offset > file_.size() || length > file_.size() - offset) {
+    status_ = input_shrank(offset + length);
+    return nullptr;
+  }
+  // The window's bytes from `offset` on, as far as the file goes: a file that shrank since it
+  // was opened gives fewer.
+  const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), file_.size() - offset));
+  std::size_t got = 0;
+  while (got < want) {
+    const ssize_t n = ::pread(file_.fd(), buffer_.data() + got, want - got, static_cast<off_t>(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      status_ = fail_system(errno, msg::kCannotRead);
+      return nullptr;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  begin_ = offset;
+  end_ = offset + got;
+  if (got < length) {
+    status_ = input_shrank(offset + length);
+    return nullptr;
+  }
+  return buffer_.data();
+}
+
 FileWriter::FileWriter(int fd, std::vector<const InputFile*> sources)
     : fd_(fd), sources_(std::move(sources)), buffer_(kBufferSize) {
   const off_t at = ::lseek(fd_, 0, SEEK_CUR);
   file_offset_ = at > 0 ? static_cast<std::uint64_t>(at) : 0;
   writeback_from_ = file_offset_;
+}
+
+FileWriter::FileWriter(int fd, std::uint64_t at)
+    : fd_(fd), buffer_(kBufferSize), position_(at), positioned_(true), writeback_from_(at) {}
+
+bool FileWriter::writes_at_offsets(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 void FileWriter::start_writeback() {
@@ -148,13 +185,15 @@ void FileWriter::start_writeback() {
 }
 
 Status FileWriter::write_out(const std::uint8_t* p, std::size_t n) {
+  auto at = static_cast<off_t>(file_offset_ + position_ - used_);  // of p
   while (n > 0) {
-    const ssize_t written = ::write(fd_, p, n);
+    const ssize_t written = positioned_ ? ::pwrite(fd_, p, n, at) : ::write(fd_, p, n);
     if (written < 0) {
       if (errno == EINTR) continue;
       return fail_system(errno, msg::kCannotWrite);
     }
     p += written;
+    at += written;
     n -= static_cast<std::size_t>(written);
   }
   return {};

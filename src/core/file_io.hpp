@@ -80,11 +80,42 @@ class InputFile {
 // The error for a file that ends before a byte it had when it was opened.
 Unexpected<Error> input_shrank(std::uint64_t needed_end);
 
+// Bytes of an input file for a reader that asks for them in increasing order (pieces of
+// several streams taken in file order): they come from one window read in a single large
+// pread, which moves forward when a piece lies past it, so each byte is read once.
+class InputWindow {
+ public:
+  static constexpr std::size_t kCapacity = std::size_t{8} << 20;
+  explicit InputWindow(const InputFile& file) : file_(file), buffer_(kCapacity) {}
+
+  // The bytes [offset, offset + length), length at most kCapacity; nullptr when the file
+  // ended before them (status() says so) or a read failed.
+  const std::uint8_t* at(std::uint64_t offset, std::size_t length) {
+    if (offset >= begin_ && offset + length <= end_) return buffer_.data() + (offset - begin_);
+    return load(offset, length);
+  }
+  const Status& status() const { return status_; }
+
+ private:
+  const std::uint8_t* load(std::uint64_t offset, std::size_t length);
+
+  const InputFile& file_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t begin_ = 0, end_ = 0;  // the file range the buffer holds
+  Status status_;
+};
+
 class FileWriter {
  public:
   // Writes at `fd`'s current position (a regular file open for writing, the caller's).
   // Bytes viewed in any of `sources` are read from their files.
   FileWriter(int fd, std::vector<const InputFile*> sources);
+  // Writes from file offset `at` on, leaving `fd`'s position alone, so that several writers
+  // fill regions of one file side by side; position() starts at `at`. Only for a file that
+  // writes_at_offsets().
+  FileWriter(int fd, std::uint64_t at);
+  // Whether `fd` is a regular file (not a pipe or a terminal, which take bytes in order).
+  static bool writes_at_offsets(int fd);
   FileWriter(const FileWriter&) = delete;
   FileWriter& operator=(const FileWriter&) = delete;
 
@@ -139,6 +170,7 @@ class FileWriter {
   std::vector<std::uint8_t> buffer_;
   std::size_t used_ = 0;
   std::uint64_t position_ = 0;
+  bool positioned_ = false;           // pwrite at file_offset_ + position
   std::uint64_t file_offset_ = 0;     // of position 0
   std::uint64_t writeback_from_ = 0;  // file offset: written out, writeback not started
   Status status_;

@@ -263,14 +263,26 @@ Status PlannedOutput::write(FileWriter& out) {
   return out.flush();
 }
 
+Status MoviePlan::write_head(FileWriter& out) const {
+  write_head_to(out);
+  if (!out.status()) return out.status();
+  if (out.position() != size_ - media_size_) return fail(msg::kLayoutMismatch);
+  return out.flush();
+}
+
 template <class Sink>
-Status MoviePlan::write_to(Sink& w) const {
+void MoviePlan::write_head_to(Sink& w) const {
   put_box_header(w, "ftyp", ftyp_size_ - 8);
   w.put_fourcc(model_.file_type.major_brand);
   w.put_u32(model_.file_type.minor_version);
   for (FourCC brand : model_.file_type.compatible_brands) w.put_fourcc(brand);
   write_node(w, model_.moov);
   if (!model_.fragmented) put_box_header(w, "mdat", media_size_);
+}
+
+template <class Sink>
+Status MoviePlan::write_to(Sink& w) const {
+  write_head_to(w);
   for (std::size_t i = 0; i < model_.tracks.size(); ++i) {
     const TrackSamples& t = model_.tracks[i];
     if (t.gather_media) {

@@ -149,6 +149,9 @@ class MoviePlan {
   Status write(FileWriter& out) const;
   // The same into a new buffer.
   Result<Buffer> write() const;
+  // Into a file, everything before the media (ftyp, moov, the mdat header), for a caller
+  // that writes each track's media at media_offset() itself.
+  Status write_head(FileWriter& out) const;
 
  private:
   struct TableCounts {  // entry counts of a track's generated tables
@@ -160,6 +163,7 @@ class MoviePlan {
   std::uint64_t lay_out_node(BoxNode& node);
   std::uint64_t sample_table_payload(std::size_t track) const;
   template <class Sink> void write_node(Sink& out, const BoxNode& node) const;
+  template <class Sink> void write_head_to(Sink& out) const;
   template <class Sink> Status write_to(Sink& out) const;
   template <class Sink> void write_sample_table(Sink& out, std::size_t track) const;
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 
 #include "mp4_parser/fragment_writer.hpp"
 #include "codecs/nal_framing.hpp"
@@ -248,13 +249,126 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(ByteView input, doub
   return plan_fmp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)), fragment_duration);
 }
 
+namespace {
+
+// A track's media as pieces of the input file, in file order: the video's NAL units, each
+// behind its length field, or the audio's frames.
+class TrackPieces {
+ public:
+  TrackPieces(const ts::ElementaryStream& stream, const std::vector<ts::NalRange>& units)
+      : cursor_(stream), units_(&units), count_(units.size()) {
+    next_range();
+  }
+  TrackPieces(const ts::ElementaryStream& stream, const std::vector<ts::AudioFrame>& frames)
+      : cursor_(stream), frames_(&frames), count_(frames.size()) {
+    next_range();
+  }
+
+  bool done() const { return done_; }
+  // Where the next piece lies in the input (a length field goes with the unit it stands before).
+  std::uint64_t offset() const { return cursor_.offset(); }
+
+  // Puts the next piece into `out`, its bytes from `window`; false when the input failed.
+  bool put_next(InputWindow& window, FileWriter& out) {
+    if (length_pending_) {
+      out.put(ByteView(length_.data(), length_.size()));
+      length_pending_ = false;
+    } else {
+      const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(cursor_.piece(), InputWindow::kCapacity));
+      const std::uint8_t* bytes = window.at(cursor_.offset(), take);
+      if (!bytes) return false;
+      out.put(ByteView(bytes, take));
+      cursor_.advance(take);
+    }
+    if (!length_pending_ && cursor_.done()) next_range();
+    return true;
+  }
+
+ private:
+  void next_range() {
+    // An empty range (none is recorded) has no bytes to place: it is passed over.
+    while (next_ < count_) {
+      const std::size_t i = next_++;
+      if (units_) {
+        const ts::NalRange& unit = (*units_)[i];
+        length_ = nal::length_field(unit.size);
+        length_pending_ = true;
+        cursor_.start(unit.header, unit.size);
+        return;
+      }
+      const ts::AudioFrame& frame = (*frames_)[i];
+      cursor_.start(frame.begin, frame.size);
+      if (!cursor_.done()) return;
+    }
+    done_ = true;
+  }
+
+  ts::ElementaryStream::Cursor cursor_;
+  const std::vector<ts::NalRange>* units_ = nullptr;
+  const std::vector<ts::AudioFrame>* frames_ = nullptr;
+  std::size_t count_ = 0;
+  std::size_t next_ = 0;
+  nal::LengthField length_{};
+  bool length_pending_ = false;
+  bool done_ = false;
+};
+
+// Writes the media of a planned conversion into the file at `out`, each track at its offset:
+// the pieces of both tracks are taken in the order they lie in the input, so the input is read
+// front to back once, in large windows.
+Status write_media(const InputFile& file, const ts::TsDemuxResult& d, const mp4::MoviePlan& plan, int out) {
+  const bool has_video = !d.access_units.empty();
+  const bool has_audio = !d.audio_frames.empty();
+  const std::size_t tracks = std::size_t{has_video} + std::size_t{has_audio};
+  std::optional<TrackPieces> video, audio;
+  std::optional<FileWriter> video_out, audio_out;
+  if (has_video) {
+    video.emplace(d.video, d.nal_units);
+    video_out.emplace(out, plan.media_offset(0));
+  }
+  if (has_audio) {
+    audio.emplace(d.audio, d.audio_frames);
+    audio_out.emplace(out, plan.media_offset(tracks - 1));
+  }
+  InputWindow window(file);
+  for (;;) {
+    const bool more_video = video && !video->done();
+    const bool more_audio = audio && !audio->done();
+    bool read = true;
+    if (more_video && (!more_audio || video->offset() <= audio->offset())) read = video->put_next(window, *video_out);
+    else if (more_audio) read = audio->put_next(window, *audio_out);
+    else break;
+    if (!read) return window.status();
+  }
+  // Each track ends where the next begins, the last at the end of the file.
+  for (std::size_t track = 0; track < tracks; ++track) {
+    FileWriter& writer = track == 0 && has_video ? *video_out : *audio_out;
+    if (!writer.status()) return writer.status();
+    const std::uint64_t end = track + 1 < tracks ? plan.media_offset(track + 1) : plan.size();
+    if (writer.position() != end) return fail(msg::kMediaSizeMismatch);
+    PLEXO_CHECK(writer.flush());
+  }
+  return {};
+}
+
+}  // namespace
+
 Result<std::uint64_t> convert_file(int in, int out, const ts::DiagnosticSink& diagnostics) {
   InputFile file = PLEXO_TRY(InputFile::open(in));
-  std::unique_ptr<mp4::PlannedOutput> planned = PLEXO_TRY(plan_mp4(PLEXO_TRY(ts::demux_ts_file(file, diagnostics))));
+  ConvertedMovie converted =
+      PLEXO_TRY(convert_movie(PLEXO_TRY(ts::demux_ts_file(file, diagnostics)), Layout::kProgressive));
   file.release_all();
-  FileWriter writer(out, {&file});
-  PLEXO_CHECK(planned->write(writer));
-  return planned->size();
+  const mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(converted.outline.model)));
+  if (!FileWriter::writes_at_offsets(out)) {
+    // A pipe takes the file front to back: the tracks' media one after the other.
+    FileWriter writer(out, {&file});
+    PLEXO_CHECK(plan.write(writer));
+    return plan.size();
+  }
+  FileWriter head(out, {});
+  PLEXO_CHECK(plan.write_head(head));
+  PLEXO_CHECK(write_media(file, converted.keep->demuxed, plan, out));
+  return plan.size();
 }
 
 }  // namespace plexo::mp4w

@@ -151,6 +151,57 @@ class ElementaryStream {
     std::size_t index_ = 0;
   };
 
+  // Where consecutive ranges of the stream lie in the input, a piece at a time: for a reader
+  // that fetches the bytes itself (a file read front to back) and takes pieces of several
+  // streams in input order. Ranges follow one another in increasing order, as for Copier;
+  // moving along a range costs no division.
+  class Cursor {
+   public:
+    explicit Cursor(const ElementaryStream& stream) : stream_(stream) {}
+    // Begins [pos, pos + length) after the previous range; what lies past the stream's end
+    // is left out.
+    void start(std::uint64_t pos, std::uint64_t length) {
+      const auto& chunks = stream_.chunks_;
+      left_ = pos < stream_.size_ ? std::min(length, stream_.size_ - pos) : 0;
+      if (left_ == 0) return;
+      if (index_ >= chunks.size() || chunks[index_].begin > pos) index_ = stream_.chunk_index(pos);
+      while (chunks[index_].end() <= pos) ++index_;
+      pos_ = pos;
+      offset_ = chunks[index_].offset_of(pos);
+      piece_left_ = chunks[index_].piece_left(pos);
+    }
+    bool done() const { return left_ == 0; }
+    // Input offset of the next byte of the range (not done()).
+    std::uint64_t offset() const { return offset_; }
+    // Length of the next piece: the bytes from offset() that lie together in the input.
+    std::uint64_t piece() const { return std::min(piece_left_, left_); }
+    // Moves past `length` bytes of the next piece (at most piece()).
+    void advance(std::uint64_t length) {
+      pos_ += length;
+      left_ -= length;
+      offset_ += length;
+      piece_left_ -= length;
+      if (piece_left_ > 0 || left_ == 0) return;
+      const Chunk& c = stream_.chunks_[index_];
+      if (pos_ < c.end()) {  // the next piece of the run
+        offset_ += c.stride - c.length;
+        piece_left_ = c.length;
+      } else {
+        const Chunk& next = stream_.chunks_[++index_];
+        offset_ = next.input_offset;
+        piece_left_ = next.length;
+      }
+    }
+
+   private:
+    const ElementaryStream& stream_;
+    std::size_t index_ = 0;
+    std::uint64_t pos_ = 0;
+    std::uint64_t left_ = 0;
+    std::uint64_t offset_ = 0;
+    std::uint64_t piece_left_ = 0;
+  };
+
   // Gives back the bytes before stream position `pos`: whole chunks that end at or before it,
   // and, for an owning stream, the front of the chunk it lies in (with the copy of them all);
   // positions at or after `pos` stay readable.
