@@ -245,7 +245,9 @@ bool FileWriter::copy_in_kernel(const InputFile& source, std::uint64_t offset, s
   auto in = static_cast<loff_t>(offset);
   std::uint64_t left = length;
   while (left > 0) {
-    const ssize_t n = ::copy_file_range(source.fd(), &in, fd_, nullptr, static_cast<std::size_t>(left), 0);
+    // In steps, each handed to the disk as it is done.
+    const auto step = static_cast<std::size_t>(std::min(left, kWriteback));
+    const ssize_t n = ::copy_file_range(source.fd(), &in, fd_, nullptr, step, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (left == length && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
@@ -261,9 +263,9 @@ bool FileWriter::copy_in_kernel(const InputFile& source, std::uint64_t offset, s
       return true;
     }
     left -= static_cast<std::uint64_t>(n);
+    position_ += static_cast<std::uint64_t>(n);
+    start_writeback();
   }
-  position_ += length;
-  start_writeback();
   return true;
 }
 
