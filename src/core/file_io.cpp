@@ -15,7 +15,6 @@
 namespace plexo {
 namespace {
 
-constexpr std::size_t kBufferSize = std::size_t{4} << 20;  // the output buffer
 constexpr std::size_t kWindowSize = std::size_t{4} << 20;  // input read for small pieces
 constexpr std::uint64_t kKernelCopy = std::uint64_t{1} << 20;  // runs copied in the kernel
 constexpr std::uint64_t kDirectRead = std::uint64_t{64} << 10;  // runs read straight in
@@ -167,8 +166,8 @@ FileWriter::FileWriter(int fd, std::vector<const InputFile*> sources)
   writeback_from_ = file_offset_;
 }
 
-FileWriter::FileWriter(int fd, std::uint64_t at)
-    : fd_(fd), buffer_(kBufferSize), position_(at), positioned_(true), writeback_from_(at) {}
+FileWriter::FileWriter(int fd, std::uint64_t at, std::size_t buffer_size)
+    : fd_(fd), buffer_(std::max<std::size_t>(buffer_size, 1)), position_(at), positioned_(true), writeback_from_(at) {}
 
 bool FileWriter::writes_at_offsets(int fd) {
   struct stat info {};

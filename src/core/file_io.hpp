@@ -85,7 +85,7 @@ Unexpected<Error> input_shrank(std::uint64_t needed_end);
 // pread, which moves forward when a piece lies past it, so each byte is read once.
 class InputWindow {
  public:
-  static constexpr std::size_t kCapacity = std::size_t{8} << 20;
+  static constexpr std::size_t kCapacity = std::size_t{4} << 20;
   explicit InputWindow(const InputFile& file) : file_(file), buffer_(kCapacity) {}
 
   // The bytes [offset, offset + length), length at most kCapacity; nullptr when the file
@@ -112,8 +112,9 @@ class FileWriter {
   FileWriter(int fd, std::vector<const InputFile*> sources);
   // Writes from file offset `at` on, leaving `fd`'s position alone, so that several writers
   // fill regions of one file side by side; position() starts at `at`. Only for a file that
-  // writes_at_offsets().
-  FileWriter(int fd, std::uint64_t at);
+  // writes_at_offsets(). A region written in small amounts may take a smaller buffer.
+  static constexpr std::size_t kBufferSize = std::size_t{4} << 20;
+  FileWriter(int fd, std::uint64_t at, std::size_t buffer_size = kBufferSize);
   // Whether `fd` is a regular file (not a pipe or a terminal, which take bytes in order).
   static bool writes_at_offsets(int fd);
   FileWriter(const FileWriter&) = delete;

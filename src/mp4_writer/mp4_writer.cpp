@@ -328,7 +328,8 @@ Status write_media(const InputFile& file, const ts::TsDemuxResult& d, const mp4:
   }
   if (has_audio) {
     audio.emplace(d.audio, d.audio_frames);
-    audio_out.emplace(out, plan.media_offset(tracks - 1));
+    // Audio is a small part of a recording: a quarter of the buffer.
+    audio_out.emplace(out, plan.media_offset(tracks - 1), FileWriter::kBufferSize / 4);
   }
   InputWindow window(file);
   for (;;) {
