@@ -5,6 +5,7 @@ Large inputs are real media looped with ffmpeg's -stream_loop (continuous timest
 temporary folder; the multi-gigabyte ones run only with PLEXO_LARGE_TESTS=1."""
 from __future__ import annotations
 
+import contextlib
 import io
 import json
 import os
@@ -309,6 +310,54 @@ class TestLargeInputs:
                 judged(ffprobe, out)
             out.unlink()
         assert max(grown) < BOUND, grown
+
+    def test_convert_to_a_pipe_writes_the_same_bytes(self, looped):
+        """A file gets each track's media written at its offset, a pipe the tracks one after
+        the other."""
+        source = looped(60, ".ts")
+        read_end, write_end = os.pipe()
+        piped: list[bytes] = []
+        reader = threading.Thread(target=lambda: piped.append(os.fdopen(read_end, "rb").read()))
+        reader.start()
+        with open(source, "rb") as src:
+            try:
+                _plexo._convert_file(src.fileno(), write_end, False, False)
+            finally:
+                os.close(write_end)
+        reader.join()
+        assert piped[0] == OPERATIONS["convert"][1](source.read_bytes())
+
+    def test_convert_input_cut_short_while_media_is_gathered(self, looped, tmp_path):
+        """The input shrinks once the output holds media: the error names the missing bytes
+        and nothing is left behind. A busy machine may let the conversion finish before the
+        cut: it is tried again."""
+        source = looped(240, ".ts")
+        cut, out = tmp_path / "cut.ts", tmp_path / "out.mp4"
+        for _ in range(3):
+            cut.write_bytes(source.read_bytes())
+            finished = threading.Event()
+
+            def cut_once_media_is_written():
+                while not finished.is_set():
+                    for part in tmp_path.glob(".out.mp4.*"):
+                        with contextlib.suppress(FileNotFoundError):
+                            if part.stat().st_size > 8 << 20:
+                                os.truncate(cut, os.path.getsize(cut) // 2)
+                                return
+
+            watcher = threading.Thread(target=cut_once_media_is_written)
+            watcher.start()
+            try:
+                plexo.convert_file(cut, out, diagnostics=False)
+            except ValueError as exc:
+                assert str(exc).startswith(f"{cut}: ") and "cut short while it was read" in str(exc)
+                assert os.listdir(tmp_path) == ["cut.ts"]
+                return
+            finally:
+                finished.set()
+                watcher.join()
+            out.unlink()
+        pytest.fail("the conversion finished before the input was cut, three times")
 
     @pytest.mark.skipif(not LARGE, reason="writes and reads 10 GB; set PLEXO_LARGE_TESTS=1")
     def test_past_four_gigabytes(self, looped, ffprobe, tmp_path):
