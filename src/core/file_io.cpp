@@ -28,6 +28,21 @@ std::uint64_t page_size() {
   return size;
 }
 
+// Reads up to `want` bytes at `offset` into `out`, fewer where the file ends: the count read.
+Result<std::size_t> read_up_to(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t want) {
+  std::size_t got = 0;
+  while (got < want) {
+    const ssize_t n = ::pread(fd, out + got, want - got, static_cast<off_t>(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_system(errno, msg::kCannotRead);
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
 }  // namespace
 
 Unexpected<Error> fail_system(int error_number, std::string what) {
@@ -66,16 +81,7 @@ InputFile::~InputFile() {
 }
 
 Status InputFile::read(std::uint64_t offset, std::uint8_t* out, std::size_t length) const {
-  std::size_t done = 0;
-  while (done < length) {
-    const ssize_t n = ::pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail_system(errno, msg::kCannotRead);
-    }
-    if (n == 0) return input_shrank(offset + length);
-    done += static_cast<std::size_t>(n);
-  }
+  if (PLEXO_TRY(read_up_to(fd_, offset, out, length)) < length) return input_shrank(offset + length);
   return {};
 }
 
@@ -139,17 +145,12 @@ const std::uint8_t* InputWindow::load(std::uint64_t offset, std::size_t length) 
   // The window's bytes from `offset` on, as far as the file goes: a file that shrank since it
   // was opened gives fewer.
   const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), file_.size() - offset));
-  std::size_t got = 0;
-  while (got < want) {
-    const ssize_t n = ::pread(file_.fd(), buffer_.data() + got, want - got, static_cast<off_t>(offset + got));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      status_ = fail_system(errno, msg::kCannotRead);
-      return nullptr;
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
+  Result<std::size_t> read = read_up_to(file_.fd(), offset, buffer_.data(), want);
+  if (!read) {
+    status_ = Unexpected<Error>{std::move(read).error()};
+    return nullptr;
   }
+  const std::size_t got = *read;
   begin_ = offset;
   end_ = offset + got;
   if (got < length) {
@@ -302,17 +303,12 @@ void FileWriter::copy_from(const InputFile& source, std::uint64_t offset, std::u
     status_ = input_shrank(offset + length);
     return;
   }
-  std::size_t got = 0;
-  while (got < want) {
-    const ssize_t n = ::pread(source.fd(), window_.data() + got, want - got, static_cast<off_t>(offset + got));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      status_ = fail_system(errno, msg::kCannotRead);
-      return;
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
+  Result<std::size_t> read = read_up_to(source.fd(), offset, window_.data(), want);
+  if (!read) {
+    status_ = Unexpected<Error>{std::move(read).error()};
+    return;
   }
+  const std::size_t got = *read;
   if (got < length) {
     status_ = input_shrank(offset + length);
     return;
