@@ -39,8 +39,10 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(
 
 // convert_ts_to_mp4 from the file open at `in` to a new, empty file at `out`, in memory
 // bounded by the stream's tables: the stream is demultiplexed window by window (only the bytes
-// a reader may still need are held), then the MP4 is written front to back with the media
-// copied from the input file by offset. Returns the number of bytes written.
+// a reader may still need are held), then the MP4's head is written and the media of both
+// tracks in one more pass over the input, pieces taken in file order and each track written
+// at its offset (an output that is not a regular file, a pipe, gets the tracks one after the
+// other). Returns the number of bytes written.
 Result<std::uint64_t> convert_file(int in, int out,
                                    const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
 

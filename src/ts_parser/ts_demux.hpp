@@ -135,7 +135,7 @@ Result<TsDemuxResult> demux_ts(ByteView input,
 // demux_ts over a file read window by window: only the bytes a reader may still look at are
 // held (the packets being walked, the NAL unit being read, the audio frame being framed), so
 // memory holds the tables, not the media. The result views the file's address range
-// (`file.view()`), whose media the FileWriter copies from the file; it and the diagnostic
+// (`file.view()`), whose media a writer copies from the file by offset; it and the diagnostic
 // lines are those of demux_ts over the file's bytes.
 Result<TsDemuxResult> demux_ts_file(InputFile& file,
                                     const DiagnosticSink& diagnostics = DiagnosticSink::standard_output());
