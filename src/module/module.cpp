@@ -55,6 +55,7 @@
 #include <utility>
 
 #include "core/buffer.hpp"
+#include "core/copy.hpp"
 #include "core/error.hpp"
 #include "fragment_processor/fragment_processor.hpp"
 #include "mp4_parser/file_input.hpp"
@@ -224,7 +225,7 @@ PyObject* to_bytes(Result<Buffer>&& result) {
   // A large result is a fresh, untouched allocation: let huge pages back it before the copy.
   if (out.size() >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge)
     plexo::advise_huge_pages(data, out.size());
-  if (!out.empty()) std::memcpy(data, out.data(), out.size());
+  plexo::copy_bytes(reinterpret_cast<std::uint8_t*>(data), out.data(), out.size());
   return bytes;
 }
 
