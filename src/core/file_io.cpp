@@ -167,8 +167,9 @@ FileWriter::FileWriter(int fd, std::vector<const InputFile*> sources)
   writeback_from_ = file_offset_;
 }
 
-FileWriter::FileWriter(int fd, std::uint64_t at, std::size_t buffer_size)
-    : fd_(fd), buffer_(std::max<std::size_t>(buffer_size, 1)), position_(at), positioned_(true), writeback_from_(at) {}
+FileWriter::FileWriter(int fd, At at, std::size_t buffer_size)
+    : fd_(fd), buffer_(std::max<std::size_t>(buffer_size, 1)), position_(at.offset), positioned_(true),
+      writeback_from_(at.offset) {}
 
 bool FileWriter::writes_at_offsets(int fd) {
   struct stat info {};

@@ -113,8 +113,11 @@ class FileWriter {
   // Writes from file offset `at` on, leaving `fd`'s position alone, so that several writers
   // fill regions of one file side by side; position() starts at `at`. Only for a file that
   // writes_at_offsets(). A region written in small amounts may take a smaller buffer.
+  struct At {
+    std::uint64_t offset;
+  };
   static constexpr std::size_t kBufferSize = std::size_t{4} << 20;
-  FileWriter(int fd, std::uint64_t at, std::size_t buffer_size = kBufferSize);
+  FileWriter(int fd, At at, std::size_t buffer_size = kBufferSize);
   // Whether `fd` is a regular file (not a pipe or a terminal, which take bytes in order).
   static bool writes_at_offsets(int fd);
   FileWriter(const FileWriter&) = delete;

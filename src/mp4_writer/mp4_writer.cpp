@@ -324,12 +324,12 @@ Status write_media(const InputFile& file, const ts::TsDemuxResult& d, const mp4:
   std::optional<FileWriter> video_out, audio_out;
   if (has_video) {
     video.emplace(d.video, d.nal_units);
-    video_out.emplace(out, plan.media_offset(0));
+    video_out.emplace(out, FileWriter::At{plan.media_offset(0)});
   }
   if (has_audio) {
     audio.emplace(d.audio, d.audio_frames);
     // Audio is a small part of a recording: a quarter of the buffer.
-    audio_out.emplace(out, plan.media_offset(tracks - 1), FileWriter::kBufferSize / 4);
+    audio_out.emplace(out, FileWriter::At{plan.media_offset(tracks - 1)}, FileWriter::kBufferSize / 4);
   }
   InputWindow window(file);
   for (;;) {
@@ -366,7 +366,8 @@ Result<std::uint64_t> convert_file(int in, int out, const ts::DiagnosticSink& di
     PLEXO_CHECK(plan.write(writer));
     return plan.size();
   }
-  FileWriter head(out, {});
+  // Offsets count from the file's start, as the plan's do.
+  FileWriter head(out, FileWriter::At{0});
   PLEXO_CHECK(plan.write_head(head));
   PLEXO_CHECK(write_media(file, converted.keep->demuxed, plan, out));
   return plan.size();
