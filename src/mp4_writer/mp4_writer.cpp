@@ -28,6 +28,7 @@ using mp4::TrackSamples;
 struct ConvertedStream {
   ts::TsDemuxResult demuxed;
   TrackDescriptions descriptions;
+  VideoTiming video;
 };
 
 // One data reference: the media is in this file.
@@ -167,7 +168,8 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
       return fail(d.video_codec == VideoCodec::kHevc ? msg::kHevcAccessUnitTooLarge : msg::kAccessUnitTooLarge);
   if (!mp4::fits_u32(units.size()) || !mp4::fits_u32(d.audio_frames.size()))
     return fail(msg::kTooManySamples);
-  VideoTiming video = compute_video_timing(units);
+  keep->video = compute_video_timing(units);
+  VideoTiming& video = keep->video;
   std::optional<AudioTrackTiming> audio;
   if (has_audio) audio = compute_audio_timing(d);
   align_tracks(video, audio);
@@ -178,14 +180,17 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   if (has_video) {
     // Each NAL unit is its 4-byte length, then its bytes where the packets carry them; both
     // go straight into the file as it is written.
+    // The sample records follow from the access units and their timing as they are written.
     TrackSamples& v = model.tracks.front();
-    v.samples.reserve(units.size());
-    for (std::size_t i = 0; i < units.size(); ++i) {
-      const ts::AccessUnit& unit = units[i];
-      const std::int32_t offset = video.composition_offsets.empty() ? 0 : video.composition_offsets[i];
-      v.samples.push_back(OutputSample{static_cast<std::uint32_t>(unit.sample_size), video.durations[i],
-                                       offset, unit.sync});
-    }
+    v.derived_count = units.size();
+    v.read_samples = [&units, &video](std::uint64_t first, std::span<OutputSample> out) {
+      for (std::size_t k = 0; k < out.size(); ++k) {
+        const auto i = static_cast<std::size_t>(first + k);
+        const std::int32_t offset = video.composition_offsets.empty() ? 0 : video.composition_offsets[i];
+        out[k] = OutputSample{static_cast<std::uint32_t>(units[i].sample_size), video.durations[i], offset,
+                              units[i].sync};
+      }
+    };
     v.gather_media = [&d](const std::function<void(ByteView)>& sink) {
       ts::ElementaryStream::Copier copier(d.video);
       nal::put_length_prefixed(copier, d.nal_units, sink);
@@ -193,9 +198,12 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   }
   if (audio) {
     TrackSamples& a = model.tracks.back();
-    a.samples.reserve(d.audio_frames.size());
-    for (const ts::AudioFrame& frame : d.audio_frames)
-      a.samples.push_back(OutputSample{static_cast<std::uint32_t>(frame.size), audio->sample_delta, 0, true});
+    a.derived_count = d.audio_frames.size();
+    a.read_samples = [&d, delta = audio->sample_delta](std::uint64_t first, std::span<OutputSample> out) {
+      for (std::size_t k = 0; k < out.size(); ++k)
+        out[k] = OutputSample{static_cast<std::uint32_t>(d.audio_frames[static_cast<std::size_t>(first + k)].size),
+                              delta, 0, true};
+    };
     a.gather_media = [&d](const std::function<void(ByteView)>& sink) {
       ts::ElementaryStream::Copier copier(d.audio);
       for (const ts::AudioFrame& frame : d.audio_frames) copier.copy(frame.begin, frame.size, sink);
