@@ -174,9 +174,6 @@ REFUSALS = {
          "moov box not found"),
 }
 KNOWN = {
-    ("memory", "convert_ts_to_mp4-tiny-key-frames"):
-        "known: a 7-byte access unit still costs about 100 bytes of tables (its record, its NAL "
-        "unit's, its timestamps and the timing worked out from them)",
     ("memory", "_probe-tiny-key-frames"):
         "known: a transport stream is probed as the file converted from it, which for 7-byte "
         "access units is larger than 1.5 times the stream",

@@ -112,7 +112,7 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
     // Without an IDR there is no sync sample to list, and an empty stss would let no player
     // seek: the table is left out.
     v.sync_table = std::any_of(d.access_units.begin(), d.access_units.end(),
-                               [](const ts::AccessUnit& unit) { return unit.sync; });
+                               [](const ts::AccessUnit& unit) { return unit.sync != 0; });
     // Fragment readers disagree on negative offsets in a run: raised, they mean the same to all.
     if (fragmented) v.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
     keep.video = video_sample_description(d);
@@ -163,12 +163,12 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   keep->demuxed = std::move(demuxed);
   const ts::TsDemuxResult& d = keep->demuxed;
   const auto& units = d.access_units;
-  for (const ts::AccessUnit& unit : units)
-    if (!mp4::fits_u32(unit.sample_size))
+  for (std::size_t i = 0; i < units.size(); ++i)
+    if (!mp4::fits_u32(d.sample_size(i)))
       return fail(d.video_codec == VideoCodec::kHevc ? msg::kHevcAccessUnitTooLarge : msg::kAccessUnitTooLarge);
   if (!mp4::fits_u32(units.size()) || !mp4::fits_u32(d.audio_frames.size()))
     return fail(msg::kTooManySamples);
-  keep->video = compute_video_timing(units);
+  keep->video = compute_video_timing({units.size(), d.unit_stamps});
   VideoTiming& video = keep->video;
   std::optional<AudioTrackTiming> audio;
   if (has_audio) audio = compute_audio_timing(d);
@@ -183,12 +183,12 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
     // The sample records follow from the access units and their timing as they are written.
     TrackSamples& v = model.tracks.front();
     v.derived_count = units.size();
-    v.read_samples = [&units, &video](std::uint64_t first, std::span<OutputSample> out) {
+    v.read_samples = [&d, &video](std::uint64_t first, std::span<OutputSample> out) {
       for (std::size_t k = 0; k < out.size(); ++k) {
         const auto i = static_cast<std::size_t>(first + k);
         const std::int32_t offset = video.composition_offsets.empty() ? 0 : video.composition_offsets[i];
-        out[k] = OutputSample{static_cast<std::uint32_t>(units[i].sample_size), video.durations[i], offset,
-                              units[i].sync};
+        out[k] = OutputSample{static_cast<std::uint32_t>(d.sample_size(i)), video.durations[i], offset,
+                              d.access_units[i].sync != 0};
       }
     };
     v.gather_media = [&d](const std::function<void(ByteView)>& sink) {

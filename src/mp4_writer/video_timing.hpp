@@ -25,7 +25,14 @@ struct VideoTiming {
   std::uint64_t empty_edit = 0;  // movie time before the first picture
 };
 
-VideoTiming compute_video_timing(const std::vector<ts::AccessUnit>& units);
+// The access units to time: how many, and the timestamps of those that carry them, in unit
+// order. The timing walks the units and holds nothing per unit but what it returns.
+struct TimedUnits {
+  std::size_t count = 0;
+  std::span<const ts::UnitStamp> stamps;
+};
+
+VideoTiming compute_video_timing(TimedUnits units);
 
 // Each access unit's decode time (90 kHz, on one continuous clock that starts at the first
 // unit's own) and its PTS − DTS, as compute_video_timing derives them.
@@ -34,7 +41,7 @@ struct UnitTimes {
   std::vector<std::int64_t> composition;  // a unit without PTS keeps the one before's
   bool any_pts = false;
 };
-UnitTimes unit_times(std::span<const ts::AccessUnit> units);
+UnitTimes unit_times(TimedUnits units);
 
 // The same timing for a stream that arrives a stretch at a time (a live stream cut into
 // fragments): each stretch is timed as it completes, from its own units, the last unit of
@@ -50,10 +57,10 @@ class VideoTimeline {
  public:
   // `window`: the last unit of the stretch before (when `continued`), the units to time, then
   // the unit that follows them (unless `last`: the stream ended with them).
-  StretchTiming time(std::span<const ts::AccessUnit> window, bool continued, bool last);
+  StretchTiming time(TimedUnits window, bool continued, bool last);
   // Fixes the common shift from the first stretch's window (as time() does when it has not
   // been fixed yet).
-  void fix_start(std::span<const ts::AccessUnit> window);
+  void fix_start(TimedUnits window);
   // The earliest presentation (decode time plus PTS − DTS) among units.
   static std::int64_t earliest(const UnitTimes& times);
   // The source PTS that media time 0 presents, once the first stretch has been timed.
