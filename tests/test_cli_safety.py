@@ -138,6 +138,7 @@ class TestOutputsAppearWholeOrNotAtAll:
         def exhausted(*args, **kwargs):
             raise MemoryError
         monkeypatch.setattr(plexo._core, "convert_ts_to_mp4", exhausted)
+        monkeypatch.setattr(_plexo, "_convert_file", exhausted)  # files go from file to file
         other = tmp_path / "other.ts"
         other.write_bytes(TS_BYTES)
         assert main(["convert", "-j", "2", "-o", str(tmp_path / "o"), str(ts), str(other)]) == 1

@@ -14,6 +14,8 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
 
+import _plexo
+
 from . import _core, _files
 from ._image import ImageSupportMissing
 from ._output import atomic_output, same_file
@@ -197,10 +199,44 @@ class Job:
 
 
 Operation = Callable[[List[bytes], io.StringIO], bytes]
+# The same work from file to file: the inputs' and the output's descriptors and the sink.
+FileOperation = Callable[[List[int], int, io.StringIO], int]
+
+
+def _on_disk(job: Job) -> bool:
+    """Whether a job can go from file to file: regular input files (not standard input or a
+    playlist) and an output file."""
+    return job.output != STDIO and all(
+        name != STDIO and not is_playlist(name) and os.path.isfile(name) for name in job.inputs)
+
+
+def _run_on_disk(job: Job, operation: FileOperation, overwrite: bool,
+                 cancelled: Optional[threading.Event]) -> None:
+    def check() -> None:
+        if cancelled is not None and cancelled.is_set():
+            raise Cancelled()
+
+    check()
+    try:
+        _files._file_to_file(lambda *fds: operation(list(fds[:-1]), fds[-1], job.diagnostics),
+                             job.inputs, job.output, overwrite=overwrite, joiner=" + ",
+                             before_commit=check)
+    except FileExistsError:
+        raise CommandError(f"{job.output} exists; pass -y/--overwrite to replace it") from None
+    except ValueError as exc:
+        raise CommandError(str(exc)) from None
+    except MemoryError:
+        raise CommandError(f"{' + '.join(job.inputs)}: out of memory") from None
+    except OSError as exc:
+        raise CommandError(f"{exc.filename or job.output}: {exc.strerror or exc}") from None
 
 
 def _run_job(job: Job, operation: Operation, overwrite: bool,
-             cancelled: Optional[threading.Event] = None) -> None:
+             cancelled: Optional[threading.Event] = None,
+             on_disk: Optional[FileOperation] = None) -> None:
+    if on_disk is not None and _on_disk(job):
+        _run_on_disk(job, on_disk, overwrite, cancelled)
+        return
     data = [_read_input(name) for name in job.inputs]
     try:
         result = operation(data, job.diagnostics)
@@ -215,7 +251,9 @@ def _run_job(job: Job, operation: Operation, overwrite: bool,
 
 
 def _run_jobs(jobs: List[Job], operation: Operation, args: argparse.Namespace,
-              label_lines: bool) -> int:
+              label_lines: bool, on_disk: Optional[FileOperation] = None) -> int:
+    """Runs every job, in threads when asked; ``on_disk``, where given, does a job whose
+    input and output are files from file to file in bounded memory."""
     quiet = not getattr(args, "verbose", False)
     reporter = Reporter(sys.stderr, len(jobs), getattr(args, "quiet", False),
                         sum(job.input_bytes() for job in jobs))
@@ -236,7 +274,7 @@ def _run_jobs(jobs: List[Job], operation: Operation, args: argparse.Namespace,
     if workers <= 1 or len(jobs) == 1:
         for job in jobs:
             try:
-                _run_job(job, operation, overwrite)
+                _run_job(job, operation, overwrite, on_disk=on_disk)
                 finished(job, None)
             except CommandError as exc:
                 finished(job, exc)
@@ -246,7 +284,7 @@ def _run_jobs(jobs: List[Job], operation: Operation, args: argparse.Namespace,
         futures: Dict[concurrent.futures.Future[None], Job] = {}
         try:
             for job in jobs:
-                futures[pool.submit(_run_job, job, operation, overwrite, cancelled)] = job
+                futures[pool.submit(_run_job, job, operation, overwrite, cancelled, on_disk)] = job
             for future in concurrent.futures.as_completed(futures):
                 error = future.exception()
                 if error is not None and not isinstance(error, CommandError):
@@ -346,26 +384,42 @@ def _cmd_convert(args: argparse.Namespace) -> int:
     jobs = _plan(args, lambda _: ".mp4")
     _check_stdout(jobs)
 
-    def convert(data: List[bytes], sink: io.StringIO) -> bytes:
-        if _core.is_mp4(data[0]):
+    def refuse_mp4(head: bytes) -> None:
+        if _core.is_mp4(head):
             raise ValueError("an MP4 file, not a transport stream "
                              f"('{PROG} defragment' flattens fragmented MP4)")
+
+    def convert(data: List[bytes], sink: io.StringIO) -> bytes:
+        refuse_mp4(data[0])
         return _core.convert_ts_to_mp4(data[0], diagnostics=_diagnostics(args, sink))
 
-    return _run_jobs(jobs, convert, args, len(jobs) > 1)
+    def convert_on_disk(fds: List[int], out: int, sink: io.StringIO) -> int:
+        refuse_mp4(os.pread(fds[0], 1 << 16, 0))
+        diagnostics = _diagnostics(args, sink)
+        lines = _core._sink_argument(diagnostics)
+        try:
+            return _plexo._convert_file(fds[0], out, False, lines)
+        finally:
+            _core._deliver(lines, diagnostics)
+
+    return _run_jobs(jobs, convert, args, len(jobs) > 1, convert_on_disk)
 
 
 def _cmd_defragment(args: argparse.Namespace) -> int:
     jobs = _plan(args, lambda _: ".mp4")
     _check_stdout(jobs)
-    return _run_jobs(jobs, lambda data, _: _core.defragment_mp4(data[0]), args, False)
+    return _run_jobs(jobs, lambda data, _: _core.defragment_mp4(data[0]), args, False,
+                     lambda fds, out, _: _files._mp4_file_operation(_plexo._defragment_file)(
+                         fds[0], out))
 
 
 def _cmd_reset(args: argparse.Namespace) -> int:
     jobs = _plan(args, lambda source: source.suffix if source.suffix in (".mp4", ".m4s")
                  else ".mp4")
     _check_stdout(jobs)
-    return _run_jobs(jobs, lambda data, _: _core.reset_mp4_timestamps(data[0]), args, False)
+    return _run_jobs(jobs, lambda data, _: _core.reset_mp4_timestamps(data[0]), args, False,
+                     lambda fds, out, _: _files._mp4_file_operation(_plexo._reset_file)(
+                         fds[0], out))
 
 
 _PICTURE_SUFFIX = {"h264": ".h264", "png": ".png", "jpeg": ".jpg"}
@@ -395,7 +449,9 @@ def _cmd_mux(args: argparse.Namespace) -> int:
         _check_target(source, args.output, args.overwrite)
     jobs = [Job([args.video, args.audio], args.output)]
     _check_stdout(jobs)
-    return _run_jobs(jobs, lambda data, _: _core.mux_fmp4_tracks(data[0], data[1]), args, False)
+    return _run_jobs(jobs, lambda data, _: _core.mux_fmp4_tracks(data[0], data[1]), args, False,
+                     lambda fds, out, _: _files._mp4_file_operation(
+                         _plexo._mux_files, _core._MUX_INPUTS)(fds[0], fds[1], out))
 
 
 def _track_details(track: _core.TrackInfo) -> str:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import logging
 import re
-from typing import Any, Callable, List, Optional, Protocol, TypedDict, Union, cast
+from typing import Any, Callable, List, Optional, Protocol, Sequence, TypedDict, Union, cast
 
 import _plexo
 
@@ -76,6 +76,7 @@ def looks_like_ts(data: bytes) -> bool:
     return _plexo._container(data) == "ts"
 
 
+_MUX_INPUTS = ("the video input", "the audio input")
 _TS_HINT = ("{what} is an MPEG transport stream, not an MP4: convert it with "
             "plexo.convert_ts_to_mp4 ('plexo convert')")
 
@@ -87,14 +88,19 @@ def _mp4_operation(func: Callable[..., bytes], *inputs: bytes,
     try:
         return func(*inputs)
     except ValueError as exc:
-        message = english(str(exc))
-        hints = [_TS_HINT.format(what=name) for name, data in zip(names, inputs)
-                 if isinstance(data, bytes) and looks_like_ts(data)]
-        if hints:
-            message = f"{message}; {'; '.join(hints)}"
+        message = _hinted(str(exc), inputs, names)
         if message == str(exc):
             raise
         raise ValueError(message) from exc
+
+
+def _hinted(message: str, heads: Sequence[bytes], names: Sequence[str]) -> str:
+    """An MP4 operation's message in English, with a hint for each input whose first bytes
+    (``heads``) are a transport stream's."""
+    message = english(message)
+    hints = [_TS_HINT.format(what=name) for name, data in zip(names, heads)
+             if isinstance(data, bytes) and looks_like_ts(data)]
+    return f"{message}; {'; '.join(hints)}" if hints else message
 
 
 # ---- diagnostics ----------------------------------------------------------------------------
@@ -223,7 +229,7 @@ def mux_fmp4_tracks(video: BytesLike, audio: BytesLike) -> bytes:
     the exception's cause).
     """
     return _mp4_operation(_plexo._mux_fmp4_tracks_renumbered, as_bytes(video), as_bytes(audio),
-                          names=("the video input", "the audio input"))
+                          names=_MUX_INPUTS)
 
 
 def reset_mp4_timestamps(data: BytesLike) -> bytes:

@@ -36,13 +36,13 @@ def _name(source: Source) -> str:
     return str(getattr(source, "name", f"<{type(source).__name__}>"))
 
 
-def _fail(exc: Exception, inputs: Sequence[Source], dst: Source) -> NoReturn:
+def _fail(exc: Exception, inputs: Sequence[Source], dst: Source, joiner: str = ", ") -> NoReturn:
     """Re-raises a native error with the file it concerns (its message in English)."""
     if isinstance(exc, OSError):
         writing = str(exc.strerror or "").startswith("Cannot write")
         name = _name(dst if writing else inputs[0])
         raise type(exc)(exc.errno, exc.strerror, name) from None
-    names = ", ".join(_name(p) for p in inputs)
+    names = joiner.join(_name(p) for p in inputs)
     raise type(exc)(f"{names}: {_core.english(str(exc))}") from exc
 
 
@@ -58,12 +58,33 @@ def _opened(paths: Sequence[PathLike]) -> Iterator[List[int]]:
 
 
 def _file_to_file(operation: Callable[..., int], inputs: Sequence[PathLike],
-                  dst: PathLike) -> int:
-    with _opened(inputs) as fds, atomic_output(dst, inputs=inputs) as out:
+                  dst: PathLike, *, overwrite: bool = True, joiner: str = ", ",
+                  before_commit: Callable[[], None] = lambda: None) -> int:
+    """``operation(*input_fds, output_fd)`` into a temporary file renamed onto ``dst`` once it
+    succeeded and ``before_commit`` (which may raise to abandon the output) has returned."""
+    with _opened(inputs) as fds, atomic_output(dst, overwrite=overwrite, inputs=inputs) as out:
         try:
-            return operation(*fds, out.fileno())
+            written = operation(*fds, out.fileno())
         except (ValueError, OSError) as exc:
-            _fail(exc, inputs, dst)
+            _fail(exc, inputs, dst, joiner)
+        before_commit()
+        return written
+
+
+def _mp4_file_operation(native: Callable[..., int],
+                        names: Sequence[str] = ("the input",)) -> Callable[..., int]:
+    """``native(*input_fds, output_fd)``, its refusal hinting at conversion for an input that
+    is a transport stream, as the in-memory MP4 operations do."""
+    def run(*fds: int) -> int:
+        try:
+            return native(*fds)
+        except ValueError as exc:
+            message = _core._hinted(str(exc), [os.pread(fd, 1 << 12, 0) for fd in fds[:-1]],
+                                    names)
+            if message == str(exc):
+                raise
+            raise ValueError(message) from exc
+    return run
 
 
 def _write(dst: Source, data: bytes, inputs: Sequence[Source]) -> int:
@@ -127,7 +148,7 @@ def defragment_file(src: Source, dst: Source) -> int:
     (:func:`plexo.defragment_mp4`, byte for byte); returns the number of bytes written."""
     if _in_memory(src) or _in_memory(dst):
         return _through_memory(_core.defragment_mp4, [src], dst)
-    return _file_to_file(_plexo._defragment_file, [src], dst)  # type: ignore[list-item, arg-type]
+    return _file_to_file(_mp4_file_operation(_plexo._defragment_file), [src], dst)  # type: ignore[list-item, arg-type]
 
 
 def mux_files(video: Source, audio: Source, dst: Source) -> int:
@@ -136,7 +157,8 @@ def mux_files(video: Source, audio: Source, dst: Source) -> int:
     number of bytes written."""
     if _in_memory(video) or _in_memory(audio) or _in_memory(dst):
         return _through_memory(_core.mux_fmp4_tracks, [video, audio], dst)
-    return _file_to_file(_plexo._mux_files, [video, audio], dst)  # type: ignore[list-item, arg-type]
+    return _file_to_file(_mp4_file_operation(_plexo._mux_files, _core._MUX_INPUTS),
+                         [video, audio], dst)  # type: ignore[list-item, arg-type]
 
 
 def reset_file(src: Source, dst: Source) -> int:
@@ -145,7 +167,7 @@ def reset_file(src: Source, dst: Source) -> int:
     written."""
     if _in_memory(src) or _in_memory(dst):
         return _through_memory(_core.reset_mp4_timestamps, [src], dst)
-    return _file_to_file(_plexo._reset_file, [src], dst)  # type: ignore[list-item, arg-type]
+    return _file_to_file(_mp4_file_operation(_plexo._reset_file), [src], dst)  # type: ignore[list-item, arg-type]
 
 
 def thumbnail(data: _core.BytesLike, format: ThumbnailFormat = "h264", *,
