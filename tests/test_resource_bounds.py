@@ -175,8 +175,8 @@ REFUSALS = {
 }
 KNOWN = {
     ("memory", "_probe-tiny-key-frames"):
-        "known: a transport stream is probed as the file converted from it, which for 7-byte "
-        "access units is larger than 1.5 times the stream",
+        "known: a transport stream is probed through the movie box converted from it; a 7-byte "
+        "access unit keeps about 24 bytes of tables and 8 of sample tables, over 1.5x the stream",
 }
 
 

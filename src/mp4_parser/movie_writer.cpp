@@ -283,12 +283,17 @@ Status PlannedOutput::write(FileWriter& out) {
 }
 
 template <class Sink>
-Status MoviePlan::write_to(Sink& w) const {
+void MoviePlan::write_movie_to(Sink& w) const {
   put_box_header(w, "ftyp", ftyp_size_ - 8);
   w.put_fourcc(model_.file_type.major_brand);
   w.put_u32(model_.file_type.minor_version);
   for (FourCC brand : model_.file_type.compatible_brands) w.put_fourcc(brand);
   write_node(w, model_.moov);
+}
+
+template <class Sink>
+Status MoviePlan::write_to(Sink& w) const {
+  write_movie_to(w);
   if (!model_.fragmented) put_box_header(w, "mdat", media_size_);
   for (std::size_t i = 0; i < model_.tracks.size(); ++i) {
     const TrackSamples& t = model_.tracks[i];
@@ -308,6 +313,15 @@ Result<Buffer> write_planned(PlannedOutput& planned) {
   Buffer out;
   out.vector().resize(static_cast<std::size_t>(planned.size()));
   PLEXO_CHECK(planned.write(std::span<std::uint8_t>(out.data(), out.size())));
+  return out;
+}
+
+Result<Buffer> MoviePlan::write_movie() const {
+  Buffer out;
+  out.vector().resize(static_cast<std::size_t>(ftyp_size_ + model_.moov.total_));
+  SpanWriter w(std::span<std::uint8_t>(out.data(), out.size()));
+  write_movie_to(w);
+  if (w.overrun() || w.position() != out.size()) return fail(msg::kLayoutMismatch);
   return out;
 }
 

@@ -175,6 +175,8 @@ class MoviePlan {
   Status write(FileWriter& out) const;
   // The same into a new buffer.
   Result<Buffer> write() const;
+  // The file up to its media: ftyp and moov, all that a reader of the movie looks at.
+  Result<Buffer> write_movie() const;
 
  private:
   struct TableCounts {  // entry counts of a track's generated tables
@@ -187,6 +189,7 @@ class MoviePlan {
   std::uint64_t sample_table_payload(std::size_t track) const;
   template <class Sink> void write_node(Sink& out, const BoxNode& node) const;
   template <class Sink> Status write_to(Sink& out) const;
+  template <class Sink> void write_movie_to(Sink& out) const;
   template <class Sink> void write_sample_table(Sink& out, std::size_t track) const;
 
   MovieModel model_;

@@ -250,6 +250,13 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(ByteView input,
   return plan_mp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)));
 }
 
+Result<Buffer> write_ts_movie(ByteView input, const ts::DiagnosticSink& diagnostics) {
+  ConvertedMovie converted =
+      PLEXO_TRY(convert_movie(PLEXO_TRY(ts::demux_ts(input, diagnostics)), Layout::kProgressive));
+  const mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(converted.outline.model)));
+  return plan.write_movie();
+}
+
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(ByteView input, double fragment_duration,
                                                             const ts::DiagnosticSink& diagnostics) {
   PLEXO_CHECK(check_fragment_duration(fragment_duration));
