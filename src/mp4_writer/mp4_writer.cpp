@@ -186,8 +186,7 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
     v.read_samples = [&d, &video](std::uint64_t first, std::span<OutputSample> out) {
       for (std::size_t k = 0; k < out.size(); ++k) {
         const auto i = static_cast<std::size_t>(first + k);
-        const std::int32_t offset = video.composition_offsets.empty() ? 0 : video.composition_offsets[i];
-        out[k] = OutputSample{static_cast<std::uint32_t>(d.sample_size(i)), video.durations[i], offset,
+        out[k] = OutputSample{static_cast<std::uint32_t>(d.sample_size(i)), video.duration_of(i), video.offset_of(i),
                               d.access_units[i].sync != 0};
       }
     };

@@ -127,20 +127,39 @@ VideoTiming compute_video_timing(TimedUnits units) {
   const std::int64_t shift = earliest - first_decode;
 
   // Each sample lasts until the next one decodes; the last lasts as long as the one before.
-  timing.durations.resize(n);
+  // Samples that all last as long are not listed.
   walk = start;
   std::int64_t previous = 0;
-  bool any_nonzero = false;
+  std::optional<std::uint32_t> uniform;
+  bool varies = false, any_nonzero = false;
   for (std::size_t i = 0; i < n; ++i) {
     const auto [decode, composition] = walk.next(i);
-    if (i > 0) timing.durations[i - 1] = saturate_u32(decode - previous);
+    if (i > 0) {
+      const std::uint32_t d = saturate_u32(decode - previous);
+      varies |= uniform && *uniform != d;
+      uniform = d;
+      timing.duration += d;
+    }
     previous = decode;
     const std::int64_t offset = composition - shift;
     any_nonzero |= offset != 0;
     timing.negative_offsets |= offset < 0;
   }
-  timing.durations[n - 1] = n > 1 ? timing.durations[n - 2] : kDefaultVideoSampleDelta;
-  for (auto d : timing.durations) timing.duration += d;
+  const std::uint32_t last = uniform.value_or(kDefaultVideoSampleDelta);
+  timing.duration += last;
+  if (!varies) {
+    timing.uniform_duration = last;
+  } else {
+    timing.durations.reserve(n);
+    walk = start;
+    previous = walk.next(0).first;
+    for (std::size_t i = 1; i < n; ++i) {
+      const std::int64_t decode = walk.next(i).first;
+      timing.durations.push_back(saturate_u32(decode - previous));
+      previous = decode;
+    }
+    timing.durations.push_back(last);
+  }
   if (any_nonzero) {
     timing.composition_offsets.reserve(n);
     walk = start;

@@ -14,10 +14,20 @@ namespace plexo::mp4w {
 inline constexpr std::uint32_t kDefaultVideoSampleDelta = 3000;
 
 struct VideoTiming {
-  std::vector<std::uint32_t> durations;  // one per sample, 90 kHz
-  std::uint64_t duration = 0;            // their sum
+  // One duration per sample, 90 kHz; empty when every sample lasts `uniform_duration`.
+  std::vector<std::uint32_t> durations;
+  std::uint32_t uniform_duration = 0;
+  std::uint64_t duration = 0;  // their sum
   // One composition offset per sample; empty when every offset is 0.
   std::vector<std::int32_t> composition_offsets;
+
+  std::uint32_t duration_of(std::size_t sample) const {
+    return durations.empty() ? uniform_duration : durations[sample];
+  }
+  std::int32_t offset_of(std::size_t sample) const {
+    return composition_offsets.empty() ? 0 : composition_offsets[sample];
+  }
+
   bool negative_offsets = false;
   // The source PTS (33-bit clock) of the earliest presented picture, which media time 0
   // presents; absent when no access unit carries a timestamp.
