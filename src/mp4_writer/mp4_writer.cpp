@@ -29,6 +29,7 @@ struct ConvertedStream {
   ts::TsDemuxResult demuxed;
   TrackDescriptions descriptions;
   VideoTiming video;
+  std::optional<VideoSampleTimes> video_samples;
 };
 
 // One data reference: the media is in this file.
@@ -183,10 +184,12 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
     // The sample records follow from the access units and their timing as they are written.
     TrackSamples& v = model.tracks.front();
     v.derived_count = units.size();
-    v.read_samples = [&d, &video](std::uint64_t first, std::span<OutputSample> out) {
+    VideoSampleTimes* times = &keep->video_samples.emplace(TimedUnits{units.size(), d.unit_stamps}, video.shift);
+    v.read_samples = [&d, times](std::uint64_t first, std::span<OutputSample> out) {
       for (std::size_t k = 0; k < out.size(); ++k) {
         const auto i = static_cast<std::size_t>(first + k);
-        out[k] = OutputSample{static_cast<std::uint32_t>(d.sample_size(i)), video.duration_of(i), video.offset_of(i),
+        const auto [duration, offset] = times->at(i);
+        out[k] = OutputSample{static_cast<std::uint32_t>(d.sample_size(i)), duration, offset,
                               d.access_units[i].sync != 0};
       }
     };

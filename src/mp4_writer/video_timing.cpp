@@ -8,17 +8,10 @@
 namespace plexo::mp4w {
 namespace {
 
-// A unit with a PTS: its timestamps on the continuous timeline.
-struct StampClock {
-  std::size_t unit = 0;
-  std::int64_t composition = 0;     // PTS − DTS
-  std::optional<std::int64_t> dts;  // when believed
-};
-
 // Decode times unwrap against each other; a PES without DTS decodes at its PTS. A decode time
 // that does not move forward by at least a tick per sample is not believed.
-std::vector<StampClock> unwrap(TimedUnits units) {
-  std::vector<StampClock> clocks;
+std::vector<UnitWalk::StampClock> unwrap(TimedUnits units) {
+  std::vector<UnitWalk::StampClock> clocks;
   ClockUnwrapper dts_clock;
   std::optional<std::pair<std::size_t, std::int64_t>> last;
   for (const ts::UnitStamp& stamp : units.stamps) {
@@ -26,63 +19,13 @@ std::vector<StampClock> unwrap(TimedUnits units) {
     const auto i = static_cast<std::size_t>(stamp.unit);
     const std::uint64_t dts = stamp.times.dts.value_or(*stamp.times.pts);
     const std::int64_t t = dts_clock.next(dts);
-    StampClock& clock = clocks.emplace_back(StampClock{i, clock_difference(*stamp.times.pts, dts), std::nullopt});
+    auto& clock = clocks.emplace_back(UnitWalk::StampClock{i, clock_difference(*stamp.times.pts, dts), std::nullopt});
     if (last && t - last->second < static_cast<std::int64_t>(i - last->first)) continue;
     clock.dts = t;
     last = std::pair{i, t};
   }
   return clocks;
 }
-
-// The units in order, each with its decode time and PTS − DTS: the believed decode times, the
-// units between them spread evenly, and those before the first or after the last at the
-// nearest known spacing; a unit without PTS keeps the offset of the one before it (the
-// first's, before the first).
-class UnitWalk {
- public:
-  explicit UnitWalk(TimedUnits units) : clocks_(unwrap(units)) {
-    for (const StampClock& clock : clocks_)
-      if (clock.dts) known_.push_back({clock.unit, *clock.dts});
-    if (!clocks_.empty()) carried_ = clocks_.front().composition;
-    if (known_.size() > 1) {
-      first_step_ = step(0);
-      last_step_ = step(known_.size() - 2);
-    }
-  }
-  bool any_pts() const { return !clocks_.empty(); }
-
-  // Unit i's decode time and PTS − DTS; i goes up by one from 0 from call to call.
-  std::pair<std::int64_t, std::int64_t> next(std::size_t i) {
-    if (next_clock_ < clocks_.size() && clocks_[next_clock_].unit == i) carried_ = clocks_[next_clock_++].composition;
-    return {decode(i), carried_.value_or(0)};
-  }
-
- private:
-  struct Known {
-    std::size_t unit;
-    std::int64_t dts;
-  };
-  std::int64_t step(std::size_t k) const {
-    return (known_[k + 1].dts - known_[k].dts) / static_cast<std::int64_t>(known_[k + 1].unit - known_[k].unit);
-  }
-  std::int64_t decode(std::size_t i) {
-    if (known_.empty()) return static_cast<std::int64_t>(i) * kDefaultVideoSampleDelta;
-    const Known& first = known_.front();
-    const Known& last = known_.back();
-    if (i < first.unit) return first.dts - static_cast<std::int64_t>(first.unit - i) * first_step_;
-    if (i >= last.unit) return last.dts + static_cast<std::int64_t>(i - last.unit) * last_step_;
-    while (known_[segment_ + 1].unit <= i) ++segment_;
-    const Known& a = known_[segment_];
-    const Known& b = known_[segment_ + 1];
-    return a.dts + (b.dts - a.dts) * static_cast<std::int64_t>(i - a.unit) / static_cast<std::int64_t>(b.unit - a.unit);
-  }
-
-  std::vector<StampClock> clocks_;
-  std::vector<Known> known_;
-  std::int64_t first_step_ = kDefaultVideoSampleDelta, last_step_ = kDefaultVideoSampleDelta;
-  std::size_t segment_ = 0, next_clock_ = 0;
-  std::optional<std::int64_t> carried_;
-};
 
 std::uint32_t saturate_u32(std::int64_t v) {
   if (v <= 0) return 0;
@@ -95,6 +38,61 @@ std::int32_t clamp_i32(std::int64_t v) {
 }
 
 }  // namespace
+
+UnitWalk::UnitWalk(TimedUnits units) : clocks_(unwrap(units)) {
+  for (const StampClock& clock : clocks_)
+    if (clock.dts) known_.push_back({clock.unit, *clock.dts});
+  if (!clocks_.empty()) carried_ = clocks_.front().composition;
+  if (known_.size() > 1) {
+    first_step_ = step(0);
+    last_step_ = step(known_.size() - 2);
+  }
+}
+
+std::pair<std::int64_t, std::int64_t> UnitWalk::next(std::size_t i) {
+  if (next_clock_ < clocks_.size() && clocks_[next_clock_].unit == i) carried_ = clocks_[next_clock_++].composition;
+  return {decode(i), carried_.value_or(0)};
+}
+
+std::int64_t UnitWalk::step(std::size_t k) const {
+  return (known_[k + 1].dts - known_[k].dts) / static_cast<std::int64_t>(known_[k + 1].unit - known_[k].unit);
+}
+
+std::int64_t UnitWalk::decode(std::size_t i) {
+  if (known_.empty()) return static_cast<std::int64_t>(i) * kDefaultVideoSampleDelta;
+  const Known& first = known_.front();
+  const Known& last = known_.back();
+  if (i < first.unit) return first.dts - static_cast<std::int64_t>(first.unit - i) * first_step_;
+  if (i >= last.unit) return last.dts + static_cast<std::int64_t>(i - last.unit) * last_step_;
+  while (known_[segment_ + 1].unit <= i) ++segment_;
+  const Known& a = known_[segment_];
+  const Known& b = known_[segment_ + 1];
+  return a.dts + (b.dts - a.dts) * static_cast<std::int64_t>(i - a.unit) / static_cast<std::int64_t>(b.unit - a.unit);
+}
+
+VideoSampleTimes::VideoSampleTimes(TimedUnits units, std::int64_t shift)
+    : count_(units.count), start_(units), walk_(start_), shift_(shift) {}
+
+std::pair<std::uint32_t, std::int32_t> VideoSampleTimes::at(std::size_t i) {
+  if (!started_ || i < position_) {
+    walk_ = start_;
+    current_ = walk_.next(0);
+    if (count_ > 1) ahead_ = walk_.next(1);
+    position_ = 0;
+    started_ = true;
+  }
+  while (position_ < i) {
+    previous_ = current_.first;
+    current_ = ahead_;
+    ++position_;
+    if (position_ + 1 < count_) ahead_ = walk_.next(position_ + 1);
+  }
+  // Each sample lasts until the next one decodes; the last lasts as long as the one before.
+  const std::uint32_t duration = position_ + 1 < count_ ? saturate_u32(ahead_.first - current_.first)
+                                 : count_ > 1          ? saturate_u32(current_.first - previous_)
+                                                       : kDefaultVideoSampleDelta;
+  return {duration, clamp_i32(current_.second - shift_)};
+}
 
 UnitTimes unit_times(TimedUnits units) {
   UnitTimes times;
@@ -127,44 +125,21 @@ VideoTiming compute_video_timing(TimedUnits units) {
   const std::int64_t shift = earliest - first_decode;
 
   // Each sample lasts until the next one decodes; the last lasts as long as the one before.
-  // Samples that all last as long are not listed.
+  // The samples' durations and offsets are not listed: VideoSampleTimes works them out again.
   walk = start;
   std::int64_t previous = 0;
-  std::optional<std::uint32_t> uniform;
-  bool varies = false, any_nonzero = false;
+  std::uint32_t last = kDefaultVideoSampleDelta;
   for (std::size_t i = 0; i < n; ++i) {
     const auto [decode, composition] = walk.next(i);
     if (i > 0) {
-      const std::uint32_t d = saturate_u32(decode - previous);
-      varies |= uniform && *uniform != d;
-      uniform = d;
-      timing.duration += d;
+      last = saturate_u32(decode - previous);
+      timing.duration += last;
     }
     previous = decode;
-    const std::int64_t offset = composition - shift;
-    any_nonzero |= offset != 0;
-    timing.negative_offsets |= offset < 0;
+    timing.negative_offsets |= composition - shift < 0;
   }
-  const std::uint32_t last = uniform.value_or(kDefaultVideoSampleDelta);
   timing.duration += last;
-  if (!varies) {
-    timing.uniform_duration = last;
-  } else {
-    timing.durations.reserve(n);
-    walk = start;
-    previous = walk.next(0).first;
-    for (std::size_t i = 1; i < n; ++i) {
-      const std::int64_t decode = walk.next(i).first;
-      timing.durations.push_back(saturate_u32(decode - previous));
-      previous = decode;
-    }
-    timing.durations.push_back(last);
-  }
-  if (any_nonzero) {
-    timing.composition_offsets.reserve(n);
-    walk = start;
-    for (std::size_t i = 0; i < n; ++i) timing.composition_offsets.push_back(clamp_i32(walk.next(i).second - shift));
-  }
+  timing.shift = shift;
   if (start.any_pts()) {
     const auto wrap = static_cast<std::int64_t>(kClockWrap);
     timing.presentation_start = static_cast<std::uint64_t>(((earliest % wrap) + wrap) % wrap);
