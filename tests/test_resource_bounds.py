@@ -176,7 +176,7 @@ REFUSALS = {
 KNOWN = {
     ("memory", "_probe-tiny-key-frames"):
         "known: a transport stream is probed through the movie box converted from it; a 7-byte "
-        "access unit keeps about 24 bytes of tables and 8 of sample tables, over 1.5x the stream",
+        "access unit keeps 20 bytes of tables and 8 of sample tables, over 1.5x the stream",
 }
 
 
