@@ -99,22 +99,29 @@ def huge_pages_setting() -> str:
     return text[text.find("[") + 1:text.find("]")] if "[" in text else text.strip()
 
 
+def thread_scalings(calls: dict[str, tuple[Callable[..., object], Sequence[bytes]]], count: int = 4,
+                    repeat: int = 3) -> dict[str, float]:
+    """For each name, the throughput of `count` calls of `func(*args)` split over a pool of two
+    threads, as a multiple of the same calls made one after the other on one thread. All of
+    them are timed in the same rounds, so that each meets the same spells of load."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+        list(pool.map(lambda _: None, range(2)))  # start both threads before measuring
+        contenders: dict[str, Callable[[], object]] = {}
+        for name, (func, args) in calls.items():
+            def one_call(_: int, func=func, args=args) -> None:
+                func(*args)
+
+            contenders[name + " one"] = lambda one_call=one_call: [one_call(i) for i in range(count)]
+            contenders[name + " two"] = lambda one_call=one_call: list(pool.map(one_call, range(count)))
+        best = best_seconds(contenders, repeat=repeat)
+    return {name: best[name + " one"] / best[name + " two"] for name in calls}
+
+
 def thread_scaling(func: Callable[..., object], args: Sequence[bytes], calls: int = 4,
                    repeat: int = 3) -> float:
     """Throughput of `calls` calls of `func(*args)` split over a pool of two threads, as a
     multiple of the same calls made one after the other on one thread."""
-    def one_call(_: int) -> None:
-        func(*args)
-
-    def on_one_thread() -> None:
-        for i in range(calls):
-            one_call(i)
-
-    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
-        list(pool.map(lambda _: None, range(2)))  # start both threads before measuring
-        best = best_seconds({"one": on_one_thread, "two": lambda: list(pool.map(one_call, range(calls)))},
-                            repeat=repeat)
-    return best["one"] / best["two"]
+    return thread_scalings({"": (func, args)}, count=calls, repeat=repeat)[""]
 
 
 def pyav_remux(data: bytes, in_format: str) -> bytes:

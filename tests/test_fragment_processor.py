@@ -1,6 +1,7 @@
 """FragmentedMP4Processor on hand-built segments: one rule per case."""
 from __future__ import annotations
 
+import random
 import struct
 
 import pytest
@@ -26,8 +27,11 @@ def test_first_tfdt_sets_the_base_and_later_segments_are_measured_from_it():
     assert p.base_decode_time == 9_000_000
 
 
-def test_only_the_time_field_changes():
-    data = segment(traf(1, 0x0102030405060708))
+# Media payloads of every size around the page-by-page copy of large pieces.
+@pytest.mark.parametrize("media_size", [4, 20_479, 20_481, 7 * 4096 + 5, 1 << 20])
+def test_only_the_time_field_changes(media_size):
+    media = random.Random(media_size).randbytes(media_size)
+    data = segment(traf(1, 0x0102030405060708)) + mdat(media)
     out = Processor().process_segment(data)
     assert len(out) == len(data)
     at = data.index(b"tfdt") + 8  # version/flags, then the 64-bit time

@@ -6,7 +6,7 @@ import time
 import pytest
 
 import _plexo
-from builders import pat, pmt, pes, packetize
+from builders import mdat, pat, pmt, pes, packetize, segment, traf
 
 FUNCTIONS = {
     "convert_ts_to_mp4": ("(data, reset_timestamps=False)", "MPEG-TS 를 MP4 로 변환한다."),
@@ -148,11 +148,23 @@ class TestProcessorObject:
         del processors
 
 
-def test_media_work_runs_without_the_interpreter_lock():
-    # A large stream of video packets keeps the demultiplexer busy well past a switch interval;
-    # the main thread must keep running meanwhile.
+def long_transport_stream_call():
+    # A large stream of video packets keeps the demultiplexer busy well past a switch interval.
     video = pes(b"\x00\x00\x00\x01\x09\xf0" + b"\x11" * 170_000, pts=0)
     stream = pat() + pmt([(0x1B, 256), (0x0F, 257)]) + b"".join(packetize(256, video)) * 300
+    return lambda: _plexo.convert_ts_to_mp4(stream)
+
+
+def long_segment_call():
+    # A segment whose copy takes well past a switch interval.
+    data = segment(traf(1, 9_000)) + mdat(bytes(96 << 20))
+    return lambda: _plexo.FragmentedMP4Processor().process_segment(data)
+
+
+@pytest.mark.parametrize("make_call", [long_transport_stream_call, long_segment_call])
+def test_media_work_runs_without_the_interpreter_lock(make_call):
+    # The main thread must keep running while the media work goes on.
+    call = make_call()
 
     def longest_gap_and_elapsed():
         done = threading.Event()
@@ -161,7 +173,7 @@ def test_media_work_runs_without_the_interpreter_lock():
         def work():
             start = time.perf_counter()
             try:
-                _plexo.convert_ts_to_mp4(stream)
+                call()
             except ValueError:
                 pass
             elapsed.append(time.perf_counter() - start)

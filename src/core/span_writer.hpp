@@ -7,6 +7,7 @@
 #include <span>
 
 #include "core/bytes.hpp"
+#include "core/copy.hpp"
 
 namespace plexo {
 
@@ -34,7 +35,7 @@ class SpanWriter {
   }
   void put(ByteView v) {
     if (v.empty()) return;
-    if (std::uint8_t* p = take(v.size())) std::memcpy(p, v.data(), v.size());
+    if (std::uint8_t* p = take(v.size())) copy_bytes(p, v.data(), v.size());
   }
 
  private:

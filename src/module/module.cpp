@@ -55,6 +55,7 @@
 #include <utility>
 
 #include "core/buffer.hpp"
+#include "core/copy.hpp"
 #include "core/error.hpp"
 #include "fragment_processor/fragment_processor.hpp"
 #include "mp4_parser/file_input.hpp"
@@ -224,7 +225,7 @@ PyObject* to_bytes(Result<Buffer>&& result) {
   // A large result is a fresh, untouched allocation: let huge pages back it before the copy.
   if (out.size() >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge)
     plexo::advise_huge_pages(data, out.size());
-  if (!out.empty()) std::memcpy(data, out.data(), out.size());
+  plexo::copy_bytes(reinterpret_cast<std::uint8_t*>(data), out.data(), out.size());
   return bytes;
 }
 
@@ -751,9 +752,13 @@ PyMethodDef private_functions[] = {
 
 // ---- FragmentedMP4Processor ----------------------------------------------------------
 
+// The media work runs without the interpreter lock; the object's own mutex serialises calls
+// on one processor (taken with the lock released, so a thread waiting for it holds nothing),
+// so that a segment's bases are set by one call at a time, as the calls came.
 struct ProcessorObject {
   PyObject_HEAD
   plexo::fragment_processor::FragmentProcessor* state;
+  std::mutex* guard;
 };
 
 ProcessorObject* as_processor(PyObject* self) { return reinterpret_cast<ProcessorObject*>(self); }
@@ -766,7 +771,8 @@ PyObject* processor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
   as_processor(self)->state = new (std::nothrow) plexo::fragment_processor::FragmentProcessor();
-  if (!as_processor(self)->state) {
+  as_processor(self)->guard = new (std::nothrow) std::mutex();
+  if (!as_processor(self)->state || !as_processor(self)->guard) {
     Py_DECREF(self);
     return PyErr_NoMemory();
   }
@@ -776,6 +782,7 @@ PyObject* processor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void processor_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete as_processor(self)->state;
+  delete as_processor(self)->guard;
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);
@@ -788,15 +795,15 @@ PyObject* processor_set_init_segment(PyObject* self, PyObject* args, PyObject* k
     return nullptr;
   ByteView input;
   if (!bytes_argument(data, "data", &input)) return nullptr;
-  try {
-    as_processor(self)->state->set_init_segment(input);
-  } catch (const std::bad_alloc&) {
+  ProcessorObject* processor = as_processor(self);
+  if (!released([&] {
+        std::lock_guard<std::mutex> hold(*processor->guard);
+        processor->state->set_init_segment(input);
+      }))
     return PyErr_NoMemory();
-  }
   Py_RETURN_NONE;
 }
 
-// Runs with the lock held: calls on one processor are serialised by the interpreter.
 PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {kData, nullptr};
   PyObject* data = nullptr;
@@ -809,15 +816,17 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
   char* target = nullptr;
   PyObject* bytes = new_bytes(input.size(), &target);
   if (!bytes) return nullptr;
-  // A large result is a fresh, untouched allocation: let huge pages back it, as for every
-  // other operation's result (a small one comes from memory the allocator reuses).
-  if (input.size() >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge)
-    plexo::advise_huge_pages(target, input.size());
+  ProcessorObject* processor = as_processor(self);
   std::optional<Result<std::size_t>> written;
-  try {
-    written.emplace(as_processor(self)->state->process_segment_into(
-        input, std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(target), input.size())));
-  } catch (const std::bad_alloc&) {
+  if (!released([&] {
+        // A large result is a fresh, untouched allocation: let huge pages back it, as for
+        // every other operation's result (a small one comes from memory the allocator reuses).
+        if (input.size() >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge)
+          plexo::advise_huge_pages(target, input.size());
+        std::lock_guard<std::mutex> hold(*processor->guard);
+        written.emplace(processor->state->process_segment_into(
+            input, std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(target), input.size())));
+      })) {
     Py_DECREF(bytes);
     return PyErr_NoMemory();
   }
@@ -833,12 +842,21 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
 }
 
 PyObject* processor_reset(PyObject* self, PyObject*) {
-  as_processor(self)->state->reset();
+  ProcessorObject* processor = as_processor(self);
+  released([&] {
+    std::lock_guard<std::mutex> hold(*processor->guard);
+    processor->state->reset();
+  });
   Py_RETURN_NONE;
 }
 
 PyObject* processor_base_decode_time(PyObject* self, void*) {
-  auto base = as_processor(self)->state->base_decode_time();
+  ProcessorObject* processor = as_processor(self);
+  std::optional<std::uint64_t> base;
+  released([&] {
+    std::lock_guard<std::mutex> hold(*processor->guard);
+    base = processor->state->base_decode_time();
+  });
   if (!base) Py_RETURN_NONE;
   return PyLong_FromUnsignedLongLong(*base);
 }

@@ -1,8 +1,8 @@
 #include "mp4_parser/fragment_writer.hpp"
 
 #include <algorithm>
-#include <cstring>
 
+#include "core/copy.hpp"
 #include "core/messages.hpp"
 #include "core/span_writer.hpp"
 
@@ -38,7 +38,7 @@ class RunFiller {
         return;
       }
       const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), runs_[run_].second - filled_));
-      std::memcpy(out_.data() + runs_[run_].first + filled_, piece.data(), take);
+      copy_bytes(out_.data() + runs_[run_].first + filled_, piece.data(), take);
       filled_ += take;
       piece = piece.subspan(take);
       if (filled_ == runs_[run_].second) {

@@ -10,12 +10,12 @@
 // Durations come from the fragments: a track ends where its last fragment's samples end.
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "core/copy.hpp"
 #include "core/messages.hpp"
 #include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/boxes.hpp"
@@ -105,7 +105,7 @@ class TimelineReset final : public PlannedOutput {
   Status write(std::span<std::uint8_t> out) override {
     if (out.size() != size_) return fail(msg::kOutputSizeMismatch);
     for (const Piece& piece : pieces_)
-      std::memcpy(out.data() + piece.to, input_.data() + piece.from, piece.length);
+      copy_bytes(out.data() + piece.to, input_.data() + piece.from, piece.length);
     for (const Patch& patch : patches_) patch.spot.write(out.subspan(patch.at), patch.value);
     return {};
   }
