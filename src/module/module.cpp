@@ -556,12 +556,11 @@ PyObject* probe_dict(const plexo::mp4::ProbedFile& probed) {
 }
 
 // What a file holds: an MP4 as it is, a transport stream as convert_ts_to_mp4 would write it
-// (converted without diagnostics, then probed), so that the two never disagree.
+// (its movie converted without diagnostics, then probed: the media is no part of what a probe
+// reads), so that the two never disagree.
 Result<plexo::mp4::ProbedFile> probe_file(ByteView input) {
   if (!plexo::ts::opens_as_transport_stream(input)) return plexo::mp4::probe_mp4(input);
-  auto planned = PLEXO_TRY(plexo::mp4w::plan_ts_to_mp4(input, plexo::ts::DiagnosticSink::discard()));
-  const Buffer converted = PLEXO_TRY(plexo::mp4::write_planned(*planned));
-  planned.reset();
+  const Buffer converted = PLEXO_TRY(plexo::mp4w::write_ts_movie(input, plexo::ts::DiagnosticSink::discard()));
   plexo::mp4::ProbedFile probed = PLEXO_TRY(plexo::mp4::probe_mp4(converted.view()));
   probed.transport_stream = true;
   return probed;

@@ -241,6 +241,10 @@ std::vector<std::vector<std::uint32_t>> FragmentPlan::cut(const FragmentedMovieM
 Result<FragmentPlan> FragmentPlan::lay_out(FragmentedMovieModel model) {
   if (model.fragment_duration == 0 || model.movie_timescale == 0) return fail(msg::kInvalidFragmentDuration);
   if (model.tracks.size() != model.movie.tracks.size()) return fail(msg::kTracksWithoutTimeline);
+  for (TrackSamples& t : model.movie.tracks) {
+    if (!fits_u32(t.sample_count())) return fail(msg::kTooManySamples);
+    t.hold_samples();
+  }
   for (const FragmentedTrack& t : model.tracks)
     if (t.timescale == 0) return fail(msg::kInvalidTrackTimescale);
   for (const TrackSamples& t : model.movie.tracks)

@@ -9,14 +9,24 @@ namespace plexo::mp4 {
 
 std::uint64_t TrackSamples::media_bytes() const {
   std::uint64_t total = 0;
-  for (const OutputSample& s : samples) total += s.size;
+  for_each_sample([&](const OutputSample& s) { total += s.size; });
   return total;
 }
 
 std::uint64_t TrackSamples::duration() const {
   std::uint64_t total = 0;
-  for (const OutputSample& s : samples) total += s.duration;
+  for_each_sample([&](const OutputSample& s) { total += s.duration; });
   return total;
+}
+
+void TrackSamples::hold_samples() {
+  if (!read_samples) return;
+  samples.resize(static_cast<std::size_t>(derived_count));
+  for (std::uint64_t first = 0; first < derived_count; first += 4096)
+    read_samples(first, std::span<OutputSample>(samples).subspan(static_cast<std::size_t>(first),
+                 static_cast<std::size_t>(std::min<std::uint64_t>(4096, derived_count - first))));
+  read_samples = nullptr;
+  derived_count = 0;
 }
 
 BoxNode BoxNode::container(FourCC type) {
@@ -59,16 +69,20 @@ namespace {
 
 // Calls emit(count, value) for each run of consecutive samples with equal `field`.
 template <class Field, class Emit>
-void for_each_run(const std::vector<OutputSample>& samples, Field field, Emit emit) {
-  const std::size_t n = samples.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const auto value = field(samples[i]);
-    std::size_t j = i + 1;
-    while (j < n && field(samples[j]) == value) ++j;
-    emit(static_cast<std::uint32_t>(j - i), value);
-    i = j;
-  }
+void for_each_run(const TrackSamples& t, Field field, Emit emit) {
+  std::uint32_t count = 0;
+  decltype(field(OutputSample{})) value{};
+  t.for_each_sample([&](const OutputSample& s) {
+    const auto v = field(s);
+    if (count > 0 && v == value) {
+      ++count;
+      return;
+    }
+    if (count > 0) emit(count, value);
+    value = v;
+    count = 1;
+  });
+  if (count > 0) emit(count, value);
 }
 
 constexpr auto kDuration = [](const OutputSample& s) { return s.duration; };
@@ -76,7 +90,7 @@ constexpr auto kOffset = [](const OutputSample& s) { return s.composition_offset
 
 std::uint32_t chunk_count(const TrackSamples& t, bool fragmented) {
   if (fragmented) return 0;
-  return t.chunks == ChunkLayout::kOneChunk ? 1u : static_cast<std::uint32_t>(t.samples.size());
+  return t.chunks == ChunkLayout::kOneChunk ? 1u : static_cast<std::uint32_t>(t.sample_count());
 }
 
 }  // namespace
@@ -84,7 +98,7 @@ std::uint32_t chunk_count(const TrackSamples& t, bool fragmented) {
 std::uint64_t MoviePlan::sample_table_payload(std::size_t track) const {
   const TrackSamples& t = model_.tracks[track];
   const TableCounts& c = counts_[track];
-  const auto n = static_cast<std::uint64_t>(t.samples.size());
+  const std::uint64_t n = t.sample_count();
   std::uint64_t size = 0;
   if (!t.sample_description.empty()) size += box_length(t.sample_description.size());
   size += table_box_size(kTimeToSample, c.stts);
@@ -124,9 +138,11 @@ std::uint64_t MoviePlan::lay_out_node(BoxNode& node) {
 Result<MoviePlan> MoviePlan::lay_out(MovieModel model) {
   MoviePlan plan;
   plan.model_ = std::move(model);
+  std::vector<std::uint64_t> media_bytes;
   for (const TrackSamples& t : plan.model_.tracks) {
-    if (!fits_u32(t.samples.size())) return fail(msg::kTooManySamples);
+    if (!fits_u32(t.sample_count())) return fail(msg::kTooManySamples);
     const std::uint64_t bytes = t.media_bytes();
+    media_bytes.push_back(bytes);
     if (!t.gather_media) {
       std::uint64_t pieces = 0;
       for (ByteView piece : t.media) pieces += piece.size();
@@ -135,16 +151,16 @@ Result<MoviePlan> MoviePlan::lay_out(MovieModel model) {
     plan.media_size_ += bytes;
 
     TableCounts c;
-    for_each_run(t.samples, kDuration, [&](std::uint32_t, std::uint32_t) { ++c.stts; });
+    for_each_run(t, kDuration, [&](std::uint32_t, std::uint32_t) { ++c.stts; });
     std::int32_t lowest = 0;
-    for (const OutputSample& s : t.samples) {
+    t.for_each_sample([&](const OutputSample& s) {
       c.any_offset |= s.composition_offset != 0;
       lowest = std::min(lowest, s.composition_offset);
       c.stss += s.sync;
-    }
+    });
     if (t.negative_offsets == TrackSamples::NegativeOffsets::kRaise) c.raise = -std::int64_t{lowest};
     else c.ctts_signed = lowest < 0;
-    if (c.any_offset) for_each_run(t.samples, kOffset, [&](std::uint32_t, std::int32_t) { ++c.ctts; });
+    if (c.any_offset) for_each_run(t, kOffset, [&](std::uint32_t, std::int32_t) { ++c.ctts; });
     plan.counts_.push_back(c);
   }
 
@@ -160,9 +176,9 @@ Result<MoviePlan> MoviePlan::lay_out(MovieModel model) {
     if (fits_u32(plan.size_)) break;
   }
   std::uint64_t offset = plan.size_ - plan.media_size_;
-  for (const TrackSamples& t : plan.model_.tracks) {
+  for (std::size_t i = 0; i < plan.model_.tracks.size(); ++i) {
     plan.media_offsets_.push_back(offset);
-    offset += t.media_bytes();
+    offset += media_bytes[i];
   }
   return plan;
 }
@@ -171,27 +187,30 @@ template <class Sink>
 void MoviePlan::write_sample_table(Sink& out, std::size_t track) const {
   const TrackSamples& t = model_.tracks[track];
   const TableCounts& c = counts_[track];
-  const auto n = static_cast<std::uint32_t>(t.samples.size());
+  const auto n = static_cast<std::uint32_t>(t.sample_count());
   put_box_header(out, "stbl", sample_table_payload(track));  // as laid out
   if (!t.sample_description.empty()) put_box(out, "stsd", t.sample_description);
 
   put_table_header(out, kTimeToSample, c.stts);
-  for_each_run(t.samples, kDuration, [&](std::uint32_t count, std::uint32_t delta) {
+  for_each_run(t, kDuration, [&](std::uint32_t count, std::uint32_t delta) {
     out.put_u32(count);
     out.put_u32(delta);
   });
   if (c.any_offset) {
     // Signed offsets (version 1) keep every presentation time as the source gave it.
     put_table_header(out, kCompositionOffsets, c.ctts, c.ctts_signed ? 1 : 0);
-    for_each_run(t.samples, kOffset, [&](std::uint32_t count, std::int32_t offset) {
+    for_each_run(t, kOffset, [&](std::uint32_t count, std::int32_t offset) {
       out.put_u32(count);
       out.put_u32(static_cast<std::uint32_t>(offset + c.raise));
     });
   }
   if (t.sync_table) {
     put_table_header(out, kSyncSamples, c.stss);
-    for (std::uint32_t i = 0; i < n; ++i)
-      if (t.samples[i].sync) out.put_u32(i + 1);
+    std::uint32_t number = 0;
+    t.for_each_sample([&](const OutputSample& s) {
+      ++number;
+      if (s.sync) out.put_u32(number);
+    });
   }
   if (model_.fragmented) {
     put_table_header(out, kSampleToChunk, 0);
@@ -203,7 +222,7 @@ void MoviePlan::write_sample_table(Sink& out, std::size_t track) const {
   }
 
   put_table_header(out, kSampleSizes, n);
-  for (const OutputSample& s : t.samples) out.put_u32(s.size);
+  t.for_each_sample([&](const OutputSample& s) { out.put_u32(s.size); });
 
   put_table_header(out, large_offsets_ ? kLargeChunkOffsets : kChunkOffsets,
                    chunk_count(t, model_.fragmented));
@@ -216,10 +235,10 @@ void MoviePlan::write_sample_table(Sink& out, std::size_t track) const {
   if (t.chunks == ChunkLayout::kOneChunk) {
     put_offset(offset);
   } else {
-    for (const OutputSample& s : t.samples) {
+    t.for_each_sample([&](const OutputSample& s) {
       put_offset(offset);
       offset += s.size;
-    }
+    });
   }
 }
 
@@ -264,25 +283,26 @@ Status PlannedOutput::write(FileWriter& out) {
 }
 
 Status MoviePlan::write_head(FileWriter& out) const {
-  write_head_to(out);
+  write_movie_to(out);
+  if (!model_.fragmented) put_box_header(out, "mdat", media_size_);
   if (!out.status()) return out.status();
   if (out.position() != size_ - media_size_) return fail(msg::kLayoutMismatch);
   return out.flush();
 }
 
 template <class Sink>
-void MoviePlan::write_head_to(Sink& w) const {
+void MoviePlan::write_movie_to(Sink& w) const {
   put_box_header(w, "ftyp", ftyp_size_ - 8);
   w.put_fourcc(model_.file_type.major_brand);
   w.put_u32(model_.file_type.minor_version);
   for (FourCC brand : model_.file_type.compatible_brands) w.put_fourcc(brand);
   write_node(w, model_.moov);
-  if (!model_.fragmented) put_box_header(w, "mdat", media_size_);
 }
 
 template <class Sink>
 Status MoviePlan::write_to(Sink& w) const {
-  write_head_to(w);
+  write_movie_to(w);
+  if (!model_.fragmented) put_box_header(w, "mdat", media_size_);
   for (std::size_t i = 0; i < model_.tracks.size(); ++i) {
     const TrackSamples& t = model_.tracks[i];
     if (t.gather_media) {
@@ -301,6 +321,15 @@ Result<Buffer> write_planned(PlannedOutput& planned) {
   Buffer out;
   out.vector().resize(static_cast<std::size_t>(planned.size()));
   PLEXO_CHECK(planned.write(std::span<std::uint8_t>(out.data(), out.size())));
+  return out;
+}
+
+Result<Buffer> MoviePlan::write_movie() const {
+  Buffer out;
+  out.vector().resize(static_cast<std::size_t>(ftyp_size_ + model_.moov.total_));
+  SpanWriter w(std::span<std::uint8_t>(out.data(), out.size()));
+  write_movie_to(w);
+  if (w.overrun() || w.position() != out.size()) return fail(msg::kLayoutMismatch);
   return out;
 }
 

@@ -13,8 +13,10 @@
 // and keeps alive) into the output.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
@@ -47,6 +49,13 @@ enum class ChunkLayout : std::uint8_t {
 // A track's samples and where their bytes are.
 struct TrackSamples {
   std::vector<OutputSample> samples;
+  // Instead of `samples`, for tracks of millions of samples whose records follow from tables
+  // the caller keeps (the access units and frames of a transport stream): how many there are,
+  // and a reader that fills `out` with the records from sample `first` on. The progressive
+  // writer reads them in order, a block at a time, so that no list of records is held; the
+  // fragment writer reads them into `samples` first.
+  std::uint64_t derived_count = 0;
+  std::function<void(std::uint64_t first, std::span<OutputSample> out)> read_samples;
   // The samples' bytes in sample order, as pieces of the input or of buffers the caller
   // keeps alive; a sample may span several pieces and a piece several samples. The pieces
   // together hold exactly the sum of the sample sizes.
@@ -71,6 +80,23 @@ struct TrackSamples {
   std::uint64_t media_bytes() const;
   // The sum of the durations, in the media timescale.
   std::uint64_t duration() const;
+  std::uint64_t sample_count() const { return read_samples ? derived_count : samples.size(); }
+  // Calls visit(const OutputSample&) for every sample in order, whichever way they are held.
+  template <class Visit>
+  void for_each_sample(Visit&& visit) const {
+    if (!read_samples) {
+      for (const OutputSample& s : samples) visit(s);
+      return;
+    }
+    OutputSample block[1024];
+    for (std::uint64_t first = 0; first < derived_count; first += std::size(block)) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(std::size(block), derived_count - first));
+      read_samples(first, std::span<OutputSample>(block, n));
+      for (std::size_t i = 0; i < n; ++i) visit(block[i]);
+    }
+  }
+  // Reads derived samples into `samples`.
+  void hold_samples();
 };
 
 // The movie box as a tree of boxes. A node is a container of children, a box written from
@@ -149,6 +175,8 @@ class MoviePlan {
   Status write(FileWriter& out) const;
   // The same into a new buffer.
   Result<Buffer> write() const;
+  // The file up to its media: ftyp and moov, all that a reader of the movie looks at.
+  Result<Buffer> write_movie() const;
   // Into a file, everything before the media (ftyp, moov, the mdat header), for a caller
   // that writes each track's media at media_offset() itself.
   Status write_head(FileWriter& out) const;
@@ -163,8 +191,8 @@ class MoviePlan {
   std::uint64_t lay_out_node(BoxNode& node);
   std::uint64_t sample_table_payload(std::size_t track) const;
   template <class Sink> void write_node(Sink& out, const BoxNode& node) const;
-  template <class Sink> void write_head_to(Sink& out) const;
   template <class Sink> Status write_to(Sink& out) const;
+  template <class Sink> void write_movie_to(Sink& out) const;
   template <class Sink> void write_sample_table(Sink& out, std::size_t track) const;
 
   MovieModel model_;

@@ -29,6 +29,8 @@ using mp4::TrackSamples;
 struct ConvertedStream {
   ts::TsDemuxResult demuxed;
   TrackDescriptions descriptions;
+  VideoTiming video;
+  std::optional<VideoSampleTimes> video_samples;
 };
 
 // One data reference: the media is in this file.
@@ -112,7 +114,7 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
     // Without an IDR there is no sync sample to list, and an empty stss would let no player
     // seek: the table is left out.
     v.sync_table = std::any_of(d.access_units.begin(), d.access_units.end(),
-                               [](const ts::AccessUnit& unit) { return unit.sync; });
+                               [](const ts::AccessUnit& unit) { return unit.sync != 0; });
     // Fragment readers disagree on negative offsets in a run: raised, they mean the same to all.
     if (fragmented) v.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
     keep.video = video_sample_description(d);
@@ -163,12 +165,13 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   keep->demuxed = std::move(demuxed);
   const ts::TsDemuxResult& d = keep->demuxed;
   const auto& units = d.access_units;
-  for (const ts::AccessUnit& unit : units)
-    if (!mp4::fits_u32(unit.sample_size))
+  for (std::size_t i = 0; i < units.size(); ++i)
+    if (!mp4::fits_u32(d.sample_size(i)))
       return fail(d.video_codec == VideoCodec::kHevc ? msg::kHevcAccessUnitTooLarge : msg::kAccessUnitTooLarge);
   if (!mp4::fits_u32(units.size()) || !mp4::fits_u32(d.audio_frames.size()))
     return fail(msg::kTooManySamples);
-  VideoTiming video = compute_video_timing(units);
+  keep->video = compute_video_timing({units.size(), d.unit_stamps});
+  VideoTiming& video = keep->video;
   std::optional<AudioTrackTiming> audio;
   if (has_audio) audio = compute_audio_timing(d);
   align_tracks(video, audio);
@@ -179,14 +182,18 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   if (has_video) {
     // Each NAL unit is its 4-byte length, then its bytes where the packets carry them; both
     // go straight into the file as it is written.
+    // The sample records follow from the access units and their timing as they are written.
     TrackSamples& v = model.tracks.front();
-    v.samples.reserve(units.size());
-    for (std::size_t i = 0; i < units.size(); ++i) {
-      const ts::AccessUnit& unit = units[i];
-      const std::int32_t offset = video.composition_offsets.empty() ? 0 : video.composition_offsets[i];
-      v.samples.push_back(OutputSample{static_cast<std::uint32_t>(unit.sample_size), video.durations[i],
-                                       offset, unit.sync});
-    }
+    v.derived_count = units.size();
+    VideoSampleTimes* times = &keep->video_samples.emplace(TimedUnits{units.size(), d.unit_stamps}, video.shift);
+    v.read_samples = [&d, times](std::uint64_t first, std::span<OutputSample> out) {
+      for (std::size_t k = 0; k < out.size(); ++k) {
+        const auto i = static_cast<std::size_t>(first + k);
+        const auto [duration, offset] = times->at(i);
+        out[k] = OutputSample{static_cast<std::uint32_t>(d.sample_size(i)), duration, offset,
+                              d.access_units[i].sync != 0};
+      }
+    };
     v.gather_media = [&d](const std::function<void(ByteView)>& sink) {
       ts::ElementaryStream::Copier copier(d.video);
       nal::put_length_prefixed(copier, d.nal_units, sink);
@@ -194,9 +201,12 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   }
   if (audio) {
     TrackSamples& a = model.tracks.back();
-    a.samples.reserve(d.audio_frames.size());
-    for (const ts::AudioFrame& frame : d.audio_frames)
-      a.samples.push_back(OutputSample{static_cast<std::uint32_t>(frame.size), audio->sample_delta, 0, true});
+    a.derived_count = d.audio_frames.size();
+    a.read_samples = [&d, delta = audio->sample_delta](std::uint64_t first, std::span<OutputSample> out) {
+      for (std::size_t k = 0; k < out.size(); ++k)
+        out[k] = OutputSample{static_cast<std::uint32_t>(d.audio_frames[static_cast<std::size_t>(first + k)].size),
+                              delta, 0, true};
+    };
     a.gather_media = [&d](const std::function<void(ByteView)>& sink) {
       ts::ElementaryStream::Copier copier(d.audio);
       for (const ts::AudioFrame& frame : d.audio_frames) copier.copy(frame.begin, frame.size, sink);
@@ -241,6 +251,13 @@ Result<Buffer> write_mp4(ts::TsDemuxResult demuxed) {
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(ByteView input,
                                                            const ts::DiagnosticSink& diagnostics) {
   return plan_mp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)));
+}
+
+Result<Buffer> write_ts_movie(ByteView input, const ts::DiagnosticSink& diagnostics) {
+  ConvertedMovie converted =
+      PLEXO_TRY(convert_movie(PLEXO_TRY(ts::demux_ts(input, diagnostics)), Layout::kProgressive));
+  const mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(converted.outline.model)));
+  return plan.write_movie();
 }
 
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(ByteView input, double fragment_duration,

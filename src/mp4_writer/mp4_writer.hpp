@@ -27,6 +27,11 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(
     ByteView input,
     const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
 
+// convert_ts_to_mp4's file without its media: its ftyp and moov, all that a probe of the file
+// reads (the moov's chunk offsets point into the mdat that would follow).
+Result<Buffer> write_ts_movie(ByteView input,
+                              const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
+
 // convert_ts_to_fmp4: the same tracks, sample descriptions and timing as a fragmented MP4
 // (mp4_parser/fragment_writer.hpp), a fragment at the first key frame at or after every
 // `fragment_duration` seconds of video. The later track's delay is its first decode time.

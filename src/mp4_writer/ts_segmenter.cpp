@@ -44,6 +44,19 @@ std::size_t TsSegmenter::audio_frames_before(std::int64_t end) const {
   return n;
 }
 
+TsSegmenter::Window TsSegmenter::window(std::size_t end, bool anchored) const {
+  const ts::TsDemuxResult& r = demux_.result();
+  Window w;
+  const std::size_t lead = anchored ? 1 : 0;
+  w.count = lead + std::min(end, r.access_units.size());
+  if (anchored && anchor_times_) w.stamps.push_back({0, *anchor_times_});
+  for (const ts::UnitStamp& stamp : r.unit_stamps) {
+    if (stamp.unit >= end) break;
+    w.stamps.push_back({stamp.unit + lead, stamp.times});
+  }
+  return w;
+}
+
 // A fragment begins at the leading track's first sync sample at or after each multiple of the
 // fragment duration, as in the whole-stream conversion.
 void TsSegmenter::find_cuts() {
@@ -53,12 +66,9 @@ void TsSegmenter::find_cuts() {
     cutter_ready_ = true;
     const auto& units = r.access_units;
     for (; scanned_ < units.size(); ++scanned_) {
-      if ((!anchor_ && scanned_ == 0) || !units[scanned_].sync) continue;
-      std::vector<ts::AccessUnit> window;
-      if (anchor_) window.push_back(*anchor_);
-      window.insert(window.end(), units.begin(), units.begin() + static_cast<std::ptrdiff_t>(scanned_ + 1));
-      const UnitTimes times = unit_times(window);
-      const std::size_t first_held = anchor_ ? 1 : 0;
+      if ((!anchored_ && scanned_ == 0) || !units[scanned_].sync) continue;
+      const UnitTimes times = unit_times(window(scanned_ + 1, anchored_).timed());
+      const std::size_t first_held = anchored_ ? 1 : 0;
       const std::int64_t decode =
           static_cast<std::int64_t>(video_decode_) + (times.decode.back() - times.decode[first_held]);
       const std::int64_t shift =
@@ -95,13 +105,11 @@ Result<bool> TsSegmenter::start(std::size_t units, bool ended) {
   VideoTiming video;
   std::vector<std::int64_t> raise;
   if (has_video_) {
-    const std::span<const ts::AccessUnit> window(r.access_units.data(),
-                                                 std::min(units + 1, r.access_units.size()));
-    timeline_.fix_start(window);
+    timeline_.fix_start(window(units + 1, false).timed());
     video.presentation_start = timeline_.presentation_start();
     // Negative composition offsets are raised by the most negative one's magnitude, as the
     // whole-stream conversion does; the first fragment's decide.
-    const UnitTimes times = unit_times(window.first(std::min(units, window.size())));
+    const UnitTimes times = unit_times(window(units, false).timed());
     std::int64_t lowest = 0;
     for (std::size_t i = 0; i < times.decode.size(); ++i)
       lowest = std::min(lowest, times.composition[i] - *timeline_.shift());
@@ -164,17 +172,13 @@ Status TsSegmenter::emit(bool ended, std::vector<Buffer>& fragments) {
     std::vector<OutputSample> video_samples, audio_samples;
     std::uint64_t video_duration = 0;
     if (has_video_ && units > 0) {
-      std::vector<ts::AccessUnit> window;
-      if (anchor_) window.push_back(*anchor_);
-      window.insert(window.end(), r.access_units.begin(),
-                    r.access_units.begin() + static_cast<std::ptrdiff_t>(std::min(units + 1, r.access_units.size())));
-      const StretchTiming timing = timeline_.time(window, anchor_.has_value(), last);
+      const StretchTiming timing = timeline_.time(window(units + 1, anchored_).timed(), anchored_, last);
       for (std::size_t i = 0; i < units; ++i) {
-        const ts::AccessUnit& unit = r.access_units[i];
-        if (!mp4::fits_u32(unit.sample_size))
+        const std::uint64_t size = r.sample_size(i);
+        if (!mp4::fits_u32(size))
           return fail(r.video_codec == VideoCodec::kHevc ? msg::kHevcAccessUnitTooLarge : msg::kAccessUnitTooLarge);
-        video_samples.push_back(
-            OutputSample{static_cast<std::uint32_t>(unit.sample_size), timing.durations[i], timing.offsets[i], unit.sync});
+        video_samples.push_back(OutputSample{static_cast<std::uint32_t>(size), timing.durations[i], timing.offsets[i],
+                                             r.access_units[i].sync != 0});
         video_duration += timing.durations[i];
       }
     }
@@ -184,7 +188,8 @@ Status TsSegmenter::emit(bool ended, std::vector<Buffer>& fragments) {
     std::vector<std::span<const OutputSample>> samples;
     if (has_video_) samples.emplace_back(video_samples);
     if (has_audio_) samples.emplace_back(audio_samples);
-    const std::size_t nal_end = units < r.access_units.size() ? r.access_units[units].first_nal : r.nal_units.size();
+    const std::size_t nal_end =
+        units < r.access_units.size() ? static_cast<std::size_t>(r.access_units[units].first_nal) : r.nal_units.size();
     auto gather = [&](std::size_t track, const std::function<void(ByteView)>& sink) {
       if (has_video_ && track == 0) {
         ts::ElementaryStream::Copier copier(r.video);
@@ -196,7 +201,12 @@ Status TsSegmenter::emit(bool ended, std::vector<Buffer>& fragments) {
     };
     fragments.push_back(PLEXO_TRY(sequence_->write(samples, gather)));
 
-    if (units > 0) anchor_ = r.access_units[units - 1];
+    if (units > 0) {
+      anchored_ = true;
+      anchor_times_.reset();
+      for (const ts::UnitStamp& stamp : r.unit_stamps)
+        if (stamp.unit == units - 1) anchor_times_ = stamp.times;
+    }
     video_decode_ += video_duration;
     audio_written_ += frames;
     // Audio that came after the tracks were fixed without it is not kept.

@@ -61,7 +61,17 @@ class TsSegmenter {
   std::vector<mp4::FragmentedTrack> tracks_;
 
   VideoTimeline timeline_;
-  std::optional<ts::AccessUnit> anchor_;  // the last unit written
+  // The units held before `end`, behind the last unit written when `anchored`, and their
+  // timestamps, as the timing takes them.
+  struct Window {
+    std::size_t count = 0;
+    std::vector<ts::UnitStamp> stamps;
+    TimedUnits timed() const { return {count, stamps}; }
+  };
+  Window window(std::size_t end, bool anchored) const;
+
+  bool anchored_ = false;                          // a unit was written
+  std::optional<ts::PesTimestamps> anchor_times_;  // the last unit written's, when it has any
   std::uint64_t video_decode_ = 0;        // decode time of the first unit held
   std::size_t scanned_ = 0;               // leading samples held that were looked at for cuts
   std::vector<Cut> cuts_;

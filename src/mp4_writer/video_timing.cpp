@@ -8,63 +8,23 @@
 namespace plexo::mp4w {
 namespace {
 
-// One access unit's timestamps on the continuous timeline.
-struct UnitClock {
-  std::optional<std::int64_t> dts;
-  std::int64_t composition = 0;  // PTS − DTS
-  bool has_pts = false;
-};
-
 // Decode times unwrap against each other; a PES without DTS decodes at its PTS. A decode time
 // that does not move forward by at least a tick per sample is not believed.
-std::vector<UnitClock> unwrap(std::span<const ts::AccessUnit> units) {
-  std::vector<UnitClock> clocks(units.size());
+std::vector<UnitWalk::StampClock> unwrap(TimedUnits units) {
+  std::vector<UnitWalk::StampClock> clocks;
   ClockUnwrapper dts_clock;
   std::optional<std::pair<std::size_t, std::int64_t>> last;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    const ts::AccessUnit& u = units[i];
-    if (!u.pts) continue;
-    const std::uint64_t dts = u.dts.value_or(*u.pts);
+  for (const ts::UnitStamp& stamp : units.stamps) {
+    if (!stamp.times.pts || stamp.unit >= units.count) continue;
+    const auto i = static_cast<std::size_t>(stamp.unit);
+    const std::uint64_t dts = stamp.times.dts.value_or(*stamp.times.pts);
     const std::int64_t t = dts_clock.next(dts);
-    clocks[i].composition = clock_difference(*u.pts, dts);
-    clocks[i].has_pts = true;
+    auto& clock = clocks.emplace_back(UnitWalk::StampClock{i, clock_difference(*stamp.times.pts, dts), std::nullopt});
     if (last && t - last->second < static_cast<std::int64_t>(i - last->first)) continue;
-    clocks[i].dts = t;
+    clock.dts = t;
     last = std::pair{i, t};
   }
   return clocks;
-}
-
-// Decode times for every sample: the believed ones, with the samples between them spread
-// evenly, and those before the first or after the last at the nearest known spacing.
-std::vector<std::int64_t> decode_times(const std::vector<UnitClock>& clocks) {
-  const std::size_t n = clocks.size();
-  std::vector<std::size_t> known;
-  for (std::size_t i = 0; i < n; ++i)
-    if (clocks[i].dts) known.push_back(i);
-  std::vector<std::int64_t> t(n, 0);
-  if (known.empty()) {
-    for (std::size_t i = 0; i < n; ++i) t[i] = static_cast<std::int64_t>(i) * kDefaultVideoSampleDelta;
-    return t;
-  }
-  for (std::size_t k = 0; k < known.size(); ++k) {
-    const std::size_t a = known[k];
-    t[a] = *clocks[a].dts;
-    if (k + 1 == known.size()) break;
-    const std::size_t b = known[k + 1];
-    const std::int64_t span = *clocks[b].dts - *clocks[a].dts;
-    for (std::size_t i = a + 1; i < b; ++i)
-      t[i] = t[a] + span * static_cast<std::int64_t>(i - a) / static_cast<std::int64_t>(b - a);
-  }
-  auto step = [&](std::size_t a, std::size_t b) {
-    return (*clocks[b].dts - *clocks[a].dts) / static_cast<std::int64_t>(b - a);
-  };
-  const std::int64_t first_step = known.size() > 1 ? step(known[0], known[1]) : kDefaultVideoSampleDelta;
-  const std::int64_t last_step =
-      known.size() > 1 ? step(known[known.size() - 2], known.back()) : kDefaultVideoSampleDelta;
-  for (std::size_t i = known.front(); i-- > 0;) t[i] = t[i + 1] - first_step;
-  for (std::size_t i = known.back() + 1; i < n; ++i) t[i] = t[i - 1] + last_step;
-  return t;
 }
 
 std::uint32_t saturate_u32(std::int64_t v) {
@@ -79,54 +39,108 @@ std::int32_t clamp_i32(std::int64_t v) {
 
 }  // namespace
 
-UnitTimes unit_times(std::span<const ts::AccessUnit> units) {
+UnitWalk::UnitWalk(TimedUnits units) : clocks_(unwrap(units)) {
+  for (const StampClock& clock : clocks_)
+    if (clock.dts) known_.push_back({clock.unit, *clock.dts});
+  if (!clocks_.empty()) carried_ = clocks_.front().composition;
+  if (known_.size() > 1) {
+    first_step_ = step(0);
+    last_step_ = step(known_.size() - 2);
+  }
+}
+
+std::pair<std::int64_t, std::int64_t> UnitWalk::next(std::size_t i) {
+  if (next_clock_ < clocks_.size() && clocks_[next_clock_].unit == i) carried_ = clocks_[next_clock_++].composition;
+  return {decode(i), carried_.value_or(0)};
+}
+
+std::int64_t UnitWalk::step(std::size_t k) const {
+  return (known_[k + 1].dts - known_[k].dts) / static_cast<std::int64_t>(known_[k + 1].unit - known_[k].unit);
+}
+
+std::int64_t UnitWalk::decode(std::size_t i) {
+  if (known_.empty()) return static_cast<std::int64_t>(i) * kDefaultVideoSampleDelta;
+  const Known& first = known_.front();
+  const Known& last = known_.back();
+  if (i < first.unit) return first.dts - static_cast<std::int64_t>(first.unit - i) * first_step_;
+  if (i >= last.unit) return last.dts + static_cast<std::int64_t>(i - last.unit) * last_step_;
+  while (known_[segment_ + 1].unit <= i) ++segment_;
+  const Known& a = known_[segment_];
+  const Known& b = known_[segment_ + 1];
+  return a.dts + (b.dts - a.dts) * static_cast<std::int64_t>(i - a.unit) / static_cast<std::int64_t>(b.unit - a.unit);
+}
+
+VideoSampleTimes::VideoSampleTimes(TimedUnits units, std::int64_t shift)
+    : count_(units.count), start_(units), walk_(start_), shift_(shift) {}
+
+std::pair<std::uint32_t, std::int32_t> VideoSampleTimes::at(std::size_t i) {
+  if (!started_ || i < position_) {
+    walk_ = start_;
+    current_ = walk_.next(0);
+    if (count_ > 1) ahead_ = walk_.next(1);
+    position_ = 0;
+    started_ = true;
+  }
+  while (position_ < i) {
+    previous_ = current_.first;
+    current_ = ahead_;
+    ++position_;
+    if (position_ + 1 < count_) ahead_ = walk_.next(position_ + 1);
+  }
+  // Each sample lasts until the next one decodes; the last lasts as long as the one before.
+  const std::uint32_t duration = position_ + 1 < count_ ? saturate_u32(ahead_.first - current_.first)
+                                 : count_ > 1          ? saturate_u32(current_.first - previous_)
+                                                       : kDefaultVideoSampleDelta;
+  return {duration, clamp_i32(current_.second - shift_)};
+}
+
+UnitTimes unit_times(TimedUnits units) {
   UnitTimes times;
-  const auto clocks = unwrap(units);
-  times.decode = decode_times(clocks);
-  // PTS − DTS of each sample; one without a PTS keeps the offset of the sample before it.
-  const std::size_t n = units.size();
-  times.composition.assign(n, 0);
-  std::optional<std::int64_t> carried;
-  for (std::size_t i = 0; i < n; ++i)
-    if (clocks[i].has_pts && !carried) carried = clocks[i].composition;
-  times.any_pts = carried.has_value();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (clocks[i].has_pts) carried = clocks[i].composition;
-    times.composition[i] = carried.value_or(0);
+  UnitWalk walk(units);
+  times.any_pts = walk.any_pts();
+  times.decode.reserve(units.count);
+  times.composition.reserve(units.count);
+  for (std::size_t i = 0; i < units.count; ++i) {
+    const auto [decode, composition] = walk.next(i);
+    times.decode.push_back(decode);
+    times.composition.push_back(composition);
   }
   return times;
 }
 
-VideoTiming compute_video_timing(const std::vector<ts::AccessUnit>& units) {
+VideoTiming compute_video_timing(TimedUnits units) {
   VideoTiming timing;
-  const std::size_t n = units.size();
+  const std::size_t n = units.count;
   if (n == 0) return timing;
-  const UnitTimes times = unit_times(units);
-  const auto& t = times.decode;
+  const UnitWalk start(units);
+
+  // Media time 0 presents the earliest picture: every offset moves by the same amount.
+  UnitWalk walk = start;
+  const auto [first_decode, first_composition] = walk.next(0);
+  std::int64_t earliest = first_decode + first_composition;
+  for (std::size_t i = 1; i < n; ++i) {
+    const auto [decode, composition] = walk.next(i);
+    earliest = std::min(earliest, decode + composition);
+  }
+  const std::int64_t shift = earliest - first_decode;
 
   // Each sample lasts until the next one decodes; the last lasts as long as the one before.
-  timing.durations.resize(n);
-  for (std::size_t i = 0; i + 1 < n; ++i) timing.durations[i] = saturate_u32(t[i + 1] - t[i]);
-  timing.durations[n - 1] = n > 1 ? timing.durations[n - 2] : kDefaultVideoSampleDelta;
-  for (auto d : timing.durations) timing.duration += d;
-
-  std::vector<std::int64_t> offsets = times.composition;
-  const bool any_pts = times.any_pts;
-  // Media time 0 presents the earliest picture: every offset moves by the same amount.
-  std::int64_t earliest = t[0] + offsets[0];
-  for (std::size_t i = 0; i < n; ++i) earliest = std::min(earliest, t[i] + offsets[i]);
-  const std::int64_t shift = earliest - t[0];
-  bool any_nonzero = false;
-  for (auto& offset : offsets) {
-    offset -= shift;
-    any_nonzero |= offset != 0;
-    timing.negative_offsets |= offset < 0;
+  // The samples' durations and offsets are not listed: VideoSampleTimes works them out again.
+  walk = start;
+  std::int64_t previous = 0;
+  std::uint32_t last = kDefaultVideoSampleDelta;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto [decode, composition] = walk.next(i);
+    if (i > 0) {
+      last = saturate_u32(decode - previous);
+      timing.duration += last;
+    }
+    previous = decode;
+    timing.negative_offsets |= composition - shift < 0;
   }
-  if (any_nonzero) {
-    timing.composition_offsets.reserve(n);
-    for (auto offset : offsets) timing.composition_offsets.push_back(clamp_i32(offset));
-  }
-  if (any_pts) {
+  timing.duration += last;
+  timing.shift = shift;
+  if (start.any_pts()) {
     const auto wrap = static_cast<std::int64_t>(kClockWrap);
     timing.presentation_start = static_cast<std::uint64_t>(((earliest % wrap) + wrap) % wrap);
   }
@@ -140,8 +154,8 @@ std::int64_t VideoTimeline::earliest(const UnitTimes& times) {
   return earliest;
 }
 
-void VideoTimeline::fix_start(std::span<const ts::AccessUnit> window) {
-  if (shift_ || window.empty()) return;
+void VideoTimeline::fix_start(TimedUnits window) {
+  if (shift_ || window.count == 0) return;
   // The first stretch fixes which picture media time 0 presents, as for a whole stream.
   const UnitTimes times = unit_times(window);
   const std::int64_t first = earliest(times);
@@ -152,9 +166,9 @@ void VideoTimeline::fix_start(std::span<const ts::AccessUnit> window) {
   }
 }
 
-StretchTiming VideoTimeline::time(std::span<const ts::AccessUnit> window, bool continued, bool last) {
+StretchTiming VideoTimeline::time(TimedUnits window, bool continued, bool last) {
   StretchTiming timing;
-  const std::size_t n = window.size();
+  const std::size_t n = window.count;
   const std::size_t first = continued ? 1 : 0;
   const std::size_t end = last ? n : n - std::min<std::size_t>(n, 1);
   if (first >= end) return timing;

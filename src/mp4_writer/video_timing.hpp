@@ -14,18 +14,77 @@ namespace plexo::mp4w {
 inline constexpr std::uint32_t kDefaultVideoSampleDelta = 3000;
 
 struct VideoTiming {
-  std::vector<std::uint32_t> durations;  // one per sample, 90 kHz
-  std::uint64_t duration = 0;            // their sum
-  // One composition offset per sample; empty when every offset is 0.
-  std::vector<std::int32_t> composition_offsets;
-  bool negative_offsets = false;
+  std::uint64_t duration = 0;  // of all samples, 90 kHz
+  bool negative_offsets = false;  // some composition offset is
+  // Subtracted from every PTS − DTS: the earliest picture is presented at media time 0.
+  std::int64_t shift = 0;
   // The source PTS (33-bit clock) of the earliest presented picture, which media time 0
   // presents; absent when no access unit carries a timestamp.
   std::optional<std::uint64_t> presentation_start;
   std::uint64_t empty_edit = 0;  // movie time before the first picture
 };
 
-VideoTiming compute_video_timing(const std::vector<ts::AccessUnit>& units);
+// The access units to time: how many, and the timestamps of those that carry them, in unit
+// order. The timing walks the units and holds nothing per unit but what it returns.
+struct TimedUnits {
+  std::size_t count = 0;
+  std::span<const ts::UnitStamp> stamps;
+};
+
+// The track's duration, offsets and start; the samples' own durations and offsets are given
+// by VideoSampleTimes.
+VideoTiming compute_video_timing(TimedUnits units);
+
+// The units in order, each with its decode time and PTS − DTS: the believed decode times (a
+// decode time that does not move forward by at least a tick per unit is not), the units
+// between them spread evenly, and those before the first or after the last at the nearest
+// known spacing; a unit without PTS keeps the offset of the one before it (the first's,
+// before the first). Holds only the units that carry timestamps.
+class UnitWalk {
+ public:
+  struct StampClock {  // a unit with a PTS, on the continuous timeline
+    std::size_t unit = 0;
+    std::int64_t composition = 0;     // PTS − DTS
+    std::optional<std::int64_t> dts;  // when believed
+  };
+  explicit UnitWalk(TimedUnits units);
+  bool any_pts() const { return !clocks_.empty(); }
+  // Unit i's decode time and PTS − DTS; i goes up by one from 0 from call to call.
+  std::pair<std::int64_t, std::int64_t> next(std::size_t i);
+
+ private:
+  struct Known {
+    std::size_t unit;
+    std::int64_t dts;
+  };
+  std::int64_t step(std::size_t k) const;
+  std::int64_t decode(std::size_t i);
+
+  std::vector<StampClock> clocks_;
+  std::vector<Known> known_;
+  std::int64_t first_step_ = kDefaultVideoSampleDelta, last_step_ = kDefaultVideoSampleDelta;
+  std::size_t segment_ = 0, next_clock_ = 0;
+  std::optional<std::int64_t> carried_;
+};
+
+// Each sample's duration (90 kHz) and composition offset, as compute_video_timing derives
+// them, worked out as the samples are read rather than listed: a track of millions of
+// pictures keeps no table of them.
+class VideoSampleTimes {
+ public:
+  VideoSampleTimes(TimedUnits units, std::int64_t shift);
+  // Sample i's; i goes up by one from the call before, or starts again lower.
+  std::pair<std::uint32_t, std::int32_t> at(std::size_t i);
+
+ private:
+  std::size_t count_;
+  UnitWalk start_, walk_;
+  std::int64_t shift_;
+  bool started_ = false;
+  std::size_t position_ = 0;                     // the unit `current_` is of
+  std::pair<std::int64_t, std::int64_t> current_, ahead_;  // decode time and PTS − DTS
+  std::int64_t previous_ = 0;                    // the decode time before current_'s
+};
 
 // Each access unit's decode time (90 kHz, on one continuous clock that starts at the first
 // unit's own) and its PTS − DTS, as compute_video_timing derives them.
@@ -34,7 +93,7 @@ struct UnitTimes {
   std::vector<std::int64_t> composition;  // a unit without PTS keeps the one before's
   bool any_pts = false;
 };
-UnitTimes unit_times(std::span<const ts::AccessUnit> units);
+UnitTimes unit_times(TimedUnits units);
 
 // The same timing for a stream that arrives a stretch at a time (a live stream cut into
 // fragments): each stretch is timed as it completes, from its own units, the last unit of
@@ -50,10 +109,10 @@ class VideoTimeline {
  public:
   // `window`: the last unit of the stretch before (when `continued`), the units to time, then
   // the unit that follows them (unless `last`: the stream ended with them).
-  StretchTiming time(std::span<const ts::AccessUnit> window, bool continued, bool last);
+  StretchTiming time(TimedUnits window, bool continued, bool last);
   // Fixes the common shift from the first stretch's window (as time() does when it has not
   // been fixed yet).
-  void fix_start(std::span<const ts::AccessUnit> window);
+  void fix_start(TimedUnits window);
   // The earliest presentation (decode time plus PTS − DTS) among units.
   static std::int64_t earliest(const UnitTimes& times);
   // The source PTS that media time 0 presents, once the first stretch has been timed.

@@ -18,7 +18,7 @@ Result<Buffer> thumbnail_from_ts(ByteView input, const ts::DiagnosticSink& diagn
   std::size_t first = nals.size(), end = nals.size();
   for (std::size_t i = 0; i < units.size() && first == nals.size(); ++i) {
     if (!units[i].sync) continue;
-    end = i + 1 < units.size() ? units[i + 1].first_nal : nals.size();
+    end = i + 1 < units.size() ? static_cast<std::size_t>(units[i + 1].first_nal) : nals.size();
     for (std::size_t k = units[i].first_nal; k < end; ++k)
       if (is_key_slice(codec, nals[k].type)) {
         first = k;

@@ -1,5 +1,6 @@
 #include "ts_parser/ts_demux.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/messages.hpp"
@@ -280,6 +281,10 @@ void StreamDemuxer::release(std::size_t units, std::size_t frames) {
   r.nal_units.erase(r.nal_units.begin(), r.nal_units.begin() + static_cast<std::ptrdiff_t>(first_nal));
   for (AccessUnit& unit : r.access_units) unit.first_nal -= first_nal;
   if (video.unit_open) video.unit.first_nal -= first_nal;
+  const auto stamped = std::find_if(r.unit_stamps.begin(), r.unit_stamps.end(),
+                                    [units](const UnitStamp& stamp) { return stamp.unit >= units; });
+  r.unit_stamps.erase(r.unit_stamps.begin(), stamped);
+  for (UnitStamp& stamp : r.unit_stamps) stamp.unit -= units;
   std::uint64_t video_keep = video.start_codes.unread_from();
   if (!r.nal_units.empty()) video_keep = std::min(video_keep, r.nal_units.front().header - r.nal_units.front().start_code_length);
   r.video.discard_before(video_keep);

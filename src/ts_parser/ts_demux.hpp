@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "codecs/aac/audio_specific_config.hpp"
@@ -31,23 +32,30 @@ struct PesTimestamps {
   std::optional<std::uint64_t> dts;
 };
 
-// One NAL unit of an access unit, as it lies in the video elementary stream.
-struct NalRange {
-  std::uint64_t header = 0;  // position of the NAL header byte
-  std::uint32_t size = 0;    // header byte to the next start code
-  std::uint8_t start_code_length = 4;
-  std::uint8_t type = 0;  // the codec's nal_unit_type
+// One NAL unit of an access unit, as it lies in the video elementary stream. Twelve bytes:
+// streams of tiny pictures hold millions of them.
+struct [[gnu::packed]] NalRange {
+  std::uint64_t header : 48 = 0;           // position of the NAL header byte
+  std::uint64_t start_code_length : 8 = 4;
+  std::uint64_t type : 8 = 0;              // the codec's nal_unit_type
+  std::uint32_t size = 0;                  // header byte to the next start code
 };
+static_assert(sizeof(NalRange) == 12);
 
 // One picture: its NAL units (parameter sets and delimiters left out, since they travel in
-// avcC or hvcC or carry nothing an MP4 reader needs) and the timestamps of the PES it begins in, when
-// it is the first access unit to begin there.
+// avcC or hvcC or carry nothing an MP4 reader needs), from `first_nal` to where the next
+// picture's begin. Eight bytes; its timestamps, when it has any, are kept apart (UnitStamp).
 struct AccessUnit {
-  std::optional<std::uint64_t> pts;
-  std::optional<std::uint64_t> dts;
-  std::size_t first_nal = 0;  // index into TsDemuxResult::nal_units; ends where the next begins
-  std::uint64_t sample_size = 0;  // as an MP4 sample: a 4-byte length before each NAL unit
-  bool sync = false;              // holds an IDR (H.264) or IRAP (HEVC) slice
+  std::uint64_t first_nal : 63 = 0;  // index into TsDemuxResult::nal_units
+  std::uint64_t sync : 1 = 0;        // holds an IDR (H.264) or IRAP (HEVC) slice
+};
+static_assert(sizeof(AccessUnit) == 8);
+
+// The timestamps of the PES an access unit begins in, when it is the first access unit to
+// begin there: few pictures carry them, so they are listed apart, in unit order.
+struct UnitStamp {
+  std::uint64_t unit = 0;  // index into TsDemuxResult::access_units
+  PesTimestamps times;
 };
 
 // One audio sample as it lies in the audio elementary stream: a raw AAC frame (ADTS header
@@ -90,6 +98,7 @@ struct TsDemuxResult {
   // Only those holding a slice, from the first that follows both parameter sets and is an
   // IDR picture or has no picture before it.
   std::vector<AccessUnit> access_units;
+  std::vector<UnitStamp> unit_stamps;
   ElementaryStream audio;  // the audio stream's bytes in the input
   std::vector<AudioFrame> audio_frames;
   std::optional<AudioAnchor> audio_anchor;
@@ -111,6 +120,20 @@ struct TsDemuxResult {
   // was an IDR picture.
   bool pictures_without_parameter_sets = false;
   bool key_frame_without_parameter_sets = false;
+
+  // The NAL units of access unit `i`: up to the next unit's, or to the end for the last one
+  // (once the stream is finished: until then the NAL units of a picture still open follow).
+  std::span<const NalRange> unit_nals(std::size_t i) const {
+    const std::size_t end = i + 1 < access_units.size() ? access_units[i + 1].first_nal : nal_units.size();
+    return std::span<const NalRange>(nal_units).subspan(access_units[i].first_nal, end - access_units[i].first_nal);
+  }
+  // Access unit `i` as an MP4 sample: a 4-byte length before each NAL unit. A unit past
+  // 4 GiB makes the sample size unrepresentable; the writer refuses it.
+  std::uint64_t sample_size(std::size_t i) const {
+    std::uint64_t size = 0;
+    for (const NalRange& nal : unit_nals(i)) size += 4 + std::uint64_t{nal.size};
+    return size;
+  }
 };
 
 inline const char* no_parameter_sets(const TsDemuxResult& result) {

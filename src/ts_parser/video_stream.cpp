@@ -30,11 +30,11 @@ void open_unit(TsDemuxResult& result, VideoScan& scan, std::uint64_t header) {
   scan.unit.first_nal = result.nal_units.size();
   scan.unit_open = true;
   scan.unit_has_slice = false;
-  // A PES's timestamps belong to the first access unit that begins in it.
+  // A PES's timestamps belong to the first access unit that begins in it (listed with the
+  // index the unit takes if it is kept).
   if (auto* pes = pes_holding(scan.pes, header); pes && !pes->claimed) {
     pes->claimed = true;
-    scan.unit.pts = pes->times.pts;
-    scan.unit.dts = pes->times.dts;
+    if (pes->times.pts) result.unit_stamps.push_back({result.access_units.size(), pes->times});
   }
 }
 
@@ -56,6 +56,8 @@ void close_unit(TsDemuxResult& result, VideoScan& scan, bool keep) {
     }
   }
   result.nal_units.resize(scan.unit.first_nal);
+  if (!result.unit_stamps.empty() && result.unit_stamps.back().unit == result.access_units.size())
+    result.unit_stamps.pop_back();
 }
 
 // Parameter sets are taken only when they can be read, so that the stream's decoder
@@ -138,11 +140,12 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
       else take_hevc_parameter_set(result, scan, type, header, end);
     }
   } else {
-    const std::uint64_t size = end - header;
-    result.nal_units.push_back({header, static_cast<std::uint32_t>(size),
-                                static_cast<std::uint8_t>(header - start), type});
-    // A unit past 4 GiB makes the sample size unrepresentable; the writer refuses it.
-    scan.unit.sample_size += nal::kLengthFieldSize + size;
+    NalRange& range = result.nal_units.emplace_back();
+    range.header = header;
+    range.start_code_length = header - start;
+    range.type = type;
+    // A unit of 4 GiB or more makes its sample size unrepresentable; the writer refuses it.
+    range.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(end - header, UINT32_MAX));
   }
   if (is_slice(codec, type)) scan.unit_has_slice = true;
   if (is_key_slice(codec, type)) scan.unit.sync = true;
