@@ -6,8 +6,8 @@ import pytest
 
 import media_tools
 import plexo
-from builders import (FTYP, Run, Sample, Traf, box, fragment, full_box, moov, trak, trex, u16,
-                      u32)
+from builders import (FTYP, PPS, SPS, Run, Sample, Traf, aac_frames, box, eac3_frame, fragment, full_box, idr,
+                      moov, mpeg_audio_frame, nal, non_idr, trak, transport_stream, trex, u16, u32)
 
 CODECS = {"h264": "avc1", "hevc": "hvc1", "aac": "mp4a"}
 
@@ -50,6 +50,32 @@ def test_command_line_json_of_a_transport_stream(fixture_bytes, tmp_path, capsys
     assert main(["probe", "--json", str(path)]) == 0
     import json
     assert json.loads(capsys.readouterr().out) == plexo.probe(path.read_bytes())
+
+
+# A stream of several megabytes of tiny pictures (a key frame every 30th, a PTS per PES of 30)
+# and tiny audio frames, the first audio PES without a PTS: what is probed piece by piece
+# must be what the whole file holds.
+def long_stream(audio: bytes, audio_type: int) -> bytes:
+    pictures = [nal(SPS) + nal(PPS) + nal(idr()) + nal(non_idr()) * 29] + [nal(idr()) + nal(non_idr()) * 29] * 5000
+    video = [(payload, 3000 * 30 * i, None) for i, payload in enumerate(pictures)]
+    step = 60000
+    pes = [(audio[at:at + step], None if at == 0 else 9000 + at) for at in range(0, len(audio), step)]
+    return transport_stream(video, pes, audio_type=(audio_type,))
+
+
+@pytest.mark.parametrize("audio, audio_type", [
+    (aac_frames(100_000, size=1), 0x0F),
+    ((eac3_frame(size=8) + eac3_frame(size=8, strmtyp=1)) * 100_000, 0x87),   # dependent substreams join
+    (mpeg_audio_frame(version=0, rate_index=1, bitrate_index=1) * 30_000, 0x03),
+], ids=["adts", "eac3", "mp3"])
+@pytest.mark.parametrize("cut", [0, 100], ids=["whole", "cut-in-last-packet"])
+def test_long_transport_stream_is_probed_as_its_conversion(audio, audio_type, cut):
+    data = long_stream(audio, audio_type)
+    data = data[:len(data) - cut]
+    assert len(data) > 2 << 20
+    probed, converted = plexo.probe(data), plexo.probe(plexo.convert_ts_to_mp4(data))
+    assert probed == {**converted, "format": "ts"}
+    assert probed["tracks"][0]["samples"] > 150_000
 
 
 # ---- byte-level rules --------------------------------------------------------------------

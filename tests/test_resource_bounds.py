@@ -173,11 +173,7 @@ REFUSALS = {
         ("convert_mp4_reset_timestamps", lambda n: [without_movie(empty_decode_time_boxes(n))], 500_000,
          "moov box not found"),
 }
-KNOWN = {
-    ("memory", "_probe-tiny-key-frames"):
-        "known: a transport stream is probed through the movie box converted from it; a 7-byte "
-        "access unit keeps 20 bytes of tables and 8 of sample tables, over 1.5x the stream",
-}
+KNOWN: dict[tuple[str, str], str] = {}  # (kind, case): why it is a known fault
 
 
 def cases(kind: str) -> list:

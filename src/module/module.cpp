@@ -556,14 +556,10 @@ PyObject* probe_dict(const plexo::mp4::ProbedFile& probed) {
 }
 
 // What a file holds: an MP4 as it is, a transport stream as convert_ts_to_mp4 would write it
-// (its movie converted without diagnostics, then probed: the media is no part of what a probe
-// reads), so that the two never disagree.
+// (without diagnostics), so that the two never disagree.
 Result<plexo::mp4::ProbedFile> probe_file(ByteView input) {
   if (!plexo::ts::opens_as_transport_stream(input)) return plexo::mp4::probe_mp4(input);
-  const Buffer converted = PLEXO_TRY(plexo::mp4w::write_ts_movie(input, plexo::ts::DiagnosticSink::discard()));
-  plexo::mp4::ProbedFile probed = PLEXO_TRY(plexo::mp4::probe_mp4(converted.view()));
-  probed.transport_stream = true;
-  return probed;
+  return plexo::mp4w::probe_ts(input);
 }
 
 PyObject* py_private_probe(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -42,14 +42,8 @@ void read_sample_entry(const MovieTrack& movie_track, ProbedTrack& track) {
 }
 
 // Samples, key frames and total duration of a track's sample tables.
-struct TableCounts {
-  std::uint64_t samples = 0;
-  std::uint64_t key_frames = 0;
-  std::uint64_t duration = 0;  // media timescale
-};
-
-Result<TableCounts> count_tables(const SampleTableBoxes& tables) {
-  TableCounts counts;
+Result<SampleSummary> count_tables(const SampleTableBoxes& tables) {
+  SampleSummary counts;
   std::optional<std::uint64_t> sized;
   std::optional<std::uint32_t> sync_count;
   std::uint64_t timed = 0;
@@ -77,7 +71,9 @@ Result<TableCounts> count_tables(const SampleTableBoxes& tables) {
   return counts;
 }
 
-Result<ProbedTrack> read_track(const MovieTrack& movie_track, std::uint64_t& table_duration) {
+// `summary`: the track's samples, instead of those its tables list.
+Result<ProbedTrack> read_track(const MovieTrack& movie_track, const SampleSummary* summary,
+                               std::uint64_t& table_duration) {
   ProbedTrack track;
   track.id = movie_track.track_id.value_or(0);
   if (movie_track.is_video()) track.kind = TrackKind::kVideo;
@@ -94,16 +90,14 @@ Result<ProbedTrack> read_track(const MovieTrack& movie_track, std::uint64_t& tab
     return track;
   }
   read_sample_entry(movie_track, track);
-  const TableCounts counts = PLEXO_TRY(count_tables(movie_track.tables));
+  const SampleSummary counts = summary ? *summary : PLEXO_TRY(count_tables(movie_track.tables));
   track.samples = counts.samples;
   track.key_frames = counts.key_frames;
   table_duration = counts.samples ? counts.duration : header_duration;
   return track;
 }
 
-}  // namespace
-
-Result<ProbedFile> probe_mp4(ByteView file) {
+Result<ProbedFile> probe(ByteView file, std::optional<std::span<const SampleSummary>> summaries) {
   if (!opens_with_box(file)) return fail(msg::kNotMedia);
   const FileLayout layout = PLEXO_TRY(scan_file(file));
   const Box* moov = layout.moov_box();
@@ -113,9 +107,11 @@ Result<ProbedFile> probe_mp4(ByteView file) {
   ProbedFile probed;
   std::vector<std::uint64_t> durations;  // media timescale, per track
   std::vector<std::uint32_t> track_ids;
-  for (const MovieTrack& movie_track : movie.tracks) {
+  for (std::size_t i = 0; i < movie.tracks.size(); ++i) {
+    const MovieTrack& movie_track = movie.tracks[i];
+    const SampleSummary* summary = summaries && i < summaries->size() ? &(*summaries)[i] : nullptr;
     std::uint64_t duration = 0;
-    probed.tracks.push_back(PLEXO_TRY(read_track(movie_track, duration)));
+    probed.tracks.push_back(PLEXO_TRY(read_track(movie_track, summary, duration)));
     durations.push_back(duration);
     track_ids.push_back(movie_track.track_id.value_or(0));
   }
@@ -140,6 +136,14 @@ Result<ProbedFile> probe_mp4(ByteView file) {
     probed.duration = std::max(probed.duration, track.duration);
   }
   return probed;
+}
+
+}  // namespace
+
+Result<ProbedFile> probe_mp4(ByteView file) { return probe(file, std::nullopt); }
+
+Result<ProbedFile> probe_summarised_movie(ByteView movie, std::span<const SampleSummary> summaries) {
+  return probe(movie, summaries);
 }
 
 }  // namespace plexo::mp4

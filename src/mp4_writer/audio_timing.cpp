@@ -29,6 +29,11 @@ void aac_timing(const ts::TsDemuxResult& demuxed, AudioTrackTiming& timing) {
 }  // namespace
 
 AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed) {
+  return compute_audio_timing(demuxed, demuxed.audio_frames.size(), demuxed.audio_anchor);
+}
+
+AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed, std::uint64_t frames,
+                                      const std::optional<ts::AudioAnchor>& anchor) {
   AudioTrackTiming timing;
   timing.codec = demuxed.audio_codec;
   if (const auto& mpeg = demuxed.mpeg_audio_header; timing.codec == ts::AudioCodec::kMpegAudio && mpeg) {
@@ -51,13 +56,12 @@ AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed) {
     timing.timescale = timing.sample_rate;
     timing.sample_delta = timing.frame_samples;
   }
-  const std::uint64_t frames = demuxed.audio_frames.size();
   timing.media_duration = frames * timing.sample_delta;
   timing.movie_duration = rescale(timing.media_duration, timing.timescale, kMovieTimescale);
 
   // Frames follow one another without gaps, so the first one's time follows from the first
   // that carries its own PTS.
-  if (const auto& anchor = demuxed.audio_anchor) {
+  if (anchor) {
     const std::uint64_t before = rescale(std::uint64_t{anchor->frame} * timing.frame_samples,
                                          timing.sample_rate, kMovieTimescale);
     timing.start = (anchor->pts - before) & (kClockWrap - 1);

@@ -29,6 +29,10 @@ struct AudioTrackTiming {
 };
 
 AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed);
+// The same for `frames` frames, the first with a PTS `anchor`, where `demuxed` holds the
+// stream's facts but not all its frames.
+AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed, std::uint64_t frames,
+                                      const std::optional<ts::AudioAnchor>& anchor);
 
 // The movie starts with whichever track starts first; the other waits behind an empty edit
 // of the difference. No edit skips media.

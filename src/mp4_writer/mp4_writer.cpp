@@ -150,26 +150,51 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
 
 namespace {
 
-Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
-  PLEXO_CHECK(ts::check_supported_video(demuxed));
+// What the tracks are made of, counted: the access units (those holding an IDR or IRAP slice
+// among them) and the audio frames.
+struct StreamCounts {
+  std::uint64_t units = 0;
+  std::uint64_t sync_units = 0;
+  std::uint64_t frames = 0;
+  bool unit_too_large = false;  // some access unit makes a sample past 4 GiB
+};
+
+// Counts the access units [first, end) of `d`.
+void count_units(const ts::TsDemuxResult& d, std::size_t first, std::size_t end, StreamCounts& counts) {
+  for (std::size_t i = first; i < end; ++i) {
+    counts.unit_too_large |= !mp4::fits_u32(d.sample_size(i));
+    counts.sync_units += d.access_units[i].sync;
+  }
+  counts.units += end - first;
+}
+
+// Whether a file is made of the stream: `d`'s facts, its units and frames as `counts` has them.
+Status check_convertible(const ts::TsDemuxResult& d, const StreamCounts& counts) {
+  PLEXO_CHECK(ts::check_supported_video(d));
   // A programme converts whichever of its streams it has: video alone, audio alone, or both.
   // A video stream that sent pictures of which none can be kept (no complete picture, or
   // none after the parameter sets it needs) gives no file rather than one without its video.
-  const bool has_video = !demuxed.access_units.empty();
-  const bool has_audio = !demuxed.audio_frames.empty();
-  if (!has_video && (!demuxed.video.empty() || !has_audio))
-    return fail(demuxed.pictures_without_parameter_sets ? ts::no_parameter_sets(demuxed) : msg::kNoVideoData);
+  if (counts.units == 0 && (!d.video.empty() || counts.frames == 0))
+    return fail(d.pictures_without_parameter_sets ? ts::no_parameter_sets(d) : msg::kNoVideoData);
+  if (counts.unit_too_large)
+    return fail(d.video_codec == VideoCodec::kHevc ? msg::kHevcAccessUnitTooLarge : msg::kAccessUnitTooLarge);
+  if (!mp4::fits_u32(counts.units) || !mp4::fits_u32(counts.frames)) return fail(msg::kTooManySamples);
+  return {};
+}
+
+Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
+  StreamCounts counts;
+  counts.frames = demuxed.audio_frames.size();
+  count_units(demuxed, 0, demuxed.access_units.size(), counts);
+  PLEXO_CHECK(check_convertible(demuxed, counts));
+  const bool has_video = counts.units > 0;
+  const bool has_audio = counts.frames > 0;
   ConvertedMovie converted;
   converted.keep = std::make_unique<ConvertedStream>();
   ConvertedStream* keep = converted.keep.get();
   keep->demuxed = std::move(demuxed);
   const ts::TsDemuxResult& d = keep->demuxed;
   const auto& units = d.access_units;
-  for (std::size_t i = 0; i < units.size(); ++i)
-    if (!mp4::fits_u32(d.sample_size(i)))
-      return fail(d.video_codec == VideoCodec::kHevc ? msg::kHevcAccessUnitTooLarge : msg::kAccessUnitTooLarge);
-  if (!mp4::fits_u32(units.size()) || !mp4::fits_u32(d.audio_frames.size()))
-    return fail(msg::kTooManySamples);
   keep->video = compute_video_timing({units.size(), d.unit_stamps});
   VideoTiming& video = keep->video;
   std::optional<AudioTrackTiming> audio;
@@ -253,11 +278,57 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(ByteView input,
   return plan_mp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)));
 }
 
-Result<Buffer> write_ts_movie(ByteView input, const ts::DiagnosticSink& diagnostics) {
-  ConvertedMovie converted =
-      PLEXO_TRY(convert_movie(PLEXO_TRY(ts::demux_ts(input, diagnostics)), Layout::kProgressive));
-  const mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(converted.outline.model)));
-  return plan.write_movie();
+Result<mp4::ProbedFile> probe_ts(ByteView input) {
+  // The stream a piece at a time; the access units and audio frames it gives are counted and
+  // let go, all but the last unit and the last two frames, which the demultiplexer may still
+  // look at (an E-AC-3 substream joins the frame before it; the frames held tell whether the
+  // audio's description is decided).
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  constexpr std::size_t kUnitsHeld = 1, kFramesHeld = 2;
+  ts::StreamDemuxer demux(ts::DiagnosticSink::discard());
+  const ts::TsDemuxResult& d = demux.result();
+  StreamCounts counts;
+  std::vector<ts::UnitStamp> stamps;  // of every unit, numbered from the stream's first
+  std::optional<ts::AudioAnchor> anchor;  // numbered from the stream's first frame
+  auto take = [&](std::size_t units_held, std::size_t frames_held) {
+    const std::size_t units = d.access_units.size() - std::min(d.access_units.size(), units_held);
+    const std::size_t frames = d.audio_frames.size() - std::min(d.audio_frames.size(), frames_held);
+    // The anchor counts the frames held when it came.
+    if (d.audio_anchor && !anchor) anchor = ts::AudioAnchor{d.audio_anchor->frame + counts.frames, d.audio_anchor->pts};
+    for (const ts::UnitStamp& stamp : d.unit_stamps)
+      if (stamp.unit < units) stamps.push_back({stamp.unit + counts.units, stamp.times});
+    count_units(d, 0, units, counts);
+    counts.frames += frames;
+    demux.release(units, frames);
+  };
+  for (std::size_t at = 0; at < input.size(); at += kPiece) {
+    demux.push(input.subspan(at, std::min(kPiece, input.size() - at)));
+    take(kUnitsHeld, kFramesHeld);
+  }
+  demux.finish();
+  if (!demux.saw_sync_byte()) return fail(msg::kNoSyncByte);
+  take(0, 0);
+  PLEXO_CHECK(check_convertible(d, counts));
+
+  VideoTiming video = compute_video_timing({static_cast<std::size_t>(counts.units), stamps});
+  std::optional<AudioTrackTiming> audio;
+  if (counts.frames > 0) audio = compute_audio_timing(d, counts.frames, anchor);
+  align_tracks(video, audio);
+  TrackDescriptions descriptions;
+  MovieOutline outline = outline_movie(descriptions, d, counts.units > 0 ? &video : nullptr,
+                                       audio ? &*audio : nullptr, Layout::kProgressive);
+  // The movie as convert_ts_to_mp4 writes it, but for its sample tables: what they would
+  // list is summarised instead.
+  std::vector<mp4::SampleSummary> summaries;
+  // Without an IDR picture no sync sample table is written: every sample counts as one.
+  if (counts.units > 0)
+    summaries.push_back({counts.units, counts.sync_units > 0 ? counts.sync_units : counts.units, video.duration});
+  if (audio) summaries.push_back({counts.frames, counts.frames, audio->media_duration});
+  const mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(outline.model)));
+  const Buffer movie = PLEXO_TRY(plan.write_movie());
+  mp4::ProbedFile probed = PLEXO_TRY(mp4::probe_summarised_movie(movie.view(), summaries));
+  probed.transport_stream = true;
+  return probed;
 }
 
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(ByteView input, double fragment_duration,

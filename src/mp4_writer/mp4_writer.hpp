@@ -8,6 +8,7 @@
 #include "core/error.hpp"
 #include "core/file_io.hpp"
 #include "mp4_parser/movie_writer.hpp"
+#include "mp4_parser/probe.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::mp4w {
@@ -27,10 +28,11 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(
     ByteView input,
     const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
 
-// convert_ts_to_mp4's file without its media: its ftyp and moov, all that a probe of the file
-// reads (the moov's chunk offsets point into the mdat that would follow).
-Result<Buffer> write_ts_movie(ByteView input,
-                              const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
+// What a probe of convert_ts_to_mp4's file finds, without the file: the stream is
+// demultiplexed a piece at a time and its access units and audio frames counted as they
+// complete, so that memory holds no table of them; the movie's boxes but its sample tables
+// are those the conversion writes. Fails as the conversion does.
+Result<mp4::ProbedFile> probe_ts(ByteView input);
 
 // convert_ts_to_fmp4: the same tracks, sample descriptions and timing as a fragmented MP4
 // (mp4_parser/fragment_writer.hpp), a fragment at the first key frame at or after every
