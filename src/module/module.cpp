@@ -746,42 +746,63 @@ PyMethodDef private_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// ---- FragmentedMP4Processor ----------------------------------------------------------
+// ---- objects with state ----------------------------------------------------------------
 
-// The media work runs without the interpreter lock; the object's own mutex serialises calls
-// on one processor (taken with the lock released, so a thread waiting for it holds nothing),
-// so that a segment's bases are set by one call at a time, as the calls came.
-struct ProcessorObject {
+// A native object whose media work runs without the interpreter lock; the object's own mutex
+// serialises calls on one object (taken with the lock released, so a thread waiting for it
+// holds nothing), so that its state changes one call at a time, as the calls came.
+template <class State>
+struct GuardedObject {
   PyObject_HEAD
-  plexo::fragment_processor::FragmentProcessor* state;
+  State* state;
   std::mutex* guard;
+
+  static GuardedObject* of(PyObject* self) { return reinterpret_cast<GuardedObject*>(self); }
+
+  template <class... Args>
+  static PyObject* create(PyTypeObject* type, Args&&... args) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;
+    of(self)->state = new (std::nothrow) State(std::forward<Args>(args)...);
+    of(self)->guard = new (std::nothrow) std::mutex();
+    if (!of(self)->state || !of(self)->guard) {
+      Py_DECREF(self);
+      return PyErr_NoMemory();
+    }
+    return self;
+  }
+
+  static void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete of(self)->state;
+    delete of(self)->guard;
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+  }
+
+  // `work(state)` without the interpreter lock, the object's mutex held; false on exhausted
+  // memory.
+  template <class Work>
+  static bool run(PyObject* self, Work&& work) {
+    GuardedObject* object = of(self);
+    return released([&] {
+      std::lock_guard<std::mutex> hold(*object->guard);
+      work(*object->state);
+    });
+  }
 };
 
-ProcessorObject* as_processor(PyObject* self) { return reinterpret_cast<ProcessorObject*>(self); }
+// ---- FragmentedMP4Processor ----------------------------------------------------------
+
+using ProcessorObject = GuardedObject<plexo::fragment_processor::FragmentProcessor>;
 
 PyObject* processor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {nullptr};
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":FragmentedMP4Processor", keywords))
     return nullptr;
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (!self) return nullptr;
-  as_processor(self)->state = new (std::nothrow) plexo::fragment_processor::FragmentProcessor();
-  as_processor(self)->guard = new (std::nothrow) std::mutex();
-  if (!as_processor(self)->state || !as_processor(self)->guard) {
-    Py_DECREF(self);
-    return PyErr_NoMemory();
-  }
-  return self;
-}
-
-void processor_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete as_processor(self)->state;
-  delete as_processor(self)->guard;
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  return ProcessorObject::create(type);
 }
 
 PyObject* processor_set_init_segment(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -791,11 +812,7 @@ PyObject* processor_set_init_segment(PyObject* self, PyObject* args, PyObject* k
     return nullptr;
   ByteView input;
   if (!bytes_argument(data, "data", &input)) return nullptr;
-  ProcessorObject* processor = as_processor(self);
-  if (!released([&] {
-        std::lock_guard<std::mutex> hold(*processor->guard);
-        processor->state->set_init_segment(input);
-      }))
+  if (!ProcessorObject::run(self, [&](auto& processor) { processor.set_init_segment(input); }))
     return PyErr_NoMemory();
   Py_RETURN_NONE;
 }
@@ -812,15 +829,13 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
   char* target = nullptr;
   PyObject* bytes = new_bytes(input.size(), &target);
   if (!bytes) return nullptr;
-  ProcessorObject* processor = as_processor(self);
   std::optional<Result<std::size_t>> written;
-  if (!released([&] {
+  if (!ProcessorObject::run(self, [&](auto& processor) {
         // A large result is a fresh, untouched allocation: let huge pages back it, as for
         // every other operation's result (a small one comes from memory the allocator reuses).
         if (input.size() >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge)
           plexo::advise_huge_pages(target, input.size());
-        std::lock_guard<std::mutex> hold(*processor->guard);
-        written.emplace(processor->state->process_segment_into(
+        written.emplace(processor.process_segment_into(
             input, std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(target), input.size())));
       })) {
     Py_DECREF(bytes);
@@ -838,21 +853,13 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
 }
 
 PyObject* processor_reset(PyObject* self, PyObject*) {
-  ProcessorObject* processor = as_processor(self);
-  released([&] {
-    std::lock_guard<std::mutex> hold(*processor->guard);
-    processor->state->reset();
-  });
+  ProcessorObject::run(self, [](auto& processor) { processor.reset(); });
   Py_RETURN_NONE;
 }
 
 PyObject* processor_base_decode_time(PyObject* self, void*) {
-  ProcessorObject* processor = as_processor(self);
   std::optional<std::uint64_t> base;
-  released([&] {
-    std::lock_guard<std::mutex> hold(*processor->guard);
-    base = processor->state->base_decode_time();
-  });
+  ProcessorObject::run(self, [&](auto& processor) { base = processor.base_decode_time(); });
   if (!base) Py_RETURN_NONE;
   return PyLong_FromUnsignedLongLong(*base);
 }
@@ -877,7 +884,7 @@ char kProcessorDoc[] = "FragmentedMP4Processor()\n--\n\n세그먼트를 이어�
 PyType_Slot processor_slots[] = {
     {Py_tp_doc, kProcessorDoc},
     {Py_tp_new, reinterpret_cast<void*>(processor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(processor_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ProcessorObject::dealloc)},
     {Py_tp_methods, processor_methods},
     {Py_tp_getset, processor_getset},
     {0, nullptr},
@@ -899,16 +906,9 @@ PyType_Spec processor_spec = {
 //       def flush(self) -> list[bytes]: ...
 //       init: bytes | None  # read-only
 //
-// The media work runs without the interpreter lock; the object's own mutex serialises calls
-// on one segmenter (taken with the lock released, so a thread waiting for it holds nothing).
+// Calls on one segmenter are taken one at a time (see GuardedObject).
 
-struct SegmenterObject {
-  PyObject_HEAD
-  plexo::mp4w::TsSegmenter* state;
-  std::mutex* guard;
-};
-
-SegmenterObject* as_segmenter(PyObject* self) { return reinterpret_cast<SegmenterObject*>(self); }
+using SegmenterObject = GuardedObject<plexo::mp4w::TsSegmenter>;
 
 char kChunk[] = "chunk";
 
@@ -919,25 +919,7 @@ PyObject* segmenter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   if (auto valid = plexo::mp4w::check_fragment_duration(fragment_duration); !valid)
     return raise_operation_error(valid.error());
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (!self) return nullptr;
-  as_segmenter(self)->state = new (std::nothrow) plexo::mp4w::TsSegmenter(fragment_duration);
-  as_segmenter(self)->guard = new (std::nothrow) std::mutex();
-  if (!as_segmenter(self)->state || !as_segmenter(self)->guard) {
-    Py_DECREF(self);
-    return PyErr_NoMemory();
-  }
-  return self;
-}
-
-void segmenter_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete as_segmenter(self)->state;
-  delete as_segmenter(self)->guard;
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  return SegmenterObject::create(type, fragment_duration);
 }
 
 // The fragments as a list of bytes objects, or the operation's error raised.
@@ -945,11 +927,7 @@ template <class Step>
 PyObject* segmenter_step(PyObject* self, Step&& step) {
   std::vector<Buffer> fragments;
   plexo::Status status;
-  SegmenterObject* segmenter = as_segmenter(self);
-  if (!released([&] {
-        std::lock_guard<std::mutex> hold(*segmenter->guard);
-        status = step(*segmenter->state, fragments);
-      }))
+  if (!SegmenterObject::run(self, [&](auto& segmenter) { status = step(segmenter, fragments); }))
     return PyErr_NoMemory();
   if (!status) return raise_operation_error(status.error());
   PyObject* list = PyList_New(0);
@@ -984,12 +962,8 @@ PyObject* segmenter_flush(PyObject* self, PyObject*) {
 }
 
 PyObject* segmenter_init(PyObject* self, void*) {
-  SegmenterObject* segmenter = as_segmenter(self);
   std::optional<Buffer> init;
-  if (!released([&] {
-        std::lock_guard<std::mutex> hold(*segmenter->guard);
-        init = segmenter->state->init();
-      }))
+  if (!SegmenterObject::run(self, [&](auto& segmenter) { init = segmenter.init(); }))
     return PyErr_NoMemory();
   if (!init) Py_RETURN_NONE;
   return to_bytes(Result<Buffer>(std::move(*init)));
@@ -1015,7 +989,7 @@ char kSegmenterDoc[] =
 PyType_Slot segmenter_slots[] = {
     {Py_tp_doc, kSegmenterDoc},
     {Py_tp_new, reinterpret_cast<void*>(segmenter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(segmenter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(SegmenterObject::dealloc)},
     {Py_tp_methods, segmenter_methods},
     {Py_tp_getset, segmenter_getset},
     {0, nullptr},
