@@ -15,7 +15,6 @@
 namespace plexo {
 namespace {
 
-constexpr std::size_t kWindowSize = std::size_t{4} << 20;  // input read for small pieces
 constexpr std::uint64_t kKernelCopy = std::uint64_t{1} << 20;  // runs copied in the kernel
 constexpr std::uint64_t kDirectRead = std::uint64_t{64} << 10;  // runs read straight in
 constexpr std::uint64_t kNearby = std::uint64_t{64} << 10;  // a gap a window reads across
@@ -138,6 +137,7 @@ void InputFile::release_below(std::uint64_t offset) {
 
 const std::uint8_t* InputWindow::load(std::uint64_t offset, std::size_t length) {
   if (!status_) return nullptr;
+  begin_ = end_ = 0;  // until the read below succeeds
   if (length > buffer_.size() || offset > file_.size() || length > file_.size() - offset) {
     status_ = input_shrank(offset + length);
     return nullptr;
@@ -274,9 +274,8 @@ void FileWriter::copy_from(const InputFile& source, std::uint64_t offset, std::u
   if (!status_) return;
   const bool near = offset >= last_end_ && offset - last_end_ <= kNearby;
   last_end_ = offset + length;
-  if (window_source_ == &source && offset >= window_offset_ &&
-      offset + length <= window_offset_ + window_length_) {
-    put_bytes(window_.data() + (offset - window_offset_), static_cast<std::size_t>(length));
+  if (window_ && &window_->file() == &source && window_->holds(offset, length)) {
+    put_bytes(window_->at(offset, static_cast<std::size_t>(length)), static_cast<std::size_t>(length));
     return;
   }
   if (length >= kKernelCopy && kernel_copy_ && copy_in_kernel(source, offset, length)) return;
@@ -297,27 +296,13 @@ void FileWriter::copy_from(const InputFile& source, std::uint64_t offset, std::u
     return;
   }
   // A small piece near the last: read a window of what follows, for the pieces to come.
-  window_.resize(kWindowSize);
-  window_source_ = nullptr;
-  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kWindowSize, source.size() - std::min(offset, source.size())));
-  if (want < length) {
-    status_ = input_shrank(offset + length);
+  if (!window_ || &window_->file() != &source) window_.emplace(source);
+  const std::uint8_t* bytes = window_->at(offset, static_cast<std::size_t>(length));
+  if (!bytes) {
+    status_ = window_->status();
     return;
   }
-  Result<std::size_t> read = read_up_to(source.fd(), offset, window_.data(), want);
-  if (!read) {
-    status_ = Unexpected<Error>{std::move(read).error()};
-    return;
-  }
-  const std::size_t got = *read;
-  if (got < length) {
-    status_ = input_shrank(offset + length);
-    return;
-  }
-  window_source_ = &source;
-  window_offset_ = offset;
-  window_length_ = got;
-  put_bytes(window_.data(), static_cast<std::size_t>(length));
+  put_bytes(bytes, static_cast<std::size_t>(length));
 }
 
 Status FileWriter::patch(std::uint64_t at, ByteView bytes) {

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,9 +92,14 @@ class InputWindow {
   // The bytes [offset, offset + length), length at most kCapacity; nullptr when the file
   // ended before them (status() says so) or a read failed.
   const std::uint8_t* at(std::uint64_t offset, std::size_t length) {
-    if (offset >= begin_ && offset + length <= end_) return buffer_.data() + (offset - begin_);
+    if (holds(offset, length)) return buffer_.data() + (offset - begin_);
     return load(offset, length);
   }
+  // Whether the bytes [offset, offset + length) are in the window already.
+  bool holds(std::uint64_t offset, std::uint64_t length) const {
+    return offset >= begin_ && offset <= end_ && length <= end_ - offset;
+  }
+  const InputFile& file() const { return file_; }
   const Status& status() const { return status_; }
 
  private:
@@ -179,11 +185,8 @@ class FileWriter {
   std::uint64_t writeback_from_ = 0;  // file offset: written out, writeback not started
   Status status_;
   bool kernel_copy_ = true;  // copy_file_range until the kernel refuses it
-  // The window of a source read for small pieces.
-  const InputFile* window_source_ = nullptr;
-  std::vector<std::uint8_t> window_;
-  std::uint64_t window_offset_ = 0;
-  std::size_t window_length_ = 0;
+  // The window of a source read for small pieces (made on the first one).
+  std::optional<InputWindow> window_;
   std::uint64_t last_end_ = 0;  // where the previous piece from a source ended
 };
 
