@@ -134,7 +134,7 @@ Result<bool> TsSegmenter::start(std::size_t units, bool ended) {
   return true;
 }
 
-Status TsSegmenter::emit(bool ended, std::vector<Buffer>& fragments) {
+Status TsSegmenter::emit(bool ended, const Target& fragments) {
   for (;;) {
     const ts::TsDemuxResult& r = demux_.result();
     const bool lead_video = video_leads();
@@ -199,7 +199,7 @@ Status TsSegmenter::emit(bool ended, std::vector<Buffer>& fragments) {
         for (std::size_t j = 0; j < frames; ++j) copier.copy(r.audio_frames[j].begin, r.audio_frames[j].size, sink);
       }
     };
-    fragments.push_back(PLEXO_TRY(sequence_->write(samples, gather)));
+    PLEXO_CHECK(sequence_->write(samples, gather, fragments));
 
     if (units > 0) {
       anchored_ = true;
@@ -218,7 +218,7 @@ Status TsSegmenter::emit(bool ended, std::vector<Buffer>& fragments) {
   }
 }
 
-Status TsSegmenter::push(ByteView chunk, std::vector<Buffer>& fragments) {
+Status TsSegmenter::push(ByteView chunk, const Target& fragments) {
   if (ended_) return fail(msg::kStreamEnded);
   demux_.push(chunk);
   const ts::TsDemuxResult& r = demux_.result();
@@ -234,7 +234,7 @@ Status TsSegmenter::push(ByteView chunk, std::vector<Buffer>& fragments) {
   return emit(false, fragments);
 }
 
-Status TsSegmenter::finish(std::vector<Buffer>& fragments) {
+Status TsSegmenter::finish(const Target& fragments) {
   if (ended_) return {};
   ended_ = true;
   demux_.finish();
