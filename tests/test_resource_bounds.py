@@ -6,8 +6,8 @@ from __future__ import annotations
 
 import pytest
 
-from builders import (PPS, SPS, adts_frame, box, eac3_frame, full_box, get_box, iter_boxes, mpeg_audio_frame,
-                      idr, nal, packetize, pat, pes, pmt, replace_box, ts_packets, u32)
+from builders import (AUD, PPS, SPS, adts_frame, box, eac3_frame, full_box, get_box, iter_boxes, mpeg_audio_frame,
+                      idr, nal, non_idr, packetize, pat, pes, pmt, replace_box, transport_stream, ts_packets, u32)
 from conftest import peak_memory, read_fixture
 from builders import tfdt, tfhd, trex
 
@@ -107,6 +107,15 @@ def tiny_key_frames(count: int) -> bytes:
     for start in range(0, len(units), 60000):
         video += packetize(256, pes(units[start:start + 60000], pts=3000 * start // 7), len(video))
     return pat() + pmt([(0x1B, 256)]) + b"".join(video)
+
+
+def large_gops(count: int, picture: int = 100_000) -> bytes:
+    """A transport stream of ``count`` GOPs of 60 pictures at 30 a second, each picture a
+    slice of ``picture`` bytes: a 2 s fragment of about 60 pictures' bytes per GOP."""
+    body = b"\x5a" * picture
+    video = [((AUD + nal(SPS) + nal(PPS) if i == 0 else AUD) + nal((non_idr() if i % 60 else idr()) + body),
+              90000 + 3000 * i, None) for i in range(count * 60)]
+    return transport_stream(video, audio_stream=False)
 
 
 # The smallest frames of the other codecs: an 8-byte E-AC-3 syncframe, a 48-byte MPEG-2.5
@@ -221,3 +230,13 @@ def test_peak_memory_of_a_refusal(case):
     found = peak_memory(name, inputs)
     assert found["refused"] == message
     assert found["grown"] <= 1.5 * size + SLACK, found
+
+
+def test_segmenter_holds_two_fragments_whatever_the_stream_length():
+    # The fragment being collected and the one written into the bytes returned; a stream
+    # three times as long holds no more.
+    fragment = 60 * 100_000
+    short, long = (peak_memory("_TsSegmenter", [large_gops(count)]) for count in (2, 6))
+    assert (short["out"], long["out"]) == (2, 6)
+    assert short["grown"] <= 2.5 * fragment + (1 << 20), short
+    assert long["grown"] <= short["grown"] + (1 << 20), (short, long)
