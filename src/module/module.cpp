@@ -929,7 +929,8 @@ template <class Step>
 PyObject* segmenter_step(PyObject* self, Step&& step) {
   PyObject* list = PyList_New(0);
   if (!list) return nullptr;
-  auto target = [list](std::size_t size) {
+  bool out_of_memory = false;
+  auto target = [list, &out_of_memory](std::size_t size) {
     const PyGILState_STATE gil = PyGILState_Ensure();
     char* data = nullptr;
     PyObject* bytes = new_bytes(size, &data);
@@ -937,18 +938,20 @@ PyObject* segmenter_step(PyObject* self, Step&& step) {
     Py_XDECREF(bytes);  // the list holds it
     if (!made) PyErr_Clear();
     PyGILState_Release(gil);
-    if (!made) throw std::bad_alloc();
+    // Without memory the writer is given none, and fails.
+    if (!made) {
+      out_of_memory = true;
+      return std::span<std::uint8_t>();
+    }
     // A large fragment is a fresh, untouched allocation: let huge pages back it.
     if (size >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge) plexo::advise_huge_pages(data, size);
     return std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(data), size);
   };
   plexo::Status status;
   const bool ran = SegmenterObject::run(self, [&](auto& segmenter) { status = step(segmenter, target); });
-  if (!ran || !status) {
-    Py_DECREF(list);
-    return ran ? raise_operation_error(status.error()) : PyErr_NoMemory();
-  }
-  return list;
+  if (ran && status) return list;
+  Py_DECREF(list);
+  return ran && !out_of_memory ? raise_operation_error(status.error()) : PyErr_NoMemory();
 }
 
 PyObject* segmenter_push(PyObject* self, PyObject* args, PyObject* kwargs) {
