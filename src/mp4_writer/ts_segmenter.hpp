@@ -87,6 +87,8 @@ class TsSegmenter {
   std::optional<ts::PesTimestamps> anchor_times_;  // the last unit written's, when it has any
   std::uint64_t video_decode_ = 0;        // decode time of the first unit held
   std::size_t scanned_ = 0;               // leading samples held that were looked at for cuts
+  std::optional<GrowingUnitTimes> held_times_;  // of the window's units up to scanned_
+  std::size_t next_stamp_ = 0;            // the first unit stamp not taken into held_times_
   std::vector<Cut> cuts_;
   bool cutter_ready_ = false;
 
