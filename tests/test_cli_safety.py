@@ -3,6 +3,7 @@ at all, existing files and planted links are left alone unless asked, closed and
 fail in one line, an interrupted batch leaves no partial file; and it takes inputs as users
 hold them (directories), picks the thumbnail format from the output's name, exits 2 on usage
 errors and draws bytes, rate and time left."""
+import fcntl
 import io
 import os
 import signal
@@ -90,12 +91,17 @@ class TestOutputsAppearWholeOrNotAtAll:
         assert victim.read_bytes() == b"precious"
         assert not link.is_symlink() and link.read_bytes() == CONVERTED
 
-    def test_a_closed_pipe_fails(self):
-        process = subprocess.Popen([sys.executable, "-m", "plexo", "convert", "-", "-"],
-                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
-        process.stdout.close()  # the reader is gone before anything is written
-        _, err = process.communicate(TS_BYTES)
+    @pytest.mark.parametrize("read_first", [0, 10])  # gone at once; `| head -c 10`
+    def test_a_closed_pipe_fails(self, read_first):
+        reader, writer = os.pipe()
+        fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, 4096)  # the output cannot fit in the pipe
+        process = subprocess.Popen([sys.executable, "-m", "plexo", "convert",
+                                    str(FIXTURES / "ts_bframes.ts"), "-"],
+                                   stdout=writer, stderr=subprocess.PIPE)
+        os.close(writer)
+        with os.fdopen(reader, "rb") as stdout:
+            assert len(stdout.read(read_first)) == read_first
+        _, err = process.communicate(timeout=60)
         assert process.returncode == 1
         assert err.decode() == ("plexo: standard output: the reader closed the pipe before the "
                                 "output was written\n")

@@ -64,7 +64,11 @@ def _read_input(name: str) -> bytes:
 
 def _write_stdout(data: bytes) -> None:
     try:
-        sys.stdout.buffer.write(data)
+        # A write may take only part of the bytes (a pipe whose reader leaves mid-write):
+        # write the rest until every byte is taken or the pipe is found closed.
+        view = memoryview(data)
+        while view:
+            view = view[sys.stdout.buffer.write(view) or 0:]
         sys.stdout.buffer.flush()
     except BrokenPipeError:
         # Keep the interpreter from complaining again when it flushes at exit.
