@@ -6,6 +6,7 @@ errors and draws bytes, rate and time left."""
 import fcntl
 import io
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -67,6 +68,21 @@ class TestOutputsAppearWholeOrNotAtAll:
                 stream.write(b"partial")
                 raise RuntimeError("disk full")
         assert target.read_bytes() == b"old" and os.listdir(tmp_path) == ["out.mp4"]
+
+    @pytest.mark.parametrize("source", ["file", "stdin"])  # file to file; through memory
+    def test_a_full_disk_leaves_no_file(self, ts, tmp_path, source):
+        def small_disk():  # writes past 20 kB fail as on a full disk (EFBIG, not a signal)
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, 20_000))
+        out = tmp_path / "out" / "o.mp4"
+        out.parent.mkdir()
+        with open(ts, "rb") as stdin:
+            result = subprocess.run(
+                [sys.executable, "-m", "plexo", "convert", "-" if source == "stdin" else str(ts),
+                 str(out)], stdin=stdin, capture_output=True, preexec_fn=small_disk, check=False)
+        assert result.returncode == 1 and os.listdir(out.parent) == []
+        assert result.stderr.decode().startswith(f"plexo: {out}: ")
+        assert result.stderr.decode().endswith("File too large\n")
 
     def test_an_existing_output_is_refused_unless_overwrite(self, ts, tmp_path, capfd):
         out = tmp_path / "out.mp4"
@@ -192,12 +208,16 @@ class TestInputsAndFormats:
         assert main(["convert", "-o", str(tmp_path / "out"), str(source)]) == 0
         assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["a.mp4", "b.mp4"]
 
-    @pytest.mark.parametrize("name, magic", [("t.h264", b"\0\0\0\1"), ("t.264", b"\0\0\0\1"),
+    @pytest.mark.parametrize("name, magic", [("t.h264", b"\0\0\0\1\x67"), ("t.264", b"\0\0\0\1\x67"),
+                                             ("t.hevc", b"\0\0\0\1\x40\x01"),
+                                             ("t.265", b"\0\0\0\1\x40\x01"),
                                              ("t.png", b"\x89PNG"), ("t.jpg", b"\xff\xd8"),
                                              ("t.jpeg", b"\xff\xd8")])
     def test_thumbnail_format_follows_the_extension(self, ts, tmp_path, name, magic):
-        if not name.endswith(("264",)):
+        if not name.endswith(("264", "265", "hevc")):
             pytest.importorskip("av")
+        if name.endswith(("265", "hevc")):  # the coded picture as the stream carries it
+            ts = FIXTURES / "ts_hevc_bframes.ts"
         assert main(["thumbnail", str(ts), str(tmp_path / name)]) == 0
         assert (tmp_path / name).read_bytes().startswith(magic)
         assert main(["thumbnail", "-y", "--format", "h264", str(ts), str(tmp_path / name)]) == 0
