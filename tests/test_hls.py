@@ -31,7 +31,7 @@ def decoded(path: str, stream: str) -> list[str]:
     return [row.split(",")[-1].strip() for row in result.stdout.splitlines() if row and row[0] != "#"]
 
 
-@pytest.mark.parametrize("name", ["ts_bframes.ts", "ts_audio_leads.ts", "ts_pts_wrap.ts"])
+@pytest.mark.parametrize("name", ["ts_bframes.ts", "ts_audio_leads.ts", "ts_pts_wrap.ts", "ts_hevc_bframes.ts"])
 def test_a_file_becomes_a_playlist_players_read(tmp_path, fixture_bytes, ffprobe, ffmpeg, name):
     source = tmp_path / name
     source.write_bytes(fixture_bytes(name))
