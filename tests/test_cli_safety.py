@@ -132,6 +132,15 @@ class TestOutputsAppearWholeOrNotAtAll:
         assert result.returncode == 1
         assert result.stderr.decode() == "plexo: No space left on device\n"
 
+    @pytest.mark.parametrize("args", [["probe", "--json", str(FIXTURES / "frag_gstreamer.mp4")],
+                                      ["probe", str(FIXTURES / "frag_gstreamer.mp4")],
+                                      ["convert", str(FIXTURES / "ts_bframes.ts"), "-"]])
+    def test_a_closed_standard_output_is_one_line(self, args):
+        result = subprocess.run([sys.executable, "-m", "plexo", *args], capture_output=True,
+                                preexec_fn=lambda: os.close(1), check=False)
+        assert result.returncode == 1
+        assert result.stderr.decode() == "plexo: standard output is closed\n"
+
     @pytest.mark.parametrize("signum, jobs, status", [(signal.SIGINT, "2", 130),
                                                       (signal.SIGTERM, "2", 143),
                                                       (signal.SIGTERM, "1", 143)])
