@@ -749,9 +749,11 @@ def non_idr(first_mb_zero: bool = True) -> bytes:
 def transport_stream(video: list[tuple[bytes, int | None, int | None]],
                      audio: list[tuple[bytes, int | None]] = (),
                      audio_stream: bool = True, video_stream: bool = True,
-                     audio_type: tuple = (0x0F,), video_type: int = 0x1B) -> bytes:
+                     audio_type: tuple = (0x0F,), video_type: int = 0x1B,
+                     audio_after: list[int] | None = None) -> bytes:
     """PAT, PMT, then each video PES (payload, pts, dts) followed by the audio PES (payload,
-    pts); audio PES are interleaved after the first video PES. ``audio_type`` is the audio
+    pts); audio PES are interleaved after the first video PES, or each after the video PES
+    ``audio_after`` gives it (its index; past the last, at the end). ``audio_type`` is the audio
     entry's (stream_type[, ES_info descriptors]); ``video_type`` the video's stream_type
     (0x1B H.264, 0x24 HEVC)."""
     streams = (([(video_type, VIDEO_PID)] if video_stream else []) +
@@ -764,16 +766,18 @@ def transport_stream(video: list[tuple[bytes, int | None, int | None]],
         counters[pid] += len(chunk)
         packets.extend(chunk)
 
-    def add_audio() -> None:
-        for frames, apts in audio:
-            add(AUDIO_PID, pes(frames, pts=apts, stream_id=0xC0))
+    after = audio_after if audio_after is not None else [0] * len(audio)
+
+    def add_audio(i: int) -> None:
+        for (frames, apts), at in zip(audio, after):
+            if at == i or (i == len(video) - 1 and at > i):
+                add(AUDIO_PID, pes(frames, pts=apts, stream_id=0xC0))
 
     for i, (payload, pts, dts) in enumerate(video):
         add(VIDEO_PID, pes(payload, pts=pts, dts=dts))
-        if i == 0:
-            add_audio()
+        add_audio(i)
     if not video:
-        add_audio()
+        add_audio(-1)
     return b"".join(packets)
 
 

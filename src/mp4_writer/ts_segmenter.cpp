@@ -19,6 +19,8 @@ using mp4::OutputSample;
 constexpr std::size_t kAudioWaitFragments = 4;
 // Audio frames held while the video's parameter sets have not come: the oldest go beyond this.
 constexpr std::size_t kMaxHeldAudioFrames = 4096;
+// Where in the stream (every so many bytes from its first) waiting for audio may end.
+constexpr std::uint64_t kMarkSpacing = 64 * 1024;
 
 }  // namespace
 
@@ -44,17 +46,18 @@ std::size_t TsSegmenter::audio_frames_before(std::int64_t end) const {
   return n;
 }
 
-TsSegmenter::Window TsSegmenter::window(std::size_t end, bool anchored) const {
+// Takes the units the demultiplexer completed into the video's times.
+void TsSegmenter::feed_units() {
   const ts::TsDemuxResult& r = demux_.result();
-  Window w;
-  const std::size_t lead = anchored ? 1 : 0;
-  w.count = lead + std::min(end, r.access_units.size());
-  if (anchored && anchor_times_) w.stamps.push_back({0, *anchor_times_});
-  for (const ts::UnitStamp& stamp : r.unit_stamps) {
-    if (stamp.unit >= end) break;
-    w.stamps.push_back({stamp.unit + lead, stamp.times});
+  const auto& stamps = r.unit_stamps;
+  std::size_t unit = times_.count() - written_units_;
+  auto stamp = std::lower_bound(stamps.begin(), stamps.end(), unit,
+                                [](const ts::UnitStamp& s, std::size_t u) { return s.unit < u; });
+  for (; unit < r.access_units.size(); ++unit) {
+    while (stamp != stamps.end() && stamp->unit < unit) ++stamp;
+    times_.add(stamp != stamps.end() && stamp->unit == unit ? &stamp->times : nullptr);
   }
-  return w;
+  if (ended_) times_.finish();
 }
 
 // A fragment begins at the leading track's first sync sample at or after each multiple of the
@@ -64,31 +67,23 @@ void TsSegmenter::find_cuts() {
   if (video_leads()) {
     if (!cutter_ready_) cutter_ = mp4::FragmentCutter(static_cast<std::int64_t>(fragment_ticks_));
     cutter_ready_ = true;
+    feed_units();
     const auto& units = r.access_units;
-    // Each key frame is timed as the whole window up to it would time it (unit_times of
-    // window(scanned_ + 1)), the window's times growing a unit at a time.
-    const std::size_t first_held = anchored_ ? 1 : 0;
-    auto take = [&](std::size_t unit) {
-      const auto& stamps = r.unit_stamps;
-      while (next_stamp_ < stamps.size() && stamps[next_stamp_].unit < unit) ++next_stamp_;
-      held_times_->add(next_stamp_ < stamps.size() && stamps[next_stamp_].unit == unit ? &stamps[next_stamp_].times
-                                                                                        : nullptr);
-    };
-    if (!held_times_) {
-      held_times_.emplace();
-      next_stamp_ = 0;
-      if (anchored_) held_times_->add(anchor_times_ ? &*anchor_times_ : nullptr);
-      for (std::size_t unit = 0; unit < scanned_; ++unit) take(unit);
-    }
-    for (; scanned_ < units.size(); ++scanned_) {
-      take(scanned_);
-      if ((!anchored_ && scanned_ == 0) || !units[scanned_].sync) continue;
-      const GrowingUnitTimes& times = *held_times_;
-      const std::int64_t decode =
-          static_cast<std::int64_t>(video_decode_) + (times.decode(first_held + scanned_) - times.decode(first_held));
-      const std::int64_t shift = timeline_.shift() ? *timeline_.shift() : times.earliest() - times.decode(0);
-      const std::int64_t presented = decode + times.composition() - shift;
-      if (cutter_.begins_fragment(false, true, presented)) cuts_.push_back({scanned_, presented});
+    // Each unit is looked at once its times are decided, as the whole stream decides them.
+    for (; scanned_ < units.size() && times_.decided(written_units_ + scanned_); ++scanned_) {
+      const std::size_t unit = written_units_ + scanned_;
+      const std::int64_t decode = times_.decode(unit);
+      if (unit == 0) origin_ = decode;
+      else scan_decode_ += saturate_u32(decode - scan_previous_);
+      scan_previous_ = decode;
+      const std::int64_t composition = times_.composition(unit);
+      earliest_ = std::min(earliest_.value_or(decode + composition), decode + composition);
+      if (unit == 0 || !units[scanned_].sync) continue;
+      const std::int64_t shift = shift_.value_or(*earliest_ - origin_);
+      const auto presented = static_cast<std::int64_t>(scan_decode_) + clamp_i32(composition - shift);
+      if (!cutter_.begins_fragment(false, true, presented)) continue;
+      if (!shift_) shift_ = shift;
+      cuts_.push_back({scanned_, presented});
     }
   } else if (!r.audio_frames.empty()) {
     if (!audio_) audio_ = compute_audio_timing(r);
@@ -107,26 +102,30 @@ void TsSegmenter::find_cuts() {
 // Writes the initialisation segment once the tracks are known: the video's parameter sets and
 // the audio's configuration (or, after a while, the video alone). `units`: the leading
 // samples of the first fragment.
-Result<bool> TsSegmenter::start(std::size_t units, bool ended) {
+Result<bool> TsSegmenter::start(std::size_t units, bool ended, bool mark) {
   const ts::TsDemuxResult& r = demux_.result();
   const bool lead_video = video_leads();
   if (lead_video && r.access_units.empty()) return false;
   has_video_ = lead_video;
   has_audio_ = !r.audio_frames.empty();
   if (!has_video_ && !has_audio_) return false;
-  if (!has_audio_ && r.audio_pid && !ended && cuts_.size() < kAudioWaitFragments) return false;
+  if (!has_audio_ && r.audio_pid && !ended && !(mark && cuts_.size() >= kAudioWaitFragments)) return false;
 
   VideoTiming video;
   std::vector<std::int64_t> raise;
   if (has_video_) {
-    timeline_.fix_start(window(units + 1, false).timed());
-    video.presentation_start = timeline_.presentation_start();
+    // Without a fragment cut, the stream ended: all its units were looked at.
+    if (!shift_) shift_ = earliest_.value_or(0) - origin_;
+    if (times_.any_pts()) {
+      // The source PTS that media time 0 presents.
+      const auto wrap = static_cast<std::int64_t>(kClockWrap);
+      video.presentation_start = static_cast<std::uint64_t>((((*shift_ + origin_) % wrap) + wrap) % wrap);
+    }
     // Negative composition offsets are raised by the most negative one's magnitude, as the
     // whole-stream conversion does; the first fragment's decide.
-    const UnitTimes times = unit_times(window(units, false).timed());
     std::int64_t lowest = 0;
-    for (std::size_t i = 0; i < times.decode.size(); ++i)
-      lowest = std::min(lowest, times.composition[i] - *timeline_.shift());
+    for (std::size_t i = 0; i < units; ++i)
+      lowest = std::min<std::int64_t>(lowest, clamp_i32(times_.composition(i) - *shift_));
     raise.push_back(-lowest);
   }
   audio_.reset();
@@ -148,7 +147,7 @@ Result<bool> TsSegmenter::start(std::size_t units, bool ended) {
   return true;
 }
 
-Status TsSegmenter::emit(bool ended, const Target& fragments) {
+Status TsSegmenter::emit(bool ended, bool mark, const Target& fragments) {
   for (;;) {
     const ts::TsDemuxResult& r = demux_.result();
     const bool lead_video = video_leads();
@@ -158,7 +157,7 @@ Status TsSegmenter::emit(bool ended, const Target& fragments) {
     const std::size_t k = last ? lead_held : cuts_.front().unit;
     if (!started_) {
       PLEXO_CHECK(ts::check_supported_video(r));
-      if (!PLEXO_TRY(start(k, ended))) return {};
+      if (!PLEXO_TRY(start(k, ended, mark))) return {};
     }
 
     // The audio presented before the next fragment begins; unless the stream ended, wait
@@ -174,7 +173,7 @@ Status TsSegmenter::emit(bool ended, const Target& fragments) {
         const std::int64_t end = static_cast<std::int64_t>(lead.delay) +
                                  mp4::rescale_time(cuts_.front().presented, kMovieTimescale, lead.timescale);
         frames = audio_frames_before(end);
-        if (frames == r.audio_frames.size() && !ended && cuts_.size() < kAudioWaitFragments) return {};
+        if (frames == r.audio_frames.size() && !ended && !(mark && cuts_.size() >= kAudioWaitFragments)) return {};
       }
     }
     const std::size_t units = lead_video ? k : 0;
@@ -186,14 +185,18 @@ Status TsSegmenter::emit(bool ended, const Target& fragments) {
     std::vector<OutputSample> video_samples, audio_samples;
     std::uint64_t video_duration = 0;
     if (has_video_ && units > 0) {
-      const StretchTiming timing = timeline_.time(window(units + 1, anchored_).timed(), anchored_, last);
       for (std::size_t i = 0; i < units; ++i) {
         const std::uint64_t size = r.sample_size(i);
         if (!mp4::fits_u32(size))
           return fail(r.video_codec == VideoCodec::kHevc ? msg::kHevcAccessUnitTooLarge : msg::kAccessUnitTooLarge);
-        video_samples.push_back(OutputSample{static_cast<std::uint32_t>(size), timing.durations[i], timing.offsets[i],
+        // Each sample lasts until the next one decodes; the last lasts as long as the one before.
+        const std::size_t unit = written_units_ + i;
+        if (unit + 1 < times_.count())
+          last_duration_ = saturate_u32(times_.decode(unit + 1) - times_.decode(unit));
+        video_samples.push_back(OutputSample{static_cast<std::uint32_t>(size), last_duration_,
+                                             clamp_i32(times_.composition(unit) - *shift_),
                                              r.access_units[i].sync != 0});
-        video_duration += timing.durations[i];
+        video_duration += last_duration_;
       }
     }
     for (std::size_t j = 0; j < frames; ++j)
@@ -215,13 +218,8 @@ Status TsSegmenter::emit(bool ended, const Target& fragments) {
     };
     PLEXO_CHECK(sequence_->write(samples, gather, fragments));
 
-    if (units > 0) {
-      anchored_ = true;
-      held_times_.reset();  // the window now begins at the unit just written
-      anchor_times_.reset();
-      for (const ts::UnitStamp& stamp : r.unit_stamps)
-        if (stamp.unit == units - 1) anchor_times_ = stamp.times;
-    }
+    written_units_ += units;
+    times_.forget(written_units_);
     video_decode_ += video_duration;
     audio_written_ += frames;
     // Audio that came after the tracks were fixed without it is not kept.
@@ -235,18 +233,29 @@ Status TsSegmenter::emit(bool ended, const Target& fragments) {
 
 Status TsSegmenter::push(ByteView chunk, const Target& fragments) {
   if (ended_) return fail(msg::kStreamEnded);
-  demux_.push(chunk);
-  const ts::TsDemuxResult& r = demux_.result();
-  if (!started_) {
-    // Before the tracks are known, keep only what they may still need.
-    const std::size_t excess = r.audio_frames.size() > kMaxHeldAudioFrames && r.video_pid && r.access_units.empty()
-                                   ? r.audio_frames.size() - kMaxHeldAudioFrames
-                                   : 0;
-    if (!video_leads()) scanned_ -= std::min(scanned_, excess);
-    demux_.release(0, excess);
+  // The stream is taken up to each mark in turn, and what is decided by how much of it has
+  // come (giving up waiting for audio) is decided at the marks only, so that the fragments
+  // are the same however the stream was cut into pieces.
+  while (!chunk.empty()) {
+    const std::size_t take =
+        static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), kMarkSpacing - received_ % kMarkSpacing));
+    demux_.push(chunk.first(take));
+    chunk = chunk.subspan(take);
+    received_ += take;
+    const bool mark = received_ % kMarkSpacing == 0;
+    const ts::TsDemuxResult& r = demux_.result();
+    if (!started_ && mark) {
+      // Before the tracks are known, keep only what they may still need.
+      const std::size_t excess = r.audio_frames.size() > kMaxHeldAudioFrames && r.video_pid && r.access_units.empty()
+                                     ? r.audio_frames.size() - kMaxHeldAudioFrames
+                                     : 0;
+      if (!video_leads()) scanned_ -= std::min(scanned_, excess);
+      demux_.release(0, excess);
+    }
+    find_cuts();
+    PLEXO_CHECK(emit(false, mark, fragments));
   }
-  find_cuts();
-  return emit(false, fragments);
+  return {};
 }
 
 Status TsSegmenter::finish(const Target& fragments) {
@@ -256,12 +265,14 @@ Status TsSegmenter::finish(const Target& fragments) {
   if (!started_) {
     // Which track leads may have changed now that the stream is known to have ended.
     scanned_ = 0;
-    held_times_.reset();
+    scan_decode_ = 0;
+    earliest_.reset();
+    shift_.reset();
     cuts_.clear();
     cutter_ready_ = false;
   }
   find_cuts();
-  PLEXO_CHECK(emit(true, fragments));
+  PLEXO_CHECK(emit(true, true, fragments));
   if (started_) return {};
   const ts::TsDemuxResult& r = demux_.result();
   if (!demux_.saw_sync_byte()) return fail(msg::kNoSyncByte);

@@ -57,8 +57,9 @@ class TsSegmenter {
   }
   bool video_leads() const;
   void find_cuts();
-  Result<bool> start(std::size_t units, bool ended);
-  Status emit(bool ended, const Target& fragments);
+  // `mark`: the stream was taken up to a mark, where waiting for audio may end.
+  Result<bool> start(std::size_t units, bool ended, bool mark);
+  Status emit(bool ended, bool mark, const Target& fragments);
   // The audio frames held that are presented before movie time `end`.
   std::size_t audio_frames_before(std::int64_t end) const;
   std::int64_t audio_movie_time(std::uint64_t frame) const;
@@ -67,28 +68,28 @@ class TsSegmenter {
   std::uint64_t fragment_ticks_;  // 90 kHz
   mp4::FragmentCutter cutter_{1};
   std::optional<Buffer> init_;
+  std::uint64_t received_ = 0;  // bytes of the stream
   bool started_ = false;
   bool ended_ = false;
   bool has_video_ = false, has_audio_ = false;
   std::optional<mp4::FragmentSequence> sequence_;
   std::vector<mp4::FragmentedTrack> tracks_;
 
-  VideoTimeline timeline_;
-  // The units held before `end`, behind the last unit written when `anchored`, and their
-  // timestamps, as the timing takes them.
-  struct Window {
-    std::size_t count = 0;
-    std::vector<ts::UnitStamp> stamps;
-    TimedUnits timed() const { return {count, stamps}; }
-  };
-  Window window(std::size_t end, bool anchored) const;
-
-  bool anchored_ = false;                          // a unit was written
-  std::optional<ts::PesTimestamps> anchor_times_;  // the last unit written's, when it has any
-  std::uint64_t video_decode_ = 0;        // decode time of the first unit held
-  std::size_t scanned_ = 0;               // leading samples held that were looked at for cuts
-  std::optional<GrowingUnitTimes> held_times_;  // of the window's units up to scanned_
-  std::size_t next_stamp_ = 0;            // the first unit stamp not taken into held_times_
+  // The video's times as the whole stream gives them (units numbered from the stream's
+  // first), each taken once decided; a key frame is looked at once its own time is.
+  LiveUnitTimes times_;
+  std::size_t written_units_ = 0;     // units written: the first held is this one
+  std::uint64_t video_decode_ = 0;    // decode time of the first unit held, on the track
+  std::size_t scanned_ = 0;           // leading samples held that were looked at for cuts
+  std::uint64_t scan_decode_ = 0;     // decode time of the first not looked at, on the track
+  std::int64_t scan_previous_ = 0;    // the decode time (source clock) of the last looked at
+  std::int64_t origin_ = 0;           // the first unit's decode time (source clock)
+  std::optional<std::int64_t> earliest_;  // presentation, among the units looked at
+  // Subtracted from every PTS − DTS: fixed by the first fragment's units (and the key frame
+  // that ends it), whose earliest picture media time 0 presents.
+  std::optional<std::int64_t> shift_;
+  std::uint32_t last_duration_ = kDefaultVideoSampleDelta;
+  void feed_units();
   std::vector<Cut> cuts_;
   bool cutter_ready_ = false;
 

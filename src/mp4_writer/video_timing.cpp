@@ -18,16 +18,6 @@ std::vector<UnitWalk::StampClock> unwrap(TimedUnits units) {
   return clocks;
 }
 
-std::uint32_t saturate_u32(std::int64_t v) {
-  if (v <= 0) return 0;
-  return static_cast<std::uint32_t>(std::min<std::int64_t>(v, std::numeric_limits<std::uint32_t>::max()));
-}
-
-std::int32_t clamp_i32(std::int64_t v) {
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
-      v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
-}
-
 }  // namespace
 
 // A PES without DTS decodes at its PTS.
@@ -104,20 +94,6 @@ std::pair<std::uint32_t, std::int32_t> VideoSampleTimes::at(std::size_t i) {
   return {duration, clamp_i32(current_.second - shift_)};
 }
 
-UnitTimes unit_times(TimedUnits units) {
-  UnitTimes times;
-  UnitWalk walk(units);
-  times.any_pts = walk.any_pts();
-  times.decode.reserve(units.count);
-  times.composition.reserve(units.count);
-  for (std::size_t i = 0; i < units.count; ++i) {
-    const auto [decode, composition] = walk.next(i);
-    times.decode.push_back(decode);
-    times.composition.push_back(composition);
-  }
-  return times;
-}
-
 VideoTiming compute_video_timing(TimedUnits units) {
   VideoTiming timing;
   const std::size_t n = units.count;
@@ -157,35 +133,26 @@ VideoTiming compute_video_timing(TimedUnits units) {
   return timing;
 }
 
-void GrowingUnitTimes::add(const ts::PesTimestamps* times) {
+void LiveUnitTimes::add(const ts::PesTimestamps* times) {
   const std::size_t i = count_++;
   if (times && times->pts) {
     const UnitWalk::StampClock clock = clocks_.next(i, *times);
+    // The units before the first PTS take its PTS − DTS.
+    if (!carried_) std::fill(compositions_.begin(), compositions_.end(), clock.composition);
     carried_ = clock.composition;
-    if (!first_composition_) first_composition_ = clock.composition;
-    if (clock.dts) {
-      // The units since the last believed decode time now lie between two: settled.
-      if (!known_.empty()) {
-        const UnitWalk::Known known[] = {known_.back(), {i, *clock.dts}};
-        std::size_t segment = 0;
-        for (std::size_t k = 0; k < open_.size(); ++k) {
-          const std::int64_t presented = UnitWalk::decode(known, known[0].unit + k, segment) + open_[k];
-          settled_earliest_ = settled_ ? std::min(settled_earliest_, presented) : presented;
-          settled_ = true;
-        }
-      }
-      known_.push_back({i, *clock.dts});
-      open_.clear();
-    }
+    if (clock.dts) known_.push_back({i, *clock.dts});
   }
-  if (known_.empty()) return;  // the units before the first believed decode time: see earliest()
-  const std::int64_t presented =
-      known_.back().dts + static_cast<std::int64_t>(i - known_.back().unit) * UnitWalk::last_step(known_) + *carried_;
-  open_earliest_ = open_.empty() ? presented : std::min(open_earliest_, presented);
-  open_.push_back(*carried_);
+  compositions_.push_back(carried_.value_or(0));
 }
 
-std::int64_t GrowingUnitTimes::decode(std::size_t i) const {
+bool LiveUnitTimes::decided(std::size_t i) const {
+  if (ended_) return true;
+  if (!carried_ || known_.empty() || known_.back().unit < i) return false;
+  // Before the first believed decode time, the units are spaced as the first two are.
+  return i >= known_.front().unit || known_.size() > 1;
+}
+
+std::int64_t LiveUnitTimes::decode(std::size_t i) const {
   std::size_t segment = 0;
   if (known_.size() > 1 && i >= known_[1].unit && i < known_.back().unit)
     segment = static_cast<std::size_t>(std::upper_bound(known_.begin(), known_.end(), i,
@@ -195,58 +162,16 @@ std::int64_t GrowingUnitTimes::decode(std::size_t i) const {
   return UnitWalk::decode(known_, i, segment);
 }
 
-std::int64_t GrowingUnitTimes::earliest() const {
-  // Without a believed decode time the units are a frame apart from 0, with no offset.
-  if (known_.empty()) return 0;
-  std::int64_t earliest = open_earliest_;
-  if (settled_) earliest = std::min(earliest, settled_earliest_);
-  // The units before the first believed decode time take the first PTS − DTS and are spaced
-  // at least a tick apart: the first of them is presented earliest.
-  const UnitWalk::Known& first = known_.front();
-  if (first.unit > 0)
-    earliest = std::min(earliest, first.dts - static_cast<std::int64_t>(first.unit) * UnitWalk::first_step(known_) +
-                                      *first_composition_);
-  return earliest;
-}
-
-std::int64_t VideoTimeline::earliest(const UnitTimes& times) {
-  std::int64_t earliest = times.decode[0] + times.composition[0];
-  for (std::size_t i = 0; i < times.decode.size(); ++i)
-    earliest = std::min(earliest, times.decode[i] + times.composition[i]);
-  return earliest;
-}
-
-void VideoTimeline::fix_start(TimedUnits window) {
-  if (shift_ || window.count == 0) return;
-  // The first stretch fixes which picture media time 0 presents, as for a whole stream.
-  const UnitTimes times = unit_times(window);
-  const std::int64_t first = earliest(times);
-  shift_ = first - times.decode[0];
-  if (times.any_pts) {
-    const auto wrap = static_cast<std::int64_t>(kClockWrap);
-    presentation_start_ = static_cast<std::uint64_t>(((first % wrap) + wrap) % wrap);
+void LiveUnitTimes::forget(std::size_t unit) {
+  while (first_ < unit && !compositions_.empty()) {
+    compositions_.pop_front();
+    ++first_;
   }
-}
-
-StretchTiming VideoTimeline::time(TimedUnits window, bool continued, bool last) {
-  StretchTiming timing;
-  const std::size_t n = window.count;
-  const std::size_t first = continued ? 1 : 0;
-  const std::size_t end = last ? n : n - std::min<std::size_t>(n, 1);
-  if (first >= end) return timing;
-  fix_start(window);
-  const UnitTimes times = unit_times(window);
-  const auto& t = times.decode;
-  for (std::size_t i = first; i < end; ++i) {
-    // Each sample lasts until the next one decodes; the last lasts as long as the one before.
-    const std::uint32_t duration =
-        i + 1 < n ? saturate_u32(t[i + 1] - t[i]) : (timed_ ? last_duration_ : kDefaultVideoSampleDelta);
-    timing.durations.push_back(duration);
-    timing.offsets.push_back(clamp_i32(times.composition[i] - *shift_));
-    last_duration_ = duration;
-    timed_ = true;
-  }
-  return timing;
+  // The believed decode time at or before the first unit kept stays, and the last two (the
+  // spacing after the last).
+  std::size_t drop = 0;
+  while (known_.size() - drop > 2 && known_[drop + 1].unit <= unit) ++drop;
+  known_.erase(known_.begin(), known_.begin() + static_cast<std::ptrdiff_t>(drop));
 }
 
 }  // namespace plexo::mp4w

@@ -2,7 +2,10 @@
 // timestamps.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <deque>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -13,6 +16,16 @@
 namespace plexo::mp4w {
 
 inline constexpr std::uint32_t kDefaultVideoSampleDelta = 3000;
+
+// A sample's duration from two decode times, and its composition offset, as the tables hold them.
+inline std::uint32_t saturate_u32(std::int64_t v) {
+  if (v <= 0) return 0;
+  return static_cast<std::uint32_t>(std::min<std::int64_t>(v, std::numeric_limits<std::uint32_t>::max()));
+}
+inline std::int32_t clamp_i32(std::int64_t v) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+      v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
 
 struct VideoTiming {
   std::uint64_t duration = 0;  // of all samples, 90 kHz
@@ -101,72 +114,36 @@ class VideoSampleTimes {
   std::int64_t previous_ = 0;                    // the decode time before current_'s
 };
 
-// Each access unit's decode time (90 kHz, on one continuous clock that starts at the first
-// unit's own) and its PTS − DTS, as compute_video_timing derives them.
-struct UnitTimes {
-  std::vector<std::int64_t> decode;
-  std::vector<std::int64_t> composition;  // a unit without PTS keeps the one before's
-  bool any_pts = false;
-};
-UnitTimes unit_times(TimedUnits units);
-
-// What unit_times gives the last of a run of units that grows a unit at a time, and the
-// earliest presentation among them, for a cost per unit that does not grow with the run: a
-// live stream's key frames are timed as they arrive, each among the units held before it.
-class GrowingUnitTimes {
+// Each access unit's decode time (90 kHz, on the continuous clock of UnitWalk) and PTS − DTS,
+// as compute_video_timing derives them for the whole stream, for a stream that arrives a unit
+// at a time: each is given once what decides it has come, so that it does not depend on how
+// much of the stream has arrived. A unit's decode time is decided by the first believed decode
+// time at or after it (and, before the first, by the second), its PTS − DTS by the last PTS at
+// or before it (before the first, by the first); at the end of the stream, all are. Holds the
+// PTS − DTS of the units still asked for and the believed decode times around them.
+class LiveUnitTimes {
  public:
   // The next unit, with the timestamps of the PES it is the first to begin in, if any.
   void add(const ts::PesTimestamps* times);
+  // The stream ended: every unit is decided.
+  void finish() { ended_ = true; }
   std::size_t count() const { return count_; }
-  // Unit i's decode time (i < count()).
+  bool any_pts() const { return carried_.has_value(); }
+  // Whether unit i's times are decided (then so are those of every unit before it).
+  bool decided(std::size_t i) const;
+  // Unit i's decode time and PTS − DTS, once decided and until forgotten.
   std::int64_t decode(std::size_t i) const;
-  // The last unit's PTS − DTS.
-  std::int64_t composition() const { return carried_.value_or(0); }
-  // The earliest presentation (decode time plus PTS − DTS) among the units (count() > 0).
-  std::int64_t earliest() const;
+  std::int64_t composition(std::size_t i) const { return compositions_[i - first_]; }
+  // The units before `unit` are asked for no more.
+  void forget(std::size_t unit);
 
  private:
-  std::size_t count_ = 0;
+  std::size_t count_ = 0, first_ = 0;  // first_: the first unit in compositions_
+  bool ended_ = false;
   UnitWalk::Clocks clocks_;
   std::vector<UnitWalk::Known> known_;
-  std::optional<std::int64_t> first_composition_, carried_;
-  // The PTS − DTS of each unit from the last believed decode time on, whose decode times the
-  // next believed one will change; the earliest presentation among them and among those before.
-  std::vector<std::int64_t> open_;
-  std::int64_t open_earliest_ = 0, settled_earliest_ = 0;
-  bool settled_ = false;
-};
-
-// The same timing for a stream that arrives a stretch at a time (a live stream cut into
-// fragments): each stretch is timed as it completes, from its own units, the last unit of
-// the stretch before and the first of the next. The first stretch fixes the composition
-// offsets' common shift (the earliest picture it presents), as the whole stream's earliest
-// picture does for compute_video_timing; over a stream whose earliest picture comes in its
-// first stretch and whose units carry their timestamps, the results are the same.
-struct StretchTiming {
-  std::vector<std::uint32_t> durations;
-  std::vector<std::int32_t> offsets;
-};
-class VideoTimeline {
- public:
-  // `window`: the last unit of the stretch before (when `continued`), the units to time, then
-  // the unit that follows them (unless `last`: the stream ended with them).
-  StretchTiming time(TimedUnits window, bool continued, bool last);
-  // Fixes the common shift from the first stretch's window (as time() does when it has not
-  // been fixed yet).
-  void fix_start(TimedUnits window);
-  // The earliest presentation (decode time plus PTS − DTS) among units.
-  static std::int64_t earliest(const UnitTimes& times);
-  // The source PTS that media time 0 presents, once the first stretch has been timed.
-  std::optional<std::uint64_t> presentation_start() const { return presentation_start_; }
-  // The common shift of the composition offsets, once fixed.
-  std::optional<std::int64_t> shift() const { return shift_; }
-
- private:
-  std::optional<std::int64_t> shift_;
-  std::optional<std::uint64_t> presentation_start_;
-  std::uint32_t last_duration_ = 0;
-  bool timed_ = false;
+  std::deque<std::int64_t> compositions_;
+  std::optional<std::int64_t> carried_;  // the last PTS − DTS
 };
 
 }  // namespace plexo::mp4w
