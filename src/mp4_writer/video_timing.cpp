@@ -138,40 +138,46 @@ void LiveUnitTimes::add(const ts::PesTimestamps* times) {
   if (times && times->pts) {
     const UnitWalk::StampClock clock = clocks_.next(i, *times);
     // The units before the first PTS take its PTS − DTS.
-    if (!carried_) std::fill(compositions_.begin(), compositions_.end(), clock.composition);
+    if (!carried_) std::fill(pending_.begin(), pending_.end(), clock.composition);
     carried_ = clock.composition;
     if (clock.dts) known_.push_back({i, *clock.dts});
   }
-  compositions_.push_back(carried_.value_or(0));
+  pending_.push_back(carried_.value_or(0));
+  decide();
 }
 
-bool LiveUnitTimes::decided(std::size_t i) const {
-  if (ended_) return true;
-  if (!carried_ || known_.empty() || known_.back().unit < i) return false;
-  // Before the first believed decode time, the units are spaced as the first two are.
-  return i >= known_.front().unit || known_.size() > 1;
+void LiveUnitTimes::finish() {
+  ended_ = true;
+  decide();
 }
 
-std::int64_t LiveUnitTimes::decode(std::size_t i) const {
-  std::size_t segment = 0;
-  if (known_.size() > 1 && i >= known_[1].unit && i < known_.back().unit)
-    segment = static_cast<std::size_t>(std::upper_bound(known_.begin(), known_.end(), i,
-                                                        [](std::size_t u, const UnitWalk::Known& k) {
-                                                          return u < k.unit;
-                                                        }) - known_.begin()) - 1;
-  return UnitWalk::decode(known_, i, segment);
-}
-
-void LiveUnitTimes::forget(std::size_t unit) {
-  while (first_ < unit && !compositions_.empty()) {
-    compositions_.pop_front();
-    ++first_;
+void LiveUnitTimes::decide() {
+  std::size_t unit = first_ + decided_.size();
+  for (; !pending_.empty(); ++unit) {
+    const bool known_after = !known_.empty() && known_.back().unit >= unit &&
+                             (unit >= known_.front().unit || known_.size() > 1);
+    if (!ended_ && !(carried_ && known_after) && count_ <= unit + kLiveTimingHorizon) break;
+    std::size_t segment = 0;
+    if (known_.size() > 1 && unit >= known_[1].unit && unit < known_.back().unit)
+      segment = static_cast<std::size_t>(std::upper_bound(known_.begin(), known_.end(), unit,
+                                                          [](std::size_t u, const UnitWalk::Known& k) {
+                                                            return u < k.unit;
+                                                          }) - known_.begin()) - 1;
+    decided_.emplace_back(UnitWalk::decode(known_, unit, segment), pending_.front());
+    pending_.pop_front();
   }
-  // The believed decode time at or before the first unit kept stays, and the last two (the
-  // spacing after the last).
+  // The believed decode time at or before the first unit to decide stays, and the last two
+  // (the spacing after the last).
   std::size_t drop = 0;
   while (known_.size() - drop > 2 && known_[drop + 1].unit <= unit) ++drop;
   known_.erase(known_.begin(), known_.begin() + static_cast<std::ptrdiff_t>(drop));
+}
+
+void LiveUnitTimes::forget(std::size_t unit) {
+  while (first_ < unit && !decided_.empty()) {
+    decided_.pop_front();
+    ++first_;
+  }
 }
 
 }  // namespace plexo::mp4w

@@ -116,33 +116,39 @@ class VideoSampleTimes {
 
 // Each access unit's decode time (90 kHz, on the continuous clock of UnitWalk) and PTS − DTS,
 // as compute_video_timing derives them for the whole stream, for a stream that arrives a unit
-// at a time: each is given once what decides it has come, so that it does not depend on how
-// much of the stream has arrived. A unit's decode time is decided by the first believed decode
+// at a time: each is decided once what decides it has come, so that it does not depend on how
+// much of the stream had arrived. A unit's decode time is decided by the first believed decode
 // time at or after it (and, before the first, by the second), its PTS − DTS by the last PTS at
-// or before it (before the first, by the first); at the end of the stream, all are. Holds the
-// PTS − DTS of the units still asked for and the believed decode times around them.
+// or before it (before the first, by the first); at the end of the stream, all are. A unit that
+// kLiveTimingHorizon units have followed without deciding it is timed from what came before
+// it, as if the stream had ended there. Holds the times of the units decided and still asked
+// for, and the PTS − DTS of those not yet decided (at most the horizon).
+inline constexpr std::size_t kLiveTimingHorizon = 128;
 class LiveUnitTimes {
  public:
   // The next unit, with the timestamps of the PES it is the first to begin in, if any.
   void add(const ts::PesTimestamps* times);
   // The stream ended: every unit is decided.
-  void finish() { ended_ = true; }
+  void finish();
   std::size_t count() const { return count_; }
   bool any_pts() const { return carried_.has_value(); }
   // Whether unit i's times are decided (then so are those of every unit before it).
-  bool decided(std::size_t i) const;
+  bool decided(std::size_t i) const { return i < first_ + decided_.size(); }
   // Unit i's decode time and PTS − DTS, once decided and until forgotten.
-  std::int64_t decode(std::size_t i) const;
-  std::int64_t composition(std::size_t i) const { return compositions_[i - first_]; }
+  std::int64_t decode(std::size_t i) const { return decided_[i - first_].first; }
+  std::int64_t composition(std::size_t i) const { return decided_[i - first_].second; }
   // The units before `unit` are asked for no more.
   void forget(std::size_t unit);
 
  private:
-  std::size_t count_ = 0, first_ = 0;  // first_: the first unit in compositions_
+  void decide();
+
+  std::size_t count_ = 0, first_ = 0;  // first_: the first unit in decided_
   bool ended_ = false;
   UnitWalk::Clocks clocks_;
   std::vector<UnitWalk::Known> known_;
-  std::deque<std::int64_t> compositions_;
+  std::deque<std::pair<std::int64_t, std::int64_t>> decided_;  // decode time, PTS − DTS
+  std::deque<std::int64_t> pending_;     // PTS − DTS of the units after them
   std::optional<std::int64_t> carried_;  // the last PTS − DTS
 };
 
