@@ -224,6 +224,28 @@ def assert_segmenter_writes_the_file(source: bytes, sizes, duration: float = FRA
     assert all(b.top_level(f) == ["moof", "mdat"] for f in pushed + flushed)
 
 
+def irregular(seed: int) -> tuple[bytes, bool]:
+    """(stream, whether its audio comes late) of pictures at random DTS gaps, some reordered,
+    some PES without DTS or without timestamps, an IDR every few; the first picture presents
+    first. Its AAC comes early in one PES, or late: muxed more than four fragments after the
+    video it plays with, in a stream long enough to pass where the segmenter stops waiting."""
+    rng = random.Random(seed)
+    late = seed % 3 == 2
+    count, gop, dts, video = (600 if late else rng.randrange(8, 40)), rng.choice([2, 3, 5, 12]), 90000, []
+    for i in range(count):
+        dts += rng.choice([3000, 3000, 1500, 6000, rng.randrange(20000)])
+        pts, stamps = dts + rng.choice([0, 3000, 6000]), rng.random()
+        prefix = b.AUD + b.nal(b.SPS) + b.nal(b.PPS) if i == 0 else b.AUD
+        payload = prefix + b.nal(b.idr() if i % gop == 0 else b.non_idr()) + bytes(100 if late else 0)
+        video.append((payload, dts, None) if i == 0 else
+                     (payload, None, None) if stamps < 0.15 else
+                     (payload, pts, None) if stamps < 0.35 else (payload, pts, dts if pts != dts else None))
+    if late:
+        audio = [(b.aac_frames(2), 90000 + 3840 * k) for k in range(200)]
+        return b.transport_stream(video, audio, audio_after=[2 * k + 20 for k in range(200)]), True
+    return b.transport_stream(video, [(b.aac_frames(rng.randrange(1, 20)), 90000)] if seed % 3 else []), False
+
+
 class TestSegmenter:
     @pytest.mark.parametrize("name", FIXTURES + AUDIO_CODECS + ["ts_h264_mp2.ts"])
     @pytest.mark.parametrize("sizes", [[188], [65536], [188 * 1024], [0, 1, 7, 1000, 0, 4093, 20000]],
@@ -237,6 +259,17 @@ class TestSegmenter:
         rng = random.Random(seed)
         sizes = [1] if seed == 0 else [rng.choice([0, 1, 2, 187, 188, 189, rng.randrange(5000)]) for _ in range(500)]
         assert_segmenter_writes_the_file(source, sizes, duration=0.1)
+
+    @pytest.mark.parametrize("seed", range(9))
+    def test_irregular_timestamps_give_the_same_fragments_in_any_chunking(self, seed):
+        source, late_audio = irregular(seed)
+        init, pushed, flushed = segmented(source, [len(source)], duration=0.1)
+        whole = init + b"".join(pushed + flushed)
+        for sizes in ([188], [4096], [1, 187, 5000, 70000]):
+            init, pushed, flushed = segmented(source, sizes, duration=0.1)
+            assert init + b"".join(pushed + flushed) == whole
+        if not late_audio:
+            assert whole == plexo.convert_ts_to_fmp4(source, fragment_duration=0.1, diagnostics=False)
 
     def test_fragments_come_out_as_their_key_frames_arrive(self, fixture_bytes):
         source = fixture_bytes("ts_bframes.ts")
