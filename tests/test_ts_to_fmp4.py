@@ -271,6 +271,16 @@ class TestSegmenter:
         if not late_audio:
             assert whole == plexo.convert_ts_to_fmp4(source, fragment_duration=0.1, diagnostics=False)
 
+    def test_pictures_whose_timestamps_stop_are_not_held_to_the_end(self):
+        # A picture that 128 follow without a DTS is timed from those before it.
+        video = [(b.AUD + (b.nal(b.SPS) + b.nal(b.PPS) if i == 0 else b"") +
+                  b.nal(b.idr() if i % 5 == 0 else b.non_idr()), 90000 + 3000 * i if i < 10 else None, None)
+                 for i in range(300)]
+        source = b.transport_stream(video, audio_stream=False)
+        chunked, whole = segmented(source, [188], duration=0.1), segmented(source, [len(source)], duration=0.1)
+        assert len(chunked[1]) > 30
+        assert chunked[0] + b"".join(chunked[1] + chunked[2]) == whole[0] + b"".join(whole[1] + whole[2])
+
     def test_fragments_come_out_as_their_key_frames_arrive(self, fixture_bytes):
         source = fixture_bytes("ts_bframes.ts")
         segmenter = plexo.TsSegmenter(0.5)

@@ -4,11 +4,14 @@
 // the fragment being collected and little more: the demultiplexer gives back every byte a
 // written fragment used.
 //
-// Over a whole stream, init and the fragments joined are convert_ts_to_fmp4's file when the
-// stream's earliest picture comes in its first fragment, its pictures carry their timestamps
-// and its audio begins within four fragments of its video (the live timing of VideoTimeline;
-// audio that starts later than that is left out, as it would have to be announced in the init
-// segment already written).
+// The fragments are a function of the stream's bytes, whatever pieces it came in: every
+// picture's times and every cut are decided from data that has come in any chunking (the video's
+// times by LiveUnitTimes), and waiting for audio ends only at marks every kMarkSpacing bytes
+// of the stream. Over a whole stream, init and the fragments joined are convert_ts_to_fmp4's
+// file when no picture is presented before the first fragment's earliest, no unit waits past
+// kLiveTimingHorizon units for its decode time, and the audio starts and keeps up within four
+// fragments of its video (audio that starts later is left out, as it would have to be
+// announced in the init segment already written).
 #pragma once
 
 #include <optional>
