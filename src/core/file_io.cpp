@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <system_error>
 
 #include "core/buffer.hpp"
 #include "core/messages.hpp"
@@ -317,6 +319,160 @@ Status FileWriter::patch(std::uint64_t at, ByteView bytes) {
     done += static_cast<std::size_t>(n);
   }
   return {};
+}
+
+}  // namespace plexo
+
+namespace plexo {
+
+std::unique_ptr<DirectWrites> DirectWrites::open(int fd) {
+  if (!FileWriter::writes_at_offsets(fd)) return nullptr;
+  // A second open file description of the same file: the caller's keeps its flags.
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  const int direct_fd = ::open(path.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
+  if (direct_fd < 0) return nullptr;
+  struct stat a {}, b {};
+  if (::fstat(fd, &a) != 0 || ::fstat(direct_fd, &b) != 0 || a.st_dev != b.st_dev || a.st_ino != b.st_ino) {
+    ::close(direct_fd);
+    return nullptr;
+  }
+  try {
+    return std::unique_ptr<DirectWrites>(new DirectWrites(fd, direct_fd));
+  } catch (const std::system_error&) {  // no thread to be had
+    ::close(direct_fd);
+    return nullptr;
+  }
+}
+
+DirectWrites::DirectWrites(int fd, int direct_fd) : fd_(fd), direct_fd_(direct_fd), thread_([this] { run(); }) {}
+
+DirectWrites::~DirectWrites() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+  ::close(direct_fd_);
+}
+
+std::uint64_t DirectWrites::submit(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
+  std::uint64_t ticket;
+  {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back({bytes, length, offset});
+    ticket = ++submitted_;
+  }
+  changed_.notify_all();
+  return ticket;
+}
+
+void DirectWrites::wait(std::uint64_t ticket) {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return done_ >= ticket; });
+}
+
+void DirectWrites::write_later(std::uint64_t offset, ByteView bytes) {
+  if (!bytes.empty()) later_.emplace_back(offset, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+}
+
+void DirectWrites::run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+    if (jobs_.empty()) return;
+    const Job job = jobs_.front();
+    jobs_.pop_front();
+    const bool failed = !status_;
+    bool through_cache = through_cache_;
+    lock.unlock();
+    Status written;
+    std::size_t done = 0;
+    while (!failed && done < job.length) {
+      const int fd = through_cache ? fd_ : direct_fd_;
+      const ssize_t n = ::pwrite(fd, job.bytes + done, job.length - done, static_cast<off_t>(job.offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EINVAL && !through_cache) {  // the file system refuses this direct write
+          through_cache = true;
+          continue;
+        }
+        written = fail_system(errno, msg::kCannotWrite);
+        break;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    lock.lock();
+    through_cache_ = through_cache_ || through_cache;
+    if (status_ && !written) status_ = written;
+    ++done_;
+    changed_.notify_all();
+  }
+}
+
+Status DirectWrites::finish() {
+  wait(submitted_);
+  std::lock_guard lock(mutex_);
+  if (!status_) return status_;
+  for (const auto& [offset, bytes] : later_) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return status_ = fail_system(errno, msg::kCannotWrite);
+      }
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  later_.clear();
+  return status_;
+}
+
+DirectRegionWriter::DirectRegionWriter(DirectWrites& writes, std::uint64_t begin, std::size_t buffer_size)
+    : writes_(writes),
+      size_(std::max<std::size_t>(buffer_size / DirectWrites::kBlock, 1) * DirectWrites::kBlock),
+      base_(begin / DirectWrites::kBlock * DirectWrites::kBlock),
+      used_(static_cast<std::size_t>(begin - base_)),
+      own_from_(used_) {
+  for (auto& buffer : buffers_) {
+    buffer.reset(static_cast<std::uint8_t*>(std::aligned_alloc(DirectWrites::kBlock, size_)));
+    if (!buffer) throw std::bad_alloc();
+  }
+}
+
+DirectRegionWriter::~DirectRegionWriter() {
+  for (const std::uint64_t ticket : tickets_) writes_.wait(ticket);
+}
+
+void DirectRegionWriter::put_slow(ByteView v) {
+  while (!v.empty()) {
+    if (used_ == size_) hand_over();
+    const std::size_t take = std::min(v.size(), size_ - used_);
+    std::memcpy(current() + used_, v.data(), take);
+    used_ += take;
+    v = v.subspan(take);
+  }
+}
+
+void DirectRegionWriter::hand_over() {
+  constexpr std::size_t kBlock = DirectWrites::kBlock;
+  // [own_from_, used_) is this region's: whole blocks go direct, the bytes of a block it
+  // shares with the region before or after go through the page cache at the end.
+  const std::size_t first = std::min((own_from_ + kBlock - 1) / kBlock * kBlock, used_);
+  const std::size_t last = std::max(used_ / kBlock * kBlock, first);
+  std::uint8_t* bytes = current();
+  writes_.write_later(base_ + own_from_, ByteView(bytes + own_from_, first - own_from_));
+  writes_.write_later(base_ + last, ByteView(bytes + last, used_ - last));
+  if (last > first) tickets_[current_] = writes_.submit(bytes + first, last - first, base_ + first);
+  // The next bytes go into the other buffer, from the block where this one's tail began (the
+  // tail itself is kept for later, so that block is shared).
+  const std::size_t tail = used_ - last;
+  current_ ^= 1;
+  writes_.wait(tickets_[current_]);
+  base_ += last;
+  own_from_ = tail;
+  used_ = tail;
 }
 
 }  // namespace plexo

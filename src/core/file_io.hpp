@@ -14,9 +14,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/bytes.hpp"
@@ -188,6 +193,100 @@ class FileWriter {
   // The window of a source read for small pieces (made on the first one).
   std::optional<InputWindow> window_;
   std::uint64_t last_end_ = 0;  // where the previous piece from a source ended
+};
+
+// Regions of a regular file written around the page cache, through a second descriptor of the
+// same file opened for direct I/O: whole aligned blocks go from the writer's buffers straight
+// to the disk, written by a thread of its own while the next buffer fills. An output that is
+// synced before it is renamed into place costs the disk's time either way; this way that
+// time overlaps the work rather than following it, and the output takes no page cache (whose
+// fresh pages cost more than the copy into them where memory is handed back and forth with a
+// host). The bytes of blocks that a region shares with its neighbours go through the page
+// cache, once every block has been written (`finish`); so does everything written with the
+// caller's descriptor afterwards (the head of the file).
+class DirectWrites {
+ public:
+  static constexpr std::size_t kBlock = 4096;
+  // nullptr when `fd` cannot be written this way (not a regular file, no /proc, a file system
+  // without direct I/O): the caller writes through the page cache instead.
+  static std::unique_ptr<DirectWrites> open(int fd);
+  ~DirectWrites();
+  DirectWrites(const DirectWrites&) = delete;
+  DirectWrites& operator=(const DirectWrites&) = delete;
+
+  // Writes `length` bytes (a multiple of kBlock, at a kBlock-aligned address) at file offset
+  // `offset` (aligned) in the background; the bytes must stay until wait() for the returned
+  // ticket. A file system that refuses an aligned direct write gets it through the page cache.
+  std::uint64_t submit(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset);
+  // Until the write of `ticket` (and every one before it) is done.
+  void wait(std::uint64_t ticket);
+  // Bytes to write through the page cache once the blocks are written (copied).
+  void write_later(std::uint64_t offset, ByteView bytes);
+  // Waits for every block, then writes what was kept for later; the first error.
+  Status finish();
+
+ private:
+  DirectWrites(int fd, int direct_fd);
+  void run();
+
+  struct Job {
+    const std::uint8_t* bytes;
+    std::size_t length;
+    std::uint64_t offset;
+  };
+  int fd_;
+  int direct_fd_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Job> jobs_;
+  std::uint64_t submitted_ = 0, done_ = 0;
+  bool stopping_ = false;
+  bool through_cache_ = false;  // direct writes were refused
+  Status status_;
+  std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> later_;
+  std::thread thread_;
+};
+
+// Writes one region of a file, from `begin` on, through DirectWrites: the put calls of a
+// FileWriter into two aligned buffers that take turns, one filling while the other is written.
+class DirectRegionWriter {
+ public:
+  DirectRegionWriter(DirectWrites& writes, std::uint64_t begin, std::size_t buffer_size);
+  // Waits until no write reads its buffers.
+  ~DirectRegionWriter();
+  DirectRegionWriter(const DirectRegionWriter&) = delete;
+  DirectRegionWriter& operator=(const DirectRegionWriter&) = delete;
+
+  std::uint64_t position() const { return base_ + used_; }
+  void put(ByteView v) {
+    if (v.size() <= size_ - used_) {
+      std::memcpy(current() + used_, v.data(), v.size());
+      used_ += v.size();
+    } else {
+      put_slow(v);
+    }
+  }
+  // Hands over what is buffered; its partial blocks are written by DirectWrites::finish().
+  void flush() { hand_over(); }
+
+ private:
+  struct FreeAligned {
+    void operator()(std::uint8_t* p) const { std::free(p); }
+  };
+  std::uint8_t* current() { return buffers_[current_].get(); }
+  void put_slow(ByteView v);
+  // Hands the current buffer's whole blocks to the writer and keeps its partial ones for
+  // later; the other buffer becomes current once its own write is done.
+  void hand_over();
+
+  DirectWrites& writes_;
+  std::size_t size_;
+  std::unique_ptr<std::uint8_t, FreeAligned> buffers_[2];
+  std::uint64_t tickets_[2] = {0, 0};
+  int current_ = 0;
+  std::uint64_t base_;  // file offset of the current buffer's first byte (aligned)
+  std::size_t used_;    // bytes of the current buffer up to the position
+  std::size_t own_from_;  // the current buffer's first byte of this region
 };
 
 }  // namespace plexo
