@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <system_error>
 
 #include "core/buffer.hpp"
 #include "core/messages.hpp"
@@ -137,17 +136,25 @@ void InputFile::release_below(std::uint64_t offset) {
   released_below_ = end;
 }
 
+WindowBuffer window_buffer(std::size_t size) {
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  const std::size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
+  WindowBuffer buffer(static_cast<std::uint8_t*>(std::aligned_alloc(kHugePage, rounded)));
+  if (buffer) advise_huge_pages(buffer.get(), rounded);
+  return buffer;
+}
+
 const std::uint8_t* InputWindow::load(std::uint64_t offset, std::size_t length) {
   if (!status_) return nullptr;
   begin_ = end_ = 0;  // until the read below succeeds
-  if (length > buffer_.size() || offset > file_.size() || length > file_.size() - offset) {
+  if (length > kCapacity || offset > file_.size() || length > file_.size() - offset) {
     status_ = input_shrank(offset + length);
     return nullptr;
   }
   // The window's bytes from `offset` on, as far as the file goes: a file that shrank since it
   // was opened gives fewer.
-  const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), file_.size() - offset));
-  Result<std::size_t> read = read_up_to(file_.fd(), offset, buffer_.data(), want);
+  const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kCapacity, file_.size() - offset));
+  Result<std::size_t> read = read_up_to(file_.fd(), offset, buffer_.get(), want);
   if (!read) {
     status_ = Unexpected<Error>{std::move(read).error()};
     return nullptr;
@@ -159,7 +166,7 @@ const std::uint8_t* InputWindow::load(std::uint64_t offset, std::size_t length) 
     status_ = input_shrank(offset + length);
     return nullptr;
   }
-  return buffer_.data();
+  return buffer_.get();
 }
 
 FileWriter::FileWriter(int fd, std::vector<const InputFile*> sources)
@@ -336,83 +343,47 @@ std::unique_ptr<DirectWrites> DirectWrites::open(int fd) {
     ::close(direct_fd);
     return nullptr;
   }
-  try {
-    return std::unique_ptr<DirectWrites>(new DirectWrites(fd, direct_fd));
-  } catch (const std::system_error&) {  // no thread to be had
+  std::unique_ptr<Worker> worker = Worker::start();
+  if (!worker) {
     ::close(direct_fd);
     return nullptr;
   }
+  return std::unique_ptr<DirectWrites>(new DirectWrites(fd, direct_fd, std::move(worker)));
 }
 
-DirectWrites::DirectWrites(int fd, int direct_fd) : fd_(fd), direct_fd_(direct_fd), thread_([this] { run(); }) {}
-
 DirectWrites::~DirectWrites() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  changed_.notify_all();
-  thread_.join();
+  worker_.reset();
   ::close(direct_fd_);
 }
 
 std::uint64_t DirectWrites::submit(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
-  std::uint64_t ticket;
-  {
-    std::lock_guard lock(mutex_);
-    jobs_.push_back({bytes, length, offset});
-    ticket = ++submitted_;
-  }
-  changed_.notify_all();
-  return ticket;
-}
-
-void DirectWrites::wait(std::uint64_t ticket) {
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return done_ >= ticket; });
+  return worker_->submit([this, bytes, length, offset] { write(bytes, length, offset); });
 }
 
 void DirectWrites::write_later(std::uint64_t offset, ByteView bytes) {
   if (!bytes.empty()) later_.emplace_back(offset, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
 }
 
-void DirectWrites::run() {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    changed_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
-    if (jobs_.empty()) return;
-    const Job job = jobs_.front();
-    jobs_.pop_front();
-    const bool failed = !status_;
-    bool through_cache = through_cache_;
-    lock.unlock();
-    Status written;
-    std::size_t done = 0;
-    while (!failed && done < job.length) {
-      const int fd = through_cache ? fd_ : direct_fd_;
-      const ssize_t n = ::pwrite(fd, job.bytes + done, job.length - done, static_cast<off_t>(job.offset + done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EINVAL && !through_cache) {  // the file system refuses this direct write
-          through_cache = true;
-          continue;
-        }
-        written = fail_system(errno, msg::kCannotWrite);
-        break;
+void DirectWrites::write(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (status_ && done < length) {
+    const ssize_t n = ::pwrite(through_cache_ ? fd_ : direct_fd_, bytes + done, length - done,
+                               static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EINVAL && !through_cache_) {  // the file system refuses this direct write
+        through_cache_ = true;
+        continue;
       }
-      done += static_cast<std::size_t>(n);
+      status_ = fail_system(errno, msg::kCannotWrite);
+      return;
     }
-    lock.lock();
-    through_cache_ = through_cache_ || through_cache;
-    if (status_ && !written) status_ = written;
-    ++done_;
-    changed_.notify_all();
+    done += static_cast<std::size_t>(n);
   }
 }
 
 Status DirectWrites::finish() {
-  wait(submitted_);
-  std::lock_guard lock(mutex_);
+  worker_->wait_all();
   if (!status_) return status_;
   for (const auto& [offset, bytes] : later_) {
     std::size_t done = 0;
@@ -436,7 +407,7 @@ DirectRegionWriter::DirectRegionWriter(DirectWrites& writes, std::uint64_t begin
       used_(static_cast<std::size_t>(begin - base_)),
       own_from_(used_) {
   for (auto& buffer : buffers_) {
-    buffer.reset(static_cast<std::uint8_t*>(std::aligned_alloc(DirectWrites::kBlock, size_)));
+    buffer = window_buffer(size_);
     if (!buffer) throw std::bad_alloc();
   }
 }

@@ -14,18 +14,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <mutex>
+#include <new>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "core/worker.hpp"
 
 namespace plexo {
 
@@ -86,18 +84,29 @@ class InputFile {
 // The error for a file that ends before a byte it had when it was opened.
 Unexpected<Error> input_shrank(std::uint64_t needed_end);
 
+// A buffer of `size` bytes on a huge-page boundary, advised for huge pages: what a large read
+// or write goes through once per window, with fewer page-table walks (the kernel's copy into
+// it and a direct write's pinning of it take a 2 MiB page at a time). Null when out of memory.
+struct FreeBuffer {
+  void operator()(std::uint8_t* p) const { std::free(p); }
+};
+using WindowBuffer = std::unique_ptr<std::uint8_t, FreeBuffer>;
+WindowBuffer window_buffer(std::size_t size);
+
 // Bytes of an input file for a reader that asks for them in increasing order (pieces of
 // several streams taken in file order): they come from one window read in a single large
 // pread, which moves forward when a piece lies past it, so each byte is read once.
 class InputWindow {
  public:
   static constexpr std::size_t kCapacity = std::size_t{4} << 20;
-  explicit InputWindow(const InputFile& file) : file_(file), buffer_(kCapacity) {}
+  explicit InputWindow(const InputFile& file) : file_(file), buffer_(window_buffer(kCapacity)) {
+    if (!buffer_) throw std::bad_alloc();
+  }
 
   // The bytes [offset, offset + length), length at most kCapacity; nullptr when the file
   // ended before them (status() says so) or a read failed.
   const std::uint8_t* at(std::uint64_t offset, std::size_t length) {
-    if (holds(offset, length)) return buffer_.data() + (offset - begin_);
+    if (holds(offset, length)) return buffer_.get() + (offset - begin_);
     return load(offset, length);
   }
   // Whether the bytes [offset, offset + length) are in the window already.
@@ -111,7 +120,7 @@ class InputWindow {
   const std::uint8_t* load(std::uint64_t offset, std::size_t length);
 
   const InputFile& file_;
-  std::vector<std::uint8_t> buffer_;
+  WindowBuffer buffer_;
   std::uint64_t begin_ = 0, end_ = 0;  // the file range the buffer holds
   Status status_;
 };
@@ -219,32 +228,24 @@ class DirectWrites {
   // ticket. A file system that refuses an aligned direct write gets it through the page cache.
   std::uint64_t submit(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset);
   // Until the write of `ticket` (and every one before it) is done.
-  void wait(std::uint64_t ticket);
+  void wait(std::uint64_t ticket) { worker_->wait(ticket); }
   // Bytes to write through the page cache once the blocks are written (copied).
   void write_later(std::uint64_t offset, ByteView bytes);
   // Waits for every block, then writes what was kept for later; the first error.
   Status finish();
 
  private:
-  DirectWrites(int fd, int direct_fd);
-  void run();
+  DirectWrites(int fd, int direct_fd, std::unique_ptr<Worker> worker)
+      : fd_(fd), direct_fd_(direct_fd), worker_(std::move(worker)) {}
+  void write(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset);
 
-  struct Job {
-    const std::uint8_t* bytes;
-    std::size_t length;
-    std::uint64_t offset;
-  };
   int fd_;
   int direct_fd_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Job> jobs_;
-  std::uint64_t submitted_ = 0, done_ = 0;
-  bool stopping_ = false;
+  // Only the worker's thread touches these until it is waited for.
   bool through_cache_ = false;  // direct writes were refused
   Status status_;
   std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> later_;
-  std::thread thread_;
+  std::unique_ptr<Worker> worker_;  // last: it ends first, running what it was handed
 };
 
 // Writes one region of a file, from `begin` on, through DirectWrites: the put calls of a
@@ -270,9 +271,6 @@ class DirectRegionWriter {
   void flush() { hand_over(); }
 
  private:
-  struct FreeAligned {
-    void operator()(std::uint8_t* p) const { std::free(p); }
-  };
   std::uint8_t* current() { return buffers_[current_].get(); }
   void put_slow(ByteView v);
   // Hands the current buffer's whole blocks to the writer and keeps its partial ones for
@@ -281,7 +279,7 @@ class DirectRegionWriter {
 
   DirectWrites& writes_;
   std::size_t size_;
-  std::unique_ptr<std::uint8_t, FreeAligned> buffers_[2];
+  WindowBuffer buffers_[2];
   std::uint64_t tickets_[2] = {0, 0};
   int current_ = 0;
   std::uint64_t base_;  // file offset of the current buffer's first byte (aligned)
