@@ -71,7 +71,7 @@ Result<InputFile> InputFile::open(int fd) {
 
 InputFile::InputFile(InputFile&& other) noexcept
     : fd_(other.fd_), size_(other.size_), base_(other.base_), mapped_(other.mapped_),
-      kept_(std::move(other.kept_)) {
+      kept_(std::move(other.kept_)), released_below_(other.released_below_), spare_(std::move(other.spare_)) {
   other.base_ = nullptr;
   other.mapped_ = 0;
 }
@@ -88,7 +88,42 @@ Status InputFile::read(std::uint64_t offset, std::uint8_t* out, std::size_t leng
 Status InputFile::load(std::uint64_t offset, std::uint64_t length) {
   if (offset >= size_) return {};
   length = std::min(length, size_ - offset);
+  if (spare_) reuse_spare_pages(offset, length);
   return read(offset, base_ + offset, static_cast<std::size_t>(length));
+}
+
+namespace {
+constexpr std::uint64_t kHugePage = std::uint64_t{2} << 20;
+#ifndef MREMAP_DONTUNMAP
+#define MREMAP_DONTUNMAP 4
+#endif
+}  // namespace
+
+void InputFile::reuse_spare_pages(std::uint64_t offset, std::uint64_t length) {
+  const auto base = reinterpret_cast<std::uint64_t>(base_);
+  std::uint64_t chunk = ((base + offset + kHugePage - 1) & ~(kHugePage - 1)) - base;
+  for (; chunk + kHugePage <= offset + length; chunk += kHugePage) {
+    std::uint64_t from;
+    {
+      std::lock_guard lock(spare_->mutex);
+      if (!spare_->moves || spare_->chunks.empty()) return;
+      from = spare_->chunks.back();
+      spare_->chunks.pop_back();
+    }
+    // The pages move; where they were stays mapped, empty (DONTUNMAP), and is mapped afresh
+    // so that it joins the range's mapping around it again.
+    void* moved = ::mremap(base_ + from, kHugePage, kHugePage, MREMAP_MAYMOVE | MREMAP_FIXED | MREMAP_DONTUNMAP,
+                           base_ + chunk);
+    if (moved == MAP_FAILED) {
+      ::madvise(base_ + from, kHugePage, MADV_DONTNEED);
+      std::lock_guard lock(spare_->mutex);
+      spare_->moves = false;
+      return;
+    }
+    ::mmap(base_ + from, kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE,
+           -1, 0);
+    advise_huge_pages(base_ + from, kHugePage);
+  }
 }
 
 bool InputFile::kept_page(std::uint64_t page) const {
@@ -125,12 +160,40 @@ Status InputFile::keep(std::uint64_t offset, std::uint64_t length) {
   return load(offset, length);
 }
 
-void InputFile::release_all() { release(0, size_); }
+void InputFile::release_all() {
+  if (spare_) {
+    std::lock_guard lock(spare_->mutex);
+    spare_->chunks.clear();
+  }
+  release(0, size_);
+}
 
-void InputFile::read_in_windows() { advise_huge_pages(base_, mapped_); }
+void InputFile::read_in_windows() {
+  advise_huge_pages(base_, mapped_);
+  spare_ = std::make_unique<SparePages>();
+}
 
 void InputFile::release_below(std::uint64_t offset) {
-  const std::uint64_t end = std::min<std::uint64_t>(offset, size_) / page_size() * page_size();
+  std::uint64_t end = std::min<std::uint64_t>(offset, size_) / page_size() * page_size();
+  if (spare_ && kept_.empty()) {
+    // Whole huge pages only, each kept for a later window while a few are.
+    constexpr std::size_t kSpareChunks = 8;
+    const auto base = reinterpret_cast<std::uint64_t>(base_);
+    const std::uint64_t first_address = (base + released_below_ + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uint64_t last_address = (base + end) & ~(kHugePage - 1);
+    if (end > released_below_ && first_address < last_address) {
+      const std::uint64_t first = first_address - base, last = last_address - base;
+      release(released_below_, first - released_below_);
+      for (std::uint64_t chunk = first; chunk < last; chunk += kHugePage) {
+        std::lock_guard lock(spare_->mutex);
+        if (spare_->moves && spare_->chunks.size() < kSpareChunks) spare_->chunks.push_back(chunk);
+        else ::madvise(base_ + chunk, kHugePage, MADV_DONTNEED);
+      }
+      released_below_ = last;
+      return;
+    }
+    if (end - released_below_ < kHugePage) return;  // until a whole huge page is below
+  }
   if (end <= released_below_) return;
   release(released_below_, end - released_below_);
   released_below_ = end;

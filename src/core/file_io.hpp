@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -57,7 +58,10 @@ class InputFile {
   // stay.
   void release(std::uint64_t offset, std::uint64_t length);
   // For a file read front to back in large windows: huge pages back what is loaded (fewer
-  // faults), and release_below gives back every page wholly below `offset`.
+  // faults), and release_below gives back every page wholly below `offset`. The memory of
+  // huge pages given back this way is moved to the windows loaded next rather than freed,
+  // so the windows reuse a few MiB of memory rather than take (and clear) new pages; load()
+  // may run in another thread than release_below().
   void read_in_windows();
   void release_below(std::uint64_t offset);
   // Loads a range that stays until the object goes (release() leaves its pages alone).
@@ -79,6 +83,15 @@ class InputFile {
   std::size_t mapped_ = 0;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> kept_;  // [begin, end), ascending
   std::uint64_t released_below_ = 0;
+  // Read in windows: huge pages given back and not reused yet (their offsets).
+  struct SparePages {
+    std::mutex mutex;
+    std::vector<std::uint64_t> chunks;
+    bool moves = true;  // until the kernel refuses to move pages
+  };
+  std::unique_ptr<SparePages> spare_;
+  // Moves spare pages to the huge pages of [offset, offset + length) that lie wholly inside.
+  void reuse_spare_pages(std::uint64_t offset, std::uint64_t length);
 };
 
 // The error for a file that ends before a byte it had when it was opened.
