@@ -28,7 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto demuxed = plexo::ts::demux_ts(input);
   auto written = demuxed ? plexo::mp4w::write_mp4(std::move(demuxed).value())
                          : plexo::Result<plexo::Buffer>(plexo::fail(demuxed.error().message));
-  const auto probed = plexo::mp4w::probe_ts(input);
+  const auto summarised = plexo::mp4w::summarise_ts(input);
+  const auto probed = summarised ? plexo::mp4::probe_summarised_movie(summarised->movie.view(), summarised->tracks)
+                                 : plexo::Result<plexo::mp4::ProbedFile>(plexo::fail(summarised.error().message));
   if (!written) {
     if (probed || probed.error().message != written.error().message) __builtin_trap();
     return 0;

@@ -3,8 +3,10 @@ at all, existing files and planted links are left alone unless asked, closed and
 fail in one line, an interrupted batch leaves no partial file; and it takes inputs as users
 hold them (directories), picks the thumbnail format from the output's name, exits 2 on usage
 errors and draws bytes, rate and time left."""
+import fcntl
 import io
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -67,6 +69,21 @@ class TestOutputsAppearWholeOrNotAtAll:
                 raise RuntimeError("disk full")
         assert target.read_bytes() == b"old" and os.listdir(tmp_path) == ["out.mp4"]
 
+    @pytest.mark.parametrize("source", ["file", "stdin"])  # file to file; through memory
+    def test_a_full_disk_leaves_no_file(self, ts, tmp_path, source):
+        def small_disk():  # writes past 20 kB fail as on a full disk (EFBIG, not a signal)
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, 20_000))
+        out = tmp_path / "out" / "o.mp4"
+        out.parent.mkdir()
+        with open(ts, "rb") as stdin:
+            result = subprocess.run(
+                [sys.executable, "-m", "plexo", "convert", "-" if source == "stdin" else str(ts),
+                 str(out)], stdin=stdin, capture_output=True, preexec_fn=small_disk, check=False)
+        assert result.returncode == 1 and os.listdir(out.parent) == []
+        assert result.stderr.decode().startswith(f"plexo: {out}: ")
+        assert result.stderr.decode().endswith("File too large\n")
+
     def test_an_existing_output_is_refused_unless_overwrite(self, ts, tmp_path, capfd):
         out = tmp_path / "out.mp4"
         out.write_bytes(b"keep me")
@@ -90,12 +107,17 @@ class TestOutputsAppearWholeOrNotAtAll:
         assert victim.read_bytes() == b"precious"
         assert not link.is_symlink() and link.read_bytes() == CONVERTED
 
-    def test_a_closed_pipe_fails(self):
-        process = subprocess.Popen([sys.executable, "-m", "plexo", "convert", "-", "-"],
-                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
-        process.stdout.close()  # the reader is gone before anything is written
-        _, err = process.communicate(TS_BYTES)
+    @pytest.mark.parametrize("read_first", [0, 10])  # gone at once; `| head -c 10`
+    def test_a_closed_pipe_fails(self, read_first):
+        reader, writer = os.pipe()
+        fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, 4096)  # the output cannot fit in the pipe
+        process = subprocess.Popen([sys.executable, "-m", "plexo", "convert",
+                                    str(FIXTURES / "ts_bframes.ts"), "-"],
+                                   stdout=writer, stderr=subprocess.PIPE)
+        os.close(writer)
+        with os.fdopen(reader, "rb") as stdout:
+            assert len(stdout.read(read_first)) == read_first
+        _, err = process.communicate(timeout=60)
         assert process.returncode == 1
         assert err.decode() == ("plexo: standard output: the reader closed the pipe before the "
                                 "output was written\n")
@@ -109,6 +131,15 @@ class TestOutputsAppearWholeOrNotAtAll:
                                     stdout=full, stderr=subprocess.PIPE, check=False)
         assert result.returncode == 1
         assert result.stderr.decode() == "plexo: No space left on device\n"
+
+    @pytest.mark.parametrize("args", [["probe", "--json", str(FIXTURES / "frag_gstreamer.mp4")],
+                                      ["probe", str(FIXTURES / "frag_gstreamer.mp4")],
+                                      ["convert", str(FIXTURES / "ts_bframes.ts"), "-"]])
+    def test_a_closed_standard_output_is_one_line(self, args):
+        result = subprocess.run([sys.executable, "-m", "plexo", *args], capture_output=True,
+                                preexec_fn=lambda: os.close(1), check=False)
+        assert result.returncode == 1
+        assert result.stderr.decode() == "plexo: standard output is closed\n"
 
     @pytest.mark.parametrize("signum, jobs, status", [(signal.SIGINT, "2", 130),
                                                       (signal.SIGTERM, "2", 143),
@@ -186,12 +217,16 @@ class TestInputsAndFormats:
         assert main(["convert", "-o", str(tmp_path / "out"), str(source)]) == 0
         assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["a.mp4", "b.mp4"]
 
-    @pytest.mark.parametrize("name, magic", [("t.h264", b"\0\0\0\1"), ("t.264", b"\0\0\0\1"),
+    @pytest.mark.parametrize("name, magic", [("t.h264", b"\0\0\0\1\x67"), ("t.264", b"\0\0\0\1\x67"),
+                                             ("t.hevc", b"\0\0\0\1\x40\x01"),
+                                             ("t.265", b"\0\0\0\1\x40\x01"),
                                              ("t.png", b"\x89PNG"), ("t.jpg", b"\xff\xd8"),
                                              ("t.jpeg", b"\xff\xd8")])
     def test_thumbnail_format_follows_the_extension(self, ts, tmp_path, name, magic):
-        if not name.endswith(("264",)):
+        if not name.endswith(("264", "265", "hevc")):
             pytest.importorskip("av")
+        if name.endswith(("265", "hevc")):  # the coded picture as the stream carries it
+            ts = FIXTURES / "ts_hevc_bframes.ts"
         assert main(["thumbnail", str(ts), str(tmp_path / name)]) == 0
         assert (tmp_path / name).read_bytes().startswith(magic)
         assert main(["thumbnail", "-y", "--format", "h264", str(ts), str(tmp_path / name)]) == 0

@@ -3,6 +3,8 @@ standard input, judged by ffprobe and ffmpeg reading the playlist."""
 from __future__ import annotations
 
 import pathlib
+import resource
+import signal
 import subprocess
 import sys
 import time
@@ -29,7 +31,7 @@ def decoded(path: str, stream: str) -> list[str]:
     return [row.split(",")[-1].strip() for row in result.stdout.splitlines() if row and row[0] != "#"]
 
 
-@pytest.mark.parametrize("name", ["ts_bframes.ts", "ts_audio_leads.ts", "ts_pts_wrap.ts"])
+@pytest.mark.parametrize("name", ["ts_bframes.ts", "ts_audio_leads.ts", "ts_pts_wrap.ts", "ts_hevc_bframes.ts"])
 def test_a_file_becomes_a_playlist_players_read(tmp_path, fixture_bytes, ffprobe, ffmpeg, name):
     source = tmp_path / name
     source.write_bytes(fixture_bytes(name))
@@ -86,3 +88,14 @@ def test_an_unusable_stream_fails_with_the_reason(tmp_path, data, message):
 def test_segment_duration_must_be_positive(tmp_path):
     done = subprocess.run(CLI + ["--segment-duration", "0", "-", str(tmp_path)], capture_output=True, text=True)
     assert done.returncode == 2 and "must be a positive number of seconds" in done.stderr
+
+
+def test_a_failed_write_names_the_file_it_was_writing(tmp_path, fixture_bytes):
+    def small_disk():  # writes past 20 kB fail as on a full disk
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, 20_000))
+    done = subprocess.run(CLI + ["-", str(tmp_path / "out")], input=fixture_bytes("ts_bframes.ts"),
+                          capture_output=True, preexec_fn=small_disk)
+    assert done.returncode == 1
+    assert done.stderr.decode() == f"plexo: {tmp_path / 'out' / 'seg_00000.m4s'}: File too large\n"
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["init.mp4"]

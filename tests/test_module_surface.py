@@ -148,23 +148,43 @@ class TestProcessorObject:
         del processors
 
 
-def long_transport_stream_call():
+def long_transport_stream():
     # A large stream of video packets keeps the demultiplexer busy well past a switch interval.
     video = pes(b"\x00\x00\x00\x01\x09\xf0" + b"\x11" * 170_000, pts=0)
-    stream = pat() + pmt([(0x1B, 256), (0x0F, 257)]) + b"".join(packetize(256, video)) * 300
+    return pat() + pmt([(0x1B, 256), (0x0F, 257)]) + b"".join(packetize(256, video)) * 300
+
+
+def long_transport_stream_call(folder):
+    stream = long_transport_stream()
     return lambda: _plexo.convert_ts_to_mp4(stream)
 
 
-def long_segment_call():
+def long_file_conversion_call(folder):
+    # The same stream from file to file: reading, demultiplexing and writing.
+    (folder / "in.ts").write_bytes(long_transport_stream())
+
+    def call():
+        with open(folder / "in.ts", "rb") as src, open(folder / "out.mp4", "wb") as dst:
+            _plexo._convert_file(src.fileno(), dst.fileno(), False, False)
+    return call
+
+
+def long_segmenter_call(folder):
+    stream = long_transport_stream()
+    return lambda: _plexo._TsSegmenter(2.0).push(stream)
+
+
+def long_segment_call(folder):
     # A segment whose copy takes well past a switch interval.
     data = segment(traf(1, 9_000)) + mdat(bytes(96 << 20))
     return lambda: _plexo.FragmentedMP4Processor().process_segment(data)
 
 
-@pytest.mark.parametrize("make_call", [long_transport_stream_call, long_segment_call])
-def test_media_work_runs_without_the_interpreter_lock(make_call):
+@pytest.mark.parametrize("make_call", [long_transport_stream_call, long_file_conversion_call,
+                                       long_segmenter_call, long_segment_call])
+def test_media_work_runs_without_the_interpreter_lock(make_call, tmp_path):
     # The main thread must keep running while the media work goes on.
-    call = make_call()
+    call = make_call(tmp_path)
 
     def longest_gap_and_elapsed():
         done = threading.Event()

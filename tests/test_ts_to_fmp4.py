@@ -17,7 +17,8 @@ import plexo
 FIXTURES = ["ts_bframes.ts", "ts_no_bframes.ts", "ts_44k_mono.ts", "ts_1080p.ts",
             "ts_interlaced.ts", "ts_multislice.ts", "ts_192.m2ts", "ts_no_aud.ts",
             "ts_audio_late.ts", "ts_pts_wrap.ts", "ts_dropped_frames.ts", "ts_audio_leads.ts",
-            "ts_dvb_pat.ts", "ts_video_only.ts"]
+            "ts_dvb_pat.ts", "ts_video_only.ts", "ts_hevc_bframes.ts", "ts_hevc_main10.ts",
+            "ts_hevc_no_aud.ts"]
 # Audio of other codecs, and audio alone (MP2 reads back from MP4 as MP3 in ffmpeg: checked
 # against the one-shot file only).
 AUDIO_CODECS = ["ts_h264_mp3.ts", "ts_h264_ac3.ts", "ts_h264_ac3_dvb.ts", "ts_h264_eac3.ts",

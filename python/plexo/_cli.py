@@ -62,10 +62,23 @@ def _read_input(name: str) -> bytes:
         raise CommandError(f"{name}: {exc.strerror or exc}") from None
 
 
+def _stdout() -> TextIO:
+    """Standard output, or a CommandError when file descriptor 1 was closed before the program
+    started (Python then has no ``sys.stdout``)."""
+    if sys.stdout is None:
+        raise CommandError("standard output is closed")
+    return sys.stdout
+
+
 def _write_stdout(data: bytes) -> None:
+    stdout = _stdout()
     try:
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
+        # A write may take only part of the bytes (a pipe whose reader leaves mid-write):
+        # write the rest until every byte is taken or the pipe is found closed.
+        view = memoryview(data)
+        while view:
+            view = view[stdout.buffer.write(view) or 0:]
+        stdout.buffer.flush()
     except BrokenPipeError:
         # Keep the interpreter from complaining again when it flushes at exit.
         devnull = os.open(os.devnull, os.O_WRONLY)
@@ -504,12 +517,12 @@ def _cmd_probe(args: argparse.Namespace) -> int:
         else:
             document = [{"file": name, **info} for name, info in results]
         if document is not None:
-            json.dump(document, sys.stdout, indent=2)
-            sys.stdout.write("\n")
-    else:
-        if results:
-            print("\n\n".join(format_probe(name, info) for name, info in results))
-    sys.stdout.flush()
+            json.dump(document, _stdout(), indent=2)
+            _stdout().write("\n")
+    elif results:
+        print("\n\n".join(format_probe(name, info) for name, info in results), file=_stdout())
+    if sys.stdout is not None:
+        sys.stdout.flush()
     return status
 
 

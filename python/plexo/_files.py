@@ -114,7 +114,7 @@ def _through_memory(operation: Callable[..., bytes], inputs: Sequence[Source],
     data = [_read(src) for src in inputs]
     try:
         result = operation(*data)
-    except (ValueError, NotImplementedError) as exc:
+    except ValueError as exc:
         _fail(exc, inputs, dst)
     del data
     return _write(dst, result, inputs)
@@ -184,4 +184,10 @@ def thumbnail_file(src: Source, dst: Source, *, format: ThumbnailFormat = "h264"
                    diagnostics: Diagnostics = None) -> int:
     """Write the first key frame of the transport stream or MP4 in ``src`` to ``dst`` as
     ``format`` (see :func:`thumbnail`); returns the number of bytes written."""
-    return _write(dst, thumbnail(_read(src), format, diagnostics=diagnostics), [src])
+    data = _read(src)
+    try:
+        result = thumbnail(data, format, diagnostics=diagnostics)
+    except ValueError as exc:
+        _fail(exc, [src], dst)
+    del data
+    return _write(dst, result, [src])

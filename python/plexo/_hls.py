@@ -44,8 +44,13 @@ def playlist(segments: List[Tuple[str, float]], requested: float, *, live: bool,
 
 
 def _write(path: pathlib.Path, data: bytes) -> None:
-    with atomic_output(path) as handle:
-        handle.write(data)
+    try:
+        with atomic_output(path) as handle:
+            handle.write(data)
+    except OSError as exc:
+        if exc.filename is not None:
+            raise
+        raise type(exc)(exc.errno, exc.strerror, str(path)) from None  # name what failed
 
 
 def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, live: bool) -> int:

@@ -166,7 +166,7 @@ def _check_fragment(reader: _Reader, piece: _Piece, init: bytes, segment: bytes)
                                       "(it does not open with an MP4 box)")
     try:
         info = _core.probe(init + segment)
-    except (ValueError, NotImplementedError) as exc:
+    except ValueError as exc:
         raise reader.fail(piece.line, f"segment {piece.uri} is not media of this playlist "
                                       f"({exc})") from None
     if piece.duration is None or not info["tracks"]:

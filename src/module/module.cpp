@@ -559,7 +559,10 @@ PyObject* probe_dict(const plexo::mp4::ProbedFile& probed) {
 // (without diagnostics), so that the two never disagree.
 Result<plexo::mp4::ProbedFile> probe_file(ByteView input) {
   if (!plexo::ts::opens_as_transport_stream(input)) return plexo::mp4::probe_mp4(input);
-  return plexo::mp4w::probe_ts(input);
+  const auto summarised = PLEXO_TRY(plexo::mp4w::summarise_ts(input));
+  auto probed = PLEXO_TRY(plexo::mp4::probe_summarised_movie(summarised.movie.view(), summarised.tracks));
+  probed.transport_stream = true;
+  return probed;
 }
 
 PyObject* py_private_probe(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -608,7 +611,7 @@ bool fd_argument(PyObject* obj, const char* argument, int* fd) {
 // Runs a file-to-file operation without the lock; returns the size written.
 template <class Operation>
 PyObject* run_file_operation(Operation&& operation) {
-  Result<std::uint64_t> written = plexo::fail("");
+  Result<std::uint64_t> written = std::uint64_t{0};  // set by the operation
   if (!released([&] { written = operation(); })) return PyErr_NoMemory();
   if (!written) return raise_operation_error(written.error());
   return PyLong_FromUnsignedLongLong(written.value());

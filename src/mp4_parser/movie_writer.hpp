@@ -239,4 +239,12 @@ class PlannedMovie final : public PlannedOutput {
   Plan plan_;
 };
 
+// A track's samples as its sample tables would list them, counted where they were made: what
+// a track of a movie written with empty tables stands for (the probe of a transport stream).
+struct SampleSummary {
+  std::uint64_t samples = 0;
+  std::uint64_t key_frames = 0;  // sync samples; every sample when the track marks none
+  std::uint64_t duration = 0;    // of all samples, media timescale
+};
+
 }  // namespace plexo::mp4

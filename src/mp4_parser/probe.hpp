@@ -11,6 +11,7 @@
 
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "mp4_parser/movie_writer.hpp"
 
 namespace plexo::mp4 {
 
@@ -38,13 +39,6 @@ struct ProbedFile {
 // A progressive or fragmented MP4; "Not an MP4 or a transport stream" unless the file
 // opens_with_box.
 Result<ProbedFile> probe_mp4(ByteView file);
-
-// A track's samples as its sample tables would list them, counted where they were made.
-struct SampleSummary {
-  std::uint64_t samples = 0;
-  std::uint64_t key_frames = 0;  // sync samples; every sample when the track marks none
-  std::uint64_t duration = 0;    // of all samples, media timescale
-};
 
 // probe_mp4 of a movie (ftyp, moov) written with empty sample tables, each track holding the
 // samples `summaries` gives for it, in track order: a file probed without its tables held.

@@ -12,7 +12,6 @@
 #include "mp4_parser/fragment_writer.hpp"
 #include "codecs/nal_framing.hpp"
 #include "core/messages.hpp"
-#include "mp4_parser/operations.hpp"
 #include "mp4_writer/audio_timing.hpp"
 #include "mp4_writer/movie_outline.hpp"
 #include "mp4_writer/sample_entries.hpp"
@@ -279,7 +278,7 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(ByteView input,
   return plan_mp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)));
 }
 
-Result<mp4::ProbedFile> probe_ts(ByteView input) {
+Result<SummarisedMovie> summarise_ts(ByteView input) {
   // The stream a piece at a time; the access units and audio frames it gives are counted and
   // let go, all but the last unit and the last two frames, which the demultiplexer may still
   // look at (an E-AC-3 substream joins the frame before it; the frames held tell whether the
@@ -326,10 +325,7 @@ Result<mp4::ProbedFile> probe_ts(ByteView input) {
     summaries.push_back({counts.units, counts.sync_units > 0 ? counts.sync_units : counts.units, video.duration});
   if (audio) summaries.push_back({counts.frames, counts.frames, audio->media_duration});
   const mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(outline.model)));
-  const Buffer movie = PLEXO_TRY(plan.write_movie());
-  mp4::ProbedFile probed = PLEXO_TRY(mp4::probe_summarised_movie(movie.view(), summaries));
-  probed.transport_stream = true;
-  return probed;
+  return SummarisedMovie{PLEXO_TRY(plan.write_movie()), std::move(summaries)};
 }
 
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(ByteView input, double fragment_duration,

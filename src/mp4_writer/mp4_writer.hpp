@@ -8,7 +8,6 @@
 #include "core/error.hpp"
 #include "core/file_io.hpp"
 #include "mp4_parser/movie_writer.hpp"
-#include "mp4_parser/probe.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::mp4w {
@@ -28,11 +27,16 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(
     ByteView input,
     const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
 
-// What a probe of convert_ts_to_mp4's file finds, without the file: the stream is
-// demultiplexed a piece at a time and its access units and audio frames counted as they
-// complete, so that memory holds no table of them; the movie's boxes but its sample tables
-// are those the conversion writes. Fails as the conversion does.
-Result<mp4::ProbedFile> probe_ts(ByteView input);
+// convert_ts_to_mp4's movie without its file, for the probe: the stream is demultiplexed a
+// piece at a time and its access units and audio frames counted as they complete, so that
+// memory holds no table of them. `movie` is the ftyp and moov the conversion writes but for
+// empty sample tables, `tracks` what each track's tables would list, in track order
+// (mp4::probe_summarised_movie reads the two). Fails as the conversion does.
+struct SummarisedMovie {
+  Buffer movie;
+  std::vector<mp4::SampleSummary> tracks;
+};
+Result<SummarisedMovie> summarise_ts(ByteView input);
 
 // convert_ts_to_fmp4: the same tracks, sample descriptions and timing as a fragmented MP4
 // (mp4_parser/fragment_writer.hpp), a fragment at the first key frame at or after every
