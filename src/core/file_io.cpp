@@ -43,6 +43,20 @@ Result<std::size_t> read_up_to(int fd, std::uint64_t offset, std::uint8_t* out, 
   return got;
 }
 
+// Writes all `length` bytes at `offset` through `fd`.
+Status write_all_at(int fd, const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pwrite(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_system(errno, msg::kCannotWrite);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
 }  // namespace
 
 Unexpected<Error> fail_system(int error_number, std::string what) {
@@ -177,7 +191,7 @@ void InputFile::release_below(std::uint64_t offset) {
   std::uint64_t end = std::min<std::uint64_t>(offset, size_) / page_size() * page_size();
   if (spare_ && kept_.empty()) {
     // Whole huge pages only, each kept for a later window while a few are.
-    constexpr std::size_t kSpareChunks = 8;
+    constexpr std::size_t kSpareChunks = 4;  // what the next window takes
     const auto base = reinterpret_cast<std::uint64_t>(base_);
     const std::uint64_t first_address = (base + released_below_ + kHugePage - 1) & ~(kHugePage - 1);
     const std::uint64_t last_address = (base + end) & ~(kHugePage - 1);
@@ -201,6 +215,9 @@ void InputFile::release_below(std::uint64_t offset) {
 
 WindowBuffer window_buffer(std::size_t size) {
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  constexpr std::size_t kPage = 4096;
+  if (size < kHugePage)  // too small for a huge page: page-aligned
+    return WindowBuffer(static_cast<std::uint8_t*>(std::aligned_alloc(kPage, (size + kPage - 1) / kPage * kPage)));
   const std::size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
   WindowBuffer buffer(static_cast<std::uint8_t*>(std::aligned_alloc(kHugePage, rounded)));
   if (buffer) advise_huge_pages(buffer.get(), rounded);
@@ -379,15 +396,7 @@ void FileWriter::copy_from(const InputFile& source, std::uint64_t offset, std::u
 
 Status FileWriter::patch(std::uint64_t at, ByteView bytes) {
   if (!status_) return status_;
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(at + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return status_ = fail_system(errno, msg::kCannotWrite);
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  if (Status written = write_all_at(fd_, bytes.data(), bytes.size(), at); !written) return status_ = written;
   return {};
 }
 
@@ -448,17 +457,8 @@ void DirectWrites::write(const std::uint8_t* bytes, std::size_t length, std::uin
 Status DirectWrites::finish() {
   worker_->wait_all();
   if (!status_) return status_;
-  for (const auto& [offset, bytes] : later_) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return status_ = fail_system(errno, msg::kCannotWrite);
-      }
-      done += static_cast<std::size_t>(n);
-    }
-  }
+  for (const auto& [offset, bytes] : later_)
+    if (Status written = write_all_at(fd_, bytes.data(), bytes.size(), offset); !written) return status_ = written;
   later_.clear();
   return status_;
 }

@@ -97,9 +97,10 @@ class InputFile {
 // The error for a file that ends before a byte it had when it was opened.
 Unexpected<Error> input_shrank(std::uint64_t needed_end);
 
-// A buffer of `size` bytes on a huge-page boundary, advised for huge pages: what a large read
-// or write goes through once per window, with fewer page-table walks (the kernel's copy into
-// it and a direct write's pinning of it take a 2 MiB page at a time). Null when out of memory.
+// A buffer of `size` bytes on a huge-page boundary, advised for huge pages (page-aligned when
+// smaller than one): what a large read or write goes through once per window, with fewer
+// page-table walks (the kernel's copy into it and a direct write's pinning of it take a 2 MiB
+// page at a time). Null when out of memory.
 struct FreeBuffer {
   void operator()(std::uint8_t* p) const { std::free(p); }
 };
