@@ -119,7 +119,14 @@ def make(seconds: int = 60) -> Inputs:
 
 def looped(inputs: Inputs, times: int) -> pathlib.Path:
     """The transport stream played `times` times over as one stream (timestamps continued),
-    made where missing: a long input for memory that must not grow with the stream."""
-    path = inputs.folder / f"stream_x{times}.ts"
-    _made(path, "-stream_loop", str(times - 1), "-i", str(inputs.ts), "-c", "copy")
+    made where missing: a long input for memory that must not grow with the stream. Joined
+    by ffmpeg's concat demuxer, which keeps every packet: -stream_loop drops the key frame
+    that opens each repeat, leaving a GOP, and so a fragment, twice as long at every seam."""
+    path = inputs.folder / f"stream_joined_x{times}.ts"
+    listing = inputs.folder / f"stream_joined_x{times}.txt"
+    listing.write_text(f"file '{inputs.ts.resolve()}'\n" * times)
+    try:
+        _made(path, "-f", "concat", "-safe", "0", "-i", str(listing), "-c", "copy")
+    finally:
+        listing.unlink()
     return path

@@ -68,20 +68,22 @@ def hwm():
             return int(line.split()[1]) * 1024
 before = hwm()
 segmenter = _plexo._TsSegmenter(2.0)
+largest = 0
 with open({path!r}, 'rb') as stream:
     while chunk := stream.read({chunk}):
-        segmenter.push(chunk)
-segmenter.flush()
-print(json.dumps({{'before': before, 'after': hwm()}}))
+        largest = max([largest, *map(len, segmenter.push(chunk))])
+largest = max([largest, *map(len, segmenter.flush())])
+print(json.dumps({{'before': before, 'after': hwm(), 'largest': largest}}))
 """
 
 
-def segmenter_peak(path: pathlib.Path) -> int:
-    """Bytes of resident memory the segmenter adds over a whole stream read from `path`."""
+def segmenter_peak(path: pathlib.Path) -> tuple[int, int]:
+    """Bytes of resident memory the segmenter adds over a whole stream read from `path`, and
+    the size of its largest fragment (which it holds while writing it, and once written)."""
     result = subprocess.run([sys.executable, "-c", SEGMENT_FILE.format(path=str(path), chunk=SEGMENTER_CHUNK)],
                             capture_output=True, text=True, check=True)
     numbers = json.loads(result.stdout)
-    return numbers["after"] - numbers["before"]
+    return numbers["after"] - numbers["before"], numbers["largest"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -276,8 +278,10 @@ def main(argv: Sequence[str] | None = None, only: Sequence[str] | None = None) -
         print()
         print(LEGEND)
         if segmenter_memory:
+            (short, short_largest), (long, long_largest) = segmenter_memory
             print(f"ts_segmenter peak memory, stream read from a file in 188x1024-byte pieces: "
-                  f"{segmenter_memory[0] / 1e6:.1f} MB for 60 s, {segmenter_memory[1] / 1e6:.1f} MB for 600 s")
+                  f"{short / 1e6:.1f} MB for 60 s, {long / 1e6:.1f} MB for 600 s "
+                  f"(largest fragment {short_largest / 1e6:.1f} MB, {long_largest / 1e6:.1f} MB)")
         print(f"memcpy floor on two threads: {floor_threads:.2f}x one thread; "
               f"load at the end {os.getloadavg()[0]:.1f}")
     return rows

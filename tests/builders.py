@@ -345,13 +345,8 @@ def pes(payload: bytes, *, pts: int | None = None, dts: int | None = None, strea
 
 def packetize(pid: int, data: bytes, counter: int = 0) -> list[bytes]:
     """Splits one PES packet over as many TS packets as it needs."""
-    packets, first = [], True
-    while data or first:
-        chunk, data = data[:184], data[184:]
-        packets.append(ts_packet(pid, chunk, pusi=first, counter=counter))
-        counter += 1
-        first = False
-    return packets
+    starts = range(0, len(data), 184) or [0]
+    return [ts_packet(pid, data[at:at + 184], pusi=n == 0, counter=counter + n) for n, at in enumerate(starts)]
 
 
 def adts_frame(payload: bytes, *, protection_absent: bool = True, profile: int = 1,

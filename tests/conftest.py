@@ -62,6 +62,14 @@ if name == "process_segment":
     processor = _plexo.FragmentedMP4Processor()
     processor.set_init_segment(inputs[0])
     call = lambda: processor.process_segment(inputs[1])
+elif name.startswith("_TsSegmenter"):
+    # A live client: the stream pushed in 188x1024-byte pieces, each fragment let go once
+    # returned; the result's length is the count of fragments.
+    def call():
+        segmenter, count = _plexo._TsSegmenter(float(name.partition(":")[2] or 2.0)), 0
+        for at in range(0, len(inputs[0]), 188 * 1024):
+            count += len(segmenter.push(inputs[0][at:at + 188 * 1024]))
+        return range(count + len(segmenter.flush()))
 else:
     call = lambda: getattr(_plexo, name)(*inputs)
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
@@ -82,9 +90,10 @@ print(json.dumps({"grown": after - before, "out": len(out), "seconds": best, "re
 
 def peak_memory(name: str, inputs: list[bytes]) -> dict:
     """`_plexo.<name>(*inputs)` (for "process_segment": a fresh processor given inputs[0] as
-    its initialisation segment, then inputs[1]) run in a fresh interpreter: how far the call
-    raised the memory's high-water mark ("grown", bytes), the result's length ("out", 0 when
-    refused), the best of up to three timings ("seconds") and the message of a ValueError
+    its initialisation segment, then inputs[1]; for "_TsSegmenter[:duration]": a segmenter of
+    2 s fragments, or of the duration given, pushed inputs[0] piece by piece) run in a fresh interpreter: how far the call raised the
+    memory's high-water mark ("grown", bytes), the result's length ("out", 0 when refused;
+    the segmenter's: its count of fragments), the best of up to three timings ("seconds") and the message of a ValueError
     ("refused", else None)."""
     with tempfile.TemporaryDirectory() as folder:
         paths = []

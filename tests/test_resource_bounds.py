@@ -6,8 +6,8 @@ from __future__ import annotations
 
 import pytest
 
-from builders import (PPS, SPS, adts_frame, box, eac3_frame, full_box, get_box, iter_boxes, mpeg_audio_frame,
-                      idr, nal, packetize, pat, pes, pmt, replace_box, ts_packets, u32)
+from builders import (AUD, PPS, SPS, adts_frame, box, eac3_frame, full_box, get_box, iter_boxes, mpeg_audio_frame,
+                      idr, nal, non_idr, packetize, pat, pes, pmt, replace_box, transport_stream, ts_packets, u32)
 from conftest import peak_memory, read_fixture
 from builders import tfdt, tfhd, trex
 
@@ -109,6 +109,15 @@ def tiny_key_frames(count: int) -> bytes:
     return pat() + pmt([(0x1B, 256)]) + b"".join(video)
 
 
+def large_gops(count: int, picture: int = 100_000) -> bytes:
+    """A transport stream of ``count`` GOPs of 60 pictures at 30 a second, each picture a
+    slice of ``picture`` bytes: a 2 s fragment of about 60 pictures' bytes per GOP."""
+    body = b"\x5a" * picture
+    video = [((AUD + nal(SPS) + nal(PPS) if i == 0 else AUD) + nal((non_idr() if i % 60 else idr()) + body),
+              90000 + 3000 * i, None) for i in range(count * 60)]
+    return transport_stream(video, audio_stream=False)
+
+
 # The smallest frames of the other codecs: an 8-byte E-AC-3 syncframe, a 48-byte MPEG-2.5
 # layer III frame (8 kbit/s at 12 kHz).
 TINY_EAC3 = eac3_frame(size=8)
@@ -173,12 +182,17 @@ REFUSALS = {
         ("convert_mp4_reset_timestamps", lambda n: [without_movie(empty_decode_time_boxes(n))], 500_000,
          "moov box not found"),
 }
+# Cases bounded in time only: a segmenter whose one fragment is the whole stream holds the
+# tables of every unit (about 95 bytes each, far more than these 7-byte pictures), but times
+# each key frame in constant time.
+TIME_CASES = {**CASES, "_TsSegmenter-one-fragment-of-tiny-key-frames":
+              ("_TsSegmenter:1e6", lambda n: [tiny_key_frames(n)], 10_000)}
 KNOWN: dict[tuple[str, str], str] = {}  # (kind, case): why it is a known fault
 
 
 def cases(kind: str) -> list:
     params = []
-    for case in CASES:
+    for case in CASES if kind == "memory" else TIME_CASES:
         marks = []
         if (kind, case) in KNOWN:
             marks.append(pytest.mark.xfail(strict=True, reason=KNOWN[kind, case]))
@@ -199,7 +213,7 @@ def test_peak_memory_within_input_and_output(case):
 
 @pytest.mark.parametrize("case", cases("time"))
 def test_time_linear_in_the_input(case):
-    name, make, items = CASES[case]
+    name, make, items = TIME_CASES[case]
     floor = 0.002  # below this a timing is noise
     # A cost that grows with the count shows in every attempt; a busy machine in one at most.
     for _ in range(3):
@@ -221,3 +235,13 @@ def test_peak_memory_of_a_refusal(case):
     found = peak_memory(name, inputs)
     assert found["refused"] == message
     assert found["grown"] <= 1.5 * size + SLACK, found
+
+
+def test_segmenter_holds_two_fragments_whatever_the_stream_length():
+    # The fragment being collected and the one written into the bytes returned; a stream
+    # three times as long holds no more.
+    fragment = 60 * 100_000
+    short, long = (peak_memory("_TsSegmenter", [large_gops(count)]) for count in (2, 6))
+    assert (short["out"], long["out"]) == (2, 6)
+    assert short["grown"] <= 2.5 * fragment + (1 << 20), short
+    assert long["grown"] <= short["grown"] + (1 << 20), (short, long)

@@ -925,26 +925,36 @@ PyObject* segmenter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return SegmenterObject::create(type, fragment_duration);
 }
 
-// The fragments as a list of bytes objects, or the operation's error raised.
+// The fragments as a list of bytes objects, or the operation's error raised. Each fragment
+// is written straight into its bytes object, made (with the interpreter lock taken back for
+// the moment) once the fragment's size is known: it is never copied, and never held twice.
 template <class Step>
 PyObject* segmenter_step(PyObject* self, Step&& step) {
-  std::vector<Buffer> fragments;
-  plexo::Status status;
-  if (!SegmenterObject::run(self, [&](auto& segmenter) { status = step(segmenter, fragments); }))
-    return PyErr_NoMemory();
-  if (!status) return raise_operation_error(status.error());
   PyObject* list = PyList_New(0);
   if (!list) return nullptr;
-  for (Buffer& fragment : fragments) {
-    PyObject* bytes = to_bytes(Result<Buffer>(std::move(fragment)));
-    if (!bytes || PyList_Append(list, bytes) < 0) {
-      Py_XDECREF(bytes);
-      Py_DECREF(list);
-      return nullptr;
+  bool out_of_memory = false;
+  auto target = [list, &out_of_memory](std::size_t size) {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    char* data = nullptr;
+    PyObject* bytes = new_bytes(size, &data);
+    const bool made = bytes && PyList_Append(list, bytes) == 0;
+    Py_XDECREF(bytes);  // the list holds it
+    if (!made) PyErr_Clear();
+    PyGILState_Release(gil);
+    // Without memory the writer is given none, and fails.
+    if (!made) {
+      out_of_memory = true;
+      return std::span<std::uint8_t>();
     }
-    Py_DECREF(bytes);
-  }
-  return list;
+    // A large fragment is a fresh, untouched allocation: let huge pages back it.
+    if (size >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge) plexo::advise_huge_pages(data, size);
+    return std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(data), size);
+  };
+  plexo::Status status;
+  const bool ran = SegmenterObject::run(self, [&](auto& segmenter) { status = step(segmenter, target); });
+  if (ran && status) return list;
+  Py_DECREF(list);
+  return ran && !out_of_memory ? raise_operation_error(status.error()) : PyErr_NoMemory();
 }
 
 PyObject* segmenter_push(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -953,13 +963,13 @@ PyObject* segmenter_push(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:push", keywords, &data)) return nullptr;
   ByteView chunk;
   if (!bytes_argument(data, "chunk", &chunk)) return nullptr;
-  return segmenter_step(self, [chunk](plexo::mp4w::TsSegmenter& s, std::vector<Buffer>& out) {
+  return segmenter_step(self, [chunk](plexo::mp4w::TsSegmenter& s, const auto& out) {
     return s.push(chunk, out);
   });
 }
 
 PyObject* segmenter_flush(PyObject* self, PyObject*) {
-  return segmenter_step(self, [](plexo::mp4w::TsSegmenter& s, std::vector<Buffer>& out) {
+  return segmenter_step(self, [](plexo::mp4w::TsSegmenter& s, const auto& out) {
     return s.finish(out);
   });
 }

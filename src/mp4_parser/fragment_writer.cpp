@@ -167,12 +167,11 @@ void FragmentSequence::write_headers(Sink& out, const Fragment& f) const {
   put_box_header(out, "mdat", f.media_size);
 }
 
-Result<Buffer> FragmentSequence::write(const std::vector<std::span<const OutputSample>>& samples,
-                                       const Gather& gather) {
+Status FragmentSequence::write(const std::vector<std::span<const OutputSample>>& samples, const Gather& gather,
+                               const Target& target) {
   const Fragment f = PLEXO_TRY(lay_out(samples));
-  Buffer out;
-  out.vector().resize(static_cast<std::size_t>(f.size()));
-  const std::span<std::uint8_t> bytes(out.data(), out.size());
+  const std::span<std::uint8_t> bytes = target(static_cast<std::size_t>(f.size()));
+  if (bytes.size() != f.size()) return fail(msg::kOutputSizeMismatch);
   SpanWriter w(bytes.first(static_cast<std::size_t>(f.header_size())));
   write_headers(w, f);
   if (w.overrun() || w.position() != f.header_size()) return fail(msg::kLayoutMismatch);
@@ -181,7 +180,7 @@ Result<Buffer> FragmentSequence::write(const std::vector<std::span<const OutputS
     gather(tf.track, [&fill](ByteView piece) { fill(piece); });
     if (!fill.exact()) return fail(msg::kMediaSizeMismatch);
   }
-  return out;
+  return {};
 }
 
 Result<MoviePlan> plan_init_segment(MovieModel movie, const std::vector<FragmentedTrack>& tracks,

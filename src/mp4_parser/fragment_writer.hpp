@@ -97,8 +97,13 @@ class FragmentSequence {
   explicit FragmentSequence(std::vector<FragmentTrack> tracks) : tracks_(std::move(tracks)) {}
   // Hands each track's media for the samples given, in sample order, to the sink.
   using Gather = std::function<void(std::size_t track, const std::function<void(ByteView)>& sink)>;
-  // One fragment (moof + mdat) of `samples[t]` for each track t (empty: no traf).
-  Result<Buffer> write(const std::vector<std::span<const OutputSample>>& samples, const Gather& gather);
+  // Where a fragment goes: memory of exactly the size asked for, which the fragment fills.
+  using Target = std::function<std::span<std::uint8_t>(std::size_t size)>;
+  // One fragment (moof + mdat) of `samples[t]` for each track t (empty: no traf), written
+  // into what `target` gives: the caller's own memory (a bytes object a client keeps), so
+  // that the fragment is written once and never copied.
+  Status write(const std::vector<std::span<const OutputSample>>& samples, const Gather& gather,
+               const Target& target);
 
  private:
   friend class FragmentPlan;

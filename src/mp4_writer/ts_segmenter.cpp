@@ -65,15 +65,29 @@ void TsSegmenter::find_cuts() {
     if (!cutter_ready_) cutter_ = mp4::FragmentCutter(static_cast<std::int64_t>(fragment_ticks_));
     cutter_ready_ = true;
     const auto& units = r.access_units;
+    // Each key frame is timed as the whole window up to it would time it (unit_times of
+    // window(scanned_ + 1)), the window's times growing a unit at a time.
+    const std::size_t first_held = anchored_ ? 1 : 0;
+    auto take = [&](std::size_t unit) {
+      const auto& stamps = r.unit_stamps;
+      while (next_stamp_ < stamps.size() && stamps[next_stamp_].unit < unit) ++next_stamp_;
+      held_times_->add(next_stamp_ < stamps.size() && stamps[next_stamp_].unit == unit ? &stamps[next_stamp_].times
+                                                                                        : nullptr);
+    };
+    if (!held_times_) {
+      held_times_.emplace();
+      next_stamp_ = 0;
+      if (anchored_) held_times_->add(anchor_times_ ? &*anchor_times_ : nullptr);
+      for (std::size_t unit = 0; unit < scanned_; ++unit) take(unit);
+    }
     for (; scanned_ < units.size(); ++scanned_) {
+      take(scanned_);
       if ((!anchored_ && scanned_ == 0) || !units[scanned_].sync) continue;
-      const UnitTimes times = unit_times(window(scanned_ + 1, anchored_).timed());
-      const std::size_t first_held = anchored_ ? 1 : 0;
+      const GrowingUnitTimes& times = *held_times_;
       const std::int64_t decode =
-          static_cast<std::int64_t>(video_decode_) + (times.decode.back() - times.decode[first_held]);
-      const std::int64_t shift =
-          timeline_.shift() ? *timeline_.shift() : VideoTimeline::earliest(times) - times.decode[0];
-      const std::int64_t presented = decode + times.composition.back() - shift;
+          static_cast<std::int64_t>(video_decode_) + (times.decode(first_held + scanned_) - times.decode(first_held));
+      const std::int64_t shift = timeline_.shift() ? *timeline_.shift() : times.earliest() - times.decode(0);
+      const std::int64_t presented = decode + times.composition() - shift;
       if (cutter_.begins_fragment(false, true, presented)) cuts_.push_back({scanned_, presented});
     }
   } else if (!r.audio_frames.empty()) {
@@ -134,7 +148,7 @@ Result<bool> TsSegmenter::start(std::size_t units, bool ended) {
   return true;
 }
 
-Status TsSegmenter::emit(bool ended, std::vector<Buffer>& fragments) {
+Status TsSegmenter::emit(bool ended, const Target& fragments) {
   for (;;) {
     const ts::TsDemuxResult& r = demux_.result();
     const bool lead_video = video_leads();
@@ -199,10 +213,11 @@ Status TsSegmenter::emit(bool ended, std::vector<Buffer>& fragments) {
         for (std::size_t j = 0; j < frames; ++j) copier.copy(r.audio_frames[j].begin, r.audio_frames[j].size, sink);
       }
     };
-    fragments.push_back(PLEXO_TRY(sequence_->write(samples, gather)));
+    PLEXO_CHECK(sequence_->write(samples, gather, fragments));
 
     if (units > 0) {
       anchored_ = true;
+      held_times_.reset();  // the window now begins at the unit just written
       anchor_times_.reset();
       for (const ts::UnitStamp& stamp : r.unit_stamps)
         if (stamp.unit == units - 1) anchor_times_ = stamp.times;
@@ -218,7 +233,7 @@ Status TsSegmenter::emit(bool ended, std::vector<Buffer>& fragments) {
   }
 }
 
-Status TsSegmenter::push(ByteView chunk, std::vector<Buffer>& fragments) {
+Status TsSegmenter::push(ByteView chunk, const Target& fragments) {
   if (ended_) return fail(msg::kStreamEnded);
   demux_.push(chunk);
   const ts::TsDemuxResult& r = demux_.result();
@@ -234,13 +249,14 @@ Status TsSegmenter::push(ByteView chunk, std::vector<Buffer>& fragments) {
   return emit(false, fragments);
 }
 
-Status TsSegmenter::finish(std::vector<Buffer>& fragments) {
+Status TsSegmenter::finish(const Target& fragments) {
   if (ended_) return {};
   ended_ = true;
   demux_.finish();
   if (!started_) {
     // Which track leads may have changed now that the stream is known to have ended.
     scanned_ = 0;
+    held_times_.reset();
     cuts_.clear();
     cutter_ready_ = false;
   }

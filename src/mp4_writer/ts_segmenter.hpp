@@ -28,12 +28,18 @@ class TsSegmenter {
   // `fragment_duration` in seconds, checked with check_fragment_duration first.
   explicit TsSegmenter(double fragment_duration);
 
-  // Takes the next piece of the stream; appends every fragment it completes to `fragments`.
+  // Where each fragment is written, in order: memory of the size asked for.
+  using Target = mp4::FragmentSequence::Target;
+
+  // Takes the next piece of the stream; writes every fragment it completes into `fragments`.
   // Fails when the programme's streams are not converted (the message of convert_ts_to_mp4).
-  Status push(ByteView chunk, std::vector<Buffer>& fragments);
-  // The stream ended: appends the last fragments. Fails as convert_ts_to_fmp4 would for a
+  Status push(ByteView chunk, const Target& fragments);
+  // The stream ended: writes the last fragments. Fails as convert_ts_to_fmp4 would for a
   // stream that gave no file ("No H.264 parameter sets found", "No video data found", ...).
-  Status finish(std::vector<Buffer>& fragments);
+  Status finish(const Target& fragments);
+  // The same, each fragment appended to `fragments` in a buffer of its own.
+  Status push(ByteView chunk, std::vector<Buffer>& fragments) { return push(chunk, into(fragments)); }
+  Status finish(std::vector<Buffer>& fragments) { return finish(into(fragments)); }
   // The initialisation segment, once the tracks are known.
   const std::optional<Buffer>& init() const { return init_; }
 
@@ -42,10 +48,17 @@ class TsSegmenter {
     std::size_t unit;       // index of the leading track's first sample, among those held
     std::int64_t presented; // its presentation time, leading track's timescale
   };
+  static Target into(std::vector<Buffer>& fragments) {
+    return [&fragments](std::size_t size) {
+      ByteVector& bytes = fragments.emplace_back().vector();
+      bytes.resize(size);
+      return std::span<std::uint8_t>(bytes.data(), bytes.size());
+    };
+  }
   bool video_leads() const;
   void find_cuts();
   Result<bool> start(std::size_t units, bool ended);
-  Status emit(bool ended, std::vector<Buffer>& fragments);
+  Status emit(bool ended, const Target& fragments);
   // The audio frames held that are presented before movie time `end`.
   std::size_t audio_frames_before(std::int64_t end) const;
   std::int64_t audio_movie_time(std::uint64_t frame) const;
@@ -74,6 +87,8 @@ class TsSegmenter {
   std::optional<ts::PesTimestamps> anchor_times_;  // the last unit written's, when it has any
   std::uint64_t video_decode_ = 0;        // decode time of the first unit held
   std::size_t scanned_ = 0;               // leading samples held that were looked at for cuts
+  std::optional<GrowingUnitTimes> held_times_;  // of the window's units up to scanned_
+  std::size_t next_stamp_ = 0;            // the first unit stamp not taken into held_times_
   std::vector<Cut> cuts_;
   bool cutter_ready_ = false;
 

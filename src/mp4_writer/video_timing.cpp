@@ -8,21 +8,12 @@
 namespace plexo::mp4w {
 namespace {
 
-// Decode times unwrap against each other; a PES without DTS decodes at its PTS. A decode time
-// that does not move forward by at least a tick per sample is not believed.
 std::vector<UnitWalk::StampClock> unwrap(TimedUnits units) {
   std::vector<UnitWalk::StampClock> clocks;
-  ClockUnwrapper dts_clock;
-  std::optional<std::pair<std::size_t, std::int64_t>> last;
+  UnitWalk::Clocks timeline;
   for (const ts::UnitStamp& stamp : units.stamps) {
     if (!stamp.times.pts || stamp.unit >= units.count) continue;
-    const auto i = static_cast<std::size_t>(stamp.unit);
-    const std::uint64_t dts = stamp.times.dts.value_or(*stamp.times.pts);
-    const std::int64_t t = dts_clock.next(dts);
-    auto& clock = clocks.emplace_back(UnitWalk::StampClock{i, clock_difference(*stamp.times.pts, dts), std::nullopt});
-    if (last && t - last->second < static_cast<std::int64_t>(i - last->first)) continue;
-    clock.dts = t;
-    last = std::pair{i, t};
+    clocks.push_back(timeline.next(static_cast<std::size_t>(stamp.unit), stamp.times));
   }
   return clocks;
 }
@@ -39,35 +30,54 @@ std::int32_t clamp_i32(std::int64_t v) {
 
 }  // namespace
 
+// A PES without DTS decodes at its PTS.
+UnitWalk::StampClock UnitWalk::Clocks::next(std::size_t unit, const ts::PesTimestamps& times) {
+  const std::uint64_t dts = times.dts.value_or(*times.pts);
+  const std::int64_t t = dts_clock_.next(dts);
+  StampClock clock{unit, clock_difference(*times.pts, dts), std::nullopt};
+  if (last_ && t - last_->second < static_cast<std::int64_t>(unit - last_->first)) return clock;
+  clock.dts = t;
+  last_ = std::pair{unit, t};
+  return clock;
+}
+
+namespace {
+
+std::int64_t step_between(const UnitWalk::Known& a, const UnitWalk::Known& b) {
+  return (b.dts - a.dts) / static_cast<std::int64_t>(b.unit - a.unit);
+}
+
+}  // namespace
+
+std::int64_t UnitWalk::first_step(std::span<const Known> known) {
+  return known.size() > 1 ? step_between(known[0], known[1]) : kDefaultVideoSampleDelta;
+}
+
+std::int64_t UnitWalk::last_step(std::span<const Known> known) {
+  return known.size() > 1 ? step_between(known[known.size() - 2], known.back()) : kDefaultVideoSampleDelta;
+}
+
+std::int64_t UnitWalk::decode(std::span<const Known> known, std::size_t i, std::size_t& segment) {
+  if (known.empty()) return static_cast<std::int64_t>(i) * kDefaultVideoSampleDelta;
+  const Known& first = known.front();
+  const Known& last = known.back();
+  if (i < first.unit) return first.dts - static_cast<std::int64_t>(first.unit - i) * first_step(known);
+  if (i >= last.unit) return last.dts + static_cast<std::int64_t>(i - last.unit) * last_step(known);
+  while (known[segment + 1].unit <= i) ++segment;
+  const Known& a = known[segment];
+  const Known& b = known[segment + 1];
+  return a.dts + (b.dts - a.dts) * static_cast<std::int64_t>(i - a.unit) / static_cast<std::int64_t>(b.unit - a.unit);
+}
+
 UnitWalk::UnitWalk(TimedUnits units) : clocks_(unwrap(units)) {
   for (const StampClock& clock : clocks_)
     if (clock.dts) known_.push_back({clock.unit, *clock.dts});
   if (!clocks_.empty()) carried_ = clocks_.front().composition;
-  if (known_.size() > 1) {
-    first_step_ = step(0);
-    last_step_ = step(known_.size() - 2);
-  }
 }
 
 std::pair<std::int64_t, std::int64_t> UnitWalk::next(std::size_t i) {
   if (next_clock_ < clocks_.size() && clocks_[next_clock_].unit == i) carried_ = clocks_[next_clock_++].composition;
-  return {decode(i), carried_.value_or(0)};
-}
-
-std::int64_t UnitWalk::step(std::size_t k) const {
-  return (known_[k + 1].dts - known_[k].dts) / static_cast<std::int64_t>(known_[k + 1].unit - known_[k].unit);
-}
-
-std::int64_t UnitWalk::decode(std::size_t i) {
-  if (known_.empty()) return static_cast<std::int64_t>(i) * kDefaultVideoSampleDelta;
-  const Known& first = known_.front();
-  const Known& last = known_.back();
-  if (i < first.unit) return first.dts - static_cast<std::int64_t>(first.unit - i) * first_step_;
-  if (i >= last.unit) return last.dts + static_cast<std::int64_t>(i - last.unit) * last_step_;
-  while (known_[segment_ + 1].unit <= i) ++segment_;
-  const Known& a = known_[segment_];
-  const Known& b = known_[segment_ + 1];
-  return a.dts + (b.dts - a.dts) * static_cast<std::int64_t>(i - a.unit) / static_cast<std::int64_t>(b.unit - a.unit);
+  return {decode(known_, i, segment_), carried_.value_or(0)};
 }
 
 VideoSampleTimes::VideoSampleTimes(TimedUnits units, std::int64_t shift)
@@ -145,6 +155,58 @@ VideoTiming compute_video_timing(TimedUnits units) {
     timing.presentation_start = static_cast<std::uint64_t>(((earliest % wrap) + wrap) % wrap);
   }
   return timing;
+}
+
+void GrowingUnitTimes::add(const ts::PesTimestamps* times) {
+  const std::size_t i = count_++;
+  if (times && times->pts) {
+    const UnitWalk::StampClock clock = clocks_.next(i, *times);
+    carried_ = clock.composition;
+    if (!first_composition_) first_composition_ = clock.composition;
+    if (clock.dts) {
+      // The units since the last believed decode time now lie between two: settled.
+      if (!known_.empty()) {
+        const UnitWalk::Known known[] = {known_.back(), {i, *clock.dts}};
+        std::size_t segment = 0;
+        for (std::size_t k = 0; k < open_.size(); ++k) {
+          const std::int64_t presented = UnitWalk::decode(known, known[0].unit + k, segment) + open_[k];
+          settled_earliest_ = settled_ ? std::min(settled_earliest_, presented) : presented;
+          settled_ = true;
+        }
+      }
+      known_.push_back({i, *clock.dts});
+      open_.clear();
+    }
+  }
+  if (known_.empty()) return;  // the units before the first believed decode time: see earliest()
+  const std::int64_t presented =
+      known_.back().dts + static_cast<std::int64_t>(i - known_.back().unit) * UnitWalk::last_step(known_) + *carried_;
+  open_earliest_ = open_.empty() ? presented : std::min(open_earliest_, presented);
+  open_.push_back(*carried_);
+}
+
+std::int64_t GrowingUnitTimes::decode(std::size_t i) const {
+  std::size_t segment = 0;
+  if (known_.size() > 1 && i >= known_[1].unit && i < known_.back().unit)
+    segment = static_cast<std::size_t>(std::upper_bound(known_.begin(), known_.end(), i,
+                                                        [](std::size_t u, const UnitWalk::Known& k) {
+                                                          return u < k.unit;
+                                                        }) - known_.begin()) - 1;
+  return UnitWalk::decode(known_, i, segment);
+}
+
+std::int64_t GrowingUnitTimes::earliest() const {
+  // Without a believed decode time the units are a frame apart from 0, with no offset.
+  if (known_.empty()) return 0;
+  std::int64_t earliest = open_earliest_;
+  if (settled_) earliest = std::min(earliest, settled_earliest_);
+  // The units before the first believed decode time take the first PTS − DTS and are spaced
+  // at least a tick apart: the first of them is presented earliest.
+  const UnitWalk::Known& first = known_.front();
+  if (first.unit > 0)
+    earliest = std::min(earliest, first.dts - static_cast<std::int64_t>(first.unit) * UnitWalk::first_step(known_) +
+                                      *first_composition_);
+  return earliest;
 }
 
 std::int64_t VideoTimeline::earliest(const UnitTimes& times) {

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "mp4_writer/timeline.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::mp4w {
@@ -47,22 +48,36 @@ class UnitWalk {
     std::int64_t composition = 0;     // PTS − DTS
     std::optional<std::int64_t> dts;  // when believed
   };
+  // Brings the stamps onto the timeline one after another, in unit order: decode times
+  // unwrap against each other, and one is believed when it moved forward by at least a tick
+  // per unit since the last believed.
+  class Clocks {
+   public:
+    StampClock next(std::size_t unit, const ts::PesTimestamps& times);  // times.pts set
+
+   private:
+    ClockUnwrapper dts_clock_;
+    std::optional<std::pair<std::size_t, std::int64_t>> last_;
+  };
+  struct Known {  // a unit with a believed decode time
+    std::size_t unit;
+    std::int64_t dts;
+  };
+  // The decode time of unit i among units whose believed decode times are `known` (in unit
+  // order): between two, spread evenly; before the first or after the last, at the spacing
+  // of the first two or the last two (a frame's worth with fewer).
+  static std::int64_t decode(std::span<const Known> known, std::size_t i, std::size_t& segment);
+  static std::int64_t first_step(std::span<const Known> known);
+  static std::int64_t last_step(std::span<const Known> known);
+
   explicit UnitWalk(TimedUnits units);
   bool any_pts() const { return !clocks_.empty(); }
   // Unit i's decode time and PTS − DTS; i goes up by one from 0 from call to call.
   std::pair<std::int64_t, std::int64_t> next(std::size_t i);
 
  private:
-  struct Known {
-    std::size_t unit;
-    std::int64_t dts;
-  };
-  std::int64_t step(std::size_t k) const;
-  std::int64_t decode(std::size_t i);
-
   std::vector<StampClock> clocks_;
   std::vector<Known> known_;
-  std::int64_t first_step_ = kDefaultVideoSampleDelta, last_step_ = kDefaultVideoSampleDelta;
   std::size_t segment_ = 0, next_clock_ = 0;
   std::optional<std::int64_t> carried_;
 };
@@ -94,6 +109,33 @@ struct UnitTimes {
   bool any_pts = false;
 };
 UnitTimes unit_times(TimedUnits units);
+
+// What unit_times gives the last of a run of units that grows a unit at a time, and the
+// earliest presentation among them, for a cost per unit that does not grow with the run: a
+// live stream's key frames are timed as they arrive, each among the units held before it.
+class GrowingUnitTimes {
+ public:
+  // The next unit, with the timestamps of the PES it is the first to begin in, if any.
+  void add(const ts::PesTimestamps* times);
+  std::size_t count() const { return count_; }
+  // Unit i's decode time (i < count()).
+  std::int64_t decode(std::size_t i) const;
+  // The last unit's PTS − DTS.
+  std::int64_t composition() const { return carried_.value_or(0); }
+  // The earliest presentation (decode time plus PTS − DTS) among the units (count() > 0).
+  std::int64_t earliest() const;
+
+ private:
+  std::size_t count_ = 0;
+  UnitWalk::Clocks clocks_;
+  std::vector<UnitWalk::Known> known_;
+  std::optional<std::int64_t> first_composition_, carried_;
+  // The PTS − DTS of each unit from the last believed decode time on, whose decode times the
+  // next believed one will change; the earliest presentation among them and among those before.
+  std::vector<std::int64_t> open_;
+  std::int64_t open_earliest_ = 0, settled_earliest_ = 0;
+  bool settled_ = false;
+};
 
 // The same timing for a stream that arrives a stretch at a time (a live stream cut into
 // fragments): each stretch is timed as it completes, from its own units, the last unit of

@@ -241,6 +241,9 @@ Result<TsDemuxResult> demux_ts_file(InputFile& file, const DiagnosticSink& diagn
   return std::move(scan.result);
 }
 
+// Bytes the pieces received may leave allocated between pushes.
+constexpr std::size_t kMaxIdlePending = std::size_t{16} << 20;
+
 struct StreamDemuxer::State {
   explicit State(const DiagnosticSink& sink) : diagnostics(sink), scan{diagnostics} {
     scan.result.video = ElementaryStream::owning();
@@ -267,6 +270,8 @@ void StreamDemuxer::push(ByteView chunk) {
   const std::size_t done = s.walk.consumed();
   s.pending.erase(s.pending.begin(), s.pending.begin() + static_cast<std::ptrdiff_t>(done));
   s.walk.drop_front(done);
+  // What is left is a packet or so: memory that an unusually large piece took goes back.
+  if (s.pending.capacity() > kMaxIdlePending && s.pending.size() < s.pending.capacity() / 4) s.pending.shrink_to_fit();
 }
 
 void StreamDemuxer::finish() {
