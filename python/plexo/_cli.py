@@ -292,33 +292,67 @@ def _run_jobs(jobs: List[Job], operation: Operation, args: argparse.Namespace,
             except CommandError as exc:
                 finished(job, exc)
     else:
-        cancelled = threading.Event()
-        pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers)
-        futures: Dict[concurrent.futures.Future[None], Job] = {}
-        try:
-            for job in jobs:
-                futures[pool.submit(_run_job, job, operation, overwrite, cancelled, on_disk)] = job
-            for future in concurrent.futures.as_completed(futures):
-                error = future.exception()
-                if error is not None and not isinstance(error, CommandError):
-                    raise error
-                finished(futures[future], error)
-        except (KeyboardInterrupt, SystemExit):  # Ctrl-C, or SIGTERM (see _terminate)
-            # Queued inputs never start; running ones finish their work but write nothing.
-            cancelled.set()
-            pool.shutdown(wait=False, cancel_futures=True)
-            left = len(jobs) - len(futures) + sum(
-                1 for future in futures if not future.done() or future.cancelled())
-            reporter.finish()
-            reporter.error(f"interrupted; {left} of {len(jobs)} inputs not written")
-            signal.signal(signal.SIGINT, signal.SIG_DFL)  # a second Ctrl-C ends at once
-            # Futures cancelled by the shutdown never wake a waiter: wait for the running ones.
-            concurrent.futures.wait([future for future in futures if not future.done()])
-            raise
-        pool.shutdown()
+        _run_pool(jobs, workers, operation, overwrite, on_disk, finished, reporter)
     reporter.finish()
     return 1 if failures else 0
 
+
+
+def _run_pool(jobs: List[Job], workers: int, operation: Operation, overwrite: bool,
+              on_disk: Optional[FileOperation],
+              finished: Callable[[Job, Optional[BaseException]], None], reporter: Reporter) -> None:
+    """Runs the jobs on a pool of ``workers`` threads. Ctrl-C and SIGTERM only set a flag
+    here: an exception raised between two bytecodes of the executor's waiting could leave
+    one of its locks held and the batch hung. On that flag queued inputs never start,
+    running ones finish their work but write nothing, and the interrupt is raised once
+    they have stopped."""
+    cancelled = threading.Event()
+    interrupts: List[int] = []
+
+    def interrupt(signum: int, frame: Any) -> None:
+        interrupts.append(signum)
+        cancelled.set()
+
+    handlers = {}
+    if threading.current_thread() is threading.main_thread():
+        handlers = {sig: signal.signal(sig, interrupt) for sig in (signal.SIGINT, signal.SIGTERM)}
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers)
+    try:
+        futures: Dict[concurrent.futures.Future[None], Job] = {}
+        for job in jobs:
+            if interrupts:
+                break
+            futures[pool.submit(_run_job, job, operation, overwrite, cancelled, on_disk)] = job
+        pending = set(futures)
+        while pending and not interrupts:
+            done, pending = concurrent.futures.wait(
+                pending, timeout=0.1, return_when=concurrent.futures.FIRST_COMPLETED)
+            for future in sorted(done, key=list(futures).index):
+                error = future.exception()
+                if isinstance(error, Cancelled):  # the interrupt came while it ran
+                    continue
+                if error is not None and not isinstance(error, CommandError):
+                    raise error
+                finished(futures[future], error)
+        if not interrupts:
+            return
+        pool.shutdown(wait=False, cancel_futures=True)
+        left = len(jobs) - len(futures) + sum(
+            1 for future in futures if not future.done() or future.cancelled())
+        reporter.finish()
+        reporter.error(f"interrupted; {left} of {len(jobs)} inputs not written")
+        if handlers:
+            signal.signal(signal.SIGINT, signal.SIG_DFL)  # a second Ctrl-C ends at once
+        # Futures cancelled by the shutdown never wake a waiter: wait for the running ones.
+        concurrent.futures.wait([future for future in futures if not future.done()])
+        if interrupts[0] == signal.SIGINT:
+            raise KeyboardInterrupt
+        raise SystemExit(128 + interrupts[0])
+    finally:
+        pool.shutdown(wait=not interrupts)
+        for sig, handler in handlers.items():
+            if signal.getsignal(sig) is interrupt:
+                signal.signal(sig, handler)
 
 def _media_files(directory: str) -> List[str]:
     found = sorted(entry.path for entry in os.scandir(directory)
