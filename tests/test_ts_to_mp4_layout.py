@@ -7,7 +7,8 @@ import struct
 import pytest
 
 import _plexo
-from builders import VIDEO_PID, box_payload, find_box, packetize, pes, ts_packet
+import plexo
+from builders import VIDEO_PID, box_payload, find_box, packetize, pat, pes, pmt, ts_packet
 from builders import (AUD, PPS, SPS, aac_frames, children, idr, nal, non_idr,
                          signed, table, top_level, trak_box, transport_stream)
 
@@ -115,6 +116,25 @@ def test_extra_zero_before_a_start_code_stays_with_the_unit_before():
     out = convert([(AUD + nal(SPS) + nal(PPS) + nal(b"\x65\x88\x84") + b"\x00" + nal(b"\x41\x40"), 0, None)])
     # 0x41 0x40: first_mb_in_slice 1, same picture, so one sample
     assert samples(out) == [b"\x00\x00\x00\x04\x65\x88\x84\x00\x00\x00\x00\x02\x41\x40"]
+
+
+@pytest.mark.parametrize("code, in_first", [(b"\x00\x00\x00\x01", 1), (b"\x00\x00\x00\x01", 2),
+                                           (b"\x00\x00\x00\x01", 3), (b"\x00\x00\x01", 1),
+                                           (b"\x00\x00\x01", 2)])
+@pytest.mark.parametrize("between", [b"", ts_packet(0x1FFF, b"\xff" * 184)])
+def test_a_start_code_split_between_packets_cuts_the_unit(tmp_path, code, in_first, between):
+    # The slice's start code begins at the end of one packet's payload and ends in the next,
+    # behind its adaptation field (and behind a packet of another PID).
+    head = pes(AUD + nal(SPS) + nal(PPS) + nal(idr()), pts=0)
+    first = head + code[:in_first]
+    rest = code[in_first:] + b"\x41\x40"  # first_mb_in_slice 1: the same picture
+    stream = (pat() + pmt([(0x1B, VIDEO_PID)]) + ts_packet(VIDEO_PID, first, pusi=True)
+              + between + ts_packet(VIDEO_PID, rest, counter=1))
+    out = _plexo.convert_ts_to_mp4(stream)
+    assert samples(out) == [b"\x00\x00\x00\x04" + idr() + b"\x00\x00\x00\x02\x41\x40"]
+    (tmp_path / "in.ts").write_bytes(stream)
+    plexo.convert_file(tmp_path / "in.ts", tmp_path / "out.mp4", diagnostics=False)
+    assert (tmp_path / "out.mp4").read_bytes() == out
 
 
 @pytest.mark.parametrize("long_start", [True, False])

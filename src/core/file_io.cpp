@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "core/buffer.hpp"
 #include "core/messages.hpp"
@@ -42,6 +43,20 @@ Result<std::size_t> read_up_to(int fd, std::uint64_t offset, std::uint8_t* out, 
   return got;
 }
 
+// Writes all `length` bytes at `offset` through `fd`.
+Status write_all_at(int fd, const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pwrite(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_system(errno, msg::kCannotWrite);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
 }  // namespace
 
 Unexpected<Error> fail_system(int error_number, std::string what) {
@@ -70,7 +85,7 @@ Result<InputFile> InputFile::open(int fd) {
 
 InputFile::InputFile(InputFile&& other) noexcept
     : fd_(other.fd_), size_(other.size_), base_(other.base_), mapped_(other.mapped_),
-      kept_(std::move(other.kept_)) {
+      kept_(std::move(other.kept_)), released_below_(other.released_below_), spare_(std::move(other.spare_)) {
   other.base_ = nullptr;
   other.mapped_ = 0;
 }
@@ -87,7 +102,42 @@ Status InputFile::read(std::uint64_t offset, std::uint8_t* out, std::size_t leng
 Status InputFile::load(std::uint64_t offset, std::uint64_t length) {
   if (offset >= size_) return {};
   length = std::min(length, size_ - offset);
+  if (spare_) reuse_spare_pages(offset, length);
   return read(offset, base_ + offset, static_cast<std::size_t>(length));
+}
+
+namespace {
+constexpr std::uint64_t kHugePage = std::uint64_t{2} << 20;
+#ifndef MREMAP_DONTUNMAP
+#define MREMAP_DONTUNMAP 4
+#endif
+}  // namespace
+
+void InputFile::reuse_spare_pages(std::uint64_t offset, std::uint64_t length) {
+  const auto base = reinterpret_cast<std::uint64_t>(base_);
+  std::uint64_t chunk = ((base + offset + kHugePage - 1) & ~(kHugePage - 1)) - base;
+  for (; chunk + kHugePage <= offset + length; chunk += kHugePage) {
+    std::uint64_t from;
+    {
+      std::lock_guard lock(spare_->mutex);
+      if (!spare_->moves || spare_->chunks.empty()) return;
+      from = spare_->chunks.back();
+      spare_->chunks.pop_back();
+    }
+    // The pages move; where they were stays mapped, empty (DONTUNMAP), and is mapped afresh
+    // so that it joins the range's mapping around it again.
+    void* moved = ::mremap(base_ + from, kHugePage, kHugePage, MREMAP_MAYMOVE | MREMAP_FIXED | MREMAP_DONTUNMAP,
+                           base_ + chunk);
+    if (moved == MAP_FAILED) {
+      ::madvise(base_ + from, kHugePage, MADV_DONTNEED);
+      std::lock_guard lock(spare_->mutex);
+      spare_->moves = false;
+      return;
+    }
+    ::mmap(base_ + from, kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE,
+           -1, 0);
+    advise_huge_pages(base_ + from, kHugePage);
+  }
 }
 
 bool InputFile::kept_page(std::uint64_t page) const {
@@ -124,28 +174,67 @@ Status InputFile::keep(std::uint64_t offset, std::uint64_t length) {
   return load(offset, length);
 }
 
-void InputFile::release_all() { release(0, size_); }
+void InputFile::release_all() {
+  if (spare_) {
+    std::lock_guard lock(spare_->mutex);
+    spare_->chunks.clear();
+  }
+  release(0, size_);
+}
 
-void InputFile::read_in_windows() { advise_huge_pages(base_, mapped_); }
+void InputFile::read_in_windows() {
+  advise_huge_pages(base_, mapped_);
+  spare_ = std::make_unique<SparePages>();
+}
 
 void InputFile::release_below(std::uint64_t offset) {
-  const std::uint64_t end = std::min<std::uint64_t>(offset, size_) / page_size() * page_size();
+  std::uint64_t end = std::min<std::uint64_t>(offset, size_) / page_size() * page_size();
+  if (spare_ && kept_.empty()) {
+    // Whole huge pages only, each kept for a later window while a few are.
+    constexpr std::size_t kSpareChunks = 4;  // what the next window takes
+    const auto base = reinterpret_cast<std::uint64_t>(base_);
+    const std::uint64_t first_address = (base + released_below_ + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uint64_t last_address = (base + end) & ~(kHugePage - 1);
+    if (end > released_below_ && first_address < last_address) {
+      const std::uint64_t first = first_address - base, last = last_address - base;
+      release(released_below_, first - released_below_);
+      for (std::uint64_t chunk = first; chunk < last; chunk += kHugePage) {
+        std::lock_guard lock(spare_->mutex);
+        if (spare_->moves && spare_->chunks.size() < kSpareChunks) spare_->chunks.push_back(chunk);
+        else ::madvise(base_ + chunk, kHugePage, MADV_DONTNEED);
+      }
+      released_below_ = last;
+      return;
+    }
+    if (end - released_below_ < kHugePage) return;  // until a whole huge page is below
+  }
   if (end <= released_below_) return;
   release(released_below_, end - released_below_);
   released_below_ = end;
 }
 
+WindowBuffer window_buffer(std::size_t size) {
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  constexpr std::size_t kPage = 4096;
+  if (size < kHugePage)  // too small for a huge page: page-aligned
+    return WindowBuffer(static_cast<std::uint8_t*>(std::aligned_alloc(kPage, (size + kPage - 1) / kPage * kPage)));
+  const std::size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
+  WindowBuffer buffer(static_cast<std::uint8_t*>(std::aligned_alloc(kHugePage, rounded)));
+  if (buffer) advise_huge_pages(buffer.get(), rounded);
+  return buffer;
+}
+
 const std::uint8_t* InputWindow::load(std::uint64_t offset, std::size_t length) {
   if (!status_) return nullptr;
   begin_ = end_ = 0;  // until the read below succeeds
-  if (length > buffer_.size() || offset > file_.size() || length > file_.size() - offset) {
+  if (length > kCapacity || offset > file_.size() || length > file_.size() - offset) {
     status_ = input_shrank(offset + length);
     return nullptr;
   }
   // The window's bytes from `offset` on, as far as the file goes: a file that shrank since it
   // was opened gives fewer.
-  const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), file_.size() - offset));
-  Result<std::size_t> read = read_up_to(file_.fd(), offset, buffer_.data(), want);
+  const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kCapacity, file_.size() - offset));
+  Result<std::size_t> read = read_up_to(file_.fd(), offset, buffer_.get(), want);
   if (!read) {
     status_ = Unexpected<Error>{std::move(read).error()};
     return nullptr;
@@ -157,7 +246,7 @@ const std::uint8_t* InputWindow::load(std::uint64_t offset, std::size_t length) 
     status_ = input_shrank(offset + length);
     return nullptr;
   }
-  return buffer_.data();
+  return buffer_.get();
 }
 
 FileWriter::FileWriter(int fd, std::vector<const InputFile*> sources)
@@ -307,16 +396,117 @@ void FileWriter::copy_from(const InputFile& source, std::uint64_t offset, std::u
 
 Status FileWriter::patch(std::uint64_t at, ByteView bytes) {
   if (!status_) return status_;
+  if (Status written = write_all_at(fd_, bytes.data(), bytes.size(), at); !written) return status_ = written;
+  return {};
+}
+
+}  // namespace plexo
+
+namespace plexo {
+
+std::unique_ptr<DirectWrites> DirectWrites::open(int fd) {
+  if (!FileWriter::writes_at_offsets(fd)) return nullptr;
+  // A second open file description of the same file: the caller's keeps its flags.
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  const int direct_fd = ::open(path.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
+  if (direct_fd < 0) return nullptr;
+  struct stat a {}, b {};
+  if (::fstat(fd, &a) != 0 || ::fstat(direct_fd, &b) != 0 || a.st_dev != b.st_dev || a.st_ino != b.st_ino) {
+    ::close(direct_fd);
+    return nullptr;
+  }
+  std::unique_ptr<Worker> worker = Worker::start();
+  if (!worker) {
+    ::close(direct_fd);
+    return nullptr;
+  }
+  return std::unique_ptr<DirectWrites>(new DirectWrites(fd, direct_fd, std::move(worker)));
+}
+
+DirectWrites::~DirectWrites() {
+  worker_.reset();
+  ::close(direct_fd_);
+}
+
+std::uint64_t DirectWrites::submit(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
+  return worker_->submit([this, bytes, length, offset] { write(bytes, length, offset); });
+}
+
+void DirectWrites::write_later(std::uint64_t offset, ByteView bytes) {
+  if (!bytes.empty()) later_.emplace_back(offset, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+}
+
+void DirectWrites::write(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
   std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(at + done));
+  while (status_ && done < length) {
+    const ssize_t n = ::pwrite(through_cache_ ? fd_ : direct_fd_, bytes + done, length - done,
+                               static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return status_ = fail_system(errno, msg::kCannotWrite);
+      if (errno == EINVAL && !through_cache_) {  // the file system refuses this direct write
+        through_cache_ = true;
+        continue;
+      }
+      status_ = fail_system(errno, msg::kCannotWrite);
+      return;
     }
     done += static_cast<std::size_t>(n);
   }
-  return {};
+}
+
+Status DirectWrites::finish() {
+  worker_->wait_all();
+  if (!status_) return status_;
+  for (const auto& [offset, bytes] : later_)
+    if (Status written = write_all_at(fd_, bytes.data(), bytes.size(), offset); !written) return status_ = written;
+  later_.clear();
+  return status_;
+}
+
+DirectRegionWriter::DirectRegionWriter(DirectWrites& writes, std::uint64_t begin, std::size_t buffer_size)
+    : writes_(writes),
+      size_(std::max<std::size_t>(buffer_size / DirectWrites::kBlock, 1) * DirectWrites::kBlock),
+      base_(begin / DirectWrites::kBlock * DirectWrites::kBlock),
+      used_(static_cast<std::size_t>(begin - base_)),
+      own_from_(used_) {
+  for (auto& buffer : buffers_) {
+    buffer = window_buffer(size_);
+    if (!buffer) throw std::bad_alloc();
+  }
+}
+
+DirectRegionWriter::~DirectRegionWriter() {
+  for (const std::uint64_t ticket : tickets_) writes_.wait(ticket);
+}
+
+void DirectRegionWriter::put_slow(ByteView v) {
+  while (!v.empty()) {
+    if (used_ == size_) hand_over();
+    const std::size_t take = std::min(v.size(), size_ - used_);
+    std::memcpy(current() + used_, v.data(), take);
+    used_ += take;
+    v = v.subspan(take);
+  }
+}
+
+void DirectRegionWriter::hand_over() {
+  constexpr std::size_t kBlock = DirectWrites::kBlock;
+  // [own_from_, used_) is this region's: whole blocks go direct, the bytes of a block it
+  // shares with the region before or after go through the page cache at the end.
+  const std::size_t first = std::min((own_from_ + kBlock - 1) / kBlock * kBlock, used_);
+  const std::size_t last = std::max(used_ / kBlock * kBlock, first);
+  std::uint8_t* bytes = current();
+  writes_.write_later(base_ + own_from_, ByteView(bytes + own_from_, first - own_from_));
+  writes_.write_later(base_ + last, ByteView(bytes + last, used_ - last));
+  if (last > first) tickets_[current_] = writes_.submit(bytes + first, last - first, base_ + first);
+  // The next bytes go into the other buffer, from the block where this one's tail began (the
+  // tail itself is kept for later, so that block is shared).
+  const std::size_t tail = used_ - last;
+  current_ ^= 1;
+  writes_.wait(tickets_[current_]);
+  base_ += last;
+  own_from_ = tail;
+  used_ = tail;
 }
 
 }  // namespace plexo

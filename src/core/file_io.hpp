@@ -15,12 +15,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/bytes.hpp"
 #include "core/error.hpp"
+#include "core/worker.hpp"
 
 namespace plexo {
 
@@ -54,7 +58,10 @@ class InputFile {
   // stay.
   void release(std::uint64_t offset, std::uint64_t length);
   // For a file read front to back in large windows: huge pages back what is loaded (fewer
-  // faults), and release_below gives back every page wholly below `offset`.
+  // faults), and release_below gives back every page wholly below `offset`. The memory of
+  // huge pages given back this way is moved to the windows loaded next rather than freed,
+  // so the windows reuse a few MiB of memory rather than take (and clear) new pages; load()
+  // may run in another thread than release_below().
   void read_in_windows();
   void release_below(std::uint64_t offset);
   // Loads a range that stays until the object goes (release() leaves its pages alone).
@@ -76,10 +83,29 @@ class InputFile {
   std::size_t mapped_ = 0;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> kept_;  // [begin, end), ascending
   std::uint64_t released_below_ = 0;
+  // Read in windows: huge pages given back and not reused yet (their offsets).
+  struct SparePages {
+    std::mutex mutex;
+    std::vector<std::uint64_t> chunks;
+    bool moves = true;  // until the kernel refuses to move pages
+  };
+  std::unique_ptr<SparePages> spare_;
+  // Moves spare pages to the huge pages of [offset, offset + length) that lie wholly inside.
+  void reuse_spare_pages(std::uint64_t offset, std::uint64_t length);
 };
 
 // The error for a file that ends before a byte it had when it was opened.
 Unexpected<Error> input_shrank(std::uint64_t needed_end);
+
+// A buffer of `size` bytes on a huge-page boundary, advised for huge pages (page-aligned when
+// smaller than one): what a large read or write goes through once per window, with fewer
+// page-table walks (the kernel's copy into it and a direct write's pinning of it take a 2 MiB
+// page at a time). Null when out of memory.
+struct FreeBuffer {
+  void operator()(std::uint8_t* p) const { std::free(p); }
+};
+using WindowBuffer = std::unique_ptr<std::uint8_t, FreeBuffer>;
+WindowBuffer window_buffer(std::size_t size);
 
 // Bytes of an input file for a reader that asks for them in increasing order (pieces of
 // several streams taken in file order): they come from one window read in a single large
@@ -87,12 +113,14 @@ Unexpected<Error> input_shrank(std::uint64_t needed_end);
 class InputWindow {
  public:
   static constexpr std::size_t kCapacity = std::size_t{4} << 20;
-  explicit InputWindow(const InputFile& file) : file_(file), buffer_(kCapacity) {}
+  explicit InputWindow(const InputFile& file) : file_(file), buffer_(window_buffer(kCapacity)) {
+    if (!buffer_) throw std::bad_alloc();
+  }
 
   // The bytes [offset, offset + length), length at most kCapacity; nullptr when the file
   // ended before them (status() says so) or a read failed.
   const std::uint8_t* at(std::uint64_t offset, std::size_t length) {
-    if (holds(offset, length)) return buffer_.data() + (offset - begin_);
+    if (holds(offset, length)) return buffer_.get() + (offset - begin_);
     return load(offset, length);
   }
   // Whether the bytes [offset, offset + length) are in the window already.
@@ -106,7 +134,7 @@ class InputWindow {
   const std::uint8_t* load(std::uint64_t offset, std::size_t length);
 
   const InputFile& file_;
-  std::vector<std::uint8_t> buffer_;
+  WindowBuffer buffer_;
   std::uint64_t begin_ = 0, end_ = 0;  // the file range the buffer holds
   Status status_;
 };
@@ -188,6 +216,89 @@ class FileWriter {
   // The window of a source read for small pieces (made on the first one).
   std::optional<InputWindow> window_;
   std::uint64_t last_end_ = 0;  // where the previous piece from a source ended
+};
+
+// Regions of a regular file written around the page cache, through a second descriptor of the
+// same file opened for direct I/O: whole aligned blocks go from the writer's buffers straight
+// to the disk, written by a thread of its own while the next buffer fills. An output that is
+// synced before it is renamed into place costs the disk's time either way; this way that
+// time overlaps the work rather than following it, and the output takes no page cache (whose
+// fresh pages cost more than the copy into them where memory is handed back and forth with a
+// host). The bytes of blocks that a region shares with its neighbours go through the page
+// cache, once every block has been written (`finish`); so does everything written with the
+// caller's descriptor afterwards (the head of the file).
+class DirectWrites {
+ public:
+  static constexpr std::size_t kBlock = 4096;
+  // nullptr when `fd` cannot be written this way (not a regular file, no /proc, a file system
+  // without direct I/O): the caller writes through the page cache instead.
+  static std::unique_ptr<DirectWrites> open(int fd);
+  ~DirectWrites();
+  DirectWrites(const DirectWrites&) = delete;
+  DirectWrites& operator=(const DirectWrites&) = delete;
+
+  // Writes `length` bytes (a multiple of kBlock, at a kBlock-aligned address) at file offset
+  // `offset` (aligned) in the background; the bytes must stay until wait() for the returned
+  // ticket. A file system that refuses an aligned direct write gets it through the page cache.
+  std::uint64_t submit(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset);
+  // Until the write of `ticket` (and every one before it) is done.
+  void wait(std::uint64_t ticket) { worker_->wait(ticket); }
+  // Bytes to write through the page cache once the blocks are written (copied).
+  void write_later(std::uint64_t offset, ByteView bytes);
+  // Waits for every block, then writes what was kept for later; the first error.
+  Status finish();
+
+ private:
+  DirectWrites(int fd, int direct_fd, std::unique_ptr<Worker> worker)
+      : fd_(fd), direct_fd_(direct_fd), worker_(std::move(worker)) {}
+  void write(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset);
+
+  int fd_;
+  int direct_fd_;
+  // Only the worker's thread touches these until it is waited for.
+  bool through_cache_ = false;  // direct writes were refused
+  Status status_;
+  std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> later_;
+  std::unique_ptr<Worker> worker_;  // last: it ends first, running what it was handed
+};
+
+// Writes one region of a file, from `begin` on, through DirectWrites: the put calls of a
+// FileWriter into two aligned buffers that take turns, one filling while the other is written.
+class DirectRegionWriter {
+ public:
+  DirectRegionWriter(DirectWrites& writes, std::uint64_t begin, std::size_t buffer_size);
+  // Waits until no write reads its buffers.
+  ~DirectRegionWriter();
+  DirectRegionWriter(const DirectRegionWriter&) = delete;
+  DirectRegionWriter& operator=(const DirectRegionWriter&) = delete;
+
+  std::uint64_t position() const { return base_ + used_; }
+  void put(ByteView v) {
+    if (v.size() <= size_ - used_) {
+      std::memcpy(current() + used_, v.data(), v.size());
+      used_ += v.size();
+    } else {
+      put_slow(v);
+    }
+  }
+  // Hands over what is buffered; its partial blocks are written by DirectWrites::finish().
+  void flush() { hand_over(); }
+
+ private:
+  std::uint8_t* current() { return buffers_[current_].get(); }
+  void put_slow(ByteView v);
+  // Hands the current buffer's whole blocks to the writer and keeps its partial ones for
+  // later; the other buffer becomes current once its own write is done.
+  void hand_over();
+
+  DirectWrites& writes_;
+  std::size_t size_;
+  WindowBuffer buffers_[2];
+  std::uint64_t tickets_[2] = {0, 0};
+  int current_ = 0;
+  std::uint64_t base_;  // file offset of the current buffer's first byte (aligned)
+  std::size_t used_;    // bytes of the current buffer up to the position
+  std::size_t own_from_;  // the current buffer's first byte of this region
 };
 
 }  // namespace plexo

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <type_traits>
 
 #include "mp4_parser/fragment_writer.hpp"
 #include "codecs/nal_framing.hpp"
@@ -353,7 +354,8 @@ class TrackPieces {
   std::uint64_t offset() const { return cursor_.offset(); }
 
   // Puts the next piece into `out`, its bytes from `window`; false when the input failed.
-  bool put_next(InputWindow& window, FileWriter& out) {
+  template <class Writer>
+  bool put_next(InputWindow& window, Writer& out) {
     if (length_pending_) {
       out.put(ByteView(length_.data(), length_.size()));
       length_pending_ = false;
@@ -399,21 +401,24 @@ class TrackPieces {
 
 // Writes the media of a planned conversion into the file at `out`, each track at its offset:
 // the pieces of both tracks are taken in the order they lie in the input, so the input is read
-// front to back once, in large windows.
-Status write_media(const InputFile& file, const ts::TsDemuxResult& d, const mp4::MoviePlan& plan, int out) {
+// front to back once, in large windows. `Writer` writes a region of the file from an offset on
+// (FileWriter::At through the page cache, or DirectRegionWriter), `open(offset, buffer_size)`
+// makes one.
+template <class Writer, class Open>
+Status write_media(const InputFile& file, const ts::TsDemuxResult& d, const mp4::MoviePlan& plan, Open&& open) {
   const bool has_video = !d.access_units.empty();
   const bool has_audio = !d.audio_frames.empty();
   const std::size_t tracks = std::size_t{has_video} + std::size_t{has_audio};
   std::optional<TrackPieces> video, audio;
-  std::optional<FileWriter> video_out, audio_out;
+  std::optional<Writer> video_out, audio_out;
   if (has_video) {
     video.emplace(d.video, d.nal_units);
-    video_out.emplace(out, FileWriter::At{plan.media_offset(0)});
+    open(video_out, plan.media_offset(0), FileWriter::kBufferSize);
   }
   if (has_audio) {
     audio.emplace(d.audio, d.audio_frames);
     // Audio is a small part of a recording: a quarter of the buffer.
-    audio_out.emplace(out, FileWriter::At{plan.media_offset(tracks - 1)}, FileWriter::kBufferSize / 4);
+    open(audio_out, plan.media_offset(tracks - 1), FileWriter::kBufferSize / 4);
   }
   InputWindow window(file);
   for (;;) {
@@ -427,11 +432,14 @@ Status write_media(const InputFile& file, const ts::TsDemuxResult& d, const mp4:
   }
   // Each track ends where the next begins, the last at the end of the file.
   for (std::size_t track = 0; track < tracks; ++track) {
-    FileWriter& writer = track == 0 && has_video ? *video_out : *audio_out;
-    if (!writer.status()) return writer.status();
+    Writer& writer = track == 0 && has_video ? *video_out : *audio_out;
+    if constexpr (std::is_same_v<Writer, FileWriter>) {
+      if (!writer.status()) return writer.status();
+    }
     const std::uint64_t end = track + 1 < tracks ? plan.media_offset(track + 1) : plan.size();
     if (writer.position() != end) return fail(msg::kMediaSizeMismatch);
-    PLEXO_CHECK(writer.flush());
+    if constexpr (std::is_same_v<Writer, FileWriter>) PLEXO_CHECK(writer.flush());
+    else writer.flush();
   }
   return {};
 }
@@ -450,10 +458,24 @@ Result<std::uint64_t> convert_file(int in, int out, const ts::DiagnosticSink& di
     PLEXO_CHECK(plan.write(writer));
     return plan.size();
   }
+  const ts::TsDemuxResult& demuxed = converted.keep->demuxed;
+  if (std::unique_ptr<DirectWrites> direct = DirectWrites::open(out)) {
+    // The media around the page cache, then the head and the blocks shared between regions
+    // through it.
+    PLEXO_CHECK((write_media<DirectRegionWriter>(
+        file, demuxed, plan, [&](std::optional<DirectRegionWriter>& writer, std::uint64_t at, std::size_t size) {
+          writer.emplace(*direct, at, size);
+        })));
+    PLEXO_CHECK(direct->finish());
+  } else {
+    PLEXO_CHECK((write_media<FileWriter>(
+        file, demuxed, plan, [&](std::optional<FileWriter>& writer, std::uint64_t at, std::size_t size) {
+          writer.emplace(out, FileWriter::At{at}, size);
+        })));
+  }
   // Offsets count from the file's start, as the plan's do.
   FileWriter head(out, FileWriter::At{0});
   PLEXO_CHECK(plan.write_head(head));
-  PLEXO_CHECK(write_media(file, converted.keep->demuxed, plan, out));
   return plan.size();
 }
 

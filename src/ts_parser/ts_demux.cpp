@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/messages.hpp"
+#include "core/worker.hpp"
 #include "ts_parser/demux_state.hpp"
 #include "ts_parser/diagnostics.hpp"
 #include "ts_parser/packet_sync.hpp"
@@ -197,9 +198,24 @@ Result<TsDemuxResult> demux_ts_file(InputFile& file, const DiagnosticSink& diagn
   bool saw_sync = false;
   std::uint64_t loaded = 0;
   file.read_in_windows();
+  // Each window after the first is read by a thread of its own while the one before it is
+  // walked (in this thread when none can be had).
+  Status read_ahead;
+  std::uint64_t ahead = 0;  // the ticket of the window being read, 0 when none is
+  std::unique_ptr<Worker> reader = Worker::start();
   while (loaded < size) {
     const std::uint64_t next = std::min(size, loaded + kWindow);
-    PLEXO_CHECK(file.load(loaded, next - loaded));
+    if (ahead) {
+      reader->wait(ahead);
+      ahead = 0;
+      PLEXO_CHECK(read_ahead);
+    } else {
+      PLEXO_CHECK(file.load(loaded, next - loaded));
+    }
+    if (reader && next < size) {
+      const std::uint64_t after = std::min(size, next + kWindow);
+      ahead = reader->submit([&file, &read_ahead, next, after] { read_ahead = file.load(next, after - next); });
+    }
     if (!saw_sync) {
       // The walk starts at the first sync byte, as over the whole input.
       const void* hit = std::memchr(image.data() + loaded, kSyncByte, static_cast<std::size_t>(next - loaded));

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstring>
 
 #include "codecs/nal_framing.hpp"
 #include "codecs/h264/h264.hpp"
@@ -151,11 +152,43 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
   if (is_key_slice(codec, type)) scan.unit.sync = true;
 }
 
-// Hands over the NAL units that the bytes received so far complete.
-void scan_start_codes(TsDemuxResult& result, VideoScan& scan) {
-  scan.start_codes.scan(result.video, [&](std::uint64_t start, std::uint64_t header, std::uint64_t end) {
-    complete_nal(result, scan, start, header, end);
-  });
+// The video stream as the start-code scanner reads it just after a payload was added: the
+// payload's bytes are searched and read where they lie (a lookup in the stream finds its run
+// first), what comes before them through the stream.
+class StreamWithPayload {
+ public:
+  StreamWithPayload(const ElementaryStream& stream, ByteView payload)
+      : stream_(stream), payload_(payload), begin_(stream.size() - payload.size()) {}
+
+  std::uint64_t size() const { return stream_.size(); }
+  std::uint8_t at(std::uint64_t pos) const {
+    return pos >= begin_ ? payload_[static_cast<std::size_t>(pos - begin_)] : stream_.at(pos);
+  }
+  std::optional<std::uint64_t> find(std::uint8_t value, std::uint64_t from, std::uint64_t to) const {
+    if (from < begin_) {
+      if (auto hit = stream_.find(value, from, std::min(to, begin_))) return hit;
+      from = begin_;
+    }
+    if (from >= to) return std::nullopt;
+    const std::uint8_t* start = payload_.data() + (from - begin_);
+    const void* hit = std::memchr(start, value, static_cast<std::size_t>(to - from));
+    if (!hit) return std::nullopt;
+    return from + static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hit) - start);
+  }
+
+ private:
+  const ElementaryStream& stream_;
+  ByteView payload_;
+  std::uint64_t begin_;
+};
+
+// Hands over the NAL units that the bytes received so far complete; `added` is the payload
+// just added to the stream.
+void scan_start_codes(TsDemuxResult& result, VideoScan& scan, ByteView added) {
+  scan.start_codes.scan(StreamWithPayload(result.video, added),
+                        [&](std::uint64_t start, std::uint64_t header, std::uint64_t end) {
+                          complete_nal(result, scan, start, header, end);
+                        });
 }
 
 }  // namespace
@@ -175,10 +208,11 @@ void drop_pes_before(std::vector<PesStart>& starts, std::uint64_t pos) {
 
 void handle_video_packet(TsDemuxResult& result, VideoScan& scan, ScanTotals& totals,
                          const PacketPayload& packet) {
+  ByteView added;
   if (!packet.unit_start) {
     // Continuation of a PES; the stream may begin with the tail of a PES whose start came
     // before the programme was found.
-    if (scan.collect) result.video.append(packet.bytes);
+    if (scan.collect) added = packet.bytes;
   } else {
     if (packet.offset >= kMinPesStartOffset) return;
     const PesTimestamps times = read_pes_header(packet.bytes);
@@ -186,9 +220,11 @@ void handle_video_packet(TsDemuxResult& result, VideoScan& scan, ScanTotals& tot
     totals.last_video_pts = times.pts;
     if (!scan.collect) return;
     scan.pes.push_back({result.video.size(), times, false});
-    if (auto start = pes_data_offset(packet.bytes)) result.video.append(packet.bytes.subspan(*start));
+    if (auto start = pes_data_offset(packet.bytes)) added = packet.bytes.subspan(*start);
   }
-  if (scan.collect) scan_start_codes(result, scan);
+  if (!scan.collect) return;
+  result.video.append(added);
+  scan_start_codes(result, scan, added);
 }
 
 void finish_video(TsDemuxResult& result, VideoScan& scan, bool truncated) {
