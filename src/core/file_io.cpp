@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "core/buffer.hpp"
@@ -43,17 +44,22 @@ Result<std::size_t> read_up_to(int fd, std::uint64_t offset, std::uint8_t* out, 
   return got;
 }
 
-// Writes all `length` bytes at `offset` through `fd`.
-Status write_all_at(int fd, const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
+// Writes all `length` bytes through `fd`, at `offset` where one is given (else where the
+// descriptor stands): 0, or the error number that stopped it.
+int write_fully(int fd, const std::uint8_t* bytes, std::size_t length, std::optional<std::uint64_t> offset) {
   std::size_t done = 0;
   while (done < length) {
-    const ssize_t n = ::pwrite(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail_system(errno, msg::kCannotWrite);
-    }
+    const ssize_t n = offset ? ::pwrite(fd, bytes + done, length - done, static_cast<off_t>(*offset + done))
+                             : ::write(fd, bytes + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;  // a write that takes nothing would never end
     done += static_cast<std::size_t>(n);
   }
+  return 0;
+}
+
+Status write_all_at(int fd, const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
+  if (const int error = write_fully(fd, bytes, length, offset)) return fail_system(error, msg::kCannotWrite);
   return {};
 }
 
@@ -275,17 +281,9 @@ void FileWriter::start_writeback() {
 }
 
 Status FileWriter::write_out(const std::uint8_t* p, std::size_t n) {
-  auto at = static_cast<off_t>(file_offset_ + position_ - used_);  // of p
-  while (n > 0) {
-    const ssize_t written = positioned_ ? ::pwrite(fd_, p, n, at) : ::write(fd_, p, n);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return fail_system(errno, msg::kCannotWrite);
-    }
-    p += written;
-    at += written;
-    n -= static_cast<std::size_t>(written);
-  }
+  const std::uint64_t at = file_offset_ + position_ - used_;  // of p
+  if (const int error = write_fully(fd_, p, n, positioned_ ? std::optional(at) : std::nullopt))
+    return fail_system(error, msg::kCannotWrite);
   return {};
 }
 
@@ -437,21 +435,14 @@ void DirectWrites::write_later(std::uint64_t offset, ByteView bytes) {
 }
 
 void DirectWrites::write(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (status_ && done < length) {
-    const ssize_t n = ::pwrite(through_cache_ ? fd_ : direct_fd_, bytes + done, length - done,
-                               static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EINVAL && !through_cache_) {  // the file system refuses this direct write
-        through_cache_ = true;
-        continue;
-      }
-      status_ = fail_system(errno, msg::kCannotWrite);
-      return;
-    }
-    done += static_cast<std::size_t>(n);
+  if (!status_) return;
+  int error = through_cache_ ? EINVAL : write_fully(direct_fd_, bytes, length, offset);
+  // A file system that refuses this direct write takes it (again, whole) through the cache.
+  if (error == EINVAL) {
+    through_cache_ = true;
+    error = write_fully(fd_, bytes, length, offset);
   }
+  if (error) status_ = fail_system(error, msg::kCannotWrite);
 }
 
 Status DirectWrites::finish() {

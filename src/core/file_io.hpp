@@ -281,8 +281,12 @@ class DirectRegionWriter {
       put_slow(v);
     }
   }
-  // Hands over what is buffered; its partial blocks are written by DirectWrites::finish().
-  void flush() { hand_over(); }
+  // Hands over what is buffered; its partial blocks are written, and any failure reported, by
+  // DirectWrites::finish().
+  Status flush() {
+    hand_over();
+    return {};
+  }
 
  private:
   std::uint8_t* current() { return buffers_[current_].get(); }

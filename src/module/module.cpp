@@ -203,7 +203,9 @@ PyObject* raise_operation_error(const Error& error) {
 }
 
 // A new bytes object of `size` bytes, not yet filled; its bytes go to `*data`. Null (with
-// the exception set) when it cannot be made.
+// the exception set) when it cannot be made. A large one is a fresh, untouched allocation:
+// huge pages are asked to back it before it is written (a small one comes from memory the
+// allocator reuses).
 PyObject* new_bytes(std::uint64_t size, char** data) {
   if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
@@ -213,6 +215,7 @@ PyObject* new_bytes(std::uint64_t size, char** data) {
     Py_DECREF(bytes);
     return nullptr;
   }
+  if (size >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge) plexo::advise_huge_pages(*data, size);
   return bytes;
 }
 
@@ -222,32 +225,9 @@ PyObject* to_bytes(Result<Buffer>&& result) {
   char* data = nullptr;
   PyObject* bytes = new_bytes(out.size(), &data);
   if (!bytes) return nullptr;
-  // A large result is a fresh, untouched allocation: let huge pages back it before the copy.
-  if (out.size() >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge)
-    plexo::advise_huge_pages(data, out.size());
   plexo::copy_bytes(reinterpret_cast<std::uint8_t*>(data), out.data(), out.size());
   return bytes;
 }
-
-// Runs the media work with the interpreter lock released.
-template <class Operation>
-PyObject* run_released(Operation&& operation) {
-  std::optional<Result<Buffer>> result;
-  bool out_of_memory = false;
-  PyThreadState* thread = PyEval_SaveThread();
-  try {
-    result.emplace(operation());
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
-  } catch (const std::length_error&) {
-    out_of_memory = true;
-  }
-  PyEval_RestoreThread(thread);
-  if (out_of_memory) return PyErr_NoMemory();
-  return to_bytes(std::move(*result));
-}
-
-using Planned = std::unique_ptr<plexo::mp4::PlannedOutput>;
 
 // Runs `lock_released(): bool` without the interpreter lock; false on exhausted memory.
 template <class Work>
@@ -265,6 +245,16 @@ bool released(Work&& work) {
   return !out_of_memory;
 }
 
+// Runs the media work with the interpreter lock released.
+template <class Operation>
+PyObject* run_released(Operation&& operation) {
+  std::optional<Result<Buffer>> result;
+  if (!released([&] { result.emplace(operation()); })) return PyErr_NoMemory();
+  return to_bytes(std::move(*result));
+}
+
+using Planned = std::unique_ptr<plexo::mp4::PlannedOutput>;
+
 // For operations that know their output's size before writing it: plan without the lock,
 // allocate the result bytes object of exactly that size, then write straight into it
 // without the lock. No intermediate output buffer, no copy under the lock.
@@ -280,8 +270,6 @@ PyObject* run_planned(Plan&& plan) {
   if (!bytes) return nullptr;
   plexo::Status written;
   const bool ok = released([&] {
-    // A large result is a fresh, untouched allocation: let huge pages back it.
-    if (size >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge) plexo::advise_huge_pages(data, size);
     written = planned.value()->write(
         std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(data), static_cast<std::size_t>(size)));
     planned.value().reset();
@@ -834,10 +822,6 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
   if (!bytes) return nullptr;
   std::optional<Result<std::size_t>> written;
   if (!ProcessorObject::run(self, [&](auto& processor) {
-        // A large result is a fresh, untouched allocation: let huge pages back it, as for
-        // every other operation's result (a small one comes from memory the allocator reuses).
-        if (input.size() >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge)
-          plexo::advise_huge_pages(target, input.size());
         written.emplace(processor.process_segment_into(
             input, std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(target), input.size())));
       })) {
@@ -946,8 +930,6 @@ PyObject* segmenter_step(PyObject* self, Step&& step) {
       out_of_memory = true;
       return std::span<std::uint8_t>();
     }
-    // A large fragment is a fresh, untouched allocation: let huge pages back it.
-    if (size >= plexo::LargeBufferAllocator<std::uint8_t>::kLarge) plexo::advise_huge_pages(data, size);
     return std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(data), size);
   };
   plexo::Status status;

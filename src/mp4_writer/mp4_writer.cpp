@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
-#include <type_traits>
 
 #include "mp4_parser/fragment_writer.hpp"
 #include "codecs/nal_framing.hpp"
@@ -433,13 +432,9 @@ Status write_media(const InputFile& file, const ts::TsDemuxResult& d, const mp4:
   // Each track ends where the next begins, the last at the end of the file.
   for (std::size_t track = 0; track < tracks; ++track) {
     Writer& writer = track == 0 && has_video ? *video_out : *audio_out;
-    if constexpr (std::is_same_v<Writer, FileWriter>) {
-      if (!writer.status()) return writer.status();
-    }
+    PLEXO_CHECK(writer.flush());
     const std::uint64_t end = track + 1 < tracks ? plan.media_offset(track + 1) : plan.size();
     if (writer.position() != end) return fail(msg::kMediaSizeMismatch);
-    if constexpr (std::is_same_v<Writer, FileWriter>) PLEXO_CHECK(writer.flush());
-    else writer.flush();
   }
   return {};
 }
