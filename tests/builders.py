@@ -496,6 +496,50 @@ def moov(*traks: bytes, trexes: tuple[bytes, ...] = (), timescale: int = 1000, e
 FTYP = box("ftyp", b"iso5", u32(512), b"iso5iso6mp41")
 
 
+# ---- named field readers of written files ---------------------------------------------------
+
+def mvhd_fields(data: bytes) -> tuple[int, int, int]:
+    """Timescale, duration and next track ID of the movie header (either version)."""
+    p = box_payload(data, "moov/mvhd")
+    if p[0] == 1:
+        timescale, duration = struct.unpack(">IQ", p[20:32])
+    else:
+        timescale, duration = struct.unpack(">II", p[12:20])
+    return timescale, duration, struct.unpack(">I", p[-4:])[0]
+
+
+def next_track_id(data: bytes) -> int:
+    return mvhd_fields(data)[2]
+
+
+def edit_list(data: bytes, index: int) -> list[tuple[int, int, int]] | None:
+    """(segment duration, media time, rate) of each entry of the index-th trak's edit list,
+    either version; None without one."""
+    p = trak_box(data, index, "edts/elst")
+    if p is None:
+        return None
+    count = struct.unpack(">I", p[4:8])[0]
+    form, width = (">QqI", 20) if p[0] == 1 else (">IiI", 12)
+    return [struct.unpack(form, p[8 + width * i:8 + width * (i + 1)]) for i in range(count)]
+
+
+@dataclass(frozen=True)
+class Refused:
+    """A call's ValueError as a value that compares by its message."""
+    message: str
+
+    def __str__(self) -> str:
+        return self.message
+
+
+def outcome(call, *args):
+    """What `call(*args)` gives: its result, or Refused(message) for the ValueError it raises."""
+    try:
+        return call(*args)
+    except ValueError as error:
+        return Refused(str(error))
+
+
 @dataclass
 class Sample:
     data: bytes

@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 import pytest
 
@@ -107,3 +108,18 @@ def peak_memory(name: str, inputs: list[bytes]) -> dict:
                               _PEAK_CHILD, name, *paths], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr[-2000:]
     return json.loads(run.stdout.strip().splitlines()[-1])
+
+
+def scaling(call, make, count: int, factor: int = 4) -> float:
+    """How many times longer `call(make(count * factor))` takes than `call(make(count))`,
+    each the best of three runs taken in alternation. Work linear in its input gives about
+    `factor`; work quadratic in it, `factor` squared. A ratio within one run is the same on a
+    fast machine, a loaded one and under the sanitizers."""
+    inputs = make(count), make(count * factor)
+    best = [float("inf"), float("inf")]
+    for _ in range(3):
+        for i, data in enumerate(inputs):
+            start = time.perf_counter()
+            call(data)
+            best[i] = min(best[i], time.perf_counter() - start)
+    return best[1] / max(best[0], 1e-6)

@@ -9,7 +9,8 @@ import pytest
 import _plexo
 from builders import (box, box_payload, entries, find_box, full_box, iter_boxes, large_box, sample_bytes,
                       tables, u32, u64)
-from builders import (FTYP, Run, Sample, Traf, fragment, moov, mvhd, replace_box, samples, trak, trex)
+from builders import (FTYP, Run, Sample, Traf, edit_list, fragment, moov, mvhd, mvhd_fields, replace_box, samples,
+                      trak, trex)
 from conftest import peak_memory
 
 FTYP_OUT = bytes.fromhex("00000020667479706973") + b"om" + u32(512) + b"isomiso2avc1mp41"
@@ -113,7 +114,7 @@ def test_version1_headers_become_version0():
     mvhd_p = box_payload(out, "moov/mvhd")
     assert len(mvhd_p) == 100 and mvhd_p[0] == 0
     assert struct.unpack(">III", mvhd_p[12:24]) == (600, 600, 0x00010000)
-    assert struct.unpack(">I", mvhd_p[96:100])[0] == 7
+    assert mvhd_fields(out)[2] == 7
     tkhd_p = box_payload(out, "moov/trak/tkhd")
     assert len(tkhd_p) == 84 and struct.unpack(">I", tkhd_p[12:16])[0] == 1
     assert struct.unpack(">I", tkhd_p[20:24])[0] == 600
@@ -307,18 +308,6 @@ def test_data_offset_before_the_file_drops_the_run():
 
 
 # ---- relative start of tracks -------------------------------------------------------------------
-
-def edit_list(out: bytes, index: int):
-    moov_off, moov_size, header = find_box(out, "moov")
-    traks = [(o, s, h) for kind, o, s, h in iter_boxes(out, moov_off + header, moov_off + moov_size)
-             if kind == "trak"]
-    o, s, h = traks[index]
-    found = find_box(out, "edts/elst", o + h, o + s)
-    if found is None:
-        return None
-    p = out[found[0] + found[2]:found[0] + found[1]]
-    return [struct.unpack(">IiI", p[8 + 12 * i:20 + 12 * i]) for i in range(struct.unpack(">I", p[4:8])[0])]
-
 
 def two_tracks(video_start: int, audio_start: int, audio_extra: bytes = b"") -> bytes:
     v = Traf(1, [Run(samples(b"v" * 3, b"v" * 3, duration=45000), data_offset=0)], decode_time=video_start)

@@ -1,5 +1,6 @@
 """What Python sees of _plexo: names, signatures, docstrings, argument checks, lock release."""
 import inspect
+import sys
 import threading
 import time
 
@@ -144,8 +145,15 @@ class TestProcessorObject:
             _plexo.FragmentedMP4Processor().base_decode_time = 5
 
     def test_objects_are_independent_and_collected(self):
-        processors = [_plexo.FragmentedMP4Processor() for _ in range(1000)]
+        kind = _plexo.FragmentedMP4Processor
+        before = sys.getrefcount(kind)
+        processors = [kind() for _ in range(1000)]
+        processors[0].process_segment(segment(traf(1, 9000)))
+        assert processors[0].base_decode_time == 9000
+        assert all(p.base_decode_time is None for p in processors[1:])
+        assert sys.getrefcount(kind) - before == 1000  # each object holds its type
         del processors
+        assert sys.getrefcount(kind) == before  # and lets it go when collected
 
 
 def long_transport_stream():

@@ -9,7 +9,7 @@ import pytest
 import _plexo
 from builders import (box, box_payload, entries, find_box, full_box, iter_boxes, large_box, sample_bytes,
                       tables, trak_box, traks, u32, u64)
-from builders import FTYP, Run, Traf, fragment, moov, mvhd, samples, trak, trex
+from builders import FTYP, Run, Traf, edit_list, fragment, moov, mvhd, mvhd_fields, samples, trak, trex
 
 FTYP_OUT = box("ftyp", b"isom", u32(512), b"isomiso2avc1mp41")
 STSD_AUDIO = u32(0) + u32(1) + box("mp4a", b"\0" * 28)
@@ -41,24 +41,6 @@ def moov_children(out: bytes) -> list[str]:
 
 def track_ids(out: bytes) -> list[int]:
     return [struct.unpack(">I", trak_box(out, i, "tkhd")[12:16])[0] for i in range(len(traks(out)))]
-
-
-def mvhd_fields(out: bytes) -> tuple[int, int, int]:
-    """Timescale, duration and next track ID of a version-0 mvhd."""
-    p = box_payload(out, "moov/mvhd")
-    assert p[0] == 0
-    return struct.unpack(">I", p[12:16])[0], struct.unpack(">I", p[16:20])[0], struct.unpack(">I", p[96:100])[0]
-
-
-def edit_list(out: bytes, index: int) -> list[tuple[int, int]] | None:
-    """(segment duration, media time) of each entry of a trak's edit list; None without one."""
-    p = trak_box(out, index, "edts/elst")
-    if p is None:
-        return None
-    count = struct.unpack(">I", p[4:8])[0]
-    if p[0] == 1:
-        return [struct.unpack(">Qq", p[8 + 20 * i:24 + 20 * i]) for i in range(count)]
-    return [struct.unpack(">Ii", p[8 + 12 * i:16 + 12 * i]) for i in range(count)]
 
 
 def mux_error(video_data: bytes, audio_data: bytes) -> str:
@@ -161,7 +143,7 @@ def test_late_audio_starts_with_an_empty_edit_of_the_difference():
     # audio starts 24000 / 48000 = 0.5 s after the video
     out = _plexo.mux_fmp4_tracks(video(decode_time=0), audio(decode_time=24000, duration=48000))
     assert edit_list(out, 0) is None
-    assert edit_list(out, 1) == [(500, -1), (2000, 0)]
+    assert edit_list(out, 1) == [(500, -1, 0x10000), (2000, 0, 0x10000)]
     assert mvhd_fields(out)[1] == 2500
     assert struct.unpack(">I", trak_box(out, 1, "tkhd")[20:24])[0] == 2500
 
@@ -169,7 +151,7 @@ def test_late_audio_starts_with_an_empty_edit_of_the_difference():
 def test_late_video_starts_with_an_empty_edit_of_the_difference():
     # video at 1.2 s (108000 / 90000), audio at 1 s
     out = _plexo.mux_fmp4_tracks(video(decode_time=108000), audio(decode_time=48000))
-    assert edit_list(out, 0) == [(200, -1), (100, 0)]
+    assert edit_list(out, 0) == [(200, -1, 0x10000), (100, 0, 0x10000)]
     assert edit_list(out, 1) is None
 
 
@@ -287,5 +269,5 @@ def test_an_edit_of_duration_0_lasts_to_the_end_of_the_media():
     run = Run(samples(*VIDEO_BYTES, duration=3000), data_offset=0)
     data = FTYP + moov(trak(1, 90000, extra=open_ended), trexes=(trex(1),)) + fragment(Traf(1, [run]))
     # 9000 units of media from 1500 on: 7500 of 90000 in the movie's 1000
-    assert edit_list(_plexo.mux_fmp4_tracks(data, audio()), 0) == [(83, 1500)]
-    assert edit_list(_plexo.defragment_mp4(data), 0) == [(83, 1500)]
+    assert edit_list(_plexo.mux_fmp4_tracks(data, audio()), 0) == [(83, 1500, 0x10000)]
+    assert edit_list(_plexo.defragment_mp4(data), 0) == [(83, 1500, 0x10000)]

@@ -13,16 +13,12 @@ import _plexo
 import media_tools
 import plexo
 from builders import FTYP, box, box_payload, trak_box, traks, u32
-from builders import moov, mvhd, trak, trex
+from builders import moov, mvhd, next_track_id, trak, trex
 from test_mux import AUDIO_BYTES, STSD_AUDIO, VIDEO_BYTES, audio, track_ids, video
 from builders import Run, Traf, fragment, samples
 from conftest import FIXTURES
 
 HANGUL = re.compile("[\u1100-\u11ff\u3130-\u318f\uac00-\ud7af]")
-
-
-def next_track_id(out: bytes) -> int:
-    return struct.unpack(">I", box_payload(out, "moov/mvhd")[96:100])[0]
 
 
 def references(out: bytes, index: int) -> list[int] | None:

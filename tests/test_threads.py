@@ -10,7 +10,7 @@ import pytest
 
 import _plexo
 from conftest import FIXTURES, read_fixture
-from builders import decode_times, hls_rendition, segment, traf
+from builders import decode_times, hls_rendition, outcome, segment, traf
 
 THREADS = 8
 ROUNDS = 6  # calls of each operation per thread
@@ -41,14 +41,6 @@ OPERATIONS = [
      lambda d=read_fixture("prog_moov_last.mp4"): _plexo.extract_thumbnail_from_mp4(d)),
     ("process_segment", lambda: b"".join(process_stream(HLS_SEGMENTS))),
 ]
-
-
-def outcome(call):
-    """The result, or the error's type and message."""
-    try:
-        return call()
-    except ValueError as error:
-        return type(error), str(error)
 
 
 def test_every_operation_from_eight_threads_gives_the_single_threaded_result():

@@ -8,7 +8,7 @@ import pytest
 
 import _plexo
 import plexo
-from builders import VIDEO_PID, box_payload, find_box, packetize, pat, pes, pmt, ts_packet
+from builders import VIDEO_PID, box_payload, find_box, next_track_id, packetize, pat, pes, pmt, ts_packet
 from builders import (AUD, PPS, SPS, aac_frames, children, idr, nal, non_idr,
                          signed, table, top_level, trak_box, transport_stream)
 
@@ -65,7 +65,7 @@ def test_a_programme_with_one_stream_gives_one_track(video, audio, kw, handler):
     assert children(out, "moov") == ["mvhd", "trak"]
     assert trak_box(out, 0, "mdia/hdlr")[8:12] == handler
     assert struct.unpack(">I", trak_box(out, 0, "tkhd")[12:16])[0] == 1  # track_ID
-    assert struct.unpack(">I", box_payload(out, "moov/mvhd")[96:100])[0] == 2  # next_track_ID
+    assert next_track_id(out) == 2
 
 
 def test_a_programme_with_neither_stream_has_no_video():

@@ -616,7 +616,7 @@ def build_parser() -> argparse.ArgumentParser:
                               epilog="examples:\n" + example, formatter_class=formatter)
 
     convert = command(
-        "convert", "convert MPEG transport streams (H.264 + AAC) to MP4",
+        "convert", "convert MPEG transport streams (H.264 or HEVC video with AAC, MP3/MP2, AC-3 or E-AC-3 audio) to MP4",
         "  plexo convert in.ts out.mp4\n"
         "  plexo convert - - < in.ts > out.mp4\n"
         "  plexo convert --jobs 2 -o outdir recordings/*.ts\n")
