@@ -5,7 +5,6 @@ from the stream's SPS and SEI, and the High profiles' avcC fields. Real files ma
 cover the values real encoders do not write, absurd and cut-short ones included."""
 from __future__ import annotations
 
-import functools
 import struct
 
 import pytest
@@ -13,27 +12,13 @@ import pytest
 import builders as b
 import media_tools as mt
 import plexo
-from conftest import read_fixture
+from conftest import OUTPUT_KINDS, converted_fixture
 
 STSD = "moov/trak/mdia/minf/stbl/stsd"
 
 
-def segmented(source: bytes) -> bytes:
-    segmenter = plexo.TsSegmenter()
-    fragments = segmenter.push(source) + segmenter.flush()
-    return segmenter.init + b"".join(fragments)
-
-
-KINDS = {
-    "progressive": lambda source: plexo.convert_ts_to_mp4(source, diagnostics=False),
-    "fmp4": lambda source: plexo.convert_ts_to_fmp4(source, diagnostics=False),
-    "segmenter": segmented,
-}
-
-
-@functools.lru_cache(maxsize=None)
-def output(kind: str, name: str) -> bytes:
-    return KINDS[kind](read_fixture(name))
+KINDS = OUTPUT_KINDS
+output = converted_fixture
 
 
 def entry(mp4: bytes) -> tuple[str, dict[str, bytes]]:
