@@ -887,17 +887,37 @@ def escape(rbsp: bytes) -> bytes:
     return bytes(out)
 
 
+def vui(bits: Bits, sar=None, colour=None) -> Bits:
+    """The opening of a VUI: ``sar`` is (aspect_ratio_idc,) or (255, width, height);
+    ``colour`` is (primaries, transfer, matrix, full_range), a matrix of None leaving the
+    colour description out (the range alone)."""
+    bits.u(sar is not None, 1)
+    if sar is not None:
+        bits.u(sar[0], 8)
+        if sar[0] == 255:
+            bits.u(sar[1], 16).u(sar[2], 16)
+    bits.u(0, 1)                                             # no overscan info
+    bits.u(colour is not None, 1)
+    if colour is not None:
+        primaries, transfer, matrix, full_range = colour
+        bits.u(5, 3).u(full_range, 1).u(matrix is not None, 1)
+        if matrix is not None:
+            bits.u(primaries, 8).u(transfer, 8).u(matrix, 8)
+    return bits
+
+
 def sps_nal(width_mbs_minus1, height_map_units_minus1, *, frame_mbs_only=1, crop=None, profile=66,
-        chroma_format_idc=1, poc_type=0, sps_id=0, scaling_deltas=None):
+        chroma_format_idc=1, poc_type=0, sps_id=0, scaling_deltas=None, bit_depth=8, sar=None,
+        colour=None):
     """An SPS NAL unit (header byte first) for pictures of the given macroblock counts;
     ``scaling_deltas`` (High profiles) are the delta_scale values of the first scaling list,
-    the others absent."""
+    the others absent. A VUI follows when ``sar`` or ``colour`` is given (see vui)."""
     bits = Bits().ue(sps_id)                                 # seq_parameter_set_id
-    if profile in (100, 110, 122, 244):
+    if profile in (100, 110, 122, 144, 244):
         bits.ue(chroma_format_idc)
         if chroma_format_idc == 3:
             bits.u(0, 1)                                     # separate_colour_plane_flag
-        bits.ue(0).ue(0).u(0, 1)                             # bit depths, bypass
+        bits.ue(bit_depth - 8).ue(bit_depth - 8).u(0, 1)     # bit depths, bypass
         bits.u(scaling_deltas is not None, 1)                # seq_scaling_matrix_present_flag
         if scaling_deltas is not None:
             bits.u(1, 1)
@@ -916,7 +936,9 @@ def sps_nal(width_mbs_minus1, height_map_units_minus1, *, frame_mbs_only=1, crop
     bits.u(crop is not None, 1)
     for value in crop or ():
         bits.ue(value)
-    bits.u(0, 1)                                             # no VUI
+    bits.u(sar is not None or colour is not None, 1)         # vui_parameters_present_flag
+    if sar is not None or colour is not None:
+        vui(bits, sar, colour)
     return bytes([0x67, profile, 0x00, 0x1F]) + escape(bits.rbsp())
 
 
@@ -973,8 +995,10 @@ def hevc_vps(vps_id: int = 0, sub_layers_minus1: int = 0, reserved: int = 0xFFFF
 def hevc_sps(width: int = 320, height: int = 240, *, window: tuple[int, int, int, int] | None = None,
              chroma_format_idc: int = 1, separate_planes: int = 0, bit_depth: int = 8,
              sub_layers_minus1: int = 0, sps_id: int = 0, vps_id: int = 0, profile: int = 1,
-             level: int = 60, **ptl) -> bytes:
-    """An SPS NAL unit through the bit depths (what a container reads), then a plausible tail."""
+             level: int = 60, tools: dict | None = None, sar=None, colour=None, **ptl) -> bytes:
+    """An SPS NAL unit through the bit depths (what a container reads), then a plausible tail;
+    with ``tools`` (a dict, see below) the whole SPS, its VUI opening with ``sar`` and
+    ``colour`` (see vui) when either is given."""
     bits = Bits().u(vps_id, 4).u(sub_layers_minus1, 3).u(1, 1)
     profile_tier_level(bits, sub_layers_minus1, profile, level, **ptl)
     bits.ue(sps_id).ue(chroma_format_idc)
@@ -985,6 +1009,53 @@ def hevc_sps(width: int = 320, height: int = 240, *, window: tuple[int, int, int
         bits.ue(value)
     bits.ue(bit_depth - 8).ue(bit_depth - 8)
     bits.ue(4).u(0, 1).ue(0).ue(0).ue(0)    # poc lsb bits, ordering info for the highest only
+    if tools is None:
+        return hevc_header(33) + escape(bits.rbsp())
+    # The coding tools up to the VUI: block sizes, then per `tools` scaling lists, PCM, the
+    # short-term sets (each the (negative, positive) picture counts, or "predicted" from the
+    # one before) and long-term pictures.
+    bits.ue(0).ue(1).ue(0).ue(2).ue(0).ue(0)
+    bits.u("scaling" in tools, 1)
+    if "scaling" in tools:
+        bits.u(1, 1)                        # sps_scaling_list_data_present_flag
+        for size in range(4):
+            for _ in range(0, 6, 3 if size == 3 else 1):
+                bits.u(1, 1)                # explicit coefficients, all deltas 0
+                if size > 1:
+                    bits.se(0)
+                for _ in range(min(64, 1 << (4 + 2 * size))):
+                    bits.se(0)
+    bits.u(0, 1).u(1, 1).u("pcm" in tools, 1)               # amp, sao, pcm
+    if "pcm" in tools:
+        bits.u(7, 4).u(7, 4).ue(0).ue(0).u(1, 1)
+    sets = tools.get("sets", [(1, 0)])
+    bits.ue(len(sets))
+    previous = 0
+    for i, rps in enumerate(sets):
+        if i:
+            bits.u(rps == "predicted", 1)
+        if rps == "predicted":
+            bits.u(0, 1).ue(0)              # delta_rps_sign, abs_delta_rps_minus1
+            for _ in range(previous + 1):
+                bits.u(1, 1)                # used_by_curr_pic_flag
+            previous += 1
+        else:
+            bits.ue(rps[0]).ue(rps[1])
+            for _ in range(rps[0] + rps[1]):
+                bits.ue(0).u(1, 1)
+            previous = rps[0] + rps[1]
+    long_term = tools.get("long_term", 0)
+    bits.u(long_term > 0, 1)
+    if long_term:
+        bits.ue(long_term)
+        for i in range(long_term):
+            bits.u(i, 8).u(1, 1)            # lt_ref_pic_poc_lsb_sps (8 bits), used flag
+    bits.u(1, 1).u(1, 1)                    # temporal mvp, strong intra smoothing
+    bits.u(sar is not None or colour is not None, 1)
+    if sar is not None or colour is not None:
+        vui(bits, sar, colour)
+        bits.u(0, 7)                        # the rest of the VUI: no flags set
+    bits.u(0, 1)                            # no extensions
     return hevc_header(33) + escape(bits.rbsp())
 
 
@@ -1006,3 +1077,22 @@ def hevc_picture(nal_type: int = HEVC_TRAIL, *units: bytes, aud: bool = True, sl
 def hevc_stream(*pictures: bytes, **kwargs) -> bytes:
     """A transport stream of HEVC pictures, one PES each, 3000 ticks apart."""
     return transport_stream([(p, 3000 * i, None) for i, p in enumerate(pictures)], video_type=0x24, **kwargs)
+
+
+# ---- SEI messages ----------------------------------------------------------------------------
+
+def sei_message(payload_type: int, payload: bytes, size: int | None = None) -> bytes:
+    """One sei_message: type and size each as 0xFF bytes and a last byte (``size`` may lie)."""
+    def number(value: int) -> bytes:
+        return b"\xff" * (value // 255) + bytes([value % 255])
+    return number(payload_type) + number(len(payload) if size is None else size) + payload
+
+
+MASTERING_DISPLAY = struct.pack(">8H2I", 13250, 34500, 7500, 3000, 34000, 16000, 15635, 16450, 10000000, 50)
+CONTENT_LIGHT_LEVEL = struct.pack(">2H", 1000, 400)
+
+
+def sei_nal(*messages: bytes, hevc: bool = True, trailing: bool = True) -> bytes:
+    """A prefix SEI unit (HEVC) or an SEI unit (H.264) holding the messages."""
+    header = hevc_header(39) if hevc else b"\x06"
+    return header + escape(b"".join(messages) + (b"\x80" if trailing else b""))

@@ -42,6 +42,34 @@ def read_fixture(name: str) -> bytes:
     return path.read_bytes()
 
 
+def _progressive(source: bytes) -> bytes:
+    import plexo
+    return plexo.convert_ts_to_mp4(source, diagnostics=False)
+
+
+def _fragmented(source: bytes) -> bytes:
+    import plexo
+    return plexo.convert_ts_to_fmp4(source, diagnostics=False)
+
+
+def _segmented(source: bytes) -> bytes:
+    import plexo
+    segmenter = plexo.TsSegmenter()
+    fragments = segmenter.push(source) + segmenter.flush()
+    return segmenter.init + b"".join(fragments)
+
+
+# The three ways a transport stream becomes MP4, each with its default fragment duration.
+OUTPUT_KINDS = {"progressive": _progressive, "fmp4": _fragmented, "segmenter": _segmented}
+
+
+@functools.lru_cache(maxsize=None)
+def converted_fixture(kind: str, name: str) -> bytes:
+    """A transport-stream fixture as one OUTPUT_KINDS writes it (the segmenter's initialisation
+    segment and fragments joined), converted once."""
+    return OUTPUT_KINDS[kind](read_fixture(name))
+
+
 @pytest.fixture(scope="session")
 def fixture_bytes():
     """read_fixture, for tests that take it as a fixture."""

@@ -109,7 +109,8 @@ def test_parameter_sets_and_delimiters_stay_out_of_samples_and_go_to_avcc():
     assert samples(out) == [b"\x00\x00\x00\x04" + idr()]
     avcc = box_payload(out, "moov/trak/mdia/minf/stbl/stsd/avc1/avcC")
     assert avcc == (bytes([1, SPS[1], SPS[2], SPS[3], 0xFF, 0xE1]) + struct.pack(">H", len(SPS)) + SPS
-                    + b"\x01" + struct.pack(">H", len(PPS)) + PPS)
+                    + b"\x01" + struct.pack(">H", len(PPS)) + PPS
+                    + b"\xfd\xf8\xf8\x00")  # High profile: 4:2:0, 8 bits, no SPS extension
 
 
 def test_extra_zero_before_a_start_code_stays_with_the_unit_before():
@@ -281,10 +282,12 @@ def test_pts_wrap_inside_the_stream_keeps_duration_and_offsets():
 
 # ---- audio description and timing -------------------------------------------------------
 
-ESDS_48K_STEREO = bytes.fromhex("00000000 0319 0001 00 0411 40 15 000300 0001f400 0001f400 0502 1190 0601 02")
+# Five raw frames of 20 bytes, 1024 samples at 48 kHz each: largest frame 20 bytes, 7500 bit/s
+# (the track is shorter than a second, so its busiest second is the whole of it).
+ESDS_48K_STEREO = bytes.fromhex("00000000 0319 0001 00 0411 40 15 000014 00001d4c 00001d4c 0502 1190 0601 02")
 
 
-def test_48k_stereo_keeps_the_movie_clock_and_the_fixed_esds():
+def test_48k_stereo_keeps_the_movie_clock_and_states_the_measured_rates():
     out = convert(gop(3), [(aac_frames(5), 0)])
     mdhd = trak_box(out, 1, "mdia/mdhd")
     assert struct.unpack(">II", mdhd[12:20]) == (90000, 5 * 1920)

@@ -12,6 +12,40 @@ std::optional<Box> first_sample_entry(const Box& stsd, BoxRules rules) {
   return **entry;
 }
 
+Buffer PixelAspectRatio::payload() const {
+  Buffer out;
+  out.put_u32(horizontal_spacing);
+  out.put_u32(vertical_spacing);
+  return out;
+}
+
+Buffer ColourInformation::payload() const {
+  Buffer out;
+  out.put_fourcc("nclx");
+  out.put_u16(primaries);
+  out.put_u16(transfer);
+  out.put_u16(matrix);
+  out.put_u8(full_range ? 0x80 : 0);  // full_range_flag, 7 reserved bits
+  return out;
+}
+
+Buffer MasteringDisplayColourVolume::payload() const {
+  Buffer out;
+  for (std::uint16_t value : primaries) out.put_u16(value);
+  out.put_u16(white_x);
+  out.put_u16(white_y);
+  out.put_u32(max_luminance);
+  out.put_u32(min_luminance);
+  return out;
+}
+
+Buffer ContentLightLevelBox::payload() const {
+  Buffer out;
+  out.put_u16(max_content);
+  out.put_u16(max_average);
+  return out;
+}
+
 Buffer ElementaryStreamDescriptor::payload() const {
   const std::size_t info = decoder_specific_info.empty() ? 0 : 2 + decoder_specific_info.size();
   Buffer out;

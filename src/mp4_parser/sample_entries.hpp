@@ -94,6 +94,41 @@ Buffer sample_description(const Entry& entry) {
   return out;
 }
 
+// The boxes after a visual entry's decoder configuration that say how its pictures are shown;
+// each writes its payload.
+// pasp: the shape of a sample, its width to its height (absent: square).
+struct PixelAspectRatio {
+  std::uint32_t horizontal_spacing = 1;
+  std::uint32_t vertical_spacing = 1;
+  Buffer payload() const;
+};
+// colr of type nclx: the code points of the colour primaries, transfer characteristics and
+// matrix coefficients, and whether samples use the full range.
+struct ColourInformation {
+  std::uint16_t primaries = 2;
+  std::uint16_t transfer = 2;
+  std::uint16_t matrix = 2;
+  bool full_range = false;
+  Buffer payload() const;
+};
+// mdcv: the mastering display's colour volume, its fields in the order of the SEI message
+// that gives them (three primaries' x and y, the white point's, maximum and minimum
+// luminance).
+struct MasteringDisplayColourVolume {
+  std::array<std::uint16_t, 6> primaries{};
+  std::uint16_t white_x = 0;
+  std::uint16_t white_y = 0;
+  std::uint32_t max_luminance = 0;
+  std::uint32_t min_luminance = 0;
+  Buffer payload() const;
+};
+// clli: the content's maximum light level and maximum frame-average light level (cd/m²).
+struct ContentLightLevelBox {
+  std::uint16_t max_content = 0;
+  std::uint16_t max_average = 0;
+  Buffer payload() const;
+};
+
 // esds: the MPEG-4 elementary stream descriptor of an mp4a entry. An ES_Descriptor holding a
 // DecoderConfigDescriptor (with the codec's DecoderSpecificInfo) and an SLConfigDescriptor;
 // every descriptor length fits one byte.

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "codecs/aac/audio_specific_config.hpp"
+#include "mp4_parser/bit_rates.hpp"
 #include "mp4_writer/video_timing.hpp"
 #include "ts_parser/ts_demux.hpp"
 
@@ -26,6 +27,9 @@ struct AudioTrackTiming {
   // frame carries one.
   std::optional<std::uint64_t> start;
   std::uint64_t empty_edit = 0;  // movie time before the first frame
+  // Measured over the track's frames (measure_rates); absent while they are not all known
+  // (a live stream's initialisation segment).
+  std::optional<mp4::StreamRates> rates;
 };
 
 AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed);
@@ -33,6 +37,9 @@ AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed);
 // stream's facts but not all its frames.
 AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed, std::uint64_t frames,
                                       const std::optional<ts::AudioAnchor>& anchor);
+
+// A meter for the track's frames, each `frame_samples` at `sample_rate`.
+inline mp4::RateMeter rate_meter(const AudioTrackTiming& a) { return mp4::RateMeter(a.frame_samples, a.sample_rate); }
 
 // The movie starts with whichever track starts first; the other waits behind an empty edit
 // of the difference. No edit skips media.

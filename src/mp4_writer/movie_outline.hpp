@@ -32,8 +32,12 @@ struct MovieOutline {
   std::vector<mp4::FragmentedTrack> tracks;  // per model track: ID, timescale, delay
 };
 
-// The fragmented movie's file type: CMAF-compatible brands.
-inline mp4::FileType fragmented_file_type() { return {"iso6", 0, {"iso6", "cmfc", "isom", "mp41"}}; }
+// The fragmented movie's file type. CMAF's brand only where it holds: a CMAF track file
+// carries one track, so a movie whose fragments hold both video and audio does not claim it.
+inline mp4::FileType fragmented_file_type(std::size_t tracks) {
+  if (tracks == 1) return {"iso6", 0, {"iso6", "cmfc", "isom", "mp41"}};
+  return {"iso6", 0, {"iso6", "isom", "mp41"}};
+}
 
 // A video track when `video`, an audio track when `audio`, in that order.
 MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, const VideoTiming* video,

@@ -49,8 +49,9 @@ BoxNode media_header_box(FourCC type) {
                                 : BoxNode::viewed(type, ByteView(kSound, sizeof kSound));
 }
 
+// `width` and `height` in 16.16.
 BoxNode trak(std::uint32_t track_id, std::uint64_t track_duration, std::uint16_t volume,
-             std::uint16_t width, std::uint16_t height, std::uint32_t timescale,
+             std::uint32_t width, std::uint32_t height, std::uint32_t timescale,
              std::uint64_t media_duration, FourCC handler, std::size_t model_track,
              const std::vector<mp4::EditEntry>& edits) {
   BoxNode trak = BoxNode::container("trak");
@@ -58,8 +59,8 @@ BoxNode trak(std::uint32_t track_id, std::uint64_t track_duration, std::uint16_t
   tkhd.track_id = track_id;
   tkhd.duration = track_duration;
   tkhd.volume = volume;
-  tkhd.width = std::uint32_t{width} << 16;
-  tkhd.height = std::uint32_t{height} << 16;
+  tkhd.width = width;
+  tkhd.height = height;
   trak.add(BoxNode::typed(tkhd));
   BoxNode& mdia = trak.add(BoxNode::container("mdia"));
   mp4::MediaHeader mdhd;
@@ -103,7 +104,8 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
     return fragmented ? std::vector<mp4::EditEntry>{} : delay_edits(delay, presented);
   };
   mp4::MovieModel& model = outline.model;
-  model.file_type = fragmented ? fragmented_file_type() : mp4::FileType{"isom", 0x200, {"isom", "iso2", "mp41"}};
+  model.file_type = fragmented ? fragmented_file_type(std::size_t{video != nullptr} + std::size_t{audio != nullptr})
+                               : mp4::FileType{"isom", 0x200, {"isom", "iso2", "mp41"}};
   model.moov.add(BoxNode());  // the mvhd, once the duration is known
   std::uint64_t movie_duration = 0;
   std::uint32_t next_track_id = kVideoTrackId;
@@ -119,7 +121,9 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
     keep.video = video_sample_description(d);
     v.sample_description = keep.video.view();
     outline.tracks.push_back({next_track_id, kMovieTimescale, video->empty_edit});
-    model.moov.add(trak(next_track_id++, stated(track_duration(*video)), 0, d.width, d.height, kMovieTimescale,
+    // Shown at its display width: the picture's stretched by its sample aspect ratio.
+    model.moov.add(trak(next_track_id++, stated(track_duration(*video)), 0, display_width(d),
+                        std::uint32_t{d.height} << 16, kMovieTimescale,
                         stated(video->duration), "vide", model.tracks.size() - 1,
                         edits(video->empty_edit, video->duration)));
     movie_duration = track_duration(*video);
@@ -198,6 +202,13 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   VideoTiming& video = keep->video;
   std::optional<AudioTrackTiming> audio;
   if (has_audio) audio = compute_audio_timing(d);
+  // A progressive file states the rates its frames have; a fragmented one what its live
+  // segmenter states before the frames come, so that the two write the same bytes.
+  if (audio && layout == Layout::kProgressive) {
+    mp4::RateMeter meter = rate_meter(*audio);
+    for (const ts::AudioFrame& frame : d.audio_frames) meter.add(static_cast<std::uint32_t>(frame.size));
+    audio->rates = meter.rates();
+  }
   align_tracks(video, audio);
 
   converted.outline = outline_movie(keep->descriptions, d, has_video ? &video : nullptr,
@@ -289,6 +300,7 @@ Result<SummarisedMovie> summarise_ts(ByteView input) {
   StreamCounts counts;
   std::vector<ts::UnitStamp> stamps;  // of every unit, numbered from the stream's first
   std::optional<ts::AudioAnchor> anchor;  // numbered from the stream's first frame
+  std::optional<mp4::RateMeter> rates;    // of the frames taken
   auto take = [&](std::size_t units_held, std::size_t frames_held) {
     const std::size_t units = d.access_units.size() - std::min(d.access_units.size(), units_held);
     const std::size_t frames = d.audio_frames.size() - std::min(d.audio_frames.size(), frames_held);
@@ -297,6 +309,8 @@ Result<SummarisedMovie> summarise_ts(ByteView input) {
     for (const ts::UnitStamp& stamp : d.unit_stamps)
       if (stamp.unit < units) stamps.push_back({stamp.unit + counts.units, stamp.times});
     count_units(d, 0, units, counts);
+    if (frames > 0 && !rates) rates.emplace(rate_meter(compute_audio_timing(d, 0, std::nullopt)));
+    for (std::size_t i = 0; i < frames; ++i) rates->add(static_cast<std::uint32_t>(d.audio_frames[i].size));
     counts.frames += frames;
     demux.release(units, frames);
   };
@@ -311,7 +325,10 @@ Result<SummarisedMovie> summarise_ts(ByteView input) {
 
   VideoTiming video = compute_video_timing({static_cast<std::size_t>(counts.units), stamps});
   std::optional<AudioTrackTiming> audio;
-  if (counts.frames > 0) audio = compute_audio_timing(d, counts.frames, anchor);
+  if (counts.frames > 0) {
+    audio = compute_audio_timing(d, counts.frames, anchor);
+    audio->rates = rates->rates();
+  }
   align_tracks(video, audio);
   TrackDescriptions descriptions;
   MovieOutline outline = outline_movie(descriptions, d, counts.units > 0 ? &video : nullptr,

@@ -1,14 +1,32 @@
 // The sample descriptions (stsd payloads) of the converted file's two tracks.
 #pragma once
 
+#include <optional>
+
+#include "codecs/hdr_metadata.hpp"
+#include "codecs/video_usability.hpp"
 #include "core/buffer.hpp"
 #include "mp4_writer/audio_timing.hpp"
 #include "ts_parser/ts_demux.hpp"
 
 namespace plexo::mp4w {
 
+// How the stream's pictures are to be shown, from its SPS's VUI and its SEI: the sample aspect
+// ratio when it is usable (both terms set, neither more than 16 times the other, and a
+// display width below 65536 pixels), the colour description, the HDR metadata.
+struct VideoPresentation {
+  std::optional<vui::SampleAspectRatio> aspect_ratio;
+  std::optional<vui::ColourDescription> colour;
+  sei::HdrMetadata hdr;
+};
+VideoPresentation video_presentation(const ts::TsDemuxResult& demuxed);
+// The width the track is shown at (tkhd, 16.16): the picture's width stretched by its sample
+// aspect ratio.
+std::uint32_t display_width(const ts::TsDemuxResult& demuxed);
+
 // avc1 (H.264) or hvc1 (HEVC) with the stream's picture size and, when its parameter sets are
-// there, its avcC or hvcC.
+// there, its avcC or hvcC; then pasp when the samples are not square, colr when the stream
+// describes its colours, mdcv and clli when its SEI carry them.
 Buffer video_sample_description(const ts::TsDemuxResult& demuxed);
 // The audio entry of the stream's codec with its channel count and rate: mp4a with an esds
 // (AAC with its AudioSpecificConfig, MPEG-1 or MPEG-2 audio by object type), ac-3 with a dac3,

@@ -53,6 +53,7 @@ struct VideoScan {
   // Pictures went by before the parameter sets were known: none is kept until a key picture,
   // which needs no earlier one to decode.
   bool awaiting_key_frame = false;
+  bool picture_kept = false;  // some access unit was kept (SEI after it are not read)
   std::uint32_t sps_id = 0;      // of `TsDemuxResult::sps`, once held
   std::uint32_t pps_sps_id = 0;  // the SPS that `TsDemuxResult::pps` refers to, once held
   std::uint32_t vps_id = 0;       // HEVC: the VPS that `TsDemuxResult::sps` refers to, once held

@@ -15,6 +15,7 @@
 
 #include "codecs/aac/audio_specific_config.hpp"
 #include "codecs/ac3/ac3.hpp"
+#include "codecs/hdr_metadata.hpp"
 #include "codecs/mpeg_audio/frame_header.hpp"
 #include "codecs/video_codec.hpp"
 #include "core/messages.hpp"
@@ -109,6 +110,9 @@ struct TsDemuxResult {
   std::optional<std::vector<std::uint8_t>> vps;  // HEVC only
   std::optional<std::vector<std::uint8_t>> sps;
   std::optional<std::vector<std::uint8_t>> pps;
+  // The static HDR metadata of the SEI that come with the first picture kept (and the
+  // pictures before it).
+  sei::HdrMetadata hdr;
   std::optional<std::uint16_t> video_pid;
   std::optional<std::uint16_t> audio_pid;
   std::uint8_t video_stream_type = 0;

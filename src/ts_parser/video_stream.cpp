@@ -16,6 +16,9 @@ namespace {
 constexpr std::size_t kNalPrefix = 8;
 // An MP4 decoder configuration gives each parameter set a 16-bit length.
 constexpr std::uint64_t kMaxParameterSetSize = 0xFFFF;
+// How much of an SEI unit is looked at for HDR metadata: the messages open it, and they are
+// tens of bytes.
+constexpr std::uint64_t kMaxSeiRead = 1024;
 
 std::vector<std::uint8_t> copy_parameter_set(const ElementaryStream& es, std::uint64_t header,
                                              std::uint64_t end) {
@@ -52,6 +55,7 @@ void close_unit(TsDemuxResult& result, VideoScan& scan, bool keep) {
       result.key_frame_without_parameter_sets |= scan.unit.sync;
     } else if (!scan.awaiting_key_frame || scan.unit.sync) {
       scan.awaiting_key_frame = false;
+      scan.picture_kept = true;
       result.access_units.push_back(scan.unit);
       return;
     }
@@ -116,6 +120,17 @@ void take_hevc_parameter_set(TsDemuxResult& result, VideoScan& scan, std::uint8_
   }
 }
 
+// The HDR metadata of an SEI unit, while no picture has been kept: what the sample entry
+// describes is what the stream's first picture comes with.
+void read_sei(TsDemuxResult& result, std::uint64_t header, std::uint64_t end) {
+  const std::size_t header_size = result.video_codec == VideoCodec::kHevc ? hevc::kNalHeaderSize : 1;
+  std::uint8_t bytes[kMaxSeiRead];
+  const std::size_t have = result.video.peek(header, bytes, std::min<std::uint64_t>(kMaxSeiRead, end - header));
+  if (have <= header_size) return;
+  const std::vector<std::uint8_t> rbsp = nal::remove_emulation_prevention(ByteView(bytes + header_size, have - header_size));
+  sei::read_hdr_messages(rbsp, result.hdr);
+}
+
 void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, std::uint64_t header,
                   std::uint64_t end) {
   std::uint8_t prefix[kNalPrefix];
@@ -141,6 +156,8 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
       else take_hevc_parameter_set(result, scan, type, header, end);
     }
   } else {
+    const bool sei = codec == VideoCodec::kH264 ? type == h264::kSei : type == hevc::kPrefixSei;
+    if (sei && !scan.picture_kept && !result.hdr.complete()) read_sei(result, header, end);
     NalRange& range = result.nal_units.emplace_back();
     range.header = header;
     range.start_code_length = header - start;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codecs/bit_reader.hpp"
+#include "codecs/h264/parameter_sets.hpp"
 #include "codecs/nal_units.hpp"
 #include "core/buffer.hpp"
 #include "core/bytes.hpp"
@@ -53,9 +54,16 @@ inline std::optional<DecoderConfiguration> read_decoder_configuration(ByteView p
   return config;
 }
 
+// Whether a decoder configuration record of this profile ends with the chroma format, the bit
+// depths and the SPS extensions.
+inline bool has_record_extension(std::uint8_t profile_idc) {
+  return profile_idc == 100 || profile_idc == 110 || profile_idc == 122 || profile_idc == 144;
+}
+
 // Writes a decoder configuration record with 4-byte NAL lengths, one SPS and one PPS (each
 // at most 0xFFFF bytes). A parameter set too short to name its profile is described as High
-// profile, level 3.1.
+// profile, level 3.1. The High profiles' record ends with the SPS's chroma format and bit
+// depths (4:2:0 at 8 bits when it cannot be read) and no SPS extension: none is kept.
 inline void put_decoder_configuration(Buffer& out, ByteView sps, ByteView pps) {
   constexpr std::uint8_t kHighProfile = 100;
   constexpr std::uint8_t kLevel31 = 31;
@@ -76,6 +84,13 @@ inline void put_decoder_configuration(Buffer& out, ByteView sps, ByteView pps) {
   out.put_u8(1);
   out.put_u16(static_cast<std::uint16_t>(pps.size()));
   out.put(pps);
+  if (sps.size() > 3 && has_record_extension(sps[1])) {
+    const auto fields = read_sps(sps);
+    out.put_u8(static_cast<std::uint8_t>(0xFC | (fields ? fields->chroma_format_idc & 0x03 : 1)));
+    out.put_u8(static_cast<std::uint8_t>(0xF8 | (fields ? fields->bit_depth_luma_minus8 & 0x07 : 0)));
+    out.put_u8(static_cast<std::uint8_t>(0xF8 | (fields ? fields->bit_depth_chroma_minus8 & 0x07 : 0)));
+    out.put_u8(0);  // numOfSequenceParameterSetExt
+  }
 }
 
 // The name of a profile_idc; constraint_set1_flag (0x40 of the constraints byte) makes Baseline

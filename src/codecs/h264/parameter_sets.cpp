@@ -14,7 +14,7 @@ constexpr std::uint32_t kMaxPpsId = 255;
 // Profiles whose SPS carries chroma_format_idc, bit depths and scaling matrices.
 bool has_chroma_fields(std::uint8_t profile_idc) {
   switch (profile_idc) {
-    case 100: case 110: case 122: case 244: case 44: case 83: case 86: case 118: case 128:
+    case 100: case 110: case 122: case 144: case 244: case 44: case 83: case 86: case 118: case 128:
       return true;
     default:
       return false;
@@ -51,6 +51,7 @@ std::optional<SequenceParameters> read_sps(ByteView nal) {
   if (!id || *id > kMaxSpsId) return fail();
   std::uint32_t chroma_format_idc = 1;
   bool separate_colour_plane = false;
+  std::optional<std::uint32_t> depth_luma = 0, depth_chroma = 0;
   if (has_chroma_fields(profile_idc)) {
     auto chroma = bits.read_ue();
     if (!chroma) return fail();
@@ -60,7 +61,9 @@ std::optional<SequenceParameters> read_sps(ByteView nal) {
       if (!flag) return fail();
       separate_colour_plane = *flag == 1;
     }
-    if (!bits.skip_ue() || !bits.skip_ue()) return fail();  // bit depths
+    depth_luma = bits.read_ue();
+    depth_chroma = depth_luma ? bits.read_ue() : std::nullopt;
+    if (!depth_chroma) return fail();
     if (!bits.read_bit()) return fail();                    // qpprime_y_zero_transform_bypass
     auto matrix_present = bits.read_bit();
     if (!matrix_present) return fail();
@@ -112,7 +115,13 @@ std::optional<SequenceParameters> read_sps(ByteView nal) {
   const std::uint32_t width = (*width_mbs + 1) * 16 - crop_unit_x * (crop[0] + crop[1]);
   const std::uint32_t height =
       (*height_map_units + 1) * 16 * (2 - *frame_mbs_only) - crop_unit_y * (crop[2] + crop[3]);
-  return SequenceParameters{*id, {static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)}};
+  SequenceParameters fields{*id, {static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)}};
+  fields.chroma_format_idc = chroma_format_idc;
+  fields.bit_depth_luma_minus8 = *depth_luma;
+  fields.bit_depth_chroma_minus8 = *depth_chroma;
+  if (auto vui_present = bits.read_bit(); vui_present && *vui_present)
+    fields.usability = vui::read_video_usability(bits);
+  return fields;
 }
 
 std::optional<std::uint32_t> read_pps_sps_id(ByteView nal) {

@@ -1,10 +1,12 @@
-// H.264 parameter sets read as far as a container needs them: an SPS's id and picture size,
-// and the SPS a PPS refers to.
+// H.264 parameter sets read as far as a container needs them: an SPS's id, picture size,
+// chroma format and bit depths, and how its pictures are shown (the start of its VUI); and
+// the SPS a PPS refers to.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 
+#include "codecs/video_usability.hpp"
 #include "core/bytes.hpp"
 
 namespace plexo::h264 {
@@ -16,10 +18,16 @@ struct PictureSize {
 struct SequenceParameters {
   std::uint32_t id;
   PictureSize size;
+  // As coded; the profiles without these fields imply 4:2:0 at 8 bits.
+  std::uint32_t chroma_format_idc = 1;
+  std::uint32_t bit_depth_luma_minus8 = 0;
+  std::uint32_t bit_depth_chroma_minus8 = 0;
+  // Empty when the SPS has no VUI or ends before its fields.
+  vui::VideoUsability usability;
 };
 
-// The id and picture size of an SPS (NAL header byte first), read once its size fields are
-// reached; nullopt when it cannot be read that far or names an id H.264 does not allow
+// The fields of an SPS (NAL header byte first), read once its size fields are reached (the
+// VUI is read where present, as far as the SPS goes); nullopt when it cannot be read that far or names an id H.264 does not allow
 // (above 31).
 std::optional<SequenceParameters> read_sps(ByteView sps);
 // The SPS id a PPS refers to; nullopt when its two leading ids cannot be read or are out of

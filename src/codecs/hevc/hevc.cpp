@@ -66,6 +66,94 @@ std::vector<std::uint8_t> payload_rbsp(ByteView nal, std::size_t limit = SIZE_MA
   return nal::remove_emulation_prevention(nal.subspan(kNalHeaderSize, std::min(limit, nal.size() - kNalHeaderSize)));
 }
 
+// scaling_list_data(): its bits passed over.
+bool skip_scaling_lists(BitReader& bits) {
+  for (int size = 0; size < 4; ++size) {
+    for (int matrix = 0; matrix < 6; matrix += size == 3 ? 3 : 1) {
+      auto predicted_from_another = bits.read_bit();
+      if (!predicted_from_another) return false;
+      if (!*predicted_from_another) {
+        if (!bits.skip_ue()) return false;  // scaling_list_pred_matrix_id_delta
+        continue;
+      }
+      const int coefficients = std::min(64, 1 << (4 + (size << 1)));
+      if (size > 1 && !bits.read_se()) return false;  // scaling_list_dc_coef_minus8
+      for (int i = 0; i < coefficients; ++i)
+        if (!bits.read_se()) return false;
+    }
+  }
+  return true;
+}
+
+// The short-term reference picture sets of an SPS: each one's bits passed over, counting its
+// pictures, which a set predicted from the one before it needs. Nothing when cut short or
+// out of HEVC's range.
+bool skip_short_term_sets(BitReader& bits, std::uint32_t count) {
+  constexpr std::uint32_t kMaxSets = 64, kMaxPictures = 16;
+  if (count > kMaxSets) return false;
+  std::uint32_t previous_pictures = 0;
+  for (std::uint32_t set = 0; set < count; ++set) {
+    std::uint32_t pictures = 0;
+    auto predicted = set != 0 ? bits.read_bit() : std::optional<std::uint32_t>(0);
+    if (!predicted) return false;
+    if (*predicted) {
+      if (!bits.read_bit() || !bits.skip_ue()) return false;  // delta_rps_sign, abs_delta_rps_minus1
+      for (std::uint32_t j = 0; j <= previous_pictures; ++j) {
+        auto used = bits.read_bit();
+        if (!used) return false;
+        auto use_delta = *used ? used : bits.read_bit();
+        if (!use_delta) return false;
+        pictures += *use_delta;
+      }
+    } else {
+      auto negative = bits.read_ue();
+      auto positive = negative ? bits.read_ue() : std::nullopt;
+      if (!positive || *negative > kMaxPictures || *positive > kMaxPictures) return false;
+      pictures = *negative + *positive;
+      for (std::uint32_t i = 0; i < pictures; ++i)
+        if (!bits.skip_ue() || !bits.read_bit()) return false;  // delta_poc_minus1, used flag
+    }
+    if (pictures > kMaxPictures) return false;
+    previous_pictures = pictures;
+  }
+  return true;
+}
+
+// The rest of an SPS after its bit depths, read past up to its VUI; nothing when it has none
+// or ends first.
+vui::VideoUsability read_usability(BitReader& bits, std::uint32_t max_sub_layers_minus1) {
+  constexpr std::uint32_t kMaxPocLsbBitsMinus4 = 12, kMaxLongTermPictures = 32;
+  auto poc_lsb_bits_minus4 = bits.read_ue();
+  auto ordering_for_each = poc_lsb_bits_minus4 ? bits.read_bit() : std::nullopt;
+  if (!ordering_for_each || *poc_lsb_bits_minus4 > kMaxPocLsbBitsMinus4) return {};
+  for (std::uint32_t i = *ordering_for_each ? 0 : max_sub_layers_minus1; i <= max_sub_layers_minus1; ++i)
+    if (!bits.skip_ue() || !bits.skip_ue() || !bits.skip_ue()) return {};  // buffering, reorder, latency
+  for (int i = 0; i < 6; ++i)  // coding and transform block sizes, transform hierarchy depths
+    if (!bits.skip_ue()) return {};
+  auto scaling = bits.read_bit();
+  if (!scaling) return {};
+  if (*scaling) {
+    auto lists_present = bits.read_bit();
+    if (!lists_present || (*lists_present && !skip_scaling_lists(bits))) return {};
+  }
+  auto amp = bits.read_bit(), sao = bits.read_bit(), pcm = bits.read_bit();
+  if (!amp || !sao || !pcm) return {};
+  if (*pcm && (!bits.read_bits(8) || !bits.skip_ue() || !bits.skip_ue() || !bits.read_bit())) return {};
+  auto sets = bits.read_ue();
+  if (!sets || !skip_short_term_sets(bits, *sets)) return {};
+  auto long_term = bits.read_bit();
+  if (!long_term) return {};
+  if (*long_term) {
+    auto count = bits.read_ue();
+    if (!count || *count > kMaxLongTermPictures) return {};
+    for (std::uint32_t i = 0; i < *count; ++i)  // lt_ref_pic_poc_lsb_sps, used_by_curr_pic_lt_sps_flag
+      if (!bits.read_bits(static_cast<int>(*poc_lsb_bits_minus4 + 4)) || !bits.read_bit()) return {};
+  }
+  auto temporal_mvp = bits.read_bit(), strong_intra_smoothing = bits.read_bit(), vui_present = bits.read_bit();
+  if (!temporal_mvp || !strong_intra_smoothing || !vui_present || !*vui_present) return {};
+  return vui::read_video_usability(bits);
+}
+
 void put_array(Buffer& out, std::uint8_t type, ByteView unit) {
   out.put_u8(0x80 | type);  // array_completeness 1: every such unit is in the record
   out.put_u16(1);
@@ -130,6 +218,7 @@ std::optional<SequenceParameters> read_sps(ByteView nal) {
     return std::nullopt;
   sps.width = static_cast<std::uint16_t>(*width - crop_x);
   sps.height = static_cast<std::uint16_t>(*height - crop_y);
+  sps.usability = read_usability(bits, *sub_layers_minus1);
   return sps;
 }
 

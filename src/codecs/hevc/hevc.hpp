@@ -9,6 +9,7 @@
 #include <string>
 
 #include "codecs/nal_units.hpp"
+#include "codecs/video_usability.hpp"
 #include "core/buffer.hpp"
 #include "core/bytes.hpp"
 
@@ -60,7 +61,8 @@ struct ProfileTierLevel {
   std::uint8_t level_idc = 0;
 };
 
-// An SPS read as far as a container needs it (through the bit depths).
+// An SPS read as far as a container needs it: through the bit depths, then past the coding
+// tools to the start of its VUI.
 struct SequenceParameters {
   std::uint32_t id = 0;
   std::uint32_t vps_id = 0;
@@ -73,6 +75,8 @@ struct SequenceParameters {
   std::uint8_t bit_depth_chroma = 8;
   std::uint16_t width = 0;   // luma samples, conformance window applied
   std::uint16_t height = 0;
+  // Empty when the SPS has no VUI or ends before its fields.
+  vui::VideoUsability usability;
 };
 
 // The SPS of a NAL unit (header first), emulation-prevention bytes removed first; nullopt

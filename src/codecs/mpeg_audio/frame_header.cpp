@@ -21,6 +21,14 @@ constexpr int layer_index(Layer layer) {
   return layer == Layer::kLayer1 ? 0 : layer == Layer::kLayer2 ? 1 : 2;
 }
 
+// Layer I counts in 4-byte slots of 384 samples; layers II and III in bytes of 1152 samples,
+// MPEG-2 layer III in bytes of 576.
+std::uint16_t frame_length(const FrameHeader& header, unsigned padding) {
+  if (header.layer == Layer::kLayer1)
+    return static_cast<std::uint16_t>((12 * header.bitrate / header.sample_rate + padding) * 4);
+  return static_cast<std::uint16_t>(header.samples / 8 * header.bitrate / header.sample_rate + padding);
+}
+
 }  // namespace
 
 std::optional<FrameHeader> read_frame_header(const std::uint8_t (&h)[kHeaderSize]) {
@@ -36,18 +44,17 @@ std::optional<FrameHeader> read_frame_header(const std::uint8_t (&h)[kHeaderSize
   header.layer = *layer;
   header.sample_rate = kSampleRates[rate_index] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
   header.bitrate = std::uint32_t{kBitrates[version == 3 ? 0 : 1][layer_index(*layer)][bitrate_index - 1]} * 1000;
-  const unsigned padding = (h[2] >> 1) & 0x01;
-  // Layer I counts in 4-byte slots of 384 samples; layers II and III in bytes of 1152
-  // samples, MPEG-2 layer III in bytes of 576.
-  if (*layer == Layer::kLayer1) {
-    header.samples = 384;
-    header.frame_length = static_cast<std::uint16_t>((12 * header.bitrate / header.sample_rate + padding) * 4);
-  } else {
-    header.samples = (*layer == Layer::kLayer3 && version != 3) ? 576 : 1152;
-    header.frame_length = static_cast<std::uint16_t>(header.samples / 8 * header.bitrate / header.sample_rate + padding);
-  }
+  header.samples = *layer == Layer::kLayer1 ? 384 : (*layer == Layer::kLayer3 && version != 3) ? 576 : 1152;
+  header.frame_length = frame_length(header, (h[2] >> 1) & 0x01);
   header.channels = (h[3] >> 6) == 3 ? 1 : 2;
   return header;
+}
+
+FrameHeader highest_rate_frame(const FrameHeader& header) {
+  FrameHeader highest = header;
+  highest.bitrate = std::uint32_t{kBitrates[header.mpeg1() ? 0 : 1][layer_index(header.layer)][13]} * 1000;
+  highest.frame_length = frame_length(highest, 1);
+  return highest;
 }
 
 }  // namespace plexo::mpeg_audio

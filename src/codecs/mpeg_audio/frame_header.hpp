@@ -32,4 +32,8 @@ struct FrameHeader {
 // the table (the free format, index 0, has no length of its own) and a known sample rate.
 std::optional<FrameHeader> read_frame_header(const std::uint8_t (&h)[kHeaderSize]);
 
+// The same stream's frame at the highest bitrate its version and layer allow, padded: the
+// most a frame of it may take.
+FrameHeader highest_rate_frame(const FrameHeader& header);
+
 }  // namespace plexo::mpeg_audio
