@@ -48,7 +48,7 @@ def transport_stream_outputs(data: bytes):
     yield "convert_ts_to_fmp4(0.5)", lambda: _plexo._convert_ts_to_fmp4(data, 0.5, False)
     yield "segmenter(whole)", lambda: segmented(data, None)
     yield "segmenter(1316)", lambda: segmented(data, 1316)
-    yield "extract_thumbnail_from_ts", lambda: _plexo.extract_thumbnail_from_ts(data)
+    yield "extract_thumbnail_from_ts", lambda: _plexo._extract_thumbnail_from_ts(data, False)
     yield "probe", lambda: _plexo._probe(data)
 
 
