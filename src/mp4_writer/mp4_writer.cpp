@@ -119,7 +119,12 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
     keep.video = video_sample_description(d);
     v.sample_description = keep.video.view();
     outline.tracks.push_back({next_track_id, kMovieTimescale, video->empty_edit});
-    model.moov.add(trak(next_track_id++, stated(track_duration(*video)), 0, d.width, d.height, kMovieTimescale,
+    // With several entries the track header gives the last one's picture size: ffmpeg compares
+    // it with the last entry's and reads any difference as non-square pixels in every picture.
+    const bool changes = !d.later_parameters.empty();
+    const std::uint16_t width = changes ? d.later_parameters.back().width : d.width;
+    const std::uint16_t height = changes ? d.later_parameters.back().height : d.height;
+    model.moov.add(trak(next_track_id++, stated(track_duration(*video)), 0, width, height, kMovieTimescale,
                         stated(video->duration), "vide", model.tracks.size() - 1,
                         edits(video->empty_edit, video->duration)));
     movie_duration = track_duration(*video);
@@ -175,6 +180,7 @@ Status check_convertible(const ts::TsDemuxResult& d, const StreamCounts& counts)
   // none after the parameter sets it needs) gives no file rather than one without its video.
   if (counts.units == 0 && (!d.video.empty() || counts.frames == 0))
     return fail(d.pictures_without_parameter_sets ? ts::no_parameter_sets(d) : msg::kNoVideoData);
+  if (d.too_many_parameter_changes) return fail(msg::kTooManyParameterChanges);
   if (counts.unit_too_large)
     return fail(d.video_codec == VideoCodec::kHevc ? msg::kHevcAccessUnitTooLarge : msg::kAccessUnitTooLarge);
   if (!mp4::fits_u32(counts.units) || !mp4::fits_u32(counts.frames)) return fail(msg::kTooManySamples);
@@ -209,6 +215,8 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
     // The sample records follow from the access units and their timing as they are written.
     TrackSamples& v = model.tracks.front();
     v.derived_count = units.size();
+    // Each generation of parameter sets is an entry of its own, from its first picture on.
+    for (const ts::ParameterGeneration& g : d.later_parameters) v.description_starts.push_back(g.first_unit);
     VideoSampleTimes* times = &keep->video_samples.emplace(TimedUnits{units.size(), d.unit_stamps}, video.shift);
     v.read_samples = [&d, times](std::uint64_t first, std::span<OutputSample> out) {
       for (std::size_t k = 0; k < out.size(); ++k) {

@@ -22,26 +22,48 @@ mp4::AudioSampleEntry audio_entry(FourCC format, const AudioTrackTiming& audio) 
 
 }  // namespace
 
-Buffer video_sample_description(const ts::TsDemuxResult& d) {
+namespace {
+
+// The entry of one generation of parameter sets (`configuration` holds its avcC or hvcC).
+mp4::VisualSampleEntry video_entry(const ts::TsDemuxResult& d, const std::vector<std::uint8_t>* vps,
+                                   const std::vector<std::uint8_t>* sps, const std::vector<std::uint8_t>* pps,
+                                   std::uint16_t width, std::uint16_t height, Buffer& configuration) {
   const bool hevc = d.video_codec == VideoCodec::kHevc;
   mp4::VisualSampleEntry entry;
   // hvc1, not hev1: every parameter set is in the hvcC, and Apple's players open only hvc1.
   entry.format = hevc ? FourCC("hvc1") : FourCC("avc1");
-  entry.width = d.width;
-  entry.height = d.height;
+  entry.width = width;
+  entry.height = height;
   // The demultiplexer keeps pictures only once it holds the parameter sets, each short enough
   // for a 16-bit length and (for HEVC) each read.
-  Buffer configuration;
-  if (hevc && d.vps && d.sps && d.pps) {
-    if (auto fields = hevc::read_sps(*d.sps)) {
-      hevc::put_decoder_configuration(configuration, *fields, *d.vps, *d.sps, *d.pps);
+  if (hevc && vps && sps && pps) {
+    if (auto fields = hevc::read_sps(*sps)) {
+      hevc::put_decoder_configuration(configuration, *fields, *vps, *sps, *pps);
       entry.configuration.push_back({"hvcC", configuration.view()});
     }
-  } else if (!hevc && d.sps && d.pps) {
-    h264::put_decoder_configuration(configuration, *d.sps, *d.pps);
+  } else if (!hevc && sps && pps) {
+    h264::put_decoder_configuration(configuration, *sps, *pps);
     entry.configuration.push_back({"avcC", configuration.view()});
   }
-  return mp4::sample_description(entry);
+  return entry;
+}
+
+const std::vector<std::uint8_t>* held(const std::optional<std::vector<std::uint8_t>>& set) {
+  return set ? &*set : nullptr;
+}
+
+}  // namespace
+
+Buffer video_sample_description(const ts::TsDemuxResult& d) {
+  // One entry per generation of parameter sets, the stream's first one first.
+  std::vector<Buffer> configurations(1 + d.later_parameters.size());
+  std::vector<mp4::VisualSampleEntry> entries;
+  entries.push_back(video_entry(d, held(d.vps), held(d.sps), held(d.pps), d.width, d.height, configurations[0]));
+  for (std::size_t k = 0; k < d.later_parameters.size(); ++k) {
+    const ts::ParameterGeneration& g = d.later_parameters[k];
+    entries.push_back(video_entry(d, &g.vps, &g.sps, &g.pps, g.width, g.height, configurations[k + 1]));
+  }
+  return mp4::sample_description(std::span<const mp4::VisualSampleEntry>(entries));
 }
 
 Buffer audio_sample_description(const AudioTrackTiming& audio, const ts::TsDemuxResult& d) {

@@ -8,7 +8,7 @@
 namespace plexo::mp4w {
 
 // avc1 (H.264) or hvc1 (HEVC) with the stream's picture size and, when its parameter sets are
-// there, its avcC or hvcC.
+// there, its avcC or hvcC; one such entry per generation of parameter sets, in stream order.
 Buffer video_sample_description(const ts::TsDemuxResult& demuxed);
 // The audio entry of the stream's codec with its channel count and rate: mp4a with an esds
 // (AAC with its AudioSpecificConfig, MPEG-1 or MPEG-2 audio by object type), ac-3 with a dac3,

@@ -57,6 +57,12 @@ struct VideoScan {
   std::uint32_t pps_sps_id = 0;  // the SPS that `TsDemuxResult::pps` refers to, once held
   std::uint32_t vps_id = 0;       // HEVC: the VPS that `TsDemuxResult::sps` refers to, once held
   std::uint32_t held_vps_id = 0;  // HEVC: the id of `TsDemuxResult::vps`, once held
+  // A change of parameter sets that no kept picture has begun yet: the sets as they stand.
+  std::optional<ParameterGeneration> pending;
+  // The parameter sets of the open unit, where they lie: the picture that begins a
+  // generation carries its sets in-band as well.
+  std::vector<NalRange> unit_sets;
+  bool kept_picture = false;  // some access unit was kept (it may since have been released)
 };
 
 struct AudioScan {
