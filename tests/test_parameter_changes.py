@@ -7,6 +7,8 @@ from __future__ import annotations
 import io
 import os
 import struct
+import subprocess
+import sys
 import tempfile
 
 import pytest
@@ -139,7 +141,7 @@ def test_fragments_begin_at_a_change_and_name_its_entry():
     out = plexo.convert_ts_to_fmp4(data, fragment_duration=100, diagnostics=False)
     assert [e[:3] for e in b.sample_entries(out)] == [("avc1", 320, 240), ("avc1", 640, 368)]
     assert [len(f[0][2]) for f in b.track_fragments(out)] == [3, 4]
-    assert b.description_indexes(out) == [1, 2]
+    assert b.description_indexes(out) == [None, 2]  # the first entry is the default
     # One entry: no index written, as before.
     single = plexo.convert_ts_to_fmp4(ts(key(SPS_A, PPS), inter(), key(SPS_A, PPS)), diagnostics=False)
     assert b.description_indexes(single) == [None]
@@ -222,3 +224,69 @@ def test_the_stream_switches_entries_without_in_band_sets_in_the_progressive_fil
         changed[out.index(unit, at)] = 0x7E  # nal_unit_type 30
     assert mt.decode_errors(bytes(changed)) == ""
     assert frame_sizes(bytes(changed), ".mp4") == frame_sizes(out, ".mp4")
+
+
+# ---- live: the segmenter and plexo hls -------------------------------------------------------
+
+def segmented(source: bytes, chunk: int, duration: float = 0.5) -> tuple[bytes, list[tuple[int, bytes]], list[bytes]]:
+    segmenter = plexo.TsSegmenter(duration)
+    fragments = []
+    for at in range(0, len(source), chunk):
+        fragments += segmenter.push(source[at:at + chunk])
+    fragments += segmenter.flush()
+    return segmenter.init, segmenter.init_changes(), fragments
+
+
+@pytest.mark.parametrize("chunk", [188 * 7, 1 << 20])
+@pytest.mark.parametrize("name", SIZE_CHANGES)
+def test_the_segmenter_writes_a_new_init_where_the_sets_change(name, chunk):
+    source = read_fixture(name)
+    init, changes, fragments = segmented(source, chunk)
+    whole = plexo.convert_ts_to_fmp4(source, fragment_duration=0.5, diagnostics=False)
+    assert len(changes) == 1 and changes[0][0] == b.description_indexes(whole).index(2) > 0
+    first, later = changes[0]
+    assert [e[1:3] for e in b.sample_entries(init)] == [(320, 240)]
+    assert [e[1:3] for e in b.sample_entries(later)] == [(640, 360)]
+    # The whole-stream file's fragments, but that none names an entry: each init has its own.
+    joined = init + b"".join(fragments)
+    assert b.track_fragments(joined) == b.track_fragments(whole) and media(joined) == media(whole)
+    assert b.description_indexes(joined) == [None] * len(fragments)
+    # Each init with its fragments decodes every picture at its size.
+    before, after = init + b"".join(fragments[:first]), later + b"".join(fragments[first:])
+    assert mt.decode_errors(before) == mt.decode_errors(after) == ""
+    assert frame_sizes(before, ".mp4") + frame_sizes(after, ".mp4") == frame_sizes(source, ".ts")
+
+
+def media(data: bytes) -> list[bytes]:
+    return [data[o + h:o + s] for kind, o, s, h in b.iter_boxes(data) if kind == "mdat"]
+
+
+def test_the_segmenter_describes_each_generation_in_an_init_of_its_own():
+    data = ts(key(SPS_A, PPS), inter(), key(SPS_B, PPS), inter(), key(SPS_A, PPS), inter())
+    init, changes, fragments = segmented(data, 188, duration=100)
+    assert [c[0] for c in changes] == [1, 2] and len(fragments) == 3
+    assert [[e[1:3] for e in b.sample_entries(c[1])] for c in [(0, init)] + changes] == [
+        [(320, 240)], [(640, 368)], [(320, 240)]]
+    whole = plexo.convert_ts_to_fmp4(data, fragment_duration=100, diagnostics=False)
+    assert media(b"".join(fragments)) == media(whole)
+
+
+def test_plexo_hls_marks_a_change_with_a_discontinuity_and_a_new_map(tmp_path, ffprobe, ffmpeg):
+    source = tmp_path / "in.ts"
+    source.write_bytes(read_fixture("ts_h264_size_change.ts"))
+    done = subprocess.run([sys.executable, "-m", "plexo", "hls", "--segment-duration", "0.5", str(source),
+                           str(tmp_path / "out")], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    lines = (tmp_path / "out" / "index.m3u8").read_text().splitlines()
+    at = lines.index("#EXT-X-DISCONTINUITY")
+    assert lines[at + 1] == '#EXT-X-MAP:URI="init_1.mp4"' and lines.count("#EXT-X-DISCONTINUITY") == 1
+    names = [line for line in lines[at:] if line and not line.startswith("#")]
+    joined = (tmp_path / "out" / "init_1.mp4").read_bytes() + b"".join(
+        (tmp_path / "out" / name).read_bytes() for name in names)
+    assert frame_sizes(joined, ".mp4") == [(640, 360)] * 40
+    playlist = str(tmp_path / "out" / "index.m3u8")
+    assert mt.run("ffprobe", "-v", "error", playlist).stderr == ""
+    decoded = mt.run("ffmpeg", "-nostdin", "-v", "error", "-i", playlist, "-map", "0:v:0", "-f", "framemd5", "-")
+    assert decoded.stderr == ""
+    rows = [row.split(",")[-1].strip() for row in decoded.stdout.splitlines() if row and row[0] != "#"]
+    assert rows == mt.framemd5(source.read_bytes(), "0:v:0", ".ts")

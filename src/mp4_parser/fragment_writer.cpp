@@ -104,11 +104,10 @@ Result<FragmentSequence::Fragment> FragmentSequence::lay_out(
     tf.tfhd.flags = tfhd_flags::kDefaultBaseIsMoof;
     tf.tfhd.track_id = track.track_id;
     tf.tfdt.decode_time = track.decode_time;
-    if (!track.description_starts.empty()) {
-      const auto& starts = track.description_starts;
-      tf.tfhd.sample_description_index =
-          static_cast<std::uint32_t>(std::upper_bound(starts.begin(), starts.end(), track.samples) - starts.begin() + 1);
-    }
+    // The first entry is the trex's default.
+    const auto& starts = track.description_starts;
+    if (const auto later = std::upper_bound(starts.begin(), starts.end(), track.samples) - starts.begin(); later > 0)
+      tf.tfhd.sample_description_index = static_cast<std::uint32_t>(later + 1);
     track.samples += run.size();
     tf.trun.flags = trun_flags::kSizePresent;
     tf.trun.data_offset = 0;  // fixed once the moof's size is known

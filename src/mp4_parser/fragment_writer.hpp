@@ -80,8 +80,9 @@ struct FragmentTrack {
   std::uint32_t track_id = 0;
   std::uint64_t decode_time = 0;  // of the next fragment's first sample (tfdt)
   std::int64_t raise = 0;         // added to every composition offset
-  // A track of several sample entries (TrackSamples::description_starts): each traf names
-  // the entry of its samples, which a fragment never mixes.
+  // A track of several sample entries (TrackSamples::description_starts): each traf past the
+  // first entry's names the entry of its samples, which a fragment never mixes (the first is
+  // the trex's default).
   std::vector<std::uint64_t> description_starts;
   std::uint64_t samples = 0;  // written in earlier fragments
 };

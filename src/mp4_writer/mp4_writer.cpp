@@ -94,7 +94,7 @@ struct ConvertedMovie {
 }  // namespace
 
 MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, const VideoTiming* video,
-                           const AudioTrackTiming* audio, Layout layout) {
+                           const AudioTrackTiming* audio, Layout layout, std::size_t generation) {
   MovieOutline outline;
   const bool fragmented = layout == Layout::kFragmented;
   // What a header says of a duration: nothing in a fragmented movie.
@@ -116,14 +116,12 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
                                [](const ts::AccessUnit& unit) { return unit.sync != 0; });
     // Fragment readers disagree on negative offsets in a run: raised, they mean the same to all.
     if (fragmented) v.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
-    keep.video = video_sample_description(d);
+    keep.video = video_sample_description(d, generation);
     v.sample_description = keep.video.view();
     outline.tracks.push_back({next_track_id, kMovieTimescale, video->empty_edit});
     // With several entries the track header gives the last one's picture size: ffmpeg compares
     // it with the last entry's and reads any difference as non-square pixels in every picture.
-    const bool changes = !d.later_parameters.empty();
-    const std::uint16_t width = changes ? d.later_parameters.back().width : d.width;
-    const std::uint16_t height = changes ? d.later_parameters.back().height : d.height;
+    const auto [width, height] = generation_size(d, generation);
     model.moov.add(trak(next_track_id++, stated(track_duration(*video)), 0, width, height, kMovieTimescale,
                         stated(video->duration), "vide", model.tracks.size() - 1,
                         edits(video->empty_edit, video->duration)));

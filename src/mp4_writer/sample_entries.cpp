@@ -54,14 +54,21 @@ const std::vector<std::uint8_t>* held(const std::optional<std::vector<std::uint8
 
 }  // namespace
 
-Buffer video_sample_description(const ts::TsDemuxResult& d) {
+Buffer video_sample_description(const ts::TsDemuxResult& d, std::size_t generation) {
   // One entry per generation of parameter sets, the stream's first one first.
-  std::vector<Buffer> configurations(1 + d.later_parameters.size());
+  const std::size_t count = 1 + d.later_parameters.size();
+  const std::size_t first = generation == kEveryGeneration ? 0 : std::min(generation, count - 1);
+  const std::size_t end = generation == kEveryGeneration ? count : first + 1;
+  std::vector<Buffer> configurations(end - first);
   std::vector<mp4::VisualSampleEntry> entries;
-  entries.push_back(video_entry(d, held(d.vps), held(d.sps), held(d.pps), d.width, d.height, configurations[0]));
-  for (std::size_t k = 0; k < d.later_parameters.size(); ++k) {
-    const ts::ParameterGeneration& g = d.later_parameters[k];
-    entries.push_back(video_entry(d, &g.vps, &g.sps, &g.pps, g.width, g.height, configurations[k + 1]));
+  for (std::size_t k = first; k < end; ++k) {
+    Buffer& configuration = configurations[k - first];
+    if (k == 0) {
+      entries.push_back(video_entry(d, held(d.vps), held(d.sps), held(d.pps), d.width, d.height, configuration));
+    } else {
+      const ts::ParameterGeneration& g = d.later_parameters[k - 1];
+      entries.push_back(video_entry(d, &g.vps, &g.sps, &g.pps, g.width, g.height, configuration));
+    }
   }
   return mp4::sample_description(std::span<const mp4::VisualSampleEntry>(entries));
 }
