@@ -290,3 +290,9 @@ def test_plexo_hls_marks_a_change_with_a_discontinuity_and_a_new_map(tmp_path, f
     assert decoded.stderr == ""
     rows = [row.split(",")[-1].strip() for row in decoded.stdout.splitlines() if row and row[0] != "#"]
     assert rows == mt.framemd5(source.read_bytes(), "0:v:0", ".ts")
+
+
+def test_sets_changed_and_changed_back_before_a_key_picture_begin_nothing():
+    out, lines = convert(ts(key(SPS_A, PPS), inter(), inter(SPS_B, PPS), key(SPS_A, PPS), inter()))
+    assert len(b.sample_entries(out)) == 1 and stsc(out) == [(1, 4, 1)]
+    assert "Parameter set changes: 0, pictures left out before a key picture: 1" in lines

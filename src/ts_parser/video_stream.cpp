@@ -40,12 +40,35 @@ void open_unit(TsDemuxResult& result, VideoScan& scan, std::uint64_t header) {
   }
 }
 
+// The parameter sets of the last generation begun, or of a change not yet begun (`pending`).
+struct HeldSets {
+  ByteView vps, sps, pps;
+  std::uint16_t width = 0, height = 0;
+};
+HeldSets held_sets(const TsDemuxResult& result, const ParameterGeneration* pending) {
+  const ParameterGeneration* g = pending                          ? pending
+                                 : result.later_parameters.empty() ? nullptr
+                                                                   : &result.later_parameters.back();
+  if (g) return {ByteView(g->vps), ByteView(g->sps), ByteView(g->pps), g->width, g->height};
+  return {result.vps ? ByteView(*result.vps) : ByteView(), ByteView(*result.sps), ByteView(*result.pps),
+          result.width, result.height};
+}
+
+bool same_bytes(ByteView a, ByteView b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+
 // A key picture begins the generation of parameter sets that changed before it: before any
 // picture was kept, the changed sets simply replace the stream's first ones. Its sets go into
 // the sample in-band too, so that a player that does not switch sample entries still decodes it.
 void begin_generation(TsDemuxResult& result, VideoScan& scan) {
   ParameterGeneration generation = std::move(*scan.pending);
   scan.pending.reset();
+  // Sets changed and changed back before a key picture: no new generation.
+  const HeldSets now = held_sets(result, nullptr);
+  if (same_bytes(generation.sps, now.sps) && same_bytes(generation.pps, now.pps) &&
+      same_bytes(generation.vps, now.vps))
+    return;
   if (!scan.kept_picture) {
     if (result.video_codec == VideoCodec::kHevc) result.vps = std::move(generation.vps);
     result.sps = std::move(generation.sps);
@@ -146,25 +169,6 @@ void take_hevc_parameter_set(TsDemuxResult& result, VideoScan& scan, std::uint8_
   }
 }
 
-// The parameter sets pictures use now: those of a change not yet begun, else the last
-// generation's.
-struct HeldSets {
-  ByteView vps, sps, pps;
-  std::uint16_t width = 0, height = 0;
-};
-HeldSets held_sets(const TsDemuxResult& result, const VideoScan& scan) {
-  const ParameterGeneration* g = scan.pending                     ? &*scan.pending
-                                 : result.later_parameters.empty() ? nullptr
-                                                                   : &result.later_parameters.back();
-  if (g) return {ByteView(g->vps), ByteView(g->sps), ByteView(g->pps), g->width, g->height};
-  return {result.vps ? ByteView(*result.vps) : ByteView(), ByteView(*result.sps), ByteView(*result.pps),
-          result.width, result.height};
-}
-
-bool same_bytes(ByteView a, ByteView b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
-}
-
 // Whether a parameter set takes the place of the one held of its kind: the same id (for a PPS,
 // referring to the same SPS), readable, and different content. `size` is set to the picture
 // size an SPS gives.
@@ -205,7 +209,7 @@ void follow_parameter_set(TsDemuxResult& result, VideoScan& scan, std::uint8_t t
   const bool sps = type == (hevc ? hevc::kSps : h264::kSps);
   const bool pps = type == (hevc ? hevc::kPps : h264::kPps);
   if (!sps && !pps && !(hevc && type == hevc::kVps)) return;
-  HeldSets held = held_sets(result, scan);
+  HeldSets held = held_sets(result, scan.pending ? &*scan.pending : nullptr);
   const ByteView held_set = sps ? held.sps : pps ? held.pps : held.vps;
   std::vector<std::uint8_t> set = copy_parameter_set(result.video, header, end);
   if (same_bytes(set, held_set) || !replaces(codec, type, set, held_set, held)) return;
