@@ -1096,3 +1096,37 @@ def sei_nal(*messages: bytes, hevc: bool = True, trailing: bool = True) -> bytes
     """A prefix SEI unit (HEVC) or an SEI unit (H.264) holding the messages."""
     header = hevc_header(39) if hevc else b"\x06"
     return header + escape(b"".join(messages) + (b"\x80" if trailing else b""))
+
+
+# ---- sample entries and the fragments that name them ------------------------------------
+
+def sample_entries(data: bytes, index: int = 0) -> list[tuple[str, int, int, bytes]]:
+    """(format, width, height, payload of its configuration box) of every entry of the
+    index-th trak's stsd."""
+    stsd = trak_box(data, index, "mdia/minf/stbl/stsd")
+    found = []
+    for kind, offset, size, header in iter_boxes(stsd, 8):
+        payload = stsd[offset + header:offset + size]
+        width, height = struct.unpack(">HH", payload[24:28])
+        config = [stsd[o + h:o + s] for _, o, s, h in iter_boxes(stsd, offset + header + 78, offset + size)]
+        found.append((kind, width, height, config[0] if config else b""))
+    return found
+
+
+def description_indexes(data: bytes, track_id: int = 1) -> list[int | None]:
+    """The sample_description_index of each moof's traf of `track_id` (None when absent)."""
+    found = []
+    for kind, offset, size, _ in iter_boxes(data):
+        if kind != "moof":
+            continue
+        for kind2, offset2, size2, _ in iter_boxes(data, offset + 8, offset + size):
+            tfhd = find_box(data, "tfhd", offset2 + 8, offset2 + size2) if kind2 == "traf" else None
+            if tfhd is None:
+                continue
+            p = data[tfhd[0] + 8:tfhd[0] + tfhd[1]]
+            if struct.unpack(">I", p[4:8])[0] != track_id:
+                continue
+            flags = int.from_bytes(p[1:4], "big")
+            at = 8 + 8 * (flags & 1)
+            found.append(struct.unpack(">I", p[at:at + 4])[0] if flags & 2 else None)
+    return found

@@ -7,7 +7,8 @@ from __future__ import annotations
 import pytest
 
 from builders import (AUD, PPS, SPS, adts_frame, box, eac3_frame, full_box, get_box, iter_boxes, mpeg_audio_frame,
-                      idr, nal, non_idr, packetize, pat, pes, pmt, replace_box, transport_stream, ts_packets, u32)
+                      idr, nal, non_idr, packetize, pat, pes, pmt, pps_nal, replace_box, sps_nal, transport_stream,
+                      ts_packets, u32)
 from conftest import peak_memory, read_fixture
 from builders import tfdt, tfhd, trex
 
@@ -109,6 +110,15 @@ def tiny_key_frames(count: int) -> bytes:
     return pat() + pmt([(0x1B, 256)]) + b"".join(video)
 
 
+def changing_parameter_sets(count: int, picture: int = 4096) -> bytes:
+    """A transport stream of ``count`` IDR pictures of ``picture`` bytes whose SPS changes at
+    every one: a generation of parameter sets, and a sample entry, per picture."""
+    sizes = [sps_nal(19, 14), sps_nal(39, 22)]
+    video = [(AUD + nal(sizes[i % 2]) + nal(pps_nal()) + nal(idr() + b"\x5a" * picture), 3000 * i, None)
+             for i in range(count)]
+    return transport_stream(video, audio_stream=False)
+
+
 def large_gops(count: int, picture: int = 100_000) -> bytes:
     """A transport stream of ``count`` GOPs of 60 pictures at 30 a second, each picture a
     slice of ``picture`` bytes: a 2 s fragment of about 60 pictures' bytes per GOP."""
@@ -138,6 +148,9 @@ CASES = {
     "convert_ts_to_mp4-small-mpeg-audio-frames":
         ("convert_ts_to_mp4", lambda n: [tiny_audio_frames(n, SMALL_MP3, 0x03)], 50_000),
     "convert_ts_to_mp4-tiny-key-frames": ("convert_ts_to_mp4", lambda n: [tiny_key_frames(n)], 250_000),
+    # 960 generations at the larger size, under the limit of 1000.
+    "convert_ts_to_mp4-parameter-sets-changing":
+        ("convert_ts_to_mp4", lambda n: [changing_parameter_sets(n)], 120),
     "_probe-tiny-key-frames": ("_probe", lambda n: [tiny_key_frames(n)], 250_000),
     "extract_thumbnail_from_ts-real": ("extract_thumbnail_from_ts", lambda n: [REAL_TS * n], 16),
     "extract_thumbnail_from_ts-tiny-adts-frames":

@@ -12,7 +12,7 @@ import pytest
 
 import _plexo
 from builders import (AUD, box_payload, idr, nal, non_idr, patched, pes_start, pps_nal, sample_bytes,
-                      sps_nal, transport_stream, with_zeros_in_sps)
+                      sample_entries, sps_nal, transport_stream, with_zeros_in_sps)
 
 GOOD_SPS = sps_nal(79, 44)                       # 1280x720
 OTHER_SPS = sps_nal(39, 29)                      # 640x480
@@ -190,13 +190,15 @@ def test_a_pps_before_its_sps_is_kept_and_one_for_another_sps_is_dropped():
     assert avcc_units(_plexo.convert_ts_to_mp4(dropped)) == (GOOD_SPS, PPS)
 
 
-@pytest.mark.parametrize("pictures", [
-    (key_picture(GOOD_SPS, PPS), key_picture(OTHER_SPS, PPS)),
-    (key_picture(GOOD_SPS, OTHER_SPS, PPS),),
-], ids=["next-picture", "same-picture"])
-def test_the_first_readable_sps_stays_the_streams(pictures):
-    out = _plexo.convert_ts_to_mp4(ts(*pictures))
+def test_the_first_readable_sps_stays_the_streams():
+    out = _plexo.convert_ts_to_mp4(ts(key_picture(GOOD_SPS, OTHER_SPS, PPS)))
     assert avcc_units(out)[0] == GOOD_SPS and picture_size(out) == (1280, 720)
+
+
+def test_a_different_sps_later_describes_the_pictures_from_there():
+    out = _plexo.convert_ts_to_mp4(ts(key_picture(GOOD_SPS, PPS), key_picture(OTHER_SPS, PPS)))
+    assert avcc_units(out)[0] == GOOD_SPS
+    assert [entry[1:3] for entry in sample_entries(out)] == [(1280, 720), (640, 480)]
 
 
 # ---- a real stream whose first parameter sets are lost -----------------------------------

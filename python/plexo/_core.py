@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import logging
 import re
-from typing import Any, Callable, List, Optional, Protocol, Sequence, TypedDict, Union, cast
+from typing import Any, Callable, List, Optional, Protocol, Sequence, Tuple, TypedDict, Union, cast
 
 import _plexo
 
@@ -303,7 +303,16 @@ class TsSegmenter:
     is the initialisation segment (``ftyp`` + ``moov``) once the video's parameter sets and the
     audio's configuration are known, ``None`` before; ``flush()`` ends the stream and returns
     the last fragments. ``init`` followed by every fragment is the file
-    :func:`convert_ts_to_fmp4` writes for the whole stream (same fragments, packets and times).
+    :func:`convert_ts_to_fmp4` writes for the whole stream (same fragments, packets and times),
+    unless the video's parameter sets change.
+
+    When the video's parameter sets change (a new picture size, an encoder restart), the
+    fragment that begins with the change needs an initialisation segment describing the new
+    sets, which ``init`` could not know: :meth:`init_changes` gives each such segment with the
+    number of the fragment it precedes (a player starts afresh there: an HLS playlist marks it
+    with ``#EXT-X-DISCONTINUITY`` and a new ``#EXT-X-MAP``). Each describes one generation of
+    parameter sets, so no fragment names a sample entry: the fragments then differ from
+    :func:`convert_ts_to_fmp4`'s, whose one init lists every generation, in that alone.
 
     Memory stays near one fragment whatever the stream's length. The media work runs without
     the interpreter lock; calls on one segmenter are serialised by the object itself.
@@ -331,6 +340,12 @@ class TsSegmenter:
     def init(self) -> Optional[bytes]:
         """The initialisation segment, or ``None`` until the tracks are known."""
         return self._segmenter.init
+
+    def init_changes(self, since: int = 0) -> List[Tuple[int, bytes]]:
+        """The initialisation segments written after ``init``, from the ``since``-th on: each
+        as (number of fragments returned before it, segment), its one sample entry describing
+        the video's parameter sets from that fragment on."""
+        return self._segmenter._init_changes(since)
 
 
 class FragmentedMP4Processor:

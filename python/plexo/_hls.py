@@ -7,6 +7,11 @@ under a temporary name and renamed into place, so a reader never sees one half w
 standard input (``-``, a live feed) each segment is written as soon as it is complete and the
 playlist rewritten after it, as an ``EVENT`` playlist until the stream ends; a file gives a
 ``VOD`` playlist once it has been read. Either way the playlist ends with ``#EXT-X-ENDLIST``.
+
+A stream whose video parameter sets change (a new picture size, an encoder restart) gets a new
+initialisation segment where the change happens (``init_1.mp4``, ...): its segment is preceded
+by ``#EXT-X-DISCONTINUITY`` and an ``#EXT-X-MAP`` naming it, as a live packager cannot know
+the later sample entries when it writes the first initialisation segment.
 """
 from __future__ import annotations
 
@@ -14,7 +19,7 @@ import argparse
 import math
 import pathlib
 import sys
-from typing import BinaryIO, List, Tuple
+from typing import BinaryIO, Dict, List, Optional, Tuple
 
 from ._core import TsSegmenter, probe
 from ._output import atomic_output
@@ -28,15 +33,24 @@ def segment_name(index: int) -> str:
     return f"seg_{index:05d}.m4s"
 
 
-def playlist(segments: List[Tuple[str, float]], requested: float, *, live: bool, ended: bool) -> str:
-    """The media playlist of the segments written so far ((name, seconds) each)."""
+def init_name(change: int) -> str:
+    """The initialisation segment written at the `change`-th change of parameter sets (from 1)."""
+    return f"init_{change}.mp4"
+
+
+def playlist(segments: List[Tuple[str, float]], requested: float, *, live: bool, ended: bool,
+             maps: Optional[Dict[int, str]] = None) -> str:
+    """The media playlist of the segments written so far ((name, seconds) each); `maps` names
+    the initialisation segment that begins before a segment (by its index) after the first."""
     longest = max((seconds for _, seconds in segments), default=requested)
     # Each segment's duration, rounded to the nearest second, must not exceed the target.
     target = max(1, math.ceil(requested), math.floor(longest + 0.5))
     lines = ["#EXTM3U", "#EXT-X-VERSION:7", f"#EXT-X-TARGETDURATION:{target}",
              "#EXT-X-MEDIA-SEQUENCE:0", f"#EXT-X-PLAYLIST-TYPE:{'EVENT' if live else 'VOD'}",
              "#EXT-X-INDEPENDENT-SEGMENTS", f'#EXT-X-MAP:URI="{INIT_NAME}"']
-    for name, seconds in segments:
+    for index, (name, seconds) in enumerate(segments):
+        if maps and index in maps:
+            lines += ["#EXT-X-DISCONTINUITY", f'#EXT-X-MAP:URI="{maps[index]}"']
         lines += [f"#EXTINF:{seconds:.6f},", name]
     if ended:
         lines.append("#EXT-X-ENDLIST")
@@ -59,21 +73,28 @@ def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, 
     folder.mkdir(parents=True, exist_ok=True)
     segmenter = TsSegmenter(segment_duration)
     segments: List[Tuple[str, float]] = []
+    maps: Dict[int, str] = {}  # the initialisation segments after the first, by segment
     init = b""
 
     def take(fragments: List[bytes]) -> None:
         nonlocal init
+        changes = segmenter.init_changes(len(maps)) if fragments else []
         for fragment in fragments:
             if not init:
                 init = segmenter.init or b""
                 _write(folder / INIT_NAME, init)
+            while changes and changes[0][0] == len(segments):
+                init = changes.pop(0)[1]
+                maps[len(segments)] = init_name(len(maps) + 1)
+                _write(folder / maps[len(segments)], init)
             # The leading track's duration in this fragment: the segment's length.
             seconds = probe(init + fragment)["tracks"][0]["duration"]
             name = segment_name(len(segments))
             _write(folder / name, fragment)
             segments.append((name, seconds))
             if live:
-                _write(folder / PLAYLIST_NAME, playlist(segments, segment_duration, live=True, ended=False).encode())
+                _write(folder / PLAYLIST_NAME,
+                       playlist(segments, segment_duration, live=True, ended=False, maps=maps).encode())
 
     read = getattr(source, "read1", source.read)
     while True:
@@ -82,7 +103,7 @@ def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, 
             break
         take(segmenter.push(chunk))
     take(segmenter.flush())
-    _write(folder / PLAYLIST_NAME, playlist(segments, segment_duration, live=live, ended=True).encode())
+    _write(folder / PLAYLIST_NAME, playlist(segments, segment_duration, live=live, ended=True, maps=maps).encode())
     return len(segments)
 
 

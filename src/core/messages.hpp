@@ -25,6 +25,8 @@ inline std::string unsupported_video(std::string_view found, std::string_view st
 inline constexpr const char* kAccessUnitTooLarge = "H.264 access unit too large for an MP4 sample";
 inline constexpr const char* kHevcAccessUnitTooLarge = "HEVC access unit too large for an MP4 sample";
 inline constexpr const char* kTooManySamples = "Too many samples for an MP4 track";
+inline constexpr const char* kTooManyParameterChanges =
+    "Too many parameter set changes in the video stream (more than 1000 generations)";
 inline constexpr const char* kMediaSizeMismatch = "Track media does not match its sample sizes";
 inline constexpr const char* kOutputSizeMismatch = "Output span does not match the planned size";
 inline constexpr const char* kLayoutMismatch = "MP4 layout and writing disagree";

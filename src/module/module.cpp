@@ -892,6 +892,7 @@ PyType_Spec processor_spec = {
 //       def push(self, chunk: bytes) -> list[bytes]: ...
 //       def flush(self) -> list[bytes]: ...
 //       init: bytes | None  # read-only
+//       def _init_changes(self, since: int = 0) -> list[tuple[int, bytes]]: ...
 //
 // Calls on one segmenter are taken one at a time (see GuardedObject).
 
@@ -964,9 +965,37 @@ PyObject* segmenter_init(PyObject* self, void*) {
   return to_bytes(Result<Buffer>(std::move(*init)));
 }
 
+// The initialisation segments written after the first, from the `since`-th on: a list of
+// (number of fragments written before it, bytes).
+PyObject* segmenter_init_changes(PyObject* self, PyObject* args) {
+  Py_ssize_t since = 0;
+  if (!PyArg_ParseTuple(args, "|n:_init_changes", &since)) return nullptr;
+  std::vector<plexo::mp4w::TsSegmenter::InitChange> changes;
+  if (!SegmenterObject::run(self, [&](auto& segmenter) {
+        const auto& all = segmenter.init_changes();
+        for (std::size_t k = static_cast<std::size_t>(std::max<Py_ssize_t>(since, 0)); k < all.size(); ++k)
+          changes.push_back(all[k]);
+      }))
+    return PyErr_NoMemory();
+  PyObject* list = PyList_New(0);
+  if (!list) return nullptr;
+  for (auto& change : changes) {
+    PyObject* item = Py_BuildValue("(KN)", static_cast<unsigned long long>(change.fragment),
+                                   to_bytes(Result<Buffer>(std::move(change.init))));
+    if (!item || PyList_Append(list, item) != 0) {
+      Py_XDECREF(item);
+      Py_DECREF(list);
+      return nullptr;
+    }
+    Py_DECREF(item);
+  }
+  return list;
+}
+
 PyMethodDef segmenter_methods[] = {
     {"push", PLEXO_FUNCTION(segmenter_push), METH_VARARGS | METH_KEYWORDS, "push($self, chunk)\n--\n\n"},
     {"flush", PLEXO_FUNCTION(segmenter_flush), METH_NOARGS, "flush($self)\n--\n\n"},
+    {"_init_changes", PLEXO_FUNCTION(segmenter_init_changes), METH_VARARGS, "_init_changes($self, since=0)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

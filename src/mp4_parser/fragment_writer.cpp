@@ -104,6 +104,11 @@ Result<FragmentSequence::Fragment> FragmentSequence::lay_out(
     tf.tfhd.flags = tfhd_flags::kDefaultBaseIsMoof;
     tf.tfhd.track_id = track.track_id;
     tf.tfdt.decode_time = track.decode_time;
+    // The first entry is the trex's default.
+    const auto& starts = track.description_starts;
+    if (const auto later = std::upper_bound(starts.begin(), starts.end(), track.samples) - starts.begin(); later > 0)
+      tf.tfhd.sample_description_index = static_cast<std::uint32_t>(later + 1);
+    track.samples += run.size();
     tf.trun.flags = trun_flags::kSizePresent;
     tf.trun.data_offset = 0;  // fixed once the moof's size is known
     tf.trun.sample_count = static_cast<std::uint32_t>(run.size());
@@ -215,8 +220,11 @@ std::vector<std::vector<std::uint32_t>> FragmentPlan::cut(const FragmentedMovieM
   FragmentCutter cutter(rescale_time(static_cast<std::int64_t>(model.fragment_duration), lead_track.timescale,
                                      model.movie_timescale));
   std::vector<std::int64_t> cut_times;  // movie timescale, where fragments 1, 2, ... begin
+  auto next_entry = lead.description_starts.begin();
   for_each_presentation(lead, [&](std::size_t i, std::int64_t presented) {
-    if (!cutter.begins_fragment(i == 0, lead.samples[i].sync, presented)) return;
+    const bool new_entry = next_entry != lead.description_starts.end() && *next_entry == i;
+    if (new_entry) ++next_entry;
+    if (!cutter.begins_fragment(i == 0, lead.samples[i].sync, presented) && !new_entry) return;
     starts.emplace_back(tracks, 0);
     starts.back()[0] = static_cast<std::uint32_t>(i);
     cut_times.push_back(static_cast<std::int64_t>(lead_track.delay) +
@@ -264,6 +272,8 @@ Result<FragmentPlan> FragmentPlan::lay_out(FragmentedMovieModel model) {
     raise.push_back(-std::int64_t{lowest});
   }
   plan.sequence_.emplace(fragment_tracks(tracks, raise, model.movie_timescale));
+  for (std::size_t t = 0; t < plan.tracks_.size(); ++t)
+    plan.sequence_->tracks_[t].description_starts = plan.tracks_[t].description_starts;
 
   std::uint64_t offset = plan.init_.size();
   for (std::size_t k = 0; k < starts.size(); ++k) {

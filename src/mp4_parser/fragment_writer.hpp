@@ -5,7 +5,7 @@
 //
 // Fragments: the first track leads. A fragment begins at its first sync sample presented at
 // or after each multiple of the fragment duration on its own timeline (a key frame, for a
-// video track; every sample of an audio-only movie); the other tracks are cut at the same
+// video track; every sample of an audio-only movie), and where its next sample entry begins; the other tracks are cut at the same
 // movie times, so every fragment holds one traf per track that has samples in it, the leading
 // track's first. Each traf carries tfhd (default-base-is-moof, defaults where all samples
 // agree), tfdt (the track's decode time, continuous from fragment to fragment and starting at
@@ -80,6 +80,11 @@ struct FragmentTrack {
   std::uint32_t track_id = 0;
   std::uint64_t decode_time = 0;  // of the next fragment's first sample (tfdt)
   std::int64_t raise = 0;         // added to every composition offset
+  // A track of several sample entries (TrackSamples::description_starts): each traf past the
+  // first entry's names the entry of its samples, which a fragment never mixes (the first is
+  // the trex's default).
+  std::vector<std::uint64_t> description_starts;
+  std::uint64_t samples = 0;  // written in earlier fragments
 };
 
 // Where each track's decode timeline starts: at its delay on the movie timeline, less the

@@ -90,7 +90,18 @@ constexpr auto kOffset = [](const OutputSample& s) { return s.composition_offset
 
 std::uint32_t chunk_count(const TrackSamples& t, bool fragmented) {
   if (fragmented) return 0;
-  return t.chunks == ChunkLayout::kOneChunk ? 1u : static_cast<std::uint32_t>(t.sample_count());
+  return t.chunks == ChunkLayout::kOneChunk ? static_cast<std::uint32_t>(1 + t.description_starts.size())
+                                            : static_cast<std::uint32_t>(t.sample_count());
+}
+
+// Whether the entries' first samples lie in order within the track.
+bool valid_description_starts(const TrackSamples& t) {
+  std::uint64_t previous = 0;
+  for (std::uint64_t start : t.description_starts) {
+    if (start <= previous || start >= t.sample_count()) return false;
+    previous = start;
+  }
+  return true;
 }
 
 }  // namespace
@@ -104,7 +115,7 @@ std::uint64_t MoviePlan::sample_table_payload(std::size_t track) const {
   size += table_box_size(kTimeToSample, c.stts);
   if (c.any_offset) size += table_box_size(kCompositionOffsets, c.ctts);
   if (t.sync_table) size += table_box_size(kSyncSamples, c.stss);
-  size += table_box_size(kSampleToChunk, model_.fragmented ? 0 : 1);
+  size += table_box_size(kSampleToChunk, model_.fragmented ? 0 : 1 + t.description_starts.size());
   size += table_box_size(kSampleSizes, n);
   size += table_box_size(large_offsets_ ? kLargeChunkOffsets : kChunkOffsets,
                          chunk_count(t, model_.fragmented));
@@ -141,6 +152,7 @@ Result<MoviePlan> MoviePlan::lay_out(MovieModel model) {
   std::vector<std::uint64_t> media_bytes;
   for (const TrackSamples& t : plan.model_.tracks) {
     if (!fits_u32(t.sample_count())) return fail(msg::kTooManySamples);
+    if (!valid_description_starts(t)) return fail(msg::kLayoutMismatch);
     const std::uint64_t bytes = t.media_bytes();
     media_bytes.push_back(bytes);
     if (!t.gather_media) {
@@ -215,10 +227,17 @@ void MoviePlan::write_sample_table(Sink& out, std::size_t track) const {
   if (model_.fragmented) {
     put_table_header(out, kSampleToChunk, 0);
   } else {
-    put_table_header(out, kSampleToChunk, 1);
-    out.put_u32(1);
-    out.put_u32(t.chunks == ChunkLayout::kOneChunk ? n : 1);
-    out.put_u32(1);
+    // One entry per sample description: its first chunk, samples per chunk, its index.
+    const std::size_t entries = t.description_starts.size() + 1;
+    put_table_header(out, kSampleToChunk, static_cast<std::uint32_t>(entries));
+    for (std::size_t k = 0; k < entries; ++k) {
+      const std::uint64_t first = k == 0 ? 0 : t.description_starts[k - 1];
+      const std::uint64_t end = k + 1 < entries ? t.description_starts[k] : n;
+      const bool one_chunk = t.chunks == ChunkLayout::kOneChunk;
+      out.put_u32(static_cast<std::uint32_t>(one_chunk ? k + 1 : first + 1));
+      out.put_u32(static_cast<std::uint32_t>(one_chunk ? end - first : 1));
+      out.put_u32(static_cast<std::uint32_t>(k + 1));
+    }
   }
 
   put_table_header(out, kSampleSizes, n);
@@ -232,8 +251,20 @@ void MoviePlan::write_sample_table(Sink& out, std::size_t track) const {
     if (large_offsets_) out.put_u64(value);
     else out.put_u32(static_cast<std::uint32_t>(value));
   };
-  if (t.chunks == ChunkLayout::kOneChunk) {
+  if (t.chunks == ChunkLayout::kOneChunk && t.description_starts.empty()) {
     put_offset(offset);
+  } else if (t.chunks == ChunkLayout::kOneChunk) {
+    // A chunk of each entry's samples, one after another.
+    put_offset(offset);
+    std::uint64_t sample = 0;
+    auto next = t.description_starts.begin();
+    t.for_each_sample([&](const OutputSample& s) {
+      offset += s.size;
+      if (next != t.description_starts.end() && ++sample == *next) {
+        put_offset(offset);
+        ++next;
+      }
+    });
   } else {
     t.for_each_sample([&](const OutputSample& s) {
       put_offset(offset);

@@ -66,6 +66,10 @@ struct TrackSamples {
   // which need no list of views then. The pieces must add up to the sum of the sample sizes.
   std::function<void(const std::function<void(ByteView)>& sink)> gather_media;
   ChunkLayout chunks = ChunkLayout::kOneChunk;
+  // A sample description of several entries: the sample at which each entry after the first
+  // begins (entry 2, 3, ...), increasing, each after the first sample and before the end. A
+  // chunk never mixes entries: with kOneChunk each entry's samples form a chunk of their own.
+  std::vector<std::uint64_t> description_starts;
   // Write a sync sample table (stss) listing the sync samples; without one every sample
   // counts as a sync sample.
   bool sync_table = true;

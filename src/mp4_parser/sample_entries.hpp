@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/buffer.hpp"
@@ -91,6 +92,16 @@ Buffer sample_description(const Entry& entry) {
   out.put_u32(0);  // version, flags
   out.put_u32(1);  // entry_count
   entry.write(out);
+  return out;
+}
+
+// The stsd payload describing several entries, in order (sample_description_index 1, 2, ...).
+template <class Entry>
+Buffer sample_description(std::span<const Entry> entries) {
+  Buffer out;
+  out.put_u32(0);  // version, flags
+  out.put_u32(static_cast<std::uint32_t>(entries.size()));
+  for (const Entry& entry : entries) entry.write(out);
   return out;
 }
 

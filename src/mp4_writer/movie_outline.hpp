@@ -11,6 +11,7 @@
 #include "mp4_parser/fragment_writer.hpp"
 #include "mp4_parser/movie_writer.hpp"
 #include "mp4_writer/audio_timing.hpp"
+#include "mp4_writer/sample_entries.hpp"
 #include "mp4_writer/video_timing.hpp"
 #include "ts_parser/ts_demux.hpp"
 
@@ -39,8 +40,10 @@ inline mp4::FileType fragmented_file_type(std::size_t tracks) {
   return {"iso6", 0, {"iso6", "isom", "mp41"}};
 }
 
-// A video track when `video`, an audio track when `audio`, in that order.
+// A video track when `video`, an audio track when `audio`, in that order. The video's entries
+// describe every generation of its parameter sets, or generation `generation` alone.
 MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, const VideoTiming* video,
-                           const AudioTrackTiming* audio, Layout layout);
+                           const AudioTrackTiming* audio, Layout layout,
+                           std::size_t generation = kEveryGeneration);
 
 }  // namespace plexo::mp4w

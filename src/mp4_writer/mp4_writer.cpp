@@ -95,7 +95,7 @@ struct ConvertedMovie {
 }  // namespace
 
 MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, const VideoTiming* video,
-                           const AudioTrackTiming* audio, Layout layout) {
+                           const AudioTrackTiming* audio, Layout layout, std::size_t generation) {
   MovieOutline outline;
   const bool fragmented = layout == Layout::kFragmented;
   // What a header says of a duration: nothing in a fragmented movie.
@@ -118,12 +118,13 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
                                [](const ts::AccessUnit& unit) { return unit.sync != 0; });
     // Fragment readers disagree on negative offsets in a run: raised, they mean the same to all.
     if (fragmented) v.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
-    keep.video = video_sample_description(d);
+    keep.video = video_sample_description(d, generation);
     v.sample_description = keep.video.view();
     outline.tracks.push_back({next_track_id, kMovieTimescale, video->empty_edit});
-    // Shown at its display width: the picture's stretched by its sample aspect ratio.
-    model.moov.add(trak(next_track_id++, stated(track_duration(*video)), 0, display_width(d),
-                        std::uint32_t{d.height} << 16, kMovieTimescale,
+    // Shown at its display width (the picture's stretched by its sample aspect ratio); with
+    // several entries, the last one's.
+    const auto [width, height] = display_size(d, generation);
+    model.moov.add(trak(next_track_id++, stated(track_duration(*video)), 0, width, height, kMovieTimescale,
                         stated(video->duration), "vide", model.tracks.size() - 1,
                         edits(video->empty_edit, video->duration)));
     movie_duration = track_duration(*video);
@@ -179,6 +180,7 @@ Status check_convertible(const ts::TsDemuxResult& d, const StreamCounts& counts)
   // none after the parameter sets it needs) gives no file rather than one without its video.
   if (counts.units == 0 && (!d.video.empty() || counts.frames == 0))
     return fail(d.pictures_without_parameter_sets ? ts::no_parameter_sets(d) : msg::kNoVideoData);
+  if (d.too_many_parameter_changes) return fail(msg::kTooManyParameterChanges);
   if (counts.unit_too_large)
     return fail(d.video_codec == VideoCodec::kHevc ? msg::kHevcAccessUnitTooLarge : msg::kAccessUnitTooLarge);
   if (!mp4::fits_u32(counts.units) || !mp4::fits_u32(counts.frames)) return fail(msg::kTooManySamples);
@@ -220,6 +222,8 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
     // The sample records follow from the access units and their timing as they are written.
     TrackSamples& v = model.tracks.front();
     v.derived_count = units.size();
+    // Each generation of parameter sets is an entry of its own, from its first picture on.
+    for (const ts::ParameterGeneration& g : d.later_parameters) v.description_starts.push_back(g.first_unit);
     VideoSampleTimes* times = &keep->video_samples.emplace(TimedUnits{units.size(), d.unit_stamps}, video.shift);
     v.read_samples = [&d, times](std::uint64_t first, std::span<OutputSample> out) {
       for (std::size_t k = 0; k < out.size(); ++k) {

@@ -60,66 +60,110 @@ void set_rates(mp4::ElementaryStreamDescriptor& esds, const AudioTrackTiming& au
 
 }  // namespace
 
-VideoPresentation video_presentation(const ts::TsDemuxResult& d) {
+VideoPresentation video_presentation(const ts::TsDemuxResult& d, const std::vector<std::uint8_t>* sps,
+                                     std::uint16_t width) {
   VideoPresentation shown;
   shown.hdr = d.hdr;
-  if (!d.sps) return shown;
+  if (!sps) return shown;
   vui::VideoUsability usability;
   if (d.video_codec == VideoCodec::kHevc) {
-    if (auto fields = hevc::read_sps(*d.sps)) usability = fields->usability;
-  } else if (auto fields = h264::read_sps(*d.sps)) {
+    if (auto fields = hevc::read_sps(*sps)) usability = fields->usability;
+  } else if (auto fields = h264::read_sps(*sps)) {
     usability = fields->usability;
   }
-  if (usability.aspect_ratio && display_width_1616(d.width, *usability.aspect_ratio))
+  if (usability.aspect_ratio && display_width_1616(width, *usability.aspect_ratio))
     shown.aspect_ratio = usability.aspect_ratio;
   shown.colour = usability.colour;
   return shown;
 }
 
-std::uint32_t display_width(const ts::TsDemuxResult& d) {
-  const auto sar = video_presentation(d).aspect_ratio;
-  return sar ? static_cast<std::uint32_t>(*display_width_1616(d.width, *sar)) : std::uint32_t{d.width} << 16;
+namespace {
+
+const std::vector<std::uint8_t>* held(const std::optional<std::vector<std::uint8_t>>& set) {
+  return set ? &*set : nullptr;
 }
 
-Buffer video_sample_description(const ts::TsDemuxResult& d) {
+// The parameter sets and picture size of one generation, the stream's first one being 0.
+struct Generation {
+  const std::vector<std::uint8_t>* vps;
+  const std::vector<std::uint8_t>* sps;
+  const std::vector<std::uint8_t>* pps;
+  std::uint16_t width;
+  std::uint16_t height;
+};
+
+Generation generation_of(const ts::TsDemuxResult& d, std::size_t k) {
+  if (k == 0 || d.later_parameters.empty()) return {held(d.vps), held(d.sps), held(d.pps), d.width, d.height};
+  const ts::ParameterGeneration& g = d.later_parameters[std::min(k, d.later_parameters.size()) - 1];
+  return {&g.vps, &g.sps, &g.pps, g.width, g.height};
+}
+
+// The payloads an entry's boxes view, kept until the description is written.
+struct EntryBoxes {
+  Buffer configuration, aspect, colour, display, light;
+};
+
+// The entry of one generation of parameter sets: its avcC or hvcC, then pasp when the samples
+// are not square, colr when the stream describes its colours, mdcv and clli when its SEI
+// carry them.
+mp4::VisualSampleEntry video_entry(const ts::TsDemuxResult& d, const Generation& g, EntryBoxes& boxes) {
   const bool hevc = d.video_codec == VideoCodec::kHevc;
   mp4::VisualSampleEntry entry;
   // hvc1, not hev1: every parameter set is in the hvcC, and Apple's players open only hvc1.
   entry.format = hevc ? FourCC("hvc1") : FourCC("avc1");
-  entry.width = d.width;
-  entry.height = d.height;
+  entry.width = g.width;
+  entry.height = g.height;
   // The demultiplexer keeps pictures only once it holds the parameter sets, each short enough
   // for a 16-bit length and (for HEVC) each read.
-  Buffer configuration;
-  if (hevc && d.vps && d.sps && d.pps) {
-    if (auto fields = hevc::read_sps(*d.sps)) {
-      hevc::put_decoder_configuration(configuration, *fields, *d.vps, *d.sps, *d.pps);
-      entry.configuration.push_back({"hvcC", configuration.view()});
+  if (hevc && g.vps && g.sps && g.pps) {
+    if (auto fields = hevc::read_sps(*g.sps)) {
+      hevc::put_decoder_configuration(boxes.configuration, *fields, *g.vps, *g.sps, *g.pps);
+      entry.configuration.push_back({"hvcC", boxes.configuration.view()});
     }
-  } else if (!hevc && d.sps && d.pps) {
-    h264::put_decoder_configuration(configuration, *d.sps, *d.pps);
-    entry.configuration.push_back({"avcC", configuration.view()});
+  } else if (!hevc && g.sps && g.pps) {
+    h264::put_decoder_configuration(boxes.configuration, *g.sps, *g.pps);
+    entry.configuration.push_back({"avcC", boxes.configuration.view()});
   }
-  const VideoPresentation shown = video_presentation(d);
-  Buffer aspect, colour, display, light;
+  const VideoPresentation shown = video_presentation(d, g.sps, g.width);
   if (const auto& sar = shown.aspect_ratio; sar && sar->horizontal != sar->vertical) {
-    aspect = mp4::PixelAspectRatio{sar->horizontal, sar->vertical}.payload();
-    entry.configuration.push_back({"pasp", aspect.view()});
+    boxes.aspect = mp4::PixelAspectRatio{sar->horizontal, sar->vertical}.payload();
+    entry.configuration.push_back({"pasp", boxes.aspect.view()});
   }
   if (const auto& c = shown.colour) {
-    colour = mp4::ColourInformation{c->primaries, c->transfer, c->matrix, c->full_range}.payload();
-    entry.configuration.push_back({"colr", colour.view()});
+    boxes.colour = mp4::ColourInformation{c->primaries, c->transfer, c->matrix, c->full_range}.payload();
+    entry.configuration.push_back({"colr", boxes.colour.view()});
   }
   if (const auto& m = shown.hdr.mastering_display) {
-    display = mp4::MasteringDisplayColourVolume{m->primaries, m->white_x, m->white_y, m->max_luminance,
-                                                m->min_luminance}.payload();
-    entry.configuration.push_back({"mdcv", display.view()});
+    boxes.display = mp4::MasteringDisplayColourVolume{m->primaries, m->white_x, m->white_y, m->max_luminance,
+                                                      m->min_luminance}.payload();
+    entry.configuration.push_back({"mdcv", boxes.display.view()});
   }
   if (const auto& l = shown.hdr.content_light_level) {
-    light = mp4::ContentLightLevelBox{l->max_content, l->max_average}.payload();
-    entry.configuration.push_back({"clli", light.view()});
+    boxes.light = mp4::ContentLightLevelBox{l->max_content, l->max_average}.payload();
+    entry.configuration.push_back({"clli", boxes.light.view()});
   }
-  return mp4::sample_description(entry);
+  return entry;
+}
+
+}  // namespace
+
+std::pair<std::uint32_t, std::uint32_t> display_size(const ts::TsDemuxResult& d, std::size_t generation) {
+  const Generation g = generation_of(d, generation);
+  const auto sar = video_presentation(d, g.sps, g.width).aspect_ratio;
+  const std::uint32_t width =
+      sar ? static_cast<std::uint32_t>(*display_width_1616(g.width, *sar)) : std::uint32_t{g.width} << 16;
+  return {width, std::uint32_t{g.height} << 16};
+}
+
+Buffer video_sample_description(const ts::TsDemuxResult& d, std::size_t generation) {
+  // One entry per generation of parameter sets, the stream's first one first.
+  const std::size_t count = 1 + d.later_parameters.size();
+  const std::size_t first = generation == kEveryGeneration ? 0 : std::min(generation, count - 1);
+  const std::size_t end = generation == kEveryGeneration ? count : first + 1;
+  std::vector<EntryBoxes> boxes(end - first);
+  std::vector<mp4::VisualSampleEntry> entries;
+  for (std::size_t k = first; k < end; ++k) entries.push_back(video_entry(d, generation_of(d, k), boxes[k - first]));
+  return mp4::sample_description(std::span<const mp4::VisualSampleEntry>(entries));
 }
 
 Buffer audio_sample_description(const AudioTrackTiming& audio, const ts::TsDemuxResult& d) {

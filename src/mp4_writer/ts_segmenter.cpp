@@ -81,7 +81,10 @@ void TsSegmenter::find_cuts() {
       if (unit == 0 || !units[scanned_].sync) continue;
       const std::int64_t shift = shift_.value_or(*earliest_ - origin_);
       const auto presented = static_cast<std::int64_t>(scan_decode_) + clamp_i32(composition - shift);
-      if (!cutter_.begins_fragment(false, true, presented)) continue;
+      // A new generation of parameter sets begins a fragment of its own.
+      const bool new_entry =
+          scanned_ > 0 && ts::parameter_generation(r, scanned_) != ts::parameter_generation(r, scanned_ - 1);
+      if (!cutter_.begins_fragment(false, true, presented) && !new_entry) continue;
       if (!shift_) shift_ = shift;
       cuts_.push_back({scanned_, presented});
     }
@@ -97,6 +100,16 @@ void TsSegmenter::find_cuts() {
       if (cutter_.begins_fragment(frame == 0, true, presented)) cuts_.push_back({scanned_, presented});
     }
   }
+}
+
+Result<Buffer> TsSegmenter::write_init() {
+  TrackDescriptions descriptions;
+  MovieOutline outline = outline_movie(descriptions, demux_.result(), has_video_ ? &video_timing_ : nullptr,
+                                       has_audio_ ? &*audio_ : nullptr, Layout::kFragmented, generation_);
+  tracks_ = outline.tracks;
+  std::vector<mp4::TrackSamples> none;
+  const mp4::MoviePlan init = PLEXO_TRY(mp4::plan_init_segment(std::move(outline.model), tracks_, &none));
+  return init.write();
 }
 
 // Writes the initialisation segment once the tracks are known: the video's parameter sets and
@@ -134,14 +147,8 @@ Result<bool> TsSegmenter::start(std::size_t units, bool ended, bool mark) {
     raise.push_back(0);
   }
   align_tracks(video, audio_);
-
-  TrackDescriptions descriptions;
-  MovieOutline outline = outline_movie(descriptions, r, has_video_ ? &video : nullptr,
-                                       has_audio_ ? &*audio_ : nullptr, Layout::kFragmented);
-  tracks_ = outline.tracks;
-  std::vector<mp4::TrackSamples> none;
-  const mp4::MoviePlan init = PLEXO_TRY(mp4::plan_init_segment(std::move(outline.model), tracks_, &none));
-  init_ = PLEXO_TRY(init.write());
+  video_timing_ = video;
+  init_ = PLEXO_TRY(write_init());
   sequence_.emplace(mp4::fragment_tracks(tracks_, raise, kMovieTimescale));
   started_ = true;
   return true;
@@ -182,6 +189,13 @@ Status TsSegmenter::emit(bool ended, bool mark, const Target& fragments) {
       return {};
     }
 
+    if (r.too_many_parameter_changes) return fail(msg::kTooManyParameterChanges);
+    if (has_video_ && units > 0 && ts::parameter_generation(r, 0) != generation_) {
+      // The fragment begins a generation of parameter sets the last init does not describe.
+      generation_ = ts::parameter_generation(r, 0);
+      init_changes_.push_back({fragments_written_, PLEXO_TRY(write_init())});
+    }
+
     std::vector<OutputSample> video_samples, audio_samples;
     std::uint64_t video_duration = 0;
     if (has_video_ && units > 0) {
@@ -217,6 +231,7 @@ Status TsSegmenter::emit(bool ended, bool mark, const Target& fragments) {
       }
     };
     PLEXO_CHECK(sequence_->write(samples, gather, fragments));
+    ++fragments_written_;
 
     written_units_ += units;
     times_.forget(written_units_);

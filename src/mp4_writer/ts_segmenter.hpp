@@ -11,7 +11,8 @@
 // file when no picture is presented before the first fragment's earliest, no unit waits past
 // kLiveTimingHorizon units for its decode time, and the audio starts and keeps up within four
 // fragments of its video (audio that starts later is left out, as it would have to be
-// announced in the init segment already written).
+// announced in the init segment already written), and the video's parameter sets never change
+// (where they do, a new init describes the new ones: see init_changes).
 #pragma once
 
 #include <optional>
@@ -45,6 +46,15 @@ class TsSegmenter {
   Status finish(std::vector<Buffer>& fragments) { return finish(into(fragments)); }
   // The initialisation segment, once the tracks are known.
   const std::optional<Buffer>& init() const { return init_; }
+  // A change of the video's parameter sets cannot be announced in an initialisation segment
+  // already written: the fragment where it happens is preceded by a new one, whose one entry
+  // describes the new generation (as the first one's describes the first; no traf names an
+  // entry). `fragment` counts the fragments written before it.
+  struct InitChange {
+    std::uint64_t fragment = 0;
+    Buffer init;
+  };
+  const std::vector<InitChange>& init_changes() const { return init_changes_; }
 
  private:
   struct Cut {
@@ -59,6 +69,8 @@ class TsSegmenter {
     };
   }
   bool video_leads() const;
+  // The initialisation segment describing generation `generation_` of the parameter sets.
+  Result<Buffer> write_init();
   void find_cuts();
   // `mark`: the stream was taken up to a mark, where waiting for audio may end.
   Result<bool> start(std::size_t units, bool ended, bool mark);
@@ -98,6 +110,11 @@ class TsSegmenter {
 
   std::optional<AudioTrackTiming> audio_;
   std::uint64_t audio_written_ = 0;  // frames
+
+  VideoTiming video_timing_;         // as the first initialisation segment took it
+  std::size_t generation_ = 0;       // of the parameter sets the last init describes
+  std::uint64_t fragments_written_ = 0;
+  std::vector<InitChange> init_changes_;
 };
 
 }  // namespace plexo::mp4w

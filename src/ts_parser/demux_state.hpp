@@ -53,11 +53,16 @@ struct VideoScan {
   // Pictures went by before the parameter sets were known: none is kept until a key picture,
   // which needs no earlier one to decode.
   bool awaiting_key_frame = false;
-  bool picture_kept = false;  // some access unit was kept (SEI after it are not read)
   std::uint32_t sps_id = 0;      // of `TsDemuxResult::sps`, once held
   std::uint32_t pps_sps_id = 0;  // the SPS that `TsDemuxResult::pps` refers to, once held
   std::uint32_t vps_id = 0;       // HEVC: the VPS that `TsDemuxResult::sps` refers to, once held
   std::uint32_t held_vps_id = 0;  // HEVC: the id of `TsDemuxResult::vps`, once held
+  // A change of parameter sets that no kept picture has begun yet: the sets as they stand.
+  std::optional<ParameterGeneration> pending;
+  // The parameter sets of the open unit, where they lie: the picture that begins a
+  // generation carries its sets in-band as well.
+  std::vector<NalRange> unit_sets;
+  bool kept_picture = false;  // some access unit was kept (it may since have been released; SEI after it are not read)
 };
 
 struct AudioScan {

@@ -67,6 +67,9 @@ void report_totals(const DiagnosticSink& sink, const TsDemuxResult& result, cons
     report_range(sink, "Audio", *t.first_audio_pts, *t.last_audio_pts);
   if (t.video_pes > 0 && t.first_video_pts && t.last_video_pts)
     report_range(sink, "Video", *t.first_video_pts, *t.last_video_pts);
+  if (!result.later_parameters.empty() || result.pictures_dropped_at_changes > 0)
+    write_line(sink, "Parameter set changes: %zu, pictures left out before a key picture: %" PRIu64 "\n",
+               result.later_parameters.size(), result.pictures_dropped_at_changes);
 }
 
 }  // namespace plexo::ts

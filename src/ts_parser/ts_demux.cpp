@@ -306,8 +306,12 @@ void StreamDemuxer::release(std::size_t units, std::size_t frames) {
                                     [units](const UnitStamp& stamp) { return stamp.unit >= units; });
   r.unit_stamps.erase(r.unit_stamps.begin(), stamped);
   for (UnitStamp& stamp : r.unit_stamps) stamp.unit -= units;
+  for (ParameterGeneration& g : r.later_parameters) g.first_unit -= std::min<std::uint64_t>(g.first_unit, units);
   std::uint64_t video_keep = video.start_codes.unread_from();
   if (!r.nal_units.empty()) video_keep = std::min(video_keep, r.nal_units.front().header - r.nal_units.front().start_code_length);
+  // The open unit's parameter sets, which it carries in-band if it begins a generation.
+  if (video.unit_open && !video.unit_sets.empty())
+    video_keep = std::min(video_keep, video.unit_sets.front().header - video.unit_sets.front().start_code_length);
   r.video.discard_before(video_keep);
   drop_pes_before(video.pes, video_keep);
 

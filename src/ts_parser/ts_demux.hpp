@@ -7,6 +7,7 @@
 // them from the input straight into the file.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -88,6 +89,19 @@ inline constexpr std::uint8_t kStreamTypeAdtsAac = 0x0F;
 inline constexpr std::uint8_t kStreamTypeAc3 = 0x81;
 inline constexpr std::uint8_t kStreamTypeEac3 = 0x87;
 
+// Parameter sets that replace those the pictures used so far: an SPS, PPS or VPS whose content
+// changed under an id already held (an encoder restart, a splice, a joined recording). Each
+// generation is described by a sample entry of its own; its first picture is a key picture.
+// A set repeated unchanged, or one under another id, begins none.
+struct ParameterGeneration {
+  std::uint64_t first_unit = 0;  // index into TsDemuxResult::access_units of its first picture
+  std::vector<std::uint8_t> vps, sps, pps;  // vps: HEVC only
+  std::uint16_t width = 0, height = 0;
+};
+// A stream that changes its parameter sets more often is refused ("Too many parameter set
+// changes"): each generation becomes a sample entry that every reader of the file holds.
+inline constexpr std::size_t kMaxParameterGenerations = 1000;
+
 // The codec of the chosen audio stream. MPEG audio streams may carry ADTS frames that a muxer
 // labelled as MPEG audio: their first frame decides.
 enum class AudioCodec : std::uint8_t { kNone, kAac, kMpegAudio, kAc3, kEac3 };
@@ -124,6 +138,12 @@ struct TsDemuxResult {
   // was an IDR picture.
   bool pictures_without_parameter_sets = false;
   bool key_frame_without_parameter_sets = false;
+  // Generations after the first (which `vps`, `sps`, `pps`, `width`, `height` hold), in unit
+  // order; release() moves their first units down with the access units, to no less than 0.
+  std::vector<ParameterGeneration> later_parameters;
+  // Pictures left out after a change of parameter sets, before the next key picture.
+  std::uint64_t pictures_dropped_at_changes = 0;
+  bool too_many_parameter_changes = false;  // more than kMaxParameterGenerations generations
 
   // The NAL units of access unit `i`: up to the next unit's, or to the end for the last one
   // (once the stream is finished: until then the NAL units of a picture still open follow).
@@ -139,6 +159,13 @@ struct TsDemuxResult {
     return size;
   }
 };
+
+// The generation of access unit `unit`: 0 for the first, k for later_parameters[k - 1].
+inline std::size_t parameter_generation(const TsDemuxResult& result, std::uint64_t unit) {
+  auto it = std::upper_bound(result.later_parameters.begin(), result.later_parameters.end(), unit,
+                             [](std::uint64_t u, const ParameterGeneration& g) { return u < g.first_unit; });
+  return static_cast<std::size_t>(it - result.later_parameters.begin());
+}
 
 inline const char* no_parameter_sets(const TsDemuxResult& result) {
   return result.video_codec == VideoCodec::kHevc ? msg::kNoHevcParameterSets : msg::kNoParameterSets;

@@ -34,6 +34,7 @@ void open_unit(TsDemuxResult& result, VideoScan& scan, std::uint64_t header) {
   scan.unit.first_nal = result.nal_units.size();
   scan.unit_open = true;
   scan.unit_has_slice = false;
+  scan.unit_sets.clear();
   // A PES's timestamps belong to the first access unit that begins in it (listed with the
   // index the unit takes if it is kept).
   if (auto* pes = pes_holding(scan.pes, header); pes && !pes->claimed) {
@@ -42,9 +43,57 @@ void open_unit(TsDemuxResult& result, VideoScan& scan, std::uint64_t header) {
   }
 }
 
+// The parameter sets of the last generation begun, or of a change not yet begun (`pending`).
+struct HeldSets {
+  ByteView vps, sps, pps;
+  std::uint16_t width = 0, height = 0;
+};
+HeldSets held_sets(const TsDemuxResult& result, const ParameterGeneration* pending) {
+  const ParameterGeneration* g = pending                          ? pending
+                                 : result.later_parameters.empty() ? nullptr
+                                                                   : &result.later_parameters.back();
+  if (g) return {ByteView(g->vps), ByteView(g->sps), ByteView(g->pps), g->width, g->height};
+  return {result.vps ? ByteView(*result.vps) : ByteView(), ByteView(*result.sps), ByteView(*result.pps),
+          result.width, result.height};
+}
+
+bool same_bytes(ByteView a, ByteView b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+
+// A key picture begins the generation of parameter sets that changed before it: before any
+// picture was kept, the changed sets simply replace the stream's first ones. Its sets go into
+// the sample in-band too, so that a player that does not switch sample entries still decodes it.
+void begin_generation(TsDemuxResult& result, VideoScan& scan) {
+  ParameterGeneration generation = std::move(*scan.pending);
+  scan.pending.reset();
+  // Sets changed and changed back before a key picture: no new generation.
+  const HeldSets now = held_sets(result, nullptr);
+  if (same_bytes(generation.sps, now.sps) && same_bytes(generation.pps, now.pps) &&
+      same_bytes(generation.vps, now.vps))
+    return;
+  if (!scan.kept_picture) {
+    if (result.video_codec == VideoCodec::kHevc) result.vps = std::move(generation.vps);
+    result.sps = std::move(generation.sps);
+    result.pps = std::move(generation.pps);
+    result.width = generation.width;
+    result.height = generation.height;
+    return;
+  }
+  if (result.later_parameters.size() + 1 >= kMaxParameterGenerations) {
+    result.too_many_parameter_changes = true;
+    return;
+  }
+  generation.first_unit = result.access_units.size();
+  result.later_parameters.push_back(std::move(generation));
+  result.nal_units.insert(result.nal_units.begin() + static_cast<std::ptrdiff_t>(scan.unit.first_nal),
+                          scan.unit_sets.begin(), scan.unit_sets.end());
+}
+
 // An access unit without a slice is no picture: its units go. So do pictures that come before
 // the parameter sets are known, and after them every picture up to the next key picture (IDR,
-// or for HEVC any random-access picture): they cannot be decoded.
+// or for HEVC any random-access picture): they cannot be decoded. The same holds after a change
+// of parameter sets.
 void close_unit(TsDemuxResult& result, VideoScan& scan, bool keep) {
   if (!scan.unit_open) return;
   scan.unit_open = false;
@@ -53,9 +102,12 @@ void close_unit(TsDemuxResult& result, VideoScan& scan, bool keep) {
       scan.awaiting_key_frame = true;
       result.pictures_without_parameter_sets = true;
       result.key_frame_without_parameter_sets |= scan.unit.sync;
+    } else if (scan.pending && !scan.unit.sync) {
+      if (scan.kept_picture) ++result.pictures_dropped_at_changes;
     } else if (!scan.awaiting_key_frame || scan.unit.sync) {
       scan.awaiting_key_frame = false;
-      scan.picture_kept = true;
+      if (scan.pending) begin_generation(result, scan);
+      scan.kept_picture = true;
       result.access_units.push_back(scan.unit);
       return;
     }
@@ -131,6 +183,62 @@ void read_sei(TsDemuxResult& result, std::uint64_t header, std::uint64_t end) {
   sei::read_hdr_messages(rbsp, result.hdr);
 }
 
+// Whether a parameter set takes the place of the one held of its kind: the same id (for a PPS,
+// referring to the same SPS), readable, and different content. `size` is set to the picture
+// size an SPS gives.
+bool replaces(VideoCodec codec, std::uint8_t type, ByteView set, ByteView held, HeldSets& size) {
+  if (codec == VideoCodec::kH264) {
+    if (type == h264::kSps) {
+      auto now = h264::read_sps(set), before = h264::read_sps(held);
+      if (!now || !before || now->id != before->id) return false;
+      size.width = now->size.width;
+      size.height = now->size.height;
+      return true;
+    }
+    auto now = h264::read_pps_ids(set), before = h264::read_pps_ids(held);
+    return now && before && now->pps_id == before->pps_id && now->sps_id == before->sps_id;
+  }
+  if (type == hevc::kSps) {
+    auto now = hevc::read_sps(set), before = hevc::read_sps(held);
+    if (!now || !before || now->id != before->id || now->vps_id != before->vps_id) return false;
+    size.width = now->width;
+    size.height = now->height;
+    return true;
+  }
+  if (type == hevc::kPps) {
+    auto now = hevc::read_pps_ids(set), before = hevc::read_pps_ids(held);
+    return now && before && now->pps_id == before->pps_id && now->sps_id == before->sps_id;
+  }
+  auto now = hevc::read_vps_id(set), before = hevc::read_vps_id(held);
+  return now && before && *now == *before;
+}
+
+// Once the stream's parameter sets are held, a set whose content changed under an id held
+// begins a new generation of them, at the next key picture. The same set repeated (as streams
+// do before every key picture), or a set under another id, changes nothing.
+void follow_parameter_set(TsDemuxResult& result, VideoScan& scan, std::uint8_t type, std::uint64_t header,
+                          std::uint64_t end) {
+  const VideoCodec codec = result.video_codec;
+  const bool hevc = codec == VideoCodec::kHevc;
+  const bool sps = type == (hevc ? hevc::kSps : h264::kSps);
+  const bool pps = type == (hevc ? hevc::kPps : h264::kPps);
+  if (!sps && !pps && !(hevc && type == hevc::kVps)) return;
+  HeldSets held = held_sets(result, scan.pending ? &*scan.pending : nullptr);
+  const ByteView held_set = sps ? held.sps : pps ? held.pps : held.vps;
+  std::vector<std::uint8_t> set = copy_parameter_set(result.video, header, end);
+  if (same_bytes(set, held_set) || !replaces(codec, type, set, held_set, held)) return;
+  if (!scan.pending) {
+    ParameterGeneration& g = scan.pending.emplace();
+    g.vps.assign(held.vps.begin(), held.vps.end());
+    g.sps.assign(held.sps.begin(), held.sps.end());
+    g.pps.assign(held.pps.begin(), held.pps.end());
+  }
+  ParameterGeneration& g = *scan.pending;
+  g.width = held.width;
+  g.height = held.height;
+  (sps ? g.sps : pps ? g.pps : g.vps) = std::move(set);
+}
+
 void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, std::uint64_t header,
                   std::uint64_t end) {
   std::uint8_t prefix[kNalPrefix];
@@ -152,12 +260,21 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
   if (stays_out_of_samples(codec, type)) {
     // A parameter set longer than a 16-bit length cannot be described in an MP4.
     if (end - header <= kMaxParameterSetSize) {
-      if (codec == VideoCodec::kH264) take_h264_parameter_set(result, scan, type, header, end);
+      if (has_parameter_sets(result)) follow_parameter_set(result, scan, type, header, end);
+      else if (codec == VideoCodec::kH264) take_h264_parameter_set(result, scan, type, header, end);
       else take_hevc_parameter_set(result, scan, type, header, end);
+      if (type != (codec == VideoCodec::kH264 ? std::uint8_t{h264::kAccessUnitDelimiter}
+                                              : std::uint8_t{hevc::kAccessUnitDelimiter})) {
+        NalRange& set = scan.unit_sets.emplace_back();
+        set.header = header;
+        set.start_code_length = header - start;
+        set.type = type;
+        set.size = static_cast<std::uint32_t>(end - header);
+      }
     }
   } else {
     const bool sei = codec == VideoCodec::kH264 ? type == h264::kSei : type == hevc::kPrefixSei;
-    if (sei && !scan.picture_kept && !result.hdr.complete()) read_sei(result, header, end);
+    if (sei && !scan.kept_picture && !result.hdr.complete()) read_sei(result, header, end);
     NalRange& range = result.nal_units.emplace_back();
     range.header = header;
     range.start_code_length = header - start;

@@ -125,6 +125,12 @@ std::optional<SequenceParameters> read_sps(ByteView nal) {
 }
 
 std::optional<std::uint32_t> read_pps_sps_id(ByteView nal) {
+  auto ids = read_pps_ids(nal);
+  if (!ids) return std::nullopt;
+  return ids->sps_id;
+}
+
+std::optional<PictureParameterIds> read_pps_ids(ByteView nal) {
   if (nal.size() < 2) return std::nullopt;
   // Both ids lie within the first bytes, escapes included.
   const std::vector<std::uint8_t> pps = nal::remove_emulation_prevention(nal.first(std::min<std::size_t>(nal.size(), 16)));
@@ -133,7 +139,7 @@ std::optional<std::uint32_t> read_pps_sps_id(ByteView nal) {
   if (!pps_id || *pps_id > kMaxPpsId) return std::nullopt;
   auto sps_id = bits.read_ue();
   if (!sps_id || *sps_id > kMaxSpsId) return std::nullopt;
-  return sps_id;
+  return PictureParameterIds{*pps_id, *sps_id};
 }
 
 }  // namespace plexo::h264

@@ -33,5 +33,11 @@ std::optional<SequenceParameters> read_sps(ByteView sps);
 // The SPS id a PPS refers to; nullopt when its two leading ids cannot be read or are out of
 // range.
 std::optional<std::uint32_t> read_pps_sps_id(ByteView pps);
+// A PPS's own id and the SPS id it refers to, read as read_pps_sps_id reads them.
+struct PictureParameterIds {
+  std::uint32_t pps_id;
+  std::uint32_t sps_id;
+};
+std::optional<PictureParameterIds> read_pps_ids(ByteView pps);
 
 }  // namespace plexo::h264

@@ -236,6 +236,12 @@ std::optional<std::uint32_t> read_vps_id(ByteView nal) {
 }
 
 std::optional<std::uint32_t> read_pps_sps_id(ByteView nal) {
+  auto ids = read_pps_ids(nal);
+  if (!ids) return std::nullopt;
+  return ids->sps_id;
+}
+
+std::optional<PictureParameterIds> read_pps_ids(ByteView nal) {
   // Both ids lie within the first bytes, escapes included.
   const std::vector<std::uint8_t> rbsp = payload_rbsp(nal, 16);
   BitReader bits{ByteView(rbsp)};
@@ -243,7 +249,7 @@ std::optional<std::uint32_t> read_pps_sps_id(ByteView nal) {
   if (!pps_id || *pps_id > kMaxPpsId) return std::nullopt;
   auto sps_id = bits.read_ue();
   if (!sps_id || *sps_id > kMaxSpsId) return std::nullopt;
-  return sps_id;
+  return PictureParameterIds{*pps_id, *sps_id};
 }
 
 void put_decoder_configuration(Buffer& out, const SequenceParameters& fields, ByteView vps,

@@ -90,6 +90,12 @@ std::optional<std::uint32_t> read_vps_id(ByteView nal);
 // The SPS id a PPS refers to; nullopt when its two leading ids cannot be read or are out of
 // range (PPS id above 63, SPS id above 15).
 std::optional<std::uint32_t> read_pps_sps_id(ByteView nal);
+// A PPS's own id and the SPS id it refers to, read as read_pps_sps_id reads them.
+struct PictureParameterIds {
+  std::uint32_t pps_id;
+  std::uint32_t sps_id;
+};
+std::optional<PictureParameterIds> read_pps_ids(ByteView nal);
 
 // Writes an hvcC payload with 4-byte NAL lengths and one VPS, one SPS and one PPS, each a
 // complete array (each at most 0xFFFF bytes). `fields` is the SPS read. Spatial segmentation
