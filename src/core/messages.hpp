@@ -68,6 +68,11 @@ inline constexpr const char* kMovieLengthChanged = "moov 크기가 offset 계산
 inline std::string no_trak_for_track(std::uint32_t track_id) {
   return "track_id " + std::to_string(track_id) + " 에 해당하는 trak 없음";
 }
+// A track of one of the inputs holds no sample (an initialisation segment without fragments).
+inline std::string mux_track_without_samples(bool video_input, std::uint32_t track_id) {
+  return std::string(video_input ? "The video input" : "The audio input") + " holds no samples for track " +
+         std::to_string(track_id);
+}
 inline std::string duplicate_track_id(std::uint32_t track_id) {
   return "track_id " + std::to_string(track_id) + " 가 중복됨";
 }

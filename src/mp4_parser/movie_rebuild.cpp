@@ -124,7 +124,13 @@ Result<BoxNode> rebuild_trak(const MovieTrack& trak, const TrackRecord& track,
 
   std::vector<EditEntry> own;
   if (auto list = trak.edit_list()) own = std::move(list->entries);
-  const bool rewrite_edits = placement.start_delay != 0 || open_ended(own);
+  // Edits counted in another movie's timescale are counted anew in the output's.
+  const bool rescaled = !own.empty() && track.edit_timescale != 0 &&
+                        track.edit_timescale != placement.movie_timescale;
+  if (rescaled)
+    for (EditEntry& e : own)
+      e.segment_duration = rescale(e.segment_duration, track.edit_timescale, placement.movie_timescale);
+  const bool rewrite_edits = placement.start_delay != 0 || open_ended(own) || rescaled;
   close_edits(own, track, placement.movie_timescale);
   BoxNode out = BoxNode::container("trak");
   bool edits_written = false;
@@ -219,7 +225,8 @@ void move_samples_into(MovieModel& model, std::vector<TrackRecord>& tracks) {
     t.samples.chunks = ChunkLayout::kChunkPerSample;
     t.samples.sync_table = !t.samples.samples.empty();
     t.samples.sample_description = t.stsd;
-    t.samples.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
+    t.samples.negative_offsets = t.from_sample_tables ? TrackSamples::NegativeOffsets::kSigned
+                                                      : TrackSamples::NegativeOffsets::kRaise;
     model.tracks.push_back(std::move(t.samples));
   }
 }
