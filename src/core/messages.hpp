@@ -80,6 +80,13 @@ inline std::string duplicate_track_id(std::uint32_t track_id) {
 // Live segments.
 inline constexpr const char* kSegmentOutputTooSmall = "Output too small for the segment";
 inline constexpr const char* kSegmentOutputOverrun = "Segment output overran its size";
+// A segment checked before it is rebased (the package's processor does by default).
+inline constexpr const char* kSegmentWithoutBoxes = "Segment holds no box";
+inline constexpr const char* kMoofWithoutMdat = "Segment has a moof without its mdat";
+inline constexpr const char* kRunPastMediaData = "Segment cut short: a track run reaches past its media data";
+inline std::string segment_cut_short(std::string_view type) {
+  return "Segment cut short: its " + std::string(type) + " box runs past its end";
+}
 
 // Thumbnails.
 inline std::string box_not_found(std::string_view type) { return "Box " + std::string(type) + " not found"; }
