@@ -225,6 +225,10 @@ def mux_fmp4_tracks(video: BytesLike, audio: BytesLike) -> bytes:
     movie's next track ID and the audio input's track references). An input that starts later
     keeps its offset (an edit list). ``_plexo.mux_fmp4_tracks`` itself refuses such pairs.
 
+    Either input may be progressive (its samples come from its sample tables, its edit list is
+    kept). An input that leaves a track without samples (an initialisation segment alone) is
+    refused, naming it: ``"The audio input holds no samples for track 1"``.
+
     Raises ``ValueError`` for unusable input, in English (the extension's message is kept as
     the exception's cause).
     """
@@ -234,7 +238,10 @@ def mux_fmp4_tracks(video: BytesLike, audio: BytesLike) -> bytes:
 
 def reset_mp4_timestamps(data: BytesLike) -> bytes:
     """Rewrite a fragmented MP4 so that every track's decode timeline starts at zero; the
-    result is still fragmented.
+    result is still fragmented. Where every track's edit list begins with an empty edit (a
+    start offset, in a progressive or a fragmented file), the shortest of them is dropped from
+    all tracks, so presentation starts at zero with the tracks' offsets kept; the file keeps
+    its length.
 
     Raises ``ValueError`` for unusable input.
     """
