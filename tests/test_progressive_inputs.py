@@ -49,6 +49,15 @@ def test_progressive_join_keeps_the_a_v_offset(joined, ffprobe):
         pytest.approx(start(audio, "audio") - start(video, "video"), abs=1e-3)
 
 
+def test_a_late_progressive_audio_keeps_its_start_and_the_movie_covers_it(fixture_bytes, ffprobe):
+    video, audio = fixture_bytes(VIDEO), fixture_bytes("prog_audio_late.mp4")
+    out = plexo.mux_fmp4_tracks(video, audio)
+    assert start(out, "audio") == pytest.approx(start(audio, "audio"), abs=1e-3) == pytest.approx(0.5)
+    audio_end = start(audio, "audio") + float(stream(audio, "audio")["duration"])
+    movie = float(media_tools.probe(out, ".mp4", "-show_format")["format"]["duration"])
+    assert movie == pytest.approx(max(2.0, audio_end), abs=1e-3)
+
+
 def test_the_file_path_joins_progressive_files_as_memory_does(joined, tmp_path):
     _, _, out = joined
     target = tmp_path / "joined.mp4"

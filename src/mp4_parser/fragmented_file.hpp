@@ -59,6 +59,10 @@ struct TrackRecord {
   // The timescale of the durations in the trak's own edit list (its movie's); 0: the output
   // movie's.
   std::uint32_t edit_timescale = 0;
+  // What the trak's own edit list presents, in the edit timescale, when its samples came from
+  // the sample tables and every edit has a duration: the track's length in its movie (an
+  // empty edit included). 0: the length of its media.
+  std::uint64_t edited_duration = 0;
 };
 
 // One record per track of a movie, with no samples yet.

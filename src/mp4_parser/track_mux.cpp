@@ -130,6 +130,20 @@ Result<MuxInput> read_mux_tracks(const MediaInput& input) {
 Status collect_mux_samples(MuxInput& in) {
   // A progressive input's samples are in its tables, a fragmented one's in its fragments.
   PLEXO_CHECK(collect_table_samples(in.file, in.layout, in.movie, in.tracks));
+  for (std::size_t i = 0; i < in.tracks.size(); ++i) {
+    TrackRecord& track = in.tracks[i];
+    const auto edits = in.traks[i].edit_list();
+    if (!track.from_sample_tables || !edits || edits->entries.empty()) continue;
+    std::uint64_t presented = 0;
+    for (const EditEntry& e : edits->entries) {
+      if (e.segment_duration == 0) {  // to the media's end: the media's length then
+        presented = 0;
+        break;
+      }
+      presented = saturating_add(presented, e.segment_duration);
+    }
+    track.edited_duration = presented;
+  }
   return collect_fragments(in.file, in.layout, in.movie.trex, in.tracks);
 }
 
