@@ -324,7 +324,7 @@ class ResetPlanner {
       // What is left of the edit, or a list under a 64-bit header (kept as it is), is
       // rewritten in place.
       if (lead > edit_shift_ || elst.header_length != 8) {
-        patch(elst.payload_offset(), FieldSpot{8, static_cast<std::uint8_t>(v1 ? 8 : 4)}, lead - edit_shift_);
+        patch(elst.payload_offset(), FieldSpot{8, static_cast<std::uint8_t>(v1 ? 8 : 4)}, rebase(lead, edit_shift_));
         continue;
       }
       Buffer bytes;
