@@ -20,6 +20,7 @@ std::vector<std::vector<std::uint8_t>> run(plexo::fragment_processor::FragmentPr
   std::vector<std::vector<std::uint8_t>> outputs;
   processor.set_init_segment(parts[0]);
   for (std::size_t i = 1; i < parts.size(); ++i) {
+    (void)processor.check_segment(parts[i]);  // the package's check of a whole segment
     auto result = processor.process_segment(parts[i]);
     if (result) {
       outputs.emplace_back(result.value().data(), result.value().data() + result.value().size());

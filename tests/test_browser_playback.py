@@ -127,6 +127,14 @@ def test_defragmented_file_plays_to_the_end(browser_page, fixture_bytes, ffprobe
     check_playback(result, source, ".mp4")
 
 
+@pytest.mark.parametrize("audio", ["prog_audio_only.mp4", "prog_audio_late.mp4"])
+def test_joined_progressive_files_play_to_the_end(browser_page, fixture_bytes, ffprobe, audio):
+    """Two ordinary progressive files, one video and one audio, joined by mux."""
+    joined = plexo.mux_fmp4_tracks(fixture_bytes("prog_video_only.mp4"), fixture_bytes(audio))
+    assert len(mt.frames(joined, "v:0")) == len(mt.frames(fixture_bytes("prog_video_only.mp4"), "v:0"))
+    check_playback(play(browser_page, "joined_" + audio, joined), joined, ".mp4")
+
+
 # Appends the initialisation segment and every fragment to one SourceBuffer, ends the stream,
 # then plays it to the end, four times as fast as real time. `start` is where the buffered
 # media begins (a B-frame stream's movie starts a frame or two in; the player steps over it).

@@ -83,20 +83,25 @@ def test_samples_take_the_track_extends_defaults():
     assert entries(tables(out, 1)["stts"], 2) == [(2, 1024)]
 
 
-def test_an_input_without_fragments_adds_its_tracks_without_samples():
-    progressive_audio = FTYP + moov(trak(2, 48000, stsd=STSD_AUDIO, handler="soun"))
-    out = _plexo.mux_fmp4_tracks(video(), progressive_audio)
-    assert track_ids(out) == [1, 2]
-    assert entries(tables(out, 1)["stsz"], skip=12) == []
-    assert box_payload(out, "mdat") == b"".join(VIDEO_BYTES)
+def test_a_track_without_samples_is_refused_naming_its_input():
+    """An initialisation segment alone, or a movie with a trak that no fragment fills, would
+    join as a track that plays nothing."""
+    init_only = FTYP + moov(trak(2, 48000, stsd=STSD_AUDIO, handler="soun"), trexes=(trex(2),))
+    assert mux_error(video(), init_only) == "The audio input holds no samples for track 2"
+    video_init = FTYP + moov(trak(1, 90000), trexes=(trex(1),))
+    assert mux_error(video_init, audio()) == "The video input holds no samples for track 1"
+    two_traks = (FTYP + moov(trak(1, 90000), trak(9, 90000), trexes=(trex(1),))
+                 + fragment(Traf(1, [Run(samples(*VIDEO_BYTES, duration=3000), data_offset=0)])))
+    assert mux_error(two_traks, audio()) == "The video input holds no samples for track 9"
 
 
 # ---- the movie box ----------------------------------------------------------------------------
 
 def test_video_movie_box_is_the_template_and_the_tracks_replace_its_traks():
     udta = box("udta", b"video-side")
-    template = (FTYP + box("moov", mvhd(1000), trak(1, 90000), box("mvex", trex(1)), trak(9, 90000), udta)
-                + fragment(Traf(1, [Run(samples(*VIDEO_BYTES, duration=3000), data_offset=0)])))
+    run = Run(samples(*VIDEO_BYTES, duration=3000), data_offset=0)
+    template = (FTYP + box("moov", mvhd(1000), trak(1, 90000), box("mvex", trex(1), trex(9)), trak(9, 90000), udta)
+                + fragment(Traf(1, [run]), Traf(9, [run])))
     audio_side = (FTYP + moov(trak(2, 48000, stsd=STSD_AUDIO, handler="soun"), extra=box("udta", b"audio-side"))
                   + fragment(Traf(2, [Run(samples(*AUDIO_BYTES, duration=1024), data_offset=0)])))
     out = _plexo.mux_fmp4_tracks(template, audio_side)
@@ -188,10 +193,9 @@ def test_boxes_a_movie_box_of_size_0_swallows_stay_out_of_the_output_movie():
     then, and must not be copied into the joined movie."""
     data = video()
     at = data.index(b"moov") - 4
-    out = _plexo.mux_fmp4_tracks(data[:at] + u32(0) + data[at + 4:], audio())
-    assert moov_children(out) == ["mvhd", "trak", "trak"]
-    assert [k for k, *_ in iter_boxes(out)] == ["ftyp", "moov", "mdat"]
-    assert box_payload(out, "mdat") == b"".join(AUDIO_BYTES)  # the video fragments are not read
+    # the video fragments are not read, so its track has no samples to join
+    assert mux_error(data[:at] + u32(0) + data[at + 4:], audio()) == \
+        "The video input holds no samples for track 1"
 
 
 def test_a_trak_without_track_header_is_track_zero_without_template():

@@ -40,7 +40,9 @@ def audio_pair(first: int, second: int, *, hint_to: int) -> bytes:
     (video(1), audio(1), [1, 2], 3),
     (video(3), audio(3), [3, 1], 4),
     (video(1), audio(2), [1, 2], 3),
-    (FTYP + moov(trak(1, 90000), trak(2, 90000)), audio(1), [1, 2, 3], 4),
+    (FTYP + moov(trak(1, 90000), trak(2, 90000), trexes=(trex(1), trex(2)))
+     + fragment(Traf(1, [Run(samples(*VIDEO_BYTES, duration=3000), data_offset=0)]),
+                Traf(2, [Run(samples(*VIDEO_BYTES, duration=3000), data_offset=0)])), audio(1), [1, 2, 3], 4),
 ], ids=["both-1", "lowest-free", "no-collision", "two-video-tracks"])
 def test_colliding_audio_tracks_take_the_lowest_free_ids(video_data, audio_data, ids, next_id):
     out = plexo.mux_fmp4_tracks(video_data, audio_data)

@@ -174,11 +174,12 @@ def test_stss_lists_the_samples_holding_an_idr_slice():
     assert table(out, 0, "stss") == (0, [2, 1, 4])
 
 
-def test_without_an_idr_there_is_no_stss():
+def test_without_an_idr_the_stss_is_empty():
+    # no stss at all would declare every picture a sync sample
     units = [(AUD + (nal(SPS) + nal(PPS) if i == 0 else b"") + nal(non_idr()), i * 3000, None)
              for i in range(4)]
     out = convert(units)
-    assert table(out, 0, "stss") is None
+    assert table(out, 0, "stss") == (0, [0])
     assert table(out, 0, "stsz")[1][1] == 4
 
 

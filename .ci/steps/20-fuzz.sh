@@ -54,6 +54,7 @@ for target in defragment reset convert_mp4_reset thumbnail_mp4 probe files; do
 done
 mkdir -p "$seeds/mux" "$seeds/segments"
 cat "$fixtures/frag_video_only.mp4" "$fixtures/frag_audio_only.mp4" >"$seeds/mux/video_audio.mp4"
+cat "$fixtures/prog_video_only.mp4" "$fixtures/prog_audio_only.mp4" >"$seeds/mux/progressive.mp4"
 for audio in "$fixtures"/mux_audio_*.mp4; do
   cat "$fixtures/mux_video.mp4" "$audio" >"$seeds/mux/$(basename "$audio")"
 done

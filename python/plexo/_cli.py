@@ -631,7 +631,7 @@ def build_parser() -> argparse.ArgumentParser:
     defragment.set_defaults(run=_cmd_defragment)
 
     reset = command(
-        "reset", "make every track of fragmented MP4 files start at decode time zero",
+        "reset", "make every track of MP4 files (fragmented or progressive) start at zero",
         "  plexo reset joined_late.mp4 from_zero.mp4\n"
         "  plexo reset -o rebased/ live/*.mp4\n")
     _add_batch_arguments(reset, _STDIO_HELP)
@@ -651,13 +651,13 @@ def build_parser() -> argparse.ArgumentParser:
     thumbnail.set_defaults(run=_cmd_thumbnail)
 
     mux = command(
-        "mux", "join a video fMP4 and an audio fMP4 into one MP4",
+        "mux", "join a video MP4 and an audio MP4 (fragmented or progressive) into one MP4",
         "  plexo mux video.mp4 audio.mp4 joined.mp4\n"
         "  plexo mux hls/video/index.m3u8 hls/audio/index.m3u8 joined.mp4\n")
     mux.add_argument("video", metavar="VIDEO",
-                     help="fragmented MP4 (or HLS media playlist) with the video track")
+                     help="MP4, fragmented or progressive (or HLS media playlist), with the video track")
     mux.add_argument("audio", metavar="AUDIO",
-                     help="fragmented MP4 (or HLS media playlist) with the audio track")
+                     help="MP4, fragmented or progressive (or HLS media playlist), with the audio track")
     mux.add_argument("output", metavar="OUTPUT", help="the MP4 to write; '-' is standard output")
     _add_common_arguments(mux)
     mux.set_defaults(run=_cmd_mux)

@@ -174,7 +174,7 @@ def convert_ts_to_fmp4(data: BytesLike, *, fragment_duration: float = 2.0,
 
     Raises ``TypeError`` when ``data`` is not bytes-like; ``ValueError`` for unusable input
     (the messages of :func:`convert_ts_to_mp4`) and ``"Invalid fragment duration"`` unless
-    ``0 < fragment_duration <= 1e6``.
+    ``0.001 <= fragment_duration <= 1e6`` (seconds); ``TypeError`` for a ``bool``.
     """
     return _with_diagnostics(_plexo._convert_ts_to_fmp4, diagnostics, as_bytes(data),
                              fragment_duration)
@@ -225,6 +225,10 @@ def mux_fmp4_tracks(video: BytesLike, audio: BytesLike) -> bytes:
     movie's next track ID and the audio input's track references). An input that starts later
     keeps its offset (an edit list). ``_plexo.mux_fmp4_tracks`` itself refuses such pairs.
 
+    Either input may be progressive (its samples come from its sample tables, its edit list is
+    kept). An input that leaves a track without samples (an initialisation segment alone) is
+    refused, naming it: ``"The audio input holds no samples for track 1"``.
+
     Raises ``ValueError`` for unusable input, in English (the extension's message is kept as
     the exception's cause).
     """
@@ -234,7 +238,10 @@ def mux_fmp4_tracks(video: BytesLike, audio: BytesLike) -> bytes:
 
 def reset_mp4_timestamps(data: BytesLike) -> bytes:
     """Rewrite a fragmented MP4 so that every track's decode timeline starts at zero; the
-    result is still fragmented.
+    result is still fragmented. Where every track's edit list begins with an empty edit (a
+    start offset, in a progressive or a fragmented file), the shortest of them is dropped from
+    all tracks, so presentation starts at zero with the tracks' offsets kept; the file keeps
+    its length.
 
     Raises ``ValueError`` for unusable input.
     """
@@ -294,6 +301,10 @@ def probe(data: BytesLike) -> ProbeResult:
     return cast(ProbeResult, _plexo._probe(as_bytes(data)))
 
 
+#: How much of a pushed buffer that is not ``bytes`` is copied at a time.
+_PUSH_WINDOW = 16 << 20
+
+
 class TsSegmenter:
     """A live MPEG transport stream as fragmented MP4 (HLS fMP4, DASH, Media Source Extensions).
 
@@ -317,24 +328,49 @@ class TsSegmenter:
     Memory stays near one fragment whatever the stream's length. The media work runs without
     the interpreter lock; calls on one segmenter are serialised by the object itself.
 
-    Raises ``ValueError``: ``"Invalid fragment duration"`` from the constructor; from ``push``
-    when the programme's streams are not converted; from ``flush`` for a stream that gave
+    Raises ``ValueError``: ``"Invalid fragment duration"`` from the constructor (unless
+    ``0.001 <= fragment_duration <= 1e6``; a ``bool`` is a ``TypeError``); from ``push`` as soon
+    as the programme's PMT names a video stream that is not converted (the message ``flush``
+    would give); from ``flush`` for a stream that gave
     nothing to write (``"No H.264 parameter sets found"``, ``"No video data found"``,
     ``"No valid TS sync byte found"``).
     """
 
-    __slots__ = ("_segmenter",)
+    __slots__ = ("_segmenter", "_failure")
 
     def __init__(self, fragment_duration: float = 2.0) -> None:
         self._segmenter = _plexo._TsSegmenter(fragment_duration)
+        self._failure: Optional[ValueError] = None
 
     def push(self, chunk: BytesLike) -> List[bytes]:
         """Take the next piece of the stream; return the fragments it completed, in order."""
-        return self._segmenter.push(as_bytes(chunk))
+        if isinstance(chunk, bytes):
+            return self._segmenter.push(chunk)
+        try:
+            whole = memoryview(chunk)
+        except TypeError:
+            return self._segmenter.push(chunk)  # refused there, naming the argument
+        # Other buffers go in as bytes a window at a time (the fragments do not depend on how
+        # the stream is cut), so that a large piece is never copied whole.
+        fragments: List[bytes] = []
+        with whole:
+            if not whole.c_contiguous:
+                return self._segmenter.push(whole.tobytes())
+            with whole.cast("B") as view:
+                for at in range(0, max(len(view), 1), _PUSH_WINDOW):
+                    fragments += self._segmenter.push(view[at:at + _PUSH_WINDOW].tobytes())
+        return fragments
 
     def flush(self) -> List[bytes]:
-        """End the stream: return its last fragments."""
-        return self._segmenter.flush()
+        """End the stream: return its last fragments. A stream that failed at its end fails
+        again at every later ``flush``; one that ended well gives ``[]``."""
+        if self._failure is not None:
+            raise ValueError(*self._failure.args)
+        try:
+            return self._segmenter.flush()
+        except ValueError as exc:
+            self._failure = exc
+            raise
 
     @property
     def init(self) -> Optional[bytes]:
@@ -354,7 +390,8 @@ class FragmentedMP4Processor:
     Give it the initialisation segment (``ftyp`` + ``moov``) once, then each media segment in
     order (the initialisation segment is optional and only kept); every returned segment has
     its ``tfdt`` decode times reduced by one base per track, taken from the first ``tfdt`` of
-    that track. Times never go below zero. Calls on one processor hold the interpreter lock.
+    that track. Times never go below zero. The work runs without the interpreter lock; calls
+    on one processor are serialised by the object itself.
     """
 
     __slots__ = ("_processor",)
@@ -366,10 +403,16 @@ class FragmentedMP4Processor:
         """Keep a copy of the initialisation segment; it replaces any earlier one."""
         self._processor.set_init_segment(as_bytes(data))
 
-    def process_segment(self, data: BytesLike) -> bytes:
+    def process_segment(self, data: BytesLike, *, strict: bool = True) -> bytes:
         """Return the segment with its decode times rebased. Raises ``ValueError`` for an
-        unusable segment."""
-        return self._processor.process_segment(as_bytes(data))
+        unusable segment.
+
+        With ``strict`` (the default) a segment must be whole, or nothing is rebased and
+        ``ValueError`` says what is missing: ``"Segment holds no box"``, ``"Segment has a moof
+        without its mdat"``, ``"Segment cut short: a track run reaches past its media data"``,
+        ``"Segment cut short: its … box runs past its end"``. ``strict=False`` passes a
+        segment cut short as ``_plexo`` does: whole boxes only, possibly ``b""``."""
+        return self._processor.process_segment(as_bytes(data), _complete=bool(strict))
 
     def reset(self) -> None:
         """Forget the bases, as for a new stream; the initialisation segment is kept."""

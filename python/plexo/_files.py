@@ -152,7 +152,7 @@ def defragment_file(src: Source, dst: Source) -> int:
 
 
 def mux_files(video: Source, audio: Source, dst: Source) -> int:
-    """Join the video and audio fragmented MP4 files into one MP4 at ``dst``
+    """Join the video and audio MP4 files (fragmented or progressive) into one MP4 at ``dst``
     (:func:`plexo.mux_fmp4_tracks`, byte for byte, colliding track IDs renumbered); returns the
     number of bytes written."""
     if _in_memory(video) or _in_memory(audio) or _in_memory(dst):
@@ -162,7 +162,7 @@ def mux_files(video: Source, audio: Source, dst: Source) -> int:
 
 
 def reset_file(src: Source, dst: Source) -> int:
-    """Write the fragmented MP4 in ``src`` with its timelines starting at zero to ``dst``
+    """Write the MP4 in ``src`` with its timelines starting at zero to ``dst``
     (:func:`plexo.reset_mp4_timestamps`, byte for byte); returns the number of bytes
     written."""
     if _in_memory(src) or _in_memory(dst):

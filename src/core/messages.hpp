@@ -70,6 +70,11 @@ inline constexpr const char* kMovieLengthChanged = "moov 크기가 offset 계산
 inline std::string no_trak_for_track(std::uint32_t track_id) {
   return "track_id " + std::to_string(track_id) + " 에 해당하는 trak 없음";
 }
+// A track of one of the inputs holds no sample (an initialisation segment without fragments).
+inline std::string mux_track_without_samples(bool video_input, std::uint32_t track_id) {
+  return std::string(video_input ? "The video input" : "The audio input") + " holds no samples for track " +
+         std::to_string(track_id);
+}
 inline std::string duplicate_track_id(std::uint32_t track_id) {
   return "track_id " + std::to_string(track_id) + " 가 중복됨";
 }
@@ -77,6 +82,13 @@ inline std::string duplicate_track_id(std::uint32_t track_id) {
 // Live segments.
 inline constexpr const char* kSegmentOutputTooSmall = "Output too small for the segment";
 inline constexpr const char* kSegmentOutputOverrun = "Segment output overran its size";
+// A segment checked before it is rebased (the package's processor does by default).
+inline constexpr const char* kSegmentWithoutBoxes = "Segment holds no box";
+inline constexpr const char* kMoofWithoutMdat = "Segment has a moof without its mdat";
+inline constexpr const char* kRunPastMediaData = "Segment cut short: a track run reaches past its media data";
+inline std::string segment_cut_short(std::string_view type) {
+  return "Segment cut short: its " + std::string(type) + " box runs past its end";
+}
 
 // Thumbnails.
 inline std::string box_not_found(std::string_view type) { return "Box " + std::string(type) + " not found"; }

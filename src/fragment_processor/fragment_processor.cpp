@@ -1,5 +1,7 @@
 #include "fragment_processor/fragment_processor.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <span>
 
 #include "core/messages.hpp"
@@ -43,19 +45,52 @@ TrackKey traf_track(ByteView traf) {
   return header ? TrackKey{header->track_id} : kNoTrackHeader;
 }
 
-// The media timescale of every track of the initialisation segment's movie, by track_ID (the
-// first track of an ID counts). A movie that cannot be read describes nothing: a processor
-// works without an initialisation segment too.
-TrackTimescales read_timescales(ByteView init) {
-  TrackTimescales timescales;
+// The initialisation segment's movie. One that cannot be read describes nothing: a
+// processor works without an initialisation segment too.
+std::optional<mp4::Movie> read_movie(ByteView init) {
   auto moov = mp4::find_box(init, FourCC("moov"));
-  if (!moov || !*moov) return timescales;
+  if (!moov || !*moov) return std::nullopt;
   auto movie = mp4::Movie::read(**moov);
+  if (!movie) return std::nullopt;
+  return std::move(*movie);
+}
+
+// The media timescale of every track of the movie, by track_ID (the first track of an ID
+// counts).
+TrackTimescales read_timescales(const std::optional<mp4::Movie>& movie) {
+  TrackTimescales timescales;
   if (!movie) return timescales;
   for (const mp4::MovieTrack& track : movie->tracks)
     if (track.track_id && track.timescale && *track.timescale != 0)
       timescales.emplace(*track.track_id, *track.timescale);
   return timescales;
+}
+
+// Stops at the first sample whose bytes no whole mdat holds. An identical rest of a run
+// without bytes is skipped at once; every other sample takes bytes, so the walk is bounded
+// by the segment's size.
+struct SampleBytesCheck {
+  const mp4::MediaDataIndex& media;
+  bool outside = false;
+
+  bool track_fragment(const mp4::TrackFragmentInfo&) { return true; }
+  mp4::SampleAction sample(const mp4::FragmentSample& s) {
+    if (s.size == 0) return s.uniform_rest ? mp4::SampleAction::kSkipRun : mp4::SampleAction::kNext;
+    if (!media.holds(s.offset, s.size)) {
+      outside = true;
+      return mp4::SampleAction::kStop;
+    }
+    return mp4::SampleAction::kNext;
+  }
+};
+
+// Whether a box cut short at the segment's start is one a segment holds (else the bytes are
+// no box at all).
+bool segment_box(FourCC type) {
+  static constexpr FourCC kKnown[] = {FourCC("styp"), FourCC("sidx"), FourCC("moof"), FourCC("mdat"),
+                                      FourCC("emsg"), FourCC("prft"), FourCC("ftyp"), FourCC("moov"),
+                                      FourCC("free"), FourCC("skip")};
+  return std::find(std::begin(kKnown), std::end(kKnown), type) != std::end(kKnown);
 }
 
 }  // namespace
@@ -66,7 +101,39 @@ std::optional<std::uint64_t> FragmentProcessor::base_decode_time() const {
 
 void FragmentProcessor::set_init_segment(ByteView init) {
   init_segment_.assign(init.begin(), init.end());
-  bases_.set_timescales(read_timescales(init_segment_));
+  const std::optional<mp4::Movie> movie = read_movie(init_segment_);
+  bases_.set_timescales(read_timescales(movie));
+  trex_ = movie ? movie->trex : mp4::TrackExtendsTable{};
+}
+
+Status FragmentProcessor::check_segment(ByteView segment) const {
+  // The walk the rewriting does, but keeping a box cut short to name it.
+  std::vector<Box> boxes;
+  BoxCursor cursor(segment, mp4::kPlainBoxes);
+  while (auto box = PLEXO_TRY(cursor.next())) boxes.push_back(*box);
+  if (boxes.empty() || (boxes.size() == 1 && boxes[0].clipped && !segment_box(boxes[0].type)))
+    return fail(msg::kSegmentWithoutBoxes);
+
+  // Each moof has an mdat before the next moof (a cut-short one is reported below).
+  mp4::MediaDataIndex media;
+  bool moof_waiting = false;
+  for (const Box& box : boxes) {
+    if (!box.clipped) media.add(box);
+    if (box.type == FourCC("mdat")) moof_waiting = false;
+    if (box.type != FourCC("moof")) continue;
+    if (moof_waiting) return fail(msg::kMoofWithoutMdat);
+    moof_waiting = !box.clipped;
+  }
+  if (moof_waiting) return fail(msg::kMoofWithoutMdat);
+  mp4::FragmentRunReader runs(segment, trex_, mp4::RunStrictness::kStrict);
+  SampleBytesCheck check{media};
+  for (const Box& box : boxes) {
+    if (box.type != FourCC("moof") || box.clipped) continue;
+    (void)PLEXO_TRY(runs.read(box, check));
+    if (check.outside) return fail(msg::kRunPastMediaData);
+  }
+  if (boxes.back().clipped) return fail(msg::segment_cut_short(mp4::type_name(boxes.back().type)));
+  return {};
 }
 
 void FragmentProcessor::reset() { bases_.clear(); }
@@ -81,8 +148,9 @@ Result<Buffer> FragmentProcessor::process_segment(ByteView segment) {
 }
 
 Result<std::size_t> FragmentProcessor::process_segment_into(ByteView segment,
-                                                          std::span<std::uint8_t> out) {
+                                                          std::span<std::uint8_t> out, bool complete) {
   if (out.size() < segment.size()) return fail(msg::kSegmentOutputTooSmall);
+  if (complete) PLEXO_CHECK(check_segment(segment));
   Result<std::size_t> written = rewrite(segment, out.first(segment.size()));
   // The lists hold views of this segment: forget them, and their memory with them.
   waiting_ = {};

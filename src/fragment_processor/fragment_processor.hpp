@@ -16,6 +16,7 @@
 #include "fragment_processor/track_bases.hpp"
 #include "mp4_parser/box_cursor.hpp"
 #include "mp4_parser/boxes.hpp"
+#include "mp4_parser/fragment_runs.hpp"
 
 namespace plexo::fragment_processor {
 
@@ -26,8 +27,15 @@ class FragmentProcessor {
   void set_init_segment(ByteView init);
   Result<Buffer> process_segment(ByteView segment);
   // The same into `out`, which must hold at least segment.size() bytes (the result never
-  // outgrows the segment); returns how many bytes were written.
-  Result<std::size_t> process_segment_into(ByteView segment, std::span<std::uint8_t> out);
+  // outgrows the segment); returns how many bytes were written. A segment cut short loses
+  // its cut-off boxes; with `complete`, it is refused instead (check_segment), before any
+  // base is taken from it.
+  Result<std::size_t> process_segment_into(ByteView segment, std::span<std::uint8_t> out,
+                                           bool complete = false);
+  // Whether a segment is whole: it holds a box, every box ends within it, every moof is
+  // followed by an mdat, and every sample of its runs (read with the initialisation
+  // segment's track defaults) lies in a whole mdat.
+  Status check_segment(ByteView segment) const;
   void reset();
 
  private:
@@ -53,6 +61,7 @@ class FragmentProcessor {
 
   TrackBases bases_;
   std::vector<std::uint8_t> init_segment_;  // its track timescales keep the tracks in sync
+  mp4::TrackExtendsTable trex_;             // and its track defaults describe the runs
   // Of the segment being processed.
   std::vector<WaitingTime> waiting_;
   std::vector<SegmentIndexAt> indexes_;

@@ -449,12 +449,23 @@ PyObject* py_private_convert_ts_to_mp4(PyObject*, PyObject* args, PyObject* kwar
 
 char kFragmentDuration[] = "fragment_duration";
 
+// A duration in seconds: a number, but not a bool (True is no length of time).
+bool seconds_argument(PyObject* obj, const char* argument, double* seconds) {
+  if (PyBool_Check(obj)) {
+    raise_wrong_type(obj, "float", argument);
+    return false;
+  }
+  *seconds = PyFloat_AsDouble(obj);
+  return !(*seconds == -1.0 && PyErr_Occurred());
+}
+
 PyObject* py_private_convert_ts_to_fmp4(PyObject*, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {kData, kFragmentDuration, kDiagnostics, nullptr};
-  PyObject *data = nullptr, *where = nullptr;
+  PyObject *data = nullptr, *where = nullptr, *duration = nullptr;
   double fragment_duration = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OdO:_convert_ts_to_fmp4", keywords, &data,
-                                   &fragment_duration, &where))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:_convert_ts_to_fmp4", keywords, &data,
+                                   &duration, &where) ||
+      !seconds_argument(duration, kFragmentDuration, &fragment_duration))
     return nullptr;
   ByteView input;
   CallDiagnostics diagnostics;
@@ -808,10 +819,14 @@ PyObject* processor_set_init_segment(PyObject* self, PyObject* args, PyObject* k
   Py_RETURN_NONE;
 }
 
+char kComplete[] = "_complete";
+
 PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static char* keywords[] = {kData, nullptr};
+  // `_complete` (the package's strict processor): a segment cut short is refused.
+  static char* keywords[] = {kData, kComplete, nullptr};
   PyObject* data = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:process_segment", keywords, &data))
+  int complete = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:process_segment", keywords, &data, &complete))
     return nullptr;
   ByteView input;
   if (!bytes_argument(data, "data", &input)) return nullptr;
@@ -823,7 +838,8 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
   std::optional<Result<std::size_t>> written;
   if (!ProcessorObject::run(self, [&](auto& processor) {
         written.emplace(processor.process_segment_into(
-            input, std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(target), input.size())));
+            input, std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(target), input.size()),
+            complete != 0));
       })) {
     Py_DECREF(bytes);
     return PyErr_NoMemory();
@@ -903,7 +919,9 @@ char kChunk[] = "chunk";
 PyObject* segmenter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {kFragmentDuration, nullptr};
   double fragment_duration = 2.0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|d:_TsSegmenter", keywords, &fragment_duration))
+  PyObject* duration = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:_TsSegmenter", keywords, &duration) ||
+      (duration && !seconds_argument(duration, kFragmentDuration, &fragment_duration)))
     return nullptr;
   if (auto valid = plexo::mp4w::check_fragment_duration(fragment_duration); !valid)
     return raise_operation_error(valid.error());

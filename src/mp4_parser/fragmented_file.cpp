@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "core/messages.hpp"
+
 namespace plexo::mp4 {
 namespace {
 
@@ -99,7 +101,86 @@ class FragmentCounter {
   std::size_t at_ = kNone;
 };
 
+Unexpected<Error> invalid_tables() { return fail(msg::kInvalidSampleTable); }
+
+// The samples of one track's tables, in sample order. Every count is checked against what
+// the tables hold before it is used: the samples are at most the entries of stsz (or, at a
+// uniform size, what the file holds of that size), and each is placed once.
+Status read_table_samples(const SampleTableBoxes& tables, ByteView file, const MediaDataIndex& media,
+                          TrackSamples& out) {
+  if (!tables.stsz) return {};
+  auto sizes = SampleSizes::read(tables.stsz->payload);
+  if (!sizes) return invalid_tables();
+  const std::uint64_t count = sizes->sample_count;
+  if (count == 0) return {};
+  if (!sizes->sizes && static_cast<unsigned __int128>(count) * sizes->uniform_size > file.size())
+    return fail(msg::kSampleBeyondMdat);
+  if (!tables.stsc || !tables.stts || (!tables.stco && !tables.co64)) return invalid_tables();
+  auto runs = read_table(tables.stsc->payload, kSampleToChunk);
+  auto chunks = tables.stco ? read_table(tables.stco->payload, kChunkOffsets)
+                            : read_table(tables.co64->payload, kLargeChunkOffsets);
+  auto times = read_table(tables.stts->payload, kTimeToSample);
+  if (!runs || !chunks || !times) return invalid_tables();
+  std::optional<TableView> offsets, syncs;
+  if (tables.ctts && !(offsets = read_table(tables.ctts->payload, kCompositionOffsets))) return invalid_tables();
+  if (tables.stss && !(syncs = read_table(tables.stss->payload, kSyncSamples))) return invalid_tables();
+
+  std::vector<OutputSample>& samples = out.samples;
+  samples.reserve(static_cast<std::size_t>(count));
+  // Chunks: each stsc run lasts until the next run's first chunk, the last until the last chunk.
+  for (std::uint32_t r = 0; r < runs->count && samples.size() < count; ++r) {
+    const std::uint64_t first_chunk = runs->u32(r, 0);
+    const std::uint64_t per_chunk = runs->u32(r, 1);
+    const std::uint64_t next_chunk = r + 1 < runs->count ? runs->u32(r + 1, 0) : std::uint64_t{chunks->count} + 1;
+    if (first_chunk == 0 || next_chunk <= first_chunk || next_chunk > std::uint64_t{chunks->count} + 1)
+      return invalid_tables();
+    for (std::uint64_t chunk = first_chunk; chunk < next_chunk && samples.size() < count; ++chunk) {
+      const auto index = static_cast<std::uint32_t>(chunk - 1);
+      std::uint64_t offset = tables.stco ? chunks->u32(index) : chunks->u64(index);
+      for (std::uint64_t k = 0; k < per_chunk && samples.size() < count; ++k) {
+        const std::uint32_t size = sizes->size_of(static_cast<std::uint32_t>(samples.size()));
+        if (offset > file.size() || size > file.size() - offset || !media.holds(offset, size))
+          return fail(msg::kSampleBeyondMdat);
+        samples.push_back(OutputSample{size, 0, 0, !syncs});
+        append_media(out, file, offset, size);
+        offset += size;
+      }
+    }
+  }
+  if (samples.size() < count) return invalid_tables();
+
+  // Durations, composition offsets and sync samples, each table entry by entry.
+  auto spread = [&](const TableView& table, auto assign) {
+    std::uint64_t at = 0;
+    for (std::uint32_t e = 0; e < table.count && at < count; ++e)
+      for (std::uint64_t n = std::min<std::uint64_t>(table.u32(e, 0), count - at); n > 0; --n)
+        assign(samples[static_cast<std::size_t>(at++)], table.u32(e, 1));
+    return at;
+  };
+  if (spread(*times, [](OutputSample& s, std::uint32_t delta) { s.duration = delta; }) < count)
+    return invalid_tables();
+  if (offsets)
+    spread(*offsets, [](OutputSample& s, std::uint32_t offset) { s.composition_offset = static_cast<std::int32_t>(offset); });
+  if (syncs) {
+    for (std::uint32_t e = 0; e < syncs->count; ++e) {
+      const std::uint32_t number = syncs->u32(e);
+      if (number == 0 || number > count) return invalid_tables();
+      samples[number - 1].sync = true;
+    }
+  }
+  return {};
+}
+
 }  // namespace
+
+Status collect_table_samples(const MediaInput& file, const FileLayout& layout, const Movie& movie,
+                             std::vector<TrackRecord>& tracks) {
+  for (TrackRecord& track : tracks) {
+    PLEXO_CHECK(read_table_samples(movie.tracks[track.track].tables, file.bytes, layout.media, track.samples));
+    track.from_sample_tables = !track.samples.samples.empty();
+  }
+  return {};
+}
 
 void FragmentClock::follow(std::optional<std::uint64_t> decode_time, std::uint32_t* last_duration) {
   if (!decode_time) return;

@@ -53,6 +53,16 @@ struct TrackRecord {
   // movie writer).
   TrackSamples samples;
   FragmentClock clock;
+  // The samples came from the movie's sample tables (a progressive file): their composition
+  // offsets are kept as the tables give them.
+  bool from_sample_tables = false;
+  // The timescale of the durations in the trak's own edit list (its movie's); 0: the output
+  // movie's.
+  std::uint32_t edit_timescale = 0;
+  // What the trak's own edit list presents, in the edit timescale, when its samples came from
+  // the sample tables and every edit has a duration: the track's length in its movie (an
+  // empty edit included). 0: the length of its media.
+  std::uint64_t edited_duration = 0;
 };
 
 // One record per track of a movie, with no samples yet.
@@ -65,6 +75,13 @@ std::vector<TrackRecord> read_tracks(const Movie& movie);
 Status collect_fragments(const MediaInput& file, const FileLayout& layout,
                          const TrackExtendsTable& trex,
                          std::vector<TrackRecord>& tracks);
+
+// Reads the samples the sample tables of `movie` list (a progressive file's tracks) into the
+// records of their tracks, with their bytes as pieces of `file`; tracks whose tables list no
+// sample (a fragmented file's) are left as they are. "Invalid sample table" when the tables
+// disagree, "Sample size exceeds mdat bounds" when a sample's bytes are not in one mdat.
+Status collect_table_samples(const MediaInput& file, const FileLayout& layout, const Movie& movie,
+                             std::vector<TrackRecord>& tracks);
 
 // What the fragments give a track, counted without keeping its samples.
 struct FragmentCounts {

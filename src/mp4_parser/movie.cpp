@@ -15,6 +15,7 @@ Status read_tables(MovieTrack& track, const Box& stbl, BoxRules rules) {
     const FourCC type = box->type;
     if (type == FourCC("stsd")) first(t.stsd, *box);
     else if (type == kTimeToSample.type) first(t.stts, *box);
+    else if (type == kCompositionOffsets.type) first(t.ctts, *box);
     else if (type == kSyncSamples.type) first(t.stss, *box);
     else if (type == kSampleSizes.type) first(t.stsz, *box);
     else if (type == kSampleToChunk.type) first(t.stsc, *box);

@@ -31,7 +31,7 @@ namespace plexo::mp4 {
 
 // The boxes of a track's sample table, as views.
 struct SampleTableBoxes {
-  std::optional<Box> stsd, stts, stss, stsz, stsc, stco, co64;
+  std::optional<Box> stsd, stts, ctts, stss, stsz, stsc, stco, co64;
 };
 
 struct MovieTrack {

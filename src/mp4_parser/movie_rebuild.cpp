@@ -33,6 +33,12 @@ void close_edits(std::vector<EditEntry>& edits, const TrackRecord& track,
   }
 }
 
+// What a track's own edits present (TrackRecord::edited_duration), in `timescale`.
+std::uint64_t edited_length(const TrackRecord& track, std::uint32_t timescale) {
+  return track.edit_timescale == 0 ? track.edited_duration
+                                   : rescale(track.edited_duration, track.edit_timescale, timescale);
+}
+
 // An edit list that starts the track's media `delay` after the movie's start: an empty edit,
 // then the track's own edits (without their leading empty ones), or its whole media when it
 // had none. Without a delay, the track's own edits.
@@ -120,11 +126,20 @@ Result<BoxNode> rebuild_trak(const MovieTrack& trak, const TrackRecord& track,
   // The track header counts in the movie timescale and covers any leading empty edit.
   const std::uint64_t media_in_movie =
       rescale(track.samples.duration(), track.timescale, placement.movie_timescale);
-  const std::uint64_t track_duration = media_in_movie + placement.start_delay;
+  std::uint64_t track_duration = media_in_movie + placement.start_delay;
 
   std::vector<EditEntry> own;
   if (auto list = trak.edit_list()) own = std::move(list->entries);
-  const bool rewrite_edits = placement.start_delay != 0 || open_ended(own);
+  // Edits counted in another movie's timescale are counted anew in the output's.
+  const bool rescaled = !own.empty() && track.edit_timescale != 0 &&
+                        track.edit_timescale != placement.movie_timescale;
+  if (rescaled)
+    for (EditEntry& e : own)
+      e.segment_duration = rescale(e.segment_duration, track.edit_timescale, placement.movie_timescale);
+  const bool rewrite_edits = placement.start_delay != 0 || open_ended(own) || rescaled;
+  // A track keeping the edits of its progressive source lasts as long as they present.
+  if (track.edited_duration != 0 && placement.start_delay == 0)
+    track_duration = edited_length(track, placement.movie_timescale);
   close_edits(own, track, placement.movie_timescale);
   BoxNode out = BoxNode::container("trak");
   bool edits_written = false;
@@ -206,7 +221,9 @@ std::uint64_t movie_duration(const std::vector<TrackRecord>& tracks,
                              const std::vector<std::uint64_t>& delays, std::uint32_t timescale) {
   std::uint64_t duration = 0;
   for (std::size_t i = 0; i < tracks.size(); ++i) {
-    const std::uint64_t d = rescale(tracks[i].samples.duration(), tracks[i].timescale, timescale);
+    const std::uint64_t d = tracks[i].edited_duration != 0
+                                ? edited_length(tracks[i], timescale)
+                                : rescale(tracks[i].samples.duration(), tracks[i].timescale, timescale);
     duration = std::max(duration, d + (i < delays.size() ? delays[i] : 0));
   }
   return duration;
@@ -219,7 +236,8 @@ void move_samples_into(MovieModel& model, std::vector<TrackRecord>& tracks) {
     t.samples.chunks = ChunkLayout::kChunkPerSample;
     t.samples.sync_table = !t.samples.samples.empty();
     t.samples.sample_description = t.stsd;
-    t.samples.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
+    t.samples.negative_offsets = t.from_sample_tables ? TrackSamples::NegativeOffsets::kSigned
+                                                      : TrackSamples::NegativeOffsets::kRaise;
     model.tracks.push_back(std::move(t.samples));
   }
 }

@@ -8,6 +8,13 @@
 //
 // All tracks move back by one common time (timeline_origin.hpp), so they keep their sync.
 // Durations come from the fragments: a track ends where its last fragment's samples end.
+//
+// Presentation then starts at zero too: where every track's edit list begins with an empty
+// edit (an encoder's start offset, as in a progressive file starting at 100 s), all tracks
+// move back by the shortest of those, in the movie timescale. A first edit shortened to
+// nothing is dropped from its elst, and a free box of the entry's size takes its bytes after
+// the list, so that the edts keeps its length. The track and movie durations of tracks without
+// fragments shrink by the same time.
 #include <algorithm>
 #include <array>
 #include <memory>
@@ -87,6 +94,12 @@ struct Patch {
   std::uint64_t value = 0;
 };
 
+// Bytes of the input replaced by as many others (an edit list without its first entry).
+struct Rewrite {
+  std::uint64_t at = 0;  // in the input, once placed in the output
+  Buffer bytes;
+};
+
 // A run of input bytes copied to the output.
 struct Piece {
   std::uint64_t from = 0;
@@ -97,8 +110,9 @@ struct Piece {
 class TimelineReset final : public PlannedOutput {
  public:
   TimelineReset(ByteView input, std::vector<Piece> pieces, std::vector<Patch> patches,
-                std::uint64_t size)
-      : input_(input), pieces_(std::move(pieces)), patches_(std::move(patches)), size_(size) {}
+                std::vector<Rewrite> rewrites, std::uint64_t size)
+      : input_(input), pieces_(std::move(pieces)), patches_(std::move(patches)),
+        rewrites_(std::move(rewrites)), size_(size) {}
 
   std::uint64_t size() const override { return size_; }
 
@@ -107,6 +121,8 @@ class TimelineReset final : public PlannedOutput {
     for (const Piece& piece : pieces_)
       copy_bytes(out.data() + piece.to, input_.data() + piece.from, piece.length);
     for (const Patch& patch : patches_) patch.spot.write(out.subspan(patch.at), patch.value);
+    for (const Rewrite& rewrite : rewrites_)
+      copy_bytes(out.data() + rewrite.at, rewrite.bytes.data(), rewrite.bytes.size());
     return {};
   }
 
@@ -120,6 +136,7 @@ class TimelineReset final : public PlannedOutput {
       patch.spot.write(field, patch.value);
       PLEXO_CHECK(out.patch(patch.at, ByteView(field.data(), patch.spot.width)));
     }
+    for (const Rewrite& rewrite : rewrites_) PLEXO_CHECK(out.patch(rewrite.at, rewrite.bytes.view()));
     return {};
   }
 
@@ -127,6 +144,7 @@ class TimelineReset final : public PlannedOutput {
   ByteView input_;
   std::vector<Piece> pieces_;
   std::vector<Patch> patches_;
+  std::vector<Rewrite> rewrites_;
   std::uint64_t size_;
 };
 
@@ -143,13 +161,14 @@ class OutputLayout {
   }
   std::uint64_t size() const { return size_; }
 
-  // Moves patches from input positions to output positions; every byte patched lies in a
-  // piece. (A file of many moov boxes has as many pieces: look them up by position.)
-  void place(std::vector<Patch>& patches) const {
+  // Moves patches (or rewrites) from input positions to output positions; every byte patched
+  // lies in a piece. (A file of many moov boxes has as many pieces: look them up by position.)
+  template <class Fix>
+  void place(std::vector<Fix>& patches) const {
     std::vector<Piece> by_input = pieces_;
     std::sort(by_input.begin(), by_input.end(),
               [](const Piece& a, const Piece& b) { return a.from < b.from; });
-    for (Patch& patch : patches) {
+    for (Fix& patch : patches) {
       auto after = std::upper_bound(by_input.begin(), by_input.end(), patch.at,
                                     [](std::uint64_t at, const Piece& piece) { return at < piece.from; });
       const Piece& piece = *std::prev(after);
@@ -184,15 +203,18 @@ class ResetPlanner {
     movie_ = PLEXO_TRY(Movie::read(*moov));
     PLEXO_CHECK(read_fragments(top));
     place_tracks();
+    place_edits();
     PLEXO_CHECK(rewrite_movie());
     PLEXO_CHECK(rewrite_decode_times());
+    PLEXO_CHECK(rewrite_edits());
     rewrite_segment_indexes(top);
     lay_out(top, *moov);
 
     layout_.place(patches_);
+    layout_.place(rewrites_);
     const std::uint64_t size = layout_.size();
-    return std::unique_ptr<PlannedOutput>(
-        std::make_unique<TimelineReset>(input_, layout_.take(), std::move(patches_), size));
+    return std::unique_ptr<PlannedOutput>(std::make_unique<TimelineReset>(
+        input_, layout_.take(), std::move(patches_), std::move(rewrites_), size));
   }
 
  private:
@@ -263,6 +285,60 @@ class ResetPlanner {
     }
   }
 
+  // The empty edit every placed track begins with, and how much of it all tracks drop. A
+  // track is placed when it has fragments or its tables list samples.
+  void place_edits() {
+    std::optional<std::uint64_t> shift;
+    for (const MovieTrack& track : movie_.tracks) {
+      const auto sizes = track.tables.stsz ? SampleSizes::read_header(track.tables.stsz->payload) : std::nullopt;
+      const bool tables = sizes && sizes->sample_count > 0;
+      if (!track.track_id || (!timeline_of(track) && !tables)) continue;
+      const std::uint64_t lead = leading_empty_edit(track).value_or(0);
+      shift = std::min(shift.value_or(lead), lead);
+    }
+    edit_shift_ = shift.value_or(0);
+  }
+
+  // The duration of the empty edit a track's edit list begins with, when media follows it.
+  static std::optional<std::uint64_t> leading_empty_edit(const MovieTrack& track) {
+    auto edits = track.edit_list();
+    if (!edits || edits->entries.size() < 2 || edits->entries[0].media_time != -1) return std::nullopt;
+    return edits->entries[0].segment_duration;
+  }
+
+  // Shortens each track's leading empty edit by the common shift, dropping it when nothing
+  // is left of it (the list then ends with a free box of the entry's size).
+  Status rewrite_edits() {
+    if (edit_shift_ == 0) return {};
+    for (const MovieTrack& track : movie_.tracks) {
+      if (!track.edts) continue;
+      auto found = find_child(*track.edts, "elst");
+      if (!found || !*found) continue;
+      const Box& elst = **found;
+      auto edits = EditList::read(elst.payload);
+      if (!edits || edits->entries.size() < 2 || edits->entries[0].media_time != -1) continue;
+      if (elst.clipped) continue;
+      const bool v1 = is_version1(elst.payload);
+      const std::size_t width = v1 ? 20 : 12;
+      const std::uint64_t lead = edits->entries[0].segment_duration;
+      // What is left of the edit, or a list under a 64-bit header (kept as it is), is
+      // rewritten in place.
+      if (lead > edit_shift_ || elst.header_length != 8) {
+        patch(elst.payload_offset(), FieldSpot{8, static_cast<std::uint8_t>(v1 ? 8 : 4)}, rebase(lead, edit_shift_));
+        continue;
+      }
+      Buffer bytes;
+      put_box_header(bytes, FourCC("elst"), elst.payload.size() - width);
+      bytes.put(elst.payload.first(4));  // version and flags
+      bytes.put_u32(static_cast<std::uint32_t>(edits->entries.size() - 1));
+      bytes.put(elst.payload.subspan(8 + width));
+      put_box_header(bytes, FourCC("free"), width - 8);
+      bytes.put_zeros(width - 8);
+      rewrites_.push_back({elst.offset, std::move(bytes)});
+    }
+    return {};
+  }
+
   const FragmentTimeline* timeline_of(const MovieTrack& track) const {
     if (!track.track_id) return nullptr;
     auto found = timelines_.find(*track.track_id);
@@ -297,13 +373,23 @@ class ResetPlanner {
                                   rescale_up(media_end(track, *timeline), track.timescale.value_or(0),
                                              movie_timescale));
 
-    if (movie_.mvhd)
-      PLEXO_CHECK(rewrite_header(*movie_.mvhd, MovieHeader::time_spots(movie_.mvhd->payload), movie_duration));
+    // ...less the start offset its edits drop.
+    auto shortened = [this](const Box& box, std::optional<HeaderTimeSpots> spots) -> std::optional<std::uint64_t> {
+      if (edit_shift_ == 0 || !spots) return std::nullopt;
+      return rebase(spots->duration.read(box.payload), edit_shift_);
+    };
+    if (movie_.mvhd) {
+      const auto spots = MovieHeader::time_spots(movie_.mvhd->payload);
+      if (!movie_duration) movie_duration = shortened(*movie_.mvhd, spots);
+      PLEXO_CHECK(rewrite_header(*movie_.mvhd, spots, movie_duration));
+    }
     for (const MovieTrack& track : movie_.tracks) {
       std::optional<std::uint64_t> media, movie;
       if (const FragmentTimeline* timeline = timeline_of(track)) {
         media = media_end(track, *timeline);
         movie = rescale_up(*media, track.timescale.value_or(0), movie_timescale);
+      } else if (track.tkhd && leading_empty_edit(track)) {
+        movie = shortened(*track.tkhd, TrackHeader::time_spots(track.tkhd->payload));
       }
       if (track.tkhd)
         PLEXO_CHECK(rewrite_header(*track.tkhd, TrackHeader::time_spots(track.tkhd->payload), movie));
@@ -362,6 +448,8 @@ class ResetPlanner {
   std::unordered_map<std::uint32_t, std::uint32_t> timed_;   // track_ID → timescale
   std::unordered_map<std::uint32_t, std::uint64_t> shifts_;  // track_ID → how far it moves
   std::vector<Patch> patches_;  // at: input positions until placed
+  std::vector<Rewrite> rewrites_;
+  std::uint64_t edit_shift_ = 0;  // movie timescale
   OutputLayout layout_;
 };
 

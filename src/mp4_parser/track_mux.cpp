@@ -119,14 +119,31 @@ Result<MuxInput> read_mux_tracks(const MediaInput& input) {
   std::vector<TrackRecord> tracks = read_tracks(movie);
   std::vector<MovieTrack> traks;
   // Every track is placed: one without a track header has no ID to place it by.
-  for (const TrackRecord& track : tracks) {
+  for (TrackRecord& track : tracks) {
     if (!track.has_track_header) return fail(msg::no_trak_for_track(track.track_id));
     traks.push_back(movie.tracks[track.track]);
+    track.edit_timescale = movie_timescale(movie);
   }
   return MuxInput{input, std::move(layout), std::move(movie), std::move(tracks), std::move(traks)};
 }
 
 Status collect_mux_samples(MuxInput& in) {
+  // A progressive input's samples are in its tables, a fragmented one's in its fragments.
+  PLEXO_CHECK(collect_table_samples(in.file, in.layout, in.movie, in.tracks));
+  for (std::size_t i = 0; i < in.tracks.size(); ++i) {
+    TrackRecord& track = in.tracks[i];
+    const auto edits = in.traks[i].edit_list();
+    if (!track.from_sample_tables || !edits || edits->entries.empty()) continue;
+    std::uint64_t presented = 0;
+    for (const EditEntry& e : edits->entries) {
+      if (e.segment_duration == 0) {  // to the media's end: the media's length then
+        presented = 0;
+        break;
+      }
+      presented = saturating_add(presented, e.segment_duration);
+    }
+    track.edited_duration = presented;
+  }
   return collect_fragments(in.file, in.layout, in.movie.trex, in.tracks);
 }
 
@@ -184,6 +201,10 @@ Result<std::unique_ptr<PlannedOutput>> plan_mux_tracks(const MediaInput& video, 
 
   PLEXO_CHECK(collect_mux_samples(joined));
   PLEXO_CHECK(collect_mux_samples(sound));
+  // A track without samples would play as nothing: the input that gives one is refused.
+  for (const MuxInput* in : {&joined, &sound})
+    for (const TrackRecord& t : in->tracks)
+      if (t.samples.samples.empty()) return fail(msg::mux_track_without_samples(in == &joined, t.track_id));
   OwnedTraks owned;
   PLEXO_CHECK(renumber(sound, ids, owned));
   // The audio input's movie-level boxes are not used; its tracks keep their own traks.

@@ -112,10 +112,9 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
 
   if (video) {
     TrackSamples& v = model.tracks.emplace_back();
-    // Without an IDR there is no sync sample to list, and an empty stss would let no player
-    // seek: the table is left out.
-    v.sync_table = std::any_of(d.access_units.begin(), d.access_units.end(),
-                               [](const ts::AccessUnit& unit) { return unit.sync != 0; });
+    // The sync samples are listed even when there are none: without an stss every sample
+    // would count as one, which a stream without a key picture must not claim.
+    v.sync_table = true;
     // Fragment readers disagree on negative offsets in a run: raised, they mean the same to all.
     if (fragmented) v.negative_offsets = TrackSamples::NegativeOffsets::kRaise;
     keep.video = video_sample_description(d, generation);
@@ -264,7 +263,7 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed) 
 }
 
 Status check_fragment_duration(double seconds) {
-  if (!(seconds > 0) || seconds > 1e6) return fail(msg::kInvalidFragmentDuration);
+  if (!(seconds >= kMinFragmentDuration) || seconds > 1e6) return fail(msg::kInvalidFragmentDuration);
   return {};
 }
 

@@ -41,7 +41,9 @@ Result<SummarisedMovie> summarise_ts(ByteView input);
 // convert_ts_to_fmp4: the same tracks, sample descriptions and timing as a fragmented MP4
 // (mp4_parser/fragment_writer.hpp), a fragment at the first key frame at or after every
 // `fragment_duration` seconds of video. The later track's delay is its first decode time.
-// Fails with "Invalid fragment duration" unless 0 < fragment_duration <= 10^6.
+// Fails with "Invalid fragment duration" unless 1 ms <= fragment_duration <= 10^6 s (below a
+// millisecond a duration is a typing slip, not a fragment length).
+inline constexpr double kMinFragmentDuration = 1e-3;
 Status check_fragment_duration(double seconds);
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_fmp4(ts::TsDemuxResult demuxed, double fragment_duration);
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(

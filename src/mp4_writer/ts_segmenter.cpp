@@ -267,6 +267,8 @@ Status TsSegmenter::push(ByteView chunk, const Target& fragments) {
       if (!video_leads()) scanned_ -= std::min(scanned_, excess);
       demux_.release(0, excess);
     }
+    // A programme whose video is not converted is refused once its PMT has said so.
+    if (!started_) PLEXO_CHECK(ts::check_supported_video(r));
     find_cuts();
     PLEXO_CHECK(emit(false, mark, fragments));
   }

@@ -42,9 +42,14 @@ inline bool is_parameter_set(std::uint8_t type) { return type >= kVps && type <=
 // collected so far already holds a slice. After a slice, a delimiter, a parameter set, a
 // prefix SEI or the reserved types 41 to 44 and 48 to 55 open one, and so does a slice whose
 // first_slice_segment_in_pic_flag (the bit after the header) is set. Suffix SEI, end of
-// sequence or bitstream and filler data stay with the picture before them.
+// sequence or bitstream and filler data stay with the picture before them. A unit of a layer
+// above the base layer (nuh_layer_id > 0) belongs to the access unit of its base-layer
+// picture and never opens one.
+inline std::uint8_t nal_layer_id(ByteView nal) {
+  return nal.size() < kNalHeaderSize ? 0 : static_cast<std::uint8_t>(((nal[0] & 1) << 5) | (nal[1] >> 3));
+}
 inline bool opens_access_unit(ByteView nal, bool unit_has_slice) {
-  if (!unit_has_slice || nal.empty()) return false;
+  if (!unit_has_slice || nal.empty() || nal_layer_id(nal) != 0) return false;
   const std::uint8_t type = nal_type(nal[0]);
   if (is_vcl(type)) return nal.size() > kNalHeaderSize && (nal[kNalHeaderSize] & 0x80);
   return (type >= kVps && type <= kAccessUnitDelimiter) || type == kPrefixSei ||
