@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "codecs/aac/audio_specific_config.hpp"
 #include "mp4_writer/video_timing.hpp"
@@ -28,14 +29,15 @@ struct AudioTrackTiming {
   std::uint64_t empty_edit = 0;  // movie time before the first frame
 };
 
-AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed);
+AudioTrackTiming compute_audio_timing(const ts::DemuxedAudio& demuxed);
 // The same for `frames` frames, the first with a PTS `anchor`, where `demuxed` holds the
 // stream's facts but not all its frames.
-AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed, std::uint64_t frames,
+AudioTrackTiming compute_audio_timing(const ts::DemuxedAudio& demuxed, std::uint64_t frames,
                                       const std::optional<ts::AudioAnchor>& anchor);
 
-// The movie starts with whichever track starts first; the other waits behind an empty edit
+// The movie starts with whichever track starts first; the others wait behind an empty edit
 // of the difference. No edit skips media.
+void align_tracks(VideoTiming& video, std::span<AudioTrackTiming> audio);
 void align_tracks(VideoTiming& video, std::optional<AudioTrackTiming>& audio);
 
 // What each track presents in the movie timescale, its empty edit included.

@@ -44,7 +44,7 @@ Buffer video_sample_description(const ts::TsDemuxResult& d) {
   return mp4::sample_description(entry);
 }
 
-Buffer audio_sample_description(const AudioTrackTiming& audio, const ts::TsDemuxResult& d) {
+Buffer audio_sample_description(const AudioTrackTiming& audio, const ts::DemuxedAudio& d) {
   switch (audio.codec) {
     case ts::AudioCodec::kMpegAudio: {
       const mpeg_audio::FrameHeader& header = *d.mpeg_audio_header;
