@@ -526,9 +526,11 @@ def _cmd_mux(args: argparse.Namespace) -> int:
 def _track_details(track: _core.TrackInfo) -> str:
     if track.get("kind") == "video" and "width" in track:
         return f"{track['width']}x{track.get('height', 0)}"
+    language = track.get("language", "und")
+    named = f", {language}" if language != "und" else ""
     if track.get("kind") == "audio" and "sample_rate" in track:
-        return f"{track['sample_rate']} Hz, {track.get('channels', 0)} ch"
-    return ""
+        return f"{track['sample_rate']} Hz, {track.get('channels', 0)} ch{named}"
+    return named[2:]
 
 
 def format_probe(name: str, info: _core.ProbeResult) -> str:

@@ -325,10 +325,15 @@ class TsSegmenter:
     is the initialisation segment (``ftyp`` + ``moov``) once the video's parameter sets and the
     audio's configuration are known, ``None`` before; ``flush()`` ends the stream and returns
     the last fragments. ``init`` followed by every fragment is the file
-    :func:`convert_ts_to_fmp4` writes for the whole stream (same fragments, packets and times).
+    :func:`convert_ts_to_fmp4` writes for the whole stream with ``audio="first"`` (same
+    fragments, packets and times).
 
     Memory stays near one fragment whatever the stream's length. The media work runs without
     the interpreter lock; calls on one segmenter are serialised by the object itself.
+
+    Only the programme's first audio stream is segmented (``audio="first"`` of
+    :func:`convert_ts_to_fmp4`); each audio stream left out is named once as a warning of the
+    ``plexo`` logger ("Left out audio - PID: ...").
 
     Raises ``ValueError``: ``"Invalid fragment duration"`` from the constructor; from ``push``
     when the programme's streams are not converted; from ``flush`` for a stream that gave
@@ -336,18 +341,36 @@ class TsSegmenter:
     ``"No valid TS sync byte found"``).
     """
 
-    __slots__ = ("_segmenter",)
+    __slots__ = ("_segmenter", "_programme_known")
 
     def __init__(self, fragment_duration: float = 2.0) -> None:
         self._segmenter = _plexo._TsSegmenter(fragment_duration)
+        self._programme_known = False
 
     def push(self, chunk: BytesLike) -> List[bytes]:
         """Take the next piece of the stream; return the fragments it completed, in order."""
-        return self._segmenter.push(as_bytes(chunk))
+        fragments = self._segmenter.push(as_bytes(chunk))
+        self._warn_left_out()
+        return fragments
 
     def flush(self) -> List[bytes]:
         """End the stream: return its last fragments."""
-        return self._segmenter.flush()
+        fragments = self._segmenter.flush()
+        self._warn_left_out()
+        return fragments
+
+    def _warn_left_out(self) -> None:
+        # Once the programme is known: the audio streams it leaves out, as warnings of the
+        # ``plexo`` logger.
+        if self._programme_known:
+            return
+        lines = self._segmenter._diagnostics
+        if "Found PIDs" not in lines:
+            return
+        self._programme_known = True
+        for line in lines.splitlines():
+            if line.startswith("Left out audio"):
+                logger.warning("%s", line)
 
     @property
     def init(self) -> Optional[bytes]:

@@ -991,6 +991,14 @@ PyObject* segmenter_init(PyObject* self, void*) {
   return to_bytes(Result<Buffer>(std::move(*init)));
 }
 
+// The demultiplexer's diagnostic lines so far, as one str.
+PyObject* segmenter_diagnostics(PyObject* self, void*) {
+  std::string lines;
+  if (!SegmenterObject::run(self, [&](auto& segmenter) { lines = segmenter.diagnostics(); }))
+    return PyErr_NoMemory();
+  return PyUnicode_DecodeUTF8(lines.data(), static_cast<Py_ssize_t>(lines.size()), "replace");
+}
+
 PyMethodDef segmenter_methods[] = {
     {"push", PLEXO_FUNCTION(segmenter_push), METH_VARARGS | METH_KEYWORDS, "push($self, chunk)\n--\n\n"},
     {"flush", PLEXO_FUNCTION(segmenter_flush), METH_NOARGS, "flush($self)\n--\n\n"},
@@ -998,8 +1006,10 @@ PyMethodDef segmenter_methods[] = {
 };
 
 char kInit[] = "init";
+char kSegmenterDiagnostics[] = "_diagnostics";
 PyGetSetDef segmenter_getset[] = {
     {kInit, segmenter_init, nullptr, nullptr, nullptr},
+    {kSegmenterDiagnostics, segmenter_diagnostics, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

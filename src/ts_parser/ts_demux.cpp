@@ -184,13 +184,13 @@ struct PacketWalk {
 };
 
 // An audio stream the PMT offered that gave nothing: private data without ADTS, or a stream
-// beside the first in which no frame was found (the first one's count says so already).
+// in which no frame was found (of the only one converted, the frame count says so already).
 void report_empty_audio(const Scan& scan, const DemuxedAudio& audio, const AudioScan& audio_scan, bool first) {
   if (!audio.audio_pid || audio_scan.found_frame) return;
   const StreamEntry stream{*audio.audio_pid, audio.audio_stream_type};
   if (audio_scan.not_adts)
     report_left_out(scan.diagnostics, {stream, "stream", "private data", "its data does not open with ADTS"});
-  else if (!first)
+  else if (!first || scan.audio_streams == AudioStreams::kAll)
     report_left_out(scan.diagnostics, {stream, "audio", audio_codec_name(audio.audio_codec), "no audio frames found"});
 }
 
