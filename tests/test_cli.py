@@ -72,7 +72,8 @@ class TestFiles:
             if os.path.basename(source) in refused:
                 assert not target.exists()
             else:
-                assert target.read_bytes() == _plexo._convert_ts_to_mp4(open(source, "rb").read(), False, False)
+                assert target.read_bytes() == _plexo._convert_ts_to_mp4(open(source, "rb").read(), False, False,
+                                                                        all_audio=True)
 
     def test_batch_lines_are_labelled_by_input(self, tmp_path, capfd):
         assert main(["convert", "-v", "-o", str(tmp_path), TS, str(FIXTURES / "ts_1080p.ts")]) == 0

@@ -431,10 +431,14 @@ _WARNING = f"{PROG}: warning: "
 _LEFT_OUT_AUDIO = "Left out audio - "
 
 
-def _relay_diagnostics(args: argparse.Namespace, text: str, sink: io.StringIO) -> None:
-    """Every diagnostic line with -v; otherwise the audio streams left out, as one warning."""
+def _relay_diagnostics(args: argparse.Namespace, text: str, sink: io.StringIO,
+                       converted: bool) -> None:
+    """Every diagnostic line with -v; otherwise the audio streams a conversion left out, as
+    one warning (a failure says all in its own line)."""
     if getattr(args, "verbose", False):
         sink.write(text)
+        return
+    if not converted:
         return
     left_out = [line[len(_LEFT_OUT_AUDIO):] for line in text.splitlines()
                 if line.startswith(_LEFT_OUT_AUDIO)]
@@ -458,18 +462,24 @@ def _cmd_convert(args: argparse.Namespace) -> int:
     def convert(data: List[bytes], sink: io.StringIO) -> bytes:
         refuse_mp4(data[0])
         collected = io.StringIO()
+        converted = False
         try:
-            return _core.convert_ts_to_mp4(data[0], diagnostics=collected, audio=audio)
+            result = _core.convert_ts_to_mp4(data[0], diagnostics=collected, audio=audio)
+            converted = True
+            return result
         finally:
-            _relay_diagnostics(args, collected.getvalue(), sink)
+            _relay_diagnostics(args, collected.getvalue(), sink, converted)
 
     def convert_on_disk(fds: List[int], out: int, sink: io.StringIO) -> int:
         refuse_mp4(os.pread(fds[0], 1 << 16, 0))
         lines: List[str] = []
+        converted = False
         try:
-            return _plexo._convert_file(fds[0], out, False, lines, all_audio=audio == "all")
+            written = _plexo._convert_file(fds[0], out, False, lines, all_audio=audio == "all")
+            converted = True
+            return written
         finally:
-            _relay_diagnostics(args, "".join(lines), sink)
+            _relay_diagnostics(args, "".join(lines), sink, converted)
 
     return _run_jobs(jobs, convert, args, len(jobs) > 1, convert_on_disk)
 
