@@ -217,6 +217,19 @@ def test_two_languages_made_by_ffmpeg_keep_both_tracks(fixture_bytes, ffprobe, f
     assert mt.decode_errors(out) == ""
 
 
+def test_two_languages_as_fragments_keep_the_second_tracks_offset(fixture_bytes, ffprobe, ffmpeg):
+    source = fixture_bytes("ts_two_languages.ts")
+    out = plexo.convert_ts_to_fmp4(source, fragment_duration=0.5, diagnostics=False)
+    assert mt.decode_errors(out) == ""
+
+    def offset(data: bytes, suffix: str) -> float:
+        return (mt.frame_times(mt.frames(data, "a:1", suffix))[0]
+                - mt.frame_times(mt.frames(data, "v:0", suffix))[0])
+    assert offset(out, ".mp4") == pytest.approx(offset(source, ".ts"), abs=0.001)
+    assert ([p["data_hash"] for p in mt.packets(out, "a:1")]
+            == [p["data_hash"] for p in mt.packets(source, "a:1", ".ts")])
+
+
 def test_ffmpegs_m2ts_with_aac_as_private_data_keeps_its_audio(fixture_bytes, ffprobe, ffmpeg):
     source = fixture_bytes("m2ts_aac_private.m2ts")
     out = _plexo.convert_ts_to_mp4(source)
