@@ -13,7 +13,7 @@ bool same_tracks(const plexo::mp4::ProbedFile& a, const plexo::mp4::ProbedFile& 
     if (x.id != y.id || x.kind != y.kind || x.codec != y.codec || x.timescale != y.timescale ||
         x.duration != y.duration || x.samples != y.samples || x.key_frames != y.key_frames ||
         x.width != y.width || x.height != y.height || x.profile != y.profile ||
-        x.sample_rate != y.sample_rate || x.channels != y.channels)
+        x.sample_rate != y.sample_rate || x.channels != y.channels || x.language != y.language)
       return false;
   }
   return true;
@@ -22,13 +22,16 @@ bool same_tracks(const plexo::mp4::ProbedFile& a, const plexo::mp4::ProbedFile& 
 }  // namespace
 
 // convert_ts_to_mp4: demultiplex, then write the movie. The stream's probe is that of the
-// file written, or fails with the conversion's message.
+// file written, or fails with the conversion's message. Inputs of odd size keep every audio
+// stream, the others the first.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const plexo::ByteView input = fuzz_input(data, size);
-  auto demuxed = plexo::ts::demux_ts(input);
+  const auto audio = size % 2 ? plexo::ts::AudioStreams::kAll : plexo::ts::AudioStreams::kFirst;
+  auto demuxed = plexo::ts::demux_ts(input, plexo::ts::DiagnosticSink::standard_output(),
+                                     plexo::ts::VideoUnits::kAll, audio);
   auto written = demuxed ? plexo::mp4w::write_mp4(std::move(demuxed).value())
                          : plexo::Result<plexo::Buffer>(plexo::fail(demuxed.error().message));
-  const auto summarised = plexo::mp4w::summarise_ts(input);
+  const auto summarised = plexo::mp4w::summarise_ts(input, audio);
   const auto probed = summarised ? plexo::mp4::probe_summarised_movie(summarised->movie.view(), summarised->tracks)
                                  : plexo::Result<plexo::mp4::ProbedFile>(plexo::fail(summarised.error().message));
   if (!written) {

@@ -825,6 +825,26 @@ def transport_stream(video: list[tuple[bytes, int | None, int | None]],
     return b"".join(packets)
 
 
+def audio_programme(audio: list[tuple[tuple, list[tuple[bytes, int | None]]]],
+                    video: list[tuple[bytes, int | None, int | None]] | None = None) -> bytes:
+    """PAT, a PMT listing H.264 video on VIDEO_PID (unless ``video`` is empty) and one audio
+    entry per item of ``audio``, ((stream_type[, descriptors]), [(PES payload, pts), ...]), on
+    AUDIO_PID, AUDIO_PID + 1, ... in that order; then each video PES and every audio stream's
+    PES after it."""
+    if video is None:
+        video = [(AUD + nal(SPS) + nal(PPS) + nal(idr()), 0, None)]
+    pids = [AUDIO_PID + i for i in range(len(audio))]
+    streams = ([(0x1B, VIDEO_PID)] if video else []) + [(kind[0], pid, *kind[1:])
+                                                      for (kind, _), pid in zip(audio, pids)]
+    packets = [pat(), pmt(streams)]
+    for payload, pts, dts in video:
+        packets += packetize(VIDEO_PID, pes(payload, pts=pts, dts=dts))
+    for (_, stream), pid in zip(audio, pids):
+        for counter, (payload, pts) in enumerate(stream):
+            packets += packetize(pid, pes(payload, pts=pts, stream_id=0xC0), counter)
+    return b"".join(packets)
+
+
 def aac_frames(count: int, size: int = 20, **adts) -> bytes:
     return b"".join(adts_frame(bytes([i & 0xFF]) * size, **adts) for i in range(count))
 

@@ -72,7 +72,8 @@ class TestFiles:
             if os.path.basename(source) in refused:
                 assert not target.exists()
             else:
-                assert target.read_bytes() == _plexo._convert_ts_to_mp4(open(source, "rb").read(), False, False)
+                assert target.read_bytes() == _plexo._convert_ts_to_mp4(open(source, "rb").read(), False, False,
+                                                                        all_audio=True)
 
     def test_batch_lines_are_labelled_by_input(self, tmp_path, capfd):
         assert main(["convert", "-v", "-o", str(tmp_path), TS, str(FIXTURES / "ts_1080p.ts")]) == 0
@@ -158,7 +159,7 @@ class TestProbe:
              "samples": 50, "key_frames": 5, "width": 320, "height": 240},
             {"id": 2, "kind": "audio", "codec": "mp4a", "timescale": 48000, "duration": 2.005,
              "samples": 95, "key_frames": 95, "sample_rate": 48000, "channels": 2}]}
-        monkeypatch.setattr(_plexo, "_probe", lambda data: info)
+        monkeypatch.setattr(_plexo, "_probe", lambda data, **_: info)
         assert main(["probe", "--json", TS]) == 0
         assert json.loads(capsys.readouterr().out) == info
         assert main(["probe", "--json", TS, FRAGMENTED]) == 0
@@ -170,7 +171,7 @@ class TestProbe:
         assert table[3].endswith("95  48000 Hz, 2 ch")
 
     def test_a_file_the_reader_refuses_is_one_line(self, monkeypatch, capfd):
-        def reader(data):
+        def reader(data, **_):
             raise ValueError("Not an MP4 or a transport stream")
         monkeypatch.setattr(_plexo, "_probe", reader)
         assert main(["probe", "--json", TS]) == 1

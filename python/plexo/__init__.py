@@ -9,6 +9,7 @@ the command line.
 from _plexo import __version__
 
 from ._core import (
+    AudioChoice,
     BytesLike,
     Diagnostics,
     FragmentedMP4Processor,
@@ -43,7 +44,7 @@ from ._output import atomic_output
 from ._playlist import PlaylistError, read_playlist
 
 __all__ = [
-    "BytesLike", "Diagnostics", "FragmentedMP4Processor", "ImageFormat", "ImageSupportMissing",
+    "AudioChoice", "BytesLike", "Diagnostics", "FragmentedMP4Processor", "ImageFormat", "ImageSupportMissing",
     "PathLike", "PlaylistError", "atomic_output", "read_playlist",
     "ProbeResult", "TextSink", "ThumbnailFormat", "TrackInfo", "TsSegmenter", "__version__",
     "convert_file", "convert_mp4_reset_timestamps", "convert_ts_to_fmp4", "convert_ts_to_mp4", "defragment_file",

@@ -276,8 +276,10 @@ def _run_jobs(jobs: List[Job], operation: Operation, args: argparse.Namespace,
     def finished(job: Job, error: Optional[BaseException]) -> None:
         nonlocal failures
         prefix = f"{one_line(job.inputs[0])}: " if label_lines else ""
-        if not quiet:
-            reporter.lines(job.diagnostics.getvalue(), prefix)
+        text = job.diagnostics.getvalue()
+        if quiet:  # warnings only
+            text = "".join(line for line in text.splitlines(keepends=True) if line.startswith(_WARNING))
+        reporter.lines(text, prefix)
         if error is not None:
             failures += 1
             reporter.error(str(error))
@@ -425,6 +427,25 @@ def _diagnostics(args: argparse.Namespace, sink: io.StringIO) -> _core.Diagnosti
     return sink if getattr(args, "verbose", False) else False
 
 
+_WARNING = f"{PROG}: warning: "
+_LEFT_OUT_AUDIO = "Left out audio - "
+
+
+def _relay_diagnostics(args: argparse.Namespace, text: str, sink: io.StringIO,
+                       converted: bool) -> None:
+    """Every diagnostic line with -v; otherwise the audio streams a conversion left out, as
+    one warning (a failure says all in its own line)."""
+    if getattr(args, "verbose", False):
+        sink.write(text)
+        return
+    if not converted:
+        return
+    left_out = [line[len(_LEFT_OUT_AUDIO):] for line in text.splitlines()
+                if line.startswith(_LEFT_OUT_AUDIO)]
+    if left_out:
+        sink.write(f"{_WARNING}left out audio: {'; '.join(left_out)} (-v shows every line)\n")
+
+
 # ---- subcommands ---------------------------------------------------------------------------
 
 def _cmd_convert(args: argparse.Namespace) -> int:
@@ -436,18 +457,29 @@ def _cmd_convert(args: argparse.Namespace) -> int:
             raise ValueError("an MP4 file, not a transport stream "
                              f"('{PROG} defragment' flattens fragmented MP4)")
 
+    audio = getattr(args, "audio", "all")
+
     def convert(data: List[bytes], sink: io.StringIO) -> bytes:
         refuse_mp4(data[0])
-        return _core.convert_ts_to_mp4(data[0], diagnostics=_diagnostics(args, sink))
+        collected = io.StringIO()
+        converted = False
+        try:
+            result = _core.convert_ts_to_mp4(data[0], diagnostics=collected, audio=audio)
+            converted = True
+            return result
+        finally:
+            _relay_diagnostics(args, collected.getvalue(), sink, converted)
 
     def convert_on_disk(fds: List[int], out: int, sink: io.StringIO) -> int:
         refuse_mp4(os.pread(fds[0], 1 << 16, 0))
-        diagnostics = _diagnostics(args, sink)
-        lines = _core._sink_argument(diagnostics)
+        lines: List[str] = []
+        converted = False
         try:
-            return _plexo._convert_file(fds[0], out, False, lines)
+            written = _plexo._convert_file(fds[0], out, False, lines, all_audio=audio == "all")
+            converted = True
+            return written
         finally:
-            _core._deliver(lines, diagnostics)
+            _relay_diagnostics(args, "".join(lines), sink, converted)
 
     return _run_jobs(jobs, convert, args, len(jobs) > 1, convert_on_disk)
 
@@ -504,9 +536,11 @@ def _cmd_mux(args: argparse.Namespace) -> int:
 def _track_details(track: _core.TrackInfo) -> str:
     if track.get("kind") == "video" and "width" in track:
         return f"{track['width']}x{track.get('height', 0)}"
+    language = track.get("language", "und")
+    named = f", {language}" if language != "und" else ""
     if track.get("kind") == "audio" and "sample_rate" in track:
-        return f"{track['sample_rate']} Hz, {track.get('channels', 0)} ch"
-    return ""
+        return f"{track['sample_rate']} Hz, {track.get('channels', 0)} ch{named}"
+    return named[2:]
 
 
 def format_probe(name: str, info: _core.ProbeResult) -> str:
@@ -621,6 +655,10 @@ def build_parser() -> argparse.ArgumentParser:
         "  plexo convert - - < in.ts > out.mp4\n"
         "  plexo convert --jobs 2 -o outdir recordings/*.ts\n")
     _add_batch_arguments(convert, _STDIO_HELP)
+    convert.add_argument("--audio", choices=("all", "first"), default="all",
+                         help="every audio stream as its own track, in programme order, the "
+                              "first enabled and the others its alternatives (all, the "
+                              "default), or the first only")
     convert.set_defaults(run=_cmd_convert)
 
     defragment = command(

@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import logging
 import re
-from typing import Any, Callable, List, Optional, Protocol, Sequence, Tuple, TypedDict, Union, cast
+import functools
+from typing import Any, Callable, List, Literal, Optional, Protocol, Sequence, Tuple, TypedDict, Union, cast
 
 import _plexo
 
@@ -27,6 +28,17 @@ class TextSink(Protocol):
 #: own behaviour), ``False`` drops them, a text sink receives each line with its newline once
 #: the call has finished.
 Diagnostics = Union[None, bool, TextSink]
+
+#: Which audio streams of a transport stream become tracks: ``"all"`` (each its own track, in
+#: the order the programme lists them; the first enabled, the others alternatives to it in one
+#: alternate group) or ``"first"`` (the first only, as ``_plexo`` converts).
+AudioChoice = Literal["all", "first"]
+
+
+def _all_audio(audio: AudioChoice) -> bool:
+    if audio not in ("all", "first"):
+        raise ValueError(f"audio must be 'all' or 'first', not {audio!r}")
+    return audio == "all"
 
 
 def as_bytes(data: BytesLike) -> bytes:
@@ -139,7 +151,7 @@ def _with_diagnostics(private: Callable[..., bytes], diagnostics: Diagnostics,
 
 
 def convert_ts_to_mp4(data: BytesLike, reset_timestamps: bool = False, *,
-                      diagnostics: Diagnostics = None) -> bytes:
+                      diagnostics: Diagnostics = None, audio: AudioChoice = "all") -> bytes:
     """Convert an MPEG transport stream (H.264 or HEVC video and ADTS AAC audio) into a
     progressive MP4.
 
@@ -151,16 +163,22 @@ def convert_ts_to_mp4(data: BytesLike, reset_timestamps: bool = False, *,
     ``sys.stderr``; the choice applies to this call only. ``data`` may be any bytes-like
     object; one that is not ``bytes`` is copied once into ``bytes``.
 
+    Every audio stream of the programme (AAC, MPEG audio, AC-3, E-AC-3) becomes its own track
+    in the order the PMT lists them, each with the language its PMT entry names (``mdhd``):
+    the first is enabled, the others are alternatives to it (one ``tkhd`` alternate group, not
+    enabled). ``audio="first"`` keeps the first only. Streams left out are named in the
+    diagnostic lines ("Left out audio - PID: ...").
+
     Raises ``TypeError`` when ``data`` is not ``bytes``; ``ValueError`` for unusable input,
     e.g. ``"No valid TS sync byte found"``, ``"No video data found"`` or ``"No H.264
     parameter sets found"`` (pictures without a readable SPS and PPS before them).
     """
-    return _with_diagnostics(_plexo._convert_ts_to_mp4, diagnostics, as_bytes(data),
-                             reset_timestamps)
+    native = functools.partial(_plexo._convert_ts_to_mp4, all_audio=_all_audio(audio))
+    return _with_diagnostics(native, diagnostics, as_bytes(data), reset_timestamps)
 
 
 def convert_ts_to_fmp4(data: BytesLike, *, fragment_duration: float = 2.0,
-                       diagnostics: Diagnostics = None) -> bytes:
+                       diagnostics: Diagnostics = None, audio: AudioChoice = "all") -> bytes:
     """Convert an MPEG transport stream into a fragmented MP4 (for HLS, DASH or Media Source
     Extensions): ``ftyp``, a ``moov`` with ``mvex``/``trex`` and the same sample descriptions
     as :func:`convert_ts_to_mp4`, then one ``moof`` + ``mdat`` fragment per stretch of
@@ -170,14 +188,15 @@ def convert_ts_to_fmp4(data: BytesLike, *, fragment_duration: float = 2.0,
     ``fragment_duration`` on the video timeline, and holds one ``traf`` per track (video
     first); the audio is cut at the same times. The later stream's delay is carried by its
     first decode time (``tfdt``) rather than an edit list. Samples, sizes and times are those
-    :func:`convert_ts_to_mp4` writes. ``diagnostics`` as for :func:`convert_ts_to_mp4`.
+    :func:`convert_ts_to_mp4` writes. ``diagnostics`` and ``audio`` as for
+    :func:`convert_ts_to_mp4`.
 
     Raises ``TypeError`` when ``data`` is not bytes-like; ``ValueError`` for unusable input
     (the messages of :func:`convert_ts_to_mp4`) and ``"Invalid fragment duration"`` unless
     ``0.001 <= fragment_duration <= 1e6`` (seconds); ``TypeError`` for a ``bool``.
     """
-    return _with_diagnostics(_plexo._convert_ts_to_fmp4, diagnostics, as_bytes(data),
-                             fragment_duration)
+    native = functools.partial(_plexo._convert_ts_to_fmp4, all_audio=_all_audio(audio))
+    return _with_diagnostics(native, diagnostics, as_bytes(data), fragment_duration)
 
 
 def extract_thumbnail_from_ts(data: BytesLike, *, diagnostics: Diagnostics = None) -> bytes:
@@ -284,6 +303,7 @@ class TrackInfo(TypedDict, total=False):
     height: int
     sample_rate: int
     channels: int
+    language: str  # ISO 639-2/T code of the track's mdhd, "und" when none is named
 
 
 class ProbeResult(TypedDict):
@@ -294,11 +314,13 @@ class ProbeResult(TypedDict):
 
 def probe(data: BytesLike) -> ProbeResult:
     """What a file holds: its format, duration and tracks (codec, timescale, duration, sample
-    and key-frame counts, picture size and H.264/HEVC profile or audio rate and channels).
+    and key-frame counts, picture size and H.264/HEVC profile or audio rate and channels, and
+    language). A transport stream is described as :func:`convert_ts_to_mp4` converts it: every
+    audio stream a track.
 
     Raises ``ValueError`` for unusable input.
     """
-    return cast(ProbeResult, _plexo._probe(as_bytes(data)))
+    return cast(ProbeResult, _plexo._probe(as_bytes(data), all_audio=True))
 
 
 #: How much of a pushed buffer that is not ``bytes`` is copied at a time.
@@ -314,8 +336,8 @@ class TsSegmenter:
     is the initialisation segment (``ftyp`` + ``moov``) once the video's parameter sets and the
     audio's configuration are known, ``None`` before; ``flush()`` ends the stream and returns
     the last fragments. ``init`` followed by every fragment is the file
-    :func:`convert_ts_to_fmp4` writes for the whole stream (same fragments, packets and times),
-    unless the video's parameter sets change.
+    :func:`convert_ts_to_fmp4` writes for the whole stream with ``audio="first"`` (same
+    fragments, packets and times), unless the video's parameter sets change.
 
     When the video's parameter sets change (a new picture size, an encoder restart), the
     fragment that begins with the change needs an initialisation segment describing the new
@@ -328,6 +350,10 @@ class TsSegmenter:
     Memory stays near one fragment whatever the stream's length. The media work runs without
     the interpreter lock; calls on one segmenter are serialised by the object itself.
 
+    Only the programme's first audio stream is segmented (``audio="first"`` of
+    :func:`convert_ts_to_fmp4`); each audio stream left out is named once as a warning of the
+    ``plexo`` logger ("Left out audio - PID: ...").
+
     Raises ``ValueError``: ``"Invalid fragment duration"`` from the constructor (unless
     ``0.001 <= fragment_duration <= 1e6``; a ``bool`` is a ``TypeError``); from ``push`` as soon
     as the programme's PMT names a video stream that is not converted (the message ``flush``
@@ -336,14 +362,20 @@ class TsSegmenter:
     ``"No valid TS sync byte found"``).
     """
 
-    __slots__ = ("_segmenter", "_failure")
+    __slots__ = ("_segmenter", "_failure", "_programme_known")
 
     def __init__(self, fragment_duration: float = 2.0) -> None:
         self._segmenter = _plexo._TsSegmenter(fragment_duration)
         self._failure: Optional[ValueError] = None
+        self._programme_known = False
 
     def push(self, chunk: BytesLike) -> List[bytes]:
         """Take the next piece of the stream; return the fragments it completed, in order."""
+        fragments = self._push(chunk)
+        self._warn_left_out()
+        return fragments
+
+    def _push(self, chunk: BytesLike) -> List[bytes]:
         if isinstance(chunk, bytes):
             return self._segmenter.push(chunk)
         try:
@@ -367,10 +399,25 @@ class TsSegmenter:
         if self._failure is not None:
             raise ValueError(*self._failure.args)
         try:
-            return self._segmenter.flush()
+            fragments = self._segmenter.flush()
         except ValueError as exc:
             self._failure = exc
             raise
+        self._warn_left_out()
+        return fragments
+
+    def _warn_left_out(self) -> None:
+        # Once the programme is known: the audio streams it leaves out, as warnings of the
+        # ``plexo`` logger.
+        if self._programme_known:
+            return
+        lines = self._segmenter._diagnostics
+        if "Found PIDs" not in lines:
+            return
+        self._programme_known = True
+        for line in lines.splitlines():
+            if line.startswith("Left out audio"):
+                logger.warning("%s", line)
 
     @property
     def init(self) -> Optional[bytes]:

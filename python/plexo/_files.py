@@ -121,15 +121,17 @@ def _through_memory(operation: Callable[..., bytes], inputs: Sequence[Source],
 
 
 def convert_file(src: Source, dst: Source, *, reset_timestamps: bool = False,
-                 diagnostics: Diagnostics = None) -> int:
+                 diagnostics: Diagnostics = None, audio: _core.AudioChoice = "all") -> int:
     """Convert the transport stream in ``src`` to an MP4 written to ``dst``
-    (:func:`plexo.convert_ts_to_mp4`, byte for byte, diagnostics included); returns the number
-    of bytes written. Raises ``OSError`` for files, otherwise as
+    (:func:`plexo.convert_ts_to_mp4`, byte for byte, diagnostics and ``audio`` included);
+    returns the number of bytes written. Raises ``OSError`` for files, otherwise as
     :func:`plexo.convert_ts_to_mp4`."""
+    all_audio = _core._all_audio(audio)
     if _in_memory(src) or _in_memory(dst):
         data = _read(src)
         try:
-            result = _core.convert_ts_to_mp4(data, reset_timestamps, diagnostics=diagnostics)
+            result = _core.convert_ts_to_mp4(data, reset_timestamps, diagnostics=diagnostics,
+                                             audio=audio)
         except ValueError as exc:
             _fail(exc, [src], dst)
         del data
@@ -137,7 +139,8 @@ def convert_file(src: Source, dst: Source, *, reset_timestamps: bool = False,
     lines = _core._sink_argument(diagnostics)
     try:
         return _file_to_file(
-            lambda src_fd, dst_fd: _plexo._convert_file(src_fd, dst_fd, reset_timestamps, lines),
+            lambda src_fd, dst_fd: _plexo._convert_file(src_fd, dst_fd, reset_timestamps, lines,
+                                                        all_audio=all_audio),
             [src], dst)  # type: ignore[list-item, arg-type]
     finally:
         _core._deliver(lines, diagnostics)

@@ -18,18 +18,24 @@
 // the transport-stream diagnostic lines go (True: standard output, False: nowhere, a list:
 // appended to it as str lines):
 //
-//   def _convert_ts_to_mp4(data: bytes, reset_timestamps: bool, diagnostics: bool | list[str]) -> bytes: ...
+//   def _convert_ts_to_mp4(data: bytes, reset_timestamps: bool, diagnostics: bool | list[str],
+//                          all_audio: bool = False) -> bytes: ...
 //   def _extract_thumbnail_from_ts(data: bytes, diagnostics: bool | list[str]) -> bytes: ...
-//   def _probe(data: bytes) -> dict: ...  # format, duration and tracks of an MP4 or a TS
+//   def _probe(data: bytes, all_audio: bool = False) -> dict: ...  # format, duration and tracks
+//       (with each track's language) of an MP4 or a TS
 //   def _defragment_file(src_fd: int, dst_fd: int) -> int: ...
 //   def _mux_files(video_fd: int, audio_fd: int, dst_fd: int) -> int: ...  # renumbers, as below
 //   def _reset_file(src_fd: int, dst_fd: int) -> int: ...
 //   def _convert_file(src_fd: int, dst_fd: int, reset_timestamps: bool,
-//                     diagnostics: bool | list[str]) -> int: ...
+//                     diagnostics: bool | list[str], all_audio: bool = False) -> int: ...
 //   def _container(data: bytes) -> str | None: ...  # "ts", "mp4", or None for neither
 //   def _mux_fmp4_tracks_renumbered(video: bytes, audio: bytes) -> bytes: ...  # audio tracks
 //       whose IDs collide with video tracks take the lowest free IDs instead of being refused
-//   def _convert_ts_to_fmp4(data: bytes, fragment_duration: float, diagnostics: bool | list[str]) -> bytes: ...
+//   def _convert_ts_to_fmp4(data: bytes, fragment_duration: float, diagnostics: bool | list[str],
+//                           all_audio: bool = False) -> bytes: ...
+//
+// `all_audio` True makes every audio stream of the programme a track of its own, in PMT order
+// (the first enabled, the others alternatives to it); False converts the first only.
 //
 // The *_file functions read files open for reading at the given descriptors and write the
 // output at `dst_fd` (a new, empty file open for writing), in memory bounded by the tables,
@@ -429,22 +435,34 @@ PyObject* py_private_mux_fmp4_tracks_renumbered(PyObject*, PyObject* args, PyObj
 }
 
 char kDiagnostics[] = "diagnostics";
+char kAllAudio[] = "all_audio";
+
+// The private functions' `all_audio` (False when absent): every audio stream of the programme
+// as a track of its own, or only the first.
+bool audio_streams_argument(PyObject* obj, plexo::ts::AudioStreams* streams) {
+  bool all = false;
+  if (obj && !bool_argument(obj, "all_audio", &all)) return false;
+  *streams = all ? plexo::ts::AudioStreams::kAll : plexo::ts::AudioStreams::kFirst;
+  return true;
+}
 
 PyObject* py_private_convert_ts_to_mp4(PyObject*, PyObject* args, PyObject* kwargs) {
-  static char* keywords[] = {kData, kResetTimestamps, kDiagnostics, nullptr};
-  PyObject *data = nullptr, *reset = nullptr, *where = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:_convert_ts_to_mp4", keywords, &data,
-                                   &reset, &where))
+  static char* keywords[] = {kData, kResetTimestamps, kDiagnostics, kAllAudio, nullptr};
+  PyObject *data = nullptr, *reset = nullptr, *where = nullptr, *all = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:_convert_ts_to_mp4", keywords, &data,
+                                   &reset, &where, &all))
     return nullptr;
   ByteView input;
   bool reset_timestamps = false;
   CallDiagnostics diagnostics;
+  plexo::ts::AudioStreams audio = plexo::ts::AudioStreams::kFirst;
   if (!bytes_argument(data, "data", &input) ||
-      !bool_argument(reset, "reset_timestamps", &reset_timestamps) || !diagnostics.parse(where))
+      !bool_argument(reset, "reset_timestamps", &reset_timestamps) || !diagnostics.parse(where) ||
+      !audio_streams_argument(all, &audio))
     return nullptr;
   auto sink = diagnostics.sink();
   return diagnostics.deliver(
-      run_planned([input, &sink] { return plexo::mp4w::plan_ts_to_mp4(input, sink); }));
+      run_planned([input, &sink, audio] { return plexo::mp4w::plan_ts_to_mp4(input, sink, audio); }));
 }
 
 char kFragmentDuration[] = "fragment_duration";
@@ -460,19 +478,21 @@ bool seconds_argument(PyObject* obj, const char* argument, double* seconds) {
 }
 
 PyObject* py_private_convert_ts_to_fmp4(PyObject*, PyObject* args, PyObject* kwargs) {
-  static char* keywords[] = {kData, kFragmentDuration, kDiagnostics, nullptr};
-  PyObject *data = nullptr, *where = nullptr, *duration = nullptr;
+  static char* keywords[] = {kData, kFragmentDuration, kDiagnostics, kAllAudio, nullptr};
+  PyObject *data = nullptr, *where = nullptr, *duration = nullptr, *all = nullptr;
   double fragment_duration = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:_convert_ts_to_fmp4", keywords, &data,
-                                   &duration, &where) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:_convert_ts_to_fmp4", keywords, &data,
+                                   &duration, &where, &all) ||
       !seconds_argument(duration, kFragmentDuration, &fragment_duration))
     return nullptr;
   ByteView input;
   CallDiagnostics diagnostics;
-  if (!bytes_argument(data, "data", &input) || !diagnostics.parse(where)) return nullptr;
+  plexo::ts::AudioStreams audio = plexo::ts::AudioStreams::kFirst;
+  if (!bytes_argument(data, "data", &input) || !diagnostics.parse(where) || !audio_streams_argument(all, &audio))
+    return nullptr;
   auto sink = diagnostics.sink();
-  return diagnostics.deliver(run_planned([input, fragment_duration, &sink] {
-    return plexo::mp4w::plan_ts_to_fmp4(input, fragment_duration, sink);
+  return diagnostics.deliver(run_planned([input, fragment_duration, &sink, audio] {
+    return plexo::mp4w::plan_ts_to_fmp4(input, fragment_duration, sink, audio);
   }));
 }
 
@@ -525,6 +545,10 @@ PyObject* track_dict(const plexo::mp4::ProbedTrack& track) {
   if (ok && track.sample_rate && track.channels)
     ok = set_item(dict, "sample_rate", PyLong_FromUnsignedLong(*track.sample_rate)) &&
          set_item(dict, "channels", PyLong_FromUnsignedLong(*track.channels));
+  if (ok && track.language)
+    ok = set_item(dict, "language", PyUnicode_DecodeUTF8(track.language->data(),
+                                                         static_cast<Py_ssize_t>(track.language->size()),
+                                                         "replace"));
   if (!ok) {
     Py_DECREF(dict);
     return nullptr;
@@ -556,22 +580,23 @@ PyObject* probe_dict(const plexo::mp4::ProbedFile& probed) {
 
 // What a file holds: an MP4 as it is, a transport stream as convert_ts_to_mp4 would write it
 // (without diagnostics), so that the two never disagree.
-Result<plexo::mp4::ProbedFile> probe_file(ByteView input) {
+Result<plexo::mp4::ProbedFile> probe_file(ByteView input, plexo::ts::AudioStreams audio) {
   if (!plexo::ts::opens_as_transport_stream(input)) return plexo::mp4::probe_mp4(input);
-  const auto summarised = PLEXO_TRY(plexo::mp4w::summarise_ts(input));
+  const auto summarised = PLEXO_TRY(plexo::mp4w::summarise_ts(input, audio));
   auto probed = PLEXO_TRY(plexo::mp4::probe_summarised_movie(summarised.movie.view(), summarised.tracks));
   probed.transport_stream = true;
   return probed;
 }
 
 PyObject* py_private_probe(PyObject*, PyObject* args, PyObject* kwargs) {
-  static char* keywords[] = {kData, nullptr};
-  PyObject* data = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_probe", keywords, &data)) return nullptr;
+  static char* keywords[] = {kData, kAllAudio, nullptr};
+  PyObject *data = nullptr, *all = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:_probe", keywords, &data, &all)) return nullptr;
   ByteView input;
-  if (!bytes_argument(data, "data", &input)) return nullptr;
+  plexo::ts::AudioStreams audio = plexo::ts::AudioStreams::kFirst;
+  if (!bytes_argument(data, "data", &input) || !audio_streams_argument(all, &audio)) return nullptr;
   std::optional<Result<plexo::mp4::ProbedFile>> probed;
-  if (!released([&] { probed.emplace(probe_file(input)); })) return PyErr_NoMemory();
+  if (!released([&] { probed.emplace(probe_file(input, audio)); })) return PyErr_NoMemory();
   if (!*probed) return raise_operation_error(probed->error());
   return probe_dict(probed->value());
 }
@@ -656,22 +681,24 @@ PyObject* py_private_mux_files(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* py_private_convert_file(PyObject*, PyObject* args, PyObject* kwargs) {
-  static char* keywords[] = {kSrcFd, kDstFd, kResetTimestamps, kDiagnostics, nullptr};
-  PyObject *src = nullptr, *dst = nullptr, *reset = nullptr, *where = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:_convert_file", keywords, &src, &dst, &reset,
-                                   &where))
+  static char* keywords[] = {kSrcFd, kDstFd, kResetTimestamps, kDiagnostics, kAllAudio, nullptr};
+  PyObject *src = nullptr, *dst = nullptr, *reset = nullptr, *where = nullptr, *all = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:_convert_file", keywords, &src, &dst, &reset,
+                                   &where, &all))
     return nullptr;
   int in = -1, out = -1;
   bool reset_timestamps = false;
   CallDiagnostics diagnostics;
+  plexo::ts::AudioStreams audio = plexo::ts::AudioStreams::kFirst;
   if (!fd_argument(src, "src_fd", &in) || !fd_argument(dst, "dst_fd", &out) ||
-      !bool_argument(reset, "reset_timestamps", &reset_timestamps) || !diagnostics.parse(where))
+      !bool_argument(reset, "reset_timestamps", &reset_timestamps) || !diagnostics.parse(where) ||
+      !audio_streams_argument(all, &audio))
     return nullptr;
   // Every time the writer stores is relative, so the file is the same either way.
   (void)reset_timestamps;
   auto sink = diagnostics.sink();
   return diagnostics.deliver(
-      run_file_operation([in, out, &sink] { return plexo::mp4w::convert_file(in, out, sink); }));
+      run_file_operation([in, out, &sink, audio] { return plexo::mp4w::convert_file(in, out, sink, audio); }));
 }
 
 #define PLEXO_FUNCTION(name) \
@@ -706,7 +733,7 @@ PyMethodDef module_functions[] = {
 PyMethodDef private_functions[] = {
     {"_convert_ts_to_mp4", PLEXO_FUNCTION(py_private_convert_ts_to_mp4),
      METH_VARARGS | METH_KEYWORDS,
-     "_convert_ts_to_mp4(data, reset_timestamps, diagnostics)\n--\n\n"
+     "_convert_ts_to_mp4(data, reset_timestamps, diagnostics, all_audio=False)\n--\n\n"
      "convert_ts_to_mp4 with the diagnostic lines sent to standard output (True), nowhere "
      "(False) or appended to a list."},
     {"_extract_thumbnail_from_ts", PLEXO_FUNCTION(py_private_extract_thumbnail_from_ts),
@@ -716,12 +743,12 @@ PyMethodDef private_functions[] = {
      "nowhere (False) or appended to a list."},
     {"_convert_ts_to_fmp4", PLEXO_FUNCTION(py_private_convert_ts_to_fmp4),
      METH_VARARGS | METH_KEYWORDS,
-     "_convert_ts_to_fmp4(data, fragment_duration, diagnostics)\n--\n\n"
+     "_convert_ts_to_fmp4(data, fragment_duration, diagnostics, all_audio=False)\n--\n\n"
      "A transport stream as a fragmented MP4 (init segment, then moof and mdat fragments), "
      "with the diagnostic lines sent to standard output (True), nowhere (False) or appended "
      "to a list."},
     {"_probe", PLEXO_FUNCTION(py_private_probe), METH_VARARGS | METH_KEYWORDS,
-     "_probe(data)\n--\n\n"
+     "_probe(data, all_audio=False)\n--\n\n"
      "What an MP4 or a transport stream holds: its format, duration and tracks."},
     {"_defragment_file", PLEXO_FUNCTION(py_private_defragment_file), METH_VARARGS | METH_KEYWORDS,
      "_defragment_file(src_fd, dst_fd)\n--\n\n"
@@ -734,7 +761,7 @@ PyMethodDef private_functions[] = {
      "_reset_file(src_fd, dst_fd)\n--\n\n"
      "reset_mp4_timestamps from file to file in bounded memory; returns the bytes written."},
     {"_convert_file", PLEXO_FUNCTION(py_private_convert_file), METH_VARARGS | METH_KEYWORDS,
-     "_convert_file(src_fd, dst_fd, reset_timestamps, diagnostics)\n--\n\n"
+     "_convert_file(src_fd, dst_fd, reset_timestamps, diagnostics, all_audio=False)\n--\n\n"
      "convert_ts_to_mp4 from file to file in bounded memory, with the diagnostic lines as "
      "_convert_ts_to_mp4 sends them; returns the bytes written."},
     {"_container", PLEXO_FUNCTION(py_private_container), METH_VARARGS | METH_KEYWORDS,
@@ -1010,6 +1037,14 @@ PyObject* segmenter_init_changes(PyObject* self, PyObject* args) {
   return list;
 }
 
+// The demultiplexer's diagnostic lines so far, as one str.
+PyObject* segmenter_diagnostics(PyObject* self, void*) {
+  std::string lines;
+  if (!SegmenterObject::run(self, [&](auto& segmenter) { lines = segmenter.diagnostics(); }))
+    return PyErr_NoMemory();
+  return PyUnicode_DecodeUTF8(lines.data(), static_cast<Py_ssize_t>(lines.size()), "replace");
+}
+
 PyMethodDef segmenter_methods[] = {
     {"push", PLEXO_FUNCTION(segmenter_push), METH_VARARGS | METH_KEYWORDS, "push($self, chunk)\n--\n\n"},
     {"flush", PLEXO_FUNCTION(segmenter_flush), METH_NOARGS, "flush($self)\n--\n\n"},
@@ -1018,8 +1053,10 @@ PyMethodDef segmenter_methods[] = {
 };
 
 char kInit[] = "init";
+char kSegmenterDiagnostics[] = "_diagnostics";
 PyGetSetDef segmenter_getset[] = {
     {kInit, segmenter_init, nullptr, nullptr, nullptr},
+    {kSegmenterDiagnostics, segmenter_diagnostics, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

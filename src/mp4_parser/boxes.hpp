@@ -70,6 +70,21 @@ struct HeaderTimeSpots {
 using Matrix = std::array<std::uint32_t, 9>;
 inline constexpr Matrix kUnityMatrix = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
 inline constexpr std::uint16_t kLanguageUndetermined = 0x55C4;  // packed "und"
+// The mdhd's language: an ISO 639-2/T code of three lowercase letters, each stored in 5 bits
+// as its value minus 0x60. Anything else is "und".
+inline constexpr std::uint16_t pack_language(const std::array<char, 3>& code) {
+  std::uint16_t packed = 0;
+  for (const char c : code) {
+    if (c < 'a' || c > 'z') return kLanguageUndetermined;
+    packed = static_cast<std::uint16_t>((packed << 5) | (c - 0x60));
+  }
+  return packed;
+}
+inline std::array<char, 3> unpack_language(std::uint16_t packed) {
+  std::array<char, 3> code{};
+  for (int i = 0; i < 3; ++i) code[i] = static_cast<char>(((packed >> (10 - 5 * i)) & 0x1F) + 0x60);
+  return code;
+}
 
 // mvhd
 struct MovieHeader {

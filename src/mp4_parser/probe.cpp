@@ -84,6 +84,11 @@ Result<ProbedTrack> read_track(const MovieTrack& movie_track, const SampleSummar
     track.height = *movie_track.height >> 16;
   }
   track.timescale = movie_track.timescale.value_or(0);
+  if (movie_track.mdhd)
+    if (auto mdhd = MediaHeader::read(movie_track.mdhd->payload)) {
+      const auto code = unpack_language(mdhd->language);
+      track.language = std::string(code.begin(), code.end());
+    }
   const std::uint64_t header_duration = movie_track.media_duration;
   if (!movie_track.stbl) {
     table_duration = header_duration;

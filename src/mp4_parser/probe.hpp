@@ -28,6 +28,7 @@ struct ProbedTrack {
   std::optional<std::uint32_t> width, height;          // video
   std::optional<std::string> profile;  // video: H.264 or HEVC profile from the avcC or hvcC
   std::optional<std::uint32_t> sample_rate, channels;  // audio
+  std::optional<std::string> language;  // the mdhd's ISO 639-2/T code, when it has one
 };
 
 struct ProbedFile {

@@ -1,5 +1,7 @@
 #include "mp4_writer/audio_timing.hpp"
 
+#include <algorithm>
+
 #include "core/time.hpp"
 #include "mp4_writer/timeline.hpp"
 
@@ -10,7 +12,7 @@ namespace {
 // AAC keeps the movie's 90 kHz clock at 48 kHz, where a frame is exactly 1920 ticks; at other
 // rates, and for every other codec, the track counts in its own samples so that frame
 // durations never round.
-void aac_timing(const ts::TsDemuxResult& demuxed, AudioTrackTiming& timing) {
+void aac_timing(const ts::DemuxedAudio& demuxed, AudioTrackTiming& timing) {
   if (const auto& config = demuxed.audio_config; config && config->fits_two_bytes()) {
     timing.config = *config;
     timing.config.channel_configuration &= 0x0F;
@@ -28,11 +30,11 @@ void aac_timing(const ts::TsDemuxResult& demuxed, AudioTrackTiming& timing) {
 
 }  // namespace
 
-AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed) {
+AudioTrackTiming compute_audio_timing(const ts::DemuxedAudio& demuxed) {
   return compute_audio_timing(demuxed, demuxed.audio_frames.size(), demuxed.audio_anchor);
 }
 
-AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed, std::uint64_t frames,
+AudioTrackTiming compute_audio_timing(const ts::DemuxedAudio& demuxed, std::uint64_t frames,
                                       const std::optional<ts::AudioAnchor>& anchor) {
   AudioTrackTiming timing;
   timing.codec = demuxed.audio_codec;
@@ -69,11 +71,24 @@ AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed, std::uin
   return timing;
 }
 
+void align_tracks(VideoTiming& video, std::span<AudioTrackTiming> audio) {
+  // Each start as a distance from the first known one, so a clock wrap between them counts
+  // as the short way round.
+  std::optional<std::uint64_t> reference = video.presentation_start;
+  for (const AudioTrackTiming& track : audio)
+    if (!reference && track.start) reference = track.start;
+  if (!reference) return;
+  std::int64_t earliest = 0;
+  for (const AudioTrackTiming& track : audio)
+    if (track.start) earliest = std::min(earliest, clock_difference(*track.start, *reference));
+  if (video.presentation_start) video.empty_edit = static_cast<std::uint64_t>(-earliest);
+  for (AudioTrackTiming& track : audio)
+    if (track.start) track.empty_edit = static_cast<std::uint64_t>(clock_difference(*track.start, *reference) - earliest);
+}
+
 void align_tracks(VideoTiming& video, std::optional<AudioTrackTiming>& audio) {
   if (!audio || !audio->start || !video.presentation_start) return;
-  const std::int64_t lead = clock_difference(*audio->start, *video.presentation_start);
-  if (lead > 0) audio->empty_edit = static_cast<std::uint64_t>(lead);
-  else video.empty_edit = static_cast<std::uint64_t>(-lead);
+  align_tracks(video, std::span<AudioTrackTiming>(&*audio, 1));
 }
 
 }  // namespace plexo::mp4w

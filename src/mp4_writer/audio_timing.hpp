@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "codecs/aac/audio_specific_config.hpp"
 #include "mp4_parser/bit_rates.hpp"
@@ -32,17 +33,18 @@ struct AudioTrackTiming {
   std::optional<mp4::StreamRates> rates;
 };
 
-AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed);
+AudioTrackTiming compute_audio_timing(const ts::DemuxedAudio& demuxed);
 // The same for `frames` frames, the first with a PTS `anchor`, where `demuxed` holds the
 // stream's facts but not all its frames.
-AudioTrackTiming compute_audio_timing(const ts::TsDemuxResult& demuxed, std::uint64_t frames,
+AudioTrackTiming compute_audio_timing(const ts::DemuxedAudio& demuxed, std::uint64_t frames,
                                       const std::optional<ts::AudioAnchor>& anchor);
 
 // A meter for the track's frames, each `frame_samples` at `sample_rate`.
 inline mp4::RateMeter rate_meter(const AudioTrackTiming& a) { return mp4::RateMeter(a.frame_samples, a.sample_rate); }
 
-// The movie starts with whichever track starts first; the other waits behind an empty edit
+// The movie starts with whichever track starts first; the others wait behind an empty edit
 // of the difference. No edit skips media.
+void align_tracks(VideoTiming& video, std::span<AudioTrackTiming> audio);
 void align_tracks(VideoTiming& video, std::optional<AudioTrackTiming>& audio);
 
 // What each track presents in the movie timescale, its empty edit included.

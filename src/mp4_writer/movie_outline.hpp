@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/buffer.hpp"
@@ -26,6 +27,13 @@ enum class Layout : std::uint8_t { kProgressive, kFragmented };
 struct TrackDescriptions {
   Buffer video;
   Buffer audio;
+  std::vector<Buffer> more_audio;  // of the audio tracks after the first
+};
+
+// One audio track of the movie: its timing and the stream it is made of.
+struct AudioTrackSource {
+  const AudioTrackTiming* timing = nullptr;
+  const ts::DemuxedAudio* stream = nullptr;
 };
 
 struct MovieOutline {
@@ -40,8 +48,14 @@ inline mp4::FileType fragmented_file_type(std::size_t tracks) {
   return {"iso6", 0, {"iso6", "isom", "mp41"}};
 }
 
-// A video track when `video`, an audio track when `audio`, in that order. The video's entries
-// describe every generation of its parameter sets, or generation `generation` alone.
+// A video track when `video`, then an audio track for each of `audio` in that order, each
+// with its stream's language. Several audio tracks are alternatives: one alternate group,
+// the first enabled and the others not. The video's entries describe every generation of its
+// parameter sets, or generation `generation` alone.
+MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, const VideoTiming* video,
+                           std::span<const AudioTrackSource> audio, Layout layout,
+                           std::size_t generation = kEveryGeneration);
+// The same with the result's own audio stream as the one audio track when `audio`.
 MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, const VideoTiming* video,
                            const AudioTrackTiming* audio, Layout layout,
                            std::size_t generation = kEveryGeneration);

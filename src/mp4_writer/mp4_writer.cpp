@@ -5,6 +5,7 @@
 #include "mp4_writer/mp4_writer.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <functional>
 #include <optional>
 
@@ -30,7 +31,18 @@ struct ConvertedStream {
   TrackDescriptions descriptions;
   VideoTiming video;
   std::optional<VideoSampleTimes> video_samples;
+  std::vector<AudioTrackTiming> audio;        // one per audio track
+  std::vector<const ts::DemuxedAudio*> audio_streams;  // the stream of each
 };
+
+// The audio streams of a result that give tracks: those with frames, the result's own first.
+std::vector<const ts::DemuxedAudio*> audio_streams(const ts::TsDemuxResult& d) {
+  std::vector<const ts::DemuxedAudio*> streams;
+  if (!d.audio_frames.empty()) streams.push_back(&d);
+  for (const ts::DemuxedAudio& more : d.more_audio)
+    if (!more.audio_frames.empty()) streams.push_back(&more);
+  return streams;
+}
 
 // One data reference: the media is in this file.
 BoxNode data_information() {
@@ -49,13 +61,26 @@ BoxNode media_header_box(FourCC type) {
                                 : BoxNode::viewed(type, ByteView(kSound, sizeof kSound));
 }
 
+// A track among alternatives that is not presented unless chosen: in the movie and its
+// preview, not enabled.
+constexpr std::uint32_t kTrackDisabled = 0x000006;
+
+// How an audio track stands among the movie's audio tracks.
+struct AudioChoice {
+  std::uint16_t language = mp4::kLanguageUndetermined;
+  std::uint16_t alternate_group = 0;
+  bool enabled = true;
+};
+
 // `width` and `height` in 16.16.
 BoxNode trak(std::uint32_t track_id, std::uint64_t track_duration, std::uint16_t volume,
              std::uint32_t width, std::uint32_t height, std::uint32_t timescale,
              std::uint64_t media_duration, FourCC handler, std::size_t model_track,
-             const std::vector<mp4::EditEntry>& edits) {
+             const std::vector<mp4::EditEntry>& edits, const AudioChoice& choice = {}) {
   BoxNode trak = BoxNode::container("trak");
   mp4::TrackHeader tkhd;
+  if (!choice.enabled) tkhd.flags = kTrackDisabled;
+  tkhd.alternate_group = choice.alternate_group;
   tkhd.track_id = track_id;
   tkhd.duration = track_duration;
   tkhd.volume = volume;
@@ -66,6 +91,7 @@ BoxNode trak(std::uint32_t track_id, std::uint64_t track_duration, std::uint16_t
   mp4::MediaHeader mdhd;
   mdhd.timescale = timescale;
   mdhd.duration = media_duration;
+  mdhd.language = choice.language;
   mdia.add(BoxNode::typed(mdhd));
   mdia.add(BoxNode::typed(mp4::HandlerBox{handler, {}}));
   BoxNode& minf = mdia.add(BoxNode::container("minf"));
@@ -95,7 +121,8 @@ struct ConvertedMovie {
 }  // namespace
 
 MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, const VideoTiming* video,
-                           const AudioTrackTiming* audio, Layout layout, std::size_t generation) {
+                           std::span<const AudioTrackSource> audio_tracks, Layout layout,
+                           std::size_t generation) {
   MovieOutline outline;
   const bool fragmented = layout == Layout::kFragmented;
   // What a header says of a duration: nothing in a fragmented movie.
@@ -104,7 +131,7 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
     return fragmented ? std::vector<mp4::EditEntry>{} : delay_edits(delay, presented);
   };
   mp4::MovieModel& model = outline.model;
-  model.file_type = fragmented ? fragmented_file_type(std::size_t{video != nullptr} + std::size_t{audio != nullptr})
+  model.file_type = fragmented ? fragmented_file_type(std::size_t{video != nullptr} + audio_tracks.size())
                                : mp4::FileType{"isom", 0x200, {"isom", "iso2", "mp41"}};
   model.moov.add(BoxNode());  // the mvhd, once the duration is known
   std::uint64_t movie_duration = 0;
@@ -129,18 +156,26 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
     movie_duration = track_duration(*video);
   }
 
-  if (audio) {
-    // An audio-only file numbers its one track 1.
-    if (video) next_track_id = kAudioTrackId;
+  // The audio tracks after the first are alternatives to it: one group.
+  constexpr std::uint16_t kAudioGroup = 1;
+  keep.more_audio.reserve(audio_tracks.size());
+  for (std::size_t i = 0; i < audio_tracks.size(); ++i) {
+    const AudioTrackTiming& audio = *audio_tracks[i].timing;
+    const ts::DemuxedAudio& stream = *audio_tracks[i].stream;
+    // An audio-only file numbers its first track 1.
+    if (video && i == 0) next_track_id = kAudioTrackId;
     TrackSamples& a = model.tracks.emplace_back();
     a.sync_table = false;  // every audio frame is a sync sample
-    keep.audio = audio_sample_description(*audio, d);
-    a.sample_description = keep.audio.view();
-    outline.tracks.push_back({next_track_id, audio->timescale, audio->empty_edit});
-    model.moov.add(trak(next_track_id++, stated(track_duration(*audio)), 0x0100, 0, 0, audio->timescale,
-                        stated(audio->media_duration), "soun", model.tracks.size() - 1,
-                        edits(audio->empty_edit, audio->movie_duration)));
-    movie_duration = std::max(movie_duration, track_duration(*audio));
+    Buffer& description = i == 0 ? keep.audio : keep.more_audio.emplace_back();
+    description = audio_sample_description(audio, stream);
+    a.sample_description = description.view();
+    const AudioChoice choice{mp4::pack_language(stream.language),
+                             audio_tracks.size() > 1 ? kAudioGroup : std::uint16_t{0}, i == 0};
+    outline.tracks.push_back({next_track_id, audio.timescale, audio.empty_edit});
+    model.moov.add(trak(next_track_id++, stated(track_duration(audio)), 0x0100, 0, 0, audio.timescale,
+                        stated(audio.media_duration), "soun", model.tracks.size() - 1,
+                        edits(audio.empty_edit, audio.movie_duration), choice));
+    movie_duration = std::max(movie_duration, track_duration(audio));
   }
 
   mp4::MovieHeader mvhd;
@@ -149,6 +184,13 @@ MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, 
   mvhd.next_track_id = next_track_id;
   model.moov.set_child(0, BoxNode::typed(mvhd));
   return outline;
+}
+
+MovieOutline outline_movie(TrackDescriptions& keep, const ts::TsDemuxResult& d, const VideoTiming* video,
+                           const AudioTrackTiming* audio, Layout layout, std::size_t generation) {
+  const AudioTrackSource source{audio, &d};
+  return outline_movie(keep, d, video, audio ? std::span(&source, 1) : std::span<const AudioTrackSource>{}, layout,
+                       generation);
 }
 
 namespace {
@@ -188,11 +230,11 @@ Status check_convertible(const ts::TsDemuxResult& d, const StreamCounts& counts)
 
 Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   StreamCounts counts;
-  counts.frames = demuxed.audio_frames.size();
+  for (const ts::DemuxedAudio* stream : audio_streams(demuxed))
+    counts.frames = std::max<std::uint64_t>(counts.frames, stream->audio_frames.size());
   count_units(demuxed, 0, demuxed.access_units.size(), counts);
   PLEXO_CHECK(check_convertible(demuxed, counts));
   const bool has_video = counts.units > 0;
-  const bool has_audio = counts.frames > 0;
   ConvertedMovie converted;
   converted.keep = std::make_unique<ConvertedStream>();
   ConvertedStream* keep = converted.keep.get();
@@ -201,19 +243,22 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   const auto& units = d.access_units;
   keep->video = compute_video_timing({units.size(), d.unit_stamps});
   VideoTiming& video = keep->video;
-  std::optional<AudioTrackTiming> audio;
-  if (has_audio) audio = compute_audio_timing(d);
-  // A progressive file states the rates its frames have; a fragmented one what its live
-  // segmenter states before the frames come, so that the two write the same bytes.
-  if (audio && layout == Layout::kProgressive) {
-    mp4::RateMeter meter = rate_meter(*audio);
-    for (const ts::AudioFrame& frame : d.audio_frames) meter.add(static_cast<std::uint32_t>(frame.size));
-    audio->rates = meter.rates();
+  keep->audio_streams = audio_streams(d);
+  for (const ts::DemuxedAudio* stream : keep->audio_streams) {
+    AudioTrackTiming& audio = keep->audio.emplace_back(compute_audio_timing(*stream));
+    // A progressive file states the rates its frames have; a fragmented one what its live
+    // segmenter states before the frames come, so that the two write the same bytes.
+    if (layout == Layout::kProgressive) {
+      mp4::RateMeter meter = rate_meter(audio);
+      for (const ts::AudioFrame& frame : stream->audio_frames) meter.add(static_cast<std::uint32_t>(frame.size));
+      audio.rates = meter.rates();
+    }
   }
-  align_tracks(video, audio);
+  align_tracks(video, std::span<AudioTrackTiming>(keep->audio));
 
-  converted.outline = outline_movie(keep->descriptions, d, has_video ? &video : nullptr,
-                                    audio ? &*audio : nullptr, layout);
+  std::vector<AudioTrackSource> audio_tracks;
+  for (std::size_t i = 0; i < keep->audio.size(); ++i) audio_tracks.push_back({&keep->audio[i], keep->audio_streams[i]});
+  converted.outline = outline_movie(keep->descriptions, d, has_video ? &video : nullptr, audio_tracks, layout);
   mp4::MovieModel& model = converted.outline.model;
   if (has_video) {
     // Each NAL unit is its 4-byte length, then its bytes where the packets carry them; both
@@ -237,17 +282,19 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
       nal::put_length_prefixed(copier, d.nal_units, sink);
     };
   }
-  if (audio) {
-    TrackSamples& a = model.tracks.back();
-    a.derived_count = d.audio_frames.size();
-    a.read_samples = [&d, delta = audio->sample_delta](std::uint64_t first, std::span<OutputSample> out) {
+  const std::size_t first_audio = model.tracks.size() - keep->audio.size();
+  for (std::size_t t = 0; t < keep->audio.size(); ++t) {
+    const ts::DemuxedAudio& stream = *keep->audio_streams[t];
+    TrackSamples& a = model.tracks[first_audio + t];
+    a.derived_count = stream.audio_frames.size();
+    a.read_samples = [&stream, delta = keep->audio[t].sample_delta](std::uint64_t first, std::span<OutputSample> out) {
       for (std::size_t k = 0; k < out.size(); ++k)
-        out[k] = OutputSample{static_cast<std::uint32_t>(d.audio_frames[static_cast<std::size_t>(first + k)].size),
+        out[k] = OutputSample{static_cast<std::uint32_t>(stream.audio_frames[static_cast<std::size_t>(first + k)].size),
                               delta, 0, true};
     };
-    a.gather_media = [&d](const std::function<void(ByteView)>& sink) {
-      ts::ElementaryStream::Copier copier(d.audio);
-      for (const ts::AudioFrame& frame : d.audio_frames) copier.copy(frame.begin, frame.size, sink);
+    a.gather_media = [&stream](const std::function<void(ByteView)>& sink) {
+      ts::ElementaryStream::Copier copier(stream.audio);
+      for (const ts::AudioFrame& frame : stream.audio_frames) copier.copy(frame.begin, frame.size, sink);
     };
   }
   return converted;
@@ -286,36 +333,52 @@ Result<Buffer> write_mp4(ts::TsDemuxResult demuxed) {
   return mp4::write_planned(*planned);
 }
 
-Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(ByteView input,
-                                                           const ts::DiagnosticSink& diagnostics) {
-  return plan_mp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)));
+Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(ByteView input, const ts::DiagnosticSink& diagnostics,
+                                                           ts::AudioStreams audio_streams) {
+  return plan_mp4(PLEXO_TRY(ts::demux_ts(input, diagnostics, ts::VideoUnits::kAll, audio_streams)));
 }
 
-Result<SummarisedMovie> summarise_ts(ByteView input) {
+Result<SummarisedMovie> summarise_ts(ByteView input, ts::AudioStreams audio_streams) {
   // The stream a piece at a time; the access units and audio frames it gives are counted and
-  // let go, all but the last unit and the last two frames, which the demultiplexer may still
-  // look at (an E-AC-3 substream joins the frame before it; the frames held tell whether the
-  // audio's description is decided).
+  // let go, all but the last unit and the last two frames of each audio stream, which the
+  // demultiplexer may still look at (an E-AC-3 substream joins the frame before it; the frames
+  // held tell whether the audio's description is decided).
   constexpr std::size_t kPiece = std::size_t{1} << 20;
   constexpr std::size_t kUnitsHeld = 1, kFramesHeld = 2;
-  ts::StreamDemuxer demux(ts::DiagnosticSink::discard());
+  ts::StreamDemuxer demux(ts::DiagnosticSink::discard(), audio_streams);
   const ts::TsDemuxResult& d = demux.result();
   StreamCounts counts;
   std::vector<ts::UnitStamp> stamps;  // of every unit, numbered from the stream's first
-  std::optional<ts::AudioAnchor> anchor;  // numbered from the stream's first frame
-  std::optional<mp4::RateMeter> rates;    // of the frames taken
+  // Per audio stream (the result's own, then `more_audio`): frames counted, the anchor
+  // numbered from the stream's first frame, and the rates of the frames taken.
+  struct AudioCount {
+    std::uint64_t frames = 0;
+    std::optional<ts::AudioAnchor> anchor;
+    std::optional<mp4::RateMeter> rates;
+  };
+  std::vector<AudioCount> audio_counts;
+  auto stream = [&d](std::size_t i) -> const ts::DemuxedAudio& { return i == 0 ? d : d.more_audio[i - 1]; };
   auto take = [&](std::size_t units_held, std::size_t frames_held) {
     const std::size_t units = d.access_units.size() - std::min(d.access_units.size(), units_held);
-    const std::size_t frames = d.audio_frames.size() - std::min(d.audio_frames.size(), frames_held);
-    // The anchor counts the frames held when it came.
-    if (d.audio_anchor && !anchor) anchor = ts::AudioAnchor{d.audio_anchor->frame + counts.frames, d.audio_anchor->pts};
     for (const ts::UnitStamp& stamp : d.unit_stamps)
       if (stamp.unit < units) stamps.push_back({stamp.unit + counts.units, stamp.times});
     count_units(d, 0, units, counts);
-    if (frames > 0 && !rates) rates.emplace(rate_meter(compute_audio_timing(d, 0, std::nullopt)));
-    for (std::size_t i = 0; i < frames; ++i) rates->add(static_cast<std::uint32_t>(d.audio_frames[i].size));
-    counts.frames += frames;
-    demux.release(units, frames);
+    audio_counts.resize(1 + d.more_audio.size());
+    std::size_t base_frames = 0;
+    for (std::size_t i = 0; i < audio_counts.size(); ++i) {
+      const ts::DemuxedAudio& audio = stream(i);
+      AudioCount& count = audio_counts[i];
+      const std::size_t frames = audio.audio_frames.size() - std::min(audio.audio_frames.size(), frames_held);
+      // The anchor counts the frames held when it came.
+      if (audio.audio_anchor && !count.anchor)
+        count.anchor = ts::AudioAnchor{audio.audio_anchor->frame + count.frames, audio.audio_anchor->pts};
+      if (frames > 0 && !count.rates) count.rates.emplace(rate_meter(compute_audio_timing(audio, 0, std::nullopt)));
+      for (std::size_t k = 0; k < frames; ++k) count.rates->add(static_cast<std::uint32_t>(audio.audio_frames[k].size));
+      count.frames += frames;
+      if (i == 0) base_frames = frames;
+      else demux.release_more_audio(i - 1, frames);
+    }
+    demux.release(units, base_frames);
   };
   for (std::size_t at = 0; at < input.size(); at += kPiece) {
     demux.push(input.subspan(at, std::min(kPiece, input.size() - at)));
@@ -324,33 +387,42 @@ Result<SummarisedMovie> summarise_ts(ByteView input) {
   demux.finish();
   if (!demux.saw_sync_byte()) return fail(msg::kNoSyncByte);
   take(0, 0);
+  for (const AudioCount& count : audio_counts) counts.frames = std::max(counts.frames, count.frames);
   PLEXO_CHECK(check_convertible(d, counts));
 
   VideoTiming video = compute_video_timing({static_cast<std::size_t>(counts.units), stamps});
-  std::optional<AudioTrackTiming> audio;
-  if (counts.frames > 0) {
-    audio = compute_audio_timing(d, counts.frames, anchor);
-    audio->rates = rates->rates();
-  }
-  align_tracks(video, audio);
+  std::vector<AudioTrackTiming> audio;
+  std::vector<AudioTrackSource> audio_tracks;
+  std::vector<std::uint64_t> audio_frames;
+  for (std::size_t i = 0; i < audio_counts.size(); ++i)
+    if (audio_counts[i].frames > 0) {
+      audio.push_back(compute_audio_timing(stream(i), audio_counts[i].frames, audio_counts[i].anchor));
+      audio.back().rates = audio_counts[i].rates->rates();
+      audio_frames.push_back(audio_counts[i].frames);
+    }
+  align_tracks(video, std::span<AudioTrackTiming>(audio));
+  for (std::size_t i = 0, t = 0; i < audio_counts.size(); ++i)
+    if (audio_counts[i].frames > 0) audio_tracks.push_back({&audio[t++], &stream(i)});
   TrackDescriptions descriptions;
-  MovieOutline outline = outline_movie(descriptions, d, counts.units > 0 ? &video : nullptr,
-                                       audio ? &*audio : nullptr, Layout::kProgressive);
+  MovieOutline outline = outline_movie(descriptions, d, counts.units > 0 ? &video : nullptr, audio_tracks,
+                                       Layout::kProgressive);
   // The movie as convert_ts_to_mp4 writes it, but for its sample tables: what they would
   // list is summarised instead.
   std::vector<mp4::SampleSummary> summaries;
   // Without an IDR picture no sync sample table is written: every sample counts as one.
   if (counts.units > 0)
     summaries.push_back({counts.units, counts.sync_units > 0 ? counts.sync_units : counts.units, video.duration});
-  if (audio) summaries.push_back({counts.frames, counts.frames, audio->media_duration});
+  for (std::size_t t = 0; t < audio.size(); ++t)
+    summaries.push_back({audio_frames[t], audio_frames[t], audio[t].media_duration});
   const mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(outline.model)));
   return SummarisedMovie{PLEXO_TRY(plan.write_movie()), std::move(summaries)};
 }
 
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(ByteView input, double fragment_duration,
-                                                            const ts::DiagnosticSink& diagnostics) {
+                                                            const ts::DiagnosticSink& diagnostics,
+                                                            ts::AudioStreams audio_streams) {
   PLEXO_CHECK(check_fragment_duration(fragment_duration));
-  return plan_fmp4(PLEXO_TRY(ts::demux_ts(input, diagnostics)), fragment_duration);
+  return plan_fmp4(PLEXO_TRY(ts::demux_ts(input, diagnostics, ts::VideoUnits::kAll, audio_streams)), fragment_duration);
 }
 
 namespace {
@@ -424,34 +496,33 @@ class TrackPieces {
 // (FileWriter::At through the page cache, or DirectRegionWriter), `open(offset, buffer_size)`
 // makes one.
 template <class Writer, class Open>
-Status write_media(const InputFile& file, const ts::TsDemuxResult& d, const mp4::MoviePlan& plan, Open&& open) {
-  const bool has_video = !d.access_units.empty();
-  const bool has_audio = !d.audio_frames.empty();
-  const std::size_t tracks = std::size_t{has_video} + std::size_t{has_audio};
-  std::optional<TrackPieces> video, audio;
-  std::optional<Writer> video_out, audio_out;
-  if (has_video) {
-    video.emplace(d.video, d.nal_units);
-    open(video_out, plan.media_offset(0), FileWriter::kBufferSize);
+Status write_media(const InputFile& file, const ConvertedStream& converted, const mp4::MoviePlan& plan, Open&& open) {
+  const ts::TsDemuxResult& d = converted.demuxed;
+  // The tracks in model order: the video (when it has units), then each audio track.
+  std::deque<TrackPieces> pieces;
+  std::deque<std::optional<Writer>> outs;
+  if (!d.access_units.empty()) {
+    pieces.emplace_back(d.video, d.nal_units);
+    open(outs.emplace_back(), plan.media_offset(0), FileWriter::kBufferSize);
   }
-  if (has_audio) {
-    audio.emplace(d.audio, d.audio_frames);
+  for (const ts::DemuxedAudio* stream : converted.audio_streams) {
+    pieces.emplace_back(stream->audio, stream->audio_frames);
     // Audio is a small part of a recording: a quarter of the buffer.
-    open(audio_out, plan.media_offset(tracks - 1), FileWriter::kBufferSize / 4);
+    open(outs.emplace_back(), plan.media_offset(pieces.size() - 1), FileWriter::kBufferSize / 4);
   }
+  const std::size_t tracks = pieces.size();
   InputWindow window(file);
   for (;;) {
-    const bool more_video = video && !video->done();
-    const bool more_audio = audio && !audio->done();
-    bool read = true;
-    if (more_video && (!more_audio || video->offset() <= audio->offset())) read = video->put_next(window, *video_out);
-    else if (more_audio) read = audio->put_next(window, *audio_out);
-    else break;
-    if (!read) return window.status();
+    // The track whose next piece comes first in the input (the earlier track on a tie).
+    std::size_t next = tracks;
+    for (std::size_t t = 0; t < tracks; ++t)
+      if (!pieces[t].done() && (next == tracks || pieces[t].offset() < pieces[next].offset())) next = t;
+    if (next == tracks) break;
+    if (!pieces[next].put_next(window, *outs[next])) return window.status();
   }
   // Each track ends where the next begins, the last at the end of the file.
   for (std::size_t track = 0; track < tracks; ++track) {
-    Writer& writer = track == 0 && has_video ? *video_out : *audio_out;
+    Writer& writer = *outs[track];
     PLEXO_CHECK(writer.flush());
     const std::uint64_t end = track + 1 < tracks ? plan.media_offset(track + 1) : plan.size();
     if (writer.position() != end) return fail(msg::kMediaSizeMismatch);
@@ -461,10 +532,11 @@ Status write_media(const InputFile& file, const ts::TsDemuxResult& d, const mp4:
 
 }  // namespace
 
-Result<std::uint64_t> convert_file(int in, int out, const ts::DiagnosticSink& diagnostics) {
+Result<std::uint64_t> convert_file(int in, int out, const ts::DiagnosticSink& diagnostics,
+                                   ts::AudioStreams audio_streams) {
   InputFile file = PLEXO_TRY(InputFile::open(in));
   ConvertedMovie converted =
-      PLEXO_TRY(convert_movie(PLEXO_TRY(ts::demux_ts_file(file, diagnostics)), Layout::kProgressive));
+      PLEXO_TRY(convert_movie(PLEXO_TRY(ts::demux_ts_file(file, diagnostics, audio_streams)), Layout::kProgressive));
   file.release_all();
   const mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(converted.outline.model)));
   if (!FileWriter::writes_at_offsets(out)) {
@@ -473,7 +545,7 @@ Result<std::uint64_t> convert_file(int in, int out, const ts::DiagnosticSink& di
     PLEXO_CHECK(plan.write(writer));
     return plan.size();
   }
-  const ts::TsDemuxResult& demuxed = converted.keep->demuxed;
+  const ConvertedStream& demuxed = *converted.keep;
   if (std::unique_ptr<DirectWrites> direct = DirectWrites::open(out)) {
     // The media around the page cache, then the head and the blocks shared between regions
     // through it.

@@ -22,10 +22,12 @@ Result<std::unique_ptr<mp4::PlannedOutput>> plan_mp4(ts::TsDemuxResult demuxed);
 Result<Buffer> write_mp4(ts::TsDemuxResult demuxed);
 
 // convert_ts_to_mp4: demultiplex `input`, then plan the MP4. The input must stay alive until
-// the plan is written.
+// the plan is written. With ts::AudioStreams::kAll every audio stream of the programme that
+// gives frames is a track (in PMT order, alternatives of one another); the first otherwise.
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_mp4(
     ByteView input,
-    const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
+    const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output(),
+    ts::AudioStreams audio_streams = ts::AudioStreams::kFirst);
 
 // convert_ts_to_mp4's movie without its file, for the probe: the stream is demultiplexed a
 // piece at a time and its access units and audio frames counted as they complete, so that
@@ -36,7 +38,7 @@ struct SummarisedMovie {
   Buffer movie;
   std::vector<mp4::SampleSummary> tracks;
 };
-Result<SummarisedMovie> summarise_ts(ByteView input);
+Result<SummarisedMovie> summarise_ts(ByteView input, ts::AudioStreams audio_streams = ts::AudioStreams::kFirst);
 
 // convert_ts_to_fmp4: the same tracks, sample descriptions and timing as a fragmented MP4
 // (mp4_parser/fragment_writer.hpp), a fragment at the first key frame at or after every
@@ -48,15 +50,17 @@ Status check_fragment_duration(double seconds);
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_fmp4(ts::TsDemuxResult demuxed, double fragment_duration);
 Result<std::unique_ptr<mp4::PlannedOutput>> plan_ts_to_fmp4(
     ByteView input, double fragment_duration,
-    const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
+    const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output(),
+    ts::AudioStreams audio_streams = ts::AudioStreams::kFirst);
 
 // convert_ts_to_mp4 from the file open at `in` to a new, empty file at `out`, in memory
 // bounded by the stream's tables: the stream is demultiplexed window by window (only the bytes
-// a reader may still need are held), then the MP4's head is written and the media of both
-// tracks in one more pass over the input, pieces taken in file order and each track written
+// a reader may still need are held), then the MP4's head is written and the media of every
+// track in one more pass over the input, pieces taken in file order and each track written
 // at its offset (an output that is not a regular file, a pipe, gets the tracks one after the
 // other). Returns the number of bytes written.
 Result<std::uint64_t> convert_file(int in, int out,
-                                   const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output());
+                                   const ts::DiagnosticSink& diagnostics = ts::DiagnosticSink::standard_output(),
+                                   ts::AudioStreams audio_streams = ts::AudioStreams::kFirst);
 
 }  // namespace plexo::mp4w

@@ -35,7 +35,7 @@ std::optional<std::uint64_t> display_width_1616(std::uint16_t width, const vui::
 // average (as for a stream whose rate varies), and for the highest rate and the buffer what
 // the codec allows at most: AAC's decoder buffer of 6144 bits per channel, filled once a
 // frame; MPEG audio's highest bitrate for its version and layer.
-mp4::StreamRates rate_bounds(const AudioTrackTiming& audio, const ts::TsDemuxResult& d) {
+mp4::StreamRates rate_bounds(const AudioTrackTiming& audio, const ts::DemuxedAudio& d) {
   constexpr std::uint32_t kAacBufferBytesPerChannel = 6144 / 8;
   mp4::StreamRates bounds;
   if (audio.codec == ts::AudioCodec::kMpegAudio) {
@@ -51,7 +51,7 @@ mp4::StreamRates rate_bounds(const AudioTrackTiming& audio, const ts::TsDemuxRes
 }
 
 // The rates an esds states: those measured, else the bounds.
-void set_rates(mp4::ElementaryStreamDescriptor& esds, const AudioTrackTiming& audio, const ts::TsDemuxResult& d) {
+void set_rates(mp4::ElementaryStreamDescriptor& esds, const AudioTrackTiming& audio, const ts::DemuxedAudio& d) {
   const mp4::StreamRates rates = audio.rates ? *audio.rates : rate_bounds(audio, d);
   esds.buffer_size = rates.buffer_size;
   esds.max_bitrate = rates.max_bitrate;
@@ -166,7 +166,7 @@ Buffer video_sample_description(const ts::TsDemuxResult& d, std::size_t generati
   return mp4::sample_description(std::span<const mp4::VisualSampleEntry>(entries));
 }
 
-Buffer audio_sample_description(const AudioTrackTiming& audio, const ts::TsDemuxResult& d) {
+Buffer audio_sample_description(const AudioTrackTiming& audio, const ts::DemuxedAudio& d) {
   switch (audio.codec) {
     case ts::AudioCodec::kMpegAudio: {
       const mpeg_audio::FrameHeader& header = *d.mpeg_audio_header;

@@ -42,6 +42,6 @@ std::pair<std::uint32_t, std::uint32_t> display_size(const ts::TsDemuxResult& de
 // The audio entry of the stream's codec with its channel count and rate: mp4a with an esds
 // (AAC with its AudioSpecificConfig, MPEG-1 or MPEG-2 audio by object type), ac-3 with a dac3,
 // ec-3 with a dec3.
-Buffer audio_sample_description(const AudioTrackTiming& audio, const ts::TsDemuxResult& demuxed);
+Buffer audio_sample_description(const AudioTrackTiming& audio, const ts::DemuxedAudio& demuxed);
 
 }  // namespace plexo::mp4w

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/buffer.hpp"
@@ -55,6 +56,9 @@ class TsSegmenter {
     Buffer init;
   };
   const std::vector<InitChange>& init_changes() const { return init_changes_; }
+  // The demultiplexer's diagnostic lines so far: the PIDs found and every stream left out
+  // (audio streams after the first among them: the segmenter converts the first only).
+  const std::string& diagnostics() const { return diagnostics_; }
 
  private:
   struct Cut {
@@ -79,7 +83,8 @@ class TsSegmenter {
   std::size_t audio_frames_before(std::int64_t end) const;
   std::int64_t audio_movie_time(std::uint64_t frame) const;
 
-  ts::StreamDemuxer demux_;
+  std::string diagnostics_;
+  ts::StreamDemuxer demux_{ts::DiagnosticSink::collect(&diagnostics_)};
   std::uint64_t fragment_ticks_;  // 90 kHz
   mp4::FragmentCutter cutter_{1};
   std::optional<Buffer> init_;

@@ -75,7 +75,7 @@ class FrameSyntax {
 
 class Framer {
  public:
-  Framer(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals, bool final)
+  Framer(DemuxedAudio& result, AudioScan& scan, ScanTotals& totals, bool final)
       : result_(result), es_(result.audio), scan_(scan), totals_(totals), final_(final), n_(es_.size()),
         syntax_(result.audio_codec), adts_allowed_(result.audio_codec == AudioCodec::kMpegAudio && !scan.stream_key),
         header_size_(adts_allowed_ ? aac::kAdtsHeaderSize : syntax_.header_size()) {}
@@ -187,6 +187,7 @@ class Framer {
     if (shape.codec == AudioCodec::kEac3 && !scan_.open_blocks) return;  // a substream without its own
     const std::size_t index = result_.audio_frames.size();
     result_.audio_frames.push_back({q + shape.skip, length - shape.skip});
+    scan_.found_frame = true;
     // The frame's own time: the PTS of the PES it is the first to begin in.
     if (auto* pes = pes_holding(scan_.pes, q); pes && !pes->claimed) {
       pes->claimed = true;
@@ -228,7 +229,7 @@ class Framer {
   }
   void report(std::uint64_t end) { totals_.last_audio_pts = stamp(end); }
 
-  TsDemuxResult& result_;
+  DemuxedAudio& result_;
   const ElementaryStream& es_;
   AudioScan& scan_;
   ScanTotals& totals_;
@@ -239,22 +240,40 @@ class Framer {
   const std::size_t header_size_;
 };
 
+
+// Whether the data of a PES opens with an ADTS header.
+bool opens_with_adts(ByteView data) {
+  if (data.size() < aac::kAdtsHeaderSize) return data.size() >= 2 && aac::adts_sync(data[0], data[1]);
+  aac::AdtsHeaderBytes bytes;
+  std::copy(data.begin(), data.begin() + aac::kAdtsHeaderSize, bytes);
+  return aac::read_adts_header(bytes).has_value();
+}
+
 }  // namespace
 
-void handle_audio_packet(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals,
+void handle_audio_packet(DemuxedAudio& result, AudioScan& scan, ScanTotals& totals,
                          const PacketPayload& packet) {
+  if (scan.not_adts) return;
   if (!packet.unit_start) {
+    if (scan.confirm_adts) return;  // the rest of a PES whose start was not seen
     result.audio.append(packet.bytes);
   } else {
     if (packet.offset >= kMinPesStartOffset) return;
+    const auto start = pes_data_offset(packet.bytes);
+    if (scan.confirm_adts) {
+      if (!start) return;
+      scan.not_adts = !opens_with_adts(packet.bytes.subspan(*start));
+      scan.confirm_adts = false;
+      if (scan.not_adts) return;
+    }
     // The DTS is not used for audio.
     scan.pes.push_back({result.audio.size(), {read_pes_header(packet.bytes).pts, std::nullopt}, false});
-    if (auto start = pes_data_offset(packet.bytes)) result.audio.append(packet.bytes.subspan(*start));
+    if (start) result.audio.append(packet.bytes.subspan(*start));
   }
   Framer(result, scan, totals, false).run();
 }
 
-void finish_audio(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals) {
+void finish_audio(DemuxedAudio& result, AudioScan& scan, ScanTotals& totals) {
   Framer(result, scan, totals, true).run();
   scan.pes = {};
 }

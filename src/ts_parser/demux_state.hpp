@@ -75,6 +75,11 @@ struct AudioScan {
   // short syncframes that follow it join.
   std::uint32_t open_blocks = 0;
   std::uint64_t open_end = 0;
+  // Private data taken for ADTS AAC until its first PES data shows otherwise (`not_adts`:
+  // then none of it is kept).
+  bool confirm_adts = false;
+  bool not_adts = false;
+  bool found_frame = false;
 };
 
 void handle_video_packet(TsDemuxResult& result, VideoScan& scan, ScanTotals& totals,
@@ -83,9 +88,9 @@ void handle_video_packet(TsDemuxResult& result, VideoScan& scan, ScanTotals& tot
 // the input cut short.
 void finish_video(TsDemuxResult& result, VideoScan& scan, bool truncated);
 
-void handle_audio_packet(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals,
+void handle_audio_packet(DemuxedAudio& result, AudioScan& scan, ScanTotals& totals,
                          const PacketPayload& packet);
-void finish_audio(TsDemuxResult& result, AudioScan& scan, ScanTotals& totals);
+void finish_audio(DemuxedAudio& result, AudioScan& scan, ScanTotals& totals);
 
 
 // Where the elementary-stream bytes of a PES start begin in its payload, or nullopt when the

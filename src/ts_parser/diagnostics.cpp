@@ -53,11 +53,24 @@ void DiagnosticSink::write_line(const char* line, std::size_t length) const {
 void report_programme(const DiagnosticSink& sink, const ProgrammeStreams& streams) {
   char video[8] = "none", audio[8] = "none";
   if (streams.video) std::snprintf(video, sizeof video, "%u", unsigned{streams.video->pid});
-  if (streams.audio) std::snprintf(audio, sizeof audio, "%u", unsigned{streams.audio->pid});
+  if (!streams.audio.empty()) std::snprintf(audio, sizeof audio, "%u", unsigned{streams.audio.front().stream.pid});
   write_line(sink, "Found PIDs - Video: %s, Audio: %s\n", video, audio);
-  if (const auto& left = streams.left_out_audio)
-    write_line(sink, "Left out audio - PID: %u (%s, stream_type 0x%02X)\n", unsigned{left->pid},
-               streams.left_out_name, unsigned{left->stream_type});
+  for (std::size_t i = 1; i < streams.audio.size(); ++i) {
+    const AudioEntry& more = streams.audio[i];
+    write_line(sink, "More audio - PID: %u (%s, stream_type 0x%02X, language %.3s)\n", unsigned{more.stream.pid},
+               audio_codec_name(more.codec), unsigned{more.stream.stream_type}, more.language.data());
+  }
+  for (const LeftOutStream& left : streams.left_out) report_left_out(sink, left);
+}
+
+void report_left_out(const DiagnosticSink& sink, const LeftOutStream& left) {
+  const unsigned pid = left.stream.pid, type = left.stream.stream_type;
+  if (!left.why)
+    write_line(sink, "Left out %s - PID: %u (%s, stream_type 0x%02X)\n", left.kind, pid, left.name, type);
+  else if (left.name)
+    write_line(sink, "Left out %s - PID: %u (%s, stream_type 0x%02X): %s\n", left.kind, pid, left.name, type, left.why);
+  else
+    write_line(sink, "Left out %s - PID: %u (stream_type 0x%02X): %s\n", left.kind, pid, type, left.why);
 }
 
 void report_totals(const DiagnosticSink& sink, const TsDemuxResult& result, const ScanTotals& t) {

@@ -11,6 +11,7 @@ namespace plexo::ts {
 struct TsDemuxResult;
 struct ScanTotals;
 struct ProgrammeStreams;
+struct LeftOutStream;
 
 class DiagnosticSink {
  public:
@@ -29,8 +30,10 @@ class DiagnosticSink {
   std::string* lines_;
 };
 
-// The chosen PIDs ("none" for a stream the programme lacks) and the audio stream it leaves out.
+// The chosen PIDs ("none" for a stream the programme lacks), the other audio streams it
+// converts, and every stream it leaves out, with why.
 void report_programme(const DiagnosticSink& sink, const ProgrammeStreams& streams);
+void report_left_out(const DiagnosticSink& sink, const LeftOutStream& left);
 void report_totals(const DiagnosticSink& sink, const TsDemuxResult& result, const ScanTotals& totals);
 
 }  // namespace plexo::ts

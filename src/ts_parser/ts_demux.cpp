@@ -20,13 +20,31 @@ constexpr std::uint8_t kPayloadPresent = 0x10;
 
 struct Scan {
   const DiagnosticSink& diagnostics;
+  AudioStreams audio_streams = AudioStreams::kFirst;
   TsDemuxResult result;
   std::optional<std::uint16_t> pmt_pid;
   bool programme_found = false;
   VideoScan video;
   AudioScan audio;
+  std::vector<AudioScan> more_audio;  // of `result.more_audio`, in the same order
   ScanTotals totals;
 };
+
+// The audio streams the PMT offers, the first as the result's own. The other streams' bytes
+// are kept as the first's are (in the input, or copied).
+void take_audio(Scan& scan, const std::vector<AudioEntry>& entries) {
+  TsDemuxResult& result = scan.result;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    DemuxedAudio& audio = i == 0 ? result : result.more_audio.emplace_back();
+    AudioScan& audio_scan = i == 0 ? scan.audio : scan.more_audio.emplace_back();
+    if (i > 0) audio.audio = result.audio;  // still empty: nothing is collected before the PMT
+    audio.audio_pid = entries[i].stream.pid;
+    audio.audio_stream_type = entries[i].stream.stream_type;
+    audio.audio_codec = entries[i].codec;
+    audio.language = entries[i].language;
+    audio_scan.confirm_adts = entries[i].confirm_adts;
+  }
+}
 
 // The fields of a packet header that the scan uses. A packet cut off by the end of the input
 // has its header read as far as it goes.
@@ -66,7 +84,7 @@ void dispatch(Scan& scan, ByteView packet) {
     }
     if (scan.pmt_pid && pid == *scan.pmt_pid) {
       if (!unit_start) return;
-      if (auto streams = read_pmt(payload.bytes, offset)) {
+      if (auto streams = read_pmt(payload.bytes, offset, scan.audio_streams)) {
         if (streams->video) {
           result.video_pid = streams->video->pid;
           result.video_stream_type = streams->video->stream_type;
@@ -74,11 +92,7 @@ void dispatch(Scan& scan, ByteView packet) {
                                streams->video->stream_type == kStreamTypeHevc;
           if (streams->video->stream_type == kStreamTypeHevc) result.video_codec = VideoCodec::kHevc;
         }
-        if (streams->audio) {
-          result.audio_pid = streams->audio->pid;
-          result.audio_stream_type = streams->audio->stream_type;
-          result.audio_codec = streams->audio_codec;
-        }
+        take_audio(scan, streams->audio);
         scan.programme_found = true;
         report_programme(scan.diagnostics, *streams);
       }
@@ -88,6 +102,13 @@ void dispatch(Scan& scan, ByteView packet) {
   }
   if (pid == result.video_pid) handle_video_packet(result, scan.video, scan.totals, payload);
   else if (pid == result.audio_pid) handle_audio_packet(result, scan.audio, scan.totals, payload);
+  else
+    for (std::size_t i = 0; i < result.more_audio.size(); ++i)
+      if (pid == result.more_audio[i].audio_pid) {
+        ScanTotals unreported;  // the diagnostic totals are the first stream's
+        handle_audio_packet(result.more_audio[i], scan.more_audio[i], unreported, payload);
+        break;
+      }
 }
 
 // Whether a packet that the end of the input cut off would have carried more of the video
@@ -162,20 +183,38 @@ struct PacketWalk {
   }
 };
 
+// An audio stream the PMT offered that gave nothing: private data without ADTS, or a stream
+// in which no frame was found (of the only one converted, the frame count says so already).
+void report_empty_audio(const Scan& scan, const DemuxedAudio& audio, const AudioScan& audio_scan, bool first) {
+  if (!audio.audio_pid || audio_scan.found_frame) return;
+  const StreamEntry stream{*audio.audio_pid, audio.audio_stream_type};
+  if (audio_scan.not_adts)
+    report_left_out(scan.diagnostics, {stream, "stream", "private data", "its data does not open with ADTS"});
+  else if (!first || scan.audio_streams == AudioStreams::kAll)
+    report_left_out(scan.diagnostics, {stream, "audio", audio_codec_name(audio.audio_codec), "no audio frames found"});
+}
+
 void finish_scan(Scan& scan, bool truncated) {
   finish_audio(scan.result, scan.audio, scan.totals);
+  for (std::size_t i = 0; i < scan.more_audio.size(); ++i) {
+    ScanTotals unreported;
+    finish_audio(scan.result.more_audio[i], scan.more_audio[i], unreported);
+  }
   finish_video(scan.result, scan.video, truncated);
+  report_empty_audio(scan, scan.result, scan.audio, true);
+  for (std::size_t i = 0; i < scan.more_audio.size(); ++i)
+    report_empty_audio(scan, scan.result.more_audio[i], scan.more_audio[i], false);
   report_totals(scan.diagnostics, scan.result, scan.totals);
 }
 
 }  // namespace
 
 Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics,
-                               VideoUnits video_units) {
+                               VideoUnits video_units, AudioStreams audio_streams) {
   const void* first_sync = input.empty() ? nullptr : std::memchr(input.data(), kSyncByte, input.size());
   if (!first_sync) return fail(msg::kNoSyncByte);
 
-  Scan scan{diagnostics};
+  Scan scan{diagnostics, audio_streams};
   scan.video.first_key_frame_only = video_units == VideoUnits::kUntilFirstKeyFrame;
   scan.result.video = ElementaryStream(input);
   scan.result.audio = ElementaryStream(input);
@@ -187,11 +226,12 @@ Result<TsDemuxResult> demux_ts(ByteView input, const DiagnosticSink& diagnostics
   return std::move(scan.result);
 }
 
-Result<TsDemuxResult> demux_ts_file(InputFile& file, const DiagnosticSink& diagnostics) {
+Result<TsDemuxResult> demux_ts_file(InputFile& file, const DiagnosticSink& diagnostics,
+                                    AudioStreams audio_streams) {
   constexpr std::uint64_t kWindow = std::uint64_t{8} << 20;
   const ByteView image = file.view();
   const std::uint64_t size = file.size();
-  Scan scan{diagnostics};
+  Scan scan{diagnostics, audio_streams};
   scan.result.video = ElementaryStream(image);
   scan.result.audio = ElementaryStream(image);
   PacketWalk walk;
@@ -234,6 +274,8 @@ Result<TsDemuxResult> demux_ts_file(InputFile& file, const DiagnosticSink& diagn
     if (scan.video.collect)
       if (auto at = scan.result.video.input_offset(scan.video.start_codes.unread_from())) keep = std::min(keep, *at);
     if (auto at = scan.result.audio.input_offset(scan.audio.search_from)) keep = std::min(keep, *at);
+    for (std::size_t i = 0; i < scan.more_audio.size(); ++i)
+      if (auto at = scan.result.more_audio[i].audio.input_offset(scan.more_audio[i].search_from)) keep = std::min(keep, *at);
     file.release_below(keep);
   }
   if (!saw_sync) return fail(msg::kNoSyncByte);
@@ -244,8 +286,23 @@ Result<TsDemuxResult> demux_ts_file(InputFile& file, const DiagnosticSink& diagn
 // Bytes the pieces received may leave allocated between pushes.
 constexpr std::size_t kMaxIdlePending = std::size_t{16} << 20;
 
+namespace {
+
+// Audio: the first `frames` frames, then every byte before the next frame or the framing's
+// search.
+void release_audio(DemuxedAudio& audio, AudioScan& scan, std::size_t frames) {
+  frames = std::min(frames, audio.audio_frames.size());
+  audio.audio_frames.erase(audio.audio_frames.begin(), audio.audio_frames.begin() + static_cast<std::ptrdiff_t>(frames));
+  std::uint64_t audio_keep = scan.search_from;
+  if (!audio.audio_frames.empty()) audio_keep = std::min<std::uint64_t>(audio_keep, audio.audio_frames.front().begin);
+  audio.audio.discard_before(audio_keep);
+  drop_pes_before(scan.pes, audio_keep);
+}
+
+}  // namespace
+
 struct StreamDemuxer::State {
-  explicit State(const DiagnosticSink& sink) : diagnostics(sink), scan{diagnostics} {
+  State(const DiagnosticSink& sink, AudioStreams audio_streams) : diagnostics(sink), scan{diagnostics, audio_streams} {
     scan.result.video = ElementaryStream::owning();
     scan.result.audio = ElementaryStream::owning();
   }
@@ -257,8 +314,8 @@ struct StreamDemuxer::State {
   bool finished = false;
 };
 
-StreamDemuxer::StreamDemuxer(const DiagnosticSink& diagnostics)
-    : state_(std::make_unique<State>(diagnostics)) {}
+StreamDemuxer::StreamDemuxer(const DiagnosticSink& diagnostics, AudioStreams audio_streams)
+    : state_(std::make_unique<State>(diagnostics, audio_streams)) {}
 StreamDemuxer::~StreamDemuxer() = default;
 
 void StreamDemuxer::push(ByteView chunk) {
@@ -291,7 +348,6 @@ void StreamDemuxer::release(std::size_t units, std::size_t frames) {
   Scan& scan = state_->scan;
   TsDemuxResult& r = scan.result;
   units = std::min(units, r.access_units.size());
-  frames = std::min(frames, r.audio_frames.size());
 
   // Video: the units' NAL entries, then every byte before what is still to be read.
   VideoScan& video = scan.video;
@@ -315,12 +371,12 @@ void StreamDemuxer::release(std::size_t units, std::size_t frames) {
   r.video.discard_before(video_keep);
   drop_pes_before(video.pes, video_keep);
 
-  // Audio: the frames, then every byte before the next frame or the framing's search.
-  r.audio_frames.erase(r.audio_frames.begin(), r.audio_frames.begin() + static_cast<std::ptrdiff_t>(frames));
-  std::uint64_t audio_keep = scan.audio.search_from;
-  if (!r.audio_frames.empty()) audio_keep = std::min<std::uint64_t>(audio_keep, r.audio_frames.front().begin);
-  r.audio.discard_before(audio_keep);
-  drop_pes_before(scan.audio.pes, audio_keep);
+  release_audio(r, scan.audio, frames);
+}
+
+void StreamDemuxer::release_more_audio(std::size_t stream, std::size_t frames) {
+  Scan& scan = state_->scan;
+  if (stream < scan.more_audio.size()) release_audio(scan.result.more_audio[stream], scan.more_audio[stream], frames);
 }
 
 }  // namespace plexo::ts

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -106,14 +107,14 @@ inline constexpr std::size_t kMaxParameterGenerations = 1000;
 // labelled as MPEG audio: their first frame decides.
 enum class AudioCodec : std::uint8_t { kNone, kAac, kMpegAudio, kAc3, kEac3 };
 
-struct TsDemuxResult {
-  VideoCodec video_codec = VideoCodec::kH264;  // of the chosen stream, when it is H.264 or HEVC
-  ElementaryStream video;  // the video stream's bytes in the input
-  std::vector<NalRange> nal_units;
-  // Only those holding a slice, from the first that follows both parameter sets and is an
-  // IDR picture or has no picture before it.
-  std::vector<AccessUnit> access_units;
-  std::vector<UnitStamp> unit_stamps;
+// An ISO 639-2 language code as the PMT's language descriptor gives it: three lowercase
+// letters, "und" when the stream names none (or names it unreadably).
+using Language = std::array<char, 3>;
+inline constexpr Language kUndetermined = {'u', 'n', 'd'};
+
+// One audio stream of the programme: where its bytes lie in the input, its frames, and what
+// the PMT and its first frame say of it.
+struct DemuxedAudio {
   ElementaryStream audio;  // the audio stream's bytes in the input
   std::vector<AudioFrame> audio_frames;
   std::optional<AudioAnchor> audio_anchor;
@@ -121,6 +122,26 @@ struct TsDemuxResult {
   std::optional<mpeg_audio::FrameHeader> mpeg_audio_header;  // the first MPEG audio frame's
   std::optional<ac3::SyncFrame> ac3_frame;                    // the first AC-3 syncframe
   std::optional<ac3::Ec3Config> ec3_config;                   // the first E-AC-3 sample's substreams
+  std::optional<std::uint16_t> audio_pid;
+  std::uint8_t audio_stream_type = 0;
+  AudioCodec audio_codec = AudioCodec::kNone;
+  Language language = kUndetermined;
+};
+
+// Which of the programme's audio streams are demultiplexed: the first in PMT order, or every
+// one of a converted codec (the first is the result's own, the others `more_audio`).
+enum class AudioStreams : std::uint8_t { kFirst, kAll };
+
+// The programme's video stream and its first audio stream (the base), and with
+// AudioStreams::kAll its other audio streams in PMT order.
+struct TsDemuxResult : DemuxedAudio {
+  VideoCodec video_codec = VideoCodec::kH264;  // of the chosen stream, when it is H.264 or HEVC
+  ElementaryStream video;  // the video stream's bytes in the input
+  std::vector<NalRange> nal_units;
+  // Only those holding a slice, from the first that follows both parameter sets and is an
+  // IDR picture or has no picture before it.
+  std::vector<AccessUnit> access_units;
+  std::vector<UnitStamp> unit_stamps;
   std::optional<std::vector<std::uint8_t>> vps;  // HEVC only
   std::optional<std::vector<std::uint8_t>> sps;
   std::optional<std::vector<std::uint8_t>> pps;
@@ -128,10 +149,7 @@ struct TsDemuxResult {
   // pictures before it).
   sei::HdrMetadata hdr;
   std::optional<std::uint16_t> video_pid;
-  std::optional<std::uint16_t> audio_pid;
   std::uint8_t video_stream_type = 0;
-  std::uint8_t audio_stream_type = 0;
-  AudioCodec audio_codec = AudioCodec::kNone;
   std::uint16_t width = 1920;
   std::uint16_t height = 1080;
   // Pictures were left out because no readable parameter sets came before them; one of them
@@ -144,6 +162,7 @@ struct TsDemuxResult {
   // Pictures left out after a change of parameter sets, before the next key picture.
   std::uint64_t pictures_dropped_at_changes = 0;
   bool too_many_parameter_changes = false;  // more than kMaxParameterGenerations generations
+  std::vector<DemuxedAudio> more_audio;
 
   // The NAL units of access unit `i`: up to the next unit's, or to the end for the last one
   // (once the stream is finished: until then the NAL units of a picture still open follow).
@@ -184,7 +203,8 @@ inline bool has_parameter_sets(const TsDemuxResult& result) {
 enum class VideoUnits : std::uint8_t { kAll, kUntilFirstKeyFrame };
 Result<TsDemuxResult> demux_ts(ByteView input,
                                const DiagnosticSink& diagnostics = DiagnosticSink::standard_output(),
-                               VideoUnits video_units = VideoUnits::kAll);
+                               VideoUnits video_units = VideoUnits::kAll,
+                               AudioStreams audio_streams = AudioStreams::kFirst);
 
 // demux_ts over a file read window by window: only the bytes a reader may still look at are
 // held (the packets being walked, the NAL unit being read, the audio frame being framed), so
@@ -192,7 +212,8 @@ Result<TsDemuxResult> demux_ts(ByteView input,
 // (`file.view()`), whose media a writer copies from the file by offset; it and the diagnostic
 // lines are those of demux_ts over the file's bytes.
 Result<TsDemuxResult> demux_ts_file(InputFile& file,
-                                    const DiagnosticSink& diagnostics = DiagnosticSink::standard_output());
+                                    const DiagnosticSink& diagnostics = DiagnosticSink::standard_output(),
+                                    AudioStreams audio_streams = AudioStreams::kFirst);
 
 // The demultiplexer for a stream that arrives in pieces, cut anywhere (mid-packet too): the
 // same packet, PSI, PES and elementary-stream handling as demux_ts, whose result it gives for
@@ -202,7 +223,8 @@ Result<TsDemuxResult> demux_ts_file(InputFile& file,
 // taken yet.
 class StreamDemuxer {
  public:
-  explicit StreamDemuxer(const DiagnosticSink& diagnostics = DiagnosticSink::discard());
+  explicit StreamDemuxer(const DiagnosticSink& diagnostics = DiagnosticSink::discard(),
+                         AudioStreams audio_streams = AudioStreams::kFirst);
   ~StreamDemuxer();
   StreamDemuxer(const StreamDemuxer&) = delete;
   StreamDemuxer& operator=(const StreamDemuxer&) = delete;
@@ -217,6 +239,8 @@ class StreamDemuxer {
   // The first `units` access units and `frames` audio frames were used: their entries and
   // bytes go, and the later ones move to the front.
   void release(std::size_t units, std::size_t frames);
+  // The same for the first `frames` frames of `result().more_audio[stream]`.
+  void release_more_audio(std::size_t stream, std::size_t frames);
 
  private:
   struct State;
