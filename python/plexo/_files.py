@@ -15,7 +15,7 @@ from __future__ import annotations
 import contextlib
 import os
 import pathlib
-from typing import IO, Callable, Iterator, List, Literal, NoReturn, Sequence, Union
+from typing import IO, Callable, Iterator, List, Literal, NoReturn, Optional, Sequence, Union
 
 import _plexo
 
@@ -28,6 +28,8 @@ PathLike = Union[str, "os.PathLike[str]"]
 #: A path, or a binary file object.
 Source = Union[PathLike, IO[bytes]]
 ThumbnailFormat = Literal["h264", "png", "jpeg"]
+# The first bytes of an input that tell what it is.
+_HEAD = 1 << 16
 
 
 def _name(source: Source) -> str:
@@ -81,10 +83,22 @@ def _mp4_file_operation(native: Callable[..., int],
         except ValueError as exc:
             message = _core._hinted(str(exc), [os.pread(fd, 1 << 12, 0) for fd in fds[:-1]],
                                     names)
+            message = _core._blamed(message, lambda: _small_files(fds[:-1]), names)
             if message == str(exc):
                 raise
             raise ValueError(message) from exc
     return run
+
+
+# The largest input read whole again to find which input of a failed join is at fault.
+_BLAME_LIMIT = 64 << 20
+
+
+def _small_files(fds: Sequence[int]) -> Optional[List[bytes]]:
+    sizes = [os.fstat(fd).st_size for fd in fds]
+    if max(sizes, default=0) > _BLAME_LIMIT:
+        return None
+    return [os.pread(fd, size, 0) for fd, size in zip(fds, sizes)]
 
 
 def _write(dst: Source, data: bytes, inputs: Sequence[Source]) -> int:
@@ -125,11 +139,15 @@ def convert_file(src: Source, dst: Source, *, reset_timestamps: bool = False,
     """Convert the transport stream in ``src`` to an MP4 written to ``dst``
     (:func:`plexo.convert_ts_to_mp4`, byte for byte, diagnostics included); returns the number
     of bytes written. Raises ``OSError`` for files, otherwise as
-    :func:`plexo.convert_ts_to_mp4`."""
+    :func:`plexo.convert_ts_to_mp4`, except that a file that is plainly something else says
+    what it is (``"an MP4 file, not a transport stream ..."``, ``"a PNG image, not a
+    transport stream"``) and one that does not open as a transport stream and gave nothing
+    says ``"not a transport stream (...)"``."""
     if _in_memory(src) or _in_memory(dst):
         data = _read(src)
         try:
-            result = _core.convert_ts_to_mp4(data, reset_timestamps, diagnostics=diagnostics)
+            result = _core._convert_checked(data[:_HEAD], lambda: _core.convert_ts_to_mp4(
+                data, reset_timestamps, diagnostics=diagnostics))
         except ValueError as exc:
             _fail(exc, [src], dst)
         del data
@@ -137,7 +155,9 @@ def convert_file(src: Source, dst: Source, *, reset_timestamps: bool = False,
     lines = _core._sink_argument(diagnostics)
     try:
         return _file_to_file(
-            lambda src_fd, dst_fd: _plexo._convert_file(src_fd, dst_fd, reset_timestamps, lines),
+            lambda src_fd, dst_fd: _core._convert_checked(
+                os.pread(src_fd, _HEAD, 0),
+                lambda: _plexo._convert_file(src_fd, dst_fd, reset_timestamps, lines)),
             [src], dst)  # type: ignore[list-item, arg-type]
     finally:
         _core._deliver(lines, diagnostics)
@@ -173,7 +193,7 @@ def reset_file(src: Source, dst: Source) -> int:
 def thumbnail(data: _core.BytesLike, format: ThumbnailFormat = "h264", *,
               diagnostics: Diagnostics = None) -> bytes:
     """The first key frame of a transport stream or MP4: Annex B H.264 for ``"h264"``, a
-    picture for ``"png"`` and ``"jpeg"`` (these need the ``plexo[image]`` extra)."""
+    picture for ``"png"`` and ``"jpeg"`` (these need PyAV, the ``image`` extra)."""
     if format == "h264":
         return _core.extract_thumbnail(data, diagnostics=diagnostics)
     from ._image import thumbnail_image

@@ -1,5 +1,6 @@
 """Pictures from key frames: the extension hands over the coded picture, PyAV decodes it and
-encodes a PNG or JPEG. PyAV is the optional extra ``plexo[image]``."""
+encodes a PNG or JPEG. PyAV is the optional ``image`` extra (``pip install ".[image]"`` in the
+checkout)."""
 from __future__ import annotations
 
 from fractions import Fraction
@@ -17,11 +18,11 @@ _ENCODERS = {"png": ("png", "rgb24"), "jpeg": ("mjpeg", "yuvj420p")}
 MAX_PIXELS = 4096 * 4096
 
 MISSING_EXTRA = ('PNG and JPEG thumbnails need PyAV, which is not installed: '
-                 'pip install "plexo[image]"')
+                 'pip install ".[image]" in the plexo checkout (or pip install av)')
 
 
 class ImageSupportMissing(ImportError):
-    """Raised when a picture is asked for and PyAV (the ``plexo[image]`` extra) is missing."""
+    """Raised when a picture is asked for and PyAV (the ``image`` extra) is missing."""
 
 
 def _av() -> Any:
@@ -77,7 +78,7 @@ def thumbnail_image(data: BytesLike, format: ImageFormat = "jpeg", *,
                     diagnostics: Diagnostics = None, max_pixels: int = MAX_PIXELS) -> bytes:
     """The first key frame of a transport stream or MP4 as a PNG or JPEG picture.
 
-    Needs PyAV (``pip install "plexo[image]"``); raises :class:`ImageSupportMissing` (an
+    Needs PyAV (``pip install ".[image]"`` in the checkout); raises :class:`ImageSupportMissing` (an
     ``ImportError``) with that advice when it is missing, ``ValueError`` for unusable media
     or an unknown format. ``diagnostics`` as for :func:`plexo.convert_ts_to_mp4`.
     Pictures of more than ``max_pixels`` pixels (4096x4096 by default) are refused with a
