@@ -29,15 +29,19 @@ def convert_on_cluster(client: Any, sources: List[str],
     return records
 
 
-if __name__ == "__main__":
-    from distributed import Client
-
-    scheduler, out_dir, *sources = sys.argv[1:]
-    with Client(scheduler) as client:
-        records = convert_on_cluster(client, sources, out_dir)
+def report(records: List[plexo.ConversionRecord]) -> int:
+    """Prints each output's size, or its error on standard error; the exit status."""
     for record in records:
         if record["ok"]:
             print(f"{record['target']}: {record['size']} bytes")
         else:
             print(f"failed: {record['error']}", file=sys.stderr)
-    sys.exit(1 if any(not record["ok"] for record in records) else 0)
+    return 1 if any(not record["ok"] for record in records) else 0
+
+
+if __name__ == "__main__":
+    from distributed import Client
+
+    scheduler, out_dir, *sources = sys.argv[1:]
+    with Client(scheduler) as client:
+        sys.exit(report(convert_on_cluster(client, sources, out_dir)))

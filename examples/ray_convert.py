@@ -51,13 +51,8 @@ def convert_on_ray(sources: List[str], out_dir: str) -> List[plexo.ConversionRec
 
 if __name__ == "__main__":
     import ray
+    from distributed_convert import report  # beside this file
 
     address, out_dir, *sources = sys.argv[1:]
     ray.init(address=address)
-    records = convert_on_ray(sources, out_dir)
-    for record in records:
-        if record["ok"]:
-            print(f"{record['target']}: {record['size']} bytes")
-        else:
-            print(f"failed: {record['error']}", file=sys.stderr)
-    sys.exit(1 if any(not record["ok"] for record in records) else 0)
+    sys.exit(report(convert_on_ray(sources, out_dir)))
