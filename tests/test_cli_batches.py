@@ -229,3 +229,35 @@ class TestInstallAndProgress:
             main(["convert", "--help"])
         text = capsys.readouterr().out
         assert "H.264 + AAC" not in text and "HEVC" in text and "AC-3" in text
+
+
+class TestThumbnailWidth:
+    @pytest.fixture(autouse=True)
+    def _needs_pyav(self):
+        pytest.importorskip("av")
+
+    @staticmethod
+    def size(picture: bytes) -> tuple:
+        import av
+        with av.open(io.BytesIO(picture)) as container:
+            frame = next(container.decode(video=0))
+            return frame.width, frame.height
+
+    @pytest.mark.parametrize("width, expected", [(160, (160, 120)), (100, (100, 76)),
+                                                 (640, (640, 480))])
+    def test_a_decoded_picture_keeps_its_shape(self, tmp_path, width, expected):
+        ts = str(FIXTURES / "ts_bframes.ts")  # 320x240
+        assert main(["thumbnail", "--width", str(width), ts, str(tmp_path / "t.jpg")]) == 0
+        assert self.size((tmp_path / "t.jpg").read_bytes()) == expected
+        png = plexo.thumbnail_image(TS_BYTES, "png", width=width)
+        assert self.size(png) == expected
+
+    def test_width_needs_a_decoded_picture_and_room(self, tmp_path, capfd):
+        ts = str(FIXTURES / "ts_bframes.ts")
+        assert main(["thumbnail", "--width", "160", ts, str(tmp_path / "t.h264")]) == 2
+        assert "--width scales a decoded picture" in capfd.readouterr().err
+        with pytest.raises(ValueError, match="width scales a decoded picture"):
+            plexo.thumbnail(TS_BYTES, "h264", width=160)
+        with pytest.raises(ValueError, match="more than max_pixels"):
+            plexo.thumbnail_image(TS_BYTES, "png", width=1000, max_pixels=320 * 240)
+        assert os.listdir(tmp_path) == []

@@ -568,8 +568,12 @@ def _cmd_thumbnail(args: argparse.Namespace) -> int:
 
     def thumbnail(job_format: str) -> Operation:
         coded = "h264" if job_format == "hevc" else job_format  # the picture as carried
+        if args.width is not None and coded == "h264":
+            raise UsageError("--width scales a decoded picture: give --format png or jpeg, or "
+                             "an output named .png or .jpg")
         return lambda data, sink: _files.thumbnail(
-            data[0], coded, diagnostics=_diagnostics(args, sink))  # type: ignore[arg-type]
+            data[0], coded, diagnostics=_diagnostics(args, sink),  # type: ignore[arg-type]
+            width=args.width)
 
     if args.format is not None or len(jobs) > 1 or args.output_dir is not None:
         if args.output_dir is not None and args.format in (None, "h264", "hevc"):
@@ -736,7 +740,8 @@ def build_parser() -> argparse.ArgumentParser:
         "thumbnail", "write the first key frame of transport streams or MP4 files",
         "  plexo thumbnail in.ts thumb.h264\n"
         "  plexo thumbnail --format png in.ts thumb.png\n"
-        "  plexo thumbnail --format jpeg -j 2 -o thumbs/ videos/*.mp4\n\n"
+        "  plexo thumbnail --format jpeg -j 2 -o thumbs/ videos/*.mp4\n"
+        "  plexo thumbnail --width 160 in.ts small.jpg\n\n"
         'png and jpeg need PyAV, the image extra: pip install ".[image]" in the plexo '
         "checkout\n")
     _add_batch_arguments(thumbnail, _STDIO_HELP)
@@ -747,6 +752,9 @@ def build_parser() -> argparse.ArgumentParser:
                                 "default from OUTPUT's extension (.png, .jpg/.jpeg, "
                                 ".h264/.264, .hevc/.265), else the coded picture, named for "
                                 "its codec with -o")
+    thumbnail.add_argument("--width", type=_positive, metavar="PIXELS",
+                           help="scale a png or jpeg picture to PIXELS across, keeping its "
+                                "shape")
     thumbnail.set_defaults(run=_cmd_thumbnail)
 
     mux = command(

@@ -191,22 +191,25 @@ def reset_file(src: Source, dst: Source) -> int:
 
 
 def thumbnail(data: _core.BytesLike, format: ThumbnailFormat = "h264", *,
-              diagnostics: Diagnostics = None) -> bytes:
-    """The first key frame of a transport stream or MP4: Annex B H.264 for ``"h264"``, a
-    picture for ``"png"`` and ``"jpeg"`` (these need PyAV, the ``image`` extra)."""
+              diagnostics: Diagnostics = None, width: Optional[int] = None) -> bytes:
+    """The first key frame of a transport stream or MP4: the coded picture as the stream
+    carries it (Annex B H.264 or HEVC) for ``"h264"``, a picture for ``"png"`` and ``"jpeg"``
+    (these need PyAV, the ``image`` extra), ``width`` pixels wide when given."""
     if format == "h264":
+        if width is not None:
+            raise ValueError("width scales a decoded picture: ask for format 'png' or 'jpeg'")
         return _core.extract_thumbnail(data, diagnostics=diagnostics)
     from ._image import thumbnail_image
-    return thumbnail_image(data, format, diagnostics=diagnostics)
+    return thumbnail_image(data, format, diagnostics=diagnostics, width=width)
 
 
 def thumbnail_file(src: Source, dst: Source, *, format: ThumbnailFormat = "h264",
-                   diagnostics: Diagnostics = None) -> int:
+                   diagnostics: Diagnostics = None, width: Optional[int] = None) -> int:
     """Write the first key frame of the transport stream or MP4 in ``src`` to ``dst`` as
     ``format`` (see :func:`thumbnail`); returns the number of bytes written."""
     data = _read(src)
     try:
-        result = thumbnail(data, format, diagnostics=diagnostics)
+        result = thumbnail(data, format, diagnostics=diagnostics, width=width)
     except ValueError as exc:
         _fail(exc, [src], dst)
     del data
