@@ -36,6 +36,7 @@ from ._files import (
     convert_file,
     defragment_file,
     mux_files,
+    probe_file,
     reset_file,
     thumbnail,
     thumbnail_file,
@@ -52,5 +53,5 @@ __all__ = [
     "convert_file", "convert_mp4_reset_timestamps", "convert_ts_to_fmp4", "convert_ts_to_mp4", "defragment_file",
     "defragment_mp4", "extract_thumbnail", "extract_thumbnail_from_mp4",
     "extract_thumbnail_from_ts", "is_mp4", "mux_files", "mux_fmp4_tracks", "probe",
-    "reset_file", "reset_mp4_timestamps", "thumbnail", "thumbnail_file", "thumbnail_image",
+    "probe_file", "reset_file", "reset_mp4_timestamps", "thumbnail", "thumbnail_file", "thumbnail_image",
 ]

@@ -635,7 +635,15 @@ def _cmd_probe(args: argparse.Namespace) -> int:
     status = 0
     for name in files:
         try:
-            info = _core.probe(_read_input(name))
+            if name == STDIO or is_playlist(name):
+                info = _core.probe(_read_input(name))
+            else:
+                info = _files._probe_path(name)  # an MP4 read by seeking
+        except OSError as exc:
+            print(f"{PROG}: {one_line(name)}: {one_line(exc.strerror or str(exc))}",
+                  file=sys.stderr)
+            status = 1
+            continue
         except ValueError as exc:
             print(f"{PROG}: {one_line(name)}: {one_line(str(exc))}", file=sys.stderr)
             status = 1

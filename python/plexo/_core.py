@@ -385,10 +385,16 @@ def probe(data: BytesLike) -> ProbeResult:
     picture, another container, a DASH manifest) is named for what it is.
     """
     data = as_bytes(data)
+    return _probed(data[:4096] if isinstance(data, bytes) else b"", lambda: _plexo._probe(data))
+
+
+def _probed(head: bytes, read: Callable[[], Any]) -> ProbeResult:
+    """``read()``, the probe of a file whose first bytes are ``head``; its refusal of a file
+    that is plainly something else names what it is."""
     try:
-        return cast(ProbeResult, _plexo._probe(data))
+        return cast(ProbeResult, read())
     except ValueError as exc:
-        kind = _kind_of(data[:4096]) if isinstance(data, bytes) else None
+        kind = _kind_of(head)
         if kind is None:
             raise
         raise ValueError(kind if kind == _DASH

@@ -15,6 +15,7 @@ from __future__ import annotations
 import contextlib
 import os
 import pathlib
+import stat
 from typing import IO, Callable, Iterator, List, Literal, NoReturn, Optional, Sequence, Union
 
 import _plexo
@@ -188,6 +189,36 @@ def reset_file(src: Source, dst: Source) -> int:
     if _in_memory(src) or _in_memory(dst):
         return _through_memory(_core.reset_mp4_timestamps, [src], dst)
     return _file_to_file(_mp4_file_operation(_plexo._reset_file), [src], dst)  # type: ignore[list-item, arg-type]
+
+
+def _probe_path(path: PathLike) -> _core.ProbeResult:
+    """:func:`plexo.probe` of the file at ``path`` (its errors as that function's): an MP4 in a
+    regular file read by seeking, anything else read whole."""
+    with open(path, "rb") as file:
+        fd = file.fileno()
+        head = os.pread(fd, _HEAD, 0)
+        if stat.S_ISREG(os.fstat(fd).st_mode) and _plexo._container(head) != "ts":
+            return _core._probed(head[:4096], lambda: _plexo._probe_file(fd))
+        return _core.probe(file.read())
+
+
+def probe_file(src: Source) -> _core.ProbeResult:
+    """What the file ``src`` holds, as :func:`plexo.probe` says of its bytes. An MP4 is read by
+    seeking: its top-level box headers, its movie box and each movie fragment only while it is
+    counted, so memory follows the file's tables, never its size. A transport stream, a
+    playlist, a file object or a file that is not a regular one is read whole. Raises
+    ``OSError`` for a file that cannot be read, ``ValueError`` (the path before the message)
+    for one that cannot be probed."""
+    if _in_memory(src):
+        data = _read(src)
+        try:
+            return _core.probe(data)
+        except ValueError as exc:
+            _fail(exc, [src], src)
+    try:
+        return _probe_path(src)  # type: ignore[arg-type]
+    except ValueError as exc:
+        _fail(exc, [src], src)
 
 
 def thumbnail(data: _core.BytesLike, format: ThumbnailFormat = "h264", *,
