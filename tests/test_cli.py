@@ -161,6 +161,7 @@ class TestProbe:
             {"id": 2, "kind": "audio", "codec": "mp4a", "timescale": 48000, "duration": 2.005,
              "samples": 95, "key_frames": 95, "sample_rate": 48000, "channels": 2}]}
         monkeypatch.setattr(_plexo, "_probe", lambda data: info)
+        monkeypatch.setattr(_plexo, "_probe_file", lambda fd: info)  # an MP4 read by seeking
         assert main(["probe", "--json", TS]) == 0
         assert json.loads(capsys.readouterr().out) == [{"file": TS, **info}]
         assert main(["probe", "--json", TS, FRAGMENTED]) == 0
