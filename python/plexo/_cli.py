@@ -575,16 +575,34 @@ def _cmd_thumbnail(args: argparse.Namespace) -> int:
             data[0], coded, diagnostics=_diagnostics(args, sink),  # type: ignore[arg-type]
             width=args.width)
 
+    def on_disk(job_format: str) -> Optional[FileOperation]:
+        """From a file: a transport stream read only as far as its first key frame needs."""
+        if any(job.named_by is not None for job in jobs):
+            return None  # the output's name waits for the picture
+        coded = "h264" if job_format == "hevc" else job_format
+
+        def run(fds: List[int], out: int, sink: io.StringIO) -> int:
+            try:
+                with os.fdopen(os.dup(fds[0]), "rb") as source:
+                    picture = _files._thumbnail_of_file(source, coded,  # type: ignore[arg-type]
+                                                        _diagnostics(args, sink), args.width)
+            except ImageSupportMissing as exc:
+                raise CommandError(str(exc)) from None
+            with os.fdopen(os.dup(out), "wb") as target:
+                return target.write(picture)
+        return run
+
     if args.format is not None or len(jobs) > 1 or args.output_dir is not None:
         if args.output_dir is not None and args.format in (None, "h264", "hevc"):
             # the coded picture, named for its codec
             for job in jobs:
                 if job.output != STDIO:
                     job.named_by = _coded_name(job.output, args)
-        return _run_jobs(jobs, thumbnail(args.format or "h264"), args, len(jobs) > 1,
+        job_format = args.format or "h264"
+        return _run_jobs(jobs, thumbnail(job_format), args, len(jobs) > 1, on_disk(job_format),
                          done="written")
-    extension = os.path.splitext(jobs[0].output)[1].lower()
-    return _run_jobs(jobs, thumbnail(_FORMAT_OF_SUFFIX.get(extension, "h264")), args, False,
+    job_format = _FORMAT_OF_SUFFIX.get(os.path.splitext(jobs[0].output)[1].lower(), "h264")
+    return _run_jobs(jobs, thumbnail(job_format), args, False, on_disk(job_format),
                      done="written")
 
 

@@ -221,27 +221,89 @@ def probe_file(src: Source) -> _core.ProbeResult:
         _fail(exc, [src], src)
 
 
+def _check_width(format: ThumbnailFormat, width: Optional[int]) -> None:
+    if format == "h264" and width is not None:
+        raise ValueError("width scales a decoded picture: ask for format 'png' or 'jpeg'")
+
+
 def thumbnail(data: _core.BytesLike, format: ThumbnailFormat = "h264", *,
               diagnostics: Diagnostics = None, width: Optional[int] = None) -> bytes:
     """The first key frame of a transport stream or MP4: the coded picture as the stream
     carries it (Annex B H.264 or HEVC) for ``"h264"``, a picture for ``"png"`` and ``"jpeg"``
     (these need PyAV, the ``image`` extra), ``width`` pixels wide when given."""
+    _check_width(format, width)
     if format == "h264":
-        if width is not None:
-            raise ValueError("width scales a decoded picture: ask for format 'png' or 'jpeg'")
         return _core.extract_thumbnail(data, diagnostics=diagnostics)
     from ._image import thumbnail_image
     return thumbnail_image(data, format, diagnostics=diagnostics, width=width)
 
 
+# The first and the largest prefix of a transport stream read for its first key frame.
+_FIRST_PREFIX, _LAST_PREFIX = 1 << 20, 64 << 20
+
+
+def _ts_key_frame(file: IO[bytes], diagnostics: Diagnostics) -> bytes:
+    """The first key frame of the transport stream in ``file``, as extract_thumbnail_from_ts
+    gives it for the whole stream, from the shortest prefix that holds it: prefixes of 1, 2,
+    4, ... MiB are read until two in a row give the same picture (a picture that a prefix cuts
+    short grows in the next); past 64 MiB, the whole stream. The diagnostic lines are those of
+    the prefix that answered."""
+    data, length = b"", _FIRST_PREFIX
+    answered: Optional[tuple[bytes, List[str]]] = None
+    while length <= _LAST_PREFIX:
+        data += file.read(length - len(data))
+        if len(data) < length:  # the whole stream is in
+            break
+        lines: List[str] = []
+        try:
+            picture = _plexo._extract_thumbnail_from_ts(data, lines)
+        except ValueError:
+            answered = None
+        else:
+            if answered is not None and answered[0] == picture:
+                _deliver_lines(answered[1], diagnostics)
+                return picture
+            answered = (picture, lines)
+        length *= 2
+    data += file.read()
+    return _core.extract_thumbnail_from_ts(data, diagnostics=diagnostics)
+
+
+def _deliver_lines(lines: List[str], diagnostics: Diagnostics) -> None:
+    if diagnostics is True:
+        os.write(1, "".join(lines).encode())
+    elif diagnostics is not False:
+        _core._deliver(lines, diagnostics)
+
+
+def _thumbnail_of_file(file: IO[bytes], format: ThumbnailFormat, diagnostics: Diagnostics,
+                       width: Optional[int]) -> bytes:
+    """:func:`thumbnail` of the file open as ``file``: a transport stream in a regular file
+    read only as far as its first key frame needs, anything else read whole."""
+    fd = file.fileno()
+    if not (stat.S_ISREG(os.fstat(fd).st_mode)
+            and _plexo._container(os.pread(fd, _HEAD, 0)) == "ts"):
+        return thumbnail(file.read(), format, diagnostics=diagnostics, width=width)
+    _check_width(format, width)
+    if format == "h264":
+        return _ts_key_frame(file, diagnostics)
+    from ._image import _av, encode_picture
+    _av()  # fail before the media work when the extra is missing
+    return encode_picture(_ts_key_frame(file, diagnostics), format, width=width)
+
+
 def thumbnail_file(src: Source, dst: Source, *, format: ThumbnailFormat = "h264",
                    diagnostics: Diagnostics = None, width: Optional[int] = None) -> int:
     """Write the first key frame of the transport stream or MP4 in ``src`` to ``dst`` as
-    ``format`` (see :func:`thumbnail`); returns the number of bytes written."""
-    data = _read(src)
+    ``format`` (see :func:`thumbnail`); returns the number of bytes written. A transport
+    stream file is read only as far as its first key frame needs (prefixes of 1, 2, 4, ...
+    MiB until two agree; past 64 MiB the whole stream); an MP4 is read whole."""
     try:
-        result = thumbnail(data, format, diagnostics=diagnostics, width=width)
+        if _in_memory(src):
+            result = thumbnail(_read(src), format, diagnostics=diagnostics, width=width)
+        else:
+            with open(src, "rb") as file:  # type: ignore[arg-type]
+                result = _thumbnail_of_file(file, format, diagnostics, width)
     except ValueError as exc:
         _fail(exc, [src], dst)
-    del data
     return _write(dst, result, [src])
