@@ -1,5 +1,7 @@
-"""Converting many transport streams on a Dask cluster: each worker reads its file, converts it
-and writes the MP4, so only paths and sizes cross the network.
+"""Converting many transport streams on a Dask cluster: each worker converts one file with
+plexo.convert_many and hands back its record (source, target, ok, error, size and what the MP4
+holds), so only paths and records cross the network and a file that fails is a record, not
+an exception ending the batch.
 
     python examples/distributed_convert.py tcp://scheduler:8786 out/ recordings/*.ts
 
@@ -8,29 +10,38 @@ The inputs and the output folder must be reachable under the same paths from eve
 """
 from __future__ import annotations
 
-import pathlib
 import sys
+from typing import Any, List
 
 import plexo
 
 
-def convert_one(src: str, dst: str) -> int:
-    """Runs on a worker: read, convert, write; returns the MP4's size in bytes."""
-    return plexo.convert_file(src, dst)
+def convert_one(source: str, out_dir: str) -> plexo.ConversionRecord:
+    """Runs on a worker: the record of converting ``source`` into ``out_dir``."""
+    return plexo.convert_many([source], out_dir)[0]
 
 
-def convert_many(client, sources: list[str], out_dir: str) -> dict[str, int]:
-    """Maps convert_one over the sources; returns each output path with its size."""
-    targets = [str(pathlib.Path(out_dir) / (pathlib.Path(src).stem + ".mp4")) for src in sources]
-    futures = client.map(convert_one, sources, targets, pure=False)
-    return dict(zip(targets, client.gather(futures)))
+def convert_on_cluster(client: Any, sources: List[str],
+                       out_dir: str) -> List[plexo.ConversionRecord]:
+    """Maps convert_one over the sources; returns their records in the order given."""
+    futures = client.map(convert_one, sources, out_dir=out_dir, pure=False)
+    records: List[plexo.ConversionRecord] = client.gather(futures)
+    return records
+
+
+def report(records: List[plexo.ConversionRecord]) -> int:
+    """Prints each output's size, or its error on standard error; the exit status."""
+    for record in records:
+        if record["ok"]:
+            print(f"{record['target']}: {record['size']} bytes")
+        else:
+            print(f"failed: {record['error']}", file=sys.stderr)
+    return 1 if any(not record["ok"] for record in records) else 0
 
 
 if __name__ == "__main__":
     from distributed import Client
 
     scheduler, out_dir, *sources = sys.argv[1:]
-    pathlib.Path(out_dir).mkdir(parents=True, exist_ok=True)
     with Client(scheduler) as client:
-        for path, size in convert_many(client, sources, out_dir).items():
-            print(f"{path}: {size} bytes")
+        sys.exit(report(convert_on_cluster(client, sources, out_dir)))

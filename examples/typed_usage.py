@@ -20,6 +20,12 @@ def convert_all(sources: list[pathlib.Path], out_dir: pathlib.Path, jobs: int = 
         return sum(sizes)
 
 
+def failures(sources: list[str], out_dir: str) -> list[str]:
+    """Converts every file, one record each; returns the errors of those that failed."""
+    return [record["error"] or "" for record in plexo.convert_many(sources, out_dir, jobs=2)
+            if not record["ok"] and not record["skipped"]]
+
+
 def summary(ts: bytes) -> str:
     lines = io.StringIO()
     mp4: bytes = plexo.convert_ts_to_mp4(ts, diagnostics=lines)

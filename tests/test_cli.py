@@ -78,7 +78,8 @@ class TestFiles:
     def test_batch_lines_are_labelled_by_input(self, tmp_path, capfd):
         assert main(["convert", "-v", "-o", str(tmp_path), TS, str(FIXTURES / "ts_1080p.ts")]) == 0
         err = capfd.readouterr().err.splitlines()
-        assert f"{TS}: Found PIDs - Video: 256, Audio: 257" in err and len(err) == 10
+        assert f"{TS}: Found PIDs - Video: 256, Audio: 257" in err and len(err) == 11
+        assert err[-1] == "converted 2, skipped 0, failed 0"
 
     def test_outputs_that_would_collide_are_refused(self, tmp_path, capfd):
         (tmp_path / "a").mkdir()
@@ -137,8 +138,8 @@ class TestProbe:
         out = tmp_path / "out.mp4"
         out.write_bytes(_plexo._convert_ts_to_mp4(read_fixture("ts_bframes.ts"), False, False))
         assert main(["probe", "--json", str(out)]) == 0
-        info = json.loads(capsys.readouterr().out)
-        assert info["format"] == "mp4"
+        [info] = json.loads(capsys.readouterr().out)
+        assert info["format"] == "mp4" and info["file"] == str(out)
         kinds = {track["kind"]: track for track in info["tracks"]}
         assert kinds["video"]["codec"] == "avc1" and kinds["video"]["samples"] == 50
         assert kinds["video"]["key_frames"] == 5
@@ -153,15 +154,17 @@ class TestProbe:
         assert "avc1" in out and "mp4a" in out
 
     def test_output_follows_the_readers_contract(self, monkeypatch, capsys):
-        """JSON passes the reader's dictionary through; several files become a list."""
+        """JSON passes the reader's dictionary through, in a list naming each file: one shape
+        for one file or several."""
         info = {"format": "mp4", "duration": 2.0, "tracks": [
             {"id": 1, "kind": "video", "codec": "avc1", "timescale": 90000, "duration": 2.0,
              "samples": 50, "key_frames": 5, "width": 320, "height": 240},
             {"id": 2, "kind": "audio", "codec": "mp4a", "timescale": 48000, "duration": 2.005,
              "samples": 95, "key_frames": 95, "sample_rate": 48000, "channels": 2}]}
         monkeypatch.setattr(_plexo, "_probe", lambda data, **_: info)
+        monkeypatch.setattr(_plexo, "_probe_file", lambda fd: info)  # an MP4 read by seeking
         assert main(["probe", "--json", TS]) == 0
-        assert json.loads(capsys.readouterr().out) == info
+        assert json.loads(capsys.readouterr().out) == [{"file": TS, **info}]
         assert main(["probe", "--json", TS, FRAGMENTED]) == 0
         assert json.loads(capsys.readouterr().out) == [{"file": TS, **info}, {"file": FRAGMENTED, **info}]
         assert main(["probe", TS]) == 0
@@ -175,7 +178,7 @@ class TestProbe:
             raise ValueError("Not an MP4 or a transport stream")
         monkeypatch.setattr(_plexo, "_probe", reader)
         assert main(["probe", "--json", TS]) == 1
-        assert capfd.readouterr() == ("", f"plexo: {TS}: Not an MP4 or a transport stream\n")
+        assert capfd.readouterr() == ("[]\n", f"plexo: {TS}: Not an MP4 or a transport stream\n")
 
 
 class TestProgress:

@@ -174,7 +174,8 @@ class TestOutputsAppearWholeOrNotAtAll:
         other.write_bytes(TS_BYTES)
         assert main(["convert", "-j", "2", "-o", str(tmp_path / "o"), str(ts), str(other)]) == 1
         err = capfd.readouterr().err
-        assert err.count("\n") == 2 and err.count("out of memory") == 2 and "Traceback" not in err
+        assert err.count("\n") == 3 and err.count("out of memory") == 2 and "Traceback" not in err
+        assert err.endswith("\nconverted 0, skipped 0, failed 2\n")
 
 
 class TestMessages:

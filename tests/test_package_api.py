@@ -91,12 +91,15 @@ class TestFiles:
         assert (tmp_path / "flat.mp4").read_bytes() == _plexo.defragment_mp4(src.read_bytes())
         assert (tmp_path / "key.h264").read_bytes() == _plexo.extract_thumbnail_from_mp4(src.read_bytes())
 
-    @pytest.mark.parametrize("operation", [plexo.convert_file, plexo.thumbnail_file])
-    def test_a_failed_operation_names_its_input_and_writes_nothing(self, tmp_path, operation):
+    @pytest.mark.parametrize("operation, message", [
+        (plexo.convert_file, "not a transport stream (No valid TS sync byte found)"),
+        (plexo.thumbnail_file, "No valid TS sync byte found")])
+    def test_a_failed_operation_names_its_input_and_writes_nothing(self, tmp_path, operation,
+                                                                   message):
         (tmp_path / "bad.ts").write_bytes(b"no transport stream here")
         with pytest.raises(ValueError) as raised:
             operation(tmp_path / "bad.ts", tmp_path / "out.mp4")
-        assert str(raised.value) == f"{tmp_path / 'bad.ts'}: No valid TS sync byte found"
+        assert str(raised.value) == f"{tmp_path / 'bad.ts'}: {message}"
         assert not (tmp_path / "out.mp4").exists()
 
     def test_binary_file_objects_and_playlists_go_where_paths_go(self, tmp_path, fixture_bytes):

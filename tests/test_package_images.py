@@ -72,7 +72,7 @@ def test_a_missing_extra_is_named(monkeypatch, fixture_bytes):
 
     monkeypatch.delitem(sys.modules, "av", raising=False)
     monkeypatch.setattr(builtins, "__import__", no_av)
-    with pytest.raises(plexo.ImageSupportMissing, match=r'pip install "plexo\[image\]"'):
+    with pytest.raises(plexo.ImageSupportMissing, match=r'pip install "\.\[image\]" in the plexo checkout'):
         plexo.thumbnail_image(fixture_bytes("ts_bframes.ts"), diagnostics=False)
     with pytest.raises(ImportError):
         plexo.thumbnail_file(str(__file__), "/nonexistent/never-written.png", format="png")

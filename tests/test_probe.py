@@ -49,7 +49,8 @@ def test_command_line_json_of_a_transport_stream(fixture_bytes, tmp_path, capsys
     path.write_bytes(fixture_bytes("ts_bframes.ts"))
     assert main(["probe", "--json", str(path)]) == 0
     import json
-    assert json.loads(capsys.readouterr().out) == plexo.probe(path.read_bytes())
+    assert json.loads(capsys.readouterr().out) == [{"file": str(path),
+                                                    **plexo.probe(path.read_bytes())}]
 
 
 # A stream of several megabytes of tiny pictures (a key frame every 30th, a PTS per PES of 30)

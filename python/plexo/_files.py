@@ -15,7 +15,8 @@ from __future__ import annotations
 import contextlib
 import os
 import pathlib
-from typing import IO, Callable, Iterator, List, Literal, NoReturn, Sequence, Union
+import stat
+from typing import IO, Callable, Iterator, List, Literal, NoReturn, Optional, Sequence, Union
 
 import _plexo
 
@@ -28,6 +29,8 @@ PathLike = Union[str, "os.PathLike[str]"]
 #: A path, or a binary file object.
 Source = Union[PathLike, IO[bytes]]
 ThumbnailFormat = Literal["h264", "png", "jpeg"]
+# The first bytes of an input that tell what it is.
+_HEAD = 1 << 16
 
 
 def _name(source: Source) -> str:
@@ -81,10 +84,22 @@ def _mp4_file_operation(native: Callable[..., int],
         except ValueError as exc:
             message = _core._hinted(str(exc), [os.pread(fd, 1 << 12, 0) for fd in fds[:-1]],
                                     names)
+            message = _core._blamed(message, lambda: _small_files(fds[:-1]), names)
             if message == str(exc):
                 raise
             raise ValueError(message) from exc
     return run
+
+
+# The largest input read whole again to find which input of a failed join is at fault.
+_BLAME_LIMIT = 64 << 20
+
+
+def _small_files(fds: Sequence[int]) -> Optional[List[bytes]]:
+    sizes = [os.fstat(fd).st_size for fd in fds]
+    if max(sizes, default=0) > _BLAME_LIMIT:
+        return None
+    return [os.pread(fd, size, 0) for fd, size in zip(fds, sizes)]
 
 
 def _write(dst: Source, data: bytes, inputs: Sequence[Source]) -> int:
@@ -125,13 +140,16 @@ def convert_file(src: Source, dst: Source, *, reset_timestamps: bool = False,
     """Convert the transport stream in ``src`` to an MP4 written to ``dst``
     (:func:`plexo.convert_ts_to_mp4`, byte for byte, diagnostics and ``audio`` included);
     returns the number of bytes written. Raises ``OSError`` for files, otherwise as
-    :func:`plexo.convert_ts_to_mp4`."""
+    :func:`plexo.convert_ts_to_mp4`, except that a file that is plainly something else says
+    what it is (``"an MP4 file, not a transport stream ..."``, ``"a PNG image, not a
+    transport stream"``) and one that does not open as a transport stream and gave nothing
+    says ``"not a transport stream (...)"``."""
     all_audio = _core._all_audio(audio)
     if _in_memory(src) or _in_memory(dst):
         data = _read(src)
         try:
-            result = _core.convert_ts_to_mp4(data, reset_timestamps, diagnostics=diagnostics,
-                                             audio=audio)
+            result = _core._convert_checked(data[:_HEAD], lambda: _core.convert_ts_to_mp4(
+                data, reset_timestamps, diagnostics=diagnostics, audio=audio))
         except ValueError as exc:
             _fail(exc, [src], dst)
         del data
@@ -139,8 +157,9 @@ def convert_file(src: Source, dst: Source, *, reset_timestamps: bool = False,
     lines = _core._sink_argument(diagnostics)
     try:
         return _file_to_file(
-            lambda src_fd, dst_fd: _plexo._convert_file(src_fd, dst_fd, reset_timestamps, lines,
-                                                        all_audio=all_audio),
+            lambda src_fd, dst_fd: _core._convert_checked(
+                os.pread(src_fd, _HEAD, 0),
+                lambda: _plexo._convert_file(src_fd, dst_fd, reset_timestamps, lines, all_audio=all_audio)),
             [src], dst)  # type: ignore[list-item, arg-type]
     finally:
         _core._deliver(lines, diagnostics)
@@ -173,24 +192,119 @@ def reset_file(src: Source, dst: Source) -> int:
     return _file_to_file(_mp4_file_operation(_plexo._reset_file), [src], dst)  # type: ignore[list-item, arg-type]
 
 
+def _probe_path(path: PathLike) -> _core.ProbeResult:
+    """:func:`plexo.probe` of the file at ``path`` (its errors as that function's): an MP4 in a
+    regular file read by seeking, anything else read whole."""
+    with open(path, "rb") as file:
+        fd = file.fileno()
+        head = os.pread(fd, _HEAD, 0)
+        if stat.S_ISREG(os.fstat(fd).st_mode) and _plexo._container(head) != "ts":
+            return _core._probed(head[:4096], lambda: _plexo._probe_file(fd))
+        return _core.probe(file.read())
+
+
+def probe_file(src: Source) -> _core.ProbeResult:
+    """What the file ``src`` holds, as :func:`plexo.probe` says of its bytes. An MP4 is read by
+    seeking: its top-level box headers, its movie box and each movie fragment only while it is
+    counted, so memory follows the file's tables, never its size. A transport stream, a
+    playlist, a file object or a file that is not a regular one is read whole. Raises
+    ``OSError`` for a file that cannot be read, ``ValueError`` (the path before the message)
+    for one that cannot be probed."""
+    if _in_memory(src):
+        data = _read(src)
+        try:
+            return _core.probe(data)
+        except ValueError as exc:
+            _fail(exc, [src], src)
+    try:
+        return _probe_path(src)  # type: ignore[arg-type]
+    except ValueError as exc:
+        _fail(exc, [src], src)
+
+
+def _check_width(format: ThumbnailFormat, width: Optional[int]) -> None:
+    if format == "h264" and width is not None:
+        raise ValueError("width scales a decoded picture: ask for format 'png' or 'jpeg'")
+
+
 def thumbnail(data: _core.BytesLike, format: ThumbnailFormat = "h264", *,
-              diagnostics: Diagnostics = None) -> bytes:
-    """The first key frame of a transport stream or MP4: Annex B H.264 for ``"h264"``, a
-    picture for ``"png"`` and ``"jpeg"`` (these need the ``plexo[image]`` extra)."""
+              diagnostics: Diagnostics = None, width: Optional[int] = None) -> bytes:
+    """The first key frame of a transport stream or MP4: the coded picture as the stream
+    carries it (Annex B H.264 or HEVC) for ``"h264"``, a picture for ``"png"`` and ``"jpeg"``
+    (these need PyAV, the ``image`` extra), ``width`` pixels wide when given."""
+    _check_width(format, width)
     if format == "h264":
         return _core.extract_thumbnail(data, diagnostics=diagnostics)
     from ._image import thumbnail_image
-    return thumbnail_image(data, format, diagnostics=diagnostics)
+    return thumbnail_image(data, format, diagnostics=diagnostics, width=width)
+
+
+# The first and the largest prefix of a transport stream read for its first key frame.
+_FIRST_PREFIX, _LAST_PREFIX = 1 << 20, 64 << 20
+
+
+def _ts_key_frame(file: IO[bytes], diagnostics: Diagnostics) -> bytes:
+    """The first key frame of the transport stream in ``file``, as extract_thumbnail_from_ts
+    gives it for the whole stream, from the shortest prefix that holds it: prefixes of 1, 2,
+    4, ... MiB are read until two in a row give the same picture (a picture that a prefix cuts
+    short grows in the next); past 64 MiB, the whole stream. The diagnostic lines are those of
+    the prefix that answered."""
+    data, length = b"", _FIRST_PREFIX
+    answered: Optional[tuple[bytes, List[str]]] = None
+    while length <= _LAST_PREFIX:
+        data += file.read(length - len(data))
+        if len(data) < length:  # the whole stream is in
+            break
+        lines: List[str] = []
+        try:
+            picture = _plexo._extract_thumbnail_from_ts(data, lines)
+        except ValueError:
+            answered = None
+        else:
+            if answered is not None and answered[0] == picture:
+                _deliver_lines(answered[1], diagnostics)
+                return picture
+            answered = (picture, lines)
+        length *= 2
+    data += file.read()
+    return _core.extract_thumbnail_from_ts(data, diagnostics=diagnostics)
+
+
+def _deliver_lines(lines: List[str], diagnostics: Diagnostics) -> None:
+    if diagnostics is True:
+        os.write(1, "".join(lines).encode())
+    elif diagnostics is not False:
+        _core._deliver(lines, diagnostics)
+
+
+def _thumbnail_of_file(file: IO[bytes], format: ThumbnailFormat, diagnostics: Diagnostics,
+                       width: Optional[int]) -> bytes:
+    """:func:`thumbnail` of the file open as ``file``: a transport stream in a regular file
+    read only as far as its first key frame needs, anything else read whole."""
+    fd = file.fileno()
+    if not (stat.S_ISREG(os.fstat(fd).st_mode)
+            and _plexo._container(os.pread(fd, _HEAD, 0)) == "ts"):
+        return thumbnail(file.read(), format, diagnostics=diagnostics, width=width)
+    _check_width(format, width)
+    if format == "h264":
+        return _ts_key_frame(file, diagnostics)
+    from ._image import _av, encode_picture
+    _av()  # fail before the media work when the extra is missing
+    return encode_picture(_ts_key_frame(file, diagnostics), format, width=width)
 
 
 def thumbnail_file(src: Source, dst: Source, *, format: ThumbnailFormat = "h264",
-                   diagnostics: Diagnostics = None) -> int:
+                   diagnostics: Diagnostics = None, width: Optional[int] = None) -> int:
     """Write the first key frame of the transport stream or MP4 in ``src`` to ``dst`` as
-    ``format`` (see :func:`thumbnail`); returns the number of bytes written."""
-    data = _read(src)
+    ``format`` (see :func:`thumbnail`); returns the number of bytes written. A transport
+    stream file is read only as far as its first key frame needs (prefixes of 1, 2, 4, ...
+    MiB until two agree; past 64 MiB the whole stream); an MP4 is read whole."""
     try:
-        result = thumbnail(data, format, diagnostics=diagnostics)
+        if _in_memory(src):
+            result = thumbnail(_read(src), format, diagnostics=diagnostics, width=width)
+        else:
+            with open(src, "rb") as file:  # type: ignore[arg-type]
+                result = _thumbnail_of_file(file, format, diagnostics, width)
     except ValueError as exc:
         _fail(exc, [src], dst)
-    del data
     return _write(dst, result, [src])

@@ -19,7 +19,7 @@ import argparse
 import math
 import pathlib
 import sys
-from typing import BinaryIO, Dict, List, Optional, Tuple
+from typing import BinaryIO, Callable, Dict, List, Optional, Tuple
 
 from ._core import TsSegmenter, probe
 from ._output import atomic_output
@@ -67,7 +67,8 @@ def _write(path: pathlib.Path, data: bytes) -> None:
         raise type(exc)(exc.errno, exc.strerror, str(path)) from None  # name what failed
 
 
-def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, live: bool) -> int:
+def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, live: bool,
+            report: Optional[Callable[[str, float], None]] = None) -> int:
     """Writes the rendition of the stream read from `source` into `folder`; returns the number
     of segments. Raises ValueError for a stream that cannot be converted, OSError for I/O."""
     folder.mkdir(parents=True, exist_ok=True)
@@ -92,6 +93,8 @@ def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, 
             name = segment_name(len(segments))
             _write(folder / name, fragment)
             segments.append((name, seconds))
+            if report is not None:
+                report(name, seconds)
             if live:
                 _write(folder / PLAYLIST_NAME,
                        playlist(segments, segment_duration, live=True, ended=False, maps=maps).encode())
@@ -123,22 +126,34 @@ def add_command(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("outdir", metavar="OUTDIR", type=pathlib.Path, help="folder for the playlist and segments")
     parser.add_argument("--segment-duration", type=_seconds, default=2.0, metavar="S",
                         help="cut a segment at the first key frame after every S seconds (default 2)")
+    parser.add_argument("-v", "--verbose", action="store_true",
+                        help="name each segment on standard error as it is written")
+    parser.add_argument("-q", "--quiet", action="store_true",
+                        help="no closing line naming the playlist")
     parser.set_defaults(run=run)
+
+
+def _report_segment(name: str, seconds: float) -> None:
+    print(f"{name}: {seconds:.3f} s", file=sys.stderr, flush=True)
 
 
 def run(args: argparse.Namespace) -> int:
     live = args.input == "-"
+    report = _report_segment if args.verbose else None
     try:
         if live:
-            count = package(sys.stdin.buffer, args.outdir, args.segment_duration, live=True)
+            count = package(sys.stdin.buffer, args.outdir, args.segment_duration, live=True,
+                            report=report)
         else:
             with open(args.input, "rb") as source:
-                count = package(source, args.outdir, args.segment_duration, live=False)
+                count = package(source, args.outdir, args.segment_duration, live=False,
+                                report=report)
     except OSError as exc:
         print(f"plexo: {exc.filename or args.input}: {exc.strerror or exc}", file=sys.stderr)
         return 1
     except ValueError as exc:
         print(f"plexo: {args.input}: {exc}", file=sys.stderr)
         return 1
-    print(f"{args.outdir / PLAYLIST_NAME}: {count} segments", file=sys.stderr)
+    if not args.quiet:
+        print(f"{args.outdir / PLAYLIST_NAME}: {count} segments", file=sys.stderr)
     return 0

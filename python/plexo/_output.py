@@ -42,14 +42,16 @@ def atomic_output(path: PathLike, *, overwrite: bool = True,
     flushed, synced and renamed onto ``path``; on any exception it is removed and ``path`` is
     left untouched.
 
-    Raises ``FileExistsError`` for an existing ``path`` when ``overwrite`` is False and
-    ``ValueError`` when ``path`` is the same file as one of ``inputs`` (hard links and
+    Raises ``IsADirectoryError`` when ``path`` is a directory, ``FileExistsError`` for an
+    existing ``path`` when ``overwrite`` is False and ``ValueError`` when ``path`` is the same file as one of ``inputs`` (hard links and
     symbolic links included), before anything is created.
     """
     target = os.fspath(path)
     for source in inputs:
         if same_file(source, target):
             raise ValueError(f"{target}: the output would overwrite the input {os.fspath(source)}")
+    if os.path.isdir(target) and not os.path.islink(target):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
     if not overwrite and os.path.lexists(target):
         raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), target)
     directory = os.path.dirname(os.path.abspath(target))

@@ -664,6 +664,19 @@ PyObject* py_private_reset_file(PyObject*, PyObject* args, PyObject* kwargs) {
   return single_file<plexo::mp4::reset_file>("OO:_reset_file", args, kwargs);
 }
 
+// _probe of the MP4 open at `src_fd`, read by seeking in bounded memory.
+PyObject* py_private_probe_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {kSrcFd, nullptr};
+  PyObject* src = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_probe_file", keywords, &src)) return nullptr;
+  int in = -1;
+  if (!fd_argument(src, "src_fd", &in)) return nullptr;
+  std::optional<Result<plexo::mp4::ProbedFile>> probed;
+  if (!released([&] { probed.emplace(plexo::mp4::probe_mp4_file(in)); })) return PyErr_NoMemory();
+  if (!*probed) return raise_operation_error(probed->error());
+  return probe_dict(probed->value());
+}
+
 PyObject* py_private_mux_files(PyObject*, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {kVideoFd, kAudioFd, kDstFd, nullptr};
   PyObject *video = nullptr, *audio = nullptr, *dst = nullptr;
@@ -764,6 +777,10 @@ PyMethodDef private_functions[] = {
      "_convert_file(src_fd, dst_fd, reset_timestamps, diagnostics, all_audio=False)\n--\n\n"
      "convert_ts_to_mp4 from file to file in bounded memory, with the diagnostic lines as "
      "_convert_ts_to_mp4 sends them; returns the bytes written."},
+    {"_probe_file", PLEXO_FUNCTION(py_private_probe_file), METH_VARARGS | METH_KEYWORDS,
+     "_probe_file(src_fd)\n--\n\n"
+     "_probe of the MP4 open at src_fd, read by seeking: its top-level headers, its movie box "
+     "and each movie fragment while it is counted."},
     {"_container", PLEXO_FUNCTION(py_private_container), METH_VARARGS | METH_KEYWORDS,
      "_container(data)\n--\n\n"
      "The container data opens as: 'ts', 'mp4', or None for neither."},

@@ -1,5 +1,6 @@
 #include "mp4_parser/file_input.hpp"
 
+#include "core/messages.hpp"
 #include "mp4_parser/operations.hpp"
 
 namespace plexo::mp4 {
@@ -32,6 +33,13 @@ Result<std::unique_ptr<StagedFile>> StagedFile::stage(int fd) {
   }
   staged->top_ = std::move(boxes);
   return staged;
+}
+
+Result<bool> StagedFile::opens_with_box() {
+  PLEXO_CHECK(file_.load(0, 16));
+  const bool opens = mp4::opens_with_box(file_.view());
+  file_.release(0, 16);
+  return opens;
 }
 
 namespace {
@@ -67,6 +75,12 @@ Result<std::uint64_t> mux_files(int video, int audio, int out, CollidingTrackIds
 Result<std::uint64_t> reset_file(int in, int out) {
   auto staged = PLEXO_TRY(StagedFile::stage(in));
   return write_planned(plan_reset_timeline(staged->input()), {staged.get()}, out);
+}
+
+Result<ProbedFile> probe_mp4_file(int in) {
+  auto staged = PLEXO_TRY(StagedFile::stage(in));
+  if (!PLEXO_TRY(staged->opens_with_box())) return fail(msg::kNotMedia);
+  return probe_mp4(staged->input());
 }
 
 }  // namespace plexo::mp4

@@ -9,6 +9,7 @@
 #include "core/file_io.hpp"
 #include "mp4_parser/media_input.hpp"
 #include "mp4_parser/operations.hpp"
+#include "mp4_parser/probe.hpp"
 
 namespace plexo::mp4 {
 
@@ -21,6 +22,8 @@ class StagedFile final : public BoxLoader {
   const InputFile& file() const { return file_; }
   // Gives back the memory of everything but the kept boxes (once planning is done).
   void release_all() { file_.release_all(); }
+  // Whether the file opens with a box header, as probe_mp4 asks of bytes in memory.
+  Result<bool> opens_with_box();
 
   Status load(const Box& box) override { return file_.load(box.offset, box.end() - box.offset); }
   void release(const Box& box) override { file_.release(box.offset, box.end() - box.offset); }
@@ -39,5 +42,9 @@ Result<std::uint64_t> defragment_file(int in, int out);
 Result<std::uint64_t> mux_files(int video, int audio, int out,
                                 CollidingTrackIds colliding = CollidingTrackIds::kRefused);
 Result<std::uint64_t> reset_file(int in, int out);
+
+// probe_mp4 of the file open at `in`, read by seeking: its top-level headers, its movie box,
+// and each movie fragment only while it is counted; the media is never read.
+Result<ProbedFile> probe_mp4_file(int in);
 
 }  // namespace plexo::mp4

@@ -236,27 +236,37 @@ std::vector<TrackRecord> read_tracks(const Movie& movie) {
   return tracks;
 }
 
-Status collect_fragments(const MediaInput& file, const FileLayout& layout,
-                         const TrackExtendsTable& trex, std::vector<TrackRecord>& tracks) {
+namespace {
+
+// Reads every movie fragment among `layout`'s boxes into `visitor`, each loaded only while it
+// is read.
+template <class Visitor>
+Status read_fragments(const MediaInput& file, const FileLayout& layout,
+                      const TrackExtendsTable& trex, Visitor& visitor) {
   FragmentRunReader reader(file.bytes, trex, RunStrictness::kLenient, &layout.media);
-  FragmentCollector collector(file.bytes, tracks);
   for (const Box& box : layout.boxes) {
     if (box.type != FourCC("moof")) continue;
     PLEXO_CHECK(file.load(box));
-    auto read = reader.read(box, collector);
+    auto read = reader.read(box, visitor);
     file.release(box);
     PLEXO_CHECK(read);
   }
   return {};
 }
 
-Result<std::vector<FragmentCounts>> count_fragments(ByteView file, const FileLayout& layout,
+}  // namespace
+
+Status collect_fragments(const MediaInput& file, const FileLayout& layout,
+                         const TrackExtendsTable& trex, std::vector<TrackRecord>& tracks) {
+  FragmentCollector collector(file.bytes, tracks);
+  return read_fragments(file, layout, trex, collector);
+}
+
+Result<std::vector<FragmentCounts>> count_fragments(const MediaInput& file, const FileLayout& layout,
                                                     const TrackExtendsTable& trex,
                                                     const std::vector<std::uint32_t>& track_ids) {
-  FragmentRunReader reader(file, trex, RunStrictness::kLenient, &layout.media);
   FragmentCounter counter(track_ids);
-  for (const Box& box : layout.boxes)
-    if (box.type == FourCC("moof")) PLEXO_TRY(reader.read(box, counter));
+  PLEXO_CHECK(read_fragments(file, layout, trex, counter));
   return counter.take();
 }
 

@@ -90,8 +90,8 @@ struct FragmentCounts {
   std::uint64_t duration = 0;  // media timescale, as collect_fragments times the samples
 };
 // Counts for each of `track_ids` (a run belongs to the first entry with its ID), read as
-// collect_fragments reads them.
-Result<std::vector<FragmentCounts>> count_fragments(ByteView file, const FileLayout& layout,
+// collect_fragments reads them (each movie fragment loaded only while it is counted).
+Result<std::vector<FragmentCounts>> count_fragments(const MediaInput& file, const FileLayout& layout,
                                                     const TrackExtendsTable& trex,
                                                     const std::vector<std::uint32_t>& track_ids);
 

@@ -8,6 +8,7 @@
 #include "core/time.hpp"
 #include "mp4_parser/boxes.hpp"
 #include "mp4_parser/fragmented_file.hpp"
+#include "mp4_parser/media_input.hpp"
 #include "mp4_parser/movie.hpp"
 
 namespace plexo::mp4 {
@@ -102,8 +103,11 @@ Result<ProbedTrack> read_track(const MovieTrack& movie_track, const SampleSummar
   return track;
 }
 
-Result<ProbedFile> probe(ByteView file, std::optional<std::span<const SampleSummary>> summaries) {
-  if (!opens_with_box(file)) return fail(msg::kNotMedia);
+// `file` in memory, or staged from a file (its top level scanned, its movie box held); the
+// latter was checked to open with a box by the caller.
+Result<ProbedFile> probe(const MediaInput& file,
+                         std::optional<std::span<const SampleSummary>> summaries) {
+  if (!file.top && !opens_with_box(file.bytes)) return fail(msg::kNotMedia);
   const FileLayout layout = PLEXO_TRY(scan_file(file));
   const Box* moov = layout.moov_box();
   if (!moov) return fail(msg::kMoovNotFound);
@@ -145,10 +149,12 @@ Result<ProbedFile> probe(ByteView file, std::optional<std::span<const SampleSumm
 
 }  // namespace
 
-Result<ProbedFile> probe_mp4(ByteView file) { return probe(file, std::nullopt); }
+Result<ProbedFile> probe_mp4(ByteView file) { return probe(MediaInput(file), std::nullopt); }
+
+Result<ProbedFile> probe_mp4(const MediaInput& staged) { return probe(staged, std::nullopt); }
 
 Result<ProbedFile> probe_summarised_movie(ByteView movie, std::span<const SampleSummary> summaries) {
-  return probe(movie, summaries);
+  return probe(MediaInput(movie), summaries);
 }
 
 }  // namespace plexo::mp4

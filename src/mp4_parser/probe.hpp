@@ -29,17 +29,25 @@ struct ProbedTrack {
   std::optional<std::string> profile;  // video: H.264 or HEVC profile from the avcC or hvcC
   std::optional<std::uint32_t> sample_rate, channels;  // audio
   std::optional<std::string> language;  // the mdhd's ISO 639-2/T code, when it has one
+
+  bool operator==(const ProbedTrack&) const = default;
 };
 
 struct ProbedFile {
   bool transport_stream = false;  // the MP4 probed is the file's conversion
   double duration = 0;            // seconds: the longest track
   std::vector<ProbedTrack> tracks;
+
+  bool operator==(const ProbedFile&) const = default;
 };
 
 // A progressive or fragmented MP4; "Not an MP4 or a transport stream" unless the file
 // opens_with_box.
 Result<ProbedFile> probe_mp4(ByteView file);
+// The same of a file staged in bounded memory (file_input.hpp: probe_mp4_file), which opens
+// with a box header.
+struct MediaInput;
+Result<ProbedFile> probe_mp4(const MediaInput& staged);
 
 // probe_mp4 of a movie (ftyp, moov) written with empty sample tables, each track holding the
 // samples `summaries` gives for it, in track order: a file probed without its tables held.
