@@ -305,8 +305,15 @@ class TsSegmenter:
     the last fragments. ``init`` followed by every fragment is the file
     :func:`convert_ts_to_fmp4` writes for the whole stream (same fragments, packets and times).
 
-    Memory stays near one fragment whatever the stream's length. The media work runs without
-    the interpreter lock; calls on one segmenter are serialised by the object itself.
+    A fragment begins at a key frame: an IDR picture, an HEVC random-access picture (IDR, CRA,
+    BLA) or an H.264 picture that a recovery-point SEI marks (open-GOP and intra-refresh
+    encoders send no other). Where none comes in time a fragment ends anyway, before the
+    picture that would make it longer than ``max_fragment_duration`` seconds (60 by default)
+    or once it holds 16,384 pictures, so memory stays near one fragment whatever the stream's
+    length and however its key frames come. ``independent`` says whether every fragment so far
+    decodes alone after ``init`` (it begins with an IDR picture, or a random-access picture
+    followed by no skipped leading picture). The media work runs without the interpreter lock;
+    calls on one segmenter are serialised by the object itself.
 
     Raises ``ValueError``: ``"Invalid fragment duration"`` from the constructor; from ``push``
     when the programme's streams are not converted; from ``flush`` for a stream that gave
@@ -316,8 +323,8 @@ class TsSegmenter:
 
     __slots__ = ("_segmenter",)
 
-    def __init__(self, fragment_duration: float = 2.0) -> None:
-        self._segmenter = _plexo._TsSegmenter(fragment_duration)
+    def __init__(self, fragment_duration: float = 2.0, max_fragment_duration: float = 60.0) -> None:
+        self._segmenter = _plexo._TsSegmenter(fragment_duration, max_fragment_duration)
 
     def push(self, chunk: BytesLike) -> List[bytes]:
         """Take the next piece of the stream; return the fragments it completed, in order."""
@@ -331,6 +338,11 @@ class TsSegmenter:
     def init(self) -> Optional[bytes]:
         """The initialisation segment, or ``None`` until the tracks are known."""
         return self._segmenter.init
+
+    @property
+    def independent(self) -> bool:
+        """Whether every fragment returned so far decodes alone after ``init``."""
+        return self._segmenter.independent
 
 
 class FragmentedMP4Processor:

@@ -7,6 +7,14 @@ under a temporary name and renamed into place, so a reader never sees one half w
 standard input (``-``, a live feed) each segment is written as soon as it is complete and the
 playlist rewritten after it, as an ``EVENT`` playlist until the stream ends; a file gives a
 ``VOD`` playlist once it has been read. Either way the playlist ends with ``#EXT-X-ENDLIST``.
+
+No segment lasts longer than ``--max-segment-duration`` (three times ``--segment-duration``
+unless given): where no key frame comes in time, the segment ends at the limit. A live
+playlist's ``#EXT-X-TARGETDURATION`` is that limit, rounded up, from its first write to its
+last, as HLS asks of a playlist that never changes its target. ``#EXT-X-INDEPENDENT-SEGMENTS``
+is written while every segment begins with a picture that needs none before it (an IDR
+picture, or an HEVC random-access picture no skipped leading picture follows); once one does
+not (an open GOP, a recovery point, a segment ended at the limit), the playlist drops it.
 """
 from __future__ import annotations
 
@@ -28,14 +36,20 @@ def segment_name(index: int) -> str:
     return f"seg_{index:05d}.m4s"
 
 
-def playlist(segments: List[Tuple[str, float]], requested: float, *, live: bool, ended: bool) -> str:
-    """The media playlist of the segments written so far ((name, seconds) each)."""
+def playlist(segments: List[Tuple[str, float]], requested: float, *, live: bool, ended: bool,
+             limit: float = 0.0, independent: bool = True) -> str:
+    """The media playlist of the segments written so far ((name, seconds) each). A live
+    playlist's target is `limit` (the longest a segment may be) rounded up, fixed from the start."""
     longest = max((seconds for _, seconds in segments), default=requested)
     # Each segment's duration, rounded to the nearest second, must not exceed the target.
     target = max(1, math.ceil(requested), math.floor(longest + 0.5))
+    if live:
+        target = max(1, math.ceil(limit))
     lines = ["#EXTM3U", "#EXT-X-VERSION:7", f"#EXT-X-TARGETDURATION:{target}",
-             "#EXT-X-MEDIA-SEQUENCE:0", f"#EXT-X-PLAYLIST-TYPE:{'EVENT' if live else 'VOD'}",
-             "#EXT-X-INDEPENDENT-SEGMENTS", f'#EXT-X-MAP:URI="{INIT_NAME}"']
+             "#EXT-X-MEDIA-SEQUENCE:0", f"#EXT-X-PLAYLIST-TYPE:{'EVENT' if live else 'VOD'}"]
+    if independent:
+        lines.append("#EXT-X-INDEPENDENT-SEGMENTS")
+    lines.append(f'#EXT-X-MAP:URI="{INIT_NAME}"')
     for name, seconds in segments:
         lines += [f"#EXTINF:{seconds:.6f},", name]
     if ended:
@@ -53,11 +67,15 @@ def _write(path: pathlib.Path, data: bytes) -> None:
         raise type(exc)(exc.errno, exc.strerror, str(path)) from None  # name what failed
 
 
-def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, live: bool) -> int:
+def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, live: bool,
+            max_segment_duration: float = 0.0) -> int:
     """Writes the rendition of the stream read from `source` into `folder`; returns the number
-    of segments. Raises ValueError for a stream that cannot be converted, OSError for I/O."""
+    of segments. No segment lasts longer than `max_segment_duration` (three times
+    `segment_duration` when 0). Raises ValueError for a stream that cannot be converted,
+    OSError for I/O."""
     folder.mkdir(parents=True, exist_ok=True)
-    segmenter = TsSegmenter(segment_duration)
+    limit = max_segment_duration or 3 * segment_duration
+    segmenter = TsSegmenter(segment_duration, limit)
     segments: List[Tuple[str, float]] = []
     init = b""
 
@@ -73,7 +91,8 @@ def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, 
             _write(folder / name, fragment)
             segments.append((name, seconds))
             if live:
-                _write(folder / PLAYLIST_NAME, playlist(segments, segment_duration, live=True, ended=False).encode())
+                _write(folder / PLAYLIST_NAME, playlist(segments, segment_duration, live=True, ended=False,
+                                                        limit=limit, independent=segmenter.independent).encode())
 
     read = getattr(source, "read1", source.read)
     while True:
@@ -82,7 +101,8 @@ def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, 
             break
         take(segmenter.push(chunk))
     take(segmenter.flush())
-    _write(folder / PLAYLIST_NAME, playlist(segments, segment_duration, live=live, ended=True).encode())
+    _write(folder / PLAYLIST_NAME, playlist(segments, segment_duration, live=live, ended=True,
+                                            limit=limit, independent=segmenter.independent).encode())
     return len(segments)
 
 
@@ -102,17 +122,26 @@ def add_command(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("outdir", metavar="OUTDIR", type=pathlib.Path, help="folder for the playlist and segments")
     parser.add_argument("--segment-duration", type=_seconds, default=2.0, metavar="S",
                         help="cut a segment at the first key frame after every S seconds (default 2)")
+    parser.add_argument("--max-segment-duration", type=_seconds, default=None, metavar="S",
+                        help="end a segment after S seconds when no key frame came (default three times "
+                             "--segment-duration); a live playlist's target duration")
     parser.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
     live = args.input == "-"
+    limit = args.max_segment_duration or 3 * args.segment_duration
+    if limit < args.segment_duration:
+        print("plexo: --max-segment-duration must not be shorter than --segment-duration", file=sys.stderr)
+        return 2
     try:
         if live:
-            count = package(sys.stdin.buffer, args.outdir, args.segment_duration, live=True)
+            count = package(sys.stdin.buffer, args.outdir, args.segment_duration, live=True,
+                            max_segment_duration=limit)
         else:
             with open(args.input, "rb") as source:
-                count = package(source, args.outdir, args.segment_duration, live=False)
+                count = package(source, args.outdir, args.segment_duration, live=False,
+                                max_segment_duration=limit)
     except OSError as exc:
         print(f"plexo: {exc.filename or args.input}: {exc.strerror or exc}", file=sys.stderr)
         return 1

@@ -37,6 +37,7 @@ struct OutputSample {
   std::uint32_t duration = 0;           // media timescale
   std::int32_t composition_offset = 0;  // presentation minus decode time
   bool sync = true;
+  std::uint8_t leading = 0;  // is_leading of the sample flags: 1 or 3 for a leading picture
 };
 
 // How a track's samples are grouped into chunks. Either way a track's samples lie one after

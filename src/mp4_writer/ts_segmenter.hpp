@@ -9,9 +9,15 @@
 // times by LiveUnitTimes), and waiting for audio ends only at marks every kMarkSpacing bytes
 // of the stream. Over a whole stream, init and the fragments joined are convert_ts_to_fmp4's
 // file when no picture is presented before the first fragment's earliest, no unit waits past
-// kLiveTimingHorizon units for its decode time, and the audio starts and keeps up within four
+// kLiveTimingHorizon units for its decode time, the audio starts and keeps up within four
 // fragments of its video (audio that starts later is left out, as it would have to be
-// announced in the init segment already written).
+// announced in the init segment already written), and no fragment reaches the bound below.
+//
+// What it holds is bounded however the key frames come: a fragment also ends, at whatever
+// picture, where it would otherwise last longer than the maximum fragment duration or hold more
+// than kMaxFragmentPictures pictures (a stream without key pictures, or whose timestamps barely
+// advance). Such a fragment begins with a picture that needs earlier ones: `independent()`
+// turns false.
 #pragma once
 
 #include <optional>
@@ -28,8 +34,12 @@ namespace plexo::mp4w {
 
 class TsSegmenter {
  public:
-  // `fragment_duration` in seconds, checked with check_fragment_duration first.
-  explicit TsSegmenter(double fragment_duration);
+  // Pictures a fragment holds at most.
+  static constexpr std::size_t kMaxFragmentPictures = 16384;
+  static constexpr double kDefaultMaxFragmentDuration = 60.0;
+  // `fragment_duration` and `max_fragment_duration` in seconds, each checked with
+  // check_fragment_duration first.
+  explicit TsSegmenter(double fragment_duration, double max_fragment_duration = kDefaultMaxFragmentDuration);
 
   // Where each fragment is written, in order: memory of the size asked for.
   using Target = mp4::FragmentSequence::Target;
@@ -45,6 +55,13 @@ class TsSegmenter {
   Status finish(std::vector<Buffer>& fragments) { return finish(into(fragments)); }
   // The initialisation segment, once the tracks are known.
   const std::optional<Buffer>& init() const { return init_; }
+  // Whether every fragment written so far begins with a picture that needs none before it
+  // (an IDR picture, or an HEVC random-access picture no skipped leading picture follows):
+  // each decodes alone after the initialisation segment. A fragment that begins at a
+  // recovery point or where a fragment had to end without a key frame does not.
+  bool independent() const { return independent_; }
+  // Whether a fragment was ended by the bound rather than at a key frame.
+  bool bounded() const { return bounded_; }
 
  private:
   struct Cut {
@@ -69,6 +86,9 @@ class TsSegmenter {
 
   ts::StreamDemuxer demux_;
   std::uint64_t fragment_ticks_;  // 90 kHz
+  std::uint64_t max_fragment_ticks_;
+  bool independent_ = true;
+  bool bounded_ = false;
   mp4::FragmentCutter cutter_{1};
   std::optional<Buffer> init_;
   std::uint64_t received_ = 0;  // bytes of the stream
@@ -92,6 +112,16 @@ class TsSegmenter {
   // that ends it), whose earliest picture media time 0 presents.
   std::optional<std::int64_t> shift_;
   std::uint32_t last_duration_ = kDefaultVideoSampleDelta;
+  // The fragment being looked at: its first unit's decode time on the track, its units, and
+  // the unit before the one looked at last (where it ends if that one would make it too long).
+  std::uint64_t fragment_start_ = 0;
+  std::size_t fragment_units_ = 0;
+  struct Scanned {
+    std::uint64_t decode = 0;  // on the track
+    std::int64_t presented = 0;
+    std::int64_t shift = 0;
+  } previous_;
+  void cut_at(std::size_t unit, const Scanned& at);
   void feed_units();
   std::vector<Cut> cuts_;
   bool cutter_ready_ = false;

@@ -5,6 +5,7 @@
 #include "codecs/h264/h264.hpp"
 #include "codecs/h264/parameter_sets.hpp"
 #include "codecs/hevc/hevc.hpp"
+#include "codecs/sei.hpp"
 #include "codecs/video_codec.hpp"
 #include "ts_parser/demux_state.hpp"
 
@@ -16,6 +17,9 @@ namespace {
 constexpr std::size_t kNalPrefix = 8;
 // An MP4 decoder configuration gives each parameter set a 16-bit length.
 constexpr std::uint64_t kMaxParameterSetSize = 0xFFFF;
+// The bytes of an SEI unit searched for a recovery point: the messages before it are a few
+// timing ones, when any.
+constexpr std::size_t kSeiPrefix = 256;
 
 std::vector<std::uint8_t> copy_parameter_set(const ElementaryStream& es, std::uint64_t header,
                                              std::uint64_t end) {
@@ -45,6 +49,9 @@ void open_unit(TsDemuxResult& result, VideoScan& scan, std::uint64_t header) {
 void close_unit(TsDemuxResult& result, VideoScan& scan, bool keep) {
   if (!scan.unit_open) return;
   scan.unit_open = false;
+  // A picture that a recovery point marks is one to begin at as well.
+  if (scan.unit.sync) scan.unit.recovery = 0;
+  else scan.unit.sync = scan.unit.recovery;
   if (keep && scan.unit_has_slice) {
     if (!has_parameter_sets(result)) {
       scan.awaiting_key_frame = true;
@@ -127,7 +134,7 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
   if (opens_access_unit(codec, nal, scan.unit_has_slice)) {
     close_unit(result, scan, true);
     if (scan.first_key_frame_only && has_parameter_sets(result) && !result.access_units.empty() &&
-        result.access_units.back().sync) {
+        result.access_units.back().sync && !result.access_units.back().recovery) {
       scan.collect = false;
       return;
     }
@@ -150,6 +157,12 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
   }
   if (is_slice(codec, type)) scan.unit_has_slice = true;
   if (is_key_slice(codec, type)) scan.unit.sync = true;
+  if (codec == VideoCodec::kHevc && is_slice(codec, type)) scan.unit.leading = hevc::leading_flags(type);
+  if (codec == VideoCodec::kH264 && type == h264::kSei && !scan.unit.recovery) {
+    std::uint8_t sei[kSeiPrefix];
+    const std::size_t length = result.video.peek(header, sei, std::min<std::uint64_t>(kSeiPrefix, end - header));
+    scan.unit.recovery = sei::recovery_frame_count(ByteView(sei, length), 1).has_value();
+  }
 }
 
 // The video stream as the start-code scanner reads it just after a payload was added: the
