@@ -135,6 +135,7 @@ Result<bool> TsSegmenter::start(std::size_t units, bool ended, bool mark) {
   const bool waited = ended || (mark && cuts_.size() >= kAudioWaitFragments);
   if (!has_audio_ && r.audio_pid && !waited) return false;
   if (has_audio_ && !r.audio_anchor && !waited) return false;
+  gave_up_waiting_ = gave_up_waiting_ || (!ended && ((!has_audio_ && r.audio_pid) || (has_audio_ && !r.audio_anchor)));
 
   VideoTiming video;
   std::vector<std::int64_t> raise;
@@ -152,6 +153,7 @@ Result<bool> TsSegmenter::start(std::size_t units, bool ended, bool mark) {
     for (std::size_t i = 0; i < units; ++i)
       lowest = std::min<std::int64_t>(lowest, clamp_i32(times_.composition(i) - *shift_));
     raise.push_back(-lowest);
+    video_raise_ = -lowest;
   }
   audio_.reset();
   if (has_audio_) {
@@ -199,6 +201,7 @@ Status TsSegmenter::emit(bool ended, bool mark, const Target& fragments) {
                                  mp4::rescale_time(cuts_.front().presented, kMovieTimescale, lead.timescale);
         frames = audio_frames_before(end);
         if (frames == r.audio_frames.size() && !ended && !(mark && cuts_.size() >= kAudioWaitFragments)) return {};
+        gave_up_waiting_ = gave_up_waiting_ || (frames == r.audio_frames.size() && !ended);
       }
     }
     const std::size_t units = lead_video ? k : 0;
@@ -218,8 +221,9 @@ Status TsSegmenter::emit(bool ended, bool mark, const Target& fragments) {
         const std::size_t unit = written_units_ + i;
         if (unit + 1 < times_.count())
           last_duration_ = saturate_u32(times_.decode(unit + 1) - times_.decode(unit));
-        video_samples.push_back(OutputSample{static_cast<std::uint32_t>(size), last_duration_,
-                                             clamp_i32(times_.composition(unit) - *shift_),
+        const std::int32_t offset = clamp_i32(times_.composition(unit) - *shift_);
+        offset_below_raise_ = offset_below_raise_ || offset < -video_raise_;
+        video_samples.push_back(OutputSample{static_cast<std::uint32_t>(size), last_duration_, offset,
                                              r.access_units[i].sync != 0,
                                              static_cast<std::uint8_t>(r.access_units[i].leading)});
         video_duration += last_duration_;

@@ -60,8 +60,14 @@ class TsSegmenter {
   // each decodes alone after the initialisation segment. A fragment that begins at a
   // recovery point or where a fragment had to end without a key frame does not.
   bool independent() const { return independent_; }
-  // Whether a fragment was ended by the bound rather than at a key frame.
-  bool bounded() const { return bounded_; }
+  // Whether the fragments written are convert_ts_to_fmp4's for the stream so far: no
+  // fragment was ended by the bound, no picture was timed at the horizon, presented before
+  // the first fragment's earliest or given a composition offset below the first fragment's
+  // lowest, and waiting for audio never ended at a mark.
+  bool as_whole_stream() const {
+    return !bounded_ && !gave_up_waiting_ && !offset_below_raise_ && !times_.timed_at_horizon() &&
+           (!shift_ || !earliest_ || *earliest_ - origin_ == *shift_);
+  }
 
  private:
   struct Cut {
@@ -89,6 +95,9 @@ class TsSegmenter {
   std::uint64_t max_fragment_ticks_;
   bool independent_ = true;
   bool bounded_ = false;
+  bool gave_up_waiting_ = false;
+  bool offset_below_raise_ = false;
+  std::int64_t video_raise_ = 0;  // added to the video's composition offsets
   mp4::FragmentCutter cutter_{1};
   std::optional<Buffer> init_;
   std::uint64_t received_ = 0;  // bytes of the stream
