@@ -71,6 +71,16 @@ def test_recovery_points_begin_fragments_while_the_stream_runs(fixture_bytes, ff
     assert not segmenter.independent
 
 
+@pytest.mark.parametrize("sei", [b.recovery_point_sei(), b.recovery_point_sei((1, b"\x12\x34"), (5, bytes(40)))],
+                         ids=["alone", "after other messages"])
+def test_a_recovery_point_sei_makes_a_sync_sample(sei):
+    video = [(b.AUD + (b.nal(b.SPS) + b.nal(b.PPS) + b.nal(b.idr()) if i == 0 else
+                       b.nal(sei) + b.nal(b.non_idr()) if i % 5 == 0 else b.nal(b.non_idr())), 90000 + 3600 * i, None)
+             for i in range(20)]
+    mp4 = plexo.convert_ts_to_mp4(b.transport_stream(video, audio_stream=False), diagnostics=False)
+    assert b.table(mp4, 0, "stss")[1] == [4, 1, 6, 11, 16]
+
+
 def test_a_recovery_point_is_no_thumbnail_key_frame_when_an_idr_comes_first(fixture_bytes):
     source = fixture_bytes("ts_intra_refresh.ts")
     first_idr = plexo.extract_thumbnail_from_ts(source)
