@@ -123,6 +123,18 @@ def test_leading_pictures_are_flagged(fixture_bytes):
     assert not any(s[2] & LEADING for fragment in b.track_fragments(closed) for s in fragment[0][2])
 
 
+def test_leading_pictures_are_listed_in_the_progressive_file(fixture_bytes, ffprobe, ffmpeg):
+    source = fixture_bytes("ts_hevc_open_gop.ts")
+    mp4 = plexo.convert_ts_to_mp4(source, diagnostics=False)
+    sdtp = b.tables(mp4, 0)["sdtp"][4:]
+    keys = [p["flags"][0] == "K" for p in mt.packets(mp4, "v:0")]
+    assert len(sdtp) == len(keys) and [byte >> 4 & 3 for byte in sdtp] == [2 if k else 1 for k in keys]
+    assert sum(byte >> 6 == 1 for byte in sdtp) == 16 and {byte >> 6 for byte in sdtp} == {0, 1}
+    assert mt.probe_errors(mp4) == "" and mt.framemd5(mp4, "0:v:0") == mt.framemd5(source, "0:v:0", ".ts")
+    assert "sdtp" not in b.tables(plexo.convert_ts_to_mp4(fixture_bytes("ts_hevc_closed_gop.ts"),
+                                                          diagnostics=False), 0)
+
+
 # ---- what the segmenter holds ----------------------------------------------------------------
 
 def pictures(count: int, step: int, key_every: int | None = None) -> bytes:

@@ -187,6 +187,7 @@ class MoviePlan {
     std::uint32_t stts = 0, ctts = 0, stss = 0;
     bool ctts_signed = false;
     bool any_offset = false;
+    bool any_leading = false;  // some sample is a leading picture: an sdtp says which
     std::int64_t raise = 0;  // added to every offset
   };
   std::uint64_t lay_out_node(BoxNode& node);
