@@ -790,6 +790,13 @@ def non_idr(first_mb_zero: bool = True) -> bytes:
     return b"\x41" + (b"\x9a\x02\x11" if first_mb_zero else b"\x4a\x02\x11")
 
 
+def recovery_point_sei(*before: tuple[int, bytes]) -> bytes:
+    """An H.264 SEI NAL unit body: the messages `before` ((payloadType, payload) each, below
+    255 bytes), then a recovery point (recovery_frame_cnt 0, exact_match), then the trailing bits."""
+    messages = b"".join(bytes([kind, len(payload)]) + payload for kind, payload in before)
+    return b"\x06" + messages + b"\x06\x01\xc4" + b"\x80"
+
+
 def transport_stream(video: list[tuple[bytes, int | None, int | None]],
                      audio: list[tuple[bytes, int | None]] = (),
                      audio_stream: bool = True, video_stream: bool = True,

@@ -454,8 +454,15 @@ class TsSegmenter:
     parameter sets, so no fragment names a sample entry: the fragments then differ from
     :func:`convert_ts_to_fmp4`'s, whose one init lists every generation, in that alone.
 
-    Memory stays near one fragment whatever the stream's length. The media work runs without
-    the interpreter lock; calls on one segmenter are serialised by the object itself.
+    A fragment begins at a key frame: an IDR picture, an HEVC random-access picture (IDR, CRA,
+    BLA) or an H.264 picture that a recovery-point SEI marks (open-GOP and intra-refresh
+    encoders send no other). Where none comes in time a fragment ends anyway, before the
+    picture that would make it longer than ``max_fragment_duration`` seconds (60 by default)
+    or once it holds 16,384 pictures, so memory stays near one fragment whatever the stream's
+    length and however its key frames come. ``independent`` says whether every fragment so far
+    decodes alone after ``init`` (it begins with an IDR picture, or a random-access picture
+    followed by no skipped leading picture). The media work runs without the interpreter lock;
+    calls on one segmenter are serialised by the object itself.
 
     Only the programme's first audio stream is segmented (``audio="first"`` of
     :func:`convert_ts_to_fmp4`); each audio stream left out is named once as a warning of the
@@ -471,8 +478,8 @@ class TsSegmenter:
 
     __slots__ = ("_segmenter", "_failure", "_programme_known")
 
-    def __init__(self, fragment_duration: float = 2.0) -> None:
-        self._segmenter = _plexo._TsSegmenter(fragment_duration)
+    def __init__(self, fragment_duration: float = 2.0, max_fragment_duration: float = 60.0) -> None:
+        self._segmenter = _plexo._TsSegmenter(fragment_duration, max_fragment_duration)
         self._failure: Optional[ValueError] = None
         self._programme_known = False
 
@@ -536,6 +543,11 @@ class TsSegmenter:
         as (number of fragments returned before it, segment), its one sample entry describing
         the video's parameter sets from that fragment on."""
         return self._segmenter._init_changes(since)
+
+    @property
+    def independent(self) -> bool:
+        """Whether every fragment returned so far decodes alone after ``init``."""
+        return self._segmenter.independent
 
 
 class FragmentedMP4Processor:

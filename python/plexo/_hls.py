@@ -12,6 +12,14 @@ A stream whose video parameter sets change (a new picture size, an encoder resta
 initialisation segment where the change happens (``init_1.mp4``, ...): its segment is preceded
 by ``#EXT-X-DISCONTINUITY`` and an ``#EXT-X-MAP`` naming it, as a live packager cannot know
 the later sample entries when it writes the first initialisation segment.
+
+No segment lasts longer than ``--max-segment-duration`` (three times ``--segment-duration``
+unless given): where no key frame comes in time, the segment ends at the limit. A live
+playlist's ``#EXT-X-TARGETDURATION`` is that limit, rounded up, from its first write to its
+last, as HLS asks of a playlist that never changes its target. ``#EXT-X-INDEPENDENT-SEGMENTS``
+is written while every segment begins with a picture that needs none before it (an IDR
+picture, or an HEVC random-access picture no skipped leading picture follows); once one does
+not (an open GOP, a recovery point, a segment ended at the limit), the playlist drops it.
 """
 from __future__ import annotations
 
@@ -39,15 +47,21 @@ def init_name(change: int) -> str:
 
 
 def playlist(segments: List[Tuple[str, float]], requested: float, *, live: bool, ended: bool,
-             maps: Optional[Dict[int, str]] = None) -> str:
+             maps: Optional[Dict[int, str]] = None, limit: float = 0.0, independent: bool = True) -> str:
     """The media playlist of the segments written so far ((name, seconds) each); `maps` names
-    the initialisation segment that begins before a segment (by its index) after the first."""
+    the initialisation segment that begins before a segment (by its index) after the first. A
+    live playlist's target is `limit` (the longest a segment may be) rounded up, fixed from the
+    start."""
     longest = max((seconds for _, seconds in segments), default=requested)
     # Each segment's duration, rounded to the nearest second, must not exceed the target.
     target = max(1, math.ceil(requested), math.floor(longest + 0.5))
+    if live:
+        target = max(1, math.ceil(limit))
     lines = ["#EXTM3U", "#EXT-X-VERSION:7", f"#EXT-X-TARGETDURATION:{target}",
-             "#EXT-X-MEDIA-SEQUENCE:0", f"#EXT-X-PLAYLIST-TYPE:{'EVENT' if live else 'VOD'}",
-             "#EXT-X-INDEPENDENT-SEGMENTS", f'#EXT-X-MAP:URI="{INIT_NAME}"']
+             "#EXT-X-MEDIA-SEQUENCE:0", f"#EXT-X-PLAYLIST-TYPE:{'EVENT' if live else 'VOD'}"]
+    if independent:
+        lines.append("#EXT-X-INDEPENDENT-SEGMENTS")
+    lines.append(f'#EXT-X-MAP:URI="{INIT_NAME}"')
     for index, (name, seconds) in enumerate(segments):
         if maps and index in maps:
             lines += ["#EXT-X-DISCONTINUITY", f'#EXT-X-MAP:URI="{maps[index]}"']
@@ -68,11 +82,14 @@ def _write(path: pathlib.Path, data: bytes) -> None:
 
 
 def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, live: bool,
-            report: Optional[Callable[[str, float], None]] = None) -> int:
+            report: Optional[Callable[[str, float], None]] = None, max_segment_duration: float = 0.0) -> int:
     """Writes the rendition of the stream read from `source` into `folder`; returns the number
-    of segments. Raises ValueError for a stream that cannot be converted, OSError for I/O."""
+    of segments. No segment lasts longer than `max_segment_duration` (three times
+    `segment_duration` when 0). Raises ValueError for a stream that cannot be converted,
+    OSError for I/O."""
     folder.mkdir(parents=True, exist_ok=True)
-    segmenter = TsSegmenter(segment_duration)
+    limit = max_segment_duration or 3 * segment_duration
+    segmenter = TsSegmenter(segment_duration, limit)
     segments: List[Tuple[str, float]] = []
     maps: Dict[int, str] = {}  # the initialisation segments after the first, by segment
     init = b""
@@ -96,8 +113,8 @@ def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, 
             if report is not None:
                 report(name, seconds)
             if live:
-                _write(folder / PLAYLIST_NAME,
-                       playlist(segments, segment_duration, live=True, ended=False, maps=maps).encode())
+                _write(folder / PLAYLIST_NAME, playlist(segments, segment_duration, live=True, ended=False, maps=maps,
+                                                        limit=limit, independent=segmenter.independent).encode())
 
     read = getattr(source, "read1", source.read)
     while True:
@@ -106,7 +123,8 @@ def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, 
             break
         take(segmenter.push(chunk))
     take(segmenter.flush())
-    _write(folder / PLAYLIST_NAME, playlist(segments, segment_duration, live=live, ended=True, maps=maps).encode())
+    _write(folder / PLAYLIST_NAME, playlist(segments, segment_duration, live=live, ended=True, maps=maps,
+                                            limit=limit, independent=segmenter.independent).encode())
     return len(segments)
 
 
@@ -130,6 +148,9 @@ def add_command(parser: argparse.ArgumentParser) -> None:
                         help="name each segment on standard error as it is written")
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="no closing line naming the playlist")
+    parser.add_argument("--max-segment-duration", type=_seconds, default=None, metavar="S",
+                        help="end a segment after S seconds when no key frame came (default three times "
+                             "--segment-duration); a live playlist's target duration")
     parser.set_defaults(run=run)
 
 
@@ -140,14 +161,18 @@ def _report_segment(name: str, seconds: float) -> None:
 def run(args: argparse.Namespace) -> int:
     live = args.input == "-"
     report = _report_segment if args.verbose else None
+    limit = args.max_segment_duration or 3 * args.segment_duration
+    if limit < args.segment_duration:
+        print("plexo: --max-segment-duration must not be shorter than --segment-duration", file=sys.stderr)
+        return 2
     try:
         if live:
             count = package(sys.stdin.buffer, args.outdir, args.segment_duration, live=True,
-                            report=report)
+                            report=report, max_segment_duration=limit)
         else:
             with open(args.input, "rb") as source:
                 count = package(source, args.outdir, args.segment_duration, live=False,
-                                report=report)
+                                report=report, max_segment_duration=limit)
     except OSError as exc:
         print(f"plexo: {exc.filename or args.input}: {exc.strerror or exc}", file=sys.stderr)
         return 1

@@ -948,11 +948,12 @@ PyType_Spec processor_spec = {
 // ---- _TsSegmenter ----------------------------------------------------------------------
 //
 //   class _TsSegmenter:
-//       def __init__(self, fragment_duration: float = 2.0) -> None: ...
+//       def __init__(self, fragment_duration: float = 2.0, max_fragment_duration: float = 60.0) -> None: ...
 //       def push(self, chunk: bytes) -> list[bytes]: ...
 //       def flush(self) -> list[bytes]: ...
 //       init: bytes | None  # read-only
 //       def _init_changes(self, since: int = 0) -> list[tuple[int, bytes]]: ...
+//       independent: bool  # read-only: every fragment so far decodes alone after init
 //
 // Calls on one segmenter are taken one at a time (see GuardedObject).
 
@@ -960,16 +961,20 @@ using SegmenterObject = GuardedObject<plexo::mp4w::TsSegmenter>;
 
 char kChunk[] = "chunk";
 
+char kMaxFragmentDuration[] = "max_fragment_duration";
+
 PyObject* segmenter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static char* keywords[] = {kFragmentDuration, nullptr};
+  static char* keywords[] = {kFragmentDuration, kMaxFragmentDuration, nullptr};
   double fragment_duration = 2.0;
-  PyObject* duration = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:_TsSegmenter", keywords, &duration) ||
-      (duration && !seconds_argument(duration, kFragmentDuration, &fragment_duration)))
+  PyObject *duration = nullptr, *max = nullptr;
+  double max_duration = plexo::mp4w::TsSegmenter::kDefaultMaxFragmentDuration;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:_TsSegmenter", keywords, &duration, &max) ||
+      (duration && !seconds_argument(duration, kFragmentDuration, &fragment_duration)) ||
+      (max && !seconds_argument(max, kMaxFragmentDuration, &max_duration)))
     return nullptr;
-  if (auto valid = plexo::mp4w::check_fragment_duration(fragment_duration); !valid)
-    return raise_operation_error(valid.error());
-  return SegmenterObject::create(type, fragment_duration);
+  for (double seconds : {fragment_duration, max_duration})
+    if (auto valid = plexo::mp4w::check_fragment_duration(seconds); !valid) return raise_operation_error(valid.error());
+  return SegmenterObject::create(type, fragment_duration, max_duration);
 }
 
 // The fragments as a list of bytes objects, or the operation's error raised. Each fragment
@@ -1069,16 +1074,25 @@ PyMethodDef segmenter_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* segmenter_independent(PyObject* self, void*) {
+  bool independent = false;
+  if (!SegmenterObject::run(self, [&](auto& segmenter) { independent = segmenter.independent(); }))
+    return PyErr_NoMemory();
+  return PyBool_FromLong(independent);
+}
+
 char kInit[] = "init";
 char kSegmenterDiagnostics[] = "_diagnostics";
+char kIndependent[] = "independent";
 PyGetSetDef segmenter_getset[] = {
     {kInit, segmenter_init, nullptr, nullptr, nullptr},
     {kSegmenterDiagnostics, segmenter_diagnostics, nullptr, nullptr, nullptr},
+    {kIndependent, segmenter_independent, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 char kSegmenterDoc[] =
-    "_TsSegmenter(fragment_duration=2.0)\n--\n\n"
+    "_TsSegmenter(fragment_duration=2.0, max_fragment_duration=60.0)\n--\n\n"
     "A live transport stream as fragmented MP4: push(chunk) returns the fragments it completes, "
     "init the initialisation segment once known, flush() the last fragments.";
 

@@ -9,7 +9,9 @@
 namespace plexo::mp4 {
 namespace {
 
-std::uint32_t sample_flags(const OutputSample& s) { return s.sync ? kSyncSampleFlags : kNonSyncSampleFlags; }
+std::uint32_t sample_flags(const OutputSample& s) {
+  return (s.sync ? kSyncSampleFlags : kNonSyncSampleFlags) | std::uint32_t{s.leading & 3u} << 26;
+}
 
 // The presentation time of each sample of a track, in its media timescale.
 template <class Visit>

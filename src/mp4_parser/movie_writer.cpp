@@ -115,6 +115,7 @@ std::uint64_t MoviePlan::sample_table_payload(std::size_t track) const {
   size += table_box_size(kTimeToSample, c.stts);
   if (c.any_offset) size += table_box_size(kCompositionOffsets, c.ctts);
   if (t.sync_table) size += table_box_size(kSyncSamples, c.stss);
+  if (c.any_leading) size += box_length(4 + n);  // sdtp: a byte a sample
   size += table_box_size(kSampleToChunk, model_.fragmented ? 0 : 1 + t.description_starts.size());
   size += table_box_size(kSampleSizes, n);
   size += table_box_size(large_offsets_ ? kLargeChunkOffsets : kChunkOffsets,
@@ -169,6 +170,7 @@ Result<MoviePlan> MoviePlan::lay_out(MovieModel model) {
       c.any_offset |= s.composition_offset != 0;
       lowest = std::min(lowest, s.composition_offset);
       c.stss += s.sync;
+      c.any_leading |= s.leading != 0;
     });
     if (t.negative_offsets == TrackSamples::NegativeOffsets::kRaise) c.raise = -std::int64_t{lowest};
     else c.ctts_signed = lowest < 0;
@@ -222,6 +224,14 @@ void MoviePlan::write_sample_table(Sink& out, std::size_t track) const {
     t.for_each_sample([&](const OutputSample& s) {
       ++number;
       if (s.sync) out.put_u32(number);
+    });
+  }
+  if (c.any_leading) {
+    // is_leading, then sample_depends_on as the fragments' sample flags give them
+    put_box_header(out, "sdtp", 4 + std::uint64_t{n});
+    out.put_u32(0);
+    t.for_each_sample([&](const OutputSample& s) {
+      out.put_u8(static_cast<std::uint8_t>((s.leading & 3u) << 6 | (s.sync ? 2u : 1u) << 4));
     });
   }
   if (model_.fragmented) {

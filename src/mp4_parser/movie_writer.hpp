@@ -37,6 +37,7 @@ struct OutputSample {
   std::uint32_t duration = 0;           // media timescale
   std::int32_t composition_offset = 0;  // presentation minus decode time
   bool sync = true;
+  std::uint8_t leading = 0;  // is_leading of the sample flags: 1 or 3 for a leading picture
 };
 
 // How a track's samples are grouped into chunks. Either way a track's samples lie one after
@@ -190,6 +191,7 @@ class MoviePlan {
     std::uint32_t stts = 0, ctts = 0, stss = 0;
     bool ctts_signed = false;
     bool any_offset = false;
+    bool any_leading = false;  // some sample is a leading picture: an sdtp says which
     std::int64_t raise = 0;  // added to every offset
   };
   std::uint64_t lay_out_node(BoxNode& node);

@@ -274,7 +274,7 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
         const auto i = static_cast<std::size_t>(first + k);
         const auto [duration, offset] = times->at(i);
         out[k] = OutputSample{static_cast<std::uint32_t>(d.sample_size(i)), duration, offset,
-                              d.access_units[i].sync != 0};
+                              d.access_units[i].sync != 0, static_cast<std::uint8_t>(d.access_units[i].leading)};
       }
     };
     v.gather_media = [&d](const std::function<void(ByteView)>& sink) {

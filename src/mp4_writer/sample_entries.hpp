@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "codecs/hdr_metadata.hpp"
+#include "codecs/sei.hpp"
 #include "codecs/video_usability.hpp"
 #include "core/buffer.hpp"
 #include "mp4_writer/audio_timing.hpp"

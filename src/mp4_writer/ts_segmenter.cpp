@@ -24,8 +24,10 @@ constexpr std::uint64_t kMarkSpacing = 64 * 1024;
 
 }  // namespace
 
-TsSegmenter::TsSegmenter(double fragment_duration)
-    : fragment_ticks_(std::max<std::uint64_t>(1, static_cast<std::uint64_t>(fragment_duration * kMovieTimescale + 0.5))) {}
+TsSegmenter::TsSegmenter(double fragment_duration, double max_fragment_duration)
+    : fragment_ticks_(std::max<std::uint64_t>(1, static_cast<std::uint64_t>(fragment_duration * kMovieTimescale + 0.5))),
+      max_fragment_ticks_(
+          std::max<std::uint64_t>(1, static_cast<std::uint64_t>(max_fragment_duration * kMovieTimescale + 0.5))) {}
 
 bool TsSegmenter::video_leads() const {
   const ts::TsDemuxResult& r = demux_.result();
@@ -60,8 +62,17 @@ void TsSegmenter::feed_units() {
   if (ended_) times_.finish();
 }
 
+void TsSegmenter::cut_at(std::size_t unit, const Scanned& at) {
+  if (!shift_) shift_ = at.shift;
+  cuts_.push_back({unit, at.presented});
+  fragment_start_ = at.decode;
+  fragment_units_ = 0;
+}
+
 // A fragment begins at the leading track's first sync sample at or after each multiple of the
-// fragment duration, as in the whole-stream conversion.
+// fragment duration, as in the whole-stream conversion; a video fragment also ends before the
+// picture that would make it last longer than the maximum (at that picture when it holds
+// only one), or once it holds kMaxFragmentPictures.
 void TsSegmenter::find_cuts() {
   const ts::TsDemuxResult& r = demux_.result();
   if (video_leads()) {
@@ -78,15 +89,26 @@ void TsSegmenter::find_cuts() {
       scan_previous_ = decode;
       const std::int64_t composition = times_.composition(unit);
       earliest_ = std::min(earliest_.value_or(decode + composition), decode + composition);
-      if (unit == 0 || !units[scanned_].sync) continue;
       const std::int64_t shift = shift_.value_or(*earliest_ - origin_);
-      const auto presented = static_cast<std::int64_t>(scan_decode_) + clamp_i32(composition - shift);
+      const Scanned here{scan_decode_, static_cast<std::int64_t>(scan_decode_) + clamp_i32(composition - shift), shift};
       // A new generation of parameter sets begins a fragment of its own.
       const bool new_entry =
           scanned_ > 0 && ts::parameter_generation(r, scanned_) != ts::parameter_generation(r, scanned_ - 1);
-      if (!cutter_.begins_fragment(false, true, presented) && !new_entry) continue;
-      if (!shift_) shift_ = shift;
-      cuts_.push_back({scanned_, presented});
+      if (unit != 0 && units[scanned_].sync && (cutter_.begins_fragment(false, true, here.presented) || new_entry)) {
+        cut_at(scanned_, here);
+      } else if (unit != 0) {
+        if (scan_decode_ - fragment_start_ > max_fragment_ticks_ && fragment_units_ > 1) {
+          cut_at(scanned_ - 1, previous_);
+          fragment_units_ = 1;
+          bounded_ = true;
+        }
+        if (scan_decode_ - fragment_start_ > max_fragment_ticks_ || fragment_units_ >= kMaxFragmentPictures) {
+          cut_at(scanned_, here);
+          bounded_ = true;
+        }
+      }
+      ++fragment_units_;
+      previous_ = here;
     }
   } else if (!r.audio_frames.empty()) {
     if (!audio_) audio_ = compute_audio_timing(r);
@@ -122,7 +144,11 @@ Result<bool> TsSegmenter::start(std::size_t units, bool ended, bool mark) {
   has_video_ = lead_video;
   has_audio_ = !r.audio_frames.empty();
   if (!has_video_ && !has_audio_) return false;
-  if (!has_audio_ && r.audio_pid && !ended && !(mark && cuts_.size() >= kAudioWaitFragments)) return false;
+  // Audio whose first frames carry no PTS is timed from the first that does: wait for it as well.
+  const bool waited = ended || (mark && cuts_.size() >= kAudioWaitFragments);
+  if (!has_audio_ && r.audio_pid && !waited) return false;
+  if (has_audio_ && !r.audio_anchor && !waited) return false;
+  gave_up_waiting_ = gave_up_waiting_ || (!ended && ((!has_audio_ && r.audio_pid) || (has_audio_ && !r.audio_anchor)));
 
   VideoTiming video;
   std::vector<std::int64_t> raise;
@@ -140,6 +166,7 @@ Result<bool> TsSegmenter::start(std::size_t units, bool ended, bool mark) {
     for (std::size_t i = 0; i < units; ++i)
       lowest = std::min<std::int64_t>(lowest, clamp_i32(times_.composition(i) - *shift_));
     raise.push_back(-lowest);
+    video_raise_ = -lowest;
   }
   audio_.reset();
   if (has_audio_) {
@@ -181,6 +208,7 @@ Status TsSegmenter::emit(bool ended, bool mark, const Target& fragments) {
                                  mp4::rescale_time(cuts_.front().presented, kMovieTimescale, lead.timescale);
         frames = audio_frames_before(end);
         if (frames == r.audio_frames.size() && !ended && !(mark && cuts_.size() >= kAudioWaitFragments)) return {};
+        gave_up_waiting_ = gave_up_waiting_ || (frames == r.audio_frames.size() && !ended);
       }
     }
     const std::size_t units = lead_video ? k : 0;
@@ -207,9 +235,11 @@ Status TsSegmenter::emit(bool ended, bool mark, const Target& fragments) {
         const std::size_t unit = written_units_ + i;
         if (unit + 1 < times_.count())
           last_duration_ = saturate_u32(times_.decode(unit + 1) - times_.decode(unit));
-        video_samples.push_back(OutputSample{static_cast<std::uint32_t>(size), last_duration_,
-                                             clamp_i32(times_.composition(unit) - *shift_),
-                                             r.access_units[i].sync != 0});
+        const std::int32_t offset = clamp_i32(times_.composition(unit) - *shift_);
+        offset_below_raise_ = offset_below_raise_ || offset < -video_raise_;
+        video_samples.push_back(OutputSample{static_cast<std::uint32_t>(size), last_duration_, offset,
+                                             r.access_units[i].sync != 0,
+                                             static_cast<std::uint8_t>(r.access_units[i].leading)});
         video_duration += last_duration_;
       }
     }
@@ -232,6 +262,14 @@ Status TsSegmenter::emit(bool ended, bool mark, const Target& fragments) {
     };
     PLEXO_CHECK(sequence_->write(samples, gather, fragments));
     ++fragments_written_;
+    if (has_video_ && units > 0) {
+      // Leading pictures right after the first that need pictures before it (RASL) do not
+      // decode from this fragment on.
+      bool clean = r.access_units[0].sync && !r.access_units[0].recovery;
+      for (std::size_t i = 1; clean && i < units && r.access_units[i].leading; ++i)
+        clean = r.access_units[i].leading != 1;
+      independent_ = independent_ && clean;
+    }
 
     written_units_ += units;
     times_.forget(written_units_);
@@ -287,6 +325,8 @@ Status TsSegmenter::finish(const Target& fragments) {
     shift_.reset();
     cuts_.clear();
     cutter_ready_ = false;
+    fragment_start_ = 0;
+    fragment_units_ = 0;
   }
   find_cuts();
   PLEXO_CHECK(emit(true, true, fragments));

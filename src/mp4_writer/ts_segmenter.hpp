@@ -9,10 +9,17 @@
 // times by LiveUnitTimes), and waiting for audio ends only at marks every kMarkSpacing bytes
 // of the stream. Over a whole stream, init and the fragments joined are convert_ts_to_fmp4's
 // file when no picture is presented before the first fragment's earliest, no unit waits past
-// kLiveTimingHorizon units for its decode time, and the audio starts and keeps up within four
+// kLiveTimingHorizon units for its decode time, the audio starts and keeps up within four
 // fragments of its video (audio that starts later is left out, as it would have to be
-// announced in the init segment already written), and the video's parameter sets never change
-// (where they do, a new init describes the new ones: see init_changes).
+// announced in the init segment already written), the video's parameter sets never change
+// (where they do, a new init describes the new ones: see init_changes), and no fragment
+// reaches the bound below.
+//
+// What it holds is bounded however the key frames come: a fragment also ends, at whatever
+// picture, where it would otherwise last longer than the maximum fragment duration or hold more
+// than kMaxFragmentPictures pictures (a stream without key pictures, or whose timestamps barely
+// advance). Such a fragment begins with a picture that needs earlier ones: `independent()`
+// turns false.
 #pragma once
 
 #include <optional>
@@ -30,8 +37,12 @@ namespace plexo::mp4w {
 
 class TsSegmenter {
  public:
-  // `fragment_duration` in seconds, checked with check_fragment_duration first.
-  explicit TsSegmenter(double fragment_duration);
+  // Pictures a fragment holds at most.
+  static constexpr std::size_t kMaxFragmentPictures = 16384;
+  static constexpr double kDefaultMaxFragmentDuration = 60.0;
+  // `fragment_duration` and `max_fragment_duration` in seconds, each checked with
+  // check_fragment_duration first.
+  explicit TsSegmenter(double fragment_duration, double max_fragment_duration = kDefaultMaxFragmentDuration);
 
   // Where each fragment is written, in order: memory of the size asked for.
   using Target = mp4::FragmentSequence::Target;
@@ -59,6 +70,19 @@ class TsSegmenter {
   // The demultiplexer's diagnostic lines so far: the PIDs found and every stream left out
   // (audio streams after the first among them: the segmenter converts the first only).
   const std::string& diagnostics() const { return diagnostics_; }
+  // Whether every fragment written so far begins with a picture that needs none before it
+  // (an IDR picture, or an HEVC random-access picture no skipped leading picture follows):
+  // each decodes alone after the initialisation segment. A fragment that begins at a
+  // recovery point or where a fragment had to end without a key frame does not.
+  bool independent() const { return independent_; }
+  // Whether the fragments written are convert_ts_to_fmp4's for the stream so far: no
+  // fragment was ended by the bound, no picture was timed at the horizon, presented before
+  // the first fragment's earliest or given a composition offset below the first fragment's
+  // lowest, and waiting for audio never ended at a mark.
+  bool as_whole_stream() const {
+    return !bounded_ && !gave_up_waiting_ && !offset_below_raise_ && !times_.timed_at_horizon() &&
+           (!shift_ || !earliest_ || *earliest_ - origin_ == *shift_);
+  }
 
  private:
   struct Cut {
@@ -86,6 +110,12 @@ class TsSegmenter {
   std::string diagnostics_;
   ts::StreamDemuxer demux_{ts::DiagnosticSink::collect(&diagnostics_)};
   std::uint64_t fragment_ticks_;  // 90 kHz
+  std::uint64_t max_fragment_ticks_;
+  bool independent_ = true;
+  bool bounded_ = false;
+  bool gave_up_waiting_ = false;
+  bool offset_below_raise_ = false;
+  std::int64_t video_raise_ = 0;  // added to the video's composition offsets
   mp4::FragmentCutter cutter_{1};
   std::optional<Buffer> init_;
   std::uint64_t received_ = 0;  // bytes of the stream
@@ -109,6 +139,16 @@ class TsSegmenter {
   // that ends it), whose earliest picture media time 0 presents.
   std::optional<std::int64_t> shift_;
   std::uint32_t last_duration_ = kDefaultVideoSampleDelta;
+  // The fragment being looked at: its first unit's decode time on the track, its units, and
+  // the unit before the one looked at last (where it ends if that one would make it too long).
+  std::uint64_t fragment_start_ = 0;
+  std::size_t fragment_units_ = 0;
+  struct Scanned {
+    std::uint64_t decode = 0;  // on the track
+    std::int64_t presented = 0;
+    std::int64_t shift = 0;
+  } previous_;
+  void cut_at(std::size_t unit, const Scanned& at);
   void feed_units();
   std::vector<Cut> cuts_;
   bool cutter_ready_ = false;

@@ -157,6 +157,7 @@ void LiveUnitTimes::decide() {
     const bool known_after = !known_.empty() && known_.back().unit >= unit &&
                              (unit >= known_.front().unit || known_.size() > 1);
     if (!ended_ && !(carried_ && known_after) && count_ <= unit + kLiveTimingHorizon) break;
+    timed_at_horizon_ = timed_at_horizon_ || (!ended_ && !(carried_ && known_after));
     std::size_t segment = 0;
     if (known_.size() > 1 && unit >= known_[1].unit && unit < known_.back().unit)
       segment = static_cast<std::size_t>(std::upper_bound(known_.begin(), known_.end(), unit,

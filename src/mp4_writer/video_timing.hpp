@@ -139,9 +139,12 @@ class LiveUnitTimes {
   std::int64_t composition(std::size_t i) const { return decided_[i - first_].second; }
   // The units before `unit` are asked for no more.
   void forget(std::size_t unit);
+  // Whether some unit was timed at the horizon, before what decides it over the whole stream.
+  bool timed_at_horizon() const { return timed_at_horizon_; }
 
  private:
   void decide();
+  bool timed_at_horizon_ = false;
 
   std::size_t count_ = 0, first_ = 0;  // first_: the first unit in decided_
   bool ended_ = false;

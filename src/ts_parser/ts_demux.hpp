@@ -17,7 +17,7 @@
 
 #include "codecs/aac/audio_specific_config.hpp"
 #include "codecs/ac3/ac3.hpp"
-#include "codecs/hdr_metadata.hpp"
+#include "codecs/sei.hpp"
 #include "codecs/mpeg_audio/frame_header.hpp"
 #include "codecs/video_codec.hpp"
 #include "core/messages.hpp"
@@ -49,8 +49,14 @@ static_assert(sizeof(NalRange) == 12);
 // avcC or hvcC or carry nothing an MP4 reader needs), from `first_nal` to where the next
 // picture's begin. Eight bytes; its timestamps, when it has any, are kept apart (UnitStamp).
 struct AccessUnit {
-  std::uint64_t first_nal : 63 = 0;  // index into TsDemuxResult::nal_units
-  std::uint64_t sync : 1 = 0;        // holds an IDR (H.264) or IRAP (HEVC) slice
+  std::uint64_t first_nal : 60 = 0;  // index into TsDemuxResult::nal_units
+  // A decoder may begin here: the unit holds an IDR (H.264) or IRAP (HEVC) slice, or an
+  // H.264 recovery-point SEI (`recovery`, then, for a picture that is not an IDR).
+  std::uint64_t sync : 1 = 0;
+  std::uint64_t recovery : 1 = 0;
+  // HEVC leading pictures, as a sample's is_leading flags say: 1 a RASL picture (it needs
+  // pictures before the random-access picture it follows), 3 a RADL one; otherwise 0.
+  std::uint64_t leading : 2 = 0;
 };
 static_assert(sizeof(AccessUnit) == 8);
 

@@ -5,6 +5,7 @@
 #include "codecs/h264/h264.hpp"
 #include "codecs/h264/parameter_sets.hpp"
 #include "codecs/hevc/hevc.hpp"
+#include "codecs/sei.hpp"
 #include "codecs/video_codec.hpp"
 #include "ts_parser/demux_state.hpp"
 
@@ -19,6 +20,9 @@ constexpr std::uint64_t kMaxParameterSetSize = 0xFFFF;
 // How much of an SEI unit is looked at for HDR metadata: the messages open it, and they are
 // tens of bytes.
 constexpr std::uint64_t kMaxSeiRead = 1024;
+// The bytes of an SEI unit searched for a recovery point: the messages before it are a few
+// timing ones, when any.
+constexpr std::size_t kSeiPrefix = 256;
 
 std::vector<std::uint8_t> copy_parameter_set(const ElementaryStream& es, std::uint64_t header,
                                              std::uint64_t end) {
@@ -97,6 +101,9 @@ void begin_generation(TsDemuxResult& result, VideoScan& scan) {
 void close_unit(TsDemuxResult& result, VideoScan& scan, bool keep) {
   if (!scan.unit_open) return;
   scan.unit_open = false;
+  // A picture that a recovery point marks is one to begin at as well.
+  if (scan.unit.sync) scan.unit.recovery = 0;
+  else scan.unit.sync = scan.unit.recovery;
   if (keep && scan.unit_has_slice) {
     if (!has_parameter_sets(result)) {
       scan.awaiting_key_frame = true;
@@ -250,7 +257,7 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
   if (opens_access_unit(codec, nal, scan.unit_has_slice)) {
     close_unit(result, scan, true);
     if (scan.first_key_frame_only && has_parameter_sets(result) && !result.access_units.empty() &&
-        result.access_units.back().sync) {
+        result.access_units.back().sync && !result.access_units.back().recovery) {
       scan.collect = false;
       return;
     }
@@ -284,6 +291,12 @@ void complete_nal(TsDemuxResult& result, VideoScan& scan, std::uint64_t start, s
   }
   if (is_slice(codec, type)) scan.unit_has_slice = true;
   if (is_key_slice(codec, type)) scan.unit.sync = true;
+  if (codec == VideoCodec::kHevc && is_slice(codec, type)) scan.unit.leading = hevc::leading_flags(type);
+  if (codec == VideoCodec::kH264 && type == h264::kSei && !scan.unit.recovery) {
+    std::uint8_t sei[kSeiPrefix];
+    const std::size_t length = result.video.peek(header, sei, std::min<std::uint64_t>(kSeiPrefix, end - header));
+    scan.unit.recovery = sei::recovery_frame_count(ByteView(sei, length), 1).has_value();
+  }
 }
 
 // The video stream as the start-code scanner reads it just after a payload was added: the

@@ -16,6 +16,8 @@
 namespace plexo::hevc {
 
 enum NalType : std::uint8_t {
+  kRadlN = 6,  // leading pictures: RADL_N, RADL_R (decodable), RASL_N, RASL_R (skipped)
+  kRaslR = 9,
   kFirstIrap = 16,  // BLA_W_LP
   kIdrWRadl = 19,
   kCraNut = 21,
@@ -36,6 +38,12 @@ inline std::uint8_t nal_type(std::uint8_t header_byte) { return (header_byte >> 
 inline bool is_vcl(std::uint8_t type) { return type < 32; }
 // Random-access pictures (BLA, IDR, CRA): decodable without any earlier picture.
 inline bool is_irap(std::uint8_t type) { return type >= kFirstIrap && type <= kLastIrap; }
+// The is_leading value of a sample flags field for a slice type: 1 for RASL (needs pictures
+// before the random-access picture), 3 for RADL (decodable), 0 (unknown) for any other.
+inline std::uint8_t leading_flags(std::uint8_t type) {
+  if (type < kRadlN || type > kRaslR) return 0;
+  return type >= kRadlN + 2 ? 1 : 3;
+}
 inline bool is_parameter_set(std::uint8_t type) { return type >= kVps && type <= kPps; }
 
 // Whether a NAL unit (header first) opens a new access unit, given whether the access unit
