@@ -30,6 +30,7 @@ struct ConvertedStream {
   TrackDescriptions descriptions;
   VideoTiming video;
   std::optional<VideoSampleTimes> video_samples;
+  std::vector<std::uint32_t> audio_gaps;  // what the frame before each gap lasts
 };
 
 // One data reference: the media is in this file.
@@ -198,6 +199,7 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   VideoTiming& video = keep->video;
   std::optional<AudioTrackTiming> audio;
   if (has_audio) audio = compute_audio_timing(d);
+  if (has_audio) keep->audio_gaps = keep_gaps(*audio, d.audio_gaps);
   align_tracks(video, audio);
 
   converted.outline = outline_movie(keep->descriptions, d, has_video ? &video : nullptr,
@@ -226,10 +228,16 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   if (audio) {
     TrackSamples& a = model.tracks.back();
     a.derived_count = d.audio_frames.size();
-    a.read_samples = [&d, delta = audio->sample_delta](std::uint64_t first, std::span<OutputSample> out) {
+    a.read_samples = [&d, keep, delta = audio->sample_delta](std::uint64_t first, std::span<OutputSample> out) {
       for (std::size_t k = 0; k < out.size(); ++k)
         out[k] = OutputSample{static_cast<std::uint32_t>(d.audio_frames[static_cast<std::size_t>(first + k)].size),
                               delta, 0, true};
+      // The frame before each gap lasts longer.
+      const auto& gaps = d.audio_gaps;
+      auto gap = std::upper_bound(gaps.begin(), gaps.end(), first,
+                                  [](std::uint64_t f, const ts::AudioGap& g) { return f < g.frame; });
+      for (; gap != gaps.end() && gap->frame <= first + out.size(); ++gap)
+        out[static_cast<std::size_t>(gap->frame - 1 - first)].duration = keep->audio_gaps[static_cast<std::size_t>(gap - gaps.begin())];
     };
     a.gather_media = [&d](const std::function<void(ByteView)>& sink) {
       ts::ElementaryStream::Copier copier(d.audio);
@@ -289,6 +297,7 @@ Result<SummarisedMovie> summarise_ts(ByteView input) {
   StreamCounts counts;
   std::vector<ts::UnitStamp> stamps;  // of every unit, numbered from the stream's first
   std::optional<ts::AudioAnchor> anchor;  // numbered from the stream's first frame
+  std::vector<ts::AudioGap> gaps;         // the same
   auto take = [&](std::size_t units_held, std::size_t frames_held) {
     const std::size_t units = d.access_units.size() - std::min(d.access_units.size(), units_held);
     const std::size_t frames = d.audio_frames.size() - std::min(d.audio_frames.size(), frames_held);
@@ -296,6 +305,8 @@ Result<SummarisedMovie> summarise_ts(ByteView input) {
     if (d.audio_anchor && !anchor) anchor = ts::AudioAnchor{d.audio_anchor->frame + counts.frames, d.audio_anchor->pts};
     for (const ts::UnitStamp& stamp : d.unit_stamps)
       if (stamp.unit < units) stamps.push_back({stamp.unit + counts.units, stamp.times});
+    for (const ts::AudioGap& gap : d.audio_gaps)
+      if (gap.frame <= frames) gaps.push_back({gap.frame + counts.frames, gap.ticks});
     count_units(d, 0, units, counts);
     counts.frames += frames;
     demux.release(units, frames);
@@ -312,6 +323,7 @@ Result<SummarisedMovie> summarise_ts(ByteView input) {
   VideoTiming video = compute_video_timing({static_cast<std::size_t>(counts.units), stamps});
   std::optional<AudioTrackTiming> audio;
   if (counts.frames > 0) audio = compute_audio_timing(d, counts.frames, anchor);
+  if (audio) keep_gaps(*audio, gaps);
   align_tracks(video, audio);
   TrackDescriptions descriptions;
   MovieOutline outline = outline_movie(descriptions, d, counts.units > 0 ? &video : nullptr,

@@ -60,12 +60,17 @@ class TsSegmenter {
   }
   bool video_leads() const;
   void find_cuts();
+  // Looks for cuts from the first sample held again, when which track leads changed.
+  void restart_cuts();
   // `mark`: the stream was taken up to a mark, where waiting for audio may end.
   Result<bool> start(std::size_t units, bool ended, bool mark);
   Status emit(bool ended, bool mark, const Target& fragments);
   // The audio frames held that are presented before movie time `end`.
   std::size_t audio_frames_before(std::int64_t end) const;
-  std::int64_t audio_movie_time(std::uint64_t frame) const;
+  // What held frame `i` lasts: longer before a gap, taken from `clock`; `gap` moves along
+  // the held gaps as `i` grows.
+  std::uint32_t audio_duration(std::size_t i, std::vector<ts::AudioGap>::const_iterator& gap,
+                               AudioGapClock& clock) const;
 
   ts::StreamDemuxer demux_;
   std::uint64_t fragment_ticks_;  // 90 kHz
@@ -98,6 +103,15 @@ class TsSegmenter {
 
   std::optional<AudioTrackTiming> audio_;
   std::uint64_t audio_written_ = 0;  // frames
+  // The media time of the first frame held, and the gaps' clock as far as the frames written.
+  std::uint64_t audio_media_ = 0;
+  std::optional<AudioGapClock> audio_gaps_;
+  // The same for the audio looked at for cuts, when it leads.
+  std::uint64_t scan_media_ = 0;
+  std::optional<AudioGapClock> scan_gaps_;
+  // The programme's video stream sent nothing while its audio ran kAudioOnlyAfter: the audio
+  // is converted alone, as when the stream ends without video.
+  bool audio_only_ = false;
 };
 
 }  // namespace plexo::mp4w

@@ -55,7 +55,7 @@ void dispatch(Scan& scan, ByteView packet) {
   const std::size_t offset = header.payload_offset;
   const bool unit_start = header.unit_start;
   const std::uint16_t pid = header.pid;
-  const PacketPayload payload{packet.subspan(offset), offset, unit_start};
+  const PacketPayload payload{packet.subspan(offset), offset, unit_start, static_cast<std::uint8_t>(packet[3] & 0x0F)};
 
   TsDemuxResult& result = scan.result;
   if (!scan.programme_found) {
@@ -313,6 +313,23 @@ void StreamDemuxer::release(std::size_t units, std::size_t frames) {
 
   // Audio: the frames, then every byte before the next frame or the framing's search.
   r.audio_frames.erase(r.audio_frames.begin(), r.audio_frames.begin() + static_cast<std::ptrdiff_t>(frames));
+  // A gap at the first frame kept lengthened the last one let go: it was used with it.
+  const auto later = std::find_if(r.audio_gaps.begin(), r.audio_gaps.end(),
+                                  [frames](const AudioGap& gap) { return gap.frame > frames || frames == 0; });
+  std::uint64_t gone = 0;  // ticks the gaps let go of add
+  for (auto gap = r.audio_gaps.begin(); gap != later; ++gap) gone += gap->ticks;
+  r.audio_gaps.erase(r.audio_gaps.begin(), later);
+  for (AudioGap& gap : r.audio_gaps) gap.frame -= frames;
+  // The anchor moves to the first frame held when its own goes.
+  if (r.audio_anchor && frames > 0) {
+    if (r.audio_anchor->frame >= frames) {
+      r.audio_anchor->frame -= frames;
+    } else {
+      const std::uint64_t after = audio_frame_clock(r).ticks(frames - r.audio_anchor->frame) + gone;
+      r.audio_anchor = AudioAnchor{0, (r.audio_anchor->pts + after) & ((std::uint64_t{1} << 33) - 1)};
+    }
+  }
+  scan.audio.released += frames;
   std::uint64_t audio_keep = scan.audio.search_from;
   if (!r.audio_frames.empty()) audio_keep = std::min<std::uint64_t>(audio_keep, r.audio_frames.front().begin);
   r.audio.discard_before(audio_keep);
