@@ -205,7 +205,7 @@ class Framer {
   }
 
   // Frames follow one another by count from the last that set it; a PTS more than half a
-  // frame away sets it again, and when later than the count, the gap is kept.
+  // frame later is a gap, kept, and one more than half a frame earlier sets the count again.
   // A gap found after packets were lost inside a PES lies before the first frame that began
   // after them (when it is still held), so that the frames up to this one keep their times.
   void follow_pts(std::size_t index, std::uint64_t pts) {
@@ -215,7 +215,7 @@ class Framer {
     scan_.after_loss.reset();
     if (scan_.count) {
       const AudioFrameClock clock = audio_frame_clock(result_);
-      const std::uint64_t expected = scan_.count->pts + clock.ticks(frame - scan_.count->frame);
+      const std::uint64_t expected = scan_.count->pts + scan_.gap_ticks + clock.ticks(frame - scan_.count->frame);
       const std::int64_t off = mp4w::clock_difference(pts, expected);
       // |off| against half a frame, in ticks times twice the sample rate
       const u128 twice = u128{static_cast<std::uint64_t>(off < 0 ? -off : off)} * 2 * clock.sample_rate;
@@ -225,9 +225,14 @@ class Framer {
         if (after_loss && *after_loss > scan_.count->frame)
           at = std::min(frame, std::max(*after_loss, scan_.released + 1));
         result_.audio_gaps.push_back({static_cast<std::size_t>(at - scan_.released), static_cast<std::uint64_t>(off)});
+        // The count goes on from where it was set, gaps added, so that its rounding does
+        // not add up from gap to gap.
+        scan_.gap_ticks += static_cast<std::uint64_t>(off);
+        return;
       }
     }
     scan_.count = AudioAnchor{static_cast<std::size_t>(frame), pts};
+    scan_.gap_ticks = 0;
   }
 
   // An E-AC-3 sample is an independent substream 0 syncframe with the substreams that follow

@@ -74,6 +74,7 @@ struct AudioScan {
   // from the stream's first: the frame whose PTS set the frame count, and that PTS.
   std::uint64_t released = 0;
   std::optional<AudioAnchor> count;
+  std::uint64_t gap_ticks = 0;  // of the gaps found since
   // Packets were lost (the continuity counter skipped): the stream position where the bytes
   // after the last loss begin (a frame across it is damaged), and the first frame to begin
   // after a loss since the last PTS (numbered as `count`). Frames after a loss lead up to

@@ -76,10 +76,11 @@ struct AudioAnchor {
 };
 
 // Where the audio's timestamps show frames missing (packets lost): frame `frame` begins
-// `ticks` (90 kHz) later than counting frames from the last frame that set the count says.
-// A frame beginning a PES sets the count when its PTS lies more than half a frame from it,
-// either way; only a later PTS is a gap, which the frame before it lasts longer to keep.
-// Nearer PTS (jitter, rounding) change nothing.
+// `ticks` (90 kHz) later than counting frames (and the gaps before) says. Only the first
+// frame to begin in a PES has a PTS; one more than half a frame later than the count is a
+// gap, which the frame before it lasts longer to keep; one more than half a frame earlier
+// sets the count again (a discontinuity: no duration changes); nearer PTS (jitter,
+// rounding) change nothing.
 struct AudioGap {
   std::size_t frame = 0;
   std::uint64_t ticks = 0;
