@@ -11,7 +11,8 @@
 // file when no picture is presented before the first fragment's earliest, no unit waits past
 // kLiveTimingHorizon units for its decode time, and the audio starts and keeps up within four
 // fragments of its video (audio that starts later is left out, as it would have to be
-// announced in the init segment already written).
+// announced in the init segment already written). A programme whose listed video stream has
+// sent nothing while 10 s of audio came converts its audio alone from then on.
 #pragma once
 
 #include <optional>
