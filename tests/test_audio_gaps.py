@@ -92,6 +92,8 @@ def test_the_file_path_and_hls_keep_the_gaps_too(tmp_path, fixture_bytes, refere
     source.write_bytes(damaged)
     plexo.convert_file(source, tmp_path / "out.mp4", diagnostics=False)
     assert (tmp_path / "out.mp4").read_bytes() == plexo.convert_ts_to_mp4(damaged, diagnostics=False)
+    # the probe of the stream summarises the same tracks, gaps included
+    assert plexo.probe(damaged)["tracks"] == plexo.probe((tmp_path / "out.mp4").read_bytes())["tracks"]
     done = subprocess.run([sys.executable, "-m", "plexo", "hls", "--segment-duration", "2", str(source),
                            str(tmp_path / "hls")], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
@@ -199,6 +201,18 @@ def test_frames_after_packets_lost_inside_a_pes_lead_up_to_the_next_timestamp():
     assert all(time == n * FRAME for n, time in times.items())
     # without the loss, nothing moves
     assert sample_times(_plexo.convert_ts_to_mp4(stream)) == {n: n * FRAME for n in range(27)}
+
+
+def test_a_pes_whose_first_frame_was_lost_gives_its_pts_to_no_other_frame():
+    # 200-byte frames; the second packet of the middle PES is lost: its frame 12 is cut, 13
+    # gone, and 14, the first whole frame left, is not the one the PES's PTS stamps
+    stream = audio_only([(frames(0, 12, size=193), START), (frames(12, 12, size=193), START + 12 * FRAME),
+                         (frames(24, 3, size=193), START + 24 * FRAME)])
+    packets = ts_packets(stream)
+    audio = [i for i, p in enumerate(packets) if (p[1] & 0x1F) << 8 | p[2] == 0x101 and p[1] & 0x40]
+    times = sample_times(_plexo.convert_ts_to_mp4(b"".join(p for i, p in enumerate(packets) if i != audio[1] + 1)))
+    assert sorted(times) == [n for n in range(27) if n not in (12, 13)]
+    assert all(time == n * FRAME for n, time in times.items())
 
 
 def test_every_output_kind_keeps_the_same_gap():

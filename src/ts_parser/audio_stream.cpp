@@ -194,11 +194,13 @@ class Framer {
     const std::size_t index = result_.audio_frames.size();
     result_.audio_frames.push_back({q + shape.skip, length - shape.skip});
     if (scan_.loss_at && q >= *scan_.loss_at && !scan_.after_loss) scan_.after_loss = scan_.released + index;
-    // The frame's own time: the PTS of the PES it is the first to begin in.
+    // The frame's own time: the PTS of the PES it is the first to begin in (not when packets
+    // were lost between the PES's start and the frame: its first frame went with them).
     if (auto* pes = pes_holding(scan_.pes, q); pes && !pes->claimed) {
       pes->claimed = true;
-      if (pes->times.pts && !result_.audio_anchor) result_.audio_anchor = AudioAnchor{index, *pes->times.pts};
-      if (pes->times.pts) follow_pts(index, *pes->times.pts);
+      const bool first = !(scan_.loss_at && pes->begin < *scan_.loss_at && q >= *scan_.loss_at);
+      if (first && pes->times.pts && !result_.audio_anchor) result_.audio_anchor = AudioAnchor{index, *pes->times.pts};
+      if (first && pes->times.pts) follow_pts(index, *pes->times.pts);
     }
     if (index == 0) totals_.first_audio_pts = stamp(q + length);
     report(q + length);
