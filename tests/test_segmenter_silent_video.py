@@ -57,6 +57,14 @@ def test_audio_goes_alone_after_10_s_without_video_and_not_before():
     assert during > 0 and joined == plexo.convert_ts_to_fmp4(long, fragment_duration=1.0, diagnostics=False)
 
 
+def test_no_frame_is_dropped_however_many_come_before_the_first_fragment():
+    # 5,000 tiny frames (107 s) in 150 KiB: more than 4,096 by the second look at 128 KiB
+    stream = transport_stream([], audio_pes(5000, 20, per_pes=20))
+    joined, during, _ = segment(stream, 1316, 4.0)
+    assert len(mt.packets(joined, "a:0")) == 5000 and during > 0
+    assert joined == plexo.convert_ts_to_fmp4(stream, fragment_duration=4.0, diagnostics=False)
+
+
 def test_video_that_starts_after_the_audio_went_alone_is_left_out():
     stream = transport_stream([], audio_pes(1000, 100))
     picture = AUD + nal(SPS) + nal(PPS) + nal(idr())
