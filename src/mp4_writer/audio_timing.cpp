@@ -71,6 +71,26 @@ AudioTrackTiming compute_audio_timing(const ts::DemuxedAudio& demuxed, std::uint
   return timing;
 }
 
+std::uint32_t AudioGapClock::lengthened(std::uint64_t ticks) {
+  ticks_ = saturating_add(ticks_, ticks);
+  const std::uint64_t media = rescale(ticks_, kMovieTimescale, timescale_);
+  const std::uint64_t extra = media - media_;
+  media_ = media;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{delta_} + extra, UINT32_MAX));
+}
+
+std::vector<std::uint32_t> keep_gaps(AudioTrackTiming& timing, std::span<const ts::AudioGap> gaps) {
+  std::vector<std::uint32_t> durations;
+  durations.reserve(gaps.size());
+  AudioGapClock clock(timing);
+  for (const ts::AudioGap& gap : gaps) {
+    durations.push_back(clock.lengthened(gap.ticks));
+    timing.media_duration = saturating_add(timing.media_duration, durations.back() - timing.sample_delta);
+  }
+  if (!gaps.empty()) timing.movie_duration = rescale(timing.media_duration, timing.timescale, kMovieTimescale);
+  return durations;
+}
+
 void align_tracks(VideoTiming& video, std::span<AudioTrackTiming> audio) {
   // Each start as a distance from the first known one, so a clock wrap between them counts
   // as the short way round.

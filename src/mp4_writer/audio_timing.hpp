@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "codecs/aac/audio_specific_config.hpp"
 #include "mp4_parser/bit_rates.hpp"
@@ -41,6 +42,25 @@ AudioTrackTiming compute_audio_timing(const ts::DemuxedAudio& demuxed, std::uint
 
 // A meter for the track's frames, each `frame_samples` at `sample_rate`.
 inline mp4::RateMeter rate_meter(const AudioTrackTiming& a) { return mp4::RateMeter(a.frame_samples, a.sample_rate); }
+
+// Where packets were lost, the audio's timestamps show a gap (ts::AudioGap): the frame before
+// it lasts that much longer, so that every later frame keeps its source time. Each gap's
+// ticks are taken into the media timescale as the change of the running total, so that the
+// roundings do not add up; a duration stops at the largest a sample table holds.
+class AudioGapClock {
+ public:
+  explicit AudioGapClock(const AudioTrackTiming& timing) : timescale_(timing.timescale), delta_(timing.sample_delta) {}
+  // What the frame before a gap of `ticks` (90 kHz) lasts, in the media timescale.
+  std::uint32_t lengthened(std::uint64_t ticks);
+
+ private:
+  std::uint32_t timescale_, delta_;
+  std::uint64_t ticks_ = 0, media_ = 0;
+};
+
+// The durations of the frames before `gaps` (in their order); the track's media and movie
+// durations grow by what they add.
+std::vector<std::uint32_t> keep_gaps(AudioTrackTiming& timing, std::span<const ts::AudioGap> gaps);
 
 // The movie starts with whichever track starts first; the others wait behind an empty edit
 // of the difference. No edit skips media.

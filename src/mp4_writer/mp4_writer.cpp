@@ -33,6 +33,8 @@ struct ConvertedStream {
   std::optional<VideoSampleTimes> video_samples;
   std::vector<AudioTrackTiming> audio;        // one per audio track
   std::vector<const ts::DemuxedAudio*> audio_streams;  // the stream of each
+  // Per audio track: what the frame before each of its gaps lasts.
+  std::vector<std::vector<std::uint32_t>> audio_gaps;
 };
 
 // The audio streams of a result that give tracks: those with frames, the result's own first.
@@ -246,6 +248,7 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
   keep->audio_streams = audio_streams(d);
   for (const ts::DemuxedAudio* stream : keep->audio_streams) {
     AudioTrackTiming& audio = keep->audio.emplace_back(compute_audio_timing(*stream));
+    keep->audio_gaps.push_back(keep_gaps(audio, stream->audio_gaps));
     // A progressive file states the rates its frames have; a fragmented one what its live
     // segmenter states before the frames come, so that the two write the same bytes.
     if (layout == Layout::kProgressive) {
@@ -287,10 +290,17 @@ Result<ConvertedMovie> convert_movie(ts::TsDemuxResult demuxed, Layout layout) {
     const ts::DemuxedAudio& stream = *keep->audio_streams[t];
     TrackSamples& a = model.tracks[first_audio + t];
     a.derived_count = stream.audio_frames.size();
-    a.read_samples = [&stream, delta = keep->audio[t].sample_delta](std::uint64_t first, std::span<OutputSample> out) {
+    a.read_samples = [&stream, lengths = &keep->audio_gaps[t], delta = keep->audio[t].sample_delta](
+                         std::uint64_t first, std::span<OutputSample> out) {
       for (std::size_t k = 0; k < out.size(); ++k)
         out[k] = OutputSample{static_cast<std::uint32_t>(stream.audio_frames[static_cast<std::size_t>(first + k)].size),
                               delta, 0, true};
+      // The frame before each gap lasts longer.
+      const auto& gaps = stream.audio_gaps;
+      auto gap = std::upper_bound(gaps.begin(), gaps.end(), first,
+                                  [](std::uint64_t f, const ts::AudioGap& g) { return f < g.frame; });
+      for (; gap != gaps.end() && gap->frame <= first + out.size(); ++gap)
+        out[static_cast<std::size_t>(gap->frame - 1 - first)].duration = (*lengths)[static_cast<std::size_t>(gap - gaps.begin())];
     };
     a.gather_media = [&stream](const std::function<void(ByteView)>& sink) {
       ts::ElementaryStream::Copier copier(stream.audio);
@@ -349,11 +359,12 @@ Result<SummarisedMovie> summarise_ts(ByteView input, ts::AudioStreams audio_stre
   const ts::TsDemuxResult& d = demux.result();
   StreamCounts counts;
   std::vector<ts::UnitStamp> stamps;  // of every unit, numbered from the stream's first
-  // Per audio stream (the result's own, then `more_audio`): frames counted, the anchor
-  // numbered from the stream's first frame, and the rates of the frames taken.
+  // Per audio stream (the result's own, then `more_audio`): frames counted, the anchor and
+  // the gaps numbered from the stream's first frame, and the rates of the frames taken.
   struct AudioCount {
     std::uint64_t frames = 0;
     std::optional<ts::AudioAnchor> anchor;
+    std::vector<ts::AudioGap> gaps;
     std::optional<mp4::RateMeter> rates;
   };
   std::vector<AudioCount> audio_counts;
@@ -372,6 +383,8 @@ Result<SummarisedMovie> summarise_ts(ByteView input, ts::AudioStreams audio_stre
       // The anchor counts the frames held when it came.
       if (audio.audio_anchor && !count.anchor)
         count.anchor = ts::AudioAnchor{audio.audio_anchor->frame + count.frames, audio.audio_anchor->pts};
+      for (const ts::AudioGap& gap : audio.audio_gaps)
+        if (gap.frame <= frames) count.gaps.push_back({gap.frame + count.frames, gap.ticks});
       if (frames > 0 && !count.rates) count.rates.emplace(rate_meter(compute_audio_timing(audio, 0, std::nullopt)));
       for (std::size_t k = 0; k < frames; ++k) count.rates->add(static_cast<std::uint32_t>(audio.audio_frames[k].size));
       count.frames += frames;
@@ -397,6 +410,7 @@ Result<SummarisedMovie> summarise_ts(ByteView input, ts::AudioStreams audio_stre
   for (std::size_t i = 0; i < audio_counts.size(); ++i)
     if (audio_counts[i].frames > 0) {
       audio.push_back(compute_audio_timing(stream(i), audio_counts[i].frames, audio_counts[i].anchor));
+      keep_gaps(audio.back(), audio_counts[i].gaps);
       audio.back().rates = audio_counts[i].rates->rates();
       audio_frames.push_back(audio_counts[i].frames);
     }

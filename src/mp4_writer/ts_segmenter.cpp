@@ -21,6 +21,9 @@ constexpr std::size_t kAudioWaitFragments = 4;
 constexpr std::size_t kMaxHeldAudioFrames = 4096;
 // Where in the stream (every so many bytes from its first) waiting for audio may end.
 constexpr std::uint64_t kMarkSpacing = 64 * 1024;
+// How long the audio of a programme whose video stream has sent nothing runs (90 kHz) before
+// it is converted alone; decided at a mark, before the tracks are fixed.
+constexpr std::uint64_t kAudioOnlyAfter = 10 * kMovieTimescale;
 
 }  // namespace
 
@@ -32,19 +35,29 @@ TsSegmenter::TsSegmenter(double fragment_duration, double max_fragment_duration)
 bool TsSegmenter::video_leads() const {
   const ts::TsDemuxResult& r = demux_.result();
   // A programme whose video stream sent nothing converts its audio alone.
-  return r.video_pid && !(ended_ && r.video.empty());
+  return r.video_pid && !audio_only_ && !(ended_ && r.video.empty());
 }
 
-std::int64_t TsSegmenter::audio_movie_time(std::uint64_t frame) const {
-  const mp4::FragmentedTrack& track = tracks_.back();
-  return static_cast<std::int64_t>(track.delay) +
-         mp4::rescale_time(static_cast<std::int64_t>(frame * audio_->sample_delta), kMovieTimescale, track.timescale);
+std::uint32_t TsSegmenter::audio_duration(std::size_t i, std::vector<ts::AudioGap>::const_iterator& gap,
+                                          AudioGapClock& clock) const {
+  const auto& gaps = demux_.result().audio_gaps;
+  while (gap != gaps.end() && gap->frame <= i) ++gap;
+  return gap != gaps.end() && gap->frame == i + 1 ? clock.lengthened(gap->ticks) : audio_->sample_delta;
 }
 
 std::size_t TsSegmenter::audio_frames_before(std::int64_t end) const {
-  const std::size_t held = demux_.result().audio_frames.size();
+  const ts::TsDemuxResult& r = demux_.result();
+  const mp4::FragmentedTrack& track = tracks_.back();
+  AudioGapClock clock = *audio_gaps_;
+  auto gap = r.audio_gaps.cbegin();
+  std::uint64_t media = audio_media_;
   std::size_t n = 0;
-  while (n < held && audio_movie_time(audio_written_ + n) < end) ++n;
+  for (; n < r.audio_frames.size(); ++n) {
+    const std::int64_t presented = static_cast<std::int64_t>(track.delay) +
+                                   mp4::rescale_time(static_cast<std::int64_t>(media), kMovieTimescale, track.timescale);
+    if (presented >= end) break;
+    media += audio_duration(n, gap, clock);
+  }
   return n;
 }
 
@@ -112,14 +125,20 @@ void TsSegmenter::find_cuts() {
     }
   } else if (!r.audio_frames.empty()) {
     if (!audio_) audio_ = compute_audio_timing(r);
-    if (!cutter_ready_)
+    if (!cutter_ready_) {
       cutter_ = mp4::FragmentCutter(
           mp4::rescale_time(static_cast<std::int64_t>(fragment_ticks_), audio_->timescale, kMovieTimescale));
+      scan_media_ = 0;
+      scan_gaps_.emplace(*audio_);
+    }
     cutter_ready_ = true;
+    auto gap = std::lower_bound(r.audio_gaps.cbegin(), r.audio_gaps.cend(), scanned_ + 1,
+                                [](const ts::AudioGap& g, std::size_t f) { return g.frame < f; });
     for (; scanned_ < r.audio_frames.size(); ++scanned_) {
       const std::uint64_t frame = audio_written_ + scanned_;
-      const auto presented = static_cast<std::int64_t>(frame * audio_->sample_delta);
+      const auto presented = static_cast<std::int64_t>(scan_media_);
       if (cutter_.begins_fragment(frame == 0, true, presented)) cuts_.push_back({scanned_, presented});
+      scan_media_ += audio_duration(scanned_, gap, *scan_gaps_);
     }
   }
 }
@@ -171,6 +190,7 @@ Result<bool> TsSegmenter::start(std::size_t units, bool ended, bool mark) {
   audio_.reset();
   if (has_audio_) {
     audio_ = compute_audio_timing(r);
+    audio_gaps_.emplace(*audio_);
     raise.push_back(0);
   }
   align_tracks(video, audio_);
@@ -209,6 +229,8 @@ Status TsSegmenter::emit(bool ended, bool mark, const Target& fragments) {
         frames = audio_frames_before(end);
         if (frames == r.audio_frames.size() && !ended && !(mark && cuts_.size() >= kAudioWaitFragments)) return {};
         gave_up_waiting_ = gave_up_waiting_ || (frames == r.audio_frames.size() && !ended);
+        // The last frame held waits for the next, whose PTS may show a gap it must last over.
+        if (frames > 0 && frames == r.audio_frames.size() && !ended) --frames;
       }
     }
     const std::size_t units = lead_video ? k : 0;
@@ -243,8 +265,12 @@ Status TsSegmenter::emit(bool ended, bool mark, const Target& fragments) {
         video_duration += last_duration_;
       }
     }
-    for (std::size_t j = 0; j < frames; ++j)
-      audio_samples.push_back(OutputSample{static_cast<std::uint32_t>(r.audio_frames[j].size), audio_->sample_delta, 0, true});
+    auto gap = r.audio_gaps.cbegin();
+    for (std::size_t j = 0; j < frames; ++j) {
+      const std::uint32_t duration = audio_duration(j, gap, *audio_gaps_);
+      audio_samples.push_back(OutputSample{static_cast<std::uint32_t>(r.audio_frames[j].size), duration, 0, true});
+      audio_media_ += duration;
+    }
 
     std::vector<std::span<const OutputSample>> samples;
     if (has_video_) samples.emplace_back(video_samples);
@@ -275,8 +301,9 @@ Status TsSegmenter::emit(bool ended, bool mark, const Target& fragments) {
     times_.forget(written_units_);
     video_decode_ += video_duration;
     audio_written_ += frames;
-    // Audio that came after the tracks were fixed without it is not kept.
-    demux_.release(units, has_audio_ ? frames : r.audio_frames.size());
+    // Audio that came after the tracks were fixed without it is not kept, nor video that
+    // came after the audio was fixed to go alone.
+    demux_.release(lead_video ? units : r.access_units.size(), has_audio_ ? frames : r.audio_frames.size());
     if (last) return {};
     cuts_.erase(cuts_.begin());
     for (Cut& cut : cuts_) cut.unit -= k;
@@ -297,9 +324,14 @@ Status TsSegmenter::push(ByteView chunk, const Target& fragments) {
     received_ += take;
     const bool mark = received_ % kMarkSpacing == 0;
     const ts::TsDemuxResult& r = demux_.result();
+    if (!started_ && mark && r.video_pid && !audio_only_ && r.video.empty() &&
+        ts::audio_frame_clock(r).ticks(r.audio_frames.size()) >= kAudioOnlyAfter) {
+      audio_only_ = true;
+      restart_cuts();
+    }
     if (!started_ && mark) {
       // Before the tracks are known, keep only what they may still need.
-      const std::size_t excess = r.audio_frames.size() > kMaxHeldAudioFrames && r.video_pid && r.access_units.empty()
+      const std::size_t excess = r.audio_frames.size() > kMaxHeldAudioFrames && video_leads() && r.access_units.empty()
                                      ? r.audio_frames.size() - kMaxHeldAudioFrames
                                      : 0;
       if (!video_leads()) scanned_ -= std::min(scanned_, excess);
@@ -313,21 +345,23 @@ Status TsSegmenter::push(ByteView chunk, const Target& fragments) {
   return {};
 }
 
+void TsSegmenter::restart_cuts() {
+  scanned_ = 0;
+  scan_decode_ = 0;
+  earliest_.reset();
+  shift_.reset();
+  cuts_.clear();
+  cutter_ready_ = false;
+  fragment_start_ = 0;
+  fragment_units_ = 0;
+}
+
 Status TsSegmenter::finish(const Target& fragments) {
   if (ended_) return {};
   ended_ = true;
   demux_.finish();
-  if (!started_) {
-    // Which track leads may have changed now that the stream is known to have ended.
-    scanned_ = 0;
-    scan_decode_ = 0;
-    earliest_.reset();
-    shift_.reset();
-    cuts_.clear();
-    cutter_ready_ = false;
-    fragment_start_ = 0;
-    fragment_units_ = 0;
-  }
+  // Which track leads may have changed now that the stream is known to have ended.
+  if (!started_) restart_cuts();
   find_cuts();
   PLEXO_CHECK(emit(true, true, fragments));
   if (started_) return {};

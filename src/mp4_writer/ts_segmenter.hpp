@@ -13,7 +13,8 @@
 // fragments of its video (audio that starts later is left out, as it would have to be
 // announced in the init segment already written), the video's parameter sets never change
 // (where they do, a new init describes the new ones: see init_changes), and no fragment
-// reaches the bound below.
+// reaches the bound below. A programme whose listed video stream has sent nothing while 10 s
+// of audio came converts its audio alone from then on.
 //
 // What it holds is bounded however the key frames come: a fragment also ends, at whatever
 // picture, where it would otherwise last longer than the maximum fragment duration or hold more
@@ -100,12 +101,17 @@ class TsSegmenter {
   // The initialisation segment describing generation `generation_` of the parameter sets.
   Result<Buffer> write_init();
   void find_cuts();
+  // Looks for cuts from the first sample held again, when which track leads changed.
+  void restart_cuts();
   // `mark`: the stream was taken up to a mark, where waiting for audio may end.
   Result<bool> start(std::size_t units, bool ended, bool mark);
   Status emit(bool ended, bool mark, const Target& fragments);
   // The audio frames held that are presented before movie time `end`.
   std::size_t audio_frames_before(std::int64_t end) const;
-  std::int64_t audio_movie_time(std::uint64_t frame) const;
+  // What held frame `i` lasts: longer before a gap, taken from `clock`; `gap` moves along
+  // the held gaps as `i` grows.
+  std::uint32_t audio_duration(std::size_t i, std::vector<ts::AudioGap>::const_iterator& gap,
+                               AudioGapClock& clock) const;
 
   std::string diagnostics_;
   ts::StreamDemuxer demux_{ts::DiagnosticSink::collect(&diagnostics_)};
@@ -160,6 +166,16 @@ class TsSegmenter {
   std::size_t generation_ = 0;       // of the parameter sets the last init describes
   std::uint64_t fragments_written_ = 0;
   std::vector<InitChange> init_changes_;
+
+  // The media time of the first frame held, and the gaps' clock as far as the frames written.
+  std::uint64_t audio_media_ = 0;
+  std::optional<AudioGapClock> audio_gaps_;
+  // The same for the audio looked at for cuts, when it leads.
+  std::uint64_t scan_media_ = 0;
+  std::optional<AudioGapClock> scan_gaps_;
+  // The programme's video stream sent nothing while its audio ran kAudioOnlyAfter: the audio
+  // is converted alone, as when the stream ends without video.
+  bool audio_only_ = false;
 };
 
 }  // namespace plexo::mp4w

@@ -5,6 +5,7 @@
 #include "codecs/aac/adts.hpp"
 #include "codecs/ac3/ac3.hpp"
 #include "codecs/mpeg_audio/frame_header.hpp"
+#include "mp4_writer/timeline.hpp"
 #include "ts_parser/demux_state.hpp"
 
 namespace plexo::ts {
@@ -97,7 +98,7 @@ class Framer {
         from = *q + 1;
         continue;
       }
-      if (!confirmed(*q, length)) {
+      if (spans_loss(*q, length) || !confirmed(*q, length)) {
         from = *q + 1;  // a damaged header: drop its byte and look again
         continue;
       }
@@ -133,6 +134,11 @@ class Framer {
     if (decided() && (shape->codec != result_.audio_codec || (scan_.stream_key && shape->key != *scan_.stream_key)))
       return std::nullopt;
     return shape;
+  }
+
+  // Whether packets were lost inside the frame's bytes: its end is another frame's.
+  bool spans_loss(std::uint64_t q, std::size_t length) const {
+    return scan_.loss_at && q < *scan_.loss_at && q + length > *scan_.loss_at;
   }
 
   // Whether the first frame has fixed the stream's codec.
@@ -188,13 +194,48 @@ class Framer {
     const std::size_t index = result_.audio_frames.size();
     result_.audio_frames.push_back({q + shape.skip, length - shape.skip});
     scan_.found_frame = true;
-    // The frame's own time: the PTS of the PES it is the first to begin in.
+    if (scan_.loss_at && q >= *scan_.loss_at && !scan_.after_loss) scan_.after_loss = scan_.released + index;
+    // The frame's own time: the PTS of the PES it is the first to begin in (not when packets
+    // were lost between the PES's start and the frame: its first frame went with them).
     if (auto* pes = pes_holding(scan_.pes, q); pes && !pes->claimed) {
       pes->claimed = true;
-      if (pes->times.pts && !result_.audio_anchor) result_.audio_anchor = AudioAnchor{index, *pes->times.pts};
+      const bool first = !(scan_.loss_at && pes->begin < *scan_.loss_at && q >= *scan_.loss_at);
+      if (first && pes->times.pts && !result_.audio_anchor) result_.audio_anchor = AudioAnchor{index, *pes->times.pts};
+      if (first && pes->times.pts) follow_pts(index, *pes->times.pts);
     }
     if (index == 0) totals_.first_audio_pts = stamp(q + length);
     report(q + length);
+  }
+
+  // Frames follow one another by count from the last that set it; a PTS more than half a
+  // frame later is a gap, kept, and one more than half a frame earlier sets the count again.
+  // A gap found after packets were lost inside a PES lies before the first frame that began
+  // after them (when it is still held), so that the frames up to this one keep their times.
+  void follow_pts(std::size_t index, std::uint64_t pts) {
+    const std::uint64_t frame = scan_.released + index;
+    const std::optional<std::uint64_t> after_loss = scan_.after_loss;
+    scan_.loss_at.reset();
+    scan_.after_loss.reset();
+    if (scan_.count) {
+      const AudioFrameClock clock = audio_frame_clock(result_);
+      const std::uint64_t expected = scan_.count->pts + scan_.gap_ticks + clock.ticks(frame - scan_.count->frame);
+      const std::int64_t off = mp4w::clock_difference(pts, expected);
+      // |off| against half a frame, in ticks times twice the sample rate
+      const u128 twice = u128{static_cast<std::uint64_t>(off < 0 ? -off : off)} * 2 * clock.sample_rate;
+      if (twice <= u128{clock.frame_samples} * 90000) return;
+      if (off > 0) {
+        std::uint64_t at = frame;
+        if (after_loss && *after_loss > scan_.count->frame)
+          at = std::min(frame, std::max(*after_loss, scan_.released + 1));
+        result_.audio_gaps.push_back({static_cast<std::size_t>(at - scan_.released), static_cast<std::uint64_t>(off)});
+        // The count goes on from where it was set, gaps added, so that its rounding does
+        // not add up from gap to gap.
+        scan_.gap_ticks += static_cast<std::uint64_t>(off);
+        return;
+      }
+    }
+    scan_.count = AudioAnchor{static_cast<std::size_t>(frame), pts};
+    scan_.gap_ticks = 0;
   }
 
   // An E-AC-3 sample is an independent substream 0 syncframe with the substreams that follow
@@ -251,9 +292,29 @@ bool opens_with_adts(ByteView data) {
 
 }  // namespace
 
+AudioFrameClock audio_frame_clock(const DemuxedAudio& result) {
+  AudioFrameClock clock;
+  if (const auto& mpeg = result.mpeg_audio_header; result.audio_codec == AudioCodec::kMpegAudio && mpeg) {
+    clock = {mpeg->sample_rate, mpeg->samples};
+  } else if (const auto& ac3 = result.ac3_frame; result.audio_codec == AudioCodec::kAc3 && ac3) {
+    clock = {ac3->sample_rate, ac3::kBlockSamples * ac3::kFrameBlocks};
+  } else if (const auto& ec3 = result.ec3_config; result.audio_codec == AudioCodec::kEac3 && ec3 && ec3->count > 0) {
+    clock = {ec3->substreams[0].frame.sample_rate, ac3::kBlockSamples * ac3::kFrameBlocks};
+  } else if (const auto& config = result.audio_config; config && config->fits_two_bytes()) {
+    clock.sample_rate = config->sample_rate();
+  }
+  if (clock.sample_rate == 0 || clock.frame_samples == 0) clock = {};
+  return clock;
+}
+
 void handle_audio_packet(DemuxedAudio& result, AudioScan& scan, ScanTotals& totals,
                          const PacketPayload& packet) {
   if (scan.not_adts) return;
+  // A counter that neither repeats (a duplicate) nor steps by one says packets were lost.
+  const auto previous = scan.continuity;
+  scan.continuity = packet.continuity;
+  if (previous && packet.continuity != *previous && packet.continuity != ((*previous + 1) & 0x0F))
+    scan.loss_at = result.audio.size();
   if (!packet.unit_start) {
     if (scan.confirm_adts) return;  // the rest of a PES whose start was not seen
     result.audio.append(packet.bytes);

@@ -16,6 +16,7 @@ struct PacketPayload {
   ByteView bytes;
   std::size_t offset;        // payload offset within the packet
   bool unit_start;           // payload_unit_start_indicator
+  std::uint8_t continuity = 0;  // continuity_counter
 };
 
 // A PES start whose payload is shorter than a minimal PES header carries nothing usable.
@@ -80,6 +81,18 @@ struct AudioScan {
   bool confirm_adts = false;
   bool not_adts = false;
   bool found_frame = false;
+  // Frames let go of (StreamDemuxer::release) before the first held; `count` numbers frames
+  // from the stream's first: the frame whose PTS set the frame count, and that PTS.
+  std::uint64_t released = 0;
+  std::optional<AudioAnchor> count;
+  std::uint64_t gap_ticks = 0;  // of the gaps found since
+  // Packets were lost (the continuity counter skipped): the stream position where the bytes
+  // after the last loss begin (a frame across it is damaged), and the first frame to begin
+  // after a loss since the last PTS (numbered as `count`). Frames after a loss lead up to
+  // the next PES's PTS, not on from the frames before it.
+  std::optional<std::uint8_t> continuity;
+  std::optional<std::uint64_t> loss_at;
+  std::optional<std::uint64_t> after_loss;
 };
 
 void handle_video_packet(TsDemuxResult& result, VideoScan& scan, ScanTotals& totals,

@@ -73,7 +73,7 @@ void dispatch(Scan& scan, ByteView packet) {
   const std::size_t offset = header.payload_offset;
   const bool unit_start = header.unit_start;
   const std::uint16_t pid = header.pid;
-  const PacketPayload payload{packet.subspan(offset), offset, unit_start};
+  const PacketPayload payload{packet.subspan(offset), offset, unit_start, static_cast<std::uint8_t>(packet[3] & 0x0F)};
 
   TsDemuxResult& result = scan.result;
   if (!scan.programme_found) {
@@ -292,7 +292,25 @@ namespace {
 // search.
 void release_audio(DemuxedAudio& audio, AudioScan& scan, std::size_t frames) {
   frames = std::min(frames, audio.audio_frames.size());
+  // The frames, then every byte before the next frame or the framing's search.
   audio.audio_frames.erase(audio.audio_frames.begin(), audio.audio_frames.begin() + static_cast<std::ptrdiff_t>(frames));
+  // A gap at the first frame kept lengthened the last one let go: it was used with it.
+  const auto later = std::find_if(audio.audio_gaps.begin(), audio.audio_gaps.end(),
+                                  [frames](const AudioGap& gap) { return gap.frame > frames || frames == 0; });
+  std::uint64_t gone = 0;  // ticks the gaps let go of add
+  for (auto gap = audio.audio_gaps.begin(); gap != later; ++gap) gone += gap->ticks;
+  audio.audio_gaps.erase(audio.audio_gaps.begin(), later);
+  for (AudioGap& gap : audio.audio_gaps) gap.frame -= frames;
+  // The anchor moves to the first frame held when its own goes.
+  if (audio.audio_anchor && frames > 0) {
+    if (audio.audio_anchor->frame >= frames) {
+      audio.audio_anchor->frame -= frames;
+    } else {
+      const std::uint64_t after = audio_frame_clock(audio).ticks(frames - audio.audio_anchor->frame) + gone;
+      audio.audio_anchor = AudioAnchor{0, (audio.audio_anchor->pts + after) & ((std::uint64_t{1} << 33) - 1)};
+    }
+  }
+  scan.released += frames;
   std::uint64_t audio_keep = scan.search_from;
   if (!audio.audio_frames.empty()) audio_keep = std::min<std::uint64_t>(audio_keep, audio.audio_frames.front().begin);
   audio.audio.discard_before(audio_keep);

@@ -24,6 +24,7 @@
 #include "core/bytes.hpp"
 #include "core/error.hpp"
 #include "core/file_io.hpp"
+#include "core/time.hpp"
 #include "ts_parser/diagnostics.hpp"
 #include "ts_parser/elementary_stream.hpp"
 
@@ -83,6 +84,29 @@ struct AudioAnchor {
   std::uint64_t pts = 0;
 };
 
+// Where the audio's timestamps show frames missing (packets lost): frame `frame` begins
+// `ticks` (90 kHz) later than counting frames (and the gaps before) says. Only the first
+// frame to begin in a PES has a PTS; one more than half a frame later than the count is a
+// gap, which the frame before it lasts longer to keep; one more than half a frame earlier
+// sets the count again (a discontinuity: no duration changes); nearer PTS (jitter,
+// rounding) change nothing.
+struct AudioGap {
+  std::size_t frame = 0;
+  std::uint64_t ticks = 0;
+};
+
+// How long each of the audio stream's frames lasts: `frame_samples` samples per channel at
+// `sample_rate`, as its first frame says (AAC LC at 48 kHz when it says nothing usable).
+struct AudioFrameClock {
+  std::uint32_t sample_rate = 48000;
+  std::uint32_t frame_samples = aac::kFrameSamples;
+  // The 90 kHz ticks that `frames` frames last, rounded to the nearest.
+  std::uint64_t ticks(std::uint64_t frames) const {
+    const u128 scaled = u128{frames} * frame_samples * 90000;
+    return static_cast<std::uint64_t>((2 * scaled + sample_rate) / (2 * std::uint64_t{sample_rate}));
+  }
+};
+
 inline constexpr std::uint8_t kStreamTypeMpeg1Video = 0x01;
 inline constexpr std::uint8_t kStreamTypeMpeg2Video = 0x02;
 inline constexpr std::uint8_t kStreamTypeMpeg4Visual = 0x10;
@@ -124,6 +148,7 @@ struct DemuxedAudio {
   ElementaryStream audio;  // the audio stream's bytes in the input
   std::vector<AudioFrame> audio_frames;
   std::optional<AudioAnchor> audio_anchor;
+  std::vector<AudioGap> audio_gaps;  // in frame order
   std::optional<aac::AudioSpecificConfig> audio_config;  // from the first ADTS header
   std::optional<mpeg_audio::FrameHeader> mpeg_audio_header;  // the first MPEG audio frame's
   std::optional<ac3::SyncFrame> ac3_frame;                    // the first AC-3 syncframe
@@ -252,6 +277,8 @@ class StreamDemuxer {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+AudioFrameClock audio_frame_clock(const DemuxedAudio& audio);
 
 // Refuses a programme whose chosen video stream is not H.264 or HEVC, naming what was found.
 // Every audio stream that is chosen is converted.
