@@ -18,7 +18,8 @@ import pytest
 
 import _plexo
 import plexo
-from builders import box_boundaries, get_box, large_box, patch_box, replace_box, ts_packets, u32
+from builders import (AUD, PPS, SPS, VIDEO_PID, box_boundaries, get_box, large_box, nal, pat, patch_box,
+                      replace_box, transport_stream, ts_packet, ts_packets, u32)
 from conftest import FIXTURES, run_tool
 
 LARGE = bool(os.environ.get("PLEXO_LARGE_TESTS"))
@@ -96,6 +97,22 @@ def convert_both_ways(tmp_path, data: bytes) -> tuple[tuple, tuple]:
     return (result, sink.getvalue()), (memory, "".join(memory_lines))
 
 
+def packet_read_again(overlap: int = 100) -> bytes:
+    """A stream in which a junk packet covers the start of a real one, `overlap` bytes before
+    it: the walk reads the junk packet, loses the sync after it and finds it again inside it,
+    so the video's payloads of the two lie closer together than their length."""
+    slice_data = bytes(0x10 + (i % 0x30) for i in range(184 * 12))  # neither 0x00 nor 0x47
+    stream = transport_stream([(AUD + nal(SPS) + nal(PPS) + nal(b"\x65\x88" + slice_data), 0, None),
+                               (AUD + nal(b"\x41\x9a" + slice_data), 3000, None)])
+    packets = ts_packets(stream)
+    real = 6  # a video packet inside the first picture
+    assert packets[real][1] & 0x40 == 0 and (packets[real][1] & 0x1F) << 8 | packets[real][2] == VIDEO_PID
+    junk = ts_packet(VIDEO_PID, b"\xee" * (overlap - 4) + packets[real][:188 - overlap], counter=5)
+    assert junk[188 - 1] != 0x47 and packets[real][188 - overlap] != 0x47
+    # Another PID before the junk packet, so that its payload starts a run of its own.
+    return b"".join(packets[:real] + [pat(), junk[:overlap]] + packets[real:])
+
+
 class TestSameBytes:
     @pytest.mark.parametrize("fixture", sorted(p.name for p in FIXTURES.glob("*.ts")) + ["ts_192.m2ts"])
     def test_transport_streams(self, tmp_path, fixture):
@@ -112,6 +129,12 @@ class TestSameBytes:
         for label, damaged in cases.items():
             theirs, ours = convert_both_ways(tmp_path, damaged)
             assert theirs == ours, label
+
+    def test_a_packet_read_again_after_a_lost_sync(self, tmp_path):
+        """The bytes of a packet found again inside the one read before it are read from
+        where they lie, not 4 GiB past them."""
+        theirs, ours = convert_both_ways(tmp_path, packet_read_again())
+        assert isinstance(ours[0], bytes) and theirs == ours
 
     @pytest.mark.parametrize("fixture", ["frag_gstreamer.mp4", "frag_every_frame.mp4",
                                          "frag_audio_late.mp4", "frag_negative_cts.mp4",
@@ -384,6 +407,19 @@ class TestLargeInputs:
             else:
                 assert grown < BOUND, grown
             out.unlink()
+
+    @pytest.mark.skipif(not LARGE, reason="reads a 4 GiB sparse file; set PLEXO_LARGE_TESTS=1")
+    def test_a_packet_read_again_in_a_file_past_four_gigabytes(self, tmp_path):
+        """A stream whose packet is read again after a lost sync, then a hole and a marked
+        region 4 GiB on (a sparse file): the bytes come from where the packet lies."""
+        head = packet_read_again()
+        src, out = tmp_path / "sparse.ts", tmp_path / "out.mp4"
+        with open(src, "wb") as stream:
+            stream.write(head)
+            stream.seek(1 << 32)
+            stream.write(b"\xab" * (len(head) + (1 << 16)))
+        plexo.convert_file(src, out, diagnostics=False)
+        assert out.read_bytes() == _plexo._convert_ts_to_mp4(head, False, False)
 
     @pytest.mark.skipif(not LARGE, reason="writes and reads 10 GB; set PLEXO_LARGE_TESTS=1")
     def test_past_four_gigabytes(self, looped, ffprobe, tmp_path):
