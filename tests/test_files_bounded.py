@@ -191,6 +191,49 @@ class TestErrors:
         assert raised.value.filename == str(tmp_path / "in.mp4")
         assert not (tmp_path / "out.mp4").exists()
 
+    @pytest.mark.parametrize("change", ["rewritten in place", "grown", "replaced"])
+    @pytest.mark.parametrize("name", ["convert", "defragment"])
+    def test_an_input_changed_while_read_fails(self, tmp_path, monkeypatch, change, name):
+        """The input changes while the operation runs (here, as it returns): the result could
+        mix two versions, so it fails naming the input and writes nothing."""
+        data = (FIXTURES / ("ts_bframes.ts" if name == "convert" else "frag_gstreamer.mp4")).read_bytes()
+        src, dst = tmp_path / "in", tmp_path / "out.mp4"
+        src.write_bytes(data)
+        native_name = {"convert": "_convert_file", "defragment": "_defragment_file"}[name]
+        native = getattr(_plexo, native_name)
+
+        def changing(*args):
+            written = native(*args)
+            if change == "rewritten in place":
+                with open(src, "r+b") as stream:
+                    stream.write(b"\x47" * 188)
+                stat = os.stat(src)  # a second later, as a rewrite during a long call is
+                os.utime(src, ns=(stat.st_atime_ns, stat.st_mtime_ns + 10**9))
+            elif change == "grown":
+                with open(src, "ab") as stream:
+                    stream.write(data[:188])
+            else:
+                (tmp_path / "new").write_bytes(data)
+                os.replace(tmp_path / "new", src)
+            return written
+
+        monkeypatch.setattr(_plexo, native_name, changing)
+        with pytest.raises(ValueError) as raised:
+            OPERATIONS[name][0](src, dst)
+        assert str(raised.value).startswith(f"{src}: File changed while it was read")
+        assert sorted(os.listdir(tmp_path)) == ["in"]
+
+    def test_a_device_or_a_fifo_is_refused_before_it_is_opened(self, tmp_path):
+        fifo = tmp_path / "feed.ts"
+        os.mkfifo(fifo)  # opening it for reading would wait for a writer
+        for source in ("/dev/zero", fifo):
+            for function in (plexo.convert_file, plexo.defragment_file):
+                with pytest.raises(ValueError, match=f"^{source}: Not a regular file$"):
+                    function(source, tmp_path / "out.mp4")
+            with pytest.raises(ValueError, match=f"^{source}: Not a regular file$"):
+                plexo.convert_file(source, io.BytesIO())  # through memory
+        assert os.listdir(tmp_path) == ["feed.ts"]
+
     @pytest.mark.parametrize("operation", [_plexo._defragment_file, _plexo._reset_file,
                                            lambda i, o: _plexo._convert_file(i, o, False, False)])
     def test_input_cut_short_while_written(self, looped, operation):
