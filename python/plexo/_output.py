@@ -6,9 +6,10 @@ rather than writing through it.
 Where the file system allows (``O_TMPFILE``), the temporary file has no name at all until it
 is linked into place, so a process killed mid-write (SIGKILL, the OOM killer, a power cut)
 leaves nothing behind. Elsewhere it is named ``.NAME.XXXXXXXX.part`` and held under an
-exclusive lock while written; the first output written into a folder removes the temporaries
-of that naming that no process holds and that are older than a minute (left by a killed
-run)."""
+exclusive lock while written. Either way, the first output a process writes into a folder
+removes the temporaries of that naming that no process holds and that are older than a
+minute (left by a killed run, or by one killed between naming an unnamed file and renaming
+it over its target)."""
 from __future__ import annotations
 
 import contextlib
@@ -120,26 +121,20 @@ def _link_into_place(fd: int, directory: str, target: str, overwrite: bool) -> N
     # which would not follow the link) only when given a directory descriptor.
     proc = os.open("/proc/self/fd", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
-        _link_from(proc, str(fd), directory, target, overwrite)
+        if not overwrite:
+            # fails if the target appeared meanwhile
+            os.link(str(fd), target, src_dir_fd=proc, follow_symlinks=True)
+            return
+        while True:
+            temporary = os.path.join(directory, f".{os.path.basename(target)}."
+                                                f"{secrets.token_hex(4)}.part")
+            try:
+                os.link(str(fd), temporary, src_dir_fd=proc, follow_symlinks=True)
+                break
+            except FileExistsError:
+                continue
     finally:
         os.close(proc)
-
-
-def _link_from(proc: int, source: str, directory: str, target: str, overwrite: bool) -> None:
-    if not overwrite:
-        # fails if the target appeared meanwhile
-        os.link(source, target, src_dir_fd=proc, follow_symlinks=True)
-        return
-    for _ in range(100):
-        temporary = os.path.join(directory, f".{os.path.basename(target)}."
-                                            f"{secrets.token_hex(4)}.part")
-        try:
-            os.link(source, temporary, src_dir_fd=proc, follow_symlinks=True)
-            break
-        except FileExistsError:
-            continue
-    else:
-        raise FileExistsError(errno.EEXIST, "no free temporary name", directory)
     try:
         os.replace(temporary, target)
     except BaseException:
@@ -180,9 +175,9 @@ def atomic_output(path: PathLike, *, overwrite: bool = True,
     masked = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
     temporary = None
     try:
+        _sweep_once(directory)
         fd = _unnamed(directory)
         if fd is None:
-            _sweep_once(directory)
             fd, temporary = _named_temporary(directory, target)
     except BaseException as exc:
         signal.pthread_sigmask(signal.SIG_SETMASK, masked)
