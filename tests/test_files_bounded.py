@@ -314,6 +314,20 @@ def looped(tmp_path_factory, ffmpeg):
     return make
 
 
+def temporary_output_sizes(folder: Path) -> list[int]:
+    """The sizes of the outputs being written into `folder` by this process: named
+    temporaries, and unnamed ones (O_TMPFILE) found among its open files."""
+    sizes = []
+    for part in folder.glob(".out.mp4.*"):
+        with contextlib.suppress(FileNotFoundError):
+            sizes.append(part.stat().st_size)
+    for fd in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):
+            if os.readlink(f"/proc/self/fd/{fd}").startswith(f"{folder}/#"):
+                sizes.append(os.stat(f"/proc/self/fd/{fd}").st_size)
+    return sizes
+
+
 def split_tracks(ffmpeg, source: Path) -> tuple[Path, Path]:
     """The video and the audio of a looped file as two fragmented files (audio as track 2)."""
     video, audio = source.with_suffix(".video.mp4"), source.with_suffix(".audio.mp4")
@@ -418,11 +432,9 @@ class TestLargeInputs:
 
             def cut_once_media_is_written():
                 while not finished.is_set():
-                    for part in tmp_path.glob(".out.mp4.*"):
-                        with contextlib.suppress(FileNotFoundError):
-                            if part.stat().st_size > 8 << 20:
-                                os.truncate(cut, os.path.getsize(cut) // 2)
-                                return
+                    if any(size > 8 << 20 for size in temporary_output_sizes(tmp_path)):
+                        os.truncate(cut, os.path.getsize(cut) // 2)
+                        return
 
             watcher = threading.Thread(target=cut_once_media_is_written)
             watcher.start()
