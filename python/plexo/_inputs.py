@@ -6,12 +6,12 @@ from __future__ import annotations
 import errno
 import os
 import stat
-from typing import IO, Tuple, Union
+from typing import BinaryIO, Tuple, Union
 
 PathLike = Union[str, "os.PathLike[str]"]
 
 
-def open_regular(path: PathLike) -> IO[bytes]:
+def open_regular(path: PathLike) -> BinaryIO:
     """``path`` opened for reading when it is a regular file (or a link to one). Anything else
     (a device, a FIFO, a socket, a directory) is refused from its ``stat``, before it is opened:
     a FIFO would block the open and ``/dev/zero`` never ends."""
@@ -37,7 +37,7 @@ def identity(fd: int) -> Tuple[int, int, int, int]:
     return info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns
 
 
-def check_unchanged(name: PathLike, fd: int, before: tuple) -> None:
+def check_unchanged(name: PathLike, fd: int, before: Tuple[int, int, int, int]) -> None:
     """Raises ValueError when the file open at ``fd`` has another size or modification time
     than ``before`` (from ``identity`` when it was opened), or ``name`` now names another
     file: its bytes were read while it was rewritten, so a result would mix two files."""

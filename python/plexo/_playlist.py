@@ -22,7 +22,7 @@ import re
 import stat
 import urllib.parse
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Tuple, Union
+from typing import BinaryIO, Dict, List, Optional, Tuple, Union
 
 from . import _core
 
@@ -283,7 +283,9 @@ def read_playlist(path: PathLike, *, allow_outside: bool = False) -> bytes:
     # Every file is located (and the total counted) before any is read.
     init_where = None if init_piece is None else reader.locate(init_piece)
     places = [reader.locate(piece) for piece in segments]
-    init = b"" if init_piece is None else reader.read(init_piece, init_where)  # type: ignore[arg-type]
+    init = b""
+    if init_piece is not None and init_where is not None:
+        init = reader.read(init_piece, init_where)
     if init_piece is not None and not _core.is_mp4(init):
         raise reader.fail(init_piece.line, f"initialisation section {init_piece.uri} is not an "
                                            "MP4")
@@ -299,7 +301,7 @@ def read_playlist(path: PathLike, *, allow_outside: bool = False) -> bytes:
     return b"".join(parts)
 
 
-def _open_playlist(reader: _Reader):  # type: ignore[no-untyped-def]
+def _open_playlist(reader: _Reader) -> BinaryIO:
     """The playlist opened for reading: a regular file only (OSError when it cannot be)."""
     info = os.stat(reader.path)
     if not stat.S_ISREG(info.st_mode):
