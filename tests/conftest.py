@@ -99,6 +99,8 @@ elif name.startswith("_TsSegmenter"):
         for at in range(0, len(inputs[0]), 188 * 1024):
             count += len(segmenter.push(inputs[0][at:at + 188 * 1024]))
         return range(count + len(segmenter.flush()))
+elif name == "_convert_ts_to_fmp4":  # the whole stream at once, 2 s fragments
+    call = lambda: _plexo._convert_ts_to_fmp4(inputs[0], 2.0, False)
 else:
     call = lambda: getattr(_plexo, name)(*inputs)
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024

@@ -249,3 +249,104 @@ def test_thumbnail_image_bounds_the_decoded_picture():
     with pytest.raises(ValueError, match="320x240, more than max_pixels"):
         plexo.thumbnail_image(TS_BYTES, "png", max_pixels=320 * 240 - 1)
     assert plexo.thumbnail_image(TS_BYTES, "png", max_pixels=320 * 240).startswith(b"\x89PNG")
+
+
+class TestInputsThatNeverEnd:
+    """Devices, FIFOs and endless standard input are refused, not read until memory ends."""
+
+    def test_a_device_or_a_fifo_is_refused_before_it_is_read(self, tmp_path):
+        fifo = tmp_path / "feed.ts"
+        os.mkfifo(fifo)  # nobody writes: opening it for reading would block
+        for args in (["convert", "/dev/zero", str(tmp_path / "o.mp4")],
+                     ["convert", str(fifo), str(tmp_path / "o.mp4")],
+                     ["probe", "/dev/zero"], ["thumbnail", "/dev/urandom", str(tmp_path / "t.h264")]):
+            result = run(*args, timeout=60)
+            assert result.returncode == 1, args
+            assert result.stderr.decode() == f"plexo: {args[1]}: Not a regular file\n"
+        assert sorted(os.listdir(tmp_path)) == ["feed.ts"]
+
+    def test_standard_input_that_is_not_media_is_refused_in_its_first_window(self, tmp_path):
+        def small_memory():  # reading /dev/zero whole would fail with MemoryError
+            resource.setrlimit(resource.RLIMIT_AS, (1 << 31, 1 << 31))
+        with open("/dev/zero", "rb") as endless:
+            result = subprocess.run([sys.executable, "-m", "plexo", "convert", "-", str(tmp_path / "o.mp4")],
+                                    stdin=endless, capture_output=True, preexec_fn=small_memory, timeout=60)
+        assert result.returncode == 1
+        assert result.stderr.decode() == ("plexo: -: not media: no MPEG-TS sync byte and no MP4 box "
+                                          "in its first 1048576 bytes\n")
+        assert os.listdir(tmp_path) == []
+
+    @pytest.mark.parametrize("command", ["convert", "defragment"])
+    @pytest.mark.parametrize("output", ["file", "stdout"])
+    def test_a_long_standard_input_goes_from_file_to_file(self, tmp_path, command, output):
+        """Past what is held in memory (made 64 KiB here), standard input is copied to a
+        temporary file and the command works from file to file: the same bytes."""
+        if command == "convert":
+            source, expected = TS_BYTES, CONVERTED
+        else:
+            source = (FIXTURES / "frag_gstreamer.mp4").read_bytes()
+            expected = _plexo.defragment_mp4(source)
+        out = str(tmp_path / "o.mp4") if output == "file" else "-"
+        script = ("import sys, plexo._cli as cli; cli.STDIN_IN_MEMORY = 1 << 16; cli.STDIN_WINDOW = 1 << 14; "
+                  f"sys.exit(cli.main({[command, '-', out]!r}))")
+        result = subprocess.run([sys.executable, "-c", script], input=source, capture_output=True)
+        assert result.returncode == 0, result.stderr
+        written = result.stdout if output == "stdout" else (tmp_path / "o.mp4").read_bytes()
+        assert len(source) > 1 << 16 and written == expected
+        assert os.listdir(tmp_path) == ([] if output == "stdout" else ["o.mp4"])
+
+
+KILLED_WRITER = """
+import sys, time
+from plexo import _output
+if sys.argv[2] == "named":
+    _output._unnamed = lambda directory: None  # a file system without unnamed files
+with _output.atomic_output(sys.argv[1]) as out:
+    out.write(b"x" * 100000)
+    out.flush()
+    print("writing", flush=True)
+    time.sleep(60)
+"""
+
+
+class TestKilledRuns:
+    def kill_while_writing(self, target, how: str) -> None:
+        writer = subprocess.Popen([sys.executable, "-c", KILLED_WRITER, str(target), how],
+                                  stdout=subprocess.PIPE)
+        assert writer.stdout.readline() == b"writing\n"
+        writer.send_signal(signal.SIGKILL)
+        writer.wait()
+
+    def test_sigkill_leaves_nothing_behind(self, tmp_path):
+        self.kill_while_writing(tmp_path / "out.mp4", "unnamed")
+        assert os.listdir(tmp_path) == []
+
+    def test_without_unnamed_files_the_next_run_removes_what_a_killed_one_left(self, tmp_path,
+                                                                                monkeypatch):
+        from plexo import _output
+        self.kill_while_writing(tmp_path / "out.mp4", "named")
+        (left,) = os.listdir(tmp_path)
+        assert left.startswith(".out.mp4.") and left.endswith(".part")
+        old = time.time() - 2 * _output.STALE_AFTER
+        os.utime(tmp_path / left, (old, old))
+        # A temporary another run is writing (locked), and a fresh one, stay.
+        held = tmp_path / ".other.mp4.abcd1234.part"
+        fresh = tmp_path / ".other.mp4.efgh5678.part"
+        held.write_bytes(b"")
+        fresh.write_bytes(b"")
+        os.utime(held, (old, old))
+        monkeypatch.setattr(_output, "_unnamed", lambda directory: None)
+        monkeypatch.setattr(_output, "_swept", set())
+        with open(held, "rb") as holder:
+            fcntl.flock(holder.fileno(), fcntl.LOCK_EX)
+            with atomic_output(tmp_path / "next.mp4") as out:
+                out.write(b"next")
+        assert sorted(os.listdir(tmp_path)) == sorted([held.name, fresh.name, "next.mp4"])
+
+    def test_a_target_that_appears_while_written_is_kept_without_overwrite(self, tmp_path):
+        target = tmp_path / "out.mp4"
+        with pytest.raises(FileExistsError):
+            with atomic_output(target, overwrite=False) as out:
+                out.write(b"ours")
+                target.write_bytes(b"theirs")
+        assert target.read_bytes() == b"theirs" and os.listdir(tmp_path) == ["out.mp4"]

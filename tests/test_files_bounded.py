@@ -18,7 +18,8 @@ import pytest
 
 import _plexo
 import plexo
-from builders import Refused, box_boundaries, get_box, large_box, outcome, patch_box, replace_box, ts_packets, u32
+from builders import (AUD, PPS, SPS, VIDEO_PID, Refused, box_boundaries, get_box, large_box, nal, outcome, pat,
+                      patch_box, replace_box, transport_stream, ts_packet, ts_packets, u32)
 from conftest import FIXTURES, run_tool
 
 LARGE = bool(os.environ.get("PLEXO_LARGE_TESTS"))
@@ -96,6 +97,22 @@ def convert_both_ways(tmp_path, data: bytes) -> tuple[tuple, tuple]:
     return (result, sink.getvalue()), (memory, "".join(memory_lines))
 
 
+def packet_read_again(overlap: int = 100) -> bytes:
+    """A stream in which a junk packet covers the start of a real one, `overlap` bytes before
+    it: the walk reads the junk packet, loses the sync after it and finds it again inside it,
+    so the video's payloads of the two lie closer together than their length."""
+    slice_data = bytes(0x10 + (i % 0x30) for i in range(184 * 12))  # neither 0x00 nor 0x47
+    stream = transport_stream([(AUD + nal(SPS) + nal(PPS) + nal(b"\x65\x88" + slice_data), 0, None),
+                               (AUD + nal(b"\x41\x9a" + slice_data), 3000, None)])
+    packets = ts_packets(stream)
+    real = 6  # a video packet inside the first picture
+    assert packets[real][1] & 0x40 == 0 and (packets[real][1] & 0x1F) << 8 | packets[real][2] == VIDEO_PID
+    junk = ts_packet(VIDEO_PID, b"\xee" * (overlap - 4) + packets[real][:188 - overlap], counter=5)
+    assert junk[188 - 1] != 0x47 and packets[real][188 - overlap] != 0x47
+    # Another PID before the junk packet, so that its payload starts a run of its own.
+    return b"".join(packets[:real] + [pat(), junk[:overlap]] + packets[real:])
+
+
 class TestSameBytes:
     @pytest.mark.parametrize("fixture", sorted(p.name for p in FIXTURES.glob("*.ts")) + ["ts_192.m2ts"])
     def test_transport_streams(self, tmp_path, fixture):
@@ -112,6 +129,12 @@ class TestSameBytes:
         for label, damaged in cases.items():
             theirs, ours = convert_both_ways(tmp_path, damaged)
             assert theirs == ours, label
+
+    def test_a_packet_read_again_after_a_lost_sync(self, tmp_path):
+        """The bytes of a packet found again inside the one read before it are read from
+        where they lie, not 4 GiB past them."""
+        theirs, ours = convert_both_ways(tmp_path, packet_read_again())
+        assert isinstance(ours[0], bytes) and theirs == ours
 
     @pytest.mark.parametrize("fixture", ["frag_gstreamer.mp4", "frag_every_frame.mp4",
                                          "frag_audio_late.mp4", "frag_negative_cts.mp4",
@@ -167,6 +190,49 @@ class TestErrors:
             plexo.defragment_file(tmp_path / "in.mp4", tmp_path / "out.mp4")
         assert raised.value.filename == str(tmp_path / "in.mp4")
         assert not (tmp_path / "out.mp4").exists()
+
+    @pytest.mark.parametrize("change", ["rewritten in place", "grown", "replaced"])
+    @pytest.mark.parametrize("name", ["convert", "defragment"])
+    def test_an_input_changed_while_read_fails(self, tmp_path, monkeypatch, change, name):
+        """The input changes while the operation runs (here, as it returns): the result could
+        mix two versions, so it fails naming the input and writes nothing."""
+        data = (FIXTURES / ("ts_bframes.ts" if name == "convert" else "frag_gstreamer.mp4")).read_bytes()
+        src, dst = tmp_path / "in", tmp_path / "out.mp4"
+        src.write_bytes(data)
+        native_name = {"convert": "_convert_file", "defragment": "_defragment_file"}[name]
+        native = getattr(_plexo, native_name)
+
+        def changing(*args, **kwargs):
+            written = native(*args, **kwargs)
+            if change == "rewritten in place":
+                with open(src, "r+b") as stream:
+                    stream.write(b"\x47" * 188)
+                stat = os.stat(src)  # a second later, as a rewrite during a long call is
+                os.utime(src, ns=(stat.st_atime_ns, stat.st_mtime_ns + 10**9))
+            elif change == "grown":
+                with open(src, "ab") as stream:
+                    stream.write(data[:188])
+            else:
+                (tmp_path / "new").write_bytes(data)
+                os.replace(tmp_path / "new", src)
+            return written
+
+        monkeypatch.setattr(_plexo, native_name, changing)
+        with pytest.raises(ValueError) as raised:
+            OPERATIONS[name][0](src, dst)
+        assert str(raised.value).startswith(f"{src}: File changed while it was read")
+        assert sorted(os.listdir(tmp_path)) == ["in"]
+
+    def test_a_device_or_a_fifo_is_refused_before_it_is_opened(self, tmp_path):
+        fifo = tmp_path / "feed.ts"
+        os.mkfifo(fifo)  # opening it for reading would wait for a writer
+        for source in ("/dev/zero", fifo):
+            for function in (plexo.convert_file, plexo.defragment_file):
+                with pytest.raises(ValueError, match=f"^{source}: Not a regular file$"):
+                    function(source, tmp_path / "out.mp4")
+            with pytest.raises(ValueError, match=f"^{source}: Not a regular file$"):
+                plexo.convert_file(source, io.BytesIO())  # through memory
+        assert os.listdir(tmp_path) == ["feed.ts"]
 
     @pytest.mark.parametrize("operation", [_plexo._defragment_file, _plexo._reset_file,
                                            lambda i, o: _plexo._convert_file(i, o, False, False)])
@@ -246,6 +312,20 @@ def looped(tmp_path_factory, ffmpeg):
             assert made.returncode == 0, made.stderr
         return path
     return make
+
+
+def temporary_output_sizes(folder: Path) -> list[int]:
+    """The sizes of the outputs being written into `folder` by this process: named
+    temporaries, and unnamed ones (O_TMPFILE) found among its open files."""
+    sizes = []
+    for part in folder.glob(".out.mp4.*"):
+        with contextlib.suppress(FileNotFoundError):
+            sizes.append(part.stat().st_size)
+    for fd in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):
+            if os.readlink(f"/proc/self/fd/{fd}").startswith(f"{folder}/#"):
+                sizes.append(os.stat(f"/proc/self/fd/{fd}").st_size)
+    return sizes
 
 
 def split_tracks(ffmpeg, source: Path) -> tuple[Path, Path]:
@@ -352,11 +432,9 @@ class TestLargeInputs:
 
             def cut_once_media_is_written():
                 while not finished.is_set():
-                    for part in tmp_path.glob(".out.mp4.*"):
-                        with contextlib.suppress(FileNotFoundError):
-                            if part.stat().st_size > 8 << 20:
-                                os.truncate(cut, os.path.getsize(cut) // 2)
-                                return
+                    if any(size > 8 << 20 for size in temporary_output_sizes(tmp_path)):
+                        os.truncate(cut, os.path.getsize(cut) // 2)
+                        return
 
             watcher = threading.Thread(target=cut_once_media_is_written)
             watcher.start()
@@ -384,6 +462,19 @@ class TestLargeInputs:
             else:
                 assert grown < BOUND, grown
             out.unlink()
+
+    @pytest.mark.skipif(not LARGE, reason="reads a 4 GiB sparse file; set PLEXO_LARGE_TESTS=1")
+    def test_a_packet_read_again_in_a_file_past_four_gigabytes(self, tmp_path):
+        """A stream whose packet is read again after a lost sync, then a hole and a marked
+        region 4 GiB on (a sparse file): the bytes come from where the packet lies."""
+        head = packet_read_again()
+        src, out = tmp_path / "sparse.ts", tmp_path / "out.mp4"
+        with open(src, "wb") as stream:
+            stream.write(head)
+            stream.seek(1 << 32)
+            stream.write(b"\xab" * (len(head) + (1 << 16)))
+        plexo.convert_file(src, out, diagnostics=False)
+        assert out.read_bytes() == _plexo._convert_ts_to_mp4(head, False, False)
 
     @pytest.mark.skipif(not LARGE, reason="writes and reads 10 GB; set PLEXO_LARGE_TESTS=1")
     def test_past_four_gigabytes(self, looped, ffprobe, tmp_path):

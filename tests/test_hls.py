@@ -99,3 +99,47 @@ def test_a_failed_write_names_the_file_it_was_writing(tmp_path, fixture_bytes):
     assert done.returncode == 1
     assert done.stderr.decode() == f"plexo: {tmp_path / 'out' / 'seg_00000.m4s'}: File too large\n"
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["init.mp4"]
+
+
+def test_a_folder_another_run_writes_into_is_refused(tmp_path, fixture_bytes):
+    """Two runs into one folder would mix their segments: the second is refused while the
+    first holds the folder, and the first's rendition stays whole."""
+    source = fixture_bytes("ts_bframes.ts")
+    out = tmp_path / "live"
+    first = subprocess.Popen(CLI + ["--segment-duration", "0.5", "-", str(out)], stdin=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    first.stdin.write(source[:len(source) // 2])
+    first.stdin.flush()
+    deadline = time.monotonic() + 30
+    while not (out / "index.m3u8").exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    second = subprocess.run(CLI + ["-y", "--segment-duration", "2", "-", str(out)], input=source,
+                            capture_output=True)
+    assert second.returncode == 1
+    assert second.stderr.decode() == f"plexo: {out}: in use by another 'plexo hls' run; give each run a folder of its own\n"
+    first.stdin.write(source[len(source) // 2:])
+    first.stdin.close()
+    assert first.wait(30) == 0, first.stderr.read()
+    _, joined = rendition(out)
+    assert joined == plexo.convert_ts_to_fmp4(source, fragment_duration=0.5, diagnostics=False)
+
+
+def test_a_folder_holding_a_rendition_is_replaced_only_with_y(tmp_path, fixture_bytes):
+    source = tmp_path / "in.ts"
+    source.write_bytes(fixture_bytes("ts_bframes.ts"))
+    out = tmp_path / "out"
+    assert subprocess.run(CLI + ["--segment-duration", "0.5", str(source), str(out)]).returncode == 0
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+    assert len([name for name in before if name.startswith("seg_")]) > 2
+    again = subprocess.run(CLI + ["--segment-duration", "2", str(source), str(out)], capture_output=True, text=True)
+    assert again.returncode == 1 and again.stderr.count("\n") == 1
+    assert again.stderr.startswith(f"plexo: {out} holds a rendition already (index.m3u8, init.mp4, ...; ")
+    assert again.stderr.endswith("pass -y/--overwrite to replace it\n")
+    assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+    # With -y: fewer, longer segments, and none of the old ones left behind.
+    assert subprocess.run(CLI + ["-y", "--segment-duration", "2", str(source), str(out)]).returncode == 0
+    lines, joined = rendition(out)
+    listed = [line for line in lines if line and not line.startswith("#")]
+    assert sorted(p.name for p in out.iterdir()) == sorted(["index.m3u8", "init.mp4", *listed])
+    assert len(listed) < len(before) - 2
+    assert joined == plexo.convert_ts_to_fmp4(source.read_bytes(), fragment_duration=2, diagnostics=False)

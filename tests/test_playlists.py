@@ -4,6 +4,7 @@ Python join does, judged by ffprobe and ffmpeg; byte ranges, transport-stream pl
 playlists, and playlists that lie (one line naming the file, nothing written)."""
 from __future__ import annotations
 
+import os
 import shutil
 
 import pytest
@@ -143,3 +144,106 @@ def test_a_master_playlist_lists_its_renditions_and_asks_for_one(tmp_path, capfd
     assert err.count("\n") == 1 and err.count("index.m3u8") == 4
     for name in ["video", *AUDIO]:
         assert playlist(name) in err
+
+
+# ---- confinement: a playlist reads its own folder, regular files, in linear time -----------
+
+SECRET = (FIXTURES / "ts_bframes.ts").read_bytes()
+
+
+@pytest.fixture
+def folders(tmp_path):
+    """A playlist folder and, beside it, a recording that is not the playlist's."""
+    (tmp_path / "other").mkdir()
+    (tmp_path / "other" / "secret.ts").write_bytes(SECRET)
+    (tmp_path / "pl").mkdir()
+    return tmp_path / "pl", tmp_path / "other" / "secret.ts"
+
+
+def ts_playlist(folder, *uris: str, extra: str = "") -> str:
+    lines = ["#EXTM3U", "#EXT-X-TARGETDURATION:2", *extra.splitlines()]
+    for uri in uris:
+        lines += ["#EXTINF:1.0,", uri]
+    (folder / "p.m3u8").write_text("\n".join(lines + ["#EXT-X-ENDLIST"]))
+    return str(folder / "p.m3u8")
+
+
+ESCAPES = {
+    "parent": lambda secret: "../other/secret.ts",
+    "absolute": lambda secret: str(secret),
+    "file-url": lambda secret: "file://" + str(secret),
+    "percent-encoded": lambda secret: "%2e%2e/other/secret.ts",
+    "symbolic-link": lambda secret: "link.ts",
+}
+
+
+class TestConfinement:
+    @pytest.mark.parametrize("escape", ESCAPES)
+    def test_a_uri_that_leaves_the_folder_is_refused_unless_allowed(self, folders, capfd, escape):
+        folder, secret = folders
+        (folder / "link.ts").symlink_to(secret)
+        uri = ESCAPES[escape](secret)
+        path = ts_playlist(folder, uri)
+        with pytest.raises(plexo.PlaylistError) as refused:
+            plexo.read_playlist(path)
+        assert str(refused.value) == (f"{path}, line 4: {uri} lies outside the playlist's folder; "
+                                      "pass allow_outside=True (--allow-outside) to read it")
+        assert plexo.read_playlist(path, allow_outside=True) == SECRET
+        out = folder / "out.mp4"
+        assert main(["convert", path, str(out)]) == 1 and not out.exists()
+        assert capfd.readouterr().err.startswith(f"plexo: {path}, line 4: {uri} lies outside")
+        assert main(["convert", "--allow-outside", path, str(out)]) == 0
+        assert out.read_bytes() == _plexo._convert_ts_to_mp4(SECRET, False, False)
+
+    def test_a_link_that_stays_in_the_folder_is_read(self, folders):
+        folder, _ = folders
+        (folder / "sub").mkdir()
+        (folder / "sub" / "a.ts").write_bytes(SECRET)
+        (folder / "b.ts").symlink_to(folder / "sub" / "a.ts")
+        assert plexo.read_playlist(ts_playlist(folder, "sub/a.ts", "b.ts", "sub/%61.ts")) == SECRET * 3
+
+    @pytest.mark.parametrize("what", ["device", "fifo"])
+    def test_a_device_or_a_fifo_is_refused_without_reading_it(self, folders, what):
+        folder, _ = folders
+        if what == "fifo":
+            os.mkfifo(folder / "feed.ts")  # nobody writes: an open for reading would wait
+            uri, allowed = "feed.ts", False
+        else:
+            uri, allowed = "/dev/zero", True  # endless: reading it would exhaust memory
+        path = ts_playlist(folder, uri)
+        with pytest.raises(plexo.PlaylistError, match=f"^{path}, line 4: segment .* is not a regular file$"):
+            plexo.read_playlist(path, allow_outside=allowed)
+
+    def test_the_files_named_may_hold_at_most_the_documented_total(self, folders, monkeypatch):
+        from plexo import _playlist
+        folder, _ = folders
+        (folder / "a.ts").write_bytes(SECRET)
+        monkeypatch.setattr(_playlist, "MAX_TOTAL_BYTES", len(SECRET) * 2)
+        assert plexo.read_playlist(ts_playlist(folder, "a.ts", "a.ts")) == SECRET * 2
+        path = ts_playlist(folder, "a.ts", "a.ts", "a.ts")
+        with pytest.raises(plexo.PlaylistError, match=f"^{path}, line 8: the files named so far hold more than"):
+            plexo.read_playlist(path)
+
+    @pytest.mark.parametrize("line, says", [
+        ("#EXT-X-BYTERANGE:" + "9" * 100_000, "unreadable byte range '99999"),
+        ('#EXT-X-MAP:URI="a.ts",BYTERANGE="1@' + "9" * 30 + '"', "unreadable byte range"),
+        ("a\0.ts", "a URI holding a NUL character"),
+    ])
+    def test_hostile_lines_are_playlist_errors_naming_the_line(self, folders, line, says):
+        folder, _ = folders
+        (folder / "a.ts").write_bytes(SECRET)
+        path = folder / "p.m3u8"
+        path.write_text("\n".join(["#EXTM3U", "#EXTINF:1.0,", "a.ts", line, "#EXTINF:1.0,", "a.ts"]))
+        with pytest.raises(plexo.PlaylistError) as refused:
+            plexo.read_playlist(path)
+        assert str(refused.value).startswith(f"{path}, line 4: {says}") and "\n" not in str(refused.value)
+
+    def test_a_master_playlist_of_20000_variants_is_listed(self, tmp_path):
+        """One pass over the lines (a variant's URI was looked for in every line after it)."""
+        lines = ["#EXTM3U"]
+        for i in range(20_000):
+            lines += [f"#EXT-X-STREAM-INF:BANDWIDTH={i},RESOLUTION=640x360", f"v{i}/index.m3u8"]
+        (tmp_path / "master.m3u8").write_text("\n".join(lines))
+        with pytest.raises(plexo.PlaylistError) as refused:
+            plexo.read_playlist(tmp_path / "master.m3u8")
+        assert str(refused.value).count("index.m3u8 (640x360)") == 20_000

@@ -152,6 +152,9 @@ CASES = {
     "convert_ts_to_mp4-parameter-sets-changing":
         ("convert_ts_to_mp4", lambda n: [changing_parameter_sets(n)], 120),
     "_probe-tiny-key-frames": ("_probe", lambda n: [tiny_key_frames(n)], 250_000),
+    "convert_ts_to_fmp4-real": ("_convert_ts_to_fmp4", lambda n: [REAL_TS * n], 16),
+    "convert_ts_to_fmp4-tiny-adts-frames": ("_convert_ts_to_fmp4", lambda n: [tiny_audio_frames(n)], 300_000),
+    "convert_ts_to_fmp4-tiny-key-frames": ("_convert_ts_to_fmp4", lambda n: [tiny_key_frames(n)], 250_000),
     "extract_thumbnail_from_ts-real": ("extract_thumbnail_from_ts", lambda n: [REAL_TS * n], 16),
     "extract_thumbnail_from_ts-tiny-adts-frames":
         ("extract_thumbnail_from_ts", lambda n: [tiny_audio_frames(n)], 300_000),

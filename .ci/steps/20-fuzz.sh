@@ -34,7 +34,7 @@ cmake --build "$build" -j "$jobs" >/dev/null
 rm -rf "$seeds" "$work" "$findings"
 mkdir -p "$seeds" "$work" "$findings"
 hls() { cat "$1/init.mp4" $(ls "$1"/seg*.m4s | sort -V); }
-for target in convert_ts thumbnail_ts; do
+for target in convert_ts thumbnail_ts files_ts; do
   mkdir -p "$seeds/$target"
   cp "$fixtures"/*.ts "$fixtures"/*.m2ts "$seeds/$target/"
 done
@@ -44,6 +44,13 @@ mkdir -p "$seeds/ts_segmenter"
 for stream in "$fixtures"/*.ts "$fixtures"/*.m2ts; do
   for choice in 00 bb 65; do
     { printf "\\x$choice"; cat "$stream"; } >"$seeds/ts_segmenter/$choice-$(basename "$stream")"
+  done
+done
+# The whole-stream fMP4's first byte chooses its fragment duration: 0.1 s, 0.5 s, 2 s.
+mkdir -p "$seeds/convert_ts_fmp4"
+for stream in "$fixtures"/*.ts "$fixtures"/*.m2ts; do
+  for choice in 00 01 02; do
+    { printf "\\x$choice"; cat "$stream"; } >"$seeds/convert_ts_fmp4/$choice-$(basename "$stream")"
   done
 done
 for target in defragment reset convert_mp4_reset thumbnail_mp4 probe files; do
@@ -73,7 +80,7 @@ run_target() {
 }
 
 targets=(convert_ts defragment mux reset convert_mp4_reset thumbnail_ts thumbnail_mp4 segments probe files
-         ts_segmenter)
+         ts_segmenter files_ts convert_ts_fmp4)
 declare -A pid
 for target in "${targets[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done

@@ -4,20 +4,23 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import io
+import itertools
 import json
 import os
 import pathlib
 import signal
 import sys
+import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
+from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO, Union
 
 import _plexo
 
 from . import _core, _files
 from ._image import ImageSupportMissing
+from ._inputs import open_regular
 from ._output import atomic_output, same_file
 from ._playlist import is_playlist, read_playlist
 
@@ -61,14 +64,44 @@ def one_line(text: str) -> str:
 
 # ---- reading and writing ------------------------------------------------------------------
 
+# Standard input is read a window at a time; the first must show media. Up to STDIN_IN_MEMORY
+# bytes it is held in memory; a longer one goes to a temporary file, for the commands that
+# work from file to file.
+STDIN_WINDOW = 1 << 20
+STDIN_IN_MEMORY = 64 << 20
+
+
+def _stdin_windows() -> Iterator[bytes]:
+    """Standard input in windows of up to STDIN_WINDOW bytes. The first is refused unless it
+    begins as media: it holds an MPEG-TS sync byte or opens with an MP4 box (an empty input
+    is left to the operation, whose message names what is missing)."""
+    stdin = sys.stdin.buffer if sys.stdin is not None else None
+    if stdin is None:
+        raise CommandError("standard input is closed")
+    first = True
+    while True:
+        window = stdin.read(STDIN_WINDOW)
+        if first and window and b"\x47" not in window and not _core.is_mp4(window):
+            raise CommandError(f"{STDIO}: not media: no MPEG-TS sync byte and no MP4 box in its "
+                               f"first {len(window)} bytes")
+        first = False
+        if not window:
+            return
+        yield window
+
+
+# --allow-outside: playlists may name files outside their folder (set from the arguments).
+_allow_outside = False
+
+
 def _read_input(name: str) -> bytes:
     if name == STDIO:
-        return sys.stdin.buffer.read()
+        return b"".join(_stdin_windows())
     try:
         if is_playlist(name):
-            return read_playlist(name)
-        return pathlib.Path(name).read_bytes()
-    except ValueError as exc:  # a playlist's error names the playlist, its line and its file
+            return read_playlist(name, allow_outside=_allow_outside)
+        return _files._read(name)
+    except ValueError as exc:  # names the file (a playlist's error its line as well)
         raise CommandError(str(exc)) from None
     except OSError as exc:
         raise CommandError(f"{name}: {exc.strerror or exc}") from None
@@ -240,8 +273,68 @@ def _on_disk(job: Job) -> bool:
         name != STDIO and not is_playlist(name) and os.path.isfile(name) for name in job.inputs)
 
 
+def _spoolable(job: Job) -> bool:
+    """Whether a job reading standard input can go from file to file once standard input is
+    copied to a temporary file: its other inputs are regular files."""
+    return STDIO in job.inputs and all(
+        name == STDIO or (not is_playlist(name) and os.path.isfile(name)) for name in job.inputs)
+
+
+def _stdin_head(windows: Iterator[bytes]) -> "tuple[List[bytes], bool]":
+    """The first windows of standard input, up to STDIN_IN_MEMORY bytes, and whether it ended
+    within them."""
+    head: List[bytes] = []
+    total = 0
+    for window in windows:
+        head.append(window)
+        total += len(window)
+        if total >= STDIN_IN_MEMORY:
+            return head, False
+    return head, True
+
+
+def _run_spooled(job: Job, operation: FileOperation, overwrite: bool,
+                 cancelled: Optional[threading.Event], head: List[bytes],
+                 windows: Iterator[bytes]) -> None:
+    """A job whose standard input is longer than STDIN_IN_MEMORY, from file to file: standard
+    input is copied window by window to an unnamed temporary file (``head``, what was read of
+    it, first), and an output to standard output goes through another."""
+    with tempfile.TemporaryFile() as spool:
+        try:
+            for window in itertools.chain(head, windows):
+                spool.write(window)
+            spool.flush()
+        except OSError as exc:
+            raise CommandError(f"{STDIO}: cannot keep standard input in a temporary file: "
+                               f"{exc.strerror or exc}") from None
+        head.clear()
+        inputs: List[Union[str, int]] = [spool.fileno() if name == STDIO else name
+                                         for name in job.inputs]
+        if job.output != STDIO:
+            _run_on_disk(job, operation, overwrite, cancelled, inputs)
+            return
+        with tempfile.TemporaryFile() as out, _files._opened(inputs) as fds:
+            try:
+                operation(fds, out.fileno(), job.diagnostics)
+            except ValueError as exc:
+                raise CommandError(f"{' + '.join(job.inputs)}: {exc}") from None
+            except MemoryError:
+                raise CommandError(f"{' + '.join(job.inputs)}: out of memory") from None
+            except OSError as exc:
+                raise CommandError(f"{STDIO}: {exc.strerror or exc}") from None
+            if cancelled is not None and cancelled.is_set():
+                raise Cancelled()
+            out.seek(0)
+            while True:
+                window = out.read(STDIN_WINDOW)
+                if not window:
+                    break
+                _write_stdout(window)
+
+
 def _run_on_disk(job: Job, operation: FileOperation, overwrite: bool,
-                 cancelled: Optional[threading.Event]) -> None:
+                 cancelled: Optional[threading.Event],
+                 inputs: Optional[Sequence[Union[str, int]]] = None) -> None:
     def check() -> None:
         if cancelled is not None and cancelled.is_set():
             raise Cancelled()
@@ -249,8 +342,9 @@ def _run_on_disk(job: Job, operation: FileOperation, overwrite: bool,
     check()
     try:
         _files._file_to_file(lambda *fds: operation(list(fds[:-1]), fds[-1], job.diagnostics),
-                             job.inputs, job.output, overwrite=overwrite, joiner=" + ",
-                             before_commit=check)
+                             job.inputs if inputs is None else inputs, job.output,
+                             overwrite=overwrite, joiner=" + ", before_commit=check,
+                             names=job.inputs)
     except FileExistsError:
         raise CommandError(f"{job.output} exists; pass -y/--overwrite to replace it") from None
     except ValueError as exc:
@@ -267,7 +361,17 @@ def _run_job(job: Job, operation: Operation, overwrite: bool,
     if on_disk is not None and _on_disk(job):
         _run_on_disk(job, on_disk, overwrite, cancelled)
         return
-    data = [_read_input(name) for name in job.inputs]
+    stdin = b""
+    if STDIO in job.inputs:
+        windows = _stdin_windows()
+        head, ended = _stdin_head(windows)
+        if not ended and on_disk is not None and _spoolable(job):
+            _run_spooled(job, on_disk, overwrite, cancelled, head, windows)
+            return
+        stdin = b"".join(itertools.chain(head, windows))
+        del head
+    data = [stdin if name == STDIO else _read_input(name) for name in job.inputs]
+    del stdin
     try:
         result = operation(data, job.diagnostics)
     except ImageSupportMissing as exc:
@@ -691,7 +795,12 @@ def _cmd_probe(args: argparse.Namespace) -> int:
             if name == STDIO or is_playlist(name):
                 info = _core.probe(_read_input(name))
             else:
-                info = _files._probe_path(name)  # an MP4 read by seeking
+                try:
+                    file = open_regular(name)
+                except ValueError as exc:  # not a regular file: its own line names it
+                    raise CommandError(str(exc)) from None
+                with file:
+                    info = _files._probe_open(file)  # an MP4 read by seeking
         except OSError as exc:
             print(f"{PROG}: {one_line(name)}: {one_line(exc.strerror or str(exc))}",
                   file=sys.stderr)
@@ -743,6 +852,12 @@ def _add_common_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="no progress bar and no closing count (diagnostic lines are shown only "
                              "with -v)")
+    _add_allow_outside(parser)
+
+
+def _add_allow_outside(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--allow-outside", action="store_true",
+                        help="let an HLS playlist input name files outside its own folder")
 
 
 def _positive(text: str) -> int:
@@ -843,6 +958,7 @@ def build_parser() -> argparse.ArgumentParser:
     probe.add_argument("--json", action="store_true",
                        help="print JSON: a list with one object per file, its \"file\" key "
                             "naming it")
+    _add_allow_outside(probe)
     probe.set_defaults(run=_cmd_probe)
 
     from . import _hls
@@ -870,6 +986,8 @@ def _terminate(signum: int, frame: Any) -> None:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    global _allow_outside
+    _allow_outside = getattr(args, "allow_outside", False)
     previous = None
     if threading.current_thread() is threading.main_thread():
         previous = signal.signal(signal.SIGTERM, _terminate)

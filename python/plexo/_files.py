@@ -9,7 +9,12 @@ the exception of the in-memory function with the input's path before its message
 
 Inputs and outputs may also be binary file objects (``read()`` giving bytes, ``write(bytes)``)
 and an input path ending in ``.m3u8`` is read as the HLS media playlist it is
-(:func:`plexo.read_playlist`); those go through memory."""
+(:func:`plexo.read_playlist`, ``allow_outside`` passed on to it); those go through memory.
+
+Only regular files are read: a device, a FIFO or a socket is refused ("Not a regular file")
+from its ``stat``, before it is opened. An input whose size, modification time or inode
+differs at the end of a file-to-file operation from when it was opened (rewritten or replaced
+meanwhile) fails the operation with "File changed while it was read", leaving no output."""
 from __future__ import annotations
 
 import contextlib
@@ -22,6 +27,7 @@ import _plexo
 
 from . import _core
 from ._core import Diagnostics
+from ._inputs import check_unchanged, identity, open_regular
 from ._output import atomic_output
 from ._playlist import is_playlist, read_playlist
 
@@ -55,21 +61,33 @@ def _in_memory(source: Source) -> bool:
 
 
 @contextlib.contextmanager
-def _opened(paths: Sequence[PathLike]) -> Iterator[List[int]]:
+def _opened(paths: Sequence[Union[PathLike, int]]) -> Iterator[List[int]]:
+    """Each input's descriptor: a path opened (a regular file only), or a descriptor given
+    as it is."""
     with contextlib.ExitStack() as stack:
-        yield [stack.enter_context(open(p, "rb")).fileno() for p in paths]
+        yield [p if isinstance(p, int) else stack.enter_context(open_regular(p)).fileno()
+               for p in paths]
 
 
-def _file_to_file(operation: Callable[..., int], inputs: Sequence[PathLike],
+def _file_to_file(operation: Callable[..., int], inputs: Sequence[Union[PathLike, int]],
                   dst: PathLike, *, overwrite: bool = True, joiner: str = ", ",
-                  before_commit: Callable[[], None] = lambda: None) -> int:
+                  before_commit: Callable[[], None] = lambda: None,
+                  names: Optional[Sequence[str]] = None) -> int:
     """``operation(*input_fds, output_fd)`` into a temporary file renamed onto ``dst`` once it
-    succeeded and ``before_commit`` (which may raise to abandon the output) has returned."""
-    with _opened(inputs) as fds, atomic_output(dst, overwrite=overwrite, inputs=inputs) as out:
+    succeeded, no input changed while it was read, and ``before_commit`` (which may raise to
+    abandon the output) has returned. An input may be an open descriptor (``names`` then
+    names the inputs in messages)."""
+    shown: Sequence[Source] = names if names is not None else inputs  # type: ignore[assignment]
+    paths = [p for p in inputs if not isinstance(p, int)]
+    with _opened(inputs) as fds, atomic_output(dst, overwrite=overwrite, inputs=paths) as out:
+        identities = [identity(fd) for fd in fds]
         try:
             written = operation(*fds, out.fileno())
         except (ValueError, OSError) as exc:
-            _fail(exc, inputs, dst, joiner)
+            _fail(exc, shown, dst, joiner)
+        for source, fd, before in zip(inputs, fds, identities):
+            if not isinstance(source, int):
+                check_unchanged(source, fd, before)
         before_commit()
         return written
 
@@ -112,7 +130,7 @@ def _write(dst: Source, data: bytes, inputs: Sequence[Source]) -> int:
     return len(data)
 
 
-def _read(src: Source) -> bytes:
+def _read(src: Source, allow_outside: bool = False) -> bytes:
     if not isinstance(src, (str, os.PathLike)):
         data = src.read()
         if not isinstance(data, bytes):
@@ -120,13 +138,17 @@ def _read(src: Source) -> bytes:
                             f"gave {type(data).__name__!r}, not 'bytes'")
         return data
     if is_playlist(src):
-        return read_playlist(src)
-    return pathlib.Path(src).read_bytes()
+        return read_playlist(src, allow_outside=allow_outside)
+    with open_regular(src) as stream:
+        before = identity(stream.fileno())
+        data = stream.read()
+        check_unchanged(src, stream.fileno(), before)
+    return data
 
 
 def _through_memory(operation: Callable[..., bytes], inputs: Sequence[Source],
-                    dst: Source) -> int:
-    data = [_read(src) for src in inputs]
+                    dst: Source, allow_outside: bool = False) -> int:
+    data = [_read(src, allow_outside) for src in inputs]
     try:
         result = operation(*data)
     except ValueError as exc:
@@ -136,7 +158,8 @@ def _through_memory(operation: Callable[..., bytes], inputs: Sequence[Source],
 
 
 def convert_file(src: Source, dst: Source, *, reset_timestamps: bool = False,
-                 diagnostics: Diagnostics = None, audio: _core.AudioChoice = "all") -> int:
+                 diagnostics: Diagnostics = None, audio: _core.AudioChoice = "all",
+                 allow_outside: bool = False) -> int:
     """Convert the transport stream in ``src`` to an MP4 written to ``dst``
     (:func:`plexo.convert_ts_to_mp4`, byte for byte, diagnostics and ``audio`` included);
     returns the number of bytes written. Raises ``OSError`` for files, otherwise as
@@ -146,7 +169,7 @@ def convert_file(src: Source, dst: Source, *, reset_timestamps: bool = False,
     says ``"not a transport stream (...)"``."""
     all_audio = _core._all_audio(audio)
     if _in_memory(src) or _in_memory(dst):
-        data = _read(src)
+        data = _read(src, allow_outside)
         try:
             result = _core._convert_checked(data[:_HEAD], lambda: _core.convert_ts_to_mp4(
                 data, reset_timestamps, diagnostics=diagnostics, audio=audio))
@@ -165,42 +188,41 @@ def convert_file(src: Source, dst: Source, *, reset_timestamps: bool = False,
         _core._deliver(lines, diagnostics)
 
 
-def defragment_file(src: Source, dst: Source) -> int:
+def defragment_file(src: Source, dst: Source, *, allow_outside: bool = False) -> int:
     """Write the progressive form of the fragmented MP4 in ``src`` to ``dst``
     (:func:`plexo.defragment_mp4`, byte for byte); returns the number of bytes written."""
     if _in_memory(src) or _in_memory(dst):
-        return _through_memory(_core.defragment_mp4, [src], dst)
+        return _through_memory(_core.defragment_mp4, [src], dst, allow_outside)
     return _file_to_file(_mp4_file_operation(_plexo._defragment_file), [src], dst)  # type: ignore[list-item, arg-type]
 
 
-def mux_files(video: Source, audio: Source, dst: Source) -> int:
+def mux_files(video: Source, audio: Source, dst: Source, *, allow_outside: bool = False) -> int:
     """Join the video and audio MP4 files (fragmented or progressive) into one MP4 at ``dst``
     (:func:`plexo.mux_fmp4_tracks`, byte for byte, colliding track IDs renumbered); returns the
     number of bytes written."""
     if _in_memory(video) or _in_memory(audio) or _in_memory(dst):
-        return _through_memory(_core.mux_fmp4_tracks, [video, audio], dst)
+        return _through_memory(_core.mux_fmp4_tracks, [video, audio], dst, allow_outside)
     return _file_to_file(_mp4_file_operation(_plexo._mux_files, _core._MUX_INPUTS),
                          [video, audio], dst)  # type: ignore[list-item, arg-type]
 
 
-def reset_file(src: Source, dst: Source) -> int:
-    """Write the MP4 in ``src`` with its timelines starting at zero to ``dst``
+def reset_file(src: Source, dst: Source, *, allow_outside: bool = False) -> int:
+    """Write the fragmented MP4 in ``src`` with its timelines starting at zero to ``dst``
     (:func:`plexo.reset_mp4_timestamps`, byte for byte); returns the number of bytes
     written."""
     if _in_memory(src) or _in_memory(dst):
-        return _through_memory(_core.reset_mp4_timestamps, [src], dst)
+        return _through_memory(_core.reset_mp4_timestamps, [src], dst, allow_outside)
     return _file_to_file(_mp4_file_operation(_plexo._reset_file), [src], dst)  # type: ignore[list-item, arg-type]
 
 
-def _probe_path(path: PathLike) -> _core.ProbeResult:
-    """:func:`plexo.probe` of the file at ``path`` (its errors as that function's): an MP4 in a
-    regular file read by seeking, anything else read whole."""
-    with open(path, "rb") as file:
-        fd = file.fileno()
-        head = os.pread(fd, _HEAD, 0)
-        if stat.S_ISREG(os.fstat(fd).st_mode) and _plexo._container(head) != "ts":
-            return _core._probed(head[:4096], lambda: _plexo._probe_file(fd))
-        return _core.probe(file.read())
+def _probe_open(file: IO[bytes]) -> _core.ProbeResult:
+    """:func:`plexo.probe` of the regular file open as ``file`` (its errors as that
+    function's): an MP4 read by seeking, anything else read whole."""
+    fd = file.fileno()
+    head = os.pread(fd, _HEAD, 0)
+    if _plexo._container(head) != "ts":
+        return _core._probed(head[:4096], lambda: _plexo._probe_file(fd))
+    return _core.probe(file.read())
 
 
 def probe_file(src: Source) -> _core.ProbeResult:
@@ -216,10 +238,11 @@ def probe_file(src: Source) -> _core.ProbeResult:
             return _core.probe(data)
         except ValueError as exc:
             _fail(exc, [src], src)
-    try:
-        return _probe_path(src)  # type: ignore[arg-type]
-    except ValueError as exc:
-        _fail(exc, [src], src)
+    with open_regular(src) as file:  # type: ignore[arg-type]
+        try:
+            return _probe_open(file)
+        except ValueError as exc:
+            _fail(exc, [src], src)
 
 
 def _check_width(format: ThumbnailFormat, width: Optional[int]) -> None:
@@ -294,16 +317,17 @@ def _thumbnail_of_file(file: IO[bytes], format: ThumbnailFormat, diagnostics: Di
 
 
 def thumbnail_file(src: Source, dst: Source, *, format: ThumbnailFormat = "h264",
-                   diagnostics: Diagnostics = None, width: Optional[int] = None) -> int:
+                   diagnostics: Diagnostics = None, width: Optional[int] = None,
+                   allow_outside: bool = False) -> int:
     """Write the first key frame of the transport stream or MP4 in ``src`` to ``dst`` as
     ``format`` (see :func:`thumbnail`); returns the number of bytes written. A transport
     stream file is read only as far as its first key frame needs (prefixes of 1, 2, 4, ...
-    MiB until two agree; past 64 MiB the whole stream); an MP4 is read whole."""
+    MiB until two agree; past 64 MiB the whole stream); an MP4 or a playlist is read whole."""
     try:
         if _in_memory(src):
-            result = thumbnail(_read(src), format, diagnostics=diagnostics, width=width)
+            result = thumbnail(_read(src, allow_outside), format, diagnostics=diagnostics, width=width)
         else:
-            with open(src, "rb") as file:  # type: ignore[arg-type]
+            with open_regular(src) as file:  # type: ignore[arg-type]
                 result = _thumbnail_of_file(file, format, diagnostics, width)
     except ValueError as exc:
         _fail(exc, [src], dst)

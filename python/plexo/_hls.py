@@ -20,21 +20,71 @@ last, as HLS asks of a playlist that never changes its target. ``#EXT-X-INDEPEND
 is written while every segment begins with a picture that needs none before it (an IDR
 picture, or an HEVC random-access picture no skipped leading picture follows); once one does
 not (an open GOP, a recovery point, a segment ended at the limit), the playlist drops it.
+
+One run owns its folder: the folder is locked (an exclusive ``flock`` on the folder itself,
+released when the run ends, however it ends), so a second run into it is refused at once
+rather than mixing its segments with the first's. A folder that already holds a rendition
+(``index.m3u8``, ``init.mp4``, ``init_*.mp4`` or ``seg_*.m4s``) is refused unless ``-y`` is given; with
+``-y`` its playlist, initialisation segment and segments are removed before the first new
+one is written, so no stale segment survives.
 """
 from __future__ import annotations
 
 import argparse
+import contextlib
+import errno
+import fcntl
 import math
+import os
 import pathlib
+import re
 import sys
-from typing import BinaryIO, Callable, Dict, List, Optional, Tuple
+from typing import BinaryIO, Callable, Dict, Iterator, List, Optional, Tuple
 
 from ._core import TsSegmenter, probe
+from ._inputs import open_regular
 from ._output import atomic_output
 
 READ_SIZE = 188 * 1024
 INIT_NAME = "init.mp4"
 PLAYLIST_NAME = "index.m3u8"
+
+
+# The files a rendition consists of.
+_RENDITION_FILE = re.compile(r"index\.m3u8|init(_\d+)?\.mp4|seg_\d+\.m4s")
+
+
+class FolderRefused(Exception):
+    """The output folder is in use by another run, or holds a rendition and -y was not given."""
+
+
+@contextlib.contextmanager
+def owned_folder(folder: pathlib.Path, overwrite: bool) -> Iterator[None]:
+    """Creates ``folder`` if needed and holds an exclusive lock on it while the block runs.
+    Refuses a folder another run holds, and one that holds a rendition unless ``overwrite``,
+    in which case that rendition's files are removed (the playlist first)."""
+    folder.mkdir(parents=True, exist_ok=True)
+    fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as exc:
+            if exc.errno not in (errno.EWOULDBLOCK, errno.EAGAIN):
+                raise
+            raise FolderRefused(f"{folder}: in use by another 'plexo hls' run; give each run "
+                                "a folder of its own") from None
+        found = sorted(name for name in os.listdir(folder) if _RENDITION_FILE.fullmatch(name))
+        if found and not overwrite:
+            segments = sum(name.startswith("seg_") for name in found)
+            raise FolderRefused(f"{folder} holds a rendition already ({', '.join(found[:2])}"
+                                f"{', ...' if len(found) > 2 else ''}; {segments} segments); "
+                                "pass -y/--overwrite to replace it")
+        for name in sorted(found, key=lambda name: name != PLAYLIST_NAME):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(folder / name)
+        yield
+    finally:
+        os.close(fd)  # releases the lock
 
 
 def segment_name(index: int) -> str:
@@ -82,12 +132,20 @@ def _write(path: pathlib.Path, data: bytes) -> None:
 
 
 def package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, live: bool,
-            report: Optional[Callable[[str, float], None]] = None, max_segment_duration: float = 0.0) -> int:
+            report: Optional[Callable[[str, float], None]] = None, max_segment_duration: float = 0.0,
+            overwrite: bool = False) -> int:
     """Writes the rendition of the stream read from `source` into `folder`; returns the number
     of segments. No segment lasts longer than `max_segment_duration` (three times
     `segment_duration` when 0). Raises ValueError for a stream that cannot be converted,
-    OSError for I/O."""
-    folder.mkdir(parents=True, exist_ok=True)
+    OSError for I/O, FolderRefused for a folder in use or holding a rendition (unless
+    `overwrite`)."""
+    with owned_folder(folder, overwrite):
+        return _package(source, folder, segment_duration, live=live, report=report,
+                        max_segment_duration=max_segment_duration)
+
+
+def _package(source: BinaryIO, folder: pathlib.Path, segment_duration: float, *, live: bool,
+             report: Optional[Callable[[str, float], None]], max_segment_duration: float) -> int:
     limit = max_segment_duration or 3 * segment_duration
     segmenter = TsSegmenter(segment_duration, limit)
     segments: List[Tuple[str, float]] = []
@@ -151,6 +209,8 @@ def add_command(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--max-segment-duration", type=_seconds, default=None, metavar="S",
                         help="end a segment after S seconds when no key frame came (default three times "
                              "--segment-duration); a live playlist's target duration")
+    parser.add_argument("-y", "--overwrite", action="store_true",
+                        help="replace the rendition OUTDIR holds (refused otherwise)")
     parser.set_defaults(run=run)
 
 
@@ -168,11 +228,14 @@ def run(args: argparse.Namespace) -> int:
     try:
         if live:
             count = package(sys.stdin.buffer, args.outdir, args.segment_duration, live=True,
-                            report=report, max_segment_duration=limit)
+                            report=report, max_segment_duration=limit, overwrite=args.overwrite)
         else:
-            with open(args.input, "rb") as source:
+            with open_regular(args.input) as source:
                 count = package(source, args.outdir, args.segment_duration, live=False,
-                                report=report, max_segment_duration=limit)
+                                report=report, max_segment_duration=limit, overwrite=args.overwrite)
+    except FolderRefused as exc:
+        print(f"plexo: {exc}", file=sys.stderr)
+        return 1
     except OSError as exc:
         print(f"plexo: {exc.filename or args.input}: {exc.strerror or exc}", file=sys.stderr)
         return 1

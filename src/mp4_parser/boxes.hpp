@@ -249,6 +249,8 @@ struct TrackRun {
   // Writing: the entries in the layout `flags` announces.
   std::uint64_t payload_size() const;
   template <class Sink> void write(Sink& out, const std::vector<TrackRunEntry>& samples) const;
+  // The same for `count` entries that entries(put) hands to put one by one, in order.
+  template <class Sink, class Entries> void write_each(Sink& out, std::size_t count, Entries&& entries) const;
 };
 
 // trex

@@ -126,23 +126,30 @@ void TrackFragmentDecodeTime::write(Sink& out) const {
 
 template <class Sink>
 void TrackRun::write(Sink& out, const std::vector<TrackRunEntry>& samples) const {
+  write_each(out, samples.size(), [&](auto&& put) {
+    for (const TrackRunEntry& s : samples) put(s);
+  });
+}
+
+template <class Sink, class Entries>
+void TrackRun::write_each(Sink& out, std::size_t count, Entries&& entries) const {
   using namespace trun_flags;
   std::uint32_t f = flags & ~(kDataOffsetPresent | kFirstSampleFlagsPresent);
   if (data_offset) f |= kDataOffsetPresent;
   if (first_sample_flags) f |= kFirstSampleFlagsPresent;
   TrackRun sized = *this;
   sized.flags = f;
-  sized.sample_count = static_cast<std::uint32_t>(samples.size());
+  sized.sample_count = static_cast<std::uint32_t>(count);
   put_full_box_header(out, "trun", sized.payload_size(), version, f);
   out.put_u32(sized.sample_count);
   if (data_offset) out.put_u32(static_cast<std::uint32_t>(*data_offset));
   if (first_sample_flags) out.put_u32(*first_sample_flags);
-  for (const TrackRunEntry& s : samples) {
+  entries([&](const TrackRunEntry& s) {
     if (f & kDurationPresent) out.put_u32(s.duration);
     if (f & kSizePresent) out.put_u32(s.size);
     if (f & kFlagsPresent) out.put_u32(s.flags);
     if (f & kCompositionOffsetPresent) out.put_u32(s.composition_offset);
-  }
+  });
 }
 
 template <class Sink>

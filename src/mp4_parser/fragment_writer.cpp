@@ -13,15 +13,45 @@ std::uint32_t sample_flags(const OutputSample& s) {
   return (s.sync ? kSyncSampleFlags : kNonSyncSampleFlags) | std::uint32_t{s.leading & 3u} << 26;
 }
 
-// The presentation time of each sample of a track, in its media timescale.
+// The presentation time of each sample of a track, in its media timescale, held or derived.
 template <class Visit>
 void for_each_presentation(const TrackSamples& t, Visit visit) {
   std::int64_t decode = 0;
-  for (std::size_t i = 0; i < t.samples.size(); ++i) {
-    visit(i, decode + t.samples[i].composition_offset);
-    decode += t.samples[i].duration;
-  }
+  std::size_t i = 0;
+  t.for_each_sample([&](const OutputSample& s) {
+    visit(i++, s, decode + s.composition_offset);
+    decode += s.duration;
+  });
 }
+
+}  // namespace
+
+// A fragment's samples as ranges [first, end) of each track's samples, held or derived: those
+// derived are read a block at a time, so that a fragment of millions of samples holds no
+// record of each.
+struct FragmentPlan::TrackRanges {
+  const std::vector<TrackSamples>& tracks_of;
+  const std::vector<std::uint32_t>& first;
+  const std::vector<std::uint32_t>& end;
+  std::size_t tracks() const { return tracks_of.size(); }
+  std::size_t count(std::size_t t) const { return end[t] - first[t]; }
+  template <class Visit>
+  void each(std::size_t t, Visit&& visit) const {
+    const TrackSamples& track = tracks_of[t];
+    if (!track.read_samples) {
+      for (std::uint32_t i = first[t]; i < end[t]; ++i) visit(track.samples[i]);
+      return;
+    }
+    OutputSample block[1024];
+    for (std::uint64_t at = first[t]; at < end[t]; at += std::size(block)) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(std::size(block), end[t] - at));
+      track.read_samples(at, std::span<OutputSample>(block, n));
+      for (std::size_t i = 0; i < n; ++i) visit(block[i]);
+    }
+  }
+};
+
+namespace {
 
 std::uint64_t traf_payload(const TrackFragmentHeader& tfhd, const TrackFragmentDecodeTime& tfdt,
                            const TrackRun& trun) {
@@ -90,19 +120,36 @@ std::uint64_t FragmentSequence::Fragment::header_size() const {
 }
 std::uint64_t FragmentSequence::Fragment::size() const { return header_size() + media_size; }
 
+// A fragment's samples as spans, one per track.
+struct FragmentSequence::HeldSamples {
+  const std::vector<std::span<const OutputSample>>& spans;
+  std::size_t tracks() const { return spans.size(); }
+  std::size_t count(std::size_t t) const { return spans[t].size(); }
+  template <class Visit>
+  void each(std::size_t t, Visit&& visit) const {
+    for (const OutputSample& s : spans[t]) visit(s);
+  }
+};
+
 Result<FragmentSequence::Fragment> FragmentSequence::lay_out(
     const std::vector<std::span<const OutputSample>>& samples) {
+  Fragment f = PLEXO_TRY(lay_out_from(HeldSamples{samples}));
+  for (TrackFragment& tf : f.trafs) tf.samples = samples[tf.track];
+  return f;
+}
+
+template <class Samples>
+Result<FragmentSequence::Fragment> FragmentSequence::lay_out_from(const Samples& samples) {
   Fragment f;
   f.sequence = ++sequence_;
   std::uint64_t moof_payload = box_length(MovieFragmentHeader::payload_size());
-  for (std::size_t t = 0; t < tracks_.size() && t < samples.size(); ++t) {
-    const std::span<const OutputSample> run = samples[t];
-    if (run.empty()) continue;
-    if (!fits_u32(run.size())) return fail(msg::kTooManySamples);
+  for (std::size_t t = 0; t < tracks_.size() && t < samples.tracks(); ++t) {
+    const std::size_t count = samples.count(t);
+    if (count == 0) continue;
+    if (!fits_u32(count)) return fail(msg::kTooManySamples);
     FragmentTrack& track = tracks_[t];
     TrackFragment tf;
     tf.track = t;
-    tf.samples = run;
     tf.tfhd.flags = tfhd_flags::kDefaultBaseIsMoof;
     tf.tfhd.track_id = track.track_id;
     tf.tfdt.decode_time = track.decode_time;
@@ -110,34 +157,35 @@ Result<FragmentSequence::Fragment> FragmentSequence::lay_out(
     const auto& starts = track.description_starts;
     if (const auto later = std::upper_bound(starts.begin(), starts.end(), track.samples) - starts.begin(); later > 0)
       tf.tfhd.sample_description_index = static_cast<std::uint32_t>(later + 1);
-    track.samples += run.size();
+    track.samples += count;
     tf.trun.flags = trun_flags::kSizePresent;
     tf.trun.data_offset = 0;  // fixed once the moof's size is known
-    tf.trun.sample_count = static_cast<std::uint32_t>(run.size());
+    tf.trun.sample_count = static_cast<std::uint32_t>(count);
 
-    // Values every sample shares become the traf's defaults.
-    const bool uniform_duration = std::all_of(run.begin(), run.end(), [&](const OutputSample& s) {
-      return s.duration == run[0].duration;
-    });
-    if (uniform_duration) tf.tfhd.default_duration = run[0].duration;
-    else tf.trun.flags |= trun_flags::kDurationPresent;
-    const std::uint32_t rest_flags = sample_flags(run[run.size() > 1 ? 1 : 0]);
-    const bool uniform_rest = std::all_of(run.begin() + 1, run.end(), [&](const OutputSample& s) {
-      return sample_flags(s) == rest_flags;
-    });
-    if (!uniform_rest) {
-      tf.trun.flags |= trun_flags::kFlagsPresent;
-    } else {
-      tf.tfhd.default_flags = rest_flags;
-      if (sample_flags(run[0]) != rest_flags) tf.trun.first_sample_flags = sample_flags(run[0]);
-    }
-    bool any_offset = false, negative = false;
-    for (const OutputSample& s : run) {
+    // Values every sample shares become the traf's defaults (one pass over the samples).
+    std::uint32_t first_duration = 0, first_flags = 0, rest_flags = 0;
+    bool uniform_duration = true, uniform_rest = true, any_offset = false, negative = false;
+    std::size_t i = 0;
+    samples.each(t, [&](const OutputSample& s) {
+      const std::uint32_t flags = sample_flags(s);
+      if (i == 0) first_duration = s.duration, first_flags = rest_flags = flags;
+      else if (i == 1) rest_flags = flags;
+      else uniform_rest &= flags == rest_flags;
+      uniform_duration &= s.duration == first_duration;
+      ++i;
       tf.media_size += s.size;
       track.decode_time += s.duration;
       const std::int64_t offset = s.composition_offset + track.raise;
       any_offset |= offset != 0;
       negative |= offset < 0;
+    });
+    if (uniform_duration) tf.tfhd.default_duration = first_duration;
+    else tf.trun.flags |= trun_flags::kDurationPresent;
+    if (!uniform_rest) {
+      tf.trun.flags |= trun_flags::kFlagsPresent;
+    } else {
+      tf.tfhd.default_flags = rest_flags;
+      if (first_flags != rest_flags) tf.trun.first_sample_flags = first_flags;
     }
     if (any_offset) tf.trun.flags |= trun_flags::kCompositionOffsetPresent;
     tf.trun.version = negative ? 1 : 0;
@@ -156,20 +204,20 @@ Result<FragmentSequence::Fragment> FragmentSequence::lay_out(
   return f;
 }
 
-template <class Sink>
-void FragmentSequence::write_headers(Sink& out, const Fragment& f) const {
+template <class Sink, class Samples>
+void FragmentSequence::write_headers(Sink& out, const Fragment& f, const Samples& samples) const {
   put_box_header(out, "moof", f.moof_size - 8);
   MovieFragmentHeader{f.sequence}.write(out);
-  std::vector<TrackRunEntry> entries;
   for (const TrackFragment& tf : f.trafs) {
     put_box_header(out, "traf", traf_payload(tf.tfhd, tf.tfdt, tf.trun));
     tf.tfhd.write(out);
     tf.tfdt.write(out);
-    entries.clear();
     const std::int64_t raise = tracks_[tf.track].raise;
-    for (const OutputSample& s : tf.samples)
-      entries.push_back({s.duration, s.size, sample_flags(s), static_cast<std::uint32_t>(s.composition_offset + raise)});
-    tf.trun.write(out, entries);
+    tf.trun.write_each(out, tf.trun.sample_count, [&](auto&& put) {
+      samples.each(tf.track, [&](const OutputSample& s) {
+        put(TrackRunEntry{s.duration, s.size, sample_flags(s), static_cast<std::uint32_t>(s.composition_offset + raise)});
+      });
+    });
   }
   put_box_header(out, "mdat", f.media_size);
 }
@@ -180,7 +228,7 @@ Status FragmentSequence::write(const std::vector<std::span<const OutputSample>>&
   const std::span<std::uint8_t> bytes = target(static_cast<std::size_t>(f.size()));
   if (bytes.size() != f.size()) return fail(msg::kOutputSizeMismatch);
   SpanWriter w(bytes.first(static_cast<std::size_t>(f.header_size())));
-  write_headers(w, f);
+  write_headers(w, f, HeldSamples{samples});
   if (w.overrun() || w.position() != f.header_size()) return fail(msg::kLayoutMismatch);
   for (const TrackFragment& tf : f.trafs) {
     RunFiller fill(bytes, {{tf.media_offset, tf.media_size}});
@@ -223,10 +271,10 @@ std::vector<std::vector<std::uint32_t>> FragmentPlan::cut(const FragmentedMovieM
                                      model.movie_timescale));
   std::vector<std::int64_t> cut_times;  // movie timescale, where fragments 1, 2, ... begin
   auto next_entry = lead.description_starts.begin();
-  for_each_presentation(lead, [&](std::size_t i, std::int64_t presented) {
+  for_each_presentation(lead, [&](std::size_t i, const OutputSample& s, std::int64_t presented) {
     const bool new_entry = next_entry != lead.description_starts.end() && *next_entry == i;
     if (new_entry) ++next_entry;
-    if (!cutter.begins_fragment(i == 0, lead.samples[i].sync, presented) && !new_entry) return;
+    if (!cutter.begins_fragment(i == 0, s.sync, presented) && !new_entry) return;
     starts.emplace_back(tracks, 0);
     starts.back()[0] = static_cast<std::uint32_t>(i);
     cut_times.push_back(static_cast<std::int64_t>(lead_track.delay) +
@@ -235,14 +283,14 @@ std::vector<std::vector<std::uint32_t>> FragmentPlan::cut(const FragmentedMovieM
   for (std::size_t t = 1; t < tracks; ++t) {
     const FragmentedTrack& track = model.tracks[t];
     std::size_t fragment = 1;
-    for_each_presentation(model.movie.tracks[t], [&](std::size_t i, std::int64_t presented) {
+    for_each_presentation(model.movie.tracks[t], [&](std::size_t i, const OutputSample&, std::int64_t presented) {
       const std::int64_t at = static_cast<std::int64_t>(track.delay) +
                               rescale_time(presented, model.movie_timescale, track.timescale);
       while (fragment <= cut_times.size() && at >= cut_times[fragment - 1])
         starts[fragment++][t] = static_cast<std::uint32_t>(i);
     });
     for (; fragment <= cut_times.size(); ++fragment)
-      starts[fragment][t] = static_cast<std::uint32_t>(model.movie.tracks[t].samples.size());
+      starts[fragment][t] = static_cast<std::uint32_t>(model.movie.tracks[t].sample_count());
   }
   return starts;
 }
@@ -250,14 +298,16 @@ std::vector<std::vector<std::uint32_t>> FragmentPlan::cut(const FragmentedMovieM
 Result<FragmentPlan> FragmentPlan::lay_out(FragmentedMovieModel model) {
   if (model.fragment_duration == 0 || model.movie_timescale == 0) return fail(msg::kInvalidFragmentDuration);
   if (model.tracks.size() != model.movie.tracks.size()) return fail(msg::kTracksWithoutTimeline);
+  // A track of many derived samples keeps them derived: each fragment reads its own when laid
+  // out and written, so that no record per sample is held (a stream of tiny samples has
+  // millions). Fewer are read once into a list (at most 1 MiB), which is quicker to walk.
+  constexpr std::uint64_t kHeldSamples = std::uint64_t{1} << 16;
   for (TrackSamples& t : model.movie.tracks) {
     if (!fits_u32(t.sample_count())) return fail(msg::kTooManySamples);
-    t.hold_samples();
+    if (t.sample_count() <= kHeldSamples) t.hold_samples();
   }
   for (const FragmentedTrack& t : model.tracks)
     if (t.timescale == 0) return fail(msg::kInvalidTrackTimescale);
-  for (const TrackSamples& t : model.movie.tracks)
-    if (!fits_u32(t.samples.size())) return fail(msg::kTooManySamples);
 
   FragmentPlan plan;
   const auto starts = cut(model);
@@ -270,7 +320,7 @@ Result<FragmentPlan> FragmentPlan::lay_out(FragmentedMovieModel model) {
   for (const TrackSamples& t : plan.tracks_) {
     std::int32_t lowest = 0;
     if (t.negative_offsets == TrackSamples::NegativeOffsets::kRaise)
-      for (const OutputSample& s : t.samples) lowest = std::min(lowest, s.composition_offset);
+      t.for_each_sample([&](const OutputSample& s) { lowest = std::min(lowest, s.composition_offset); });
     raise.push_back(-std::int64_t{lowest});
   }
   plan.sequence_.emplace(fragment_tracks(tracks, raise, model.movie_timescale));
@@ -279,16 +329,14 @@ Result<FragmentPlan> FragmentPlan::lay_out(FragmentedMovieModel model) {
 
   std::uint64_t offset = plan.init_.size();
   for (std::size_t k = 0; k < starts.size(); ++k) {
-    std::vector<std::span<const OutputSample>> samples;
-    for (std::size_t t = 0; t < plan.tracks_.size(); ++t) {
-      const auto& all = plan.tracks_[t].samples;
-      const std::uint32_t end = k + 1 < starts.size() ? starts[k + 1][t] : static_cast<std::uint32_t>(all.size());
-      samples.emplace_back(all.data() + starts[k][t], end - starts[k][t]);
-    }
-    FragmentSequence::Fragment f = PLEXO_TRY(plan.sequence_->lay_out(samples));
+    std::vector<std::uint32_t> ends(plan.tracks_.size());
+    for (std::size_t t = 0; t < plan.tracks_.size(); ++t)
+      ends[t] = k + 1 < starts.size() ? starts[k + 1][t] : static_cast<std::uint32_t>(plan.tracks_[t].sample_count());
+    FragmentSequence::Fragment f = PLEXO_TRY(plan.sequence_->lay_out_from(TrackRanges{plan.tracks_, starts[k], ends}));
     if (f.trafs.empty()) continue;
     plan.offsets_.push_back(offset);
     offset += f.size();
+    for (const auto& tf : f.trafs) plan.first_samples_.push_back(starts[k][tf.track]);
     plan.fragments_.push_back(std::move(f));
   }
   plan.fragments_size_ = offset - plan.init_.size();
@@ -298,10 +346,16 @@ Result<FragmentPlan> FragmentPlan::lay_out(FragmentedMovieModel model) {
 Status FragmentPlan::write(std::span<std::uint8_t> out) const {
   if (out.size() != size()) return fail(msg::kOutputSizeMismatch);
   PLEXO_CHECK(init_.write(out.first(static_cast<std::size_t>(init_.size()))));
+  std::size_t traf = 0;  // of every fragment, in order: its first sample
+  std::vector<std::uint32_t> firsts(tracks_.size()), ends(tracks_.size());
   for (std::size_t k = 0; k < fragments_.size(); ++k) {
     const FragmentSequence::Fragment& f = fragments_[k];
+    for (const auto& tf : f.trafs) {
+      firsts[tf.track] = first_samples_[traf++];
+      ends[tf.track] = firsts[tf.track] + tf.trun.sample_count;
+    }
     SpanWriter w(out.subspan(static_cast<std::size_t>(offsets_[k]), static_cast<std::size_t>(f.header_size())));
-    sequence_->write_headers(w, f);
+    sequence_->write_headers(w, f, TrackRanges{tracks_, firsts, ends});
     if (w.overrun() || w.position() != f.header_size()) return fail(msg::kLayoutMismatch);
   }
   // Each track's media in sample order, into its runs of every fragment.

@@ -130,9 +130,12 @@ class FragmentSequence {
     std::uint64_t size() const;
     std::uint64_t header_size() const;  // moof and mdat header
   };
-  // Lays out the next fragment and moves the decode times on.
+  // Lays out the next fragment and moves the decode times on; `Samples` gives each track's
+  // samples of the fragment in order (tracks(), count(t), each(t, visit)).
+  struct HeldSamples;
   Result<Fragment> lay_out(const std::vector<std::span<const OutputSample>>& samples);
-  template <class Sink> void write_headers(Sink& out, const Fragment& f) const;
+  template <class Samples> Result<Fragment> lay_out_from(const Samples& samples);
+  template <class Sink, class Samples> void write_headers(Sink& out, const Fragment& f, const Samples& samples) const;
 
   std::vector<FragmentTrack> tracks_;
   std::uint32_t sequence_ = 0;
@@ -159,11 +162,13 @@ class FragmentPlan {
  private:
   // The first sample of each fragment, per track.
   static std::vector<std::vector<std::uint32_t>> cut(const FragmentedMovieModel& model);
+  struct TrackRanges;
 
   MoviePlan init_;
   std::vector<TrackSamples> tracks_;  // the samples and media, moved out of the movie
   std::optional<FragmentSequence> sequence_;
-  std::vector<FragmentSequence::Fragment> fragments_;
+  std::vector<FragmentSequence::Fragment> fragments_;  // their trafs' sample views empty
+  std::vector<std::uint32_t> first_samples_;  // each traf's first sample, fragment by fragment
   std::vector<std::uint64_t> offsets_;  // file position of each fragment
   std::uint64_t fragments_size_ = 0;
 };

@@ -184,7 +184,9 @@ class ElementaryStream {
       if (piece_left_ > 0 || left_ == 0) return;
       const Chunk& c = stream_.chunks_[index_];
       if (pos_ < c.end()) {  // the next piece of the run
-        offset_ += c.stride - c.length;
+        // In 64 bits: a run re-read after a lost sync has pieces closer than their length
+        // (stride < length), and the difference of the narrow fields would wrap at 2^32.
+        offset_ = offset_ - std::uint64_t{c.length} + std::uint64_t{c.stride};
         piece_left_ = c.length;
       } else {
         const Chunk& next = stream_.chunks_[++index_];
