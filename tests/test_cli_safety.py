@@ -265,6 +265,7 @@ class TestInputsThatNeverEnd:
             assert result.stderr.decode() == f"plexo: {args[1]}: Not a regular file\n"
         assert sorted(os.listdir(tmp_path)) == ["feed.ts"]
 
+    @pytest.mark.memory_bound  # the address-space limit leaves no room for a sanitizer's shadow memory
     def test_standard_input_that_is_not_media_is_refused_in_its_first_window(self, tmp_path):
         def small_memory():  # reading /dev/zero whole would fail with MemoryError
             resource.setrlimit(resource.RLIMIT_AS, (1 << 31, 1 << 31))
