@@ -13,11 +13,13 @@
 
 namespace plexo {
 
+// The size of a huge page (2 MiB), the unit the large buffers and file windows align to.
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
 // Asks the kernel to back a fresh, not yet touched region with huge pages. Whole files are
 // written into new buffers once, so with 4 KiB pages most of a conversion's time goes to
 // page faults; 2 MiB pages take 512 times fewer. Only the 2 MiB-aligned interior is advised.
 inline void advise_huge_pages(void* data, std::size_t size) {
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
   const auto start = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
   const std::uintptr_t last = (start + size) & ~(kHugePage - 1);
@@ -29,7 +31,7 @@ template <class T>
 struct LargeBufferAllocator {
   using value_type = T;
   static constexpr std::size_t kLarge = std::size_t{8} << 20;
-  static constexpr std::size_t kAlignment = std::size_t{2} << 20;
+  static constexpr std::size_t kAlignment = kHugePage;
 
   LargeBufferAllocator() = default;
   template <class U>

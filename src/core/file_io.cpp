@@ -113,7 +113,6 @@ Status InputFile::load(std::uint64_t offset, std::uint64_t length) {
 }
 
 namespace {
-constexpr std::uint64_t kHugePage = std::uint64_t{2} << 20;
 #ifndef MREMAP_DONTUNMAP
 #define MREMAP_DONTUNMAP 4
 #endif
@@ -220,7 +219,6 @@ void InputFile::release_below(std::uint64_t offset) {
 }
 
 WindowBuffer window_buffer(std::size_t size) {
-  constexpr std::size_t kHugePage = std::size_t{2} << 20;
   constexpr std::size_t kPage = 4096;
   if (size < kHugePage)  // too small for a huge page: page-aligned
     return WindowBuffer(static_cast<std::uint8_t*>(std::aligned_alloc(kPage, (size + kPage - 1) / kPage * kPage)));

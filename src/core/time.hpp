@@ -35,4 +35,17 @@ constexpr std::uint64_t rescale_up(std::uint64_t ticks, std::uint64_t from, std:
   return saturate((u128{ticks} * to + from - 1) / from);
 }
 
+// `ticks`, signed, of timescale `from` in timescale `to`, rounded to the nearest tick (half
+// away from zero) and held within 64 bits; unchanged when `from` is 0 or equals `to`.
+constexpr std::int64_t rescale_nearest(std::int64_t ticks, std::uint64_t from, std::uint64_t to) {
+  if (from == 0 || from == to) return ticks;
+  const __int128 scaled = static_cast<__int128>(ticks) * static_cast<__int128>(to);
+  const auto divisor = static_cast<__int128>(from);
+  const __int128 half = divisor / 2;
+  const __int128 nearest = scaled >= 0 ? (scaled + half) / divisor : (scaled - half) / divisor;
+  constexpr __int128 kLowest = std::numeric_limits<std::int64_t>::min();
+  constexpr __int128 kHighest = std::numeric_limits<std::int64_t>::max();
+  return static_cast<std::int64_t>(nearest < kLowest ? kLowest : nearest > kHighest ? kHighest : nearest);
+}
+
 }  // namespace plexo

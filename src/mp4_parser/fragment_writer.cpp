@@ -5,6 +5,7 @@
 #include "core/copy.hpp"
 #include "core/messages.hpp"
 #include "core/span_writer.hpp"
+#include "core/time.hpp"
 
 namespace plexo::mp4 {
 namespace {
@@ -92,23 +93,17 @@ class RunFiller {
 
 }  // namespace
 
-std::int64_t rescale_time(std::int64_t x, std::uint32_t to, std::uint32_t from) {
-  const __int128 scaled = static_cast<__int128>(x) * to;
-  const __int128 half = from / 2;
-  return static_cast<std::int64_t>(scaled >= 0 ? (scaled + half) / from : (scaled - half) / from);
-}
-
 std::vector<FragmentTrack> fragment_tracks(const std::vector<FragmentedTrack>& tracks,
                                            const std::vector<std::int64_t>& raise,
                                            std::uint32_t movie_timescale) {
   std::int64_t lift = 0;
   for (std::size_t t = 0; t < tracks.size(); ++t)
-    lift = std::max(lift, rescale_time(raise[t], movie_timescale, tracks[t].timescale) -
+    lift = std::max(lift, rescale_nearest(raise[t], tracks[t].timescale, movie_timescale) -
                               static_cast<std::int64_t>(tracks[t].delay));
   std::vector<FragmentTrack> out;
   for (std::size_t t = 0; t < tracks.size(); ++t) {
     const std::int64_t start =
-        rescale_time(static_cast<std::int64_t>(tracks[t].delay) + lift, tracks[t].timescale, movie_timescale) -
+        rescale_nearest(static_cast<std::int64_t>(tracks[t].delay) + lift, movie_timescale, tracks[t].timescale) -
         raise[t];
     out.push_back({tracks[t].track_id, static_cast<std::uint64_t>(std::max<std::int64_t>(0, start)), raise[t]});
   }
@@ -267,8 +262,8 @@ std::vector<std::vector<std::uint32_t>> FragmentPlan::cut(const FragmentedMovieM
   // belongs to the last fragment that begins at or before it.
   const TrackSamples& lead = model.movie.tracks[0];
   const FragmentedTrack& lead_track = model.tracks[0];
-  FragmentCutter cutter(rescale_time(static_cast<std::int64_t>(model.fragment_duration), lead_track.timescale,
-                                     model.movie_timescale));
+  FragmentCutter cutter(rescale_nearest(static_cast<std::int64_t>(model.fragment_duration), model.movie_timescale,
+                                        lead_track.timescale));
   std::vector<std::int64_t> cut_times;  // movie timescale, where fragments 1, 2, ... begin
   auto next_entry = lead.description_starts.begin();
   for_each_presentation(lead, [&](std::size_t i, const OutputSample& s, std::int64_t presented) {
@@ -278,14 +273,14 @@ std::vector<std::vector<std::uint32_t>> FragmentPlan::cut(const FragmentedMovieM
     starts.emplace_back(tracks, 0);
     starts.back()[0] = static_cast<std::uint32_t>(i);
     cut_times.push_back(static_cast<std::int64_t>(lead_track.delay) +
-                        rescale_time(presented, model.movie_timescale, lead_track.timescale));
+                        rescale_nearest(presented, lead_track.timescale, model.movie_timescale));
   });
   for (std::size_t t = 1; t < tracks; ++t) {
     const FragmentedTrack& track = model.tracks[t];
     std::size_t fragment = 1;
     for_each_presentation(model.movie.tracks[t], [&](std::size_t i, const OutputSample&, std::int64_t presented) {
       const std::int64_t at = static_cast<std::int64_t>(track.delay) +
-                              rescale_time(presented, model.movie_timescale, track.timescale);
+                              rescale_nearest(presented, track.timescale, model.movie_timescale);
       while (fragment <= cut_times.size() && at >= cut_times[fragment - 1])
         starts[fragment++][t] = static_cast<std::uint32_t>(i);
     });

@@ -72,8 +72,6 @@ class FragmentCutter {
   std::int64_t step_, next_;
 };
 
-// x × to / from, rounded to the nearest tick (half away from zero).
-std::int64_t rescale_time(std::int64_t x, std::uint32_t to, std::uint32_t from);
 
 // A track as its fragments write it.
 struct FragmentTrack {

@@ -66,7 +66,7 @@ AudioTrackTiming compute_audio_timing(const ts::DemuxedAudio& demuxed, std::uint
   if (anchor) {
     const std::uint64_t before = rescale(std::uint64_t{anchor->frame} * timing.frame_samples,
                                          timing.sample_rate, kMovieTimescale);
-    timing.start = (anchor->pts - before) & (kClockWrap - 1);
+    timing.start = (anchor->pts - before) & (ts::kClockWrap - 1);
   }
   return timing;
 }
@@ -100,10 +100,10 @@ void align_tracks(VideoTiming& video, std::span<AudioTrackTiming> audio) {
   if (!reference) return;
   std::int64_t earliest = 0;
   for (const AudioTrackTiming& track : audio)
-    if (track.start) earliest = std::min(earliest, clock_difference(*track.start, *reference));
+    if (track.start) earliest = std::min(earliest, ts::clock_difference(*track.start, *reference));
   if (video.presentation_start) video.empty_edit = static_cast<std::uint64_t>(-earliest);
   for (AudioTrackTiming& track : audio)
-    if (track.start) track.empty_edit = static_cast<std::uint64_t>(clock_difference(*track.start, *reference) - earliest);
+    if (track.start) track.empty_edit = static_cast<std::uint64_t>(ts::clock_difference(*track.start, *reference) - earliest);
 }
 
 void align_tracks(VideoTiming& video, std::optional<AudioTrackTiming>& audio) {

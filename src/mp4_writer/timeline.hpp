@@ -1,41 +1,13 @@
-// 33-bit MPEG system clock values brought onto one continuous timeline.
+// The timeline of the converted movie: its timescale, that of the MPEG system clock, so that
+// the video's times are written as the stream gives them.
 #pragma once
 
 #include <cstdint>
 
+#include "ts_parser/clock.hpp"
+
 namespace plexo::mp4w {
 
-inline constexpr std::uint64_t kClockWrap = std::uint64_t{1} << 33;
 inline constexpr std::uint32_t kMovieTimescale = 90000;
-
-// The difference a − b of two 33-bit clock values, taken as the shortest way round the
-// clock, so that a wrap between them does not count as 2^33 ticks.
-inline std::int64_t clock_difference(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t d = (a - b) & (kClockWrap - 1);
-  return d >= (kClockWrap >> 1) ? static_cast<std::int64_t>(d) - static_cast<std::int64_t>(kClockWrap)
-                                : static_cast<std::int64_t>(d);
-}
-
-// Follows a sequence of clock values in stream order and returns each one unwrapped
-// relative to the first.
-class ClockUnwrapper {
- public:
-  std::int64_t next(std::uint64_t raw) {
-    raw &= kClockWrap - 1;
-    if (!started_) {
-      started_ = true;
-      value_ = static_cast<std::int64_t>(raw);
-    } else {
-      value_ += clock_difference(raw, last_);
-    }
-    last_ = raw;
-    return value_;
-  }
-
- private:
-  bool started_ = false;
-  std::uint64_t last_ = 0;
-  std::int64_t value_ = 0;
-};
 
 }  // namespace plexo::mp4w

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "core/messages.hpp"
+#include "core/time.hpp"
 #include "codecs/nal_framing.hpp"
 #include "mp4_writer/movie_outline.hpp"
 #include "mp4_writer/mp4_writer.hpp"
@@ -54,7 +55,7 @@ std::size_t TsSegmenter::audio_frames_before(std::int64_t end) const {
   std::size_t n = 0;
   for (; n < r.audio_frames.size(); ++n) {
     const std::int64_t presented = static_cast<std::int64_t>(track.delay) +
-                                   mp4::rescale_time(static_cast<std::int64_t>(media), kMovieTimescale, track.timescale);
+                                   rescale_nearest(static_cast<std::int64_t>(media), track.timescale, kMovieTimescale);
     if (presented >= end) break;
     media += audio_duration(n, gap, clock);
   }
@@ -127,7 +128,7 @@ void TsSegmenter::find_cuts() {
     if (!audio_) audio_ = compute_audio_timing(r);
     if (!cutter_ready_) {
       cutter_ = mp4::FragmentCutter(
-          mp4::rescale_time(static_cast<std::int64_t>(fragment_ticks_), audio_->timescale, kMovieTimescale));
+          rescale_nearest(static_cast<std::int64_t>(fragment_ticks_), kMovieTimescale, audio_->timescale));
       scan_media_ = 0;
       scan_gaps_.emplace(*audio_);
     }
@@ -176,7 +177,7 @@ Result<bool> TsSegmenter::start(std::size_t units, bool ended, bool mark) {
     if (!shift_) shift_ = earliest_.value_or(0) - origin_;
     if (times_.any_pts()) {
       // The source PTS that media time 0 presents.
-      const auto wrap = static_cast<std::int64_t>(kClockWrap);
+      const auto wrap = static_cast<std::int64_t>(ts::kClockWrap);
       video.presentation_start = static_cast<std::uint64_t>((((*shift_ + origin_) % wrap) + wrap) % wrap);
     }
     // Negative composition offsets are raised by the most negative one's magnitude, as the
@@ -225,7 +226,7 @@ Status TsSegmenter::emit(bool ended, bool mark, const Target& fragments) {
       } else {
         const mp4::FragmentedTrack& lead = tracks_.front();
         const std::int64_t end = static_cast<std::int64_t>(lead.delay) +
-                                 mp4::rescale_time(cuts_.front().presented, kMovieTimescale, lead.timescale);
+                                 rescale_nearest(cuts_.front().presented, lead.timescale, kMovieTimescale);
         frames = audio_frames_before(end);
         if (frames == r.audio_frames.size() && !ended && !(mark && cuts_.size() >= kAudioWaitFragments)) return {};
         gave_up_waiting_ = gave_up_waiting_ || (frames == r.audio_frames.size() && !ended);

@@ -24,7 +24,7 @@ std::vector<UnitWalk::StampClock> unwrap(TimedUnits units) {
 UnitWalk::StampClock UnitWalk::Clocks::next(std::size_t unit, const ts::PesTimestamps& times) {
   const std::uint64_t dts = times.dts.value_or(*times.pts);
   const std::int64_t t = dts_clock_.next(dts);
-  StampClock clock{unit, clock_difference(*times.pts, dts), std::nullopt};
+  StampClock clock{unit, ts::clock_difference(*times.pts, dts), std::nullopt};
   if (last_ && t - last_->second < static_cast<std::int64_t>(unit - last_->first)) return clock;
   clock.dts = t;
   last_ = std::pair{unit, t};
@@ -127,7 +127,7 @@ VideoTiming compute_video_timing(TimedUnits units) {
   timing.duration += last;
   timing.shift = shift;
   if (start.any_pts()) {
-    const auto wrap = static_cast<std::int64_t>(kClockWrap);
+    const auto wrap = static_cast<std::int64_t>(ts::kClockWrap);
     timing.presentation_start = static_cast<std::uint64_t>(((earliest % wrap) + wrap) % wrap);
   }
   return timing;

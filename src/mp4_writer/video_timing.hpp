@@ -69,7 +69,7 @@ class UnitWalk {
     StampClock next(std::size_t unit, const ts::PesTimestamps& times);  // times.pts set
 
    private:
-    ClockUnwrapper dts_clock_;
+    ts::ClockUnwrapper dts_clock_;
     std::optional<std::pair<std::size_t, std::int64_t>> last_;
   };
   struct Known {  // a unit with a believed decode time

@@ -5,7 +5,7 @@
 #include "codecs/aac/adts.hpp"
 #include "codecs/ac3/ac3.hpp"
 #include "codecs/mpeg_audio/frame_header.hpp"
-#include "mp4_writer/timeline.hpp"
+#include "ts_parser/clock.hpp"
 #include "ts_parser/demux_state.hpp"
 
 namespace plexo::ts {
@@ -219,7 +219,7 @@ class Framer {
     if (scan_.count) {
       const AudioFrameClock clock = audio_frame_clock(result_);
       const std::uint64_t expected = scan_.count->pts + scan_.gap_ticks + clock.ticks(frame - scan_.count->frame);
-      const std::int64_t off = mp4w::clock_difference(pts, expected);
+      const std::int64_t off = clock_difference(pts, expected);
       // |off| against half a frame, in ticks times twice the sample rate
       const u128 twice = u128{static_cast<std::uint64_t>(off < 0 ? -off : off)} * 2 * clock.sample_rate;
       if (twice <= u128{clock.frame_samples} * 90000) return;
