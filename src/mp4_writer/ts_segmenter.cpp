@@ -267,6 +267,7 @@ Status TsSegmenter::emit(bool ended, bool mark, const Target& fragments) {
       }
     }
     auto gap = r.audio_gaps.cbegin();
+    gapped_ = gapped_ || !r.audio_gaps.empty();
     for (std::size_t j = 0; j < frames; ++j) {
       const std::uint32_t duration = audio_duration(j, gap, *audio_gaps_);
       audio_samples.push_back(OutputSample{static_cast<std::uint32_t>(r.audio_frames[j].size), duration, 0, true});

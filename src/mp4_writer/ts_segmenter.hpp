@@ -80,9 +80,14 @@ class TsSegmenter {
   // fragment was ended by the bound, no picture was timed at the horizon, presented before
   // the first fragment's earliest or given a composition offset below the first fragment's
   // lowest, and waiting for audio never ended at a mark.
+  // Nor did the video's parameter sets change (a new init then describes them), the audio
+  // show a gap in its timestamps (one found after the frames before it were written lengthens
+  // a later frame), or the audio come to be converted alone while the listed video stayed
+  // silent (video that comes later is left out).
   bool as_whole_stream() const {
     return !bounded_ && !gave_up_waiting_ && !offset_below_raise_ && !times_.timed_at_horizon() &&
-           (!shift_ || !earliest_ || *earliest_ - origin_ == *shift_);
+           (!shift_ || !earliest_ || *earliest_ - origin_ == *shift_) && init_changes_.empty() && !gapped_ &&
+           !audio_only_;
   }
 
  private:
@@ -119,6 +124,7 @@ class TsSegmenter {
   std::uint64_t max_fragment_ticks_;
   bool independent_ = true;
   bool bounded_ = false;
+  bool gapped_ = false;  // an audio frame written was lengthened over a gap, or might have been
   bool gave_up_waiting_ = false;
   bool offset_below_raise_ = false;
   std::int64_t video_raise_ = 0;  // added to the video's composition offsets
