@@ -626,7 +626,7 @@ def _cmd_convert(args: argparse.Namespace) -> int:
     _check_stdout(jobs)
     _check_mp4_names(jobs)
 
-    audio = getattr(args, "audio", "all")
+    audio: _core.AudioChoice = "first" if getattr(args, "audio", "all") == "first" else "all"
 
     def convert(data: List[bytes], sink: io.StringIO) -> bytes:
         collected = io.StringIO()

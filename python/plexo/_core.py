@@ -495,7 +495,7 @@ class TsSegmenter:
         try:
             whole = memoryview(chunk)
         except TypeError:
-            return self._segmenter.push(chunk)  # refused there, naming the argument
+            return self._segmenter.push(cast(bytes, chunk))  # refused there, naming the argument
         # Other buffers go in as bytes a window at a time (the fragments do not depend on how
         # the stream is cut), so that a large piece is never copied whole.
         fragments: List[bytes] = []
