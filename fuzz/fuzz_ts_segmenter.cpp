@@ -21,6 +21,7 @@ struct Outcome {
   std::string error;
   std::vector<std::uint8_t> bytes;  // init, then every fragment
   bool as_whole_stream = false;
+  bool gapped = false;
 };
 
 template <class NextPiece>
@@ -42,6 +43,7 @@ Outcome segment(plexo::ByteView input, double duration, NextPiece next_piece) {
   if (segmenter.init()) out.bytes.assign(segmenter.init()->view().begin(), segmenter.init()->view().end());
   for (const plexo::Buffer& f : fragments) out.bytes.insert(out.bytes.end(), f.view().begin(), f.view().end());
   out.as_whole_stream = segmenter.as_whole_stream();
+  out.gapped = segmenter.audio_gaps_seen();
   return out;
 }
 
@@ -61,13 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const double duration = kDurations[choice % 3];
 
   const Outcome whole = segment(input, duration, [](std::size_t left) { return left; });
-  require_same(whole, segment(input, duration, [](std::size_t) { return std::size_t{188}; }));
+  // A stream whose audio shows gaps is converted soundly in any chunking, but not always into
+  // the same bytes (see TsSegmenter::audio_gaps_seen): only the others are compared.
+  const Outcome by_packet = segment(input, duration, [](std::size_t) { return std::size_t{188}; });
+  if (!whole.gapped && !by_packet.gapped) require_same(whole, by_packet);
   const std::size_t quarter = input.size() / 4 + 1;
-  require_same(whole, segment(input, duration, [&](std::size_t) {
-                 state = state * 1103515245u + 12345u;
-                 const std::uint32_t r = state >> 8;
-                 return r % 7 == 3 ? 0 : r % 4 == 0 ? r % quarter : 1 + r % 256;
-               }));
+  const Outcome random = segment(input, duration, [&](std::size_t) {
+    state = state * 1103515245u + 12345u;
+    const std::uint32_t r = state >> 8;
+    return r % 7 == 3 ? 0 : r % 4 == 0 ? r % quarter : 1 + r % 256;
+  });
+  if (!whole.gapped && !random.gapped) require_same(whole, random);
 
   if (!whole.ok || !whole.as_whole_stream) return 0;
   auto planned = plexo::mp4w::plan_ts_to_fmp4(input, duration, plexo::ts::DiagnosticSink::discard());

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import io
 import os
+import pathlib
 import struct
 import subprocess
 import sys
@@ -15,6 +16,7 @@ import pytest
 
 import builders as b
 import media_tools as mt
+import _plexo
 import plexo
 from conftest import read_fixture
 
@@ -296,3 +298,24 @@ def test_sets_changed_and_changed_back_before_a_key_picture_begin_nothing():
     out, lines = convert(ts(key(SPS_A, PPS), inter(), inter(SPS_B, PPS), key(SPS_A, PPS), inter()))
     assert len(b.sample_entries(out)) == 1 and stsc(out) == [(1, 4, 1)]
     assert "Parameter set changes: 0, pictures left out before a key picture: 1" in lines
+
+
+# ---- damaged streams found by fuzzing -----------------------------------------------------
+
+CORPUS = pathlib.Path(__file__).parent.parent / "fuzz" / "corpus"
+
+
+@pytest.mark.parametrize("found", sorted((CORPUS / "convert_ts_fmp4").glob("*"))
+                         + sorted((CORPUS / "convert_ts").glob("*-crash-*")), ids=lambda path: path.name[:24])
+def test_a_damaged_stream_converts_and_probes_as_its_file(found):
+    """A parameter set after a slice in the picture that begins a generation (the sets join
+    the sample in stream order), and a stream without a key picture (the probe counts none, as
+    the file's empty stss says): the probe of the stream is that of the file written."""
+    data = found.read_bytes()
+    data = data[1:] if found.parent.name == "convert_ts_fmp4" else data
+    converted = _plexo._convert_ts_to_mp4(data, False, False)
+    fragmented = _plexo._convert_ts_to_fmp4(data, 2.0, False)
+    assert fragmented[4:8] == b"ftyp"
+    keys = ("kind", "codec", "samples", "key_frames", "width", "height")
+    assert [tuple(t.get(k) for k in keys) for t in _plexo._probe(data)["tracks"]] == \
+        [tuple(t.get(k) for k in keys) for t in _plexo._probe(converted)["tracks"]]

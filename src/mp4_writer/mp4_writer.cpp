@@ -423,9 +423,8 @@ Result<SummarisedMovie> summarise_ts(ByteView input, ts::AudioStreams audio_stre
   // The movie as convert_ts_to_mp4 writes it, but for its sample tables: what they would
   // list is summarised instead.
   std::vector<mp4::SampleSummary> summaries;
-  // Without an IDR picture no sync sample table is written: every sample counts as one.
-  if (counts.units > 0)
-    summaries.push_back({counts.units, counts.sync_units > 0 ? counts.sync_units : counts.units, video.duration});
+  // The video's sync sample table is written even when it lists none.
+  if (counts.units > 0) summaries.push_back({counts.units, counts.sync_units, video.duration});
   for (std::size_t t = 0; t < audio.size(); ++t)
     summaries.push_back({audio_frames[t], audio_frames[t], audio[t].media_duration});
   const mp4::MoviePlan plan = PLEXO_TRY(mp4::MoviePlan::lay_out(std::move(outline.model)));

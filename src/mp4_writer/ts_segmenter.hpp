@@ -76,6 +76,10 @@ class TsSegmenter {
   // each decodes alone after the initialisation segment. A fragment that begins at a
   // recovery point or where a fragment had to end without a key frame does not.
   bool independent() const { return independent_; }
+  // Whether the audio's timestamps showed a gap (packets lost). Where one shows only after
+  // the frame before it was written, the gap lengthens the first frame still held instead, so
+  // such a stream's fragments may differ with how it was cut into pushes.
+  bool audio_gaps_seen() const { return gapped_; }
   // Whether the fragments written are convert_ts_to_fmp4's for the stream so far: no
   // fragment was ended by the bound, no picture was timed at the horizon, presented before
   // the first fragment's earliest or given a composition offset below the first fragment's

@@ -90,8 +90,13 @@ void begin_generation(TsDemuxResult& result, VideoScan& scan) {
   }
   generation.first_unit = result.access_units.size();
   result.later_parameters.push_back(std::move(generation));
-  result.nal_units.insert(result.nal_units.begin() + static_cast<std::ptrdiff_t>(scan.unit.first_nal),
-                          scan.unit_sets.begin(), scan.unit_sets.end());
+  // The sets join the unit's own units in stream order (a set may come after a slice in a
+  // damaged stream): the units of a sample are read front to back.
+  const auto own = static_cast<std::ptrdiff_t>(result.nal_units.size());
+  result.nal_units.insert(result.nal_units.end(), scan.unit_sets.begin(), scan.unit_sets.end());
+  std::inplace_merge(result.nal_units.begin() + static_cast<std::ptrdiff_t>(scan.unit.first_nal),
+                     result.nal_units.begin() + own, result.nal_units.end(),
+                     [](const NalRange& a, const NalRange& b) { return a.header < b.header; });
 }
 
 // An access unit without a slice is no picture: its units go. So do pictures that come before
