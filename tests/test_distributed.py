@@ -39,7 +39,7 @@ def test_workers_convert_every_file(client, tmp_path):
     for record in records:
         target = tmp_path / (pathlib.Path(record["source"]).stem + ".mp4")
         expected = _plexo._convert_ts_to_mp4(pathlib.Path(record["source"]).read_bytes(),
-                                             False, False)
+                                             False, False, all_audio=True)  # every audio stream a track
         assert record["ok"] and record["error"] is None and record["target"] == str(target)
         assert target.read_bytes() == expected and record["size"] == len(expected)
         assert record["probe"]["format"] == "mp4" and record["probe"]["tracks"]
@@ -88,7 +88,7 @@ def test_ray_tasks_give_a_record_per_file(ray_cluster, tmp_path):
     assert records[1]["error"] == f"{bad}: not a transport stream (No valid TS sync byte found)"
     for record in (records[0], records[2]):
         expected = _plexo._convert_ts_to_mp4(pathlib.Path(record["source"]).read_bytes(),
-                                             False, False)
+                                             False, False, all_audio=True)  # every audio stream a track
         assert pathlib.Path(record["target"]).read_bytes() == expected
         assert record["probe"]["tracks"][0]["kind"] == "video"
     size = (FIXTURES / "ts_bframes.ts").stat().st_size
